@@ -1,0 +1,65 @@
+#include "launcher/launcherfilesystemhelper.h"
+
+#include <QCoreApplication>
+#include <QStandardPaths>
+
+static void initSettingsResource()
+{
+  Q_INIT_RESOURCE(settings);
+}
+
+namespace orvale::launcher {
+
+void initLauncherResources()
+{
+  static const bool Done = (initSettingsResource(), true);
+  (void)Done;
+}
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper()
+  : TLauncherFilesystemHelper(TLauncherSettings::settingsFilePath(QCoreApplication::applicationDirPath()))
+{
+}
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper(const QString& SettingsPath)
+{
+  initLauncherResources();
+  m_pLauncherSettings = TLauncherSettings::loadFromFile(SettingsPath);
+  deriveAccountGroupPaths();
+}
+
+TLauncherFilesystemHelper::TLauncherFilesystemHelper(std::shared_ptr<TLauncherSettings> Settings)
+  : m_pLauncherSettings(std::move(Settings))
+{
+  deriveAccountGroupPaths();
+}
+
+void TLauncherFilesystemHelper::deriveAccountGroupPaths()
+{
+  m_AccountGroupCopyTarget = m_pLauncherSettings->settingsTarget + "/" + m_pLauncherSettings->accountGroupFile;
+  m_AccountGroupFileName = m_pLauncherSettings->accountGroupFile;
+}
+
+QString TLauncherFilesystemHelper::dataDirectory()
+{
+  return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+}
+
+QString TLauncherFilesystemHelper::accountGroupFilePath()
+{
+  if (m_AccountGroupFilePath.isEmpty())
+    m_AccountGroupFilePath = joinPaths({QDir(dataDirectory()).absolutePath(), m_AccountGroupFileName});
+  return m_AccountGroupFilePath;
+}
+
+bool TLauncherFilesystemHelper::accountGroupFileExists()
+{
+  return fileExists(accountGroupFilePath());
+}
+
+QDir TLauncherFilesystemHelper::packagesBaseDirectory()
+{
+  return ensureDirectory(joinPaths({dataDirectory(), m_pLauncherSettings->packages}));
+}
+
+} // namespace orvale::launcher

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <cstdint>
+#include <memory>
+
+namespace orvale::launcher {
+
+// The local, static configuration of the launcher, read from
+// "launchersettings.ini" (beside the executable, or the compiled-in copy).
+class TLauncherSettings
+{
+public:
+  QUrl launcherConfiguration;
+  QUrl cdnDiagnosticsTrace;
+  bool appendNocacheToPackageUrls = false;
+  QString packages;
+  QString settingsTarget;
+  QString packageFile;
+  QString partialPackageFile;
+  QString assetFile;
+  QString accountGroupFile;
+  std::int64_t waitNotificationTimeout = 0;
+  std::int64_t downloadErrorTimeout = 0;
+  std::int64_t clientStartTimeout = 0;
+  bool fastScan = true;
+  bool skipVerification = true;
+  bool chunkVerification = false;
+  std::int32_t maxCachedChunks = 100;
+  std::int32_t maxConcurrentDownloads = 10;
+
+  // Reads the settings from an INI file; keys that are absent take the
+  // defaults above.
+  static std::shared_ptr<TLauncherSettings> loadFromFile(const QString& Path);
+  // "launchersettings.ini" beside the executable when it exists, else the
+  // compiled-in copy.
+  static QString settingsFilePath(const QString& ApplicationDirectory);
+};
+
+// Conversions used when reading the settings: exposed for the tests.
+bool settingsTextToBool(const QString& Text);
+std::int32_t settingsTextToInt(const QString& Text);
+
+} // namespace orvale::launcher

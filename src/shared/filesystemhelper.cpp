@@ -1,0 +1,256 @@
+#include "shared/filesystemhelper.h"
+
+#include "shared/memoryblob.h"
+
+#include <QBuffer>
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonParseError>
+#include <QTextStream>
+
+#include <stdexcept>
+
+namespace shared {
+
+void throwIoError(const QString& FileName, const QString& Text)
+{
+  throw std::runtime_error(QString("I/O error on file '%1': %2").arg(FileName, Text).toStdString());
+}
+
+void throwIoError(const QFileDevice& Device, const QString& Text)
+{
+  throwIoError(Device.fileName(), Text);
+}
+
+void throwOnFileError(const QFileDevice& Device)
+{
+  if (Device.error() != QFileDevice::NoError)
+    throwIoError(Device, Device.errorString());
+}
+
+TFileSystemHelper::~TFileSystemHelper() = default;
+
+std::shared_ptr<TReadOnlyMemoryBlob> TFileSystemHelper::openReadOnlyMemoryBlob(const QString& Path)
+{
+  if (fileExists(Path)) {
+    if (Path.endsWith(".lzma"))
+      return std::make_shared<TLZMACompressedReadOnlyMemoryBlob>(Path);
+    return std::make_shared<TReadOnlyMemoryBlob>(Path);
+  }
+  const QString CompressedPath = Path + ".lzma";
+  if (fileExists(CompressedPath))
+    return std::make_shared<TLZMACompressedReadOnlyMemoryBlob>(CompressedPath);
+  return std::make_shared<TReadOnlyMemoryBlob>(Path);  // throws "File does not exist"
+}
+
+QByteArray TFileSystemHelper::readFile(const QString& Path)
+{
+  QFile File(Path);
+  File.open(QIODevice::ReadOnly);
+  throwOnFileError(File);
+  QByteArray Data = File.readAll();
+  throwOnFileError(File);
+  File.close();
+  throwOnFileError(File);
+  return Data;
+}
+
+QByteArray TFileSystemHelper::readFileIfExists(const QString& Path)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::ReadOnly)) {
+    if (File.error() == QFileDevice::OpenError)
+      return QByteArray();
+    throwOnFileError(File);
+  }
+  QByteArray Data = File.readAll();
+  throwOnFileError(File);
+  File.close();
+  throwOnFileError(File);
+  return Data;
+}
+
+void TFileSystemHelper::writeFile(const QString& Path, const QByteArray& Data)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    throwIoError(File, "Could not open file.");
+  const qint64 Written = File.write(Data);
+  throwOnFileError(File);
+  if (Written != Data.size())
+    throwIoError(File, "Could not write all data to disk.");
+  File.close();
+  throwOnFileError(File);
+}
+
+void TFileSystemHelper::writeTextFile(const QString& Path, const QString& Text)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+    return;
+  QTextStream Stream(&File);
+  Stream << Text;
+}
+
+void TFileSystemHelper::appendTextFile(const QString& Path, const QString& Text)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+    return;
+  QTextStream Stream(&File);
+  Stream << Text;
+}
+
+void TFileSystemHelper::deleteFile(const QString& Path)
+{
+  if (!QFile::remove(Path))
+    throw std::runtime_error(QString("Failed to delete file %1").arg(Path).toStdString());
+}
+
+void TFileSystemHelper::copyFile(const QString& From, const QString& To)
+{
+  QFile::copy(From, To);
+}
+
+QDir TFileSystemHelper::ensureDirectory(const QString& Path)
+{
+  QDir Dir(Path);
+  if (!Dir.exists() && !Dir.mkpath(".")) {
+    throw std::runtime_error(
+        QString("Failed to create folder: '%1'.").arg(QDir::toNativeSeparators(Path)).toStdString());
+  }
+  Dir.refresh();
+  return Dir;
+}
+
+QString TFileSystemHelper::joinPathInside(const QDir& Base, const QString& RelativePath)
+{
+  const QString BasePath = QDir::cleanPath(Base.absolutePath());
+  const QString Candidate = QDir::cleanPath(joinPaths({BasePath, RelativePath}));
+  // Accept the candidate only when it is the base itself or lies below it; a
+  // plain prefix test would let "../pkg2/x" escape into a sibling "pkg2".
+  const QString BaseWithSeparator = BasePath.endsWith('/') ? BasePath : BasePath + '/';
+  if (Candidate == BasePath || Candidate.startsWith(BaseWithSeparator))
+    return Candidate;
+
+  QString Name = QFileInfo(RelativePath).fileName();
+  if (Name.isEmpty())
+    Name = QDir(RelativePath).dirName();
+  if (Name == ".." || Name == ".")
+    Name.clear();
+  return QDir::cleanPath(joinPaths({BasePath, Name}));
+}
+
+void TFileSystemHelper::forEachFileInDirectory(const QString& Path,
+                                               std::function<void(const TLocalFileInfo&)> Visit)
+{
+  if (!Visit)
+    throw std::bad_function_call();
+  for (const TLocalFileInfo& Info : listFilesInDirectory(Path))
+    Visit(Info);
+}
+
+std::vector<TLocalFileInfo> TFileSystemHelper::listFilesInDirectory(const QString& Path)
+{
+  std::vector<TLocalFileInfo> Result;
+  const QFileInfoList Entries =
+      QDir(Path).entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Unsorted);
+  Result.reserve(Entries.size());
+  for (const QFileInfo& Entry : Entries)
+    Result.emplace_back(Entry.absoluteFilePath(), Entry.size());
+  return Result;
+}
+
+bool TFileSystemHelper::fileExists(const QString& Path)
+{
+  return QFileInfo::exists(Path);
+}
+
+bool TFileSystemHelper::directoryExists(const QString& Path)
+{
+  return QDir(Path).exists();
+}
+
+QString TFileSystemHelper::joinPaths(const std::vector<QString>& Parts)
+{
+  QStringList List;
+  for (const QString& Part : Parts)
+    List << Part;
+  return QDir::toNativeSeparators(List.join('/'));
+}
+
+QDir TFileSystemHelper::openSubdirectory(const QString& Parent, const QString& Name)
+{
+  if (!directoryExists(Parent))
+    throw std::runtime_error("Directory doesn't exist");
+  QDir Dir(Parent);
+  if (!Dir.cd(Name)) {
+    if (!Dir.mkdir(Name) || !Dir.cd(Name))
+      throw std::runtime_error("Failed to create subdirectory.");
+  }
+  return Dir;
+}
+
+std::shared_ptr<QSettings> TFileSystemHelper::openSettings(const QString& Path)
+{
+  return std::make_shared<QSettings>(Path, QSettings::IniFormat);
+}
+
+QJsonDocument TFileSystemHelper::readJsonFileAsQJsonDocument(const QString& Path, bool& ParseFailed) const
+{
+  ParseFailed = false;
+  const QByteArray Data = const_cast<TFileSystemHelper*>(this)->readFileIfExists(Path);
+  if (Data.isEmpty())
+    return QJsonDocument();
+  QJsonParseError Error;
+  QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+  if (Error.error != QJsonParseError::NoError) {
+    qWarning().noquote() << "Json parse error in file" << Path << ":" << Error.errorString()
+                         << "at offset" << Error.offset;
+    ParseFailed = true;
+    return QJsonDocument();
+  }
+  return Document;
+}
+
+std::shared_ptr<QImage> TFileSystemHelper::loadImage(const QString& Path, const char* Format)
+{
+  const QByteArray Data = readFileIfExists(Path);
+  if (Data.isEmpty())
+    return nullptr;
+  auto Image = std::make_shared<QImage>(QImage::fromData(Data, Format));
+  if (Image->isNull())
+    return nullptr;
+  return Image;
+}
+
+void TFileSystemHelper::saveImage(const QImage& Image, const QString& Path, const char* Format)
+{
+  QByteArray Data;
+  QBuffer Buffer(&Data);
+  Buffer.open(QIODevice::WriteOnly);
+  Image.save(&Buffer, Format, -1);
+  Buffer.close();
+  writeFile(Path, Data);
+}
+
+void TFileSystemHelper::removePath(const QString& Path)
+{
+  const QFileInfo Info(Path);
+  if (Info.isDir() && !Info.isSymLink()) {
+    QDir(Path).removeRecursively();
+  } else if (Info.exists() || Info.isSymLink()) {
+    deleteFile(Path);
+  }
+}
+
+void TFileSystemHelper::movePath(const QString& From, const QString& To)
+{
+  if (!QFileInfo::exists(From))
+    return;
+  removePath(To);
+  QFile::rename(From, To);
+}
+
+} // namespace shared

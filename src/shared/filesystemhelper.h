@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QDir>
+#include <QImage>
+#include <QJsonDocument>
+#include <QSettings>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QFileDevice;
+
+namespace shared {
+
+class TReadOnlyMemoryBlob;
+
+// One entry of a directory listing.
+class TLocalFileInfo
+{
+public:
+  TLocalFileInfo() = default;
+  TLocalFileInfo(QString Path, qint64 Size) : path(std::move(Path)), size(Size) {}
+  virtual ~TLocalFileInfo() = default;
+
+  QString path;     // absolute file path
+  qint64 size = 0;  // size in bytes
+};
+
+// Builds the uniform error of a failed file operation:
+// "I/O error on file '<file name>': <text>".
+[[noreturn]] void throwIoError(const QFileDevice& Device, const QString& Text);
+[[noreturn]] void throwIoError(const QString& FileName, const QString& Text);
+// Throws the uniform error with the device's error string when the device
+// reports an error; does nothing otherwise.
+void throwOnFileError(const QFileDevice& Device);
+
+// All file system access goes through this class, so that every failure is a
+// std::runtime_error with one of a few uniform texts. Every operation is
+// virtual so tests can replace single operations.
+class TFileSystemHelper
+{
+public:
+  TFileSystemHelper() = default;
+  virtual ~TFileSystemHelper();
+
+  virtual std::shared_ptr<TReadOnlyMemoryBlob> openReadOnlyMemoryBlob(const QString& Path);
+  virtual QByteArray readFile(const QString& Path);
+  virtual QByteArray readFileIfExists(const QString& Path);
+  virtual void writeFile(const QString& Path, const QByteArray& Data);
+  virtual void writeTextFile(const QString& Path, const QString& Text);
+  virtual void appendTextFile(const QString& Path, const QString& Text);
+  virtual void deleteFile(const QString& Path);
+  virtual void copyFile(const QString& From, const QString& To);
+  virtual QDir ensureDirectory(const QString& Path);
+  // Joins Base and RelativePath and keeps the result inside Base: a relative
+  // path that climbs out of Base is reduced to its last component.
+  virtual QString joinPathInside(const QDir& Base, const QString& RelativePath);
+  virtual void forEachFileInDirectory(const QString& Path,
+                                      std::function<void(const TLocalFileInfo&)> Visit);
+  virtual std::vector<TLocalFileInfo> listFilesInDirectory(const QString& Path);
+  virtual bool fileExists(const QString& Path);
+  virtual bool directoryExists(const QString& Path);
+  virtual QString joinPaths(const std::vector<QString>& Parts);
+  virtual QDir openSubdirectory(const QString& Parent, const QString& Name);
+  virtual std::shared_ptr<QSettings> openSettings(const QString& Path);
+  virtual QJsonDocument readJsonFileAsQJsonDocument(const QString& Path, bool& ParseFailed) const;
+  virtual std::shared_ptr<QImage> loadImage(const QString& Path, const char* Format = nullptr);
+  virtual void saveImage(const QImage& Image, const QString& Path, const char* Format = nullptr);
+
+  // Removes a directory recursively, or a file; nothing when Path is absent.
+  void removePath(const QString& Path);
+  // Moves From to To, replacing To, when From exists.
+  void movePath(const QString& From, const QString& To);
+};
+
+} // namespace shared

@@ -1,0 +1,437 @@
+#include "shared/payload.h"
+
+#include "shared/codecs/codecs.h"
+
+#include <lzma.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace shared {
+
+namespace {
+
+constexpr std::uint8_t kMarker = 0x70;
+
+bool readVarint(const std::uint8_t*& Cursor, const std::uint8_t* End, std::uint64_t& Value)
+{
+  Value = 0;
+  for (int Index = 0; Index < 10; ++Index) {
+    if (Cursor == End)
+      return false;
+    const std::uint8_t Byte = *Cursor++;
+    const std::uint64_t Bits = Byte & 0x7F;
+    if (Index == 9 && Bits > 1)
+      return false;  // does not fit 64 bits
+    Value |= Bits << (7 * Index);
+    if ((Byte & 0x80) == 0)
+      return true;
+  }
+  return false;
+}
+
+void writeVarint(QByteArray& Out, std::uint64_t Value)
+{
+  do {
+    std::uint8_t Byte = Value & 0x7F;
+    Value >>= 7;
+    if (Value != 0)
+      Byte |= 0x80;
+    Out.append(static_cast<char>(Byte));
+  } while (Value != 0);
+}
+
+// Decodes raw LZMA1 data (as found in .lzma and lzip payloads) into Output.
+// Succeeds when the end marker is reached, or when the output is exactly
+// full and the remaining input yields no further byte. The dictionary is
+// never larger than the output needs, whatever the header says.
+bool decodeRawLzma(const std::uint8_t* Input, std::size_t InputSize, std::uint32_t Lc,
+                   std::uint32_t Lp, std::uint32_t Pb, std::uint64_t DictionarySize,
+                   std::uint8_t* Output, std::size_t OutputCapacity, std::size_t& Produced)
+{
+  Produced = 0;
+  lzma_options_lzma Options{};
+  if (lzma_lzma_preset(&Options, 0))
+    return false;
+  Options.lc = Lc;
+  Options.lp = Lp;
+  Options.pb = Pb;
+  const std::uint64_t Needed = std::max<std::uint64_t>(OutputCapacity, LZMA_DICT_SIZE_MIN);
+  Options.dict_size = static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(DictionarySize, Needed)));
+
+  lzma_filter Filters[2];
+  Filters[0].id = LZMA_FILTER_LZMA1;
+  Filters[0].options = &Options;
+  Filters[1].id = LZMA_VLI_UNKNOWN;
+  Filters[1].options = nullptr;
+
+  lzma_stream Stream = LZMA_STREAM_INIT;
+  if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK)
+    return false;
+
+  Stream.next_in = Input;
+  Stream.avail_in = InputSize;
+  Stream.next_out = Output;
+  Stream.avail_out = OutputCapacity;
+  lzma_ret Result = lzma_code(&Stream, LZMA_FINISH);
+  Produced = OutputCapacity - Stream.avail_out;
+  bool Ok = false;
+  if (Result == LZMA_STREAM_END) {
+    Ok = true;
+  } else if ((Result == LZMA_OK || Result == LZMA_BUF_ERROR) && Stream.avail_out == 0) {
+    // The output is full: the stream may still hold its end marker. Any
+    // further decoded byte means the stream is longer than declared.
+    std::uint8_t Extra = 0;
+    Stream.next_out = &Extra;
+    Stream.avail_out = 1;
+    Result = lzma_code(&Stream, LZMA_FINISH);
+    if (Stream.avail_out == 1)
+      Ok = Result == LZMA_STREAM_END ||
+           ((Result == LZMA_OK || Result == LZMA_BUF_ERROR) && Stream.avail_in == 0);
+  }
+  lzma_end(&Stream);
+  return Ok;
+}
+
+bool decodeStored(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
+                  std::size_t OutputCapacity)
+{
+  if (PayloadSize > OutputCapacity)
+    return false;
+  std::memcpy(Output, Payload, PayloadSize);
+  return true;
+}
+
+bool decodeDeflate(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
+                   std::size_t OutputCapacity)
+{
+  z_stream Stream{};
+  if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK)
+    return false;
+  bool Ok = false;
+  std::size_t InputLeft = PayloadSize;
+  std::size_t OutputLeft = OutputCapacity;
+  Stream.next_in = const_cast<Bytef*>(Payload);
+  Stream.next_out = Output;
+  for (;;) {
+    // zlib counts in 32-bit units; feed large buffers in slices.
+    const uInt InSlice = static_cast<uInt>(std::min<std::size_t>(InputLeft, 1u << 30));
+    const uInt OutSlice = static_cast<uInt>(std::min<std::size_t>(OutputLeft, 1u << 30));
+    Stream.avail_in = InSlice;
+    Stream.avail_out = OutSlice;
+    const int Result = inflate(&Stream, Z_NO_FLUSH);
+    InputLeft -= InSlice - Stream.avail_in;
+    OutputLeft -= OutSlice - Stream.avail_out;
+    if (Result == Z_STREAM_END) {
+      Ok = true;
+      break;
+    }
+    if (Result != Z_OK)
+      break;  // data error, or no progress possible (input exhausted or output full)
+    if (OutputLeft == 0) {
+      // Output full without the end of the stream: only the end-of-block
+      // code may remain, never another byte.
+      std::uint8_t Extra = 0;
+      Stream.avail_in = static_cast<uInt>(std::min<std::size_t>(InputLeft, 1u << 30));
+      Stream.next_out = &Extra;
+      Stream.avail_out = 1;
+      Ok = inflate(&Stream, Z_NO_FLUSH) == Z_STREAM_END && Stream.avail_out == 1;
+      break;
+    }
+    if (InputLeft == 0)
+      break;  // input ended before the end of the stream
+  }
+  inflateEnd(&Stream);
+  return Ok;
+}
+
+bool decodeLegacyLzma(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
+                      std::size_t OutputCapacity)
+{
+  // properties byte, 32-bit dictionary size, 8 bytes of a size field that is
+  // not trusted (the packer writes garbage there), then the LZMA data.
+  if (PayloadSize < 18)
+    return false;
+  const unsigned Properties = Payload[0];
+  if (Properties > 224)
+    return false;
+  const std::uint32_t Lc = Properties % 9;
+  const std::uint32_t Lp = (Properties / 9) % 5;
+  const std::uint32_t Pb = Properties / 45;
+  if (Lc + Lp > LZMA_LCLP_MAX)
+    return false;
+  std::uint32_t Dictionary = 0;
+  for (int Index = 0; Index < 4; ++Index)
+    Dictionary |= std::uint32_t(Payload[1 + Index]) << (8 * Index);
+  std::size_t Produced = 0;
+  return decodeRawLzma(Payload + 13, PayloadSize - 13, Lc, Lp, Pb, Dictionary, Output,
+                       OutputCapacity, Produced);
+}
+
+bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
+                std::size_t OutputCapacity)
+{
+  if (PayloadSize < 6 || std::memcmp(Payload, "LZIP", 4) != 0)
+    return false;
+  const unsigned Version = Payload[4];
+  if (Version > 1)
+    return false;
+  const unsigned DictionaryExponent = Payload[5] & 0x1F;
+  if (DictionaryExponent < 12 || DictionaryExponent > 29)
+    return false;
+  const std::size_t TrailerSize = Version == 0 ? 12 : 20;
+  if (PayloadSize < 6 + TrailerSize + 5)
+    return false;
+  const std::uint8_t* Data = Payload + 6;
+  const std::size_t DataSize = PayloadSize - 6 - TrailerSize;
+  std::size_t Produced = 0;
+  if (!decodeRawLzma(Data, DataSize, 3, 0, 2, std::uint64_t(1) << DictionaryExponent, Output,
+                     OutputCapacity, Produced))
+    return false;
+
+  const std::uint8_t* Trailer = Payload + PayloadSize - TrailerSize;
+  std::uint32_t Crc = 0;
+  for (int Index = 0; Index < 4; ++Index)
+    Crc |= std::uint32_t(Trailer[Index]) << (8 * Index);
+  std::uint64_t Size = 0;
+  for (int Index = 0; Index < 8; ++Index)
+    Size |= std::uint64_t(Trailer[4 + Index]) << (8 * Index);
+  if (Size != Produced)
+    return false;
+  uLong Computed = crc32(0L, Z_NULL, 0);
+  std::size_t Offset = 0;
+  while (Offset < Produced) {
+    const uInt Slice = static_cast<uInt>(std::min<std::size_t>(Produced - Offset, 1u << 30));
+    Computed = crc32(Computed, Output + Offset, Slice);
+    Offset += Slice;
+  }
+  return Computed == Crc;
+}
+
+QByteArray encodeLzma(const char* Data, std::size_t Size, bool LzipMember,
+                      std::uint32_t DictionarySize)
+{
+  lzma_options_lzma Options{};
+  if (lzma_lzma_preset(&Options, 6))
+    return QByteArray();
+  Options.dict_size = DictionarySize;
+  Options.lc = 3;
+  Options.lp = 0;
+  Options.pb = 2;
+  lzma_filter Filters[2];
+  Filters[0].id = LZMA_FILTER_LZMA1;
+  Filters[0].options = &Options;
+  Filters[1].id = LZMA_VLI_UNKNOWN;
+  Filters[1].options = nullptr;
+
+  lzma_stream Stream = LZMA_STREAM_INIT;
+  if (lzma_raw_encoder(&Stream, Filters) != LZMA_OK)
+    return QByteArray();
+  std::vector<std::uint8_t> Out(Size + Size / 2 + 4096);
+  Stream.next_in = reinterpret_cast<const std::uint8_t*>(Data);
+  Stream.avail_in = Size;
+  Stream.next_out = Out.data();
+  Stream.avail_out = Out.size();
+  lzma_ret Result = LZMA_OK;
+  while (Result == LZMA_OK) {
+    Result = lzma_code(&Stream, LZMA_FINISH);
+    if (Result == LZMA_OK && Stream.avail_out == 0) {
+      const std::size_t Used = Out.size();
+      Out.resize(Out.size() * 2);
+      Stream.next_out = Out.data() + Used;
+      Stream.avail_out = Out.size() - Used;
+    }
+  }
+  const std::size_t Encoded = Stream.total_out;
+  lzma_end(&Stream);
+  if (Result != LZMA_STREAM_END)
+    return QByteArray();
+
+  QByteArray Payload;
+  if (LzipMember) {
+    int Exponent = 12;
+    while ((std::uint32_t(1) << Exponent) < DictionarySize)
+      ++Exponent;
+    Payload.append("LZIP", 4);
+    Payload.append(char(1));
+    Payload.append(char(Exponent));
+    Payload.append(reinterpret_cast<const char*>(Out.data()), int(Encoded));
+    uLong Crc = crc32(0L, Z_NULL, 0);
+    std::size_t Offset = 0;
+    while (Offset < Size) {
+      const uInt Slice = static_cast<uInt>(std::min<std::size_t>(Size - Offset, 1u << 30));
+      Crc = crc32(Crc, reinterpret_cast<const Bytef*>(Data) + Offset, Slice);
+      Offset += Slice;
+    }
+    const std::uint64_t MemberSize = 6 + Encoded + 20;
+    for (int Index = 0; Index < 4; ++Index)
+      Payload.append(char((Crc >> (8 * Index)) & 0xFF));
+    for (int Index = 0; Index < 8; ++Index)
+      Payload.append(char((std::uint64_t(Size) >> (8 * Index)) & 0xFF));
+    for (int Index = 0; Index < 8; ++Index)
+      Payload.append(char((MemberSize >> (8 * Index)) & 0xFF));
+  } else {
+    Payload.append(char((2 * 5 + 0) * 9 + 3));
+    for (int Index = 0; Index < 4; ++Index)
+      Payload.append(char((DictionarySize >> (8 * Index)) & 0xFF));
+    for (int Index = 0; Index < 8; ++Index)
+      Payload.append(char(0xFF));  // size unknown: the end marker ends the data
+    Payload.append(reinterpret_cast<const char*>(Out.data()), int(Encoded));
+  }
+  return Payload;
+}
+
+QByteArray encodeDeflate(const char* Data, std::size_t Size)
+{
+  z_stream Stream{};
+  if (deflateInit2(&Stream, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    return QByteArray();
+  QByteArray Out;
+  Out.resize(int(deflateBound(&Stream, uLong(Size))));
+  Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Data));
+  Stream.avail_in = uInt(Size);
+  Stream.next_out = reinterpret_cast<Bytef*>(Out.data());
+  Stream.avail_out = uInt(Out.size());
+  const int Result = deflate(&Stream, Z_FINISH);
+  const auto Written = Stream.total_out;
+  deflateEnd(&Stream);
+  if (Result != Z_STREAM_END)
+    return QByteArray();
+  Out.resize(int(Written));
+  return Out;
+}
+
+std::uint32_t fittedDictionary(std::size_t Size, std::uint32_t Maximum)
+{
+  std::uint32_t Dictionary = LZMA_DICT_SIZE_MIN;
+  while (Dictionary < Size && Dictionary < Maximum)
+    Dictionary <<= 1;
+  return Dictionary;
+}
+
+} // namespace
+
+bool isPackedPayload(const char* Data, std::size_t Size)
+{
+  std::size_t Offset = 0;
+  while (Offset < Size && Data[Offset] == 0)
+    ++Offset;
+  return Size - Offset >= 2 && std::uint8_t(Data[Offset]) == kMarker &&
+         std::uint8_t(Data[Offset + 1]) <= kMaxPayloadFormatId;
+}
+
+bool isPackedPayload(const QByteArray& Data)
+{
+  return isPackedPayload(Data.constData(), std::size_t(Data.size()));
+}
+
+std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Size)
+{
+  if (!isPackedPayload(Data, Size))
+    return std::nullopt;
+  const auto* Begin = reinterpret_cast<const std::uint8_t*>(Data);
+  const auto* End = Begin + Size;
+  const std::uint8_t* Cursor = Begin;
+  while (*Cursor == 0)
+    ++Cursor;
+  TPayloadHeader Header;
+  Header.format = Cursor[1];
+  Cursor += 2;
+  if (!readVarint(Cursor, End, Header.unpackedSize) || !readVarint(Cursor, End, Header.packedSize))
+    return std::nullopt;
+  Header.payloadOffset = std::size_t(Cursor - Begin);
+  return Header;
+}
+
+bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadSize,
+                   std::uint8_t* Output, std::size_t OutputCapacity)
+{
+  if (PayloadSize == 0 || OutputCapacity == 0)
+    return false;
+  std::size_t Produced = 0;
+  switch (Format) {
+  case int(EPayloadFormat::Stored):
+    return decodeStored(Payload, PayloadSize, Output, OutputCapacity);
+  case int(EPayloadFormat::Deflate):
+    return decodeDeflate(Payload, PayloadSize, Output, OutputCapacity);
+  case int(EPayloadFormat::Lzip):
+    return decodeLzip(Payload, PayloadSize, Output, OutputCapacity);
+  case int(EPayloadFormat::Lzma20):
+  case int(EPayloadFormat::Lzma25):
+    return decodeLegacyLzma(Payload, PayloadSize, Output, OutputCapacity);
+  case int(EPayloadFormat::Zpaq):
+    return codecs::decodeZpaq(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case int(EPayloadFormat::Csc):
+    return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case int(EPayloadFormat::Crush):
+    return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  default:
+    return false;
+  }
+}
+
+bool unpackPayload(const QByteArray& Data, QByteArray& Result)
+{
+  return unpackPayload(Data, Result, kMaxUnpackedPayloadSize);
+}
+
+bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize)
+{
+  const auto Header = readPayloadHeader(Data.constData(), std::size_t(Data.size()));
+  bool Ok = false;
+  if (Header && Header->unpackedSize != 0 && Header->packedSize != 0 &&
+      Header->unpackedSize <= std::min(MaxUnpackedSize, kMaxUnpackedPayloadSize) &&
+      Header->packedSize <= std::size_t(Data.size()) - Header->payloadOffset) {
+    QByteArray Output(int(Header->unpackedSize), '\0');
+    Ok = decodePayload(Header->format,
+                       reinterpret_cast<const std::uint8_t*>(Data.constData()) + Header->payloadOffset,
+                       std::size_t(Header->packedSize), reinterpret_cast<std::uint8_t*>(Output.data()),
+                       std::size_t(Output.size()));
+    if (Ok)
+      Result = std::move(Output);
+  }
+  if (!Ok)
+    Result = Data;
+  return Ok;
+}
+
+QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size)
+{
+  if (Size == 0 || Size > kMaxUnpackedPayloadSize)
+    return QByteArray();
+  QByteArray Payload;
+  switch (Format) {
+  case EPayloadFormat::Stored:
+    Payload = QByteArray(Data, int(Size));
+    break;
+  case EPayloadFormat::Deflate:
+    Payload = encodeDeflate(Data, Size);
+    break;
+  case EPayloadFormat::Lzip:
+    Payload = encodeLzma(Data, Size, true, fittedDictionary(Size, 1u << 25));
+    break;
+  case EPayloadFormat::Lzma20:
+    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 20));
+    break;
+  case EPayloadFormat::Lzma25:
+    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 25));
+    break;
+  default:
+    return QByteArray();
+  }
+  if (Payload.isEmpty())
+    return QByteArray();
+  QByteArray Container;
+  Container.reserve(Payload.size() + 24);
+  Container.append(char(kMarker));
+  Container.append(char(int(Format)));
+  writeVarint(Container, Size);
+  writeVarint(Container, std::uint64_t(Payload.size()));
+  Container.append(Payload);
+  return Container;
+}
+
+} // namespace shared

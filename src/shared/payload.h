@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+// The self-describing chunk container:
+//
+//   [0x00]*  0x70  id  varint(unpacked size)  varint(packed size)  payload
+//
+// Every number in a header is untrusted. A container is refused (decoding
+// fails) when its payload runs past the data, when a size is 0, or when the
+// unpacked size exceeds kMaxUnpackedPayloadSize. That bound is far above the
+// largest chunk the publisher writes (16 MiB) and above any local file that is
+// read through a compressed blob, and it keeps a forged header from making
+// the decoder allocate gigabytes.
+namespace shared {
+
+enum class EPayloadFormat : int
+{
+  Stored = 0,
+  Deflate = 3,
+  Lzip = 4,
+  Lzma20 = 5,
+  Zpaq = 6,
+  Lzma25 = 10,
+  Csc = 14,
+  Crush = 21,
+};
+
+constexpr std::uint64_t kMaxUnpackedPayloadSize = 256ull * 1024 * 1024;
+constexpr int kMaxPayloadFormatId = 23;
+
+struct TPayloadHeader
+{
+  int format = 0;                  // format id, 0 to 23
+  std::uint64_t unpackedSize = 0;  // declared size of the decoded data
+  std::uint64_t packedSize = 0;    // declared size of the payload
+  std::size_t payloadOffset = 0;   // where the payload starts in the data
+};
+
+// True when, after leading 0x00 bytes, at least two bytes remain, the first
+// is 0x70 and the second at most 23.
+bool isPackedPayload(const QByteArray& Data);
+bool isPackedPayload(const char* Data, std::size_t Size);
+
+// Reads the header. Empty when the data is not a container or the header is
+// malformed (varint longer than 10 bytes, truncated header). The sizes are
+// returned as written; checking them against the data is the caller's job.
+std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Size);
+
+// Decodes a container. On success Result holds exactly the declared unpacked
+// size of bytes (a decoder that produced fewer leaves the rest zero). On
+// failure (not a container, malformed header, undecodable payload) the
+// function returns false and Result is a copy of the input.
+bool unpackPayload(const QByteArray& Data, QByteArray& Result);
+// As above, but refuses containers that declare more than MaxUnpackedSize
+// bytes (a caller that knows the expected size never allocates more).
+bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize);
+
+// Decodes the payload of one format into Output (OutputCapacity bytes, the
+// declared unpacked size). Used by unpackPayload, the tools and the fuzzers.
+bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadSize,
+                   std::uint8_t* Output, std::size_t OutputCapacity);
+
+// Writes a container of the given format around Data. Supported formats for
+// writing: Stored, Deflate, Lzip, Lzma20 and Lzma25 (for the two LZMA ids
+// the dictionary is fitted to the data). Returns an empty array when the
+// format cannot be written.
+QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size);
+
+} // namespace shared

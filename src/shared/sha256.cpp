@@ -1,0 +1,55 @@
+#include "shared/sha256.h"
+
+#include <openssl/evp.h>
+
+#include <stdexcept>
+
+namespace shared {
+
+struct TSha256::TState
+{
+  EVP_MD_CTX* context = nullptr;
+};
+
+TSha256::TSha256() : m_pState(std::make_unique<TState>())
+{
+  m_pState->context = EVP_MD_CTX_new();
+  if (!m_pState->context)
+    throw std::bad_alloc();
+  reset();
+}
+
+TSha256::~TSha256()
+{
+  EVP_MD_CTX_free(m_pState->context);
+}
+
+void TSha256::reset()
+{
+  if (EVP_DigestInit_ex(m_pState->context, EVP_sha256(), nullptr) != 1)
+    throw std::runtime_error("SHA-256 initialisation failed");
+}
+
+void TSha256::addData(const void* Data, std::size_t Size)
+{
+  if (Size != 0)
+    EVP_DigestUpdate(m_pState->context, Data, Size);
+}
+
+QByteArray TSha256::result()
+{
+  QByteArray Digest(32, '\0');
+  unsigned int Length = 0;
+  EVP_DigestFinal_ex(m_pState->context, reinterpret_cast<unsigned char*>(Digest.data()), &Length);
+  Digest.resize(int(Length));
+  return Digest;
+}
+
+QByteArray TSha256::hash(const void* Data, std::size_t Size)
+{
+  TSha256 Hash;
+  Hash.addData(Data, Size);
+  return Hash.result();
+}
+
+} // namespace shared

@@ -1,0 +1,68 @@
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <stdexcept>
+
+namespace testsupport {
+
+QString sharedDataDirectory()
+{
+  const QString FromEnvironment = qEnvironmentVariable("ASHGROVE_SHARED_DIR");
+  if (!FromEnvironment.isEmpty())
+    return QDir(FromEnvironment).absolutePath();
+  return QDir(sourceDirectory() + "/../shared").absolutePath();
+}
+
+QString binaryDirectory()
+{
+  return qEnvironmentVariable("ASHGROVE_BINARY_DIR", QDir::currentPath());
+}
+
+QString sourceDirectory()
+{
+  return qEnvironmentVariable("ASHGROVE_SOURCE_DIR", QDir::currentPath());
+}
+
+QByteArray readWholeFile(const QString& Path)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::ReadOnly))
+    throw std::runtime_error(("cannot read " + Path).toStdString());
+  return File.readAll();
+}
+
+void writeWholeFile(const QString& Path, const QByteArray& Data)
+{
+  QDir().mkpath(QFileInfo(Path).absolutePath());
+  QFile File(Path);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate) || File.write(Data) != Data.size())
+    throw std::runtime_error(("cannot write " + Path).toStdString());
+}
+
+QByteArray sha256Hex(const QByteArray& Data)
+{
+  return QCryptographicHash::hash(Data, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray pseudoRandomBytes(int Size, quint64 Seed)
+{
+  QByteArray Result(Size, '\0');
+  quint64 State = Seed;
+  for (int Index = 0; Index < Size; Index += 8) {
+    // SplitMix64
+    State += 0x9E3779B97F4A7C15ull;
+    quint64 Value = State;
+    Value = (Value ^ (Value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    Value = (Value ^ (Value >> 27)) * 0x94D049BB133111EBull;
+    Value ^= Value >> 31;
+    for (int Byte = 0; Byte < 8 && Index + Byte < Size; ++Byte)
+      Result[Index + Byte] = char((Value >> (8 * Byte)) & 0xFF);
+  }
+  return Result;
+}
+
+} // namespace testsupport

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace testsupport {
+
+// Folder with the shared test data (payload vectors); from the environment
+// variable ASHGROVE_SHARED_DIR, else beside the source tree.
+QString sharedDataDirectory();
+// The build tree and the source tree of this build.
+QString binaryDirectory();
+QString sourceDirectory();
+
+QByteArray readWholeFile(const QString& Path);
+void writeWholeFile(const QString& Path, const QByteArray& Data);
+// Lowercase hex SHA-256.
+QByteArray sha256Hex(const QByteArray& Data);
+// Deterministic pseudo-random bytes.
+QByteArray pseudoRandomBytes(int Size, quint64 Seed);
+
+} // namespace testsupport
