@@ -131,7 +131,8 @@ QString TFileSystemHelper::joinPathInside(const QDir& Base, const QString& Relat
   // Accept the candidate only when it is the base itself or lies below it; a
   // plain prefix test would let "../pkg2/x" escape into a sibling "pkg2".
   const QString BaseWithSeparator = BasePath.endsWith('/') ? BasePath : BasePath + '/';
-  if (Candidate == BasePath || Candidate.startsWith(BaseWithSeparator))
+  const bool Climbs = Candidate.contains("/../") || Candidate.endsWith("/..");
+  if (!Climbs && (Candidate == BasePath || Candidate.startsWith(BaseWithSeparator)))
     return Candidate;
 
   QString Name = QFileInfo(RelativePath).fileName();

@@ -1,0 +1,40 @@
+#include "launcher/launcherconfigurationreader.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+namespace orvale::launcher {
+
+QUrl urlWithoutFileName(const QUrl& Url)
+{
+  return Url.adjusted(QUrl::RemoveFilename | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
+TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray& Data, const QUrl& BaseUrl)
+  : m_BaseUrl(BaseUrl), m_DocumentData(Data)
+{
+  QJsonParseError Error;
+  const QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+  if (Error.error != QJsonParseError::NoError)
+    throw TLauncherConfigurationException(Error.errorString().toStdString());
+
+  const QJsonObject Root = Document.object();  // an array gives an empty object
+  const QJsonValue Launcher = Root.value("launcher");
+  if (Launcher.isObject())
+    m_LauncherPackage = std::make_shared<TPackage>(LauncherPackageIndex, Launcher.toObject(), m_BaseUrl);
+  const QJsonValue Packages = Root.value("packages");
+  if (Packages.isArray()) {
+    const QJsonArray Array = Packages.toArray();
+    for (int Position = 0; Position < Array.size(); ++Position)
+      m_Packages.push_back(std::make_shared<TPackage>(Position, Array.at(Position).toObject(), m_BaseUrl));
+  }
+  m_HardwareSurveyUrl = QUrl(Root.value("hardwaresurvey").toString(), QUrl::TolerantMode);
+  m_HintsUrl = QUrl(Root.value("hints").toString(), QUrl::TolerantMode);
+  m_FunnelUrl = QUrl(Root.value("funnel").toString(), QUrl::TolerantMode);
+  m_PreventDefaultAutostart = Root.value("preventdefaultautostart").toBool(false);
+  m_ShowPackageNames = Root.value("showpackagenames").toBool(false);
+}
+
+} // namespace orvale::launcher

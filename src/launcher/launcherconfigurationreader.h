@@ -1,0 +1,57 @@
+#pragma once
+
+#include "launcher/package.h"
+
+#include <QByteArray>
+#include <QUrl>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orvale::launcher {
+
+// Raised when the configuration document is not valid JSON; the message is
+// the parser's error text.
+class TLauncherConfigurationException : public std::runtime_error
+{
+public:
+  explicit TLauncherConfigurationException(const std::string& Message) : std::runtime_error(Message) {}
+};
+
+// The parsed launcher configuration document: the launcher's own package,
+// the game packages, the service URLs and the display flags. Missing or
+// ill-typed members take their defaults.
+class TLauncherConfigurationReader
+{
+public:
+  // BaseUrl: the URL the document was loaded from, with its file name removed.
+  TLauncherConfigurationReader(const QByteArray& Data, const QUrl& BaseUrl);
+
+  const QUrl& baseUrl() const { return m_BaseUrl; }
+  const QByteArray& documentData() const { return m_DocumentData; }
+  const std::shared_ptr<TPackage>& launcherPackage() const { return m_LauncherPackage; }
+  const std::vector<std::shared_ptr<TPackage>>& packages() const { return m_Packages; }
+  const QUrl& hardwareSurveyUrl() const { return m_HardwareSurveyUrl; }
+  const QUrl& hintsUrl() const { return m_HintsUrl; }
+  const QUrl& funnelUrl() const { return m_FunnelUrl; }
+  bool preventDefaultAutostart() const { return m_PreventDefaultAutostart; }
+  bool showPackageNames() const { return m_ShowPackageNames; }
+
+private:
+  QUrl m_BaseUrl;
+  QByteArray m_DocumentData;
+  std::shared_ptr<TPackage> m_LauncherPackage;
+  std::vector<std::shared_ptr<TPackage>> m_Packages;
+  QUrl m_HardwareSurveyUrl;
+  QUrl m_HintsUrl;
+  QUrl m_FunnelUrl;
+  bool m_PreventDefaultAutostart = false;
+  bool m_ShowPackageNames = false;
+};
+
+// The URL with its file name removed: the directory URL, ending in "/".
+QUrl urlWithoutFileName(const QUrl& Url);
+
+} // namespace orvale::launcher

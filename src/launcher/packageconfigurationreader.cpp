@@ -1,0 +1,221 @@
+#include "launcher/packageconfigurationreader.h"
+
+#include "launcher/package.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace orvale::launcher {
+
+namespace {
+
+QString integerText(const QJsonValue& Value)
+{
+  const double Number = Value.toDouble();
+  if (!std::isfinite(Number) || std::fabs(Number) >= 9.0e15)
+    return QString::number(0);
+  return QString::number(qint64(Number));
+}
+
+std::int32_t jsonToInt32(const QJsonValue& Value)
+{
+  if (!Value.isDouble())
+    return 0;
+  const double Number = Value.toDouble();
+  if (!std::isfinite(Number) || Number < double(std::numeric_limits<std::int32_t>::min()) ||
+      Number > double(std::numeric_limits<std::int32_t>::max()))
+    return 0;
+  return std::int32_t(Number);
+}
+
+// Chunk indices: an index that cannot be represented is stored as -1, which
+// lies outside every chunk vector and is rejected where indices are used.
+std::int32_t jsonToChunkIndex(const QJsonValue& Value)
+{
+  if (!Value.isDouble())
+    return 0;
+  const double Number = Value.toDouble();
+  if (!std::isfinite(Number) || Number < double(std::numeric_limits<std::int32_t>::min()) ||
+      Number > double(std::numeric_limits<std::int32_t>::max()))
+    return -1;
+  return std::int32_t(Number);
+}
+
+QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
+{
+  const QString Text = Value.toString();
+  if (Text.isEmpty())
+    return QUrl();
+  return resolveAgainstBaseUrl(BaseUrl, Text);
+}
+
+} // namespace
+
+bool TChunkInPackage::operator==(const TChunkInPackage& Other) const
+{
+  return url == Other.url && packedSize == Other.packedSize && packedHash == Other.packedHash &&
+         unpackedSize == Other.unpackedSize && unpackedHash == Other.unpackedHash && unpack == Other.unpack;
+}
+
+std::uint64_t jsonToUnsigned64(const QJsonValue& Value)
+{
+  if (Value.isDouble()) {
+    const double Number = Value.toDouble();
+    if (!std::isfinite(Number) || Number < 0 || Number >= 18446744073709551616.0)
+      return 0;
+    return std::uint64_t(Number);
+  }
+  if (Value.isString()) {
+    bool Ok = false;
+    const qulonglong Number = Value.toString().trimmed().toULongLong(&Ok, 10);
+    return Ok ? Number : 0;
+  }
+  if (Value.isBool())
+    return Value.toBool() ? 1 : 0;
+  return 0;
+}
+
+QByteArray jsonToHash(const QJsonValue& Value)
+{
+  return QByteArray::fromHex(Value.toString().toLocal8Bit());
+}
+
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
+{
+  TChunkInPackage Chunk;
+  Chunk.url = jsonToUrl(Object.value("url"), BaseUrl);
+  Chunk.packedSize = jsonToUnsigned64(Object.value("packedsize"));
+  Chunk.packedHash = jsonToHash(Object.value("packedhash"));
+  Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
+  Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
+  Chunk.unpack = Object.value("unpack").toBool(true);
+  return Chunk;
+}
+
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl)
+{
+  TFileInPackage File;
+  File.localFile = Object.value("localfile").toString();
+  File.unpackedHash = jsonToHash(Object.value("unpackedhash"));
+  File.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
+  File.executable = Object.value("executable").toBool(false);
+  File.ownDownload = parseChunk(Object, BaseUrl);
+  const QJsonValue Chunks = Object.value("chunks");
+  if (Chunks.isArray()) {
+    const QJsonArray Array = Chunks.toArray();
+    File.chunkIndices.reserve(std::size_t(Array.size()));
+    for (const QJsonValue& Index : Array)
+      File.chunkIndices.push_back(jsonToChunkIndex(Index));
+  }
+  const QJsonValue Patches = Object.value("patches");
+  if (Patches.isArray()) {
+    for (const QJsonValue& Element : Patches.toArray()) {
+      const QJsonObject PatchObject = Element.toObject();
+      TFilePatch Patch;
+      Patch.url = jsonToUrl(PatchObject.value("url"), BaseUrl);
+      Patch.fromVersion = integerText(PatchObject.value("fromversion"));
+      Patch.toVersion = integerText(PatchObject.value("toversion"));
+      Patch.size = jsonToInt32(PatchObject.value("size"));
+      File.patches.push_back(std::move(Patch));
+    }
+  }
+  return File;
+}
+
+TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData, QByteArray AssetData,
+                                                         QUrl PackageUrl, QUrl AssetUrl)
+  : m_PackageUrl(std::move(PackageUrl))
+  , m_AssetUrl(std::move(AssetUrl))
+  , m_PackageData(std::move(PackageData))
+  , m_AssetData(std::move(AssetData))
+{
+  QJsonParseError Error;
+  const QJsonDocument PackageDocument = QJsonDocument::fromJson(m_PackageData, &Error);
+  if (Error.error != QJsonParseError::NoError) {
+    qCritical().noquote() << "JSON package configuration file could not be parsed, using default package.";
+    return;
+  }
+  QJsonDocument AssetDocument;
+  if (!m_AssetData.isEmpty()) {
+    AssetDocument = QJsonDocument::fromJson(m_AssetData, &Error);
+    if (Error.error != QJsonParseError::NoError) {
+      qCritical().noquote() << "JSON asset configuration file could not be parsed, using default package.";
+      return;
+    }
+  }
+
+  const QJsonObject Package = PackageDocument.object();
+  m_Version = Package.value("version").toString();
+  m_Executable = Package.value("executable").toString();
+  const QString Generation = Package.value("generation").toString();
+  if (Generation == "first")
+    m_Generation = EPackageGeneration::First;
+  else if (Generation == "second")
+    m_Generation = EPackageGeneration::Second;
+  const QString Variant = Package.value("variant").toString();
+  if (Variant == "regular")
+    m_Variant = EPackageVariant::Regular;
+  else if (Variant == "preview")
+    m_Variant = EPackageVariant::Preview;
+  else if (Variant == "beta")
+    m_Variant = EPackageVariant::Beta;
+  else if (Variant == "test")
+    m_Variant = EPackageVariant::Test;
+
+  const auto AppendChunks = [this](const QJsonValue& Value, const QUrl& BaseUrl) {
+    if (!Value.isArray())
+      return;
+    for (const QJsonValue& Element : Value.toArray())
+      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl));
+  };
+  const auto AppendFiles = [this](const QJsonValue& Value, const QUrl& BaseUrl) {
+    if (!Value.isArray())
+      return;
+    for (const QJsonValue& Element : Value.toArray())
+      m_Files.push_back(parseFile(Element.toObject(), BaseUrl));
+  };
+
+  AppendChunks(Package.value("chunks"), m_PackageUrl);
+  AppendFiles(Package.value("files"), m_PackageUrl);
+  const QJsonValue Parameters = Package.value("parameters");
+  if (Parameters.isArray()) {
+    for (const QJsonValue& Parameter : Parameters.toArray())
+      m_Parameters << Parameter.toString();
+  }
+
+  if (AssetDocument.isObject()) {
+    const QJsonObject Asset = AssetDocument.object();
+    const QJsonValue AssetVersion = Asset.value("version");
+    m_AssetVersion = AssetVersion.isDouble() ? integerText(AssetVersion) : AssetVersion.toString();
+    AppendChunks(Asset.value("chunks"), m_AssetUrl);
+    AppendFiles(Asset.value("files"), m_AssetUrl);
+  }
+
+  std::sort(m_Files.begin(), m_Files.end(),
+            [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
+  m_Valid = true;
+}
+
+QString TPackageConfigurationReader::versionText() const
+{
+  return QString("P%1 A%2")
+      .arg(m_Version.isEmpty() ? QString("?") : m_Version, m_AssetVersion.isEmpty() ? QString("?") : m_AssetVersion);
+}
+
+TFileInPackageVector::const_iterator TPackageConfigurationReader::findFile(const QString& LocalFile) const
+{
+  const auto Found = std::lower_bound(
+      m_Files.begin(), m_Files.end(), LocalFile,
+      [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
+  if (Found != m_Files.end() && Found->localFile == LocalFile)
+    return Found;
+  return m_Files.end();
+}
+
+} // namespace orvale::launcher

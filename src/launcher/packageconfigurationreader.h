@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <cstdint>
+#include <vector>
+
+namespace orvale::launcher {
+
+enum class EPackageGeneration : std::int32_t
+{
+  Unknown = 0,
+  First = 1,
+  Second = 2,
+};
+
+enum class EPackageVariant : std::int32_t
+{
+  Unknown = 0,
+  Regular = 1,
+  Preview = 2,
+  Beta = 3,
+  Test = 4,
+};
+
+// One downloadable piece: a chunk of a large file, or a whole file.
+struct TChunkInPackage
+{
+  QUrl url;                      // where the data is downloaded from (empty: none)
+  std::uint64_t packedSize = 0;  // size as downloaded
+  QByteArray packedHash;         // SHA-256 as downloaded
+  std::uint64_t unpackedSize = 0;
+  QByteArray unpackedHash;       // SHA-256 after decompression
+  bool unpack = true;            // whether the data is a container to decode
+
+  bool operator==(const TChunkInPackage& Other) const;
+};
+
+struct TFilePatch
+{
+  QUrl url;
+  QString fromVersion;
+  QString toVersion;
+  std::int32_t size = 0;
+};
+
+// One file of an installation.
+struct TFileInPackage
+{
+  QString localFile;             // relative path with "/" separators
+  std::uint64_t unpackedSize = 0;
+  QByteArray unpackedHash;
+  bool executable = false;
+  std::vector<TFilePatch> patches;
+  std::vector<std::int32_t> chunkIndices;  // into the description's chunk vector
+  TChunkInPackage ownDownload;             // the whole file as one piece
+};
+
+using TChunkInPackageVector = std::vector<TChunkInPackage>;
+using TFileInPackageVector = std::vector<TFileInPackage>;
+
+// A parsed pair of package description and asset description: every file
+// of an installation with its size and hash, and every chunk from which
+// large files are assembled. Parsing never throws: a document that is not
+// JSON gives an empty, invalid description; ill-typed members take their
+// defaults.
+class TPackageConfigurationReader
+{
+public:
+  TPackageConfigurationReader() = default;
+  TPackageConfigurationReader(QByteArray PackageData, QByteArray AssetData, QUrl PackageUrl, QUrl AssetUrl);
+
+  const QUrl& packageUrl() const { return m_PackageUrl; }
+  const QUrl& assetUrl() const { return m_AssetUrl; }
+  const QString& version() const { return m_Version; }
+  const QString& assetVersion() const { return m_AssetVersion; }
+  EPackageGeneration generation() const { return m_Generation; }
+  EPackageVariant variant() const { return m_Variant; }
+  const QString& executable() const { return m_Executable; }
+  const QStringList& parameters() const { return m_Parameters; }
+  const TChunkInPackageVector& chunks() const { return m_Chunks; }
+  const TFileInPackageVector& files() const { return m_Files; }
+  const QByteArray& packageData() const { return m_PackageData; }
+  const QByteArray& assetData() const { return m_AssetData; }
+  bool isValid() const { return m_Valid; }
+
+  // "P<version> A<asset version>", each "?" when empty. Two descriptions
+  // describe the same installation state exactly when these are equal.
+  QString versionText() const;
+
+  // The file entry with this local file, or files().end().
+  TFileInPackageVector::const_iterator findFile(const QString& LocalFile) const;
+
+private:
+  QUrl m_PackageUrl;
+  QUrl m_AssetUrl;
+  QString m_Version;
+  QString m_AssetVersion;
+  EPackageGeneration m_Generation = EPackageGeneration::Unknown;
+  EPackageVariant m_Variant = EPackageVariant::Unknown;
+  QString m_Executable;
+  QStringList m_Parameters;
+  TChunkInPackageVector m_Chunks;
+  TFileInPackageVector m_Files;
+  QByteArray m_PackageData;
+  QByteArray m_AssetData;
+  bool m_Valid = false;
+};
+
+// Conversions of untrusted JSON values, shared by the description readers.
+// A number or a numeric string gives its unsigned value; anything else, a
+// negative or fractional-overflowing number gives 0.
+std::uint64_t jsonToUnsigned64(const QJsonValue& Value);
+// Hex text decoded leniently (invalid characters are skipped).
+QByteArray jsonToHash(const QJsonValue& Value);
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl);
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl);
+
+} // namespace orvale::launcher

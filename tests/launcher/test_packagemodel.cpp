@@ -1,0 +1,317 @@
+#include "launcher/launcherconfigurationreader.h"
+#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/package.h"
+#include "launcher/packageconfigurationreader.h"
+
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+namespace {
+
+QByteArray hex(char Fill)
+{
+  return QByteArray(32, Fill).toHex();
+}
+
+} // namespace
+
+class TestPackageModel : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void configurationDefaults();
+  void configurationPackagesAndBuilds();
+  void configurationRejectsCutOffDocuments();
+  void baseUrlResolution();
+  void currentBuildChoice();
+  void statusSignalOnlyOnChange();
+  void descriptionParsing();
+  void descriptionMergesAndSortsFiles();
+  void descriptionVersions();
+  void descriptionInvalidJson();
+  void descriptionConversions();
+  void executablePathAndLookup();
+};
+
+void TestPackageModel::initTestCase()
+{
+  QCoreApplication::setOrganizationName("Veldan GmbH");
+  QCoreApplication::setApplicationName("Ashgrove Online Tests");
+}
+
+void TestPackageModel::configurationDefaults()
+{
+  for (const QByteArray& Document : {QByteArray("{}"), QByteArray("[]"), QByteArray("[1,2]")}) {
+    TLauncherConfigurationReader Reader(Document, QUrl("https://h/launcher/"));
+    QVERIFY(!Reader.launcherPackage());
+    QVERIFY(Reader.packages().empty());
+    QVERIFY(Reader.hintsUrl().isEmpty());
+    QVERIFY(Reader.funnelUrl().isEmpty());
+    QVERIFY(Reader.hardwareSurveyUrl().isEmpty());
+    QVERIFY(!Reader.preventDefaultAutostart());
+    QVERIFY(!Reader.showPackageNames());
+    QCOMPARE(Reader.documentData(), Document);
+  }
+  // Wrong types take the defaults.
+  TLauncherConfigurationReader Reader(
+      R"({"launcher": [1], "packages": {"a": 1}, "hints": 5, "funnel": ["x"], "preventdefaultautostart": "true",
+          "showpackagenames": 1})",
+      QUrl("https://h/"));
+  QVERIFY(!Reader.launcherPackage());
+  QVERIFY(Reader.packages().empty());
+  QVERIFY(Reader.hintsUrl().isEmpty());
+  QVERIFY(Reader.funnelUrl().isEmpty());
+  QVERIFY(!Reader.preventDefaultAutostart());
+  QVERIFY(!Reader.showPackageNames());
+}
+
+void TestPackageModel::configurationPackagesAndBuilds()
+{
+  const QByteArray Document = R"({
+    "launcher": {"name": "Launcher", "builds": [{"os": "linux", "architecture": "x86_64", "url": "launcher/package.json"}]},
+    "packages": [
+      {"name": "Client", "directoryname": "client", "installautomatically": true, "logolinktarget": "https://example.org/x",
+       "builds": [{"os": "LINUX", "architecture": "X86_64", "url": "builds/linux/package.json", "assetsurl": "builds/linux/assets.json"}]},
+      7,
+      {"name": "NoBuilds", "builds": {"os": "linux"}}
+    ],
+    "hints": "https://h/hints.json", "hardwaresurvey": "https://h/survey", "funnel": "https://h/funnel",
+    "preventdefaultautostart": true, "showpackagenames": true
+  })";
+  TLauncherConfigurationReader Reader(Document, urlWithoutFileName(QUrl("https://h:8443/launcher/velmetadata.json?x=1")));
+  QCOMPARE(Reader.baseUrl(), QUrl("https://h:8443/launcher/"));
+  QVERIFY(Reader.launcherPackage());
+  QCOMPARE(Reader.launcherPackage()->index(), LauncherPackageIndex);
+  QVERIFY(Reader.launcherPackage()->isLauncher());
+  QCOMPARE(Reader.packages().size(), std::size_t(3));
+  const auto& Client = Reader.packages()[0];
+  QCOMPARE(Client->index(), 0);
+  QCOMPARE(Client->name(), QString("Client"));
+  QCOMPARE(Client->directoryName(), QString("client"));
+  QVERIFY(Client->installAutomatically());
+  QCOMPARE(Client->logoLinkTarget(), QUrl("https://example.org/x"));
+  QCOMPARE(Client->builds().size(), std::size_t(1));
+  QCOMPARE(Client->builds()[0]->os, EOperatingSystem::Linux);
+  QCOMPARE(Client->builds()[0]->architecture, EArchitecture::X86_64);
+  QCOMPARE(Client->builds()[0]->url, QUrl("https://h:8443/launcher/builds/linux/package.json"));
+  QCOMPARE(Client->builds()[0]->assetsUrl, QUrl("https://h:8443/launcher/builds/linux/assets.json"));
+  QVERIFY(Client->currentBuild() != nullptr);
+  QCOMPARE(Client->localStatus(), ELocalPackageStatus::Unknown);
+  // A non-object element gives a package built from an empty object.
+  QCOMPARE(Reader.packages()[1]->index(), 1);
+  QVERIFY(Reader.packages()[1]->name().isEmpty());
+  QVERIFY(Reader.packages()[1]->builds().empty());
+  QVERIFY(Reader.packages()[2]->builds().empty());
+  QVERIFY(!Reader.packages()[2]->currentBuild());
+  QVERIFY(Reader.packages()[2]->logoLinkTarget().isEmpty());
+  QCOMPARE(Reader.hintsUrl(), QUrl("https://h/hints.json"));
+  QVERIFY(Reader.preventDefaultAutostart());
+  QVERIFY(Reader.showPackageNames());
+}
+
+void TestPackageModel::configurationRejectsCutOffDocuments()
+{
+  const QByteArray Document = R"({"packages": [{"name": "Client"}], "hints": "https://h/x"})";
+  for (int Length = 0; Length < Document.size(); ++Length) {
+    bool Thrown = false;
+    try {
+      TLauncherConfigurationReader Reader(Document.left(Length), QUrl("https://h/"));
+    } catch (const TLauncherConfigurationException& Error) {
+      Thrown = true;
+      QVERIFY(!QString(Error.what()).isEmpty());
+    }
+    QVERIFY2(Thrown, qPrintable(QString("length %1").arg(Length)));
+  }
+}
+
+void TestPackageModel::baseUrlResolution()
+{
+  const QString Reference = "packages/client/package.json";
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h:81/dir/"), Reference), QUrl("http://h:81/dir/packages/client/package.json"));
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h:81/dir"), Reference), QUrl("http://h:81/dir/packages/client/package.json"));
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h:81/dir/file.json"), Reference),
+           QUrl("http://h:81/dir/file.json/packages/client/package.json"));
+  // No separator is added when either side has one; the reference path is appended as it is.
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h/dir"), "/abs/x"), QUrl("http://h/dir/abs/x"));
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h/dir/"), "https://other/x.json?a=b"), QUrl("https://other/x.json?a=b"));
+  // The query of the base is dropped.
+  QCOMPARE(resolveAgainstBaseUrl(QUrl("http://h/dir/?q=1"), "x"), QUrl("http://h/dir/x"));
+}
+
+void TestPackageModel::currentBuildChoice()
+{
+  const QJsonObject Entry = QJsonDocument::fromJson(R"({"builds": [
+      {"os": "windows", "architecture": "x86_64", "url": "w"},
+      {"os": "Linux", "architecture": "x86_64", "url": "first"},
+      {"os": "linux", "architecture": "x86_64", "url": "second"},
+      {"os": "macos", "architecture": "x86_64", "url": "m"}]})").object();
+  TPackage Package(0, Entry, QUrl("http://h/"));
+  QVERIFY(Package.currentBuild());
+  QCOMPARE(Package.currentBuild()->url, QUrl("http://h/first"));
+  QCOMPARE(Package.builds()[3]->os, EOperatingSystem::MacOs);
+  QVERIFY(!Package.currentDescription());
+}
+
+void TestPackageModel::statusSignalOnlyOnChange()
+{
+  TPackage Package(0, QJsonObject(), QUrl());
+  QSignalSpy Spy(&Package, &TPackage::localPackageStatusChanged);
+  Package.setLocalStatus(ELocalPackageStatus::Unknown);
+  QCOMPARE(Spy.count(), 0);
+  Package.setLocalStatus(ELocalPackageStatus::UpToDate);
+  Package.setLocalStatus(ELocalPackageStatus::UpToDate);
+  QCOMPARE(Spy.count(), 1);
+}
+
+void TestPackageModel::descriptionParsing()
+{
+  const QByteArray PackageData = R"({
+    "version": "12", "executable": "bin/client", "generation": "first", "variant": "beta",
+    "parameters": ["-a", "b"],
+    "chunks": [
+      {"url": "chunks/c0", "packedsize": 10, "packedhash": ")" + hex('\x01') + R"(", "unpackedsize": "20",
+       "unpackedhash": ")" + hex('\x02') + R"("},
+      {"url": "", "packedsize": -5, "unpackedsize": 1e30, "unpack": false}
+    ],
+    "files": [
+      {"localfile": "b.dat", "unpackedsize": 40, "unpackedhash": ")" + hex('\x03') + R"(", "chunks": [0, 1, 5, -1, 1e12, "x"],
+       "executable": true, "patches": [{"url": "p", "fromversion": 3, "toversion": 4, "size": 77}]},
+      {"localfile": "small.txt", "unpackedsize": 3, "url": "files/small.txt", "unpack": false}
+    ]})";
+  TPackageConfigurationReader Reader(PackageData, QByteArray(), QUrl("http://h/pkg/"), QUrl());
+  QVERIFY(Reader.isValid());
+  QCOMPARE(Reader.version(), QString("12"));
+  QCOMPARE(Reader.executable(), QString("bin/client"));
+  QCOMPARE(Reader.generation(), EPackageGeneration::First);
+  QCOMPARE(Reader.variant(), EPackageVariant::Beta);
+  QCOMPARE(Reader.parameters(), QStringList({"-a", "b"}));
+  QCOMPARE(Reader.chunks().size(), std::size_t(2));
+  const TChunkInPackage& Chunk = Reader.chunks()[0];
+  QCOMPARE(Chunk.url, QUrl("http://h/pkg/chunks/c0"));
+  QCOMPARE(Chunk.packedSize, quint64(10));
+  QCOMPARE(Chunk.unpackedSize, quint64(20));
+  QCOMPARE(Chunk.packedHash, QByteArray(32, '\x01'));
+  QCOMPARE(Chunk.unpackedHash, QByteArray(32, '\x02'));
+  QVERIFY(Chunk.unpack);
+  QVERIFY(Reader.chunks()[1].url.isEmpty());
+  QCOMPARE(Reader.chunks()[1].packedSize, quint64(0));
+  QCOMPARE(Reader.chunks()[1].unpackedSize, quint64(0));
+  QVERIFY(!Reader.chunks()[1].unpack);
+
+  const auto File = Reader.findFile("b.dat");
+  QVERIFY(File != Reader.files().end());
+  QVERIFY(File->executable);
+  // Indices are kept as written; unrepresentable ones become -1, non-numbers 0.
+  QCOMPARE(File->chunkIndices, (std::vector<std::int32_t>{0, 1, 5, -1, -1, 0}));
+  QVERIFY(File->ownDownload.url.isEmpty());
+  QCOMPARE(File->patches.size(), std::size_t(1));
+  QCOMPARE(File->patches[0].fromVersion, QString("3"));
+  QCOMPARE(File->patches[0].toVersion, QString("4"));
+  QCOMPARE(File->patches[0].size, 77);
+  const auto Small = Reader.findFile("small.txt");
+  QVERIFY(Small != Reader.files().end());
+  QCOMPARE(Small->ownDownload.url, QUrl("http://h/pkg/files/small.txt"));
+  QCOMPARE(Small->ownDownload.unpackedSize, quint64(3));
+  QVERIFY(!Small->ownDownload.unpack);
+  QVERIFY(Reader.findFile("missing") == Reader.files().end());
+  QVERIFY(Reader.findFile("b.da") == Reader.files().end());
+}
+
+void TestPackageModel::descriptionMergesAndSortsFiles()
+{
+  const QByteArray PackageData = R"({"version": "1", "chunks": [{"url": "p0"}], "files": [{"localfile": "b.dat"}, {"localfile": "Z.dat"}]})";
+  const QByteArray AssetData = R"({"version": 7, "chunks": [{"url": "a0"}], "files": [{"localfile": "a.dat", "chunks": [1]}]})";
+  TPackageConfigurationReader Reader(PackageData, AssetData, QUrl("http://h/p/"), QUrl("http://h/a/"));
+  QVERIFY(Reader.isValid());
+  QCOMPARE(Reader.files().size(), std::size_t(3));
+  QCOMPARE(Reader.files()[0].localFile, QString("Z.dat"));  // code unit order: capitals first
+  QCOMPARE(Reader.files()[1].localFile, QString("a.dat"));
+  QCOMPARE(Reader.files()[2].localFile, QString("b.dat"));
+  QCOMPARE(Reader.chunks().size(), std::size_t(2));
+  QCOMPARE(Reader.chunks()[0].url, QUrl("http://h/p/p0"));
+  QCOMPARE(Reader.chunks()[1].url, QUrl("http://h/a/a0"));
+  QCOMPARE(Reader.assetVersion(), QString("7"));
+  QCOMPARE(Reader.packageData(), PackageData);
+  QCOMPARE(Reader.assetData(), AssetData);
+}
+
+void TestPackageModel::descriptionVersions()
+{
+  TPackageConfigurationReader NoAsset(R"({"version": "3"})", QByteArray(), QUrl(), QUrl());
+  QCOMPARE(NoAsset.versionText(), QString("P3 A?"));
+  TPackageConfigurationReader StringAsset(R"({"version": ""})", R"({"version": "7"})", QUrl(), QUrl());
+  QCOMPARE(StringAsset.versionText(), QString("P? A7"));
+  TPackageConfigurationReader NumberAsset(R"({})", R"({"version": 7})", QUrl(), QUrl());
+  QCOMPARE(NumberAsset.assetVersion(), QString("7"));
+  // An asset document that is not an object is ignored.
+  TPackageConfigurationReader ArrayAsset(R"({"version": "1"})", R"([1])", QUrl(), QUrl());
+  QVERIFY(ArrayAsset.isValid());
+  QCOMPARE(ArrayAsset.versionText(), QString("P1 A?"));
+}
+
+void TestPackageModel::descriptionInvalidJson()
+{
+  QTest::ignoreMessage(QtCriticalMsg, "JSON package configuration file could not be parsed, using default package.");
+  TPackageConfigurationReader Broken("{\"version\": ", R"({"version": 1})", QUrl(), QUrl());
+  QVERIFY(!Broken.isValid());
+  QVERIFY(Broken.version().isEmpty());
+  QVERIFY(Broken.assetVersion().isEmpty());
+
+  QTest::ignoreMessage(QtCriticalMsg, "JSON asset configuration file could not be parsed, using default package.");
+  TPackageConfigurationReader BrokenAsset(R"({"version": "1"})", "{", QUrl(), QUrl());
+  QVERIFY(!BrokenAsset.isValid());
+  QVERIFY(BrokenAsset.version().isEmpty());
+}
+
+void TestPackageModel::descriptionConversions()
+{
+  QCOMPARE(jsonToUnsigned64(QJsonValue(42.0)), quint64(42));
+  QCOMPARE(jsonToUnsigned64(QJsonValue("42")), quint64(42));
+  QCOMPARE(jsonToUnsigned64(QJsonValue("18446744073709551615")), quint64(18446744073709551615ull));
+  QCOMPARE(jsonToUnsigned64(QJsonValue("18446744073709551616")), quint64(0));
+  QCOMPARE(jsonToUnsigned64(QJsonValue(-1.0)), quint64(0));
+  QCOMPARE(jsonToUnsigned64(QJsonValue(1e300)), quint64(0));
+  QCOMPARE(jsonToUnsigned64(QJsonValue("12abc")), quint64(0));
+  QCOMPARE(jsonToUnsigned64(QJsonValue()), quint64(0));
+  QCOMPARE(jsonToHash(QJsonValue("0a0B")), QByteArray("\x0a\x0b", 2));
+  QCOMPARE(jsonToHash(QJsonValue("zz0a")), QByteArray("\x0a", 1));  // invalid characters skipped
+  QCOMPARE(jsonToHash(QJsonValue(5)), QByteArray());
+}
+
+void TestPackageModel::executablePathAndLookup()
+{
+  QStandardPaths::setTestModeEnabled(true);
+  auto Settings = std::make_shared<TLauncherSettings>();
+  Settings->packages = "packages";
+  TLauncherFilesystemHelper Helper(Settings);
+  const QByteArray Document = R"({"packages": [
+      {"name": "A", "directoryname": "a", "builds": [{"os": "linux", "architecture": "x86_64", "url": "a.json"}]},
+      {"name": "B", "directoryname": "b", "builds": [{"os": "linux", "architecture": "x86_64", "url": "b.json"}]}]})";
+  TLauncherConfigurationReader Reader(Document, QUrl("http://h/"));
+  const auto& A = Reader.packages()[0];
+  const auto& B = Reader.packages()[1];
+  QVERIFY(A->executablePath(Helper).isEmpty());  // no description yet
+  A->currentBuild()->description = std::make_unique<TPackageConfigurationReader>(
+      R"({"executable": "bin/game"})", QByteArray(), QUrl(), QUrl());
+  B->currentBuild()->description = std::make_unique<TPackageConfigurationReader>(
+      R"({"executable": "../../../../bin/sh"})", QByteArray(), QUrl(), QUrl());
+  const QString Base = Helper.packagesBaseDirectory().absolutePath();
+  QCOMPARE(A->executablePath(Helper), Base + "/a/bin/game");
+  QCOMPARE(A->installationDirectory(Helper).absolutePath(), Base + "/a");
+  // An executable that climbs out of the installation stays inside it.
+  QCOMPARE(B->executablePath(Helper), Base + "/b/sh");
+  QCOMPARE(findPackageByExecutablePath(Reader.packages(), Base + "/a/./bin//game", Helper), A);
+  QVERIFY(!findPackageByExecutablePath(Reader.packages(), Base + "/a/bin/gam", Helper));
+  QVERIFY(!findPackageByExecutablePath(Reader.packages(), QString(), Helper));
+}
+
+QTEST_GUILESS_MAIN(TestPackageModel)
+#include "test_packagemodel.moc"

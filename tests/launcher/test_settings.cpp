@@ -1,0 +1,170 @@
+#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/launchersettings.h"
+
+#include "testsupport.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+class TestSettings : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void compiledInDefaults();
+  void compiledInFileIsCrLfAndComplete();
+  void replacementFileTakesCodeDefaults();
+  void conversions();
+  void optionsAndDebugSections();
+  void fileBesideExecutableWins();
+  void malformedFileBehavesLikeEmpty();
+  void accountGroupPaths();
+};
+
+void TestSettings::compiledInDefaults()
+{
+  initLauncherResources();
+  const auto Settings = TLauncherSettings::loadFromFile(":/settings/launchersettings.ini");
+  QCOMPARE(Settings->launcherConfiguration.scheme(), QString("https"));
+  QCOMPARE(Settings->launcherConfiguration.path(), QString("/launcher/velmetadata.json"));
+  QVERIFY(Settings->cdnDiagnosticsTrace.isEmpty());
+  QVERIFY(!Settings->appendNocacheToPackageUrls);
+  QCOMPARE(Settings->packages, QString("packages"));
+  QCOMPARE(Settings->settingsTarget, QString("AshgroveOnlineClient_Data/Data/Settings"));
+  QCOMPARE(Settings->packageFile, QString("package.json"));
+  QCOMPARE(Settings->partialPackageFile, QString("partial-package.json"));
+  QCOMPARE(Settings->assetFile, QString("assets.json"));
+  QCOMPARE(Settings->accountGroupFile, QString("accountgroup.json"));
+  QCOMPARE(Settings->waitNotificationTimeout, qint64(500));
+  QCOMPARE(Settings->downloadErrorTimeout, qint64(10000));
+  QCOMPARE(Settings->clientStartTimeout, qint64(30000));
+  QVERIFY(Settings->fastScan);
+  QVERIFY(Settings->skipVerification);
+  QVERIFY(!Settings->chunkVerification);
+  QCOMPARE(Settings->maxCachedChunks, 100);
+  QCOMPARE(Settings->maxConcurrentDownloads, 10);
+}
+
+void TestSettings::compiledInFileIsCrLfAndComplete()
+{
+  initLauncherResources();
+  QFile File(":/settings/launchersettings.ini");
+  QVERIFY(File.open(QIODevice::ReadOnly));
+  const QByteArray Content = File.readAll();
+  const QList<QByteArray> Lines = Content.split('\n');
+  QVERIFY(Content.endsWith("\r\n"));
+  QStringList Keys;
+  for (const QByteArray& Line : Lines) {
+    if (Line.isEmpty())
+      continue;
+    QVERIFY2(Line.endsWith('\r'), Line.constData());
+    const QByteArray Text = Line.chopped(1);
+    if (!Text.isEmpty())
+      Keys << QString::fromUtf8(Text.split('=').first());
+  }
+  QCOMPARE(Keys, QStringList({"[URLS]", "launcherConfiguration", "cdnDiagnosticsTrace", "appendNocacheToPackageUrls",
+                              "[DIRECTORIES]", "packages", "settingsTarget", "[FILES]", "packageFile",
+                              "partialPackageFile", "assetFile", "accountGroupFile", "[TIMING]",
+                              "waitNotificationTimeout", "downloadErrorTimeout", "clientStartTimeout"}));
+}
+
+void TestSettings::replacementFileTakesCodeDefaults()
+{
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("launchersettings.ini");
+  testsupport::writeWholeFile(Path, "[URLS]\nlauncherConfiguration=http://127.0.0.1:8080/x/velmetadata.json\n");
+  const auto Settings = TLauncherSettings::loadFromFile(Path);
+  QCOMPARE(Settings->launcherConfiguration, QUrl("http://127.0.0.1:8080/x/velmetadata.json"));
+  QVERIFY(Settings->packageFile.isEmpty());
+  QCOMPARE(Settings->waitNotificationTimeout, qint64(0));
+  QCOMPARE(Settings->downloadErrorTimeout, qint64(0));
+  QCOMPARE(Settings->clientStartTimeout, qint64(0));
+  QCOMPARE(Settings->maxCachedChunks, 100);
+  QCOMPARE(Settings->maxConcurrentDownloads, 10);
+  QVERIFY(Settings->fastScan);
+  QVERIFY(Settings->skipVerification);
+  QVERIFY(!Settings->chunkVerification);
+}
+
+void TestSettings::conversions()
+{
+  QVERIFY(!settingsTextToBool(""));
+  QVERIFY(!settingsTextToBool("0"));
+  QVERIFY(!settingsTextToBool("false"));
+  QVERIFY(!settingsTextToBool("FaLsE"));
+  QVERIFY(settingsTextToBool("yes"));
+  QVERIFY(settingsTextToBool("1"));
+  QVERIFY(settingsTextToBool("no"));  // anything else is true
+  QCOMPARE(settingsTextToInt("42"), 42);
+  QCOMPARE(settingsTextToInt("-7"), -7);
+  QCOMPARE(settingsTextToInt("ten"), 0);
+  QCOMPARE(settingsTextToInt("0x10"), 0);
+  QCOMPARE(settingsTextToInt("99999999999"), 0);
+
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("s.ini");
+  testsupport::writeWholeFile(Path, "[URLS]\nappendNocacheToPackageUrls=yes\ncdnDiagnosticsTrace=http://h/trace, x\n"
+                                    "launcherConfiguration=not a url %%\n"
+                                    "[OPTIONS]\nmaxConcurrentDownloads=many\n");
+  const auto Settings = TLauncherSettings::loadFromFile(Path);
+  QVERIFY(Settings->appendNocacheToPackageUrls);
+  QCOMPARE(Settings->maxConcurrentDownloads, 0);
+  QCOMPARE(Settings->cdnDiagnosticsTrace.host(), QString("h"));
+  testsupport::writeWholeFile(Path, "[URLS]\nappendNocacheToPackageUrls=false\n");
+  QVERIFY(!TLauncherSettings::loadFromFile(Path)->appendNocacheToPackageUrls);
+}
+
+void TestSettings::optionsAndDebugSections()
+{
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("s.ini");
+  testsupport::writeWholeFile(Path, "[OPTIONS]\r\nmaxCachedChunks=0\r\nmaxConcurrentDownloads=3\r\nfastScan=false\r\n"
+                                    "skipVerification=0\r\n[DEBUG]\r\nchunkVerification=true\r\n");
+  const auto Settings = TLauncherSettings::loadFromFile(Path);
+  QCOMPARE(Settings->maxCachedChunks, 0);
+  QCOMPARE(Settings->maxConcurrentDownloads, 3);
+  QVERIFY(!Settings->fastScan);
+  QVERIFY(!Settings->skipVerification);
+  QVERIFY(Settings->chunkVerification);
+}
+
+void TestSettings::fileBesideExecutableWins()
+{
+  QTemporaryDir Dir;
+  QCOMPARE(TLauncherSettings::settingsFilePath(Dir.path()), QString(":/settings/launchersettings.ini"));
+  testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), "[FILES]\npackageFile=p.json\n");
+  QCOMPARE(TLauncherSettings::settingsFilePath(Dir.path()), Dir.filePath("launchersettings.ini"));
+  TLauncherFilesystemHelper Helper(TLauncherSettings::settingsFilePath(Dir.path()));
+  QCOMPARE(Helper.launcherSettings()->packageFile, QString("p.json"));
+  QVERIFY(Helper.launcherSettings()->launcherConfiguration.isEmpty());  // never merged with the defaults
+}
+
+void TestSettings::malformedFileBehavesLikeEmpty()
+{
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("s.ini");
+  testsupport::writeWholeFile(Path, testsupport::pseudoRandomBytes(4096, 99));
+  const auto Settings = TLauncherSettings::loadFromFile(Path);
+  QCOMPARE(Settings->maxCachedChunks, 100);
+  QVERIFY(Settings->packageFile.isEmpty());
+  const auto Missing = TLauncherSettings::loadFromFile(Dir.filePath("missing.ini"));
+  QCOMPARE(Missing->maxConcurrentDownloads, 10);
+}
+
+void TestSettings::accountGroupPaths()
+{
+  auto Settings = std::make_shared<TLauncherSettings>();
+  Settings->settingsTarget = "Client_Data/Settings";
+  Settings->accountGroupFile = "accountgroup.json";
+  TLauncherFilesystemHelper Helper(Settings);
+  QCOMPARE(Helper.accountGroupCopyTarget(), QString("Client_Data/Settings/accountgroup.json"));
+  QCOMPARE(Helper.accountGroupFileName(), QString("accountgroup.json"));
+  QVERIFY(Helper.accountGroupFilePath().endsWith("/accountgroup.json"));
+  QVERIFY(QFileInfo(Helper.accountGroupFilePath()).isAbsolute());
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"

@@ -1,0 +1,223 @@
+#include "shared/filesystemhelper.h"
+#include "shared/firstinstancetester.h"
+#include "shared/randomnumbergenerator.h"
+#include "shared/sha256.h"
+
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace shared;
+
+namespace {
+
+class TCountingGenerator : public TRandomNumberGenerator
+{
+public:
+  std::uint64_t generateUnsigned(std::uint64_t, std::uint64_t) override { return 4242; }
+};
+
+} // namespace
+
+class TestFileSystemHelper : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void confinedJoin();
+  void readAndWrite();
+  void removeAndMove();
+  void listingAndSubdirectories();
+  void jsonReading();
+  void randomNumbers();
+  void sha256MatchesQt();
+  void singleInstanceGuard();
+};
+
+void TestFileSystemHelper::confinedJoin()
+{
+  TFileSystemHelper Helper;
+  const QDir Base("/data/pkg");
+  QCOMPARE(Helper.joinPathInside(Base, "sub/file.bin"), QString("/data/pkg/sub/file.bin"));
+  QCOMPARE(Helper.joinPathInside(Base, "../../etc/passwd"), QString("/data/pkg/passwd"));
+  // A sibling whose name starts with the base name is outside the base.
+  QCOMPARE(Helper.joinPathInside(Base, "../pkg2/x"), QString("/data/pkg/x"));
+  QCOMPARE(Helper.joinPathInside(Base, "../pkg"), QString("/data/pkg"));
+  QCOMPARE(Helper.joinPathInside(Base, "/etc/passwd"), QString("/data/pkg/etc/passwd"));
+  QCOMPARE(Helper.joinPathInside(Base, "a/../../b/"), QString("/data/pkg/b"));
+  QCOMPARE(Helper.joinPathInside(Base, ".."), QString("/data/pkg"));
+  QCOMPARE(Helper.joinPathInside(Base, "../.."), QString("/data/pkg"));
+  QCOMPARE(Helper.joinPathInside(Base, "./x/./y"), QString("/data/pkg/x/y"));
+  QCOMPARE(Helper.joinPathInside(Base, ""), QString("/data/pkg"));
+  QCOMPARE(Helper.joinPathInside(QDir("/"), "../x"), QString("/x"));
+  // Whatever the input, the result stays inside the base.
+  const QStringList Hostile{"../../../", "..//..//x", "a/b/../../../c", "....//x", "..\\..\\x", "x/../../pkg2"};
+  for (const QString& Relative : Hostile) {
+    const QString Result = Helper.joinPathInside(Base, Relative);
+    QVERIFY2(Result == "/data/pkg" || Result.startsWith("/data/pkg/"), qPrintable(Relative + " -> " + Result));
+  }
+}
+
+void TestFileSystemHelper::readAndWrite()
+{
+  QTemporaryDir Dir;
+  TFileSystemHelper Helper;
+  const QString Path = Dir.filePath("a.bin");
+  Helper.writeFile(Path, "content");
+  QCOMPARE(Helper.readFile(Path), QByteArray("content"));
+  QCOMPARE(Helper.readFileIfExists(Dir.filePath("missing")), QByteArray());
+  try {
+    Helper.readFile(Dir.filePath("missing"));
+    QFAIL("no exception");
+  } catch (const std::runtime_error& Error) {
+    QVERIFY(QString(Error.what()).startsWith("I/O error on file '"));
+  }
+  try {
+    Helper.writeFile(Dir.filePath("no/such/dir/file"), "x");
+    QFAIL("no exception");
+  } catch (const std::runtime_error& Error) {
+    QVERIFY(QString(Error.what()).endsWith("': Could not open file."));
+  }
+  Helper.writeTextFile(Dir.filePath("t.txt"), "one");
+  Helper.appendTextFile(Dir.filePath("t.txt"), "two");
+  QCOMPARE(Helper.readFile(Dir.filePath("t.txt")), QByteArray("onetwo"));
+  Helper.copyFile(Path, Dir.filePath("t.txt"));  // no overwrite
+  QCOMPARE(Helper.readFile(Dir.filePath("t.txt")), QByteArray("onetwo"));
+  try {
+    Helper.deleteFile(Dir.filePath("missing"));
+    QFAIL("no exception");
+  } catch (const std::runtime_error& Error) {
+    QCOMPARE(QString(Error.what()), "Failed to delete file " + Dir.filePath("missing"));
+  }
+  QCOMPARE(Helper.joinPaths({}), QString());
+  QCOMPARE(Helper.joinPaths({"a", "b", "c"}), QString("a/b/c"));
+}
+
+void TestFileSystemHelper::removeAndMove()
+{
+  QTemporaryDir Dir;
+  TFileSystemHelper Helper;
+  testsupport::writeWholeFile(Dir.filePath("tree/sub/f"), "x");
+  Helper.removePath(Dir.filePath("tree"));
+  QVERIFY(!QFileInfo::exists(Dir.filePath("tree")));
+  Helper.removePath(Dir.filePath("nothing"));  // absent: nothing happens
+
+  // A symbolic link to a directory is removed as a link; its target stays.
+  testsupport::writeWholeFile(Dir.filePath("target/keep"), "k");
+  QVERIFY(QFile::link(Dir.filePath("target"), Dir.filePath("link")));
+  Helper.removePath(Dir.filePath("link"));
+  QVERIFY(!QFileInfo(Dir.filePath("link")).isSymLink());
+  QVERIFY(QFileInfo::exists(Dir.filePath("target/keep")));
+
+  testsupport::writeWholeFile(Dir.filePath("from"), "new");
+  testsupport::writeWholeFile(Dir.filePath("to"), "old");
+  Helper.movePath(Dir.filePath("from"), Dir.filePath("to"));
+  QCOMPARE(Helper.readFile(Dir.filePath("to")), QByteArray("new"));
+  Helper.movePath(Dir.filePath("from"), Dir.filePath("to"));  // source gone: target kept
+  QCOMPARE(Helper.readFile(Dir.filePath("to")), QByteArray("new"));
+}
+
+void TestFileSystemHelper::listingAndSubdirectories()
+{
+  QTemporaryDir Dir;
+  TFileSystemHelper Helper;
+  testsupport::writeWholeFile(Dir.filePath("a.old"), "12");
+  testsupport::writeWholeFile(Dir.filePath(".hidden"), "1");
+  testsupport::writeWholeFile(Dir.filePath("sub/b"), "1");
+  const auto Files = Helper.listFilesInDirectory(Dir.path());
+  QCOMPARE(Files.size(), std::size_t(1));
+  QCOMPARE(Files[0].path, Dir.filePath("a.old"));
+  QCOMPARE(Files[0].size, qint64(2));
+  int Visited = 0;
+  Helper.forEachFileInDirectory(Dir.path(), [&](const TLocalFileInfo&) { ++Visited; });
+  QCOMPARE(Visited, 1);
+  QVERIFY_EXCEPTION_THROWN(Helper.forEachFileInDirectory(Dir.path(), {}), std::bad_function_call);
+
+  const QDir Sub = Helper.openSubdirectory(Dir.path(), "new");
+  QVERIFY(Sub.exists());
+  QCOMPARE(Sub.absolutePath(), Dir.filePath("new"));
+  try {
+    Helper.openSubdirectory(Dir.filePath("absent"), "x");
+    QFAIL("no exception");
+  } catch (const std::runtime_error& Error) {
+    QCOMPARE(QString(Error.what()), QString("Directory doesn't exist"));
+  }
+  QVERIFY(Helper.ensureDirectory(Dir.filePath("d/e/f")).exists());
+  testsupport::writeWholeFile(Dir.filePath("file"), "x");
+  try {
+    Helper.ensureDirectory(Dir.filePath("file/below"));
+    QFAIL("no exception");
+  } catch (const std::runtime_error& Error) {
+    QVERIFY(QString(Error.what()).startsWith("Failed to create folder: '"));
+  }
+}
+
+void TestFileSystemHelper::jsonReading()
+{
+  QTemporaryDir Dir;
+  TFileSystemHelper Helper;
+  bool ParseFailed = true;
+  testsupport::writeWholeFile(Dir.filePath("empty.json"), "");
+  QVERIFY(Helper.readJsonFileAsQJsonDocument(Dir.filePath("empty.json"), ParseFailed).isNull());
+  QVERIFY(!ParseFailed);
+  QVERIFY(Helper.readJsonFileAsQJsonDocument(Dir.filePath("missing.json"), ParseFailed).isNull());
+  QVERIFY(!ParseFailed);
+  testsupport::writeWholeFile(Dir.filePath("brace.json"), "{");
+  QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Json parse error in file .*brace.json : .* at offset 1$"));
+  QVERIFY(Helper.readJsonFileAsQJsonDocument(Dir.filePath("brace.json"), ParseFailed).isNull());
+  QVERIFY(ParseFailed);
+  testsupport::writeWholeFile(Dir.filePath("ok.json"), R"({"a": 1})");
+  QCOMPARE(Helper.readJsonFileAsQJsonDocument(Dir.filePath("ok.json"), ParseFailed).object().value("a").toInt(), 1);
+  QVERIFY(!ParseFailed);
+}
+
+void TestFileSystemHelper::randomNumbers()
+{
+  TRandomNumberGenerator Generator;
+  for (int Index = 0; Index < 100; ++Index)
+    QCOMPARE(Generator.generateUnsigned(5, 5), quint64(5));
+  QVector<int> Seen(62, 0);
+  for (int Index = 0; Index < 20000; ++Index) {
+    const auto Value = Generator.generateUnsigned(0, 61);
+    QVERIFY(Value <= 61);
+    ++Seen[int(Value)];
+  }
+  QVERIFY(!Seen.contains(0));
+  const auto Signed = Generator.randomSigned(-3, -1);
+  QVERIFY(Signed >= -3 && Signed <= -1);
+  // randomUnsigned goes through the virtual generateUnsigned.
+  TCountingGenerator Overridden;
+  QCOMPARE(Overridden.randomUnsigned(0, 10), quint64(4242));
+  QVERIFY(TRandomNumberGenerator::instance() == TRandomNumberGenerator::instance());
+}
+
+void TestFileSystemHelper::sha256MatchesQt()
+{
+  for (int Size : {0, 1, 55, 56, 64, 1000, 1 << 20}) {
+    const QByteArray Data = testsupport::pseudoRandomBytes(Size, quint64(Size));
+    QCOMPARE(TSha256::hash(Data), QCryptographicHash::hash(Data, QCryptographicHash::Sha256));
+    TSha256 Incremental;
+    for (int Offset = 0; Offset < Size; Offset += 777)
+      Incremental.addData(Data.mid(Offset, 777));
+    QCOMPARE(Incremental.result(), QCryptographicHash::hash(Data, QCryptographicHash::Sha256));
+  }
+}
+
+void TestFileSystemHelper::singleInstanceGuard()
+{
+  const QString Key = QString("ashgrove-test-%1").arg(QCoreApplication::applicationPid());
+  {
+    FirstInstanceTester First(Key);
+    QVERIFY(First.isFirstInstance());
+    FirstInstanceTester Second(Key);
+    QVERIFY(!Second.isFirstInstance());
+  }
+  FirstInstanceTester Again(Key);
+  QVERIFY(Again.isFirstInstance());
+}
+
+QTEST_GUILESS_MAIN(TestFileSystemHelper)
+#include "test_filesystemhelper.moc"
