@@ -57,6 +57,14 @@ bool TLauncherFilesystemHelper::accountGroupFileExists()
   return fileExists(accountGroupFilePath());
 }
 
+QString installationFilePath(shared::TFileSystemHelper& Helper, const QDir& Directory, const QString& LocalFile)
+{
+  const QString Path = Helper.joinPathInside(Directory, LocalFile);
+  if (Path == QDir::cleanPath(Directory.absolutePath()))
+    return QString();
+  return Path;
+}
+
 QDir TLauncherFilesystemHelper::packagesBaseDirectory()
 {
   return ensureDirectory(joinPaths({dataDirectory(), m_pLauncherSettings->packages}));

@@ -45,6 +45,11 @@ private:
   QString m_AccountGroupFileName;
 };
 
+// The path of a description's local file inside Directory (a confined
+// join); empty when the name does not denote a file below the directory
+// (an empty name, ".", or a name that resolves to the directory itself).
+QString installationFilePath(shared::TFileSystemHelper& Helper, const QDir& Directory, const QString& LocalFile);
+
 // Makes the compiled-in resources of the engine library (the default
 // settings) available; safe to call more than once.
 void initLauncherResources();

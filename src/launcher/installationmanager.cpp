@@ -1,0 +1,327 @@
+#include "launcher/installationmanager.h"
+
+#include "launcher/funnelevents.h"
+#include "launcher/logging.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
+#include <stdexcept>
+
+namespace orvale::launcher {
+
+namespace {
+
+const char* const kDefaultMarker = "default";
+
+} // namespace
+
+TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> Configuration,
+                                           std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+  : m_pConfiguration(std::move(Configuration)), m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
+{
+  registerLauncherMetaTypes();
+  bool DefaultFound = false;
+  for (const auto& Package : packages()) {
+    const ELocalPackageStatus Status = computeLocalPackageStatus(*Package);
+    Package->setLocalStatus(Status);
+    if (!DefaultFound &&
+        (Status == ELocalPackageStatus::PartiallyInstalled || Status == ELocalPackageStatus::UpdateAvailable ||
+         Status == ELocalPackageStatus::UpToDate)) {
+      const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+      if (QFileInfo::exists(Directory.filePath(kDefaultMarker))) {
+        Package->setIsDefault(true);
+        DefaultFound = true;
+      }
+    }
+  }
+}
+
+TInstallationManager::~TInstallationManager() = default;
+
+std::vector<std::shared_ptr<TPackage>> TInstallationManager::packages() const
+{
+  if (!m_pConfiguration)
+    return {};
+  return m_pConfiguration->packages();
+}
+
+std::shared_ptr<TPackage> TInstallationManager::defaultPackage() const
+{
+  for (const auto& Package : packages()) {
+    if (Package->isDefault())
+      return Package;
+  }
+  return nullptr;
+}
+
+QString TInstallationManager::fullMarkerPath(const TPackage& Package)
+{
+  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->packageFile);
+}
+
+QString TInstallationManager::partialMarkerPath(const TPackage& Package)
+{
+  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->partialPackageFile);
+}
+
+QString TInstallationManager::assetFilePath(const TPackage& Package)
+{
+  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->assetFile);
+}
+
+ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPackage& Package)
+{
+  const TPackageConfigurationReader* Published = Package.currentDescription();
+  if (!Published)
+    return ELocalPackageStatus::NotInstalled;
+  if (m_pLauncherFilesystemHelper->fileExists(fullMarkerPath(Package))) {
+    const TPackageConfigurationReader Installed =
+        readPackageConfigurationFromInstallationDirectory(Package.installationDirectory(*m_pLauncherFilesystemHelper));
+    if (Installed.versionText() != Published->versionText())
+      return ELocalPackageStatus::UpdateAvailable;
+    const QString AssetVersion = Published->assetVersion().isEmpty() ? QString("?") : Published->assetVersion();
+    return AssetVersion == "1" ? ELocalPackageStatus::UpdateAvailable : ELocalPackageStatus::UpToDate;
+  }
+  if (m_pLauncherFilesystemHelper->fileExists(partialMarkerPath(Package)))
+    return ELocalPackageStatus::PartiallyInstalled;
+  return ELocalPackageStatus::NotInstalled;
+}
+
+TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& Directory)
+{
+  const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
+  qInfo().noquote() << QString("readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: 0x%1 "
+                               "launcherSettings: 0x%2 installedPackageMarker: %3 partiallyInstalledPackageMarker: %4%5")
+                           .arg(quintptr(m_pLauncherFilesystemHelper.get()), 0, 16)
+                           .arg(quintptr(Settings.get()), 0, 16)
+                           .arg(Settings->packageFile, Settings->partialPackageFile, threadTag());
+  const QString Full = Directory.filePath(Settings->packageFile);
+  const QString Partial = Directory.filePath(Settings->partialPackageFile);
+  const QString Asset = Directory.filePath(Settings->assetFile);
+  const QUrl Base = QUrl::fromLocalFile(Directory.absolutePath() + "/");
+  QString Marker;
+  if (m_pLauncherFilesystemHelper->fileExists(Full)) {
+    qInfo().noquote() << QString("FullInstallationMarker %1 %2 Thread:%3").arg(Full, Asset, threadTag().mid(8));
+    Marker = Full;
+  } else if (m_pLauncherFilesystemHelper->fileExists(Partial)) {
+    qInfo().noquote() << QString("PartialInstallationMarker %1 %2 Thread:%3").arg(Partial, Asset, threadTag().mid(8));
+    Marker = Partial;
+  } else {
+    return TPackageConfigurationReader();
+  }
+  return TPackageConfigurationReader(m_pLauncherFilesystemHelper->readFileIfExists(Marker),
+                                     m_pLauncherFilesystemHelper->readFileIfExists(Asset), Base, Base);
+}
+
+void TInstallationManager::writeFileCreatingFolders(const QString& Path, const QByteArray& Data)
+{
+  m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
+  m_pLauncherFilesystemHelper->writeFile(Path, Data);
+}
+
+void TInstallationManager::setDefaultPackage(std::shared_ptr<TPackage> Package)
+{
+  for (const auto& Each : packages()) {
+    Each->setLocalStatus(computeLocalPackageStatus(*Each));
+    m_pLauncherFilesystemHelper->removePath(
+        Each->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker));
+    Each->setIsDefault(false);
+  }
+  if (Package) {
+    writeFileCreatingFolders(Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker),
+                             QByteArray());
+    Package->setIsDefault(true);
+  }
+}
+
+void TInstallationManager::markPackageAsPartiallyInstalled(std::shared_ptr<TPackage> Package,
+                                                           const QByteArray& PackageData, const QByteArray& AssetData)
+{
+  qInfo().noquote() << QString("markPackageAsPartiallyInstalled: %1%2").arg(Package->name(), threadTag());
+  const QString Full = fullMarkerPath(*Package);
+  const QString Partial = partialMarkerPath(*Package);
+  if (m_pLauncherFilesystemHelper->fileExists(Full))
+    m_pLauncherFilesystemHelper->movePath(Full, Partial);
+  else if (!m_pLauncherFilesystemHelper->fileExists(Partial))
+    writeFileCreatingFolders(Partial, PackageData);
+  if (!AssetData.isEmpty())
+    writeFileCreatingFolders(assetFilePath(*Package), AssetData);
+  Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::findInstallation(const QString& Name) const
+{
+  for (const auto& Installation : m_InstallationsInProgress) {
+    if (Installation->package()->name() == Name)
+      return Installation;
+  }
+  return nullptr;
+}
+
+std::shared_ptr<TPackageInstallation> TInstallationManager::createJob(const std::shared_ptr<TPackage>& Package,
+                                                                      const TPackageConfigurationReader& Installed)
+{
+  auto Job = TPackageInstallation::create(Package, m_pLauncherFilesystemHelper);
+  Job->setInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+  Job->setInstalledVersionText(Installed.versionText());
+  Job->setPublishedVersionText(Package->currentDescription()->versionText());
+  Job->setSelfUpdateFlag(m_SelfUpdateFlag);
+  return Job;
+}
+
+void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Package)
+{
+  qInfo().noquote() << QString("installOrUpdatePackage: %1%2").arg(Package->name(), threadTag());
+  if (findInstallation(Package->name()))
+    return;
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  if (!Published)
+    return;
+  const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+  TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
+  const bool FastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
+                        computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable;
+  markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
+
+  auto Job = createJob(Package, Installed);
+  connect(Job.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
+  connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
+  connect(Job.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
+  m_InstallationsInProgress.push_back(Job);
+  emit installationOrUpdateStarted(*Job);
+
+  const auto Helper = m_pLauncherFilesystemHelper;
+  const TPackageConfigurationReader PublishedCopy = *Published;
+  auto* Watcher = new QFutureWatcher<TPackageDifference>(Job.get());
+  connect(Watcher, &QFutureWatcher<TPackageDifference>::finished, Job.get(), [Watcher, Job = Job.get()] {
+    Watcher->deleteLater();
+    if (Watcher->isCanceled()) {
+      Job->failBeforeDownload("The installed files could not be compared with the published ones.");
+      return;
+    }
+    Job->onRequiredChangesComputedForInstallation(Watcher->result());
+  });
+  // The task keeps the job alive while it runs.
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScan] {
+    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScan);
+  }));
+}
+
+void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> Package)
+{
+  qInfo().noquote() << QString("verifyPackage: %1%2").arg(Package->name(), threadTag());
+  if (findInstallation(Package->name()) || !Package->currentDescription())
+    return;
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  const TPackageConfigurationReader Installed =
+      readPackageConfigurationFromInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+  markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
+  auto Job = createJob(Package, Installed);
+  connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
+  connect(Job.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
+  m_InstallationsInProgress.push_back(Job);
+  emit installationOrUpdateStarted(*Job);
+  Job->startVerification(Installed, true);
+}
+
+void TInstallationManager::onDiskAccessFailed(QString ErrorMessage)
+{
+  emit diskAccessFailed(ErrorMessage);
+}
+
+void TInstallationManager::updatePartiallyInstalledPackage(const std::shared_ptr<TPackage>& Package)
+{
+  qInfo().noquote() << QString("updatePartiallyInstalledPackage: %1").arg(Package->name());
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  const QString Full = fullMarkerPath(*Package);
+  if (m_pLauncherFilesystemHelper->fileExists(Full))
+    m_pLauncherFilesystemHelper->movePath(Full, partialMarkerPath(*Package));
+  writeFileCreatingFolders(partialMarkerPath(*Package), Published->packageData());
+  if (!Published->assetData().isEmpty())
+    writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
+  Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
+}
+
+void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+  qInfo().noquote() << QString("onDownloadFinished: %1%2").arg(PackageBeingInstalled->name(), threadTag());
+  const auto Installation = findInstallation(PackageBeingInstalled->name());
+  if (!Installation)
+    return;
+  qInfo().noquote() << QString("onDownloadFinished found: %1 InstallationsInProgress: %2%3")
+                           .arg(PackageBeingInstalled->name())
+                           .arg(m_InstallationsInProgress.size())
+                           .arg(threadTag());
+  if (Installation->withoutError() && PackageBeingInstalled->currentDescription()) {
+    try {
+      updatePartiallyInstalledPackage(PackageBeingInstalled);
+      const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(
+          PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper));
+      qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local.files().size());
+      sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst");
+      Installation->startVerification(Local, false);
+      return;
+    } catch (const std::runtime_error& Error) {
+      emit diskAccessFailed(QString::fromUtf8(Error.what()));
+    }
+  }
+  finishInstallation(Installation);
+}
+
+void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package)
+{
+  qInfo().noquote() << QString("markPackageAsFullyInstalled: %1").arg(Package->name());
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  const QString Partial = partialMarkerPath(*Package);
+  if (m_pLauncherFilesystemHelper->fileExists(Partial))
+    m_pLauncherFilesystemHelper->deleteFile(Partial);
+  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  if (!Published->assetData().isEmpty())
+    writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
+  Package->setLocalStatus(ELocalPackageStatus::UpToDate);
+  sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
+}
+
+void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
+{
+  qInfo().noquote() << QString("onVerificationFinished: %1%2").arg(PackageBeingInstalled->name(), threadTag());
+  const auto Installation = findInstallation(PackageBeingInstalled->name());
+  if (!Installation)
+    return;
+  qInfo().noquote() << QString("onVerificationFinished found package: %1 without error: %2%3")
+                           .arg(PackageBeingInstalled->name(), Installation->withoutError() ? "true" : "false",
+                                threadTag());
+  if (Installation->withoutError() && PackageBeingInstalled->currentDescription()) {
+    try {
+      markPackageAsFullyInstalled(PackageBeingInstalled);
+    } catch (const std::runtime_error& Error) {
+      emit diskAccessFailed(QString::fromUtf8(Error.what()));
+    }
+  }
+  PackageBeingInstalled->setCheckedInThisRun(true);
+  if (Installation->withoutError() && m_pLauncherFilesystemHelper->accountGroupFileExists()) {
+    const QDir Directory = PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper);
+    m_pLauncherFilesystemHelper->copyFile(m_pLauncherFilesystemHelper->accountGroupFilePath(),
+                                          Directory.filePath(m_pLauncherFilesystemHelper->accountGroupCopyTarget()));
+  }
+  finishInstallation(Installation);
+}
+
+void TInstallationManager::finishInstallation(const std::shared_ptr<TPackageInstallation>& Installation)
+{
+  emit installationOrUpdateFinished(*Installation);
+  disconnect(Installation.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
+  m_InstallationsInProgress.erase(
+      std::remove(m_InstallationsInProgress.begin(), m_InstallationsInProgress.end(), Installation),
+      m_InstallationsInProgress.end());
+  if (m_InstallationsInProgress.empty())
+    emit allStartedUpdatesFinished();
+}
+
+} // namespace orvale::launcher

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "launcher/launcherconfigurationreader.h"
+#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/packageinstallation.h"
+
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+namespace orvale::launcher {
+
+// Owns the running installation jobs and connects them to the disk state of
+// the packages: computes each package's status from its marker files,
+// writes and moves the markers as an installation advances, keeps the
+// default package, starts difference computations and verifications.
+class TInstallationManager : public QObject
+{
+  Q_OBJECT
+public:
+  TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> Configuration,
+                       std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  ~TInstallationManager() override;
+
+  void installOrUpdatePackage(std::shared_ptr<TPackage> Package);
+  void verifyPackage(std::shared_ptr<TPackage> Package);
+  void markPackageAsPartiallyInstalled(std::shared_ptr<TPackage> Package, const QByteArray& PackageData,
+                                       const QByteArray& AssetData);
+  TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const QDir& Directory);
+  ELocalPackageStatus computeLocalPackageStatus(const TPackage& Package);
+  void setDefaultPackage(std::shared_ptr<TPackage> Package);
+
+  std::shared_ptr<TPackage> defaultPackage() const;
+  const std::vector<std::shared_ptr<TPackageInstallation>>& installationsInProgress() const
+  {
+    return m_InstallationsInProgress;
+  }
+  std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
+  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+
+  // Paths of the marker files of a package.
+  QString fullMarkerPath(const TPackage& Package);
+  QString partialMarkerPath(const TPackage& Package);
+  QString assetFilePath(const TPackage& Package);
+
+signals:
+  void installationOrUpdateStarted(const orvale::launcher::TPackageInstallation& InstallationInProgress);
+  void installationOrUpdateFinished(const orvale::launcher::TPackageInstallation& InstallationInProgress);
+  void allStartedUpdatesFinished();
+  void diskAccessFailed(QString ErrorMessage);
+
+public slots:
+  void onDiskAccessFailed(QString ErrorMessage);
+  void onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+  void onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+
+private:
+  std::shared_ptr<TPackageInstallation> findInstallation(const QString& Name) const;
+  std::shared_ptr<TPackageInstallation> createJob(const std::shared_ptr<TPackage>& Package,
+                                                  const TPackageConfigurationReader& Installed);
+  void updatePartiallyInstalledPackage(const std::shared_ptr<TPackage>& Package);
+  void markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package);
+  void finishInstallation(const std::shared_ptr<TPackageInstallation>& Installation);
+  void writeFileCreatingFolders(const QString& Path, const QByteArray& Data);
+  std::vector<std::shared_ptr<TPackage>> packages() const;
+
+  std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
+  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
+  std::int32_t m_SelfUpdateFlag = 0;
+};
+
+} // namespace orvale::launcher

@@ -1,0 +1,250 @@
+#include "launcher/launcherconfigurationhandler.h"
+
+#include "shared/downloadpool.h"
+#include "shared/randomnumbergenerator.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QUrlQuery>
+
+#include <limits>
+#include <stdexcept>
+
+namespace orvale::launcher {
+
+namespace {
+
+const char* const kCacheFileName = "launchermetadata.json";
+const char* const kNocacheAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+} // namespace
+
+bool TPackageBuildRequest::isComplete() const
+{
+  if (packageDescriptionUrl.isValid() && packageDescriptionData.isEmpty())
+    return false;
+  if (assetDescriptionUrl.isValid() && assetDescriptionData.isEmpty())
+    return false;
+  return true;
+}
+
+TLauncherConfigurationHandler::TLauncherConfigurationHandler(
+    std::shared_ptr<shared::TDownloadPool> DownloadPool, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+  : m_pDownloadPool(std::move(DownloadPool))
+  , m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
+  , m_ConfigurationUrl(m_pLauncherFilesystemHelper->launcherSettings()->launcherConfiguration)
+{
+  m_ErrorTimer.setSingleShot(true);
+  m_ErrorTimer.setInterval(int(qBound<qint64>(0, m_pLauncherFilesystemHelper->launcherSettings()->downloadErrorTimeout,
+                                              std::numeric_limits<int>::max())));
+  connect(m_pDownloadPool.get(), &shared::TDownloadPool::success, this,
+          &TLauncherConfigurationHandler::onConfigurationDownloadFinished);
+  connect(m_pDownloadPool.get(), &shared::TDownloadPool::failed, this,
+          &TLauncherConfigurationHandler::onConfigurationDownloadFailed);
+  connect(&m_ErrorTimer, &QTimer::timeout, this, &TLauncherConfigurationHandler::onErrorTimerExpired);
+}
+
+TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
+
+QString TLauncherConfigurationHandler::cacheFilePath()
+{
+  return QDir(TLauncherFilesystemHelper::dataDirectory()).filePath(kCacheFileName);
+}
+
+void TLauncherConfigurationHandler::startConfigurationDownload()
+{
+  m_Offline = false;
+  m_pDownloadPool->download(m_ConfigurationUrl);
+  m_ErrorTimer.start();
+}
+
+QUrl TLauncherConfigurationHandler::buildPackageDescriptionUrl(const QUrl& Url) const
+{
+  if (!m_pLauncherFilesystemHelper->launcherSettings()->appendNocacheToPackageUrls)
+    return Url;
+  if (!Url.isValid())
+    return Url;
+  auto Generator = shared::TRandomNumberGenerator::instance();
+  QString Value;
+  for (int Index = 0; Index < 32; ++Index)
+    Value.append(QChar(kNocacheAlphabet[Generator->generateUnsigned(0, 61)]));
+  QUrl Result = Url;
+  QUrlQuery Query(Result);
+  Query.addQueryItem("nocache", Value);
+  Result.setQuery(Query);
+  return Result;
+}
+
+void TLauncherConfigurationHandler::requestPackageConfigurations()
+{
+  if (!m_pConfiguration)
+    return;
+  try {
+    if (!m_Offline) {
+      const auto& Launcher = m_pConfiguration->launcherPackage();
+      if (Launcher) {
+        if (TPackageBuild* Build = Launcher->currentBuild()) {
+          m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url),
+                                       buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
+        }
+      }
+    }
+    const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
+    for (const auto& Package : m_pConfiguration->packages()) {
+      TPackageBuild* Build = Package->currentBuild();
+      if (!Build)
+        continue;
+      if (!m_Offline) {
+        m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url),
+                                     buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
+      } else {
+        const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+        m_PendingRequests.push_back(
+            {Build, QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->packageFile)),
+             QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->assetFile)), {}, {}});
+      }
+    }
+    if (m_PendingRequests.empty()) {
+      emit packageConfigurationDownloadsFinished();
+      return;
+    }
+    // Copy: a download may fail synchronously and shrink the pending list.
+    const std::vector<TPackageBuildRequest> Requests = m_PendingRequests;
+    for (const TPackageBuildRequest& Request : Requests) {
+      if (Request.packageDescriptionUrl.isValid())
+        m_pDownloadPool->download(Request.packageDescriptionUrl);
+      if (Request.assetDescriptionUrl.isValid())
+        m_pDownloadPool->download(Request.assetDescriptionUrl);
+    }
+  } catch (const std::runtime_error& Error) {
+    emit diskAccessFailed(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QByteArray Data)
+{
+  if (Data.isEmpty()) {
+    onConfigurationDownloadFailed(Url, QNetworkReply::ContentNotFoundError, "Data stream is empty");
+    return;
+  }
+  if (Url == m_ConfigurationUrl && m_ErrorTimer.isActive()) {
+    m_ErrorTimer.stop();
+    try {
+      m_pConfiguration = std::make_shared<TLauncherConfigurationReader>(Data, urlWithoutFileName(m_ConfigurationUrl));
+    } catch (const TLauncherConfigurationException&) {
+      emit mainConfigurationDownloadFailed();
+      return;
+    }
+    try {
+      m_pLauncherFilesystemHelper->ensureDirectory(TLauncherFilesystemHelper::dataDirectory());
+      m_pLauncherFilesystemHelper->writeFile(cacheFilePath(), Data);
+    } catch (const std::runtime_error& Error) {
+      emit diskAccessFailed(QString::fromUtf8(Error.what()));
+    }
+    emit mainConfigurationLoaded();
+    return;
+  }
+  if (m_pConfiguration && Url == m_pConfiguration->hintsUrl()) {
+    std::vector<shared::THint> Hints = shared::parseHints(Data);
+    const auto Featured = shared::selectFeaturedHint(Hints, QDateTime::currentDateTimeUtc());
+    if (Featured) {
+      m_CurrentHint = *Featured;
+      m_Hints = std::move(Hints);
+      emit hintAreaDataReceived(m_CurrentHint);
+      emit hintsAreaDataReceived(m_Hints);
+    }
+    return;
+  }
+  handleDescriptionReply(Url, Data);
+}
+
+void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, const QByteArray& Data)
+{
+  bool Matched = false;
+  for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
+    const bool IsPackage = Entry->packageDescriptionUrl == Url;
+    const bool IsAsset = Entry->assetDescriptionUrl == Url;
+    if (!IsPackage && !IsAsset) {
+      ++Entry;
+      continue;
+    }
+    Matched = true;
+    if (IsPackage)
+      Entry->packageDescriptionData = Data;
+    else
+      Entry->assetDescriptionData = Data;
+    if (!Entry->isComplete()) {
+      ++Entry;
+      continue;
+    }
+    if (Entry->build) {
+      Entry->build->description = std::make_unique<TPackageConfigurationReader>(
+          Entry->packageDescriptionData, Entry->assetDescriptionData,
+          urlWithoutFileName(Entry->packageDescriptionUrl), urlWithoutFileName(Entry->assetDescriptionUrl));
+    }
+    Entry = m_PendingRequests.erase(Entry);
+    if (m_PendingRequests.empty())
+      emit packageConfigurationDownloadsFinished();
+  }
+  Q_UNUSED(Matched);
+}
+
+void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code,
+                                                                  QString ErrorString)
+{
+  if (Url == m_ConfigurationUrl) {
+    // Once the configuration phase is over (loaded, or the cache was used
+    // after the error timer fired), a late failure report changes nothing:
+    // it must not undo a configuration that is already in use.
+    if (!m_ErrorTimer.isActive())
+      return;
+    qCritical().noquote() << QString("Download of configuration failed: %1").arg(ErrorString);
+    m_ErrorTimer.stop();
+    if (Code == QNetworkReply::ContentAccessDenied || Code == QNetworkReply::ContentNotFoundError)
+      emit mainConfigurationDownloadFailed();
+    else
+      loadCachedConfiguration();
+    return;
+  }
+  bool Found = false;
+  for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
+    if (Entry->packageDescriptionUrl == Url || Entry->assetDescriptionUrl == Url) {
+      if (!Found) {
+        qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: %2")
+                                     .arg(Url.toString(), ErrorString);
+      }
+      Found = true;
+      Entry = m_PendingRequests.erase(Entry);
+    } else {
+      ++Entry;
+    }
+  }
+  if (Found && m_PendingRequests.empty())
+    emit packageConfigurationDownloadsFinished();
+}
+
+void TLauncherConfigurationHandler::onErrorTimerExpired()
+{
+  m_ErrorTimer.stop();
+  loadCachedConfiguration();
+}
+
+void TLauncherConfigurationHandler::loadCachedConfiguration()
+{
+  try {
+    const QString Path = cacheFilePath();
+    const QByteArray Data = m_pLauncherFilesystemHelper->readFileIfExists(Path);
+    if (Data.isEmpty()) {
+      emit mainConfigurationDownloadFailed();
+      return;
+    }
+    m_pConfiguration =
+        std::make_shared<TLauncherConfigurationReader>(Data, urlWithoutFileName(QUrl::fromLocalFile(Path)));
+    m_Offline = true;
+    emit mainConfigurationLoaded();
+  } catch (const std::runtime_error& Error) {
+    emit diskAccessFailed(QString::fromUtf8(Error.what()));
+  }
+}
+
+} // namespace orvale::launcher

@@ -1,0 +1,92 @@
+#pragma once
+
+#include "launcher/launcherconfigurationreader.h"
+#include "launcher/launcherfilesystemhelper.h"
+#include "shared/randomhints.h"
+
+#include <QByteArray>
+#include <QNetworkReply>
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+#include <vector>
+
+namespace shared {
+class TDownloadPool;
+}
+
+namespace orvale::launcher {
+
+// One package build whose descriptions are awaited.
+struct TPackageBuildRequest
+{
+  TPackageBuild* build = nullptr;  // not owned
+  QUrl packageDescriptionUrl;
+  QUrl assetDescriptionUrl;        // may be empty: no asset description
+  QByteArray packageDescriptionData;
+  QByteArray assetDescriptionData;
+
+  bool isComplete() const;
+};
+
+// Obtains what the launcher learns from the network before it can show
+// packages: the configuration document (with a fallback to the copy cached
+// by the last successful run), the package and asset descriptions of every
+// package, and the hints document.
+class TLauncherConfigurationHandler : public QObject
+{
+  Q_OBJECT
+public:
+  TLauncherConfigurationHandler(std::shared_ptr<shared::TDownloadPool> DownloadPool,
+                                std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  ~TLauncherConfigurationHandler() override;
+
+  // Clears the offline flag, requests the configuration document and starts
+  // the error timer.
+  void startConfigurationDownload();
+  void requestPackageConfigurations();
+  void loadCachedConfiguration();
+  QUrl buildPackageDescriptionUrl(const QUrl& Url) const;
+
+  const QUrl& configurationUrl() const { return m_ConfigurationUrl; }
+  std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
+  bool isOffline() const { return m_Offline; }
+  void setOffline(bool Offline) { m_Offline = Offline; }
+  const shared::THint& currentHint() const { return m_CurrentHint; }
+  const std::vector<shared::THint>& hints() const { return m_Hints; }
+  const std::vector<TPackageBuildRequest>& pendingRequests() const { return m_PendingRequests; }
+  QTimer& errorTimer() { return m_ErrorTimer; }
+
+  // Path of the cached configuration document.
+  static QString cacheFilePath();
+
+signals:
+  void mainConfigurationLoaded();
+  void mainConfigurationDownloadFailed();
+  void diskAccessFailed(QString ErrorMessage);
+  void packageConfigurationDownloadsFinished();
+  void hintAreaDataReceived(const shared::THint& Hint);
+  void hintsAreaDataReceived(std::vector<shared::THint> Hints);
+
+public slots:
+  void onConfigurationDownloadFinished(QUrl Url, QByteArray Data);
+  void onConfigurationDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code, QString ErrorString);
+  void onErrorTimerExpired();
+
+private:
+  void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
+
+  std::shared_ptr<shared::TDownloadPool> m_pDownloadPool;
+  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  QUrl m_ConfigurationUrl;
+  QTimer m_ErrorTimer;
+  std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
+  bool m_Offline = false;
+  shared::THint m_CurrentHint;
+  std::vector<shared::THint> m_Hints;
+  std::vector<TPackageBuildRequest> m_PendingRequests;
+};
+
+} // namespace orvale::launcher

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "launcher/packageconfigurationreader.h"
+
+#include <QMetaType>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace orvale::launcher {
+
+// One file that the download step must finish.
+struct TFileToDownload
+{
+  QString localFile;
+  std::uint64_t unpackedSize = 0;
+  QByteArray unpackedHash;
+  bool executable = false;
+  std::vector<TFilePatch> patches;
+  // The pieces the file consists of, in file order. The target offset of
+  // chunk k is the sum of the unpacked sizes of chunks 0 to k-1.
+  std::vector<TChunkInPackage> chunks;
+  // Positions in chunks (ascending) still to be downloaded and written;
+  // empty when the file is already complete.
+  std::vector<std::int32_t> chunksToDownload;
+};
+
+// What an installation must download and delete.
+struct TPackageDifference
+{
+  std::vector<TFileToDownload> filesToDownload;
+  std::vector<TFileInPackage> filesToDelete;
+  // Set when the difference cannot be computed (a description that names
+  // chunks it does not have); the installation then fails with this text.
+  QString failure;
+};
+
+enum class EChunkReuseState : std::int32_t
+{
+  Missing = 0,
+  InPlace = 1,
+  Moved = 2,
+};
+
+// Where a chunk of a file being scanned can be taken from.
+struct TChunkReuseState
+{
+  EChunkReuseState state = EChunkReuseState::Missing;
+  std::uint64_t sourceOffset = 0;  // where the data lies now (in the temporary file once saved)
+  std::uint64_t targetOffset = 0;
+  std::uint64_t size = 0;
+  bool saved = false;
+};
+
+} // namespace orvale::launcher
+
+Q_DECLARE_METATYPE(orvale::launcher::TPackageDifference)

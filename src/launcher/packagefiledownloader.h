@@ -1,0 +1,170 @@
+#pragma once
+
+#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/packagedifference.h"
+#include "launcher/types.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QMap>
+#include <QMutex>
+#include <QNetworkReply>
+#include <QObject>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QUrl>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace shared {
+class TDownloadPool;
+}
+
+namespace orvale::launcher {
+
+enum EPackageDownloaderError : std::int32_t
+{
+  NoDownloaderError = 0,
+  DownloadFailed = 1,
+  SaveFailed = 2,
+  VerificationFailed = 3,
+};
+
+// One file being written: its chunk table and the positions still to write,
+// shared by every chunk that feeds it.
+struct TChunkedFileState
+{
+  TFileToDownload entry;
+  QMutex mutex;  // serialises all writing into this file
+  std::list<std::int32_t> pendingChunks;
+  std::size_t chunkTableSize = 0;
+  bool prepared = false;
+  bool debugLogStarted = false;
+  QFile file;
+};
+
+// One distinct chunk URL of a run.
+struct TChunkToDownload
+{
+  TChunkInPackage chunk;
+  std::vector<std::shared_ptr<TChunkedFileState>> files;  // each file once
+  std::int32_t retryCount = 0;
+  std::uint64_t downloadKey = 0;  // smallest offset at which the content is written
+};
+
+// Content needed at several positions, kept until its last position is
+// written: in memory, or in a spill file once too many are held.
+struct TPendingChunk
+{
+  std::int32_t referenceCount = 0;
+  QByteArray data;
+  std::unique_ptr<QTemporaryFile> spillFile;
+  std::int32_t state = 0;  // 0 not cached, 1 in memory, 2 in the spill file
+};
+
+// Bytes per progress tick: minimum, maximum and a running mean over at most
+// 30 samples.
+struct TRateStatistic
+{
+  std::uint64_t lastTotal = 0;
+  std::uint64_t sampleCount = 0;
+  std::uint64_t minimum = 0;
+  std::uint64_t maximum = 0;
+  double mean = 0.0;
+
+  void addTotal(std::uint64_t Total);
+};
+
+// Downloads the chunks of a list of files through its pool, decompresses
+// and verifies each once, and writes it at its offsets into every file that
+// needs it, each file strictly front to back. Chunks that arrive early wait
+// in a bounded cache. Ends every run with exactly one downloadCompleted() or
+// downloadFailed().
+class TPackageFileDownloader : public QObject
+{
+  Q_OBJECT
+public:
+  TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> DownloadPool,
+                         std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  ~TPackageFileDownloader() override;
+
+  void downloadFiles(const QDir& TargetDirectory, std::int32_t ReplacementMode,
+                     const std::vector<TFileToDownload>& Files);
+
+  const std::vector<TChunkToDownload>& allChunks() const { return m_AllChunks; }
+  const std::map<QUrl, TFileSize>& downloadedBytes() const { return m_DownloadedBytes; }
+  const std::map<QUrl, TFileSize>& writtenBytes() const { return m_WrittenBytes; }
+  std::uint64_t downloadRateSampleCount() const { return m_DownloadRate.sampleCount; }
+  double downloadRateMean() const { return m_DownloadRate.mean; }
+  const TRateStatistic& downloadRate() const { return m_DownloadRate; }
+  const TRateStatistic& writeRate() const { return m_WriteRate; }
+  std::shared_ptr<shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
+  // Number of pending chunks currently held in memory.
+  std::int32_t cachedChunkCount() const;
+  // Largest number of pending chunks held in memory at once during the run.
+  std::int32_t peakCachedChunkCount() const;
+
+  // Worker operations, run on the global thread pool; they fail by throwing.
+  QByteArray verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
+  QByteArray decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
+  void saveDownloadedData(TChunkToDownload Chunk, QByteArray Data);
+
+signals:
+  void downloadCompleted();
+  void writeProgress(const QUrl& Url, TFileSize DownloadedBytes);
+  void progress(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
+                TFileSize BytesTotalToWrite);
+  void downloadFailed(EPackageDownloaderError ErrorReason);
+
+public slots:
+  void onDownloadCompleted(const QUrl& Url, const QByteArray& Data);
+  void onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
+  void onDownloadProgress(const QUrl& Url, TFileSize DownloadedBytes);
+  void onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes);
+  void onProgressTick();
+
+private:
+  void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
+  void processFinishedData(const QUrl& Url);
+  void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+  void applyRetryRule(const QUrl& Url, const QString& FinalMessage);
+  void emitProgress();
+
+  // Lookup in the vectors sorted by URL text.
+  std::vector<TChunkToDownload>::iterator findChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
+  void removeChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
+
+  std::shared_ptr<shared::TDownloadPool> m_pDownloadPool;
+  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  QDir m_TargetDirectory;
+  bool m_AtLeastOneDownloadFailed = false;
+  bool m_AtLeastOneSavingOperationFailed = false;
+  std::int32_t m_ReplacementMode = 0;
+  std::vector<TChunkToDownload> m_AllChunks;
+  std::vector<TChunkToDownload> m_OutstandingChunks;
+  std::vector<TChunkToDownload> m_UnwrittenChunks;
+  std::map<QUrl, TFileSize> m_DownloadedBytes;
+  std::map<QUrl, TFileSize> m_WrittenBytes;
+  QTimer m_ProgressTimer;
+  mutable QMutex m_PendingChunkMutex;
+  QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
+  std::int32_t m_CachedChunkCount = 0;
+  std::int32_t m_PeakCachedChunkCount = 0;
+  std::int32_t m_MaxCachedChunks = 100;
+  bool m_ChunkVerification = false;
+  TRateStatistic m_DownloadRate;
+  TRateStatistic m_WriteRate;
+  // Each run has its own number; results of tasks of an earlier run are
+  // ignored, and the final signal is emitted once per run.
+  std::uint64_t m_Run = 0;
+  bool m_RunFinished = true;
+};
+
+} // namespace orvale::launcher
+
+Q_DECLARE_METATYPE(orvale::launcher::EPackageDownloaderError)

@@ -1,0 +1,145 @@
+#include "launcher/packageinstallation.h"
+
+#include "launcher/logging.h"
+#include "shared/downloadpool.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QtConcurrent>
+
+#include <stdexcept>
+
+namespace orvale::launcher {
+
+TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> Package,
+                                           std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+  : m_pPackage(std::move(Package)), m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
+{
+  registerLauncherMetaTypes();
+  // A limit of 0 (an unreadable setting) would hold every download forever.
+  const int Limit = std::max(1, int(m_pLauncherFilesystemHelper->launcherSettings()->maxConcurrentDownloads));
+  auto Pool = std::make_shared<shared::TDownloadPool>(Limit, shared::makeNetworkAccessManagerWrapper(), false);
+  m_pDownloader = new TPackageFileDownloader(Pool, m_pLauncherFilesystemHelper);
+  connect(m_pDownloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
+  connect(m_pDownloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
+}
+
+TPackageInstallation::~TPackageInstallation()
+{
+  m_pDownloader->deleteLater();
+}
+
+std::shared_ptr<TPackageInstallation> TPackageInstallation::create(
+    std::shared_ptr<TPackage> Package, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+{
+  return std::shared_ptr<TPackageInstallation>(new TPackageInstallation(std::move(Package), std::move(FilesystemHelper)),
+                                               [](TPackageInstallation* Job) { Job->deleteLater(); });
+}
+
+void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDifference Changes)
+{
+  qInfo().noquote() << QString("onRequiredChangesComputedForInstallation files to download: %1 files to delete: %2%3")
+                           .arg(Changes.filesToDownload.size())
+                           .arg(Changes.filesToDelete.size())
+                           .arg(threadTag());
+  m_RequiredChanges = std::move(Changes);
+  if (!m_RequiredChanges.failure.isEmpty()) {
+    failBeforeDownload(m_RequiredChanges.failure);
+    return;
+  }
+  startDownload();
+}
+
+void TPackageInstallation::failBeforeDownload(const QString& Reason)
+{
+  qCritical().noquote() << QString("Installation of %1 cannot start: %2").arg(m_pPackage->name(), Reason);
+  m_FailureText = Reason;
+  onDownloadFailed(DownloadFailed);
+}
+
+void TPackageInstallation::startDownload()
+{
+  qInfo().noquote() << QString("startDownload: %1%2").arg(m_pPackage->name(), threadTag());
+  try {
+    for (const TFileInPackage& File : m_RequiredChanges.filesToDelete) {
+      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
+      if (!Path.isEmpty())
+        m_pLauncherFilesystemHelper->removePath(Path);
+    }
+    // Files that need no download may still need their empty content or
+    // their execute permission.
+    for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
+      if (!File.chunksToDownload.empty())
+        continue;
+      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
+      if (Path.isEmpty())
+        continue;
+      if (File.unpackedSize == 0 && File.chunks.empty() && !QFileInfo::exists(Path)) {
+        m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
+        m_pLauncherFilesystemHelper->writeFile(Path, QByteArray());
+      }
+      if (File.executable && QFileInfo::exists(Path)) {
+        QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                        QFileDevice::ExeOther);
+      }
+    }
+    std::vector<TFileToDownload> Needed;
+    for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
+      if (!File.chunksToDownload.empty())
+        Needed.push_back(File);
+    }
+    if (Needed.empty()) {
+      onDownloadCompleted();
+      return;
+    }
+    m_pDownloader->downloadFiles(m_InstallationDirectory, m_SelfUpdateFlag, Needed);
+    qInfo().noquote() << QString("start download of %1 files%2").arg(Needed.size()).arg(threadTag());
+  } catch (const std::runtime_error& Error) {
+    emit diskAccessFailed(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TPackageInstallation::onDownloadCompleted()
+{
+  qInfo().noquote() << QString("onDownloadCompleted %1%2").arg(m_pPackage->name(), threadTag());
+  m_WithoutError = true;
+  m_ErrorReason = NoDownloaderError;
+  emit downloadFinished(m_pPackage);
+}
+
+void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
+{
+  qInfo().noquote() << QString("onDownloadFailed %1 %2%3").arg(m_pPackage->name()).arg(int(ErrorReason)).arg(threadTag());
+  m_WithoutError = false;
+  m_ErrorReason = ErrorReason;
+  emit downloadFinished(m_pPackage);
+}
+
+void TPackageInstallation::startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force)
+{
+  if (!Force && m_pLauncherFilesystemHelper->launcherSettings()->skipVerification) {
+    onVerifyFinished(true);
+    return;
+  }
+  auto* Watcher = new QFutureWatcher<bool>(this);
+  connect(Watcher, &QFutureWatcher<bool>::finished, this, [this, Watcher] {
+    Watcher->deleteLater();
+    onVerifyFinished(!Watcher->isCanceled() && Watcher->result());
+  });
+  const QDir Directory = m_InstallationDirectory;
+  const auto Helper = m_pLauncherFilesystemHelper;
+  const TFileInPackageVector Files = InstalledDescription.files();
+  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files] { return VerifyPackage(Directory, Helper, Files); }));
+}
+
+void TPackageInstallation::onVerifyFinished(bool Result)
+{
+  qInfo().noquote() << QString("onVerifyFinished with %1%2").arg(Result ? "true" : "false", threadTag());
+  m_WithoutError = Result;
+  m_ErrorReason = Result ? NoDownloaderError : VerificationFailed;
+  emit verificationFinished(m_pPackage);
+}
+
+} // namespace orvale::launcher

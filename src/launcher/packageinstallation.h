@@ -1,0 +1,106 @@
+#pragma once
+
+#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/package.h"
+#include "launcher/packagedifference.h"
+#include "launcher/packagefiledownloader.h"
+#include "launcher/types.h"
+
+#include <QDir>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace orvale::launcher {
+
+// One job that brings one package's installation directory to the published
+// state: it receives the computed changes, deletes what is obsolete, drives
+// its downloader for everything missing, and runs the verification. The
+// installation manager decides what happens between the phases.
+class TPackageInstallation : public QObject
+{
+  Q_OBJECT
+public:
+  TPackageInstallation(std::shared_ptr<TPackage> Package, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  ~TPackageInstallation() override;
+
+  // Jobs are shared; the last owner may let go on any thread, so the job is
+  // deleted on its own thread.
+  static std::shared_ptr<TPackageInstallation> create(std::shared_ptr<TPackage> Package,
+                                                      std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+
+  std::shared_ptr<TPackage> package() const { return m_pPackage; }
+  TPackageFileDownloader* downloader() const { return m_pDownloader; }
+  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+  bool withoutError() const { return m_WithoutError; }
+  EPackageDownloaderError errorReason() const { return m_ErrorReason; }
+  // Text of the last failure that has no error reason of its own (an invalid
+  // description), for the log and the messages.
+  const QString& failureText() const { return m_FailureText; }
+  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+  const QDir& installationDirectory() const { return m_InstallationDirectory; }
+  void setInstallationDirectory(const QDir& Directory) { m_InstallationDirectory = Directory; }
+  const QString& installedVersionText() const { return m_InstalledVersionText; }
+  void setInstalledVersionText(const QString& Text) { m_InstalledVersionText = Text; }
+  const QString& publishedVersionText() const { return m_PublishedVersionText; }
+  void setPublishedVersionText(const QString& Text) { m_PublishedVersionText = Text; }
+  const TPackageDifference& requiredChanges() const { return m_RequiredChanges; }
+
+  // Difference computation; runs on a worker thread.
+  TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
+                                                           const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                                           TPackageConfigurationReader PublishedDescription,
+                                                           TPackageConfigurationReader InstalledDescription,
+                                                           bool FastScan);
+  std::vector<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+      const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
+      const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
+      const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+      QString* Failure = nullptr);
+
+  // Starts the verification of the installed description's files on the
+  // thread pool; without Force and with "skipVerification" set it succeeds
+  // at once.
+  void startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force);
+  // Hashes every file and compares it with its unpacked hash; runs on a
+  // worker thread.
+  bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                     TFileInPackageVector Files);
+
+  // Ends the download phase as failed before anything was downloaded.
+  void failBeforeDownload(const QString& Reason);
+
+signals:
+  void scanProgress(TFileSize BytesDownloaded, TFileSize BytesTotal);
+  void writeProgress(TFileSize BytesDownloaded, TFileSize BytesTotal);
+  void verificationProgress(TFileSize BytesDownloaded, TFileSize BytesTotal);
+  void downloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+  void verificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled);
+  void diskAccessFailed(QString Message);
+
+public slots:
+  void onDownloadCompleted();
+  void onDownloadFailed(EPackageDownloaderError ErrorReason);
+  void onRequiredChangesComputedForInstallation(TPackageDifference Changes);
+  void onVerifyFinished(bool Result);
+
+private:
+  void startDownload();
+
+  std::shared_ptr<TPackage> m_pPackage;
+  TPackageFileDownloader* m_pDownloader = nullptr;
+  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  bool m_WithoutError = false;
+  EPackageDownloaderError m_ErrorReason = NoDownloaderError;
+  std::int32_t m_SelfUpdateFlag = 0;
+  QDir m_InstallationDirectory;
+  QString m_InstalledVersionText;
+  QString m_PublishedVersionText;
+  TPackageDifference m_RequiredChanges;
+  QString m_FailureText;
+};
+
+} // namespace orvale::launcher

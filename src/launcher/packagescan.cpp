@@ -1,0 +1,410 @@
+// The difference computation: compares an installation directory with a
+// published description, reuses what is on disk and lists what to download.
+
+#include "launcher/contentdefinedchunker.h"
+#include "launcher/logging.h"
+#include "launcher/packageinstallation.h"
+#include "shared/sha256.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTemporaryFile>
+#include <QtConcurrent>
+
+#include <algorithm>
+#include <deque>
+#include <memory>
+
+namespace orvale::launcher {
+
+namespace {
+
+constexpr int kScanTasks = 6;
+constexpr qint64 kCopyBlock = 4 * 1024 * 1024;
+constexpr qint64 kHashBlock = 8 * 1024 * 1024;
+
+// Shared by the scan tasks of one computation.
+struct TScanContext
+{
+  TPackageInstallation* installation = nullptr;
+  std::uint64_t scannedBytes = 0;
+  std::uint64_t totalBytes = 0;
+  int filesTaken = 0;
+  QMutex mutex;
+  std::deque<const TFileInPackage*> filesToScan;
+  const TFileInPackageVector* installedFiles = nullptr;   // fast scan only
+  const TChunkInPackageVector* installedChunks = nullptr; // fast scan only
+  std::shared_ptr<TLauncherFilesystemHelper> helper;
+  QDir directory;
+  const TChunkInPackageVector* publishedChunks = nullptr;
+  QString failure;  // first description error found
+  bool moveAside = false;  // self-update: replaced files are kept as ".old"
+
+  void addScanned(std::uint64_t Bytes)
+  {
+    QMutexLocker Lock(&mutex);
+    scannedBytes += Bytes;
+    emit installation->scanProgress(scannedBytes, totalBytes);
+  }
+  void fail(const QString& Text)
+  {
+    QMutexLocker Lock(&mutex);
+    if (failure.isEmpty())
+      failure = Text;
+  }
+};
+
+TFileToDownload makeResult(const TFileInPackage& File, std::vector<TChunkInPackage> Chunks)
+{
+  TFileToDownload Result;
+  Result.localFile = File.localFile;
+  Result.unpackedSize = File.unpackedSize;
+  Result.unpackedHash = File.unpackedHash;
+  Result.executable = File.executable;
+  Result.patches = File.patches;
+  Result.chunks = std::move(Chunks);
+  return Result;
+}
+
+void downloadEverything(TFileToDownload& Result)
+{
+  Result.chunksToDownload.clear();
+  for (std::size_t Position = 0; Position < Result.chunks.size(); ++Position)
+    Result.chunksToDownload.push_back(std::int32_t(Position));
+}
+
+// The file is deleted and described by its own download record when it has
+// one, else by its chunks; everything is to be downloaded.
+TFileToDownload replaceFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                            std::vector<TChunkInPackage> Chunks)
+{
+  if (!Path.isEmpty()) {
+    const QFileInfo Info(Path);
+    if (Context.moveAside && Info.isFile()) {
+      // The running launcher's files are kept until the update succeeded.
+      QFile::remove(Path + ".old");
+      if (!QFile::rename(Path, Path + ".old"))
+        QFile::remove(Path);
+    } else if (Info.isFile() || Info.isSymLink()) {
+      QFile::remove(Path);
+    }
+  }
+  TFileToDownload Result = makeResult(File, std::move(Chunks));
+  if (!File.ownDownload.url.isEmpty()) {
+    Result.chunks = {File.ownDownload};
+    Result.patches.clear();
+  }
+  downloadEverything(Result);
+  return Result;
+}
+
+// Copies Size bytes from Source at SourceOffset to Target at TargetOffset in
+// blocks; when both are the same file and the ranges overlap the copy runs
+// in the safe direction. Returns false when a read or write came up short.
+bool copyRange(QFile& Source, std::uint64_t SourceOffset, QFile& Target, std::uint64_t TargetOffset, std::uint64_t Size)
+{
+  const bool Backwards = &Source == &Target && TargetOffset > SourceOffset && TargetOffset < SourceOffset + Size;
+  QByteArray Buffer;
+  std::uint64_t Done = 0;
+  while (Done < Size) {
+    const qint64 Block = qint64(std::min<std::uint64_t>(Size - Done, kCopyBlock));
+    const std::uint64_t Skip = Backwards ? Size - Done - std::uint64_t(Block) : Done;
+    if (!Source.seek(qint64(SourceOffset + Skip)))
+      return false;
+    Buffer.resize(int(Block));
+    if (Source.read(Buffer.data(), Block) != Block)
+      return false;
+    if (!Target.seek(qint64(TargetOffset + Skip)) || Target.write(Buffer.constData(), Block) != Block)
+      return false;
+    Done += std::uint64_t(Block);
+  }
+  return true;
+}
+
+void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                const std::vector<TChunkInPackage>& Chunks, std::vector<TChunkReuseState>& States,
+                std::uint64_t& SourceOffset, bool& Found, const QByteArray& Hash, std::uint64_t Length)
+{
+  Context.addScanned(Length);
+  const std::uint64_t Here = SourceOffset;
+  std::uint64_t Target = 0;
+  for (std::size_t Index = 0; Index < Chunks.size(); ++Index) {
+    const TChunkInPackage& Chunk = Chunks[Index];
+    TChunkReuseState& State = States[Index];
+    const std::uint64_t ChunkTarget = Target;
+    Target += Chunk.unpackedSize;
+    if (State.state == EChunkReuseState::InPlace || (State.state == EChunkReuseState::Moved && Here != ChunkTarget))
+      continue;
+    if (Hash != Chunk.unpackedHash)
+      continue;
+    if (Here == ChunkTarget) {
+      State.state = EChunkReuseState::InPlace;
+      qInfo().noquote() << QString("reuseable chunk on correct position found %1 in %2 offset: %3%4")
+                               .arg(QString::fromLatin1(Chunk.unpackedHash.toHex().left(16)), Path)
+                               .arg(ChunkTarget)
+                               .arg(threadTag());
+    } else if (State.state == EChunkReuseState::Missing) {
+      State.state = EChunkReuseState::Moved;
+      State.sourceOffset = Here;
+      State.targetOffset = ChunkTarget;
+      State.size = Chunk.unpackedSize;
+      qInfo().noquote() << QString("reuseable chunk on wrong position found %1 in %2 source offset: %3 target offset: %4%5")
+                               .arg(QString::fromLatin1(Chunk.unpackedHash.toHex().left(16)), Path)
+                               .arg(Here)
+                               .arg(ChunkTarget)
+                               .arg(threadTag());
+    }
+    Found = true;
+  }
+  SourceOffset += Length;
+  Q_UNUSED(File);
+}
+
+TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                               std::vector<TChunkInPackage> Chunks)
+{
+  QByteArray Hash;
+  std::uint64_t Size = 0;
+  QFile Input(Path);
+  const QFileInfo Info(Path);
+  if (Info.isFile() && Input.open(QIODevice::ReadOnly)) {
+    shared::TSha256 Sha;
+    QByteArray Buffer(int(std::min<qint64>(kHashBlock, std::max<qint64>(Input.size(), 1))), '\0');
+    bool ReadFailed = false;
+    for (;;) {
+      const qint64 Read = Input.read(Buffer.data(), Buffer.size());
+      if (Read < 0) {
+        ReadFailed = true;
+        break;
+      }
+      if (Read == 0)
+        break;
+      Sha.addData(Buffer.constData(), std::size_t(Read));
+      Size += std::uint64_t(Read);
+      Context.addScanned(std::uint64_t(Read));
+    }
+    if (!ReadFailed)
+      Hash = Sha.result();
+  }
+  if (Size == File.unpackedSize && !Hash.isEmpty() && Hash == File.unpackedHash) {
+    qInfo().noquote() << QString("reuseable file found %1%2").arg(File.localFile, threadTag());
+    return makeResult(File, std::move(Chunks));
+  }
+  return replaceFile(Context, File, Path, std::move(Chunks));
+}
+
+TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                              std::vector<TChunkInPackage> Chunks)
+{
+  std::vector<TChunkReuseState> States(Chunks.size());
+  std::uint64_t SourceOffset = 0;
+  bool Found = false;
+  const auto Match = [&](const QByteArray& Hash, std::uint64_t Length) {
+    matchPiece(Context, File, Path, Chunks, States, SourceOffset, Found, Hash, Length);
+  };
+
+  // Fast scan: the installed description says how the file is laid out.
+  bool PiecesFromDescription = false;
+  if (Context.installedFiles && Context.installedChunks) {
+    const auto Installed = std::lower_bound(
+        Context.installedFiles->begin(), Context.installedFiles->end(), File.localFile,
+        [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
+    if (Installed != Context.installedFiles->end() && Installed->localFile == File.localFile &&
+        Installed->chunkIndices.size() >= 2) {
+      const bool AllKnown = std::all_of(Installed->chunkIndices.begin(), Installed->chunkIndices.end(), [&](std::int32_t Index) {
+        return Index >= 0 && std::size_t(Index) < Context.installedChunks->size();
+      });
+      if (AllKnown) {
+        PiecesFromDescription = true;
+        for (std::int32_t Index : Installed->chunkIndices) {
+          const TChunkInPackage& Piece = (*Context.installedChunks)[std::size_t(Index)];
+          Match(Piece.unpackedHash, Piece.unpackedSize);
+        }
+      }
+    }
+  }
+  if (!PiecesFromDescription) {
+    QFile Input(Path);
+    if (QFileInfo(Path).isFile() && Input.open(QIODevice::ReadOnly)) {
+      TContentDefinedChunker Chunker;
+      Chunker.forEachPieceHash(Input, Match);
+    }
+  }
+
+  if (!Found)
+    return replaceFile(Context, File, Path, std::move(Chunks));
+
+  // Rebuild in place: move the reusable chunks to their offsets; data whose
+  // source would be overwritten first goes through a temporary file.
+  QFile Target(Path);
+  if (!Target.open(QIODevice::ReadWrite)) {
+    qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
+    return replaceFile(Context, File, Path, std::move(Chunks));
+  }
+  std::unique_ptr<QTemporaryFile> Temporary;
+  std::uint64_t TemporaryEnd = 0;
+  TFileToDownload Result = makeResult(File, Chunks);
+  for (std::size_t Index = 0; Index < States.size(); ++Index) {
+    TChunkReuseState& State = States[Index];
+    if (State.state == EChunkReuseState::Missing) {
+      Result.chunksToDownload.push_back(std::int32_t(Index));
+      continue;
+    }
+    if (State.state != EChunkReuseState::Moved)
+      continue;
+    const std::uint64_t T = State.targetOffset;
+    const std::uint64_t S = State.size;
+    for (std::size_t Later = Index + 1; Later < States.size(); ++Later) {
+      TChunkReuseState& Other = States[Later];
+      if (Other.state != EChunkReuseState::Moved || Other.saved)
+        continue;
+      if (Other.sourceOffset < T + S && T < Other.sourceOffset + Other.size) {
+        if (!Temporary) {
+          Temporary = std::make_unique<QTemporaryFile>();
+          if (!Temporary->open()) {
+            qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
+            Temporary.reset();
+          }
+        }
+        if (Temporary && copyRange(Target, Other.sourceOffset, *Temporary, TemporaryEnd, Other.size)) {
+          Other.sourceOffset = TemporaryEnd;
+          Other.saved = true;
+          TemporaryEnd += Other.size;
+        } else {
+          // The data cannot be kept: fetch that chunk instead.
+          Other.state = EChunkReuseState::Missing;
+        }
+      }
+    }
+    QFile& Source = State.saved ? static_cast<QFile&>(*Temporary) : Target;
+    if (copyRange(Source, State.sourceOffset, Target, T, S)) {
+      State.state = EChunkReuseState::InPlace;
+    } else {
+      State.state = EChunkReuseState::Missing;
+      Result.chunksToDownload.push_back(std::int32_t(Index));
+    }
+  }
+  if (std::uint64_t(Target.size()) > File.unpackedSize)
+    Target.resize(qint64(File.unpackedSize));
+  Target.close();
+  return Result;
+}
+
+std::vector<TFileToDownload> runScanTask(TScanContext& Context)
+{
+  std::vector<TFileToDownload> Results;
+  for (;;) {
+    const TFileInPackage* File = nullptr;
+    {
+      QMutexLocker Lock(&Context.mutex);
+      if (Context.filesToScan.empty())
+        return Results;
+      File = Context.filesToScan.front();
+      Context.filesToScan.pop_front();
+      ++Context.filesTaken;
+    }
+    const QString Path = installationFilePath(*Context.helper, Context.directory, File->localFile);
+    if (Path.isEmpty()) {
+      Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
+                       .arg(File->localFile));
+      continue;
+    }
+    std::vector<TChunkInPackage> Chunks;
+    bool IndicesValid = true;
+    for (std::int32_t Index : File->chunkIndices) {
+      if (Index < 0 || std::size_t(Index) >= Context.publishedChunks->size()) {
+        IndicesValid = false;
+        break;
+      }
+      Chunks.push_back((*Context.publishedChunks)[std::size_t(Index)]);
+    }
+    if (!IndicesValid) {
+      // The file cannot be assembled from chunks: it is fetched whole
+      // through its own download record, or the description is unusable.
+      if (File->ownDownload.url.isEmpty()) {
+        Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
+                         .arg(File->localFile));
+        continue;
+      }
+      Results.push_back(replaceFile(Context, *File, Path, {}));
+      continue;
+    }
+    std::uint64_t Sum = 0;
+    for (const TChunkInPackage& Chunk : Chunks)
+      Sum += Chunk.unpackedSize;
+    const bool UsesOwnRecord = !File->ownDownload.url.isEmpty();
+    if (!UsesOwnRecord && ((Chunks.empty() && File->unpackedSize != 0) || (!Chunks.empty() && Sum != File->unpackedSize))) {
+      Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File->localFile));
+      continue;
+    }
+    if (File->chunkIndices.size() < 2)
+      Results.push_back(checkWholeFile(Context, *File, Path, std::move(Chunks)));
+    else
+      Results.push_back(scanChunkWise(Context, *File, Path, std::move(Chunks)));
+  }
+}
+
+} // namespace
+
+TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
+    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription, bool FastScan)
+{
+  TPackageDifference Difference;
+  for (const TFileInPackage& File : InstalledDescription.files()) {
+    if (PublishedDescription.findFile(File.localFile) == PublishedDescription.files().end())
+      Difference.filesToDelete.push_back(File);
+  }
+  Difference.filesToDownload = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+      PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
+      InstalledDescription.chunks(), FastScan, InstallationDirectory, Helper, &Difference.failure);
+  return Difference;
+}
+
+std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+    const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
+    const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
+    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure)
+{
+  TScanContext Context;
+  Context.installation = this;
+  Context.helper = Helper;
+  Context.directory = InstallationDirectory;
+  Context.publishedChunks = &PublishedChunks;
+  Context.moveAside = selfUpdateFlag() == 1;
+  for (const TFileInPackage& File : PublishedFiles) {
+    const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
+    const QFileInfo Info(Path);
+    if (!Path.isEmpty() && Info.isFile())
+      Context.totalBytes += std::uint64_t(Info.size());
+    Context.filesToScan.push_back(&File);
+  }
+  std::sort(Context.filesToScan.begin(), Context.filesToScan.end(),
+            [](const TFileInPackage* Left, const TFileInPackage* Right) { return Left->unpackedSize > Right->unpackedSize; });
+  // Fast scan needs the installed files sorted by name for its lookups.
+  TFileInPackageVector SortedInstalledFiles;
+  if (FastScan) {
+    SortedInstalledFiles = InstalledFiles;
+    std::sort(SortedInstalledFiles.begin(), SortedInstalledFiles.end(),
+              [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
+    Context.installedFiles = &SortedInstalledFiles;
+    Context.installedChunks = &InstalledChunks;
+  }
+
+  std::vector<QFuture<std::vector<TFileToDownload>>> Tasks;
+  for (int Task = 0; Task < kScanTasks; ++Task)
+    Tasks.push_back(QtConcurrent::run([&Context] { return runScanTask(Context); }));
+  std::vector<TFileToDownload> Result;
+  for (auto& Task : Tasks) {
+    std::vector<TFileToDownload> Part = Task.result();
+    std::move(Part.begin(), Part.end(), std::back_inserter(Result));
+  }
+  if (Failure)
+    *Failure = Context.failure;
+  return Result;
+}
+
+} // namespace orvale::launcher

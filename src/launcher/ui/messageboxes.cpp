@@ -1,0 +1,40 @@
+#include "launcher/ui/messageboxes.h"
+
+#include <QDebug>
+
+namespace orvale::launcher {
+
+bool dialogsAnsweredAutomatically()
+{
+  return !qEnvironmentVariableIsEmpty("ASHGROVE_AUTO_ANSWER_DIALOGS");
+}
+
+namespace {
+
+void logBox(const QMessageBox& Box)
+{
+  qInfo().noquote() << QString("Dialog: %1: %2").arg(Box.windowTitle(), Box.text());
+}
+
+} // namespace
+
+int execMessageBox(QMessageBox& Box)
+{
+  if (!dialogsAnsweredAutomatically())
+    return Box.exec();
+  logBox(Box);
+  QAbstractButton* Default = Box.defaultButton();
+  if (!Default && !Box.buttons().isEmpty())
+    Default = Box.buttons().first();
+  return Default ? Box.standardButton(Default) : QMessageBox::NoButton;
+}
+
+void showMessageBoxWithoutWaiting(QMessageBox& Box)
+{
+  // A box that does not wait cannot hang a run; it is only logged as well.
+  if (dialogsAnsweredAutomatically())
+    logBox(Box);
+  Box.show();
+}
+
+} // namespace orvale::launcher

@@ -1,0 +1,171 @@
+#include "launcher/app/launcherapplication.h"
+#include "launcher/logging.h"
+
+#include "launcherrunner.h"
+#include "testsupport.h"
+
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+namespace {
+
+// A server that accepts connections and never answers: the configuration
+// download of a launcher pointed at it stays pending.
+QString stallingSettings(const QTcpServer& Server)
+{
+  return QString("[URLS]\nlauncherConfiguration=http://127.0.0.1:%1/launcher/velmetadata.json\n"
+                 "[TIMING]\nwaitNotificationTimeout=100000\ndownloadErrorTimeout=100000\n")
+      .arg(Server.serverPort());
+}
+
+bool waitForLog(const testsupport::TLauncherInstallation& Installation, const QString& Text, int TimeoutMs)
+{
+  return QTest::qWaitFor([&] { return Installation.readLog().contains(Text); }, TimeoutMs);
+}
+
+} // namespace
+
+class TestStartup : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void logLineFormat();
+  void accountGroupKey();
+  void accountGroupFile();
+  void firstRunCreatesLogAndSecondRunAppends();
+  void secondInstanceEndsAtOnce();
+  void unknownOptionsAreIgnored();
+};
+
+void TestStartup::logLineFormat()
+{
+  const QDateTime Now(QDate(2026, 12, 8), QTime(9, 5, 7));
+  QMessageLogContext Context("src/x.cpp", 42, "f", "default");
+  QCOMPARE(formatLogLine(QtInfoMsg, Context, "hello", Now), QString("2026-12-08 09:05:07 (src/x.cpp:42) Info: hello"));
+  QMessageLogContext Empty;
+  QCOMPARE(formatLogLine(QtWarningMsg, Empty, "a\nb", Now), QString("2026-12-08 09:05:07 (:0) Warning: a\nb"));
+  QCOMPARE(formatLogLine(QtDebugMsg, Empty, "d", Now), QString("2026-12-08 09:05:07 (:0) Debug: d"));
+  QCOMPARE(formatLogLine(QtCriticalMsg, Empty, "c", Now), QString("2026-12-08 09:05:07 (:0) Critical: c"));
+  QCOMPARE(formatLogLine(QtFatalMsg, Empty, "f", Now), QString("2026-12-08 09:05:07 (:0) Fatal: f"));
+  QCOMPARE(formatLogLine(QtMsgType(77), Empty, "x", Now), QString("2026-12-08 09:05:07 (:0) "));
+}
+
+void TestStartup::accountGroupKey()
+{
+  QCOMPARE(accountGroupKeyFromObject(QJsonObject{{"Key", "abc"}}), QString("abc"));
+  QTest::ignoreMessage(QtWarningMsg, "AccountGroupSetting Error: KeyNoString");
+  QVERIFY(accountGroupKeyFromObject(QJsonObject{{"Key", 5}}).isEmpty());
+  QTest::ignoreMessage(QtWarningMsg, "AccountGroupSetting Error: Empty");
+  QVERIFY(accountGroupKeyFromObject(QJsonObject{}).isEmpty());
+  QTest::ignoreMessage(QtWarningMsg, "AccountGroupSetting Error: KeyNotExists");
+  QVERIFY(accountGroupKeyFromObject(readAccountGroupObject("/nonexistent", false)).isEmpty());
+}
+
+void TestStartup::accountGroupFile()
+{
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("accountgroup.json");
+  testsupport::writeWholeFile(Path, "not json");
+  QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^JSON parse error: "));
+  QTest::ignoreMessage(QtWarningMsg, "AccountGroupSetting Error: Empty");
+  QVERIFY(accountGroupKeyFromObject(readAccountGroupObject(Path, true)).isEmpty());
+
+  testsupport::writeWholeFile(Path, "[1]");
+  QTest::ignoreMessage(QtWarningMsg, "JSON file does not contain a valid JSON object.");
+  QTest::ignoreMessage(QtWarningMsg, "AccountGroupSetting Error: Empty");
+  QVERIFY(accountGroupKeyFromObject(readAccountGroupObject(Path, true)).isEmpty());
+
+  testsupport::writeWholeFile(Path, R"({"Key": "group-7", "Other": 1})");
+  QCOMPARE(accountGroupKeyFromObject(readAccountGroupObject(Path, true)), QString("group-7"));
+
+  // A directory in place of the file cannot be read as text.
+  QDir(Dir.path()).mkdir("asdir");
+  const QJsonObject Failed = readAccountGroupObject(Dir.filePath("asdir"), true);
+  QCOMPARE(Failed.value("error").toString(), Dir.filePath("asdir"));
+}
+
+void TestStartup::firstRunCreatesLogAndSecondRunAppends()
+{
+  QTcpServer Server;
+  QVERIFY(Server.listen(QHostAddress::LocalHost));
+  testsupport::TLauncherInstallation Installation;
+  Installation.writeSettings(stallingSettings(Server));
+  QVERIFY(!QFileInfo::exists(Installation.dataDirectory()));
+
+  for (int Run = 1; Run <= 2; ++Run) {
+    auto Process = Installation.start({});
+    QVERIFY(Process->waitForStarted());
+    QVERIFY2(QTest::qWaitFor([&] { return Installation.readLog().count("load configuration") == Run; }, 20000),
+             qPrintable(Installation.readLog()));
+    Process->terminate();
+    QVERIFY(Process->waitForFinished(10000));
+  }
+  const QString Log = Installation.readLog();
+  QCOMPARE(Log.count("Info: Version: 0.0.12 Thread: "), 2);
+  QVERIFY(Log.contains("AccountGroupSetting Error: KeyNotExists") == false);  // logged before the file is set up
+  const QStringList Lines = Log.split('\n', Qt::SkipEmptyParts);
+  QRegularExpression Format(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(.*:\d+\) (Debug|Info|Warning|Critical|Fatal): )");
+  for (const QString& Line : Lines)
+    QVERIFY2(Format.match(Line).hasMatch(), qPrintable(Line));
+  // The first line of the second run follows the last line of the first.
+  const int FirstLoad = Lines.indexOf(QRegularExpression(".*load configuration.*"));
+  const int SecondVersion = Lines.lastIndexOf(QRegularExpression(".*Info: Version: 0.0.12 Thread: .*"));
+  QVERIFY(FirstLoad >= 0 && SecondVersion > FirstLoad);
+}
+
+void TestStartup::secondInstanceEndsAtOnce()
+{
+  QTcpServer Server;
+  QVERIFY(Server.listen(QHostAddress::LocalHost));
+  testsupport::TLauncherInstallation Installation;
+  Installation.writeSettings(stallingSettings(Server));
+  auto First = Installation.start({});
+  QVERIFY(First->waitForStarted());
+  QVERIFY(waitForLog(Installation, "load configuration", 20000));
+  // The first instance has asked for its configuration.
+  QVERIFY(QTest::qWaitFor([&] { return Server.hasPendingConnections(); }, 10000));
+  while (Server.hasPendingConnections())
+    Server.nextPendingConnection();
+  const QString LogBefore = Installation.readLog();
+
+  QByteArray Output;
+  QElapsedTimer Clock;
+  Clock.start();
+  QCOMPARE(Installation.run({"--show-ui"}, 20000, &Output), 0);
+  QVERIFY(Clock.elapsed() < 15000);
+  QVERIFY2(Output.contains("already running"), Output.constData());
+  QCOMPARE(Installation.readLog(), LogBefore);
+  QTest::qWait(300);
+  QVERIFY(!Server.hasPendingConnections());  // no network activity
+  QCOMPARE(First->state(), QProcess::Running);
+  First->terminate();
+  QVERIFY(First->waitForFinished(10000));
+
+  // After the first instance has ended, a new one starts normally.
+  auto Third = Installation.start({});
+  QVERIFY(Third->waitForStarted());
+  QVERIFY(QTest::qWaitFor([&] { return Installation.readLog().count("load configuration") == 2; }, 20000));
+  Third->terminate();
+  QVERIFY(Third->waitForFinished(10000));
+}
+
+void TestStartup::unknownOptionsAreIgnored()
+{
+  QTcpServer Server;
+  QVERIFY(Server.listen(QHostAddress::LocalHost));
+  testsupport::TLauncherInstallation Installation;
+  Installation.writeSettings(stallingSettings(Server));
+  auto Process = Installation.start({"--patch", "--no-such-option", "-x"});
+  QVERIFY(Process->waitForStarted());
+  QVERIFY(waitForLog(Installation, "load configuration", 20000));
+  QCOMPARE(Process->state(), QProcess::Running);
+  Process->terminate();
+  QVERIFY(Process->waitForFinished(10000));
+}
+
+QTEST_MAIN(TestStartup)
+#include "test_startup.moc"
