@@ -212,10 +212,10 @@ bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8
 }
 
 QByteArray encodeLzma(const char* Data, std::size_t Size, bool LzipMember,
-                      std::uint32_t DictionarySize)
+                      std::uint32_t DictionarySize, int Preset)
 {
   lzma_options_lzma Options{};
-  if (lzma_lzma_preset(&Options, 6))
+  if (lzma_lzma_preset(&Options, std::uint32_t(std::clamp(Preset, 0, 9))))
     return QByteArray();
   Options.dict_size = DictionarySize;
   Options.lc = 3;
@@ -284,10 +284,10 @@ QByteArray encodeLzma(const char* Data, std::size_t Size, bool LzipMember,
   return Payload;
 }
 
-QByteArray encodeDeflate(const char* Data, std::size_t Size)
+QByteArray encodeDeflate(const char* Data, std::size_t Size, int Level)
 {
   z_stream Stream{};
-  if (deflateInit2(&Stream, 9, Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+  if (deflateInit2(&Stream, std::clamp(Level, 1, 9), Z_DEFLATED, -MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
     return QByteArray();
   QByteArray Out;
   Out.resize(int(deflateBound(&Stream, uLong(Size))));
@@ -398,7 +398,7 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t Max
   return Ok;
 }
 
-QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size)
+QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size, int Level)
 {
   if (Size == 0 || Size > kMaxUnpackedPayloadSize)
     return QByteArray();
@@ -408,16 +408,16 @@ QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size
     Payload = QByteArray(Data, int(Size));
     break;
   case EPayloadFormat::Deflate:
-    Payload = encodeDeflate(Data, Size);
+    Payload = encodeDeflate(Data, Size, Level);
     break;
   case EPayloadFormat::Lzip:
-    Payload = encodeLzma(Data, Size, true, fittedDictionary(Size, 1u << 25));
+    Payload = encodeLzma(Data, Size, true, fittedDictionary(Size, 1u << 25), Level);
     break;
   case EPayloadFormat::Lzma20:
-    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 20));
+    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 20), Level);
     break;
   case EPayloadFormat::Lzma25:
-    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 25));
+    Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 25), Level);
     break;
   default:
     return QByteArray();

@@ -69,6 +69,8 @@ bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadS
 // writing: Stored, Deflate, Lzip, Lzma20 and Lzma25 (for the two LZMA ids
 // the dictionary is fitted to the data). Returns an empty array when the
 // format cannot be written.
-QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size);
+// Level: the LZMA preset (0 to 9) for Lzip and the LZMA ids, the zlib level
+// (1 to 9) for Deflate.
+QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size, int Level = 6);
 
 } // namespace shared

@@ -1,6 +1,8 @@
 #include "launcher/ui/messageboxes.h"
 
 #include <QDebug>
+#include <QPushButton>
+#include <QPushButton>
 
 namespace orvale::launcher {
 

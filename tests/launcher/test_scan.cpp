@@ -1,0 +1,414 @@
+#include "launcher/contentdefinedchunker.h"
+#include "launcher/packageinstallation.h"
+
+#include "testsupport.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+namespace {
+
+QString hexHash(const QByteArray& Data)
+{
+  return QString::fromLatin1(QCryptographicHash::hash(Data, QCryptographicHash::Sha256).toHex());
+}
+
+// Builds descriptions whose files consist of the given pieces.
+class TDescriptionBuilder
+{
+public:
+  int chunk(const QByteArray& Data, const QString& Url = QString())
+  {
+    QJsonObject Chunk{{"url", Url.isEmpty() ? QString("c/%1").arg(m_Chunks.size()) : Url},
+                      {"packedsize", Data.size()},
+                      {"unpackedsize", Data.size()},
+                      {"unpackedhash", hexHash(Data)},
+                      {"unpack", false}};
+    m_Chunks.append(Chunk);
+    return m_Chunks.size() - 1;
+  }
+  void file(const QString& Name, const QList<int>& Chunks, const QByteArray& Content, bool OwnUrl = false)
+  {
+    QJsonArray Indices;
+    for (int Index : Chunks)
+      Indices.append(Index);
+    QJsonObject File{{"localfile", Name}, {"unpackedsize", Content.size()}, {"unpackedhash", hexHash(Content)},
+                     {"chunks", Indices}};
+    if (OwnUrl) {
+      File.insert("url", "files/" + Name);
+      File.insert("packedsize", Content.size());
+      File.insert("unpack", false);
+    }
+    m_Files.append(File);
+  }
+  TPackageConfigurationReader build(const QString& Version = "1") const
+  {
+    const QJsonObject Root{{"version", Version}, {"chunks", m_Chunks}, {"files", m_Files}};
+    return TPackageConfigurationReader(QJsonDocument(Root).toJson(), QByteArray(), QUrl("http://h/p/"), QUrl());
+  }
+
+private:
+  QJsonArray m_Chunks;
+  QJsonArray m_Files;
+};
+
+struct TScanFixture
+{
+  QTemporaryDir directory;
+  std::shared_ptr<TLauncherFilesystemHelper> helper =
+      std::make_shared<TLauncherFilesystemHelper>(std::make_shared<TLauncherSettings>());
+  std::shared_ptr<TPackage> package = std::make_shared<TPackage>(0, QJsonObject{{"name", "Game"}}, QUrl());
+  std::shared_ptr<TPackageInstallation> job = TPackageInstallation::create(package, helper);
+
+  QDir dir() const { return QDir(directory.path()); }
+  QString path(const QString& Name) const { return directory.filePath(Name); }
+  TPackageDifference compute(const TPackageConfigurationReader& Published, const TPackageConfigurationReader& Installed,
+                             bool Fast)
+  {
+    return job->ComputeRequiredChangesForInstallation(dir(), helper, Published, Installed, Fast);
+  }
+};
+
+const TFileToDownload* findResult(const TPackageDifference& Difference, const QString& Name)
+{
+  for (const TFileToDownload& File : Difference.filesToDownload) {
+    if (File.localFile == Name)
+      return &File;
+  }
+  return nullptr;
+}
+
+QByteArray piece(char Fill, int Size)
+{
+  QByteArray Data = testsupport::pseudoRandomBytes(Size, quint64(Fill));
+  Data[0] = Fill;
+  return Data;
+}
+
+} // namespace
+
+class TestScan : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void chunkerCutsByContent();
+  void chunkerHashesMatchPieces();
+  void wholeFiles();
+  void chunkIndexOutsideTheChunkList();
+  void inconsistentDescriptions();
+  void fastScanMovesChunks();
+  void fastScanOverlappingMoves();
+  void identicalChunksInOneFile();
+  void contentDefinedScanFindsShiftedData();
+  void filesToDelete();
+  void progressCoversExistingFiles();
+};
+
+void TestScan::chunkerCutsByContent()
+{
+  // At most the minimum piece: one piece.
+  const QByteArray Small = testsupport::pseudoRandomBytes(int(ChunkingMinimumPiece), 1);
+  QCOMPARE(nextPieceLength(reinterpret_cast<const std::uint8_t*>(Small.constData()), std::size_t(Small.size())),
+           std::size_t(Small.size()));
+  // A run of zero bytes never meets the condition: the piece is the maximum.
+  const QByteArray Zeros(int(ChunkingMaximumPiece) + 100, '\0');
+  std::uint32_t Rolling = 0;
+  bool Cut = false;
+  for (int Step = 0; Step < 64; ++Step) {
+    Rolling = (Rolling >> 1) + ChunkingTable[0];
+    Cut = Cut || (Rolling & ChunkingMask) == 0;
+  }
+  QVERIFY(!Cut);
+  QCOMPARE(nextPieceLength(reinterpret_cast<const std::uint8_t*>(Zeros.constData()), std::size_t(Zeros.size())),
+           ChunkingMaximumPiece);
+  QCOMPARE(ChunkingTable[0], 0x5C95C078u);
+  QCOMPARE(ChunkingTable[255], 0x32E8EA7Eu);
+
+  // Random data: every piece but the last lies between the bounds, and the
+  // same content gives the same pieces after data is inserted in front.
+  const QByteArray Data = testsupport::pseudoRandomBytes(48 * 1024 * 1024, 5);
+  QList<QByteArray> Pieces;
+  QBuffer Buffer;
+  Buffer.setData(Data);
+  Buffer.open(QIODevice::ReadOnly);
+  TContentDefinedChunker Chunker(5 * 1024 * 1024);  // small reads: refills happen often
+  QVERIFY(Chunker.forEachPiece(Buffer, [&](const std::uint8_t* Piece, std::size_t Length) {
+    Pieces.append(QByteArray(reinterpret_cast<const char*>(Piece), int(Length)));
+  }));
+  QVERIFY(Pieces.size() >= 3);
+  for (int Index = 0; Index + 1 < Pieces.size(); ++Index) {
+    QVERIFY(std::size_t(Pieces[Index].size()) > ChunkingMinimumPiece);
+    QVERIFY(std::size_t(Pieces[Index].size()) <= ChunkingMaximumPiece);
+  }
+  QByteArray Joined;
+  for (const QByteArray& Piece : Pieces)
+    Joined += Piece;
+  QCOMPARE(Joined, Data);
+
+  QBuffer Shifted;
+  Shifted.setData(QByteArray(1000, 'x') + Data.mid(Pieces[0].size()));
+  Shifted.open(QIODevice::ReadOnly);
+  QList<QByteArray> ShiftedPieces;
+  QVERIFY(TContentDefinedChunker().forEachPiece(Shifted, [&](const std::uint8_t* Piece, std::size_t Length) {
+    ShiftedPieces.append(QByteArray(reinterpret_cast<const char*>(Piece), int(Length)));
+  }));
+  // The first piece absorbs the new bytes; from then on the pieces agree.
+  int Common = 0;
+  for (const QByteArray& Piece : ShiftedPieces)
+    Common += Pieces.contains(Piece) ? 1 : 0;
+  QVERIFY2(Common >= Pieces.size() - 2, qPrintable(QString("%1 of %2").arg(Common).arg(Pieces.size())));
+}
+
+void TestScan::chunkerHashesMatchPieces()
+{
+  const QByteArray Data = testsupport::pseudoRandomBytes(40 * 1024 * 1024 + 17, 9);
+  QBuffer First;
+  First.setData(Data);
+  First.open(QIODevice::ReadOnly);
+  QList<QPair<QByteArray, quint64>> Expected;
+  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
+    Expected.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
+                                              QCryptographicHash::Sha256),
+                     quint64(Length)});
+  }));
+  QBuffer Second;
+  Second.setData(Data);
+  Second.open(QIODevice::ReadOnly);
+  QList<QPair<QByteArray, quint64>> Hashed;
+  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
+    Hashed.append({Hash, Length});
+  }));
+  QCOMPARE(Hashed, Expected);
+}
+
+void TestScan::wholeFiles()
+{
+  TScanFixture Fixture;
+  TDescriptionBuilder Builder;
+  const QByteArray Good = "good content";
+  const QByteArray Wrong = "wrong content";
+  Builder.file("same.txt", {}, Good, true);
+  Builder.file("changed.txt", {}, Good, true);
+  Builder.file("missing.txt", {Builder.chunk(Good)}, Good);
+  Builder.file("empty.txt", {}, QByteArray());
+  testsupport::writeWholeFile(Fixture.path("same.txt"), Good);
+  testsupport::writeWholeFile(Fixture.path("changed.txt"), Wrong.left(Good.size()));
+
+  const TPackageDifference Difference = Fixture.compute(Builder.build(), TPackageConfigurationReader(), false);
+  QVERIFY(Difference.failure.isEmpty());
+  QCOMPARE(Difference.filesToDownload.size(), std::size_t(4));
+  const TFileToDownload* Same = findResult(Difference, "same.txt");
+  QVERIFY(Same && Same->chunksToDownload.empty());
+  QVERIFY(QFile::exists(Fixture.path("same.txt")));
+  // Same size, other content: deleted during the scan and fetched whole.
+  const TFileToDownload* Changed = findResult(Difference, "changed.txt");
+  QVERIFY(Changed);
+  QVERIFY(!QFile::exists(Fixture.path("changed.txt")));
+  QCOMPARE(Changed->chunks.size(), std::size_t(1));
+  QCOMPARE(Changed->chunks[0].url, QUrl("http://h/p/files/changed.txt"));
+  QCOMPARE(Changed->chunksToDownload, (std::vector<std::int32_t>{0}));
+  const TFileToDownload* Missing = findResult(Difference, "missing.txt");
+  QVERIFY(Missing);
+  QCOMPARE(Missing->chunks[0].url, QUrl("http://h/p/c/0"));
+  QCOMPARE(Missing->chunksToDownload, (std::vector<std::int32_t>{0}));
+  const TFileToDownload* Empty = findResult(Difference, "empty.txt");
+  QVERIFY(Empty && Empty->chunks.empty() && Empty->chunksToDownload.empty());
+}
+
+void TestScan::chunkIndexOutsideTheChunkList()
+{
+  TScanFixture Fixture;
+  TDescriptionBuilder Builder;
+  const QByteArray A = piece('a', 100);
+  const int Index = Builder.chunk(A);
+  Builder.file("withurl.bin", {Index, 7}, A + A, true);
+  const TPackageDifference WithUrl = Fixture.compute(Builder.build(), TPackageConfigurationReader(), false);
+  QVERIFY(WithUrl.failure.isEmpty());
+  QCOMPARE(WithUrl.filesToDownload[0].chunks.size(), std::size_t(1));
+  QCOMPARE(WithUrl.filesToDownload[0].chunks[0].url, QUrl("http://h/p/files/withurl.bin"));
+
+  Builder.file("nourl.bin", {Index, -1}, A + A);
+  const TPackageDifference WithoutUrl = Fixture.compute(Builder.build(), TPackageConfigurationReader(), false);
+  QVERIFY(WithoutUrl.failure.contains("nourl.bin"));
+}
+
+void TestScan::inconsistentDescriptions()
+{
+  TScanFixture Fixture;
+  TDescriptionBuilder Builder;
+  const QByteArray A = piece('a', 100);
+  Builder.file("short.bin", {Builder.chunk(A), Builder.chunk(A)}, A);  // chunks add up to 200, file says 100
+  QVERIFY(!Fixture.compute(Builder.build(), TPackageConfigurationReader(), false).failure.isEmpty());
+
+  TDescriptionBuilder NoData;
+  NoData.file("nothing.bin", {}, A);  // no chunks and no download record
+  QVERIFY(!Fixture.compute(NoData.build(), TPackageConfigurationReader(), false).failure.isEmpty());
+
+  TDescriptionBuilder Escaping;
+  Escaping.file("..", {}, QByteArray());
+  QVERIFY(!Fixture.compute(Escaping.build(), TPackageConfigurationReader(), false).failure.isEmpty());
+  QVERIFY(Fixture.dir().exists());
+}
+
+void TestScan::fastScanMovesChunks()
+{
+  TScanFixture Fixture;
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
+  // Installed: X then A. Published: A then B.
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + QByteArray(3000, 't'));
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{1}));
+  // A lies at 0 now; the file was cut to the published size (11000 > 9000).
+  const QByteArray Content = testsupport::readWholeFile(Fixture.path("f.bin"));
+  QCOMPARE(Content.size(), A.size() + B.size());
+  QCOMPARE(Content.left(A.size()), A);
+}
+
+void TestScan::fastScanOverlappingMoves()
+{
+  TScanFixture Fixture;
+  const QByteArray P = piece('p', 3000), Q = piece('q', 2000), R = piece('r', 2500);
+  // Installed: P Q R; published: R Q P. Writing R at 0 overwrites P's
+  // source, and Q's target overlaps R's source: both go through the
+  // temporary file.
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(P), Installed.chunk(Q), Installed.chunk(R)}, P + Q + R);
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(R), Published.chunk(Q), Published.chunk(P)}, R + Q + P);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), P + Q + R);
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QVERIFY(File->chunksToDownload.empty());
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")), R + Q + P);
+}
+
+void TestScan::identicalChunksInOneFile()
+{
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 1000), B = piece('b', 1500);
+  // Installed: A B; published: B A A. One piece of A at offset... the
+  // second A in the published file is served from the same source.
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(A), Installed.chunk(B)}, A + B);
+  TDescriptionBuilder Published;
+  const int IndexB = Published.chunk(B), IndexA = Published.chunk(A);
+  Published.file("f.bin", {IndexB, IndexA, IndexA}, B + A + A);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B);
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QVERIFY(File->chunksToDownload.empty());
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")), B + A + A);
+
+  // A piece at the right offset marks that chunk in place and the other
+  // one moved from the same source.
+  TScanFixture Second;
+  TDescriptionBuilder Same;
+  const int C = Same.chunk(A);
+  Same.file("g.bin", {C, C}, A + A);
+  TDescriptionBuilder Old;
+  Old.file("g.bin", {Old.chunk(A), Old.chunk(B)}, A + B);
+  testsupport::writeWholeFile(Second.path("g.bin"), A + B);
+  const TPackageDifference Result = Second.compute(Same.build("2"), Old.build("1"), true);
+  QVERIFY(findResult(Result, "g.bin")->chunksToDownload.empty());
+  QCOMPARE(testsupport::readWholeFile(Second.path("g.bin")), A + A);
+}
+
+void TestScan::contentDefinedScanFindsShiftedData()
+{
+  // Without fast scan the file on disk is cut by content; pieces found at
+  // other offsets are moved, new data is downloaded.
+  TScanFixture Fixture;
+  const QByteArray Data = testsupport::pseudoRandomBytes(30 * 1024 * 1024, 77);
+  QList<QByteArray> Pieces;
+  QBuffer Buffer;
+  Buffer.setData(Data);
+  Buffer.open(QIODevice::ReadOnly);
+  TContentDefinedChunker().forEachPiece(Buffer, [&](const std::uint8_t* Piece, std::size_t Length) {
+    Pieces.append(QByteArray(reinterpret_cast<const char*>(Piece), int(Length)));
+  });
+  QVERIFY(Pieces.size() >= 3);
+  const QByteArray Inserted = testsupport::pseudoRandomBytes(123457, 78);
+  // Published: new data in front, then the old pieces.
+  TDescriptionBuilder Published;
+  QList<int> Indices{Published.chunk(Inserted)};
+  for (const QByteArray& Piece : Pieces)
+    Indices.append(Published.chunk(Piece));
+  Published.file("big.bin", Indices, Inserted + Data);
+  testsupport::writeWholeFile(Fixture.path("big.bin"), Data);
+
+  QSignalSpy Progress(Fixture.job.get(), &TPackageInstallation::scanProgress);
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), TPackageConfigurationReader(), false);
+  const TFileToDownload* File = findResult(Difference, "big.bin");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0}));
+  const QByteArray Content = testsupport::readWholeFile(Fixture.path("big.bin"));
+  QCOMPARE(Content.mid(Inserted.size()), Data);
+  QVERIFY(Progress.wait(1000) || !Progress.isEmpty());
+  QCOMPARE(Progress.last().at(0).value<TFileSize>(), TFileSize(Data.size()));
+  QCOMPARE(Progress.last().at(1).value<TFileSize>(), TFileSize(Data.size()));
+}
+
+void TestScan::filesToDelete()
+{
+  TScanFixture Fixture;
+  TDescriptionBuilder Installed;
+  Installed.file("keep.txt", {}, "k", true);
+  Installed.file("gone.txt", {}, "g", true);
+  Installed.file("olddir", {}, "d", true);
+  TDescriptionBuilder Published;
+  Published.file("keep.txt", {}, "k", true);
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), false);
+  QCOMPARE(Difference.filesToDelete.size(), std::size_t(2));
+  QStringList Names;
+  for (const TFileInPackage& File : Difference.filesToDelete)
+    Names << File.localFile;
+  QCOMPARE(Names, QStringList({"gone.txt", "olddir"}));
+}
+
+void TestScan::progressCoversExistingFiles()
+{
+  TScanFixture Fixture;
+  TDescriptionBuilder Published;
+  for (int Index = 0; Index < 20; ++Index) {
+    const QByteArray Content = piece(char('a' + Index), 1000 + Index);
+    Published.file(QString("f%1").arg(Index), {}, Content, true);
+    if (Index % 2 == 0)
+      testsupport::writeWholeFile(Fixture.path(QString("f%1").arg(Index)), Content);
+  }
+  QSignalSpy Progress(Fixture.job.get(), &TPackageInstallation::scanProgress);
+  const TPackageDifference Difference = Fixture.compute(Published.build(), TPackageConfigurationReader(), false);
+  QCOMPARE(Difference.filesToDownload.size(), std::size_t(20));
+  int Complete = 0;
+  for (const TFileToDownload& File : Difference.filesToDownload)
+    Complete += File.chunksToDownload.empty() ? 1 : 0;
+  QCOMPARE(Complete, 10);
+  QTRY_COMPARE(Progress.size(), 10);
+  TFileSize Total = 0;
+  for (int Index = 0; Index < 20; Index += 2)
+    Total += TFileSize(1000 + Index);
+  QCOMPARE(Progress.last().at(1).value<TFileSize>(), Total);
+  QCOMPARE(Progress.last().at(0).value<TFileSize>(), Total);
+}
+
+QTEST_GUILESS_MAIN(TestScan)
+#include "test_scan.moc"
