@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 using shared::codecs::decodeCsc;
@@ -218,9 +219,10 @@ public:
     matchCode(0, 64);
   }
 
-  void stored(const QByteArray& Bytes)
+  // CodedType, when given, replaces the block type written to the stream.
+  void stored(const QByteArray& Bytes, std::optional<std::uint32_t> CodedType = {})
   {
-    m_Bits.integer(8);
+    m_Bits.integer(CodedType.value_or(8));
     m_Bits.integer(std::uint32_t(Bytes.size()));
     for (char Byte : Bytes)
       m_Bits.put(std::uint8_t(Byte), 8);
@@ -240,7 +242,7 @@ public:
 
   // A delta block of the given type whose decoded (filtered) content is
   // Result; runs of 12 or more equal stored bytes are coded as runs.
-  void delta(std::uint32_t Type, const QByteArray& Result)
+  void delta(std::uint32_t Type, const QByteArray& Result, std::optional<std::uint32_t> CodedType = {})
   {
     static const unsigned Channels[5] = {1, 2, 3, 4, 8};
     QByteArray Stored = Result;
@@ -255,7 +257,7 @@ public:
         }
       }
     }
-    m_Bits.integer(Type);
+    m_Bits.integer(CodedType.value_or(Type));
     m_Bits.integer(std::uint32_t(Stored.size()));
     // The previous byte of the block is both the literal context and the
     // byte a run repeats.
@@ -605,7 +607,10 @@ void TestCsc::filtersApplyToTheOutputOnly()
   // block that copies both back: matches see the coded bytes, the output
   // the decoded ones.
   const QByteArray X86 = QByteArray::fromHex("e8050100ff90" "90e878563412" "e9050100ff");
+  // The second English block ends in an escape byte with nothing to escape.
   const QByteArray English = QByteArray::fromHex("eb20fe904141f4f4");
+  const QByteArray EnglishEnd = QByteArray::fromHex("4141fe");
+  const std::uint32_t Coded = std::uint32_t(X86.size() + English.size() + EnglishEnd.size());
   TCscWriter Writer;
   Writer.beginLz(3);
   Writer.literals(X86);
@@ -615,8 +620,12 @@ void TestCsc::filtersApplyToTheOutputOnly()
   Writer.literals(English);
   Writer.endLz();
   Writer.endBlock(false);
+  Writer.beginLz(2);
+  Writer.literals(EnglishEnd);
+  Writer.endLz();
+  Writer.endBlock(false);
   Writer.beginLz(1);
-  Writer.match(std::uint32_t(X86.size() + English.size()), std::uint32_t(X86.size() + English.size()));
+  Writer.match(Coded, Coded);
   Writer.endLz();
   Writer.endBlock(true);
   Writer.endStream();
@@ -633,7 +642,8 @@ void TestCsc::filtersApplyToTheOutputOnly()
   const QByteArray EnglishOut = QByteArray("the ") + char(0x90) + "AAt";
   QCOMPARE(Result.left(X86.size()), X86Out);
   QCOMPARE(Result.mid(X86.size(), English.size()), EnglishOut);
-  QCOMPARE(Result.mid(X86.size() + English.size()), X86 + English);
+  QCOMPARE(Result.mid(X86.size() + English.size(), EnglishEnd.size()), QByteArray("AA\xfe"));
+  QCOMPARE(Result.mid(int(Coded)), X86 + English + EnglishEnd);
 }
 
 void TestCsc::windowWrapsAtTheDictionarySize()
@@ -836,12 +846,21 @@ void TestCsc::malformedBlockSequence()
                    Writer.endBlock(false);
                  }),
                  2));
-  // Unknown block types.
-  for (std::uint32_t Type : {0u, 4u, 5u, 6u, 10u, 15u, 21u, 1000u}) {
+  QVERIFY(decode(stream([](TCscWriter& Writer) {
+                   Writer.delta(16, "ok");
+                   Writer.endBlock(false);
+                 }),
+                 2));
+  // Unknown block types, followed by a well-formed stored or delta body.
+  for (std::uint32_t Type : {0u, 4u, 5u, 6u, 10u, 11u, 15u, 21u, 1000u}) {
     QVERIFY2(!decode(stream([Type](TCscWriter& Writer) {
-                       Writer.bits().integer(Type);
-                       Writer.bits().integer(2);
-                       Writer.bits().put(0x4142, 16);
+                       Writer.stored("ok", Type);
+                       Writer.endBlock(false);
+                     }),
+                     2),
+             qPrintable(QString::number(Type)));
+    QVERIFY2(!decode(stream([Type](TCscWriter& Writer) {
+                       Writer.delta(16, "ok", Type);
                        Writer.endBlock(false);
                      }),
                      2),
