@@ -11,7 +11,16 @@
 // interleaved sub-streams, a range-coded one (adaptive binary models) and a
 // raw bit one. Both decode into data blocks: LZ77 blocks (plain, x86 or
 // English-dictionary filtered), stored-bit blocks, literal-only blocks and
-// delta blocks, ended by an end block.
+// delta blocks, ended by an end block. The LZ window holds the coded form
+// of x86 and English blocks; their filters are undone on the output only.
+//
+// Checks beyond what the format needs for valid streams: every copy must
+// stay inside the bytes produced so far, the window and the block limit;
+// every block (literals included) inside raw_blocksize and the output
+// buffer; the first byte of each range-coder start must be 0 (an encoder
+// never writes anything else there); the reset flag must be 0 or 1; after
+// the end block the payload may only hold well-formed I/O blocks, at most
+// one untouched block per sub-stream (what the coders' flush can leave).
 //
 // Memory bounds (OutputCapacity = the container's declared unpacked size):
 //  - LZ window: min(dict_size, OutputCapacity) bytes. dict_size itself must
@@ -460,7 +469,7 @@ private:
   void decodeLength1(TRangeDecoder& Coder, std::uint32_t& Value);
   bool decodeStored(std::size_t Size);
   bool decodeEntropy(std::size_t Size);
-  bool decodeDelta(std::size_t Size, std::size_t Limit);
+  bool decodeDelta(std::size_t Size, std::size_t ChannelIndex);
   bool copyMatch(std::size_t Distance, std::size_t Length, std::size_t BlockBytes, std::size_t Limit,
                  std::size_t& WindowPosition);
   void putWindow(const std::uint8_t* Bytes, std::size_t Size);
@@ -752,6 +761,8 @@ bool TCscDecoder::decodeStored(std::size_t Size)
   return true;
 }
 
+// Literal-only block: each byte coded with the literal model under the
+// running literal context, without token flags.
 bool TCscDecoder::decodeEntropy(std::size_t Size)
 {
   TRangeDecoder Coder = m_Coder;
