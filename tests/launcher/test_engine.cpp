@@ -1,0 +1,340 @@
+// The update engine end to end: builds published with the publisher, served
+// by nginx or by the fault-injecting test server, installed and updated
+// through the real scanner, downloader and verification.
+
+#include "launcher/installationmanager.h"
+#include "launcher/launcherconfigurationreader.h"
+#include "publisher.h"
+
+#include "gamebuild.h"
+#include "nginxserver.h"
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+namespace {
+
+const QSet<QString> MarkerFiles{"package.json", "partial-package.json", "assets.json", "default"};
+
+// A launcher data directory with settings, and a configuration with one
+// package whose description is attached from a published folder.
+class TEngineFixture
+{
+public:
+  TEngineFixture()
+  {
+    qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
+    auto Settings = std::make_shared<TLauncherSettings>();
+    Settings->packages = "packages";
+    Settings->packageFile = "package.json";
+    Settings->partialPackageFile = "partial-package.json";
+    Settings->assetFile = "assets.json";
+    Settings->accountGroupFile = "accountgroup.json";
+    Settings->settingsTarget = "Settings";
+    Settings->skipVerification = false;
+    Settings->maxConcurrentDownloads = 4;
+    m_pSettings = Settings;
+    helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  }
+
+  TLauncherSettings& settings() { return *m_pSettings; }
+
+  // A configuration whose one package is published at BaseUrl + DescriptionPath.
+  std::shared_ptr<TLauncherConfigurationReader> configuration(const QUrl& DescriptionUrl, const QByteArray& Description)
+  {
+    const QByteArray Document = QJsonDocument(QJsonObject{
+        {"packages", QJsonArray{QJsonObject{
+                         {"name", "Game"},
+                         {"directoryname", "game"},
+                         {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                           {"url", DescriptionUrl.toString()}}}}}}}})
+                                    .toJson();
+    auto Configuration = std::make_shared<TLauncherConfigurationReader>(Document, QUrl("http://127.0.0.1/"));
+    TPackageBuild* Build = Configuration->packages()[0]->currentBuild();
+    Build->description = std::make_unique<TPackageConfigurationReader>(
+        Description, QByteArray(), urlWithoutFileName(DescriptionUrl), QUrl());
+    return Configuration;
+  }
+
+  QString installationDirectory() { return helper->packagesBaseDirectory().filePath("game"); }
+
+  struct TRun
+  {
+    int finishedSignals = 0;
+    int allFinishedSignals = 0;
+    EPackageDownloaderError errorReason = NoDownloaderError;
+    ELocalPackageStatus status = ELocalPackageStatus::Unknown;
+  };
+
+  // Installs or updates the package and waits for the end.
+  TRun install(const std::shared_ptr<TLauncherConfigurationReader>& Configuration, int TimeoutMs = 240000)
+  {
+    TInstallationManager Manager(Configuration, helper);
+    const auto Package = Configuration->packages()[0];
+    TRun Run;
+    QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
+                     [&](const TPackageInstallation& Installation) {
+                       ++Run.finishedSignals;
+                       Run.errorReason = Installation.errorReason();
+                     });
+    QSignalSpy AllFinished(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+    Manager.installOrUpdatePackage(Package);
+    AllFinished.wait(TimeoutMs);
+    QTest::qWait(200);  // nothing more may arrive
+    Run.allFinishedSignals = AllFinished.count();
+    Run.status = Package->localStatus();
+    return Run;
+  }
+
+  std::shared_ptr<TLauncherFilesystemHelper> helper;
+
+private:
+  QTemporaryDir m_Home;
+  std::shared_ptr<TLauncherSettings> m_pSettings;
+};
+
+bool publish(const QString& Input, const QString& Output, const QString& Version)
+{
+  orvale::publisher::TPublishOptions Options;
+  Options.inputDirectory = Input;
+  Options.outputDirectory = Output;
+  Options.version = Version;
+  Options.executable = "bin/client";
+  orvale::publisher::TPublishReport Report;
+  QString Error;
+  const bool Ok = orvale::publisher::publishBuild(Options, Report, Error);
+  if (!Ok)
+    qWarning() << Error;
+  return Ok;
+}
+
+// The URL path of one chunk file of a published description, chosen from
+// the chunk list.
+QString chunkPath(const QByteArray& Description, int Index)
+{
+  return QJsonDocument::fromJson(Description).object().value("chunks").toArray().at(Index).toObject().value("url").toString();
+}
+
+} // namespace
+
+class TestEngine : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void installAndUpdateThroughNginx();
+  void publisherIsDeterministic();
+  void chunkFailingThreeTimesThenSucceeding();
+  void chunkAlwaysFailing();
+  void chunkWithWrongContent();
+  void undecodableContainer();
+  void targetThatCannotBeWritten();
+  void outOfOrderChunksWithoutMemoryCache();
+
+private:
+  QTemporaryDir m_Work;
+  QString m_BuildV1;
+  QString m_PublishedV1;
+  QByteArray m_DescriptionV1;
+};
+
+void TestEngine::initTestCase()
+{
+  m_BuildV1 = m_Work.filePath("build-v1");
+  testsupport::writeGameBuildV1(m_BuildV1, 20);
+  m_PublishedV1 = m_Work.filePath("www/v1");
+  QVERIFY(publish(m_BuildV1, m_PublishedV1, "1.0"));
+  m_DescriptionV1 = testsupport::readWholeFile(m_PublishedV1 + "/package.json");
+}
+
+void TestEngine::installAndUpdateThroughNginx()
+{
+  QVERIFY(testsupport::TNginxServer::isAvailable());
+  const QString BuildV2 = m_Work.filePath("build-v2");
+  QVERIFY(QProcess::execute("cp", {"-a", m_BuildV1, BuildV2}) == 0);
+  testsupport::changeGameBuildToV2(BuildV2);
+  QVERIFY(publish(BuildV2, m_Work.filePath("www/v2"), "2.0"));
+  const QByteArray DescriptionV2 = testsupport::readWholeFile(m_Work.filePath("www/v2/package.json"));
+
+  testsupport::TNginxServer Nginx(m_Work.filePath("www"));
+  TEngineFixture Fixture;
+
+  // Fresh installation into an empty folder.
+  const auto V1 = Fixture.configuration(Nginx.url("/v1/package.json"), m_DescriptionV1);
+  const auto First = Fixture.install(V1);
+  QCOMPARE(First.finishedSignals, 1);
+  QCOMPARE(First.allFinishedSignals, 1);
+  QCOMPARE(First.errorReason, NoDownloaderError);
+  QCOMPARE(First.status, ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles),
+           testsupport::describeTree(m_BuildV1));
+  QVERIFY(QFile::exists(Fixture.installationDirectory() + "/package.json"));
+  QVERIFY(!QFile::exists(Fixture.installationDirectory() + "/partial-package.json"));
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v1/chunks/"), testsupport::fullDownloadSize(m_DescriptionV1));
+
+  // Update to version 2: only what the old installation lacks is fetched.
+  const auto V2 = Fixture.configuration(Nginx.url("/v2/package.json"), DescriptionV2);
+  {
+    TInstallationManager Manager(V2, Fixture.helper);
+    QCOMPARE(V2->packages()[0]->localStatus(), ELocalPackageStatus::UpdateAvailable);
+  }
+  const auto Second = Fixture.install(V2);
+  QCOMPARE(Second.finishedSignals, 1);
+  QCOMPARE(Second.errorReason, NoDownloaderError);
+  QCOMPARE(Second.status, ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(BuildV2));
+  const qint64 Floor = testsupport::updateDownloadFloor(m_DescriptionV1, DescriptionV2);
+  qInfo() << "update floor" << Floor << "of" << testsupport::fullDownloadSize(DescriptionV2);
+  QVERIFY(Floor > 0);
+  QVERIFY(Floor < testsupport::fullDownloadSize(DescriptionV2) * 2 / 3);
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v2/"), Floor);
+
+  // Running it again changes nothing and downloads nothing.
+  const qint64 Before = Nginx.bodyBytesServed();
+  const auto Third = Fixture.install(V2);
+  QCOMPARE(Third.errorReason, NoDownloaderError);
+  QCOMPARE(Third.status, ELocalPackageStatus::UpToDate);
+  QTest::qWait(300);
+  QCOMPARE(Nginx.bodyBytesServed(), Before);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(BuildV2));
+}
+
+void TestEngine::publisherIsDeterministic()
+{
+  const QString Again = m_Work.filePath("again");
+  QVERIFY(publish(m_BuildV1, Again, "1.0"));
+  QCOMPARE(testsupport::describeTree(Again), testsupport::describeTree(m_PublishedV1));
+  // Publishing into the same folder again writes nothing new.
+  orvale::publisher::TPublishOptions Options;
+  Options.inputDirectory = m_BuildV1;
+  Options.outputDirectory = Again;
+  Options.version = "1.0";
+  Options.executable = "bin/client";
+  orvale::publisher::TPublishReport Report;
+  QString Error;
+  QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
+  QCOMPARE(Report.chunkFilesWritten, 0);
+  QVERIFY(Report.chunkFilesReused > 0);
+  // Bad input is refused with a message.
+  Options.executable = "bin/missing";
+  QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+  QVERIFY(Error.contains("bin/missing"));
+  Options.executable.clear();
+  Options.outputDirectory = m_BuildV1 + "/out";
+  QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+}
+
+void TestEngine::chunkFailingThreeTimesThenSucceeding()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  const QString Path = "/" + chunkPath(m_DescriptionV1, 0);
+  Server.setFault(Path, testsupport::TTestHttpServer::TFault::status(500).firstRequests(3));
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.finishedSignals, 1);
+  QCOMPARE(Run.errorReason, NoDownloaderError);
+  QCOMPARE(Run.status, ELocalPackageStatus::UpToDate);
+  QCOMPARE(Server.requestCount(Path), 4);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(m_BuildV1));
+}
+
+void TestEngine::chunkAlwaysFailing()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  const QString Path = "/" + chunkPath(m_DescriptionV1, 1);
+  Server.setFault(Path, testsupport::TTestHttpServer::TFault::resetAfter(1000));
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.finishedSignals, 1);
+  QCOMPARE(Run.allFinishedSignals, 1);
+  QCOMPARE(Run.errorReason, DownloadFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QCOMPARE(Server.requestCount(Path), 4);
+  QVERIFY(!QFile::exists(Fixture.installationDirectory() + "/package.json"));
+  QVERIFY(QFile::exists(Fixture.installationDirectory() + "/partial-package.json"));
+}
+
+void TestEngine::chunkWithWrongContent()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  const QString Path = "/" + chunkPath(m_DescriptionV1, 0);
+  Server.setBody(Path, testsupport::pseudoRandomBytes(5000, 1));
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.finishedSignals, 1);
+  QCOMPARE(Run.errorReason, DownloadFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QCOMPARE(Server.requestCount(Path), 4);
+}
+
+void TestEngine::undecodableContainer()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  // A chunk that the publisher compressed: served as a container of an
+  // unknown format.
+  const QJsonArray Chunks = QJsonDocument::fromJson(m_DescriptionV1).object().value("chunks").toArray();
+  QString Path;
+  for (const QJsonValue& Chunk : Chunks) {
+    if (Chunk.toObject().value("unpack").toBool())
+      Path = "/" + Chunk.toObject().value("url").toString();
+  }
+  QVERIFY(!Path.isEmpty());
+  Server.setBody(Path, QByteArray("\x70\x07\x05\x05" "abcde", 9));
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.finishedSignals, 1);
+  QCOMPARE(Run.errorReason, DownloadFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QCOMPARE(Server.requestCount(Path), 1);  // no retry for undecodable data
+}
+
+void TestEngine::targetThatCannotBeWritten()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  TEngineFixture Fixture;
+  // A plain file where the installation needs a folder.
+  testsupport::writeWholeFile(Fixture.installationDirectory() + "/data", "in the way");
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.finishedSignals, 1);
+  QCOMPARE(Run.allFinishedSignals, 1);
+  QCOMPARE(Run.errorReason, SaveFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QVERIFY(!QFile::exists(Fixture.installationDirectory() + "/package.json"));
+}
+
+void TestEngine::outOfOrderChunksWithoutMemoryCache()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  // The first chunk of every large file arrives last.
+  const QJsonObject Root = QJsonDocument::fromJson(m_DescriptionV1).object();
+  for (const QJsonValue& File : Root.value("files").toArray()) {
+    const QJsonArray Indices = File.toObject().value("chunks").toArray();
+    if (Indices.size() >= 2)
+      Server.setFault("/" + chunkPath(m_DescriptionV1, Indices.at(0).toInt()),
+                      testsupport::TTestHttpServer::TFault::trickle(1024 * 1024, 150));
+  }
+  TEngineFixture Fixture;
+  Fixture.settings().maxCachedChunks = 0;
+  Fixture.settings().maxConcurrentDownloads = 10;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.errorReason, NoDownloaderError);
+  QCOMPARE(Run.status, ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(m_BuildV1));
+}
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "test_engine.moc"
