@@ -1,0 +1,307 @@
+#include "shared/downloadpool.h"
+
+#include <QAbstractNetworkCache>
+#include <QAuthenticator>
+#include <QMetaType>
+#include <QNetworkAccessManager>
+
+#include <algorithm>
+
+namespace shared {
+
+namespace {
+
+void registerNetworkMetaTypes()
+{
+  qRegisterMetaType<QNetworkReply::NetworkError>();
+  qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// QNetworkAccessManagerWrapper
+
+QNetworkAccessManagerWrapper::QNetworkAccessManagerWrapper(
+  std::shared_ptr<QNetworkAccessManager> pManager, QObject* pParent)
+  : QObject(pParent), m_pManager(std::move(pManager))
+{
+  registerNetworkMetaTypes();
+}
+
+QNetworkAccessManagerWrapper::~QNetworkAccessManagerWrapper() = default;
+
+QNetworkReplyWrapper* QNetworkAccessManagerWrapper::get(const QNetworkRequest& Request)
+{
+  if (!m_pManager)
+    return nullptr;
+  return new QNetworkReplyWrapper(m_pManager->get(Request));
+}
+
+void QNetworkAccessManagerWrapper::setCache(QAbstractNetworkCache* pCache)
+{
+  if (m_pManager)
+    m_pManager->setCache(pCache);
+}
+
+void QNetworkAccessManagerWrapper::setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy)
+{
+  if (m_pManager)
+    m_pManager->setRedirectPolicy(Policy);
+}
+
+std::shared_ptr<QNetworkAccessManagerWrapper> makeNetworkAccessManagerWrapper()
+{
+  std::shared_ptr<QNetworkAccessManager> pManager(new QNetworkAccessManager,
+                                                  [](QNetworkAccessManager* p) { p->deleteLater(); });
+  auto pWrapper = std::make_shared<QNetworkAccessManagerWrapper>(pManager);
+  QObject::connect(pManager.get(), &QNetworkAccessManager::authenticationRequired, pWrapper.get(),
+                   &QNetworkAccessManagerWrapper::authenticationRequired);
+  return pWrapper;
+}
+
+// ---------------------------------------------------------------------------
+// QNetworkReplyWrapper
+
+QNetworkReplyWrapper::QNetworkReplyWrapper(QNetworkReply* pReply)
+  : QObject(pReply), m_pReply(pReply)
+{
+  registerNetworkMetaTypes();
+  if (!pReply)
+    return;
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+  connect(pReply, &QNetworkReply::errorOccurred, this, &QNetworkReplyWrapper::error);
+#else
+  connect(pReply, QOverload<QNetworkReply::NetworkError>::of(&QNetworkReply::error), this,
+          &QNetworkReplyWrapper::error);
+#endif
+  connect(pReply, &QNetworkReply::finished, this, &QNetworkReplyWrapper::finished);
+  connect(pReply, &QNetworkReply::downloadProgress, this,
+          [this](qint64 BytesReceived, qint64) { emit progress(BytesReceived); });
+}
+
+QNetworkReplyWrapper::~QNetworkReplyWrapper()
+{
+  // While the reply itself is being destroyed (it deletes its children) the
+  // guarded pointer is already null. Otherwise the wrapper goes first and
+  // takes its reply along.
+  if (m_pReply) {
+    QObject::disconnect(m_pReply, nullptr, this, nullptr);
+    m_pReply->deleteLater();
+  }
+}
+
+QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
+{
+  return m_pReply ? m_pReply->error() : QNetworkReply::UnknownNetworkError;
+}
+
+QString QNetworkReplyWrapper::errorString() const
+{
+  return m_pReply ? m_pReply->errorString() : QString();
+}
+
+QByteArray QNetworkReplyWrapper::readAll()
+{
+  return m_pReply ? m_pReply->readAll() : QByteArray();
+}
+
+QUrl QNetworkReplyWrapper::url() const
+{
+  return m_pReply ? m_pReply->request().url() : QUrl();
+}
+
+// ---------------------------------------------------------------------------
+// TDownloadPool
+
+TDownloadPool::TDownloadPool(int concurrencyLimit,
+                             std::shared_ptr<QNetworkAccessManagerWrapper> manager,
+                             bool releaseOnFinish)
+  : m_pManager(std::move(manager)), m_ConcurrencyLimit(concurrencyLimit),
+    m_ReleaseOnFinish(releaseOnFinish)
+{
+  registerNetworkMetaTypes();
+  if (m_pManager)
+    m_pManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+}
+
+TDownloadPool::~TDownloadPool()
+{
+  for (QNetworkReplyWrapper* pReply : qAsConst(m_ActiveDownloads)) {
+    if (!pReply)
+      continue;
+    QObject::disconnect(pReply, nullptr, this, nullptr);
+    // Not deleted at once: this destructor may run inside one of the reply's
+    // own signals.
+    pReply->deleteLater();
+  }
+  m_ActiveDownloads.clear();
+}
+
+void TDownloadPool::download(const QUrl& url)
+{
+  // Fully encoded, so that percent-encoded characters (a space as %20) stay
+  // encoded for the strict parse.
+  const QUrl Checked(url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
+  if (!Checked.isValid() || Checked.isRelative()) {
+    emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
+    return;
+  }
+  removeFromQueue(url);
+  if (m_ActiveDownloads.contains(url))
+    return;
+  m_Queue.push_back(url);
+  startQueuedDownloads();
+}
+
+void TDownloadPool::prioritize(const QUrl& url)
+{
+  removeFromQueue(url);
+  if (m_ActiveDownloads.contains(url))
+    return;
+  m_Queue.push_front(url);
+  startQueuedDownloads();
+}
+
+void TDownloadPool::setConcurrencyLimit(int limit)
+{
+  m_ConcurrencyLimit = limit;
+  if (limit > 0)
+    startQueuedDownloads();
+}
+
+int TDownloadPool::concurrencyLimit() const
+{
+  return m_ConcurrencyLimit;
+}
+
+int TDownloadPool::activeDownloadCount() const
+{
+  return m_ActiveDownloads.size();
+}
+
+std::size_t TDownloadPool::outstandingDownloadCount() const
+{
+  return m_Queue.size() + std::size_t(m_ActiveDownloads.size());
+}
+
+void TDownloadPool::setCache(QAbstractNetworkCache* pCache)
+{
+  if (m_pManager)
+    m_pManager->setCache(pCache);
+}
+
+void TDownloadPool::releaseUrl(const QUrl& url)
+{
+  if (m_ActiveDownloads.remove(url) > 0)
+    startQueuedDownloads();
+}
+
+void TDownloadPool::removeFromQueue(const QUrl& Url)
+{
+  const auto Found = std::find(m_Queue.begin(), m_Queue.end(), Url);
+  if (Found != m_Queue.end())
+    m_Queue.erase(Found);
+}
+
+bool TDownloadPool::isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const
+{
+  const auto Found = m_ActiveDownloads.constFind(Url);
+  return Found != m_ActiveDownloads.constEnd() && Found.value() == pReply;
+}
+
+void TDownloadPool::startQueuedDownloads()
+{
+  const QPointer<TDownloadPool> Self(this);
+  while (!m_Queue.empty() && activeDownloadCount() < concurrencyLimit()) {
+    const QUrl Url = m_Queue.front();
+    m_Queue.pop_front();
+    QNetworkReplyWrapper* pReply = m_pManager ? m_pManager->get(QNetworkRequest(Url)) : nullptr;
+    if (!Self)
+      return;
+    if (!pReply) {
+      emit failed(Url, QNetworkReply::UnknownNetworkError,
+                  QStringLiteral("The request could not be started"));
+      if (!Self)
+        return;
+      continue;
+    }
+    connect(pReply, &QNetworkReplyWrapper::finished, this,
+            [this, Url, pReply] { onReplyFinished(Url, pReply); }, Qt::DirectConnection);
+    connect(pReply, &QNetworkReplyWrapper::error, this,
+            [this, Url, pReply](QNetworkReply::NetworkError) { onReplyError(Url, pReply); },
+            Qt::DirectConnection);
+    connect(pReply, &QNetworkReplyWrapper::progress, this,
+            [this, Url, pReply](qlonglong Bytes) { onReplyProgress(Url, pReply, Bytes); },
+            Qt::DirectConnection);
+    connect(pReply, &QObject::destroyed, this, [this, Url, pReply] { onReplyDestroyed(Url, pReply); },
+            Qt::DirectConnection);
+    m_ActiveDownloads.insert(Url, pReply);
+  }
+}
+
+void TDownloadPool::onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes)
+{
+  if (isCurrentReply(Url, pReply))
+    emit progress(Url, Bytes);
+}
+
+void TDownloadPool::onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply)
+{
+  if (!isCurrentReply(Url, pReply))
+    return;
+  // The reply goes on to emit finished; clearing or removing the entry here
+  // makes that second signal find nothing, so the failure is reported once.
+  if (m_ReleaseOnFinish)
+    m_ActiveDownloads.remove(Url);
+  else
+    m_ActiveDownloads[Url] = nullptr;
+  const QPointer<TDownloadPool> Self(this);
+  emit failed(Url, pReply->networkError(), pReply->errorString());
+  if (Self && m_ReleaseOnFinish)
+    startQueuedDownloads();
+}
+
+void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply)
+{
+  // Every finished reply goes, reported here or not.
+  pReply->deleteLater();
+  if (!isCurrentReply(Url, pReply))
+    return;
+  if (m_ReleaseOnFinish)
+    m_ActiveDownloads.remove(Url);
+  else
+    m_ActiveDownloads[Url] = nullptr;
+  const QPointer<TDownloadPool> Self(this);
+  if (pReply->networkError() != QNetworkReply::NoError)
+    emit failed(Url, pReply->networkError(), pReply->errorString());
+  else
+    emit success(Url, pReply->readAll());
+  if (Self && m_ReleaseOnFinish)
+    startQueuedDownloads();
+}
+
+void TDownloadPool::onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pReply)
+{
+  // Only a reply deleted by someone else before it finished is still the
+  // current request of its URL. Its slot must not stay taken for ever, and its
+  // user must hear about it; the report is posted, since this runs inside the
+  // deletion (possibly of the whole network access manager).
+  if (!isCurrentReply(Url, pReply))
+    return;
+  if (m_ReleaseOnFinish)
+    m_ActiveDownloads.remove(Url);
+  else
+    m_ActiveDownloads[Url] = nullptr;
+  QMetaObject::invokeMethod(
+    this,
+    [this, Url] {
+      const QPointer<TDownloadPool> Self(this);
+      emit failed(Url, QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
+      if (Self && m_ReleaseOnFinish)
+        startQueuedDownloads();
+    },
+    Qt::QueuedConnection);
+}
+
+} // namespace shared

@@ -1,0 +1,173 @@
+#pragma once
+
+#include <QMap>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QUrl>
+
+#include <cstddef>
+#include <deque>
+#include <memory>
+
+class QAbstractNetworkCache;
+class QAuthenticator;
+class QNetworkAccessManager;
+
+namespace shared {
+
+class QNetworkReplyWrapper;
+
+// Thin, overridable front of a QNetworkAccessManager. Whoever creates one
+// connects the manager's authenticationRequired signal to the wrapper's signal
+// of the same name (makeNetworkAccessManagerWrapper does all of that).
+class QNetworkAccessManagerWrapper : public QObject
+{
+  Q_OBJECT
+
+public:
+  explicit QNetworkAccessManagerWrapper(std::shared_ptr<QNetworkAccessManager> pManager,
+                                        QObject* pParent = nullptr);
+  ~QNetworkAccessManagerWrapper() override;
+
+  // Starts a GET and wraps its reply in a new QNetworkReplyWrapper whose Qt
+  // parent is the reply.
+  virtual QNetworkReplyWrapper* get(const QNetworkRequest& Request);
+  virtual void setCache(QAbstractNetworkCache* pCache);
+  virtual void setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy);
+
+  const std::shared_ptr<QNetworkAccessManager>& manager() const { return m_pManager; }
+
+signals:
+  void authenticationRequired(QNetworkReply* pReply, QAuthenticator* pAuthenticator);
+
+private:
+  std::shared_ptr<QNetworkAccessManager> m_pManager;
+};
+
+// A new QNetworkAccessManager with its wrapper, the authenticationRequired
+// signal forwarded. The manager is deleted with deleteLater() when its last
+// owner lets go, so that dropping the last owner from inside one of its
+// replies' signals does not delete the reply that is emitting.
+std::shared_ptr<QNetworkAccessManagerWrapper> makeNetworkAccessManagerWrapper();
+
+// Thin, overridable front of one QNetworkReply. The wrapper is a child of the
+// reply, so deleting the reply deletes the wrapper; deleting the wrapper
+// schedules the deletion of its reply (a reply still running is aborted
+// then), so that finished replies do not pile up under the manager.
+class QNetworkReplyWrapper : public QObject
+{
+  Q_OBJECT
+
+public:
+  // With a non-null reply: becomes its child and forwards its error, finished
+  // and downloadProgress (bytes received only) signals.
+  explicit QNetworkReplyWrapper(QNetworkReply* pReply);
+  ~QNetworkReplyWrapper() override;
+
+  virtual QNetworkReply::NetworkError networkError() const;
+  virtual QString errorString() const;
+  // The whole body received so far.
+  virtual QByteArray readAll();
+  // The URL of the request as it was sent, not the one reached by redirects.
+  virtual QUrl url() const;
+
+  // The wrapped reply; null once it is gone.
+  QNetworkReply* reply() const { return m_pReply.data(); }
+
+signals:
+  void error(QNetworkReply::NetworkError code);
+  void finished();
+  void progress(qlonglong BytesReceivedFromRequest);
+
+private:
+  QPointer<QNetworkReply> m_pReply;
+};
+
+// Answers authentication requests from a table of credentials. Nothing fills
+// or connects it at the moment, so requests that need authentication fail with
+// the error the network layer reports for them.
+class TNetworkAccessManagerAuthenticationHandler : public QObject
+{
+  Q_OBJECT
+
+public:
+  TNetworkAccessManagerAuthenticationHandler() = default;
+
+private:
+  QMap<QString, QString> m_Credentials;
+};
+
+// Runs HTTP(S) GET requests, at most concurrencyLimit() at a time, for URLs
+// taken first-in-first-out from a queue, and reports each URL's outcome through
+// success, failed and progress. No retries, no time-outs: those belong to the
+// users. Lives on one thread; replies report through its event loop.
+//
+// A URL is idle, queued (at most once) or active. With releaseOnFinish a URL
+// leaves the active set by itself when its request ends; without it, it stays
+// active (and keeps its place in the limit) until releaseUrl(url).
+//
+// Every request is reported exactly once (one success or one failed), also
+// when the same URL is asked for again while an earlier reply of it is still
+// winding down: reports of replies that are no longer the URL's current
+// request are dropped.
+class TDownloadPool : public QObject
+{
+  Q_OBJECT
+
+public:
+  TDownloadPool(int concurrencyLimit, std::shared_ptr<QNetworkAccessManagerWrapper> manager,
+                bool releaseOnFinish);
+  // Requests still running are abandoned: their replies are deleted (and so
+  // aborted) and nothing is reported for them.
+  ~TDownloadPool() override;
+
+  // Queues the URL at the back (moving it there when it is queued already); an
+  // active URL is left alone. Invalid and relative URLs are refused at once
+  // with failed(url, ProtocolInvalidOperationError, "Invalid URL").
+  virtual void download(const QUrl& url);
+  // Queues the URL at the front (moving it there when queued); an active URL
+  // is left alone.
+  virtual void prioritize(const QUrl& url);
+  // Values above 0 start queued downloads at once; 0 or less holds the queue.
+  virtual void setConcurrencyLimit(int limit);
+  virtual int concurrencyLimit() const;
+  virtual int activeDownloadCount() const;
+  // Queued plus active URLs.
+  virtual std::size_t outstandingDownloadCount() const;
+  virtual void setCache(QAbstractNetworkCache* pCache);
+  // Removes the URL from the active set; when it was there, starts queued
+  // downloads. A request that is still running goes on, but is not reported.
+  virtual void releaseUrl(const QUrl& url);
+
+  bool releaseOnFinish() const { return m_ReleaseOnFinish; }
+
+signals:
+  void success(const QUrl& url, const QByteArray& data);
+  void failed(const QUrl& url, QNetworkReply::NetworkError code, const QString& errorString);
+  void progress(const QUrl& Url, qlonglong BytesReceivedFromRequest);
+
+private:
+  void startQueuedDownloads();
+  void removeFromQueue(const QUrl& Url);
+  // True when the reply is the URL's current request.
+  bool isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const;
+  void onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes);
+  void onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply);
+  void onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply);
+  void onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pReply);
+
+  std::shared_ptr<QNetworkAccessManagerWrapper> m_pManager;
+  // Active URLs and their current request. The value is null for a request
+  // that has been reported but whose URL is held until releaseUrl (pools
+  // without releaseOnFinish); the wrapper itself is deleted by then.
+  QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
+  int m_ConcurrencyLimit = 0;
+  std::deque<QUrl> m_Queue;
+  TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
+  bool m_ReleaseOnFinish = true;
+};
+
+} // namespace shared
