@@ -1,0 +1,724 @@
+#include "shared/downloadpool.h"
+
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QAuthenticator>
+#include <QNetworkAccessManager>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QtTest>
+
+#include <cstdlib>
+#include <memory>
+
+using namespace shared;
+using testsupport::TTestHttpServer;
+using TFault = TTestHttpServer::TFault;
+
+Q_DECLARE_METATYPE(QAuthenticator*)
+
+namespace {
+
+// A real manager wrapper that remembers what the pool asked of it.
+class TRecordingManager : public QNetworkAccessManagerWrapper
+{
+public:
+  TRecordingManager() : QNetworkAccessManagerWrapper(std::make_shared<QNetworkAccessManager>()) {}
+
+  QNetworkReplyWrapper* get(const QNetworkRequest& Request) override
+  {
+    requested.append(Request.url());
+    QNetworkReplyWrapper* pReply = QNetworkAccessManagerWrapper::get(Request);
+    replies.append(pReply);
+    return pReply;
+  }
+
+  void setRedirectPolicy(QNetworkRequest::RedirectPolicy Policy) override
+  {
+    policies.append(Policy);
+    QNetworkAccessManagerWrapper::setRedirectPolicy(Policy);
+  }
+
+  int liveReplyCount() const { return manager()->findChildren<QNetworkReply*>().size(); }
+
+  QList<QUrl> requested;
+  QList<QPointer<QNetworkReplyWrapper>> replies;
+  QList<QNetworkRequest::RedirectPolicy> policies;
+};
+
+struct TPoolUnderTest
+{
+  TPoolUnderTest(int Limit, bool ReleaseOnFinish)
+    : manager(std::make_shared<TRecordingManager>()),
+      pool(std::make_unique<TDownloadPool>(Limit, manager, ReleaseOnFinish)),
+      successes(pool.get(), &TDownloadPool::success), failures(pool.get(), &TDownloadPool::failed),
+      progress(pool.get(), &TDownloadPool::progress)
+  {
+  }
+
+  std::shared_ptr<TRecordingManager> manager;
+  std::unique_ptr<TDownloadPool> pool;
+  QSignalSpy successes;
+  QSignalSpy failures;
+  QSignalSpy progress;
+};
+
+QList<QUrl> urlsOf(const QSignalSpy& Spy)
+{
+  QList<QUrl> Urls;
+  for (const QList<QVariant>& Arguments : Spy)
+    Urls.append(Arguments.value(0).toUrl());
+  return Urls;
+}
+
+} // namespace
+
+class TestDownloadPool : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void init();
+  void cleanup();
+
+  void limitTwoStartsTwoOfFive();
+  void releasingStartsNextInQueueOrder();
+  void requeuePrioritizeAndActiveUrl();
+  void refusedUrls_data();
+  void refusedUrls();
+  void percentEncodedUrlIsAccepted();
+  void nonReleasingPoolHoldsSlotUntilRelease();
+  void zeroLimitHoldsQueueUntilRaised();
+  void progressIsCumulative();
+  void failingRequestIsReportedOnce();
+  void retryFromFailedHandlerIsReportedPerRequest();
+  void httpErrorsMapToReplyCodes_data();
+  void httpErrorsMapToReplyCodes();
+  void authenticationIsNotAnswered();
+  void redirectIsFollowed_data();
+  void redirectIsFollowed();
+  void redirectPolicyIsSetThroughWrapper();
+  void httpsToHttpRedirectIsRefused();
+  void serverFaults();
+  void stallKeepsSlotWithoutReport();
+  void finishedRepliesAreDeleted();
+  void replyDeletedWhileRunning();
+  void poolDestroyedWhileRequestsRun();
+  void poolReleasedFromItsOwnSignal();
+  void failedWorksOverQueuedConnections();
+  void threeHundredUrlsThroughLimitSix();
+
+private:
+  std::unique_ptr<TTestHttpServer> m_pServer;
+};
+
+void TestDownloadPool::init()
+{
+  m_pServer = std::make_unique<TTestHttpServer>();
+}
+
+void TestDownloadPool::cleanup()
+{
+  m_pServer.reset();
+}
+
+void TestDownloadPool::limitTwoStartsTwoOfFive()
+{
+  m_pServer->setFault("*", TFault::trickle(8, 40));
+  TPoolUnderTest Test(2, true);
+  QList<QUrl> Urls;
+  for (int Index = 0; Index < 5; ++Index) {
+    const QString Path = QStringLiteral("/file%1").arg(Index);
+    m_pServer->setBody(Path, QByteArray(16, char('a' + Index)));
+    Urls.append(m_pServer->url(Path));
+    Test.pool->download(Urls.last());
+  }
+  QCOMPARE(Test.pool->activeDownloadCount(), 2);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(5));
+  QCOMPARE(Test.manager->requested, Urls.mid(0, 2));
+
+  QTRY_COMPARE(Test.successes.size(), 5);
+  QCOMPARE(Test.manager->requested, Urls);
+  QCOMPARE(Test.failures.size(), 0);
+  QCOMPARE(m_pServer->maximumConcurrentRequests(), 2);
+  QCOMPARE(Test.pool->activeDownloadCount(), 0);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(0));
+  for (const QList<QVariant>& Arguments : qAsConst(Test.successes)) {
+    const int Index = Urls.indexOf(Arguments.value(0).toUrl());
+    QVERIFY(Index >= 0);
+    QCOMPARE(Arguments.value(1).toByteArray(), QByteArray(16, char('a' + Index)));
+  }
+}
+
+void TestDownloadPool::releasingStartsNextInQueueOrder()
+{
+  // Without automatic release every slot is freed by hand, so the order in
+  // which the queue is drained can be followed step by step.
+  TPoolUnderTest Test(2, false);
+  QList<QUrl> Urls;
+  for (int Index = 0; Index < 5; ++Index) {
+    const QString Path = QStringLiteral("/step%1").arg(Index);
+    m_pServer->setBody(Path, QByteArray::number(Index));
+    Urls.append(m_pServer->url(Path));
+    Test.pool->download(Urls.last());
+  }
+  QTRY_COMPARE(Test.successes.size(), 2);
+  QCOMPARE(Test.manager->requested, Urls.mid(0, 2));
+  for (int Next = 2; Next < 5; ++Next) {
+    const QUrl Finished = Test.successes.at(Next - 2).value(0).toUrl();
+    Test.pool->releaseUrl(Finished);
+    QCOMPARE(Test.manager->requested, Urls.mid(0, Next + 1));
+    QTRY_COMPARE(Test.successes.size(), Next + 1);
+  }
+  QCOMPARE(Test.pool->activeDownloadCount(), 2);
+  Test.pool->releaseUrl(Urls[3]);
+  Test.pool->releaseUrl(Urls[4]);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(0));
+}
+
+void TestDownloadPool::requeuePrioritizeAndActiveUrl()
+{
+  m_pServer->setFault("/a", TFault::trickle(1, 100));
+  TPoolUnderTest Test(1, false);
+  QMap<QString, QUrl> Url;
+  for (const QString& Name : QStringList{"a", "b", "c", "d"}) {
+    m_pServer->setBody(Name, Name.toUtf8());
+    Url[Name] = m_pServer->url(Name);
+  }
+  Test.pool->download(Url["a"]);  // active
+  Test.pool->download(Url["b"]);
+  Test.pool->download(Url["c"]);
+  Test.pool->download(Url["d"]);  // queue: b c d
+  Test.pool->download(Url["b"]);  // queue: c d b
+  Test.pool->prioritize(Url["d"]);  // queue: d c b
+  Test.pool->download(Url["a"]);  // active: no change
+  Test.pool->prioritize(Url["a"]);  // active: no change
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(4));
+  QCOMPARE(Test.pool->activeDownloadCount(), 1);
+
+  QList<QUrl> Expected = {Url["a"]};
+  for (const QString& Name : QStringList{"a", "d", "c", "b"}) {
+    QTRY_COMPARE(Test.successes.size(), Expected.size());
+    QCOMPARE(Test.successes.last().value(0).toUrl(), Url[Name]);
+    QCOMPARE(Test.successes.last().value(1).toByteArray(), Name.toUtf8());
+    Test.pool->releaseUrl(Url[Name]);
+    if (Name == "a")
+      Expected = {Url["a"], Url["d"]};
+    else if (Name == "d")
+      Expected.append(Url["c"]);
+    else if (Name == "c")
+      Expected.append(Url["b"]);
+  }
+  QCOMPARE(Test.manager->requested, Expected);
+  QCOMPARE(m_pServer->requestCount("/a"), 1);
+  QCOMPARE(Test.failures.size(), 0);
+}
+
+void TestDownloadPool::refusedUrls_data()
+{
+  QTest::addColumn<QUrl>("Url");
+  QTest::newRow("bare path") << QUrl("/chunks/0001.pak");
+  QTest::newRow("relative path") << QUrl("chunks/0001.pak");
+  QTest::newRow("empty") << QUrl();
+  QTest::newRow("bad host") << QUrl("http://ho st/file");
+  QTest::newRow("bad port") << QUrl("http://127.0.0.1:99999/file");
+}
+
+void TestDownloadPool::refusedUrls()
+{
+  QFETCH(QUrl, Url);
+  TPoolUnderTest Test(4, true);
+  Test.pool->download(Url);
+  QCOMPARE(Test.failures.size(), 1);
+  QCOMPARE(Test.failures.at(0).value(0).toUrl(), Url);
+  QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(),
+           QNetworkReply::ProtocolInvalidOperationError);
+  QCOMPARE(int(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>()), 302);
+  QCOMPARE(Test.failures.at(0).value(2).toString(), QStringLiteral("Invalid URL"));
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(0));
+  QVERIFY(Test.manager->requested.isEmpty());
+  QTest::qWait(50);
+  QCOMPARE(Test.failures.size(), 1);
+  QCOMPARE(m_pServer->totalRequestCount(), 0);
+}
+
+void TestDownloadPool::percentEncodedUrlIsAccepted()
+{
+  m_pServer->setBody("/game data/ä 1.pak", "spaced");
+  TPoolUnderTest Test(1, true);
+  const QUrl Url = m_pServer->url("/game%20data/%C3%A4%201.pak");
+  QVERIFY(Url.isValid());
+  Test.pool->download(Url);
+  QTRY_COMPARE(Test.successes.size(), 1);
+  QCOMPARE(Test.successes.at(0).value(0).toUrl(), Url);
+  QCOMPARE(Test.successes.at(0).value(1).toByteArray(), QByteArray("spaced"));
+}
+
+void TestDownloadPool::nonReleasingPoolHoldsSlotUntilRelease()
+{
+  m_pServer->setBody("/first", "1");
+  m_pServer->setBody("/second", "2");
+  TPoolUnderTest Test(1, false);
+  const QUrl First = m_pServer->url("/first");
+  const QUrl Second = m_pServer->url("/second");
+  Test.pool->download(First);
+  Test.pool->download(Second);
+  QTRY_COMPARE(Test.successes.size(), 1);
+  QTest::qWait(100);
+  QCOMPARE(Test.pool->activeDownloadCount(), 1);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(2));
+  QCOMPARE(m_pServer->requestCount("/second"), 0);
+
+  // Releasing what is not active starts nothing and keeps a queued URL queued.
+  Test.pool->releaseUrl(Second);
+  Test.pool->releaseUrl(m_pServer->url("/never-asked"));
+  QCOMPARE(Test.manager->requested.size(), 1);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(2));
+
+  // A finished URL that is still held cannot be asked for again.
+  Test.pool->download(First);
+  QCOMPARE(Test.manager->requested.size(), 1);
+
+  Test.pool->releaseUrl(First);
+  QCOMPARE(Test.manager->requested, QList<QUrl>({First, Second}));
+  QTRY_COMPARE(Test.successes.size(), 2);
+  Test.pool->releaseUrl(Second);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(0));
+  QCOMPARE(m_pServer->requestCount("/first"), 1);
+}
+
+void TestDownloadPool::zeroLimitHoldsQueueUntilRaised()
+{
+  m_pServer->setFault("*", TFault::trickle(4, 50));
+  TPoolUnderTest Test(0, true);
+  QList<QUrl> Urls;
+  for (int Index = 0; Index < 4; ++Index) {
+    m_pServer->setBody(QStringLiteral("/z%1").arg(Index), "12345678");
+    Urls.append(m_pServer->url(QStringLiteral("/z%1").arg(Index)));
+    Test.pool->download(Urls.last());
+  }
+  QTest::qWait(100);
+  QCOMPARE(Test.pool->activeDownloadCount(), 0);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(4));
+  QCOMPARE(m_pServer->totalRequestCount(), 0);
+
+  Test.pool->setConcurrencyLimit(3);
+  QCOMPARE(Test.pool->concurrencyLimit(), 3);
+  QCOMPARE(Test.pool->activeDownloadCount(), 3);
+  QCOMPARE(Test.manager->requested, Urls.mid(0, 3));
+
+  // Lowered while three run: they go on, and nothing new starts until the
+  // active count is below the new limit.
+  Test.pool->setConcurrencyLimit(1);
+  QCOMPARE(Test.pool->activeDownloadCount(), 3);
+  QTRY_COMPARE(Test.successes.size(), 4);
+  QCOMPARE(Test.manager->requested, Urls);
+  QCOMPARE(m_pServer->maximumConcurrentRequests(), 3);
+}
+
+void TestDownloadPool::progressIsCumulative()
+{
+  const QByteArray Body = testsupport::pseudoRandomBytes(32 * 1024, 7);
+  m_pServer->setBody("/big", Body);
+  // The network layer reports progress at most every 100 ms or so.
+  m_pServer->setFault("/big", TFault::trickle(4096, 60));
+  TPoolUnderTest Test(1, true);
+  const QUrl Url = m_pServer->url("/big");
+  Test.pool->download(Url);
+  QTRY_COMPARE(Test.successes.size(), 1);
+  QCOMPARE(Test.successes.at(0).value(1).toByteArray(), Body);
+  QVERIFY2(Test.progress.size() >= 3, qPrintable(QString::number(Test.progress.size())));
+  qlonglong Previous = -1;
+  for (const QList<QVariant>& Arguments : qAsConst(Test.progress)) {
+    QCOMPARE(Arguments.value(0).toUrl(), Url);
+    const qlonglong Bytes = Arguments.value(1).toLongLong();
+    QVERIFY(Bytes >= Previous);
+    Previous = Bytes;
+  }
+  QCOMPARE(Previous, qlonglong(Body.size()));
+  QCOMPARE(m_pServer->bodyBytesSent("/big"), qint64(Body.size()));
+}
+
+void TestDownloadPool::failingRequestIsReportedOnce()
+{
+  for (const bool ReleaseOnFinish : {true, false}) {
+    m_pServer->setFault("/broken", TFault::status(500));
+    m_pServer->setBody("/next", "next");
+    TPoolUnderTest Test(1, ReleaseOnFinish);
+    const QUrl Broken = m_pServer->url("/broken");
+    Test.pool->download(Broken);
+    Test.pool->download(m_pServer->url("/next"));
+    QTRY_COMPARE(Test.failures.size(), 1);
+    QCOMPARE(Test.failures.at(0).value(0).toUrl(), Broken);
+    QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(),
+             QNetworkReply::InternalServerError);
+    if (ReleaseOnFinish) {
+      QTRY_COMPARE(Test.successes.size(), 1);
+    } else {
+      // The user did not release: the URL keeps its slot, and the reply's
+      // finished signal does not report the failure a second time.
+      QTest::qWait(150);
+      QCOMPARE(Test.successes.size(), 0);
+      QCOMPARE(Test.pool->activeDownloadCount(), 1);
+      Test.pool->releaseUrl(Broken);
+      QTRY_COMPARE(Test.successes.size(), 1);
+    }
+    QTest::qWait(50);
+    QCOMPARE(Test.failures.size(), 1);
+    QCOMPARE(m_pServer->requestCount("/broken"), 1);
+    m_pServer->resetStatistics();
+  }
+}
+
+void TestDownloadPool::retryFromFailedHandlerIsReportedPerRequest()
+{
+  // The package downloader's pattern: release the URL in the failed handler
+  // and ask for it again at once, while the failed reply has yet to emit its
+  // finished signal. That late signal must not be taken for the new request.
+  const QByteArray Body = testsupport::pseudoRandomBytes(5000, 3);
+  m_pServer->setBody("/flaky", Body);
+  m_pServer->setFault("/flaky", TFault::status(503).firstRequests(3));
+  for (const bool ReleaseOnFinish : {false, true}) {
+    m_pServer->setFault("/flaky", TFault::status(503).firstRequests(3));
+    m_pServer->resetStatistics();
+    TPoolUnderTest Test(2, ReleaseOnFinish);
+    const QUrl Url = m_pServer->url("/flaky");
+    int Retries = 0;
+    connect(Test.pool.get(), &TDownloadPool::failed, this,
+            [&](const QUrl& FailedUrl, QNetworkReply::NetworkError, const QString&) {
+              Test.pool->releaseUrl(FailedUrl);
+              if (Retries++ < 3)
+                Test.pool->download(FailedUrl);
+            });
+    Test.pool->download(Url);
+    QTRY_COMPARE(Test.successes.size(), 1);
+    QTest::qWait(100);
+    QCOMPARE(Test.failures.size(), 3);
+    QCOMPARE(Test.successes.size(), 1);
+    QCOMPARE(Test.successes.at(0).value(1).toByteArray(), Body);
+    QCOMPARE(m_pServer->requestCount("/flaky"), 4);
+    if (!ReleaseOnFinish)
+      QCOMPARE(Test.pool->activeDownloadCount(), 1);
+    else
+      QCOMPARE(Test.pool->activeDownloadCount(), 0);
+  }
+}
+
+void TestDownloadPool::httpErrorsMapToReplyCodes_data()
+{
+  QTest::addColumn<int>("Status");
+  QTest::addColumn<QNetworkReply::NetworkError>("Code");
+  QTest::newRow("403") << 403 << QNetworkReply::ContentAccessDenied;
+  QTest::newRow("404") << 404 << QNetworkReply::ContentNotFoundError;
+  QTest::newRow("500") << 500 << QNetworkReply::InternalServerError;
+  QTest::newRow("503") << 503 << QNetworkReply::ServiceUnavailableError;
+}
+
+void TestDownloadPool::httpErrorsMapToReplyCodes()
+{
+  QFETCH(int, Status);
+  QFETCH(QNetworkReply::NetworkError, Code);
+  m_pServer->setBody("/file", "content");
+  m_pServer->setFault("/file", TFault::status(Status));
+  TPoolUnderTest Test(2, true);
+  Test.pool->download(m_pServer->url("/file"));
+  QTRY_COMPARE(Test.failures.size(), 1);
+  QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(), Code);
+  QVERIFY(!Test.failures.at(0).value(2).toString().isEmpty());
+  QCOMPARE(Test.successes.size(), 0);
+  QCOMPARE(Test.pool->activeDownloadCount(), 0);
+}
+
+void TestDownloadPool::authenticationIsNotAnswered()
+{
+  m_pServer->setFault("/private", TFault::status(401));
+  qRegisterMetaType<QAuthenticator*>("QAuthenticator*");
+  auto pManager = makeNetworkAccessManagerWrapper();
+  QSignalSpy Asked(pManager.get(), &QNetworkAccessManagerWrapper::authenticationRequired);
+  TDownloadPool Pool(2, pManager, true);
+  QSignalSpy Failures(&Pool, &TDownloadPool::failed);
+  Pool.download(m_pServer->url("/private"));
+  QTRY_COMPARE(Failures.size(), 1);
+  QCOMPARE(Failures.at(0).value(1).value<QNetworkReply::NetworkError>(),
+           QNetworkReply::AuthenticationRequiredError);
+  QVERIFY(Asked.size() >= 1);
+}
+
+void TestDownloadPool::redirectIsFollowed_data()
+{
+  QTest::addColumn<int>("Status");
+  QTest::newRow("301") << 301;
+  QTest::newRow("302") << 302;
+  QTest::newRow("307") << 307;
+}
+
+void TestDownloadPool::redirectIsFollowed()
+{
+  QFETCH(int, Status);
+  m_pServer->setBody("/new", "moved here");
+  m_pServer->setFault("/old", TFault::redirect(m_pServer->url("/new"), Status));
+  TPoolUnderTest Test(2, true);
+  const QUrl Old = m_pServer->url("/old");
+  Test.pool->download(Old);
+  QTRY_COMPARE(Test.successes.size(), 1);
+  QCOMPARE(Test.successes.at(0).value(0).toUrl(), Old);
+  QCOMPARE(Test.successes.at(0).value(1).toByteArray(), QByteArray("moved here"));
+  QCOMPARE(m_pServer->requestCount("/old"), 1);
+  QCOMPARE(m_pServer->requestCount("/new"), 1);
+}
+
+void TestDownloadPool::redirectPolicyIsSetThroughWrapper()
+{
+  auto pManager = std::make_shared<TRecordingManager>();
+  TDownloadPool Pool(3, pManager, true);
+  QCOMPARE(pManager->policies, QList<QNetworkRequest::RedirectPolicy>({QNetworkRequest::NoLessSafeRedirectPolicy}));
+  QCOMPARE(pManager->manager()->redirectPolicy(), QNetworkRequest::NoLessSafeRedirectPolicy);
+  QCOMPARE(int(QNetworkRequest::NoLessSafeRedirectPolicy), 1);
+}
+
+void TestDownloadPool::httpsToHttpRedirectIsRefused()
+{
+  QSslCertificate Certificate;
+  QSslKey Key;
+  if (!QSslSocket::supportsSsl() || !TTestHttpServer::makeSelfSignedCertificate(Certificate, Key))
+    QSKIP("no TLS support or no openssl command line tool");
+  TTestHttpServer Secure(Certificate, Key);
+  QSslConfiguration Configuration = QSslConfiguration::defaultConfiguration();
+  const QSslConfiguration Original = Configuration;
+  Configuration.setCaCertificates(Configuration.caCertificates() << Certificate);
+  QSslConfiguration::setDefaultConfiguration(Configuration);
+
+  m_pServer->setBody("/target", "plain");
+  Secure.setBody("/secure-target", "secret");
+  Secure.setFault("/down", TFault::redirect(m_pServer->url("/target")));
+  Secure.setFault("/across", TFault::redirect(Secure.url("/secure-target")));
+  m_pServer->setFault("/up", TFault::redirect(Secure.url("/secure-target")));
+  {
+    TPoolUnderTest Test(4, true);
+    Test.pool->download(Secure.url("/down"));
+    Test.pool->download(Secure.url("/across"));
+    Test.pool->download(m_pServer->url("/up"));
+    QTRY_COMPARE(Test.successes.size() + Test.failures.size(), 3);
+    QCOMPARE(Test.failures.size(), 1);
+    QCOMPARE(Test.failures.at(0).value(0).toUrl(), Secure.url("/down"));
+    QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(),
+             QNetworkReply::InsecureRedirectError);
+    QCOMPARE(m_pServer->requestCount("/target"), 0);
+    QCOMPARE(Secure.requestCount("/secure-target"), 2);
+    for (const QList<QVariant>& Arguments : qAsConst(Test.successes))
+      QCOMPARE(Arguments.value(1).toByteArray(), QByteArray("secret"));
+  }
+  QSslConfiguration::setDefaultConfiguration(Original);
+}
+
+void TestDownloadPool::serverFaults()
+{
+  const QByteArray Body = testsupport::pseudoRandomBytes(20000, 11);
+  for (const QString& Path : QStringList{"/reset", "/truncated", "/empty", "/trickle", "/plain"})
+    m_pServer->setBody(Path, Body);
+  m_pServer->setFault("/reset", TFault::resetAfter(1000));
+  m_pServer->setFault("/truncated", TFault::truncatedAfter(3000));
+  m_pServer->setFault("/empty", TFault::emptyBody());
+  m_pServer->setFault("/trickle", TFault::trickle(5000, 10));
+  TPoolUnderTest Test(8, true);
+  for (const QString& Path : QStringList{"/reset", "/truncated", "/empty", "/trickle", "/plain"})
+    Test.pool->download(m_pServer->url(Path));
+  QTRY_COMPARE(Test.successes.size() + Test.failures.size(), 5);
+
+  QMap<QString, QByteArray> Received;
+  for (const QList<QVariant>& Arguments : qAsConst(Test.successes))
+    Received.insert(Arguments.value(0).toUrl().path(), Arguments.value(1).toByteArray());
+  QCOMPARE(Received.keys(), QStringList({"/empty", "/plain", "/trickle"}));
+  QCOMPARE(Received.value("/empty"), QByteArray());
+  QCOMPARE(Received.value("/trickle"), Body);
+  QCOMPARE(Received.value("/plain"), Body);
+
+  const QList<QUrl> Failed = urlsOf(Test.failures);
+  QVERIFY(Failed.contains(m_pServer->url("/reset")));
+  QVERIFY(Failed.contains(m_pServer->url("/truncated")));
+  for (const QList<QVariant>& Arguments : qAsConst(Test.failures))
+    QVERIFY(Arguments.value(1).value<QNetworkReply::NetworkError>() != QNetworkReply::NoError);
+
+  QCOMPARE(m_pServer->bodyBytesSent("/reset"), qint64(1000));
+  QCOMPARE(m_pServer->bodyBytesSent("/truncated"), qint64(3000));
+  QCOMPARE(m_pServer->bodyBytesSent("/empty"), qint64(0));
+  QCOMPARE(m_pServer->bodyBytesSent("/trickle"), qint64(Body.size()));
+  QCOMPARE(m_pServer->totalBodyBytesSent(), qint64(1000 + 3000 + 2 * Body.size()));
+  QTRY_COMPARE(m_pServer->activeRequestCount(), 0);
+}
+
+void TestDownloadPool::stallKeepsSlotWithoutReport()
+{
+  m_pServer->setBody("/slow", "slow");
+  m_pServer->setBody("/after", "after");
+  m_pServer->setFault("/slow", TFault::stall().firstRequests(1));
+  TPoolUnderTest Test(1, true);
+  Test.pool->download(m_pServer->url("/slow"));
+  Test.pool->download(m_pServer->url("/after"));
+  QTRY_COMPARE(m_pServer->activeRequestCount(), 1);
+  QTest::qWait(300);
+  QCOMPARE(Test.successes.size() + Test.failures.size(), 0);
+  QCOMPARE(Test.pool->activeDownloadCount(), 1);
+  QCOMPARE(m_pServer->requestCount("/after"), 0);
+  QCOMPARE(m_pServer->requestCount("/slow"), 1);
+}
+
+void TestDownloadPool::finishedRepliesAreDeleted()
+{
+  m_pServer->setBody("/good", "good");
+  m_pServer->setFault("/bad", TFault::status(404));
+  for (const bool ReleaseOnFinish : {true, false}) {
+    TPoolUnderTest Test(2, ReleaseOnFinish);
+    Test.pool->download(m_pServer->url("/good"));
+    Test.pool->download(m_pServer->url("/bad"));
+    QTRY_COMPARE(Test.successes.size() + Test.failures.size(), 2);
+    QTRY_COMPARE(Test.manager->liveReplyCount(), 0);
+    for (const QPointer<QNetworkReplyWrapper>& pReply : qAsConst(Test.manager->replies))
+      QVERIFY(pReply.isNull());
+  }
+}
+
+void TestDownloadPool::replyDeletedWhileRunning()
+{
+  m_pServer->setFault("/hang", TFault::stall());
+  m_pServer->setBody("/queued", "queued");
+  for (const bool ReleaseOnFinish : {true, false}) {
+    TPoolUnderTest Test(1, ReleaseOnFinish);
+    const QUrl Hang = m_pServer->url("/hang");
+    Test.pool->download(Hang);
+    Test.pool->download(m_pServer->url("/queued"));
+    QTRY_COMPARE(m_pServer->activeRequestCount(), 1);
+    QCOMPARE(Test.manager->replies.size(), 1);
+    QVERIFY(Test.manager->replies[0]);
+    delete Test.manager->replies[0]->reply();
+    QVERIFY(Test.manager->replies[0].isNull());
+
+    QTRY_COMPARE(Test.failures.size(), 1);
+    QCOMPARE(Test.failures.at(0).value(0).toUrl(), Hang);
+    QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(),
+             QNetworkReply::OperationCanceledError);
+    if (!ReleaseOnFinish) {
+      QCOMPARE(Test.pool->activeDownloadCount(), 1);
+      Test.pool->releaseUrl(Hang);
+    }
+    QTRY_COMPARE(Test.successes.size(), 1);
+    QCOMPARE(Test.successes.at(0).value(1).toByteArray(), QByteArray("queued"));
+    QTRY_COMPARE(m_pServer->activeRequestCount(), 0);
+    m_pServer->resetStatistics();
+  }
+}
+
+void TestDownloadPool::poolDestroyedWhileRequestsRun()
+{
+  m_pServer->setFault("/hang", TFault::stall());
+  m_pServer->setBody("/drip", QByteArray(4000, 'd'));
+  m_pServer->setFault("/drip", TFault::trickle(100, 20));
+  auto pManager = std::make_shared<TRecordingManager>();
+  auto pPool = std::make_unique<TDownloadPool>(2, pManager, false);
+  QSignalSpy Successes(pPool.get(), &TDownloadPool::success);
+  pPool->download(m_pServer->url("/hang"));
+  pPool->download(m_pServer->url("/drip"));
+  pPool->download(m_pServer->url("/queued"));
+  QTRY_COMPARE(m_pServer->activeRequestCount(), 2);
+  pPool.reset();
+  // The abandoned replies go away, and with them their connections.
+  QTRY_COMPARE(pManager->liveReplyCount(), 0);
+  QTRY_COMPARE(m_pServer->activeRequestCount(), 0);
+  QTest::qWait(100);
+  QCOMPARE(m_pServer->requestCount("/queued"), 0);
+  QCOMPARE(pManager->requested.size(), 2);
+}
+
+void TestDownloadPool::poolReleasedFromItsOwnSignal()
+{
+  // The last owner drops pool and manager while the pool is reporting from
+  // inside the reply's finished signal.
+  m_pServer->setBody("/one", "1");
+  m_pServer->setBody("/two", "2");
+  auto pManager = makeNetworkAccessManagerWrapper();
+  QPointer<QNetworkAccessManager> pQtManager = pManager->manager().get();
+  auto pPool = std::make_shared<TDownloadPool>(1, pManager, true);
+  pManager.reset();
+  QPointer<TDownloadPool> Watched = pPool.get();
+  int Reports = 0;
+  connect(pPool.get(), &TDownloadPool::success, this, [&](const QUrl&, const QByteArray&) {
+    ++Reports;
+    pPool.reset();
+  });
+  pPool->download(m_pServer->url("/one"));
+  pPool->download(m_pServer->url("/two"));
+  QTRY_VERIFY(Watched.isNull());
+  QTRY_VERIFY(pQtManager.isNull());
+  QTest::qWait(100);
+  QCOMPARE(Reports, 1);
+  QCOMPARE(m_pServer->requestCount("/two"), 0);
+}
+
+void TestDownloadPool::failedWorksOverQueuedConnections()
+{
+  m_pServer->setFault("/gone", TFault::status(404));
+  TPoolUnderTest Test(1, true);
+  QList<QNetworkReply::NetworkError> Codes;
+  QObject Receiver;
+  connect(Test.pool.get(), &TDownloadPool::failed, &Receiver,
+          [&](const QUrl&, QNetworkReply::NetworkError Code, const QString&) { Codes.append(Code); },
+          Qt::QueuedConnection);
+  Test.pool->download(m_pServer->url("/gone"));
+  Test.pool->download(QUrl("/relative"));
+  QTRY_COMPARE(Codes.size(), 2);
+  QCOMPARE(Codes[0], QNetworkReply::ProtocolInvalidOperationError);
+  QCOMPARE(Codes[1], QNetworkReply::ContentNotFoundError);
+}
+
+void TestDownloadPool::threeHundredUrlsThroughLimitSix()
+{
+  const int Count = 300;
+  const int Limit = 6;
+  // Every answer takes a few milliseconds, so that six requests really are
+  // under way at the same time.
+  m_pServer->setFault("*", TFault::trickle(1024, 4));
+  QList<QUrl> Urls;
+  QStringList Paths;
+  for (int Index = 0; Index < Count; ++Index) {
+    const QString Path = QStringLiteral("/load/%1.pak").arg(Index, 4, 10, QChar('0'));
+    m_pServer->setBody(Path, testsupport::pseudoRandomBytes(2048, quint64(Index)));
+    Paths.append(Path);
+    Urls.append(m_pServer->url(Path));
+  }
+  TPoolUnderTest Test(Limit, true);
+  int MostActive = 0;
+  connect(Test.pool.get(), &TDownloadPool::progress, this, [&](const QUrl&, qlonglong) {
+    MostActive = std::max(MostActive, Test.pool->activeDownloadCount());
+  });
+  for (const QUrl& Url : qAsConst(Urls))
+    Test.pool->download(Url);
+  QCOMPARE(Test.pool->activeDownloadCount(), Limit);
+  QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size(), Count, 60000);
+
+  QCOMPARE(Test.failures.size(), 0);
+  QCOMPARE(Test.manager->requested, Urls);
+  QVERIFY(MostActive <= Limit);
+  QCOMPARE(MostActive, Limit);
+  QVERIFY2(m_pServer->maximumConcurrentRequests() <= Limit,
+           qPrintable(QString::number(m_pServer->maximumConcurrentRequests())));
+  QCOMPARE(m_pServer->maximumConcurrentRequests(), Limit);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(0));
+
+  // Each URL arrived once, and no later than the requests that the limit let
+  // start before it.
+  const QStringList Arrived = m_pServer->requestOrder();
+  QCOMPARE(Arrived.size(), Count);
+  for (int Index = 0; Index < Count; ++Index) {
+    QCOMPARE(Arrived.count(Paths[Index]), 1);
+    QVERIFY2(std::abs(Arrived.indexOf(Paths[Index]) - Index) < Limit, qPrintable(Paths[Index]));
+  }
+  for (const QList<QVariant>& Arguments : qAsConst(Test.successes)) {
+    const int Index = Urls.indexOf(Arguments.value(0).toUrl());
+    QCOMPARE(Arguments.value(1).toByteArray(), testsupport::pseudoRandomBytes(2048, quint64(Index)));
+  }
+}
+
+QTEST_GUILESS_MAIN(TestDownloadPool)
+#include "test_downloadpool.moc"
