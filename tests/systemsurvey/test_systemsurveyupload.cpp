@@ -1,9 +1,12 @@
 #include "shared/jsonuploader.h"
+#include "systemsurvey/clientidentifier.h"
 #include "systemsurvey/systemsurveydocument.h"
 #include "systemsurvey/systemsurveyuploader.h"
 
+#include "testhttpserver.h"
 #include "testsupport.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
@@ -88,6 +91,9 @@ private slots:
   void networkErrorFromRealConnection();
   void startSystemSurveyRefusesInvalidUrl();
   void startSystemSurveyRunsWholeChain();
+  void postToServer();
+  void serverRepliesWithFailure();
+  void startSystemSurveyPostsSurveyOfThisMachine();
 };
 
 void TestSystemSurveyUpload::replyEvaluation_data()
@@ -240,6 +246,89 @@ void TestSystemSurveyUpload::startSystemSurveyRunsWholeChain()
   QCOMPARE(Finished.at(0).at(0).toBool(), false);
   QVERIFY(!pUploader->lastErrorMessage().isEmpty());
   QCOMPARE(pUploader->lastErrorCode(), 0);
+}
+
+void TestSystemSurveyUpload::postToServer()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setBody("/api/survey", R"({"errorCode": 0, "stored": true})", "application/json");
+  auto pSender = networkSender();
+  shared::TJsonDocumentUploaderBase Uploader(pSender);
+  QSignalSpy Finished(&Uploader, &shared::TJsonDocumentUploaderBase::finished);
+
+  const QJsonDocument Document = sampleDocument();
+  Uploader.uploadDocument(Server.url("/api/survey"), Document);
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(0).at(0).toBool(), true);
+  QCOMPARE(Finished.at(0).at(1).value<QJsonDocument>().object().value("stored").toBool(), true);
+  QCOMPARE(Uploader.lastErrorCode(), 0);
+  QCOMPARE(Uploader.lastErrorMessage(), QString());
+
+  const QList<testsupport::TTestHttpServer::TRecordedRequest> Requests = Server.requests("/api/survey");
+  QCOMPARE(Requests.size(), 1);
+  const testsupport::TTestHttpServer::TRecordedRequest& Request = Requests.at(0);
+  QCOMPARE(Request.method, QByteArray("POST"));
+  QCOMPARE(Request.headers.value("content-type"), QByteArray("application/json"));
+  QCOMPARE(Request.headers.value("content-disposition"), QByteArray("form-data; name=\"metadata\""));
+  // The bare compact document, no multipart envelope.
+  const QByteArray Expected = QByteArray("{\"clientID\":\"abc\",\"dataType\":0,\"note\":\"") + "\xc3\xbc" + "mlaut\"}";
+  QCOMPARE(Request.body, Expected);
+}
+
+void TestSystemSurveyUpload::serverRepliesWithFailure()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setBody("/refused", R"({"errorCode": 7, "errorMessage": "x"})", "application/json");
+  Server.setBody("/broken", "{\"errorCode\": 0", "application/json");
+  Server.setBody("/down", R"({"errorCode": 0})", "application/json");
+  Server.setFault("/down", testsupport::TTestHttpServer::TFault::status(503));
+  auto pSender = networkSender();
+  shared::TJsonDocumentUploaderBase Uploader(pSender);
+  QSignalSpy Finished(&Uploader, &shared::TJsonDocumentUploaderBase::finished);
+
+  Uploader.uploadDocument(Server.url("/refused"), sampleDocument());
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(0).at(0).toBool(), false);
+  QCOMPARE(Uploader.lastErrorCode(), 7);
+  QCOMPARE(Uploader.lastErrorMessage(), QString("x"));
+
+  Uploader.uploadDocument(Server.url("/broken"), sampleDocument());
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(1).at(0).toBool(), false);
+  QCOMPARE(Uploader.lastErrorCode(), -100);
+  QVERIFY(!Uploader.lastErrorMessage().isEmpty());
+
+  Uploader.uploadDocument(Server.url("/down"), sampleDocument());
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(2).at(0).toBool(), false);
+  QCOMPARE(Uploader.lastErrorCode(), 0);
+  QVERIFY(!Uploader.lastErrorMessage().isEmpty());
+  QCOMPARE(Server.requests().size(), 3);
+}
+
+void TestSystemSurveyUpload::startSystemSurveyPostsSurveyOfThisMachine()
+{
+  testsupport::TTestHttpServer Server;
+  Server.setBody("/hardwaresurvey", R"({"errorCode": 0})", "application/json");
+  std::unique_ptr<TSystemSurveyUploader> pUploader = startSystemSurvey(Server.url("/hardwaresurvey"));
+  QVERIFY(pUploader);
+  QSignalSpy Finished(pUploader.get(), &shared::TJsonDocumentUploaderBase::finished);
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(0).at(0).toBool(), true);
+
+  const QList<testsupport::TTestHttpServer::TRecordedRequest> Requests = Server.requests("/hardwaresurvey");
+  QCOMPARE(Requests.size(), 1);
+  QCOMPARE(Requests.at(0).method, QByteArray("POST"));
+  QJsonParseError Error;
+  const QJsonDocument Posted = QJsonDocument::fromJson(Requests.at(0).body, &Error);
+  QCOMPARE(Error.error, QJsonParseError::NoError);
+  QCOMPARE(Requests.at(0).body, Posted.toJson(QJsonDocument::Compact));
+  const QJsonObject Survey = Posted.object();
+  QCOMPARE(Survey.value("dataType").toInt(-1), 0);
+  QCOMPARE(Survey.value("clientID").toString(), clientIdentifier());
+  QCOMPARE(Survey.value("operatingSystem").toObject().value("baseSystem").toString(), QString("Linux"));
+  QCOMPARE(Survey.value("gpu").toArray().size(), 1);
+  QVERIFY(Survey.value("cpu").toObject().value("logicalCoreNumber").toInt() >= 1);
 }
 
 QTEST_MAIN(TestSystemSurveyUpload)
