@@ -111,10 +111,16 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
     // Copy: a download may fail synchronously and shrink the pending list.
     const std::vector<TPackageBuildRequest> Requests = m_PendingRequests;
     for (const TPackageBuildRequest& Request : Requests) {
-      if (Request.packageDescriptionUrl.isValid())
-        m_pDownloadPool->download(Request.packageDescriptionUrl);
-      if (Request.assetDescriptionUrl.isValid())
-        m_pDownloadPool->download(Request.assetDescriptionUrl);
+      for (const QUrl& Url : {Request.packageDescriptionUrl, Request.assetDescriptionUrl}) {
+        if (!Url.isValid())
+          continue;
+        // Online, descriptions come from web servers only: a configuration
+        // must not make the launcher read local files or devices.
+        if (!m_Offline && Url.scheme() != "http" && Url.scheme() != "https")
+          onConfigurationDownloadFailed(Url, QNetworkReply::ProtocolUnknownError, "Not an http or https URL");
+        else
+          m_pDownloadPool->download(Url);
+      }
     }
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));

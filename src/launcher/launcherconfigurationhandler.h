@@ -39,7 +39,7 @@ class TLauncherConfigurationHandler : public QObject
 {
   Q_OBJECT
 public:
-  TLauncherConfigurationHandler(std::shared_ptr<shared::TDownloadPool> DownloadPool,
+  TLauncherConfigurationHandler(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
                                 std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
   ~TLauncherConfigurationHandler() override;
 
@@ -54,8 +54,8 @@ public:
   std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
   bool isOffline() const { return m_Offline; }
   void setOffline(bool Offline) { m_Offline = Offline; }
-  const shared::THint& currentHint() const { return m_CurrentHint; }
-  const std::vector<shared::THint>& hints() const { return m_Hints; }
+  const ::shared::THint& currentHint() const { return m_CurrentHint; }
+  const std::vector<::shared::THint>& hints() const { return m_Hints; }
   const std::vector<TPackageBuildRequest>& pendingRequests() const { return m_PendingRequests; }
   QTimer& errorTimer() { return m_ErrorTimer; }
 
@@ -67,8 +67,8 @@ signals:
   void mainConfigurationDownloadFailed();
   void diskAccessFailed(QString ErrorMessage);
   void packageConfigurationDownloadsFinished();
-  void hintAreaDataReceived(const shared::THint& Hint);
-  void hintsAreaDataReceived(std::vector<shared::THint> Hints);
+  void hintAreaDataReceived(const ::shared::THint& Hint);
+  void hintsAreaDataReceived(std::vector<::shared::THint> Hints);
 
 public slots:
   void onConfigurationDownloadFinished(QUrl Url, QByteArray Data);
@@ -78,14 +78,14 @@ public slots:
 private:
   void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
 
-  std::shared_ptr<shared::TDownloadPool> m_pDownloadPool;
+  std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   QUrl m_ConfigurationUrl;
   QTimer m_ErrorTimer;
   std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
   bool m_Offline = false;
-  shared::THint m_CurrentHint;
-  std::vector<shared::THint> m_Hints;
+  ::shared::THint m_CurrentHint;
+  std::vector<::shared::THint> m_Hints;
   std::vector<TPackageBuildRequest> m_PendingRequests;
 };
 

@@ -10,7 +10,7 @@ namespace orvale::launcher {
 // The file system helper of the launcher: every operation of the shared
 // helper, plus the launcher settings (loaded on construction) and the paths
 // derived from them.
-class TLauncherFilesystemHelper : public shared::TFileSystemHelper
+class TLauncherFilesystemHelper : public ::shared::TFileSystemHelper
 {
 public:
   // Loads "launchersettings.ini" beside the running executable, or the
@@ -48,7 +48,7 @@ private:
 // The path of a description's local file inside Directory (a confined
 // join); empty when the name does not denote a file below the directory
 // (an empty name, ".", or a name that resolves to the directory itself).
-QString installationFilePath(shared::TFileSystemHelper& Helper, const QDir& Directory, const QString& LocalFile);
+QString installationFilePath(::shared::TFileSystemHelper& Helper, const QDir& Directory, const QString& LocalFile);
 
 // Makes the compiled-in resources of the engine library (the default
 // settings) available; safe to call more than once.

@@ -227,9 +227,19 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
   // Copy: a refused URL fails synchronously and changes the outstanding list.
   const std::vector<TChunkToDownload> Order = m_AllChunks;
   for (const TChunkToDownload& Chunk : Order) {
+    const QString Scheme = Chunk.chunk.url.scheme();
+    if (Scheme != "http" && Scheme != "https") {
+      // Package data comes only from web servers: a description must not
+      // make the launcher read local files or devices.
+      qCritical().noquote() << QString("Download of %1 refused: not an http or https URL").arg(urlText(Chunk.chunk.url));
+      removeChunk(m_OutstandingChunks, Chunk.chunk.url);
+      m_AtLeastOneDownloadFailed = true;
+      continue;
+    }
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
     m_pDownloadPool->download(Chunk.chunk.url);
   }
+  emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
 void TPackageFileDownloader::onDownloadCompleted(const QUrl& Url, const QByteArray& Data)

@@ -89,7 +89,7 @@ class TPackageFileDownloader : public QObject
 {
   Q_OBJECT
 public:
-  TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> DownloadPool,
+  TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
                          std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
   ~TPackageFileDownloader() override;
 
@@ -103,7 +103,7 @@ public:
   double downloadRateMean() const { return m_DownloadRate.mean; }
   const TRateStatistic& downloadRate() const { return m_DownloadRate; }
   const TRateStatistic& writeRate() const { return m_WriteRate; }
-  std::shared_ptr<shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
+  std::shared_ptr<::shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
   // Number of pending chunks currently held in memory.
   std::int32_t cachedChunkCount() const;
   // Largest number of pending chunks held in memory at once during the run.
@@ -139,7 +139,7 @@ private:
   std::vector<TChunkToDownload>::iterator findChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
   void removeChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
 
-  std::shared_ptr<shared::TDownloadPool> m_pDownloadPool;
+  std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
   bool m_AtLeastOneDownloadFailed = false;

@@ -1,14 +1,26 @@
+// The window's header comes first: it names the reusable "shared"
+// namespace, which the translation manager's "orvale::shared" would hide.
+#include "launcher/ui/launchermainwindow.h"
+
 #include "launcher/app/launcherapplication.h"
 
+#include "launcher/funnelevents.h"
 #include "launcher/logging.h"
 #include "launcher/types.h"
+#include "launcher/ui/messageboxes.h"
 #include "shared/firstinstancetester.h"
+#include "systemsurvey/systemsurveyuploader.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QSplashScreen>
+#include <QMessageBox>
+#include <QProcess>
+#include <QThread>
+#include <QThreadPool>
 
 #include <memory>
 
@@ -23,6 +35,10 @@ namespace {
 
 TLauncherApplication* g_pApplication = nullptr;
 
+// Set in the environment of a launcher that the old one starts after its
+// self-update: the new process may find the guard still held for a moment.
+const char* const RestartEnvironmentVariable = "ASHGROVE_LAUNCHER_RESTARTED";
+
 } // namespace
 
 TLauncherApplication* launcherApplication()
@@ -32,8 +48,13 @@ TLauncherApplication* launcherApplication()
 
 TLauncherApplication::TLauncherApplication(int& argc, char** argv)
   : QApplication(argc, argv)
+  , m_pDownloadPool(std::make_shared<::shared::TDownloadPool>(6, ::shared::makeNetworkAccessManagerWrapper(), true))
   , m_pLauncherFilesystemHelper(std::make_shared<TLauncherFilesystemHelper>())
   , m_pTranslationManager(std::make_shared<orvale::shared::TTranslationManager>())
+  , m_pCloudflareCdnTrace(std::make_shared<TCloudflareCdnTrace>(
+        m_pLauncherFilesystemHelper->launcherSettings()->cdnDiagnosticsTrace, m_pDownloadPool))
+  , m_pConfigurationHandler(std::make_unique<TLauncherConfigurationHandler>(m_pDownloadPool, m_pLauncherFilesystemHelper))
+  , m_pLauncherSelfUpdater(std::make_unique<TLauncherSelfUpdater>(m_pLauncherFilesystemHelper))
   , m_FirstLaunchOption(QStringList{"l", "first-launch"},
                         "Automatically download default packages when starting up.")
   , m_SkipSelfUpdateOption(QStringList{"s", SkipSelfUpdateOptionName},
@@ -41,16 +62,23 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
   , m_ShowUiOption(QStringList{"u", "show-ui"}, "Show list of available packages after intial checks.")
   , m_PatchOption(QStringList{"p", "patch"}, "Start update of <patchexecutable> without user interaction.",
                   "patchexecutable")
-  , m_FunnelUuidKey("FunnelUuid")
+  , m_FunnelUuidKey(FunnelUuidKey)
 {
   registerLauncherMetaTypes();
   m_CommandLineParser.addOption(m_FirstLaunchOption);
   m_CommandLineParser.addOption(m_SkipSelfUpdateOption);
   m_CommandLineParser.addOption(m_ShowUiOption);
   m_CommandLineParser.addOption(m_PatchOption);
+  // The scan and verification fan out into six tasks each and wait for
+  // them; with only as many pool threads as cores they would run one or two
+  // at a time.
+  QThreadPool::globalInstance()->setMaxThreadCount(std::max(QThread::idealThreadCount(), 8));
 }
 
-TLauncherApplication::~TLauncherApplication() = default;
+TLauncherApplication::~TLauncherApplication()
+{
+  setFunnelEventSink({});
+}
 
 void TLauncherApplication::loadTranslation()
 {
@@ -68,7 +96,8 @@ void TLauncherApplication::setApplicationIdentity()
 void TLauncherApplication::connectWaitNotificationTimer()
 {
   m_WaitNotificationTimer.setSingleShot(true);
-  m_WaitNotificationTimer.setInterval(int(m_pLauncherFilesystemHelper->launcherSettings()->waitNotificationTimeout));
+  m_WaitNotificationTimer.setInterval(
+      int(qBound<qint64>(0, m_pLauncherFilesystemHelper->launcherSettings()->waitNotificationTimeout, 1 << 30)));
   QObject::connect(&m_WaitNotificationTimer, &QTimer::timeout, this, [this] { showWaitNotification(); });
 }
 
@@ -127,8 +156,22 @@ void TLauncherApplication::connectExitTimer()
 
 void TLauncherApplication::connectServices()
 {
-  // The configuration handler, the self-updater and the controller are wired
-  // here once they exist.
+  auto* Handler = m_pConfigurationHandler.get();
+  QObject::connect(Handler, &TLauncherConfigurationHandler::mainConfigurationLoaded, this,
+                   [this] { onMainConfigurationLoaded(); });
+  QObject::connect(Handler, &TLauncherConfigurationHandler::mainConfigurationDownloadFailed, this,
+                   [this] { onMainConfigurationDownloadFailed(); });
+  QObject::connect(Handler, &TLauncherConfigurationHandler::diskAccessFailed, this,
+                   [this](QString Message) { onDiskAccessFailure(Message); });
+  QObject::connect(Handler, &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished, this,
+                   [this] { onPackageConfigurationDownloadsFinished(); });
+  auto* Updater = m_pLauncherSelfUpdater.get();
+  QObject::connect(Updater, &TLauncherSelfUpdater::updateDownloadFinishedAndRestartRequired, this,
+                   [this] { restartAfterSelfUpdate(); });
+  QObject::connect(Updater, &TLauncherSelfUpdater::updateFailed, this, [this] { onLauncherReadyForAction(); });
+  QObject::connect(Updater, &TLauncherSelfUpdater::diskAccessFailed, this,
+                   [this](QString Message) { onDiskAccessFailure(Message); });
+  setFunnelEventSink([this](const QString& Step, const QString& Key) { sendFunnelEvent(Step, Key); });
 }
 
 void TLauncherApplication::parseCommandLine()
@@ -140,20 +183,357 @@ void TLauncherApplication::parseCommandLine()
 
 void TLauncherApplication::startConfigurationDownload()
 {
-  // The configuration download starts here once the configuration handler
-  // exists; until then start-up ends in the idle event loop.
+  m_pConfigurationHandler->startConfigurationDownload();
   m_WaitNotificationTimer.start();
+}
+
+QString TLauncherApplication::patchValue() const
+{
+  return isSet(m_PatchOption) ? m_CommandLineParser.value(m_PatchOption) : QString();
+}
+
+void TLauncherApplication::quitWithStatus(int Status)
+{
+  m_Ending = true;
+  // Ends a running event loop at once; before the loop runs, the queued call
+  // ends it as soon as it starts.
+  QCoreApplication::exit(Status);
+  QTimer::singleShot(0, this, [Status] { QCoreApplication::exit(Status); });
+}
+
+void TLauncherApplication::closeSplashScreen()
+{
+  if (m_pSplashScreen) {
+    m_pSplashScreen->close();
+    processEvents();
+  }
+}
+
+void TLauncherApplication::showSplashScreen(const QString& Image)
+{
+  closeSplashScreen();
+  m_pSplashScreen = std::make_unique<QSplashScreen>(QPixmap(Image));
+  m_pSplashScreen->show();
+  processEvents();
 }
 
 void TLauncherApplication::showWaitNotification()
 {
+  showSplashScreen(":/images/launcher/LauncherLogo_QT.png");
   m_WaitNotificationTimer.stop();
+}
+
+void TLauncherApplication::onMainConfigurationLoaded()
+{
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  if (Configuration && Configuration->hardwareSurveyUrl().isValid())
+    m_pSystemSurveyUploader = systemsurvey::startSystemSurvey(Configuration->hardwareSurveyUrl());
+  m_pConfigurationHandler->requestPackageConfigurations();
+  updateExecutableLink();
+}
+
+void TLauncherApplication::updateExecutableLink()
+{
+  const QString Executable = applicationFilePath();
+  const QString LinkPath = QDir(TLauncherFilesystemHelper::dataDirectory()).absoluteFilePath(QFileInfo(Executable).fileName());
+  const QFileInfo Link(LinkPath);
+  if (Link.isSymLink())
+    return;
+  // The launcher may run from the data directory itself: its own file is
+  // never removed for a link.
+  if (Link.exists() && Link.canonicalFilePath() == QFileInfo(Executable).canonicalFilePath())
+    return;
+  try {
+    m_pLauncherFilesystemHelper->removePath(LinkPath);
+  } catch (const std::runtime_error&) {
+    return;
+  }
+  QDir().mkpath(QFileInfo(LinkPath).absolutePath());
+  QFile::link(Executable, LinkPath);
+}
+
+void TLauncherApplication::onMainConfigurationDownloadFailed()
+{
+  if (m_Ending)
+    return;
+  m_Ending = true;
+  m_WaitNotificationTimer.stop();
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+  // Closing the box must not end the run with status 0 as "last window".
+  setQuitOnLastWindowClosed(false);
+  QMessageBox Box(QMessageBox::Information, "Ashgrove Online cannot be started",
+                  "Ashgrove Online is currently down for maintenance. Please try again later.", QMessageBox::Close);
+  execMessageBox(Box);
+  quitWithStatus(1);
+}
+
+void TLauncherApplication::onDiskAccessFailure(QString ErrorMessage)
+{
+  if (m_Ending)
+    return;
+  m_Ending = true;
+  m_WaitNotificationTimer.stop();
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+  setQuitOnLastWindowClosed(false);
+  QMessageBox Box(QMessageBox::Critical, "Ashgrove Online cannot start",
+                  QString("A critical error occurred while accessing a file:\n%1\nPlease reinstall Launcher.").arg(ErrorMessage),
+                  QMessageBox::Ok);
+  execMessageBox(Box);
+  quitWithStatus(1);
+}
+
+void TLauncherApplication::onPackageConfigurationDownloadsFinished()
+{
+  if (m_Ending)
+    return;
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  const auto Launcher = Configuration ? Configuration->launcherPackage() : nullptr;
+  const TPackageConfigurationReader* Description = Launcher ? Launcher->currentDescription() : nullptr;
+  const QString PublishedVersion =
+      Description ? (Description->version().isEmpty() ? QString("?") : Description->version()) : QString();
+  const bool SelfUpdateDue = !isSet(m_SkipSelfUpdateOption) && Description && PublishedVersion != LauncherVersion;
+  if (SelfUpdateDue) {
+    m_pLauncherSelfUpdater->startSelfUpdate(Launcher);
+    showSplashScreen(":/images/launcher/LauncherLogo_UpdatingLauncher.png");
+    m_WaitNotificationTimer.stop();
+    return;
+  }
+  m_pLauncherSelfUpdater->cleanupOldLauncherVersion();
+  onLauncherReadyForAction();
+}
+
+void TLauncherApplication::restartAfterSelfUpdate()
+{
+  QStringList Arguments = arguments().mid(1);
+  Arguments << QString("--%1").arg(SkipSelfUpdateOptionName);
+  // Hand the single-instance guard over first, so that the new launcher does
+  // not find it held by this one and end as "already running".
+  if (m_pInstanceGuard)
+    m_pInstanceGuard->reset();
+  QProcess Process;
+  Process.setProgram(applicationFilePath());
+  Process.setArguments(Arguments);
+  Process.setWorkingDirectory(QDir::currentPath());
+  QProcessEnvironment Environment = QProcessEnvironment::systemEnvironment();
+  Environment.insert(RestartEnvironmentVariable, QString::number(applicationPid()));
+  Process.setProcessEnvironment(Environment);
+  const bool Started = Process.startDetached();
+  qInfo().noquote() << QString("restartAfterSelfUpdate %1%2").arg(Started ? "started" : "failed", threadTag());
+  quitWithStatus(Started ? 0 : 1);
+}
+
+void TLauncherApplication::onLauncherReadyForAction()
+{
+  if (m_Ending)
+    return;
+  qInfo().noquote() << QString("onLauncherReadyForAction%1").arg(threadTag());
+  // The window refers to the manager: it goes first.
+  if (m_pMainWindow && m_pInstallationManager) {
+    m_pMainWindow->close();
+    m_pMainWindow.reset();
+  }
+  m_pInstallationManager =
+      std::make_unique<TInstallationManager>(m_pConfigurationHandler->configuration(), m_pLauncherFilesystemHelper);
+
+  std::vector<std::shared_ptr<TPackage>> Forced;
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  try {
+    for (const auto& Package : Configuration->packages()) {
+      if (!Package->currentBuild())
+        continue;
+      const QString ForcePatch = Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath("FORCE_PATCH");
+      if (m_pLauncherFilesystemHelper->fileExists(ForcePatch)) {
+        m_pLauncherFilesystemHelper->deleteFile(ForcePatch);
+        Forced.push_back(Package);
+      }
+    }
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+    return;
+  }
+
+  QObject::connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
+                   [this] { onAllStartedUpdatesFinished(); });
+  QObject::connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
+                   [this](QString Message) { onDiskAccessFailure(Message); });
+  m_WaitNotificationTimer.stop();
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+
+  try {
+    if (isSet(m_FirstLaunchOption)) {
+      showMainWindow();
+      bool First = true;
+      for (const auto& Package : Configuration->packages()) {
+        if (!Package->installAutomatically())
+          continue;
+        m_pInstallationManager->installOrUpdatePackage(Package);
+        if (First) {
+          m_pInstallationManager->setDefaultPackage(Package);
+          if (m_pMainWindow)
+            m_pMainWindow->setDefault(Package, true);
+          First = false;
+        }
+      }
+    } else if (!patchValue().isEmpty() || !Forced.empty()) {
+      const auto Patched =
+          findPackageByExecutablePath(Configuration->packages(), patchValue(), *m_pLauncherFilesystemHelper);
+      showMainWindow();
+      if (Patched && std::find(Forced.begin(), Forced.end(), Patched) == Forced.end())
+        Forced.push_back(Patched);
+      if (Forced.empty()) {
+        QMessageBox Box(QMessageBox::Information, "Client patching failed",
+                        "Could not determine patch information. Your client might no longer be supported.",
+                        QMessageBox::Ok, m_pMainWindow.get());
+        execMessageBox(Box);
+      } else {
+        for (const auto& Package : Forced)
+          m_pInstallationManager->installOrUpdatePackage(Package);
+      }
+    } else if (isSet(m_ShowUiOption)) {
+      showMainWindow();
+    } else {
+      const auto Default = m_pInstallationManager->defaultPackage();
+      if (Default && Default->localStatus() == ELocalPackageStatus::UpToDate)
+        startPackageAndExit(Default);
+      else
+        showMainWindow();
+    }
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TLauncherApplication::onAllStartedUpdatesFinished()
+{
+  if (m_Ending)
+    return;
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  if (!Configuration || Configuration->preventDefaultAutostart())
+    return;
+  if (isSet(m_FirstLaunchOption)) {
+    const auto Default = m_pInstallationManager->defaultPackage();
+    if (Default && Default->localStatus() == ELocalPackageStatus::UpToDate) {
+      startPackageAndExit(Default);
+      return;
+    }
+  }
+  if (!patchValue().isEmpty()) {
+    const auto Patched =
+        findPackageByExecutablePath(Configuration->packages(), patchValue(), *m_pLauncherFilesystemHelper);
+    if (Patched)
+      startPackageAndExit(Patched);
+  }
+}
+
+void TLauncherApplication::onDefaultPackageChanged(std::shared_ptr<TPackage> Package, bool IsDefault)
+{
+  try {
+    m_pInstallationManager->setDefaultPackage(IsDefault ? Package : nullptr);
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(std::shared_ptr<TPackage> Package)
+{
+  qInfo().noquote() << QString("onClientStartOrInstallTriggeredFromUI %1%2").arg(Package->name(), threadTag());
+  try {
+    switch (Package->localStatus()) {
+    case ELocalPackageStatus::UpToDate:
+      startPackageAndExit(Package);
+      break;
+    case ELocalPackageStatus::NotInstalled:
+    case ELocalPackageStatus::PartiallyInstalled:
+    case ELocalPackageStatus::UpdateAvailable:
+      m_pInstallationManager->installOrUpdatePackage(Package);
+      break;
+    case ELocalPackageStatus::Unknown:
+      break;
+    }
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TLauncherApplication::onClientVerifyTriggeredFromUI(std::shared_ptr<TPackage> Package)
+{
+  qInfo().noquote() << QString("onClientVerifyTriggeredFromUI %1%2").arg(Package->name(), threadTag());
+  if (Package->localStatus() != ELocalPackageStatus::UpToDate)
+    return;
+  try {
+    m_pInstallationManager->verifyPackage(Package);
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
+}
+
+void TLauncherApplication::startPackageAndExit(std::shared_ptr<TPackage> Package)
+{
+  qInfo().noquote() << QString("startPackageAndExit %1%2").arg(Package->name(), threadTag());
+  const QString Executable = Package->executablePath(*m_pLauncherFilesystemHelper);
+  QStringList Arguments;
+  if (const TPackageConfigurationReader* Description = Package->currentDescription())
+    Arguments = Description->parameters();
+  if (Package->checkedInThisRun())
+    Arguments << "--package-is-up-to-date";
+  if (Executable.isEmpty())
+    return;
+  const QString Directory = QFileInfo(Executable).absolutePath();
+  qputenv("LD_LIBRARY_PATH", Directory.toLocal8Bit());
+  if (!QProcess::startDetached(Executable, Arguments, Directory)) {
+    qCritical().noquote() << QString("startPackageAndExit could not start %1").arg(Executable);
+    quitWithStatus(1);
+    return;
+  }
+  m_ExitTimer.start();
+  if (m_pMainWindow)
+    m_pMainWindow->close();
+}
+
+void TLauncherApplication::showMainWindow()
+{
+  if (m_pMainWindow) {
+    m_pMainWindow->show();
+    return;
+  }
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  std::vector<std::shared_ptr<TPackage>> Packages;
+  for (const auto& Package : Configuration->packages()) {
+    if (Package->currentBuild())
+      Packages.push_back(Package);
+  }
+  m_pMainWindow = std::make_unique<TLauncherMainWindow>(Configuration, m_pCloudflareCdnTrace, m_pDownloadPool,
+                                                        m_pInstallationManager.get(), Packages,
+                                                        Configuration->showPackageNames());
+  const QString HintsScheme = Configuration->hintsUrl().scheme();
+  if (Configuration->hintsUrl().isValid() && (HintsScheme == "http" || HintsScheme == "https"))
+    m_pDownloadPool->download(Configuration->hintsUrl());
+  auto* Window = m_pMainWindow.get();
+  QObject::connect(m_pConfigurationHandler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived, Window,
+                   &TLauncherMainWindow::setHints);
+  QObject::connect(Window, &TLauncherMainWindow::defaultChanged, this,
+                   [this](std::shared_ptr<TPackage> Package, bool IsDefault) { onDefaultPackageChanged(Package, IsDefault); });
+  QObject::connect(Window, &TLauncherMainWindow::clientPackageButtonClicked, this,
+                   [this](std::shared_ptr<TPackage> Package) { onClientStartOrInstallTriggeredFromUI(Package); });
+  QObject::connect(Window, &TLauncherMainWindow::clientPackageVerifyButtonClicked, this,
+                   [this](std::shared_ptr<TPackage> Package) { onClientVerifyTriggeredFromUI(Package); });
+  Window->show();
+}
+
+void TLauncherApplication::sendFunnelEvent(QString Step, QString FirstTimeKey)
+{
+  const auto Configuration = m_pConfigurationHandler->configuration();
+  const QUrl Url = Configuration ? Configuration->funnelUrl() : QUrl();
+  postFunnelEvent(this, Url, Step, FirstTimeKey, m_AccountGroupKey);
 }
 
 void TLauncherApplication::onExitTimerExpired()
 {
   m_ExitTimer.stop();
-  exit(0);
+  quitWithStatus(0);
 }
 
 int runLauncher(int argc, char* argv[])
@@ -169,13 +549,23 @@ int runLauncher(int argc, char* argv[])
   Application->parseCommandLine();
 
   auto Guard = std::make_unique<::shared::FirstInstanceTester>(SingleInstanceKey);
+  if (!Guard->isFirstInstance() && !qEnvironmentVariableIsEmpty(RestartEnvironmentVariable)) {
+    // Started by a launcher that has just updated itself: it lets go of the
+    // guard before it starts us, but wait a little in case it has not yet.
+    for (int Attempt = 0; Attempt < 100 && !Guard->isFirstInstance(); ++Attempt) {
+      Guard.reset();
+      QThread::msleep(100);
+      Guard = std::make_unique<::shared::FirstInstanceTester>(SingleInstanceKey);
+    }
+  }
   if (!Guard->isFirstInstance()) {
-    qInfo().noquote() << QString("Version: %1already running%2").arg(LauncherVersion, threadTag());
+    qInfo().noquote() << QString("Version: %1 already running%2").arg(LauncherVersion, threadTag());
     Guard.reset();
     g_pApplication = nullptr;
     Application.reset();
     return 0;
   }
+  Application->setInstanceGuard(&Guard);
 
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());

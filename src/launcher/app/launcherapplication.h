@@ -1,17 +1,32 @@
 #pragma once
 
+#include "launcher/cloudflarecdntrace.h"
+#include "launcher/installationmanager.h"
+#include "launcher/launcherconfigurationhandler.h"
 #include "launcher/launcherfilesystemhelper.h"
+#include "launcher/launcherselfupdater.h"
+#include "shared/downloadpool.h"
 #include "shared/translationmanager.h"
 
 #include <QApplication>
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QJsonObject>
+#include <QSplashScreen>
 #include <QTimer>
 
 #include <memory>
 
+namespace shared {
+class FirstInstanceTester;
+}
+namespace systemsurvey {
+class TSystemSurveyUploader;
+}
+
 namespace orvale::launcher {
+
+class TLauncherMainWindow;
 
 // Built-in version of the launcher.
 extern const char* const LauncherVersion;
@@ -23,7 +38,7 @@ extern const char* const SkipSelfUpdateOptionName;
 extern const char* const SingleInstanceKey;
 
 // The application object: owns the long-lived services of a run and drives
-// it from start-up to the started game client.
+// it from the loaded configuration to the started game client.
 class TLauncherApplication : public QApplication
 {
 public:
@@ -40,21 +55,54 @@ public:
   void parseCommandLine();
   void startConfigurationDownload();
 
-  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
-  const QString& accountGroupKey() const { return m_AccountGroupKey; }
-  const QCommandLineParser& commandLineParser() const { return m_CommandLineParser; }
-  const QCommandLineOption& firstLaunchOption() const { return m_FirstLaunchOption; }
-  const QCommandLineOption& skipSelfUpdateOption() const { return m_SkipSelfUpdateOption; }
-  const QCommandLineOption& showUiOption() const { return m_ShowUiOption; }
-  const QCommandLineOption& patchOption() const { return m_PatchOption; }
+  // The single-instance guard held by runLauncher; released before the
+  // launcher restarts itself.
+  void setInstanceGuard(std::unique_ptr<::shared::FirstInstanceTester>* Guard) { m_pInstanceGuard = Guard; }
 
-  // Controller operations driven by the timers.
+  // Controller.
   void showWaitNotification();
+  void onMainConfigurationLoaded();
+  void onMainConfigurationDownloadFailed();
+  void onDiskAccessFailure(QString ErrorMessage);
+  void onPackageConfigurationDownloadsFinished();
+  void restartAfterSelfUpdate();
+  void onLauncherReadyForAction();
+  void onAllStartedUpdatesFinished();
+  void onDefaultPackageChanged(std::shared_ptr<TPackage> Package, bool IsDefault);
+  void onClientStartOrInstallTriggeredFromUI(std::shared_ptr<TPackage> Package);
+  void onClientVerifyTriggeredFromUI(std::shared_ptr<TPackage> Package);
+  void startPackageAndExit(std::shared_ptr<TPackage> Package);
+  void showMainWindow();
+  void sendFunnelEvent(QString Step, QString FirstTimeKey);
   void onExitTimerExpired();
 
+  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+  std::shared_ptr<::shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
+  TLauncherConfigurationHandler* configurationHandler() const { return m_pConfigurationHandler.get(); }
+  TInstallationManager* installationManager() const { return m_pInstallationManager.get(); }
+  TLauncherMainWindow* mainWindow() const { return m_pMainWindow.get(); }
+  const QString& accountGroupKey() const { return m_AccountGroupKey; }
+  const QCommandLineParser& commandLineParser() const { return m_CommandLineParser; }
+
 private:
+  bool isSet(const QCommandLineOption& Option) const { return m_CommandLineParser.isSet(Option); }
+  QString patchValue() const;
+  // Ends the event loop with Status (also when called before it runs).
+  void quitWithStatus(int Status);
+  void updateExecutableLink();
+  void closeSplashScreen();
+  void showSplashScreen(const QString& Image);
+
+  std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   std::shared_ptr<orvale::shared::TTranslationManager> m_pTranslationManager;
+  std::shared_ptr<TCloudflareCdnTrace> m_pCloudflareCdnTrace;
+  std::unique_ptr<TLauncherConfigurationHandler> m_pConfigurationHandler;
+  std::unique_ptr<TLauncherSelfUpdater> m_pLauncherSelfUpdater;
+  std::unique_ptr<TInstallationManager> m_pInstallationManager;
+  std::unique_ptr<systemsurvey::TSystemSurveyUploader> m_pSystemSurveyUploader;
+  std::unique_ptr<TLauncherMainWindow> m_pMainWindow;
+  std::unique_ptr<QSplashScreen> m_pSplashScreen;
   QCommandLineParser m_CommandLineParser;
   QCommandLineOption m_FirstLaunchOption;
   QCommandLineOption m_SkipSelfUpdateOption;
@@ -64,6 +112,9 @@ private:
   QTimer m_ExitTimer;
   QString m_AccountGroupKey;
   QString m_FunnelUuidKey;
+
+  std::unique_ptr<::shared::FirstInstanceTester>* m_pInstanceGuard = nullptr;
+  bool m_Ending = false;  // a fatal box was shown or the run is ending
 };
 
 // The process-wide application object, or null.

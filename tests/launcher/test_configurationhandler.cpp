@@ -1,0 +1,320 @@
+// The configuration handler against real requests to the test server.
+
+#include "launcher/launcherconfigurationhandler.h"
+#include "shared/downloadpool.h"
+
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QUrlQuery>
+#include <QtTest>
+
+using namespace orvale::launcher;
+using testsupport::TTestHttpServer;
+
+namespace {
+
+QByteArray configurationDocument(const QString& DescriptionPath, const QString& AssetPath = QString(),
+                                 const QString& SecondDescriptionPath = QString())
+{
+  QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", DescriptionPath}};
+  if (!AssetPath.isEmpty())
+    Build.insert("assetsurl", AssetPath);
+  QJsonArray Packages{QJsonObject{{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray{Build}}}};
+  if (!SecondDescriptionPath.isEmpty()) {
+    Packages.append(QJsonObject{{"name", "Test"},
+                                {"directoryname", "test"},
+                                {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                                  {"url", SecondDescriptionPath}}}}});
+  }
+  return QJsonDocument(QJsonObject{{"packages", Packages}, {"hints", "hints.json"}}).toJson();
+}
+
+struct THandlerFixture
+{
+  QTemporaryDir home;
+  std::shared_ptr<TLauncherSettings> settings = std::make_shared<TLauncherSettings>();
+  std::shared_ptr<TLauncherFilesystemHelper> helper;
+  std::shared_ptr<shared::TDownloadPool> pool;
+  std::unique_ptr<TLauncherConfigurationHandler> handler;
+
+  THandlerFixture(const QUrl& ConfigurationUrl, int TimeoutMs = 10000, bool Nocache = false)
+  {
+    qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
+    settings->launcherConfiguration = ConfigurationUrl;
+    settings->downloadErrorTimeout = TimeoutMs;
+    settings->appendNocacheToPackageUrls = Nocache;
+    settings->packages = "packages";
+    settings->packageFile = "package.json";
+    settings->assetFile = "assets.json";
+    helper = std::make_shared<TLauncherFilesystemHelper>(settings);
+    pool = std::make_shared<shared::TDownloadPool>(6, shared::makeNetworkAccessManagerWrapper(), true);
+    handler = std::make_unique<TLauncherConfigurationHandler>(pool, helper);
+  }
+};
+
+} // namespace
+
+class TestConfigurationHandler : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void loadsAndCachesTheConfiguration();
+  void notFoundIsMaintenanceEvenWithCache();
+  void refusedConnectionUsesTheCacheAndInstalledDescriptions();
+  void timeoutUsesTheCacheAndLateReplyChangesNothing();
+  void emptyAndInvalidReplies();
+  void nocacheOnlyOnDescriptions();
+  void sharedDescriptionUrlServesBothBuilds();
+  void failedDescriptionDropsItsEntries();
+  void hintsArePublished();
+  void noPackagesFinishesAtOnce();
+};
+
+void TestConfigurationHandler::loadsAndCachesTheConfiguration()
+{
+  TTestHttpServer Server;
+  const QByteArray Document = configurationDocument("builds/linux/package.json", "builds/linux/assets.json");
+  Server.setBody("/launcher/velmetadata.json", Document, "application/json");
+  Server.setBody("/launcher/builds/linux/package.json", R"({"version": "5", "files": [{"localfile": "a"}]})");
+  Server.setBody("/launcher/builds/linux/assets.json", R"({"version": 2})");
+  THandlerFixture Fixture(Server.url("/launcher/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QCOMPARE(Failed.count(), 0);
+  QVERIFY(!Fixture.handler->isOffline());
+  QCOMPARE(testsupport::readWholeFile(TLauncherConfigurationHandler::cacheFilePath()), Document);
+  const auto Configuration = Fixture.handler->configuration();
+  QCOMPARE(Configuration->baseUrl(), Server.url("/launcher/"));
+  QCOMPARE(Configuration->packages()[0]->currentBuild()->url, Server.url("/launcher/builds/linux/package.json"));
+
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  const TPackageConfigurationReader* Description = Configuration->packages()[0]->currentDescription();
+  QVERIFY(Description);
+  QCOMPARE(Description->versionText(), QString("P5 A2"));
+  QCOMPARE(Description->files().size(), std::size_t(1));
+  QCOMPARE(Finished.count(), 1);
+}
+
+void TestConfigurationHandler::notFoundIsMaintenanceEvenWithCache()
+{
+  TTestHttpServer Server;
+  THandlerFixture Fixture(Server.url("/launcher/velmetadata.json"));
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("p.json"));
+  for (int Status : {404, 403}) {
+    Server.setFault("/launcher/velmetadata.json", TTestHttpServer::TFault::status(Status));
+    QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+    QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+    Fixture.handler->startConfigurationDownload();
+    QVERIFY(Failed.wait(10000));
+    QCOMPARE(Loaded.count(), 0);
+  }
+}
+
+void TestConfigurationHandler::refusedConnectionUsesTheCacheAndInstalledDescriptions()
+{
+  quint16 ClosedPort = 0;
+  {
+    QTcpServer Probe;
+    QVERIFY(Probe.listen(QHostAddress::LocalHost));
+    ClosedPort = Probe.serverPort();
+  }
+  THandlerFixture Fixture(QUrl(QString("http://127.0.0.1:%1/launcher/velmetadata.json").arg(ClosedPort)));
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(),
+                              configurationDocument("game.json", "assets.json", "test.json"));
+  // "game" is installed, "test" never was.
+  const QString Game = Fixture.helper->packagesBaseDirectory().filePath("game");
+  testsupport::writeWholeFile(Game + "/package.json", R"({"version": "9", "files": [{"localfile": "x"}]})");
+  testsupport::writeWholeFile(Game + "/assets.json", R"({"version": 3})");
+
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QVERIFY(Fixture.handler->isOffline());
+  QCOMPARE(Fixture.handler->configuration()->baseUrl().scheme(), QString("file"));
+
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.count() == 1 || Finished.wait(10000));
+  const auto& Packages = Fixture.handler->configuration()->packages();
+  QVERIFY(Packages[0]->currentDescription());
+  QCOMPARE(Packages[0]->currentDescription()->versionText(), QString("P9 A3"));
+  QVERIFY(!Packages[1]->currentDescription());
+}
+
+void TestConfigurationHandler::timeoutUsesTheCacheAndLateReplyChangesNothing()
+{
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", configurationDocument("fresh.json"));
+  Server.setFault("/velmetadata.json", TTestHttpServer::TFault::trickle(16, 200));
+  THandlerFixture Fixture(Server.url("/velmetadata.json"), 300);
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("cached.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QVERIFY(Fixture.handler->isOffline());
+  const auto Cached = Fixture.handler->configuration();
+  QVERIFY(Cached->packages()[0]->builds()[0]->url.toString().endsWith("cached.json"));
+  // The late reply arrives and is ignored.
+  QTRY_VERIFY_WITH_TIMEOUT(Fixture.pool->activeDownloadCount() == 0, 60000);
+  QTest::qWait(100);
+  QCOMPARE(Loaded.count(), 1);
+  QCOMPARE(Failed.count(), 0);
+  QCOMPARE(Fixture.handler->configuration(), Cached);
+}
+
+void TestConfigurationHandler::emptyAndInvalidReplies()
+{
+  TTestHttpServer Server;
+  Server.setBody("/empty.json", QByteArray());
+  Server.setFault("/empty.json", TTestHttpServer::TFault::emptyBody());
+  Server.setBody("/invalid.json", "{\"packages\": [");
+  for (const QString& Path : {QString("/empty.json"), QString("/invalid.json")}) {
+    THandlerFixture Fixture(Server.url(Path));
+    testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("x.json"));
+    QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+    QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+    Fixture.handler->startConfigurationDownload();
+    QVERIFY2(Failed.wait(10000), qPrintable(Path));
+    QCOMPARE(Loaded.count(), 0);
+  }
+  // A corrupt cache file is a disk failure; a missing one is maintenance.
+  THandlerFixture Offline(QUrl("http://127.0.0.1:1/x.json"), 0);
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), "{broken");
+  QSignalSpy Disk(Offline.handler.get(), &TLauncherConfigurationHandler::diskAccessFailed);
+  Offline.handler->loadCachedConfiguration();
+  QCOMPARE(Disk.count(), 1);
+  QFile::remove(TLauncherConfigurationHandler::cacheFilePath());
+  QSignalSpy Failed(Offline.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  Offline.handler->loadCachedConfiguration();
+  QCOMPARE(Failed.count(), 1);
+}
+
+void TestConfigurationHandler::nocacheOnlyOnDescriptions()
+{
+  TTestHttpServer Server;
+  Server.setBody("/c/velmetadata.json", configurationDocument("d/package.json?x=1", "d/assets.json"));
+  Server.setBody("/c/d/package.json", R"({"version": "1"})");
+  Server.setBody("/c/d/assets.json", R"({"version": "1"})");
+  THandlerFixture Fixture(Server.url("/c/velmetadata.json"), 10000, true);
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  QVERIFY(Fixture.handler->configuration()->packages()[0]->currentDescription());
+
+  const auto Configuration = Server.requests("/c/velmetadata.json");
+  QCOMPARE(Configuration.size(), 1);
+  QVERIFY(!Configuration[0].target.contains("nocache"));
+  const auto Descriptions = Server.requests("/c/d/package.json") + Server.requests("/c/d/assets.json");
+  QCOMPARE(Descriptions.size(), 2);
+  QStringList Values;
+  for (const auto& Request : Descriptions) {
+    const QUrlQuery Query(QUrl(QString::fromUtf8(Request.target)).query());
+    const QString Value = Query.queryItemValue("nocache");
+    QVERIFY(QRegularExpression("^[A-Za-z0-9]{32}$").match(Value).hasMatch());
+    Values << Value;
+  }
+  QVERIFY(Values[0] != Values[1]);
+  // The relative reference's own query is dropped by the resolution; the
+  // nocache item is the only one.
+  QVERIFY(!Descriptions[0].target.contains("x=1"));
+  // An existing query is kept and the item comes last.
+  const QUrl WithQuery = Fixture.handler->buildPackageDescriptionUrl(QUrl("http://h/p.json?x=1"));
+  QVERIFY(WithQuery.query().startsWith("x=1&nocache="));
+  Fixture.settings->appendNocacheToPackageUrls = false;
+  QCOMPARE(Fixture.handler->buildPackageDescriptionUrl(QUrl("http://h/p.json?x=1")), QUrl("http://h/p.json?x=1"));
+}
+
+void TestConfigurationHandler::sharedDescriptionUrlServesBothBuilds()
+{
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", configurationDocument("same.json", QString(), "same.json"));
+  Server.setBody("/same.json", R"({"version": "7"})");
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  for (const auto& Package : Fixture.handler->configuration()->packages()) {
+    QVERIFY(Package->currentDescription());
+    QCOMPARE(Package->currentDescription()->version(), QString("7"));
+  }
+  QCOMPARE(Finished.count(), 1);
+}
+
+void TestConfigurationHandler::failedDescriptionDropsItsEntries()
+{
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", configurationDocument("same.json", "assets.json", "same.json"));
+  Server.setBody("/same.json", R"({"version": "7"})");
+  Server.setFault("/same.json", TTestHttpServer::TFault::status(500));
+  Server.setBody("/assets.json", R"({"version": "1"})");
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  QTest::qWait(200);
+  QCOMPARE(Finished.count(), 1);
+  for (const auto& Package : Fixture.handler->configuration()->packages())
+    QVERIFY(!Package->currentDescription());
+  QVERIFY(Fixture.handler->pendingRequests().empty());
+}
+
+void TestConfigurationHandler::hintsArePublished()
+{
+  TTestHttpServer Server;
+  QJsonObject Document = QJsonDocument::fromJson(configurationDocument("p.json")).object();
+  Document.insert("hints", Server.url("/hints.json").toString());
+  Server.setBody("/velmetadata.json", QJsonDocument(Document).toJson());
+  Server.setBody("/hints.json", R"([{"title": "News", "richText": "<b>Hi</b>", "category": "cat1"},
+                                     {"title": "Old", "richText": "x", "displayUntil": "2001-01-01T00:00:00Z"},
+                                     {"title": "Empty", "richText": ""}])");
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Hint(Fixture.handler.get(), &TLauncherConfigurationHandler::hintAreaDataReceived);
+  QSignalSpy Hints(Fixture.handler.get(), &TLauncherConfigurationHandler::hintsAreaDataReceived);
+  Fixture.pool->download(Fixture.handler->configuration()->hintsUrl());
+  QVERIFY(Hints.wait(10000));
+  QCOMPARE(Hint.count(), 1);
+  QCOMPARE(Fixture.handler->currentHint().title, QString("News"));
+  QCOMPARE(Fixture.handler->hints().size(), std::size_t(2));
+  QCOMPARE(Fixture.handler->hints()[0].richText, QString("<style>a { color: #c0c0c0; }</style><b>Hi</b>"));
+}
+
+void TestConfigurationHandler::noPackagesFinishesAtOnce()
+{
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", "{}");
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QCOMPARE(Finished.count(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestConfigurationHandler)
+#include "test_configurationhandler.moc"
