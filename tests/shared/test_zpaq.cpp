@@ -281,6 +281,16 @@ QByteArray instructionProgram()
   put({7, 1, 57});                            // -> 15
   put({87, 10, 111, 0x33, 41, 69, 57});       // C=10 *C=0x33 *C++ A=*C OUT -> 0x34
   put({79, 19, 68, 57});                      // B=19 (M has 16 bytes: M[3]) A=*B OUT -> 0x22
+  put({71, 17, 167, 5, 57, 71, 17, 159, 5, 57});  // 17%5 OUT 17/5 OUT -> 2 3
+  put({71, 0xF0, 175, 0x3C, 57});              // A&=N   -> 0x30
+  put({71, 0xFF, 183, 0x0F, 57});              // A&~=N  -> 0xF0
+  put({71, 0x0F, 191, 0x30, 57});              // A|=N   -> 0x3F
+  put({71, 0x5A, 199, 0xFF, 57});              // A^=N   -> 0xA5
+  put({71, 1, 79, 2, 8, 57, 65, 57});          // A=1 B=2 B<>A OUT A=B OUT -> 2 1
+  put({95, 0, 119, 5, 49, 70, 57});            // D=0 *D=5 *D++ A=*D OUT -> 6
+  put({79, 4, 103, 9, 34, 68, 57});            // B=4 *B=9 *B-- A=*B OUT -> 8
+  put({87, 5, 111, 0x0F, 43, 69, 57});         // C=5 *C=0x0F *C! A=*C OUT -> 0xF0
+  put({71, 200, 79, 100, 137, 57});            // A=200 B=100 A-=B OUT -> 100
   const int End = P.size();
   put({56});                                  // HALT
   P[ToEnd + 1] = char(End & 0xFF);
@@ -294,7 +304,8 @@ QByteArray expectedInstructionResults()
   const quint32 HashD = (7u + 9u + 512u) * 773u;
   QByteArray Out;
   for (quint32 Value : {44u, 1u, 0u, 0u, 238u, 2u, 255u, 0xA5u, 0x11u, 0xFFu, 0x22u, Hash, Hash >> 8,
-                        HashD, HashD >> 8, HashD, 3u, 77u, 10u, 10u, 42u, 14u, 15u, 0x34u, 0x22u})
+                        HashD, HashD >> 8, HashD, 3u, 77u, 10u, 10u, 42u, 14u, 15u, 0x34u, 0x22u,
+                        2u, 3u, 0x30u, 0xF0u, 0x3Fu, 0xA5u, 2u, 1u, 6u, 8u, 0xF0u, 100u})
     Out.append(char(Value & 0xFF));
   return Out;
 }
