@@ -548,6 +548,7 @@ inline void mixerTrain(std::int32_t* Weights, const std::int32_t* Inputs, unsign
 
 bool hasVectorMixer()
 {
+  __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
 
@@ -750,7 +751,6 @@ public:
   bool update(int Y);
 
 private:
-  std::size_t findSlot(TComponent& Component, std::uint32_t Context);
   void prefetchSlots(std::uint32_t C8) const;
   void prefetchRows(std::uint32_t C8) const;
 
@@ -865,21 +865,20 @@ void TPredictor::setup(std::vector<TComponent> Components, TMachine* Hcomp, std:
 // Finds (or makes) the 16-byte slot of a context in an ICM/ISSE hash table:
 // one of three neighbouring slots whose check byte matches, else the least
 // used of them, cleared.
-inline std::size_t TPredictor::findSlot(TComponent& Component, std::uint32_t Context)
+inline std::uint32_t findSlot(std::uint8_t* Table, std::size_t Size, unsigned HashBits,
+                              std::uint32_t Context)
 {
-  std::uint8_t* const Table = Component.bytes.data();
-  const std::size_t Size = Component.bytes.size();
-  const std::uint8_t Check = std::uint8_t(Context >> Component.hashBits);
-  const std::size_t H0 = (std::size_t(Context) * 16) & (Size - 16);
+  const std::uint8_t Check = std::uint8_t(Context >> HashBits);
+  const std::uint32_t H0 = std::uint32_t((std::size_t(Context) * 16) & (Size - 16));
   if (Table[H0] == Check)
     return H0;
-  const std::size_t H1 = H0 ^ 16;
+  const std::uint32_t H1 = H0 ^ 16;
   if (Table[H1] == Check)
     return H1;
-  const std::size_t H2 = H0 ^ 32;
+  const std::uint32_t H2 = H0 ^ 32;
   if (Table[H2] == Check)
     return H2;
-  std::size_t Chosen;
+  std::uint32_t Chosen;
   if (Table[H0 + 1] <= Table[H1 + 1] && Table[H0 + 1] <= Table[H2 + 1])
     Chosen = H0;
   else if (Table[H1 + 1] < Table[H2 + 1])
@@ -967,22 +966,12 @@ void TPredictor::step(int Y, unsigned OldNode)
   const std::uint32_t Hmap4 = m_hmap4;
   const bool VectorMixer = m_vectorMixer;
 
-  // The large tables are read at addresses that depend only on the hashes
-  // and on the bits of the current byte. Request those cache lines early so
-  // that the misses overlap: at the start of a byte for the byte's first
-  // lookups, otherwise one bit ahead for both values the next bit can take.
-  if (C8 == 1) {
-    prefetchSlots(1);
-    prefetchRows(1);
-  }
-  if (C8 < 128) {
-    prefetchRows(C8 * 2);
-    prefetchRows(C8 * 2 + 1);
-    if (C8 >= 8 && C8 < 16) {
-      prefetchSlots(C8 * 2);
-      prefetchSlots(C8 * 2 + 1);
-    }
-  }
+  // The large tables are read at addresses known before the pass: request
+  // those cache lines first, so that the misses overlap instead of stalling
+  // the pass one after the other.
+  if (NewSlot)
+    prefetchSlots(C8);
+  prefetchRows(C8);
 
   // Counter update shared by CM and SSE.
   auto train = [&T, Target](TComponent& Cr) {
@@ -1006,17 +995,26 @@ void TPredictor::step(int Y, unsigned OldNode)
       P[Index] = Stretch[Cr.table[Cr.cxt] >> 17];
       break;
 
-    case ComponentIcm:
+    case ComponentIcm: {
+      // Fields in locals: the byte stores below would make the compiler
+      // reload every one of them.
+      std::uint8_t* const Bytes = Cr.bytes.data();
+      std::uint32_t* const Probabilities = Cr.table.data();
+      std::uint32_t Slot = Cr.slot;
       if (Train) {
-        Cr.bytes[Cr.slot + OldNode] = T.next[Cr.cxt][Y];
-        std::uint32_t& Probability = Cr.table[Cr.cxt];
-        Probability += std::uint32_t((Target - int(Probability >> 8)) >> 2);
+        const std::uint32_t State = Cr.cxt;
+        Probabilities[State] += std::uint32_t((Target - int(Probabilities[State] >> 8)) >> 2);
+        Bytes[Slot + OldNode] = T.next[State][Y];
       }
-      if (NewSlot)
-        Cr.slot = std::uint32_t(findSlot(Cr, Hashes[Index] + 16 * C8));
-      Cr.cxt = Cr.bytes[Cr.slot + Node];
-      P[Index] = Stretch[Cr.table[Cr.cxt] >> 8];
+      if (NewSlot) {
+        Slot = findSlot(Bytes, Cr.bytes.size(), Cr.hashBits, Hashes[Index] + 16 * C8);
+        Cr.slot = Slot;
+      }
+      const std::uint32_t State = Bytes[Slot + Node];
+      Cr.cxt = State;
+      P[Index] = Stretch[Probabilities[State] >> 8];
       break;
+    }
 
     case ComponentMatch:
       if (Train) {
@@ -1091,18 +1089,28 @@ void TPredictor::step(int Y, unsigned OldNode)
     }
 
     case ComponentIsse: {
+      std::uint8_t* const Bytes = Cr.bytes.data();
+      std::int32_t* const Weights = Cr.weights.data();
+      const unsigned Input = Arg[1];
+      std::uint32_t Slot = Cr.slot;
       if (Train) {
+        const std::uint32_t State = Cr.cxt;
         const int Error = Target - Squash[Old[Index]];
-        std::int32_t* W = Cr.weights.data() + 2 * Cr.cxt;
-        W[0] = clamp512k(W[0] + ((Error * Old[Arg[1]] + (1 << 12)) >> 13));
-        W[1] = clamp512k(W[1] + ((Error + 16) >> 5));
-        Cr.bytes[Cr.slot + OldNode] = T.next[Cr.cxt][Y];
+        std::int32_t* const W = Weights + 2 * State;
+        const int W0 = clamp512k(W[0] + ((Error * Old[Input] + (1 << 12)) >> 13));
+        const int W1 = clamp512k(W[1] + ((Error + 16) >> 5));
+        W[0] = W0;
+        W[1] = W1;
+        Bytes[Slot + OldNode] = T.next[State][Y];
       }
-      if (NewSlot)
-        Cr.slot = std::uint32_t(findSlot(Cr, Hashes[Index] + 16 * C8));
-      Cr.cxt = Cr.bytes[Cr.slot + Node];
-      const std::int32_t* W = Cr.weights.data() + 2 * Cr.cxt;
-      P[Index] = clamp2k((W[0] * P[Arg[1]] + W[1] * 64) >> 16);
+      if (NewSlot) {
+        Slot = findSlot(Bytes, Cr.bytes.size(), Cr.hashBits, Hashes[Index] + 16 * C8);
+        Cr.slot = Slot;
+      }
+      const std::uint32_t State = Bytes[Slot + Node];
+      Cr.cxt = State;
+      const std::int32_t* const W = Weights + 2 * State;
+      P[Index] = clamp2k((W[0] * P[Input] + W[1] * 64) >> 16);
       break;
     }
 
