@@ -99,9 +99,15 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
                                      buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
       } else {
         const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
-        m_PendingRequests.push_back(
-            {Build, QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->packageFile)),
-             QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->assetFile)), {}, {}});
+        // An installation keeps an asset description only when one was
+        // published: without the file the package description alone is
+        // the installed state (requesting the missing file would drop the
+        // package as if it were not installed).
+        const QString AssetPath = Directory.absoluteFilePath(Settings->assetFile);
+        m_PendingRequests.push_back({Build, QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->packageFile)),
+                                     m_pLauncherFilesystemHelper->fileExists(AssetPath) ? QUrl::fromLocalFile(AssetPath)
+                                                                                        : QUrl(),
+                                     {}, {}});
       }
     }
     if (m_PendingRequests.empty()) {

@@ -24,6 +24,7 @@ TLauncherInstallation::TLauncherInstallation() : m_pDirectory(std::make_shared<Q
   QDir().mkpath(binDirectory());
   QDir().mkpath(dataHome());
   QDir().mkpath(configHome());
+  QDir().mkpath(m_Root + "/tmp");
   if (!QFile::copy(builtLauncherExecutable(), executable()))
     throw std::runtime_error(("cannot copy the launcher from " + builtLauncherExecutable()).toStdString());
   QFile::setPermissions(executable(), QFile::permissions(builtLauncherExecutable()));
@@ -54,6 +55,10 @@ QProcessEnvironment TLauncherInstallation::environment() const
   Environment.insert("XDG_CACHE_HOME", m_Root + "/cache");
   Environment.insert("QT_QPA_PLATFORM", "offscreen");
   Environment.insert("ASHGROVE_AUTO_ANSWER_DIALOGS", "1");
+  // The single-instance guard is keyed below the temporary folder: each
+  // installation has a guard of its own, so tests running side by side do
+  // not see each other's launchers.
+  Environment.insert("TMPDIR", m_Root + "/tmp");
   return Environment;
 }
 

@@ -26,7 +26,11 @@
 
 namespace orvale::launcher {
 
-const char* const LauncherVersion = "0.0.12";
+#ifndef ASHGROVE_LAUNCHER_VERSION
+#define ASHGROVE_LAUNCHER_VERSION "0.0.12"
+#endif
+
+const char* const LauncherVersion = ASHGROVE_LAUNCHER_VERSION;
 const char* const TranslationFileBaseName = "launcher.en";
 const char* const SkipSelfUpdateOptionName = "skip-selfupdate";
 const char* const SingleInstanceKey = "1b7a377a-e61e-4016-a479-7054bc72a4f8";

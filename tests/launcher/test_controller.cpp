@@ -1,0 +1,388 @@
+// Whole launcher runs: the built executable against the test server, with
+// its own data directory; modal boxes are answered automatically and logged.
+
+#include "publisher.h"
+
+#include "gamebuild.h"
+#include "launcherrunner.h"
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using testsupport::TLauncherInstallation;
+using testsupport::TTestHttpServer;
+
+namespace {
+
+const QSet<QString> MarkerFiles{"package.json", "partial-package.json", "assets.json", "default", "client-record.txt"};
+
+void writeClient(const QString& Build)
+{
+  const QString Path = Build + "/bin/client";
+  testsupport::writeWholeFile(Path, "#!/bin/sh\n"
+                                    "record=\"$(dirname \"$0\")/../client-record.txt\"\n"
+                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
+  QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                  QFileDevice::ExeOther);
+}
+
+void writeBuild(const QString& Build, const QString& Version, int Seed)
+{
+  testsupport::writeWholeFile(Build + "/data/world.pak", testsupport::pseudoRandomBytes(12 * 1024 * 1024, 1) +
+                                                             testsupport::pseudoRandomBytes(1000, quint64(Seed)));
+  testsupport::writeWholeFile(Build + "/data/text.txt", testsupport::textBytes(300000, quint64(Seed)));
+  testsupport::writeWholeFile(Build + "/version.txt", Version.toUtf8());
+  testsupport::writeWholeFile(Build + "/AshgroveOnlineClient_Data/Data/Settings/client.cfg", "quality=high\n");
+  writeClient(Build);
+}
+
+bool publish(const QString& Input, const QString& Output, const QString& Version, const QString& Executable)
+{
+  orvale::publisher::TPublishOptions Options;
+  Options.inputDirectory = Input;
+  Options.outputDirectory = Output;
+  Options.version = Version;
+  Options.executable = Executable;
+  Options.parameters = QStringList{"--from-test"};
+  orvale::publisher::TPublishReport Report;
+  QString Error;
+  if (!orvale::publisher::publishBuild(Options, Report, Error)) {
+    qWarning() << Error;
+    return false;
+  }
+  return true;
+}
+
+// A served folder with the configuration document, the game and
+// optionally the launcher's own package.
+class TServedGame
+{
+public:
+  TServedGame()
+  {
+    server.setRootDirectory(www());
+    writeConfiguration();
+  }
+
+  QString www() const { return m_Directory.filePath("www"); }
+  QString build(const QString& Name) const { return m_Directory.filePath(Name); }
+
+  void publishGame(const QString& Version, int Seed)
+  {
+    const QString Build = build("game-" + Version);
+    writeBuild(Build, Version, Seed);
+    QVERIFY(publish(Build, www() + "/game", Version, "bin/client"));
+  }
+
+  void setLauncher(const QString& Folder, const QString& Version)
+  {
+    QVERIFY(publish(Folder, www() + "/launcher", Version, "ashgrove-launcher"));
+    m_WithLauncher = true;
+    writeConfiguration();
+  }
+
+  void writeConfiguration()
+  {
+    QJsonObject Root{{"packages", QJsonArray{QJsonObject{
+                                      {"name", "Ashgrove"},
+                                      {"directoryname", "ashgrove"},
+                                      {"installautomatically", true},
+                                      {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                                        {"url", "game/package.json"}}}}}}}};
+    if (m_WithLauncher) {
+      Root.insert("launcher", QJsonObject{{"name", "Launcher"},
+                                          {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                                            {"url", "launcher/package.json"}}}}});
+    }
+    testsupport::writeWholeFile(www() + "/velmetadata.json", QJsonDocument(Root).toJson());
+  }
+
+  void configure(TLauncherInstallation& Installation, int ErrorTimeoutMs = 10000)
+  {
+    Installation.writeSettings(QString("[URLS]\nlauncherConfiguration=%1\n"
+                                       "[DIRECTORIES]\npackages=packages\nsettingsTarget=AshgroveOnlineClient_Data/Data/Settings\n"
+                                       "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
+                                       "assetFile=assets.json\naccountGroupFile=accountgroup.json\n"
+                                       "[TIMING]\nwaitNotificationTimeout=60000\ndownloadErrorTimeout=%2\n"
+                                       "[OPTIONS]\nskipVerification=false\nmaxConcurrentDownloads=4\n")
+                                   .arg(server.url("/velmetadata.json").toString())
+                                   .arg(ErrorTimeoutMs));
+  }
+
+  TTestHttpServer server;
+
+private:
+  QTemporaryDir m_Directory;
+  bool m_WithLauncher = false;
+};
+
+QString gameDirectory(const TLauncherInstallation& Installation)
+{
+  return Installation.dataDirectory() + "/packages/ashgrove";
+}
+
+QStringList clientRecords(const TLauncherInstallation& Installation)
+{
+  QFile File(gameDirectory(Installation) + "/client-record.txt");
+  if (!File.open(QIODevice::ReadOnly))
+    return {};
+  return QString::fromUtf8(File.readAll()).split('\n', Qt::SkipEmptyParts);
+}
+
+// The client runs detached and may finish after the launcher: wait for its
+// record.
+QStringList waitForClientRecords(const TLauncherInstallation& Installation, int Count)
+{
+  QTest::qWaitFor([&] { return clientRecords(Installation).size() >= Count; }, 15000);
+  return clientRecords(Installation);
+}
+
+// Runs the launcher until Condition holds in its log, then ends it.
+bool runUntilLogged(const TLauncherInstallation& Installation, const QStringList& Arguments, const QString& Text,
+                    int TimeoutMs = 120000)
+{
+  const int Before = Installation.readLog().count(Text);
+  auto Process = Installation.start(Arguments);
+  const bool Seen = QTest::qWaitFor([&] { return Installation.readLog().count(Text) > Before; }, TimeoutMs);
+  QTest::qWait(300);
+  Process->terminate();
+  if (!Process->waitForFinished(10000))
+    Process->kill();
+  return Seen;
+}
+
+} // namespace
+
+class TestController : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void firstLaunchInstallsAndStartsTheClient();
+  void forcePatchAndPatchOption();
+  void unknownPatchTargetKeepsTheWindow();
+  void maintenanceWhenTheConfigurationIsMissing();
+  void offlineStartFromTheCache();
+  void selfUpdateRestartsTheNewLauncher();
+  void failedSelfUpdateRestoresTheExecutable();
+  void interruptedInstallationResumes();
+};
+
+void TestController::firstLaunchInstallsAndStartsTheClient()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  testsupport::writeWholeFile(Installation.dataDirectory() + "/accountgroup.json", R"({"Key": "group-7"})");
+
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QStringList Records = waitForClientRecords(Installation, 1);
+  QCOMPARE(Records.size(), 1);
+  const QString Bin = gameDirectory(Installation) + "/bin";
+  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|version=1.0").arg(Bin));
+  // The installation is the build plus the copied account group file.
+  auto Expected = testsupport::describeTree(Game.build("game-1.0"));
+  Expected.insert("AshgroveOnlineClient_Data/Data/Settings/accountgroup.json",
+                  testsupport::describeTree(Installation.dataDirectory()).value("accountgroup.json"));
+  QCOMPARE(testsupport::describeTree(gameDirectory(Installation), MarkerFiles), Expected);
+  QVERIFY(QFile::exists(gameDirectory(Installation) + "/package.json"));
+  QVERIFY(QFile::exists(gameDirectory(Installation) + "/default"));
+  const QString Log = Installation.readLog();
+  QVERIFY(Log.contains("AccountGroupSetting") == false);
+  QVERIFY(QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
+
+  // Without options the up-to-date default client starts without a window.
+  QCOMPARE(Installation.run({}, 60000), 0);
+  Records = waitForClientRecords(Installation, 2);
+  QCOMPARE(Records.size(), 2);
+  QVERIFY(Records[1].startsWith("args=--from-test|"));  // nothing verified in this run
+  QVERIFY(!Installation.readLog().contains("onInstallationOrUpdateStarted"));
+}
+
+void TestController::forcePatchAndPatchOption()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+
+  // FORCE_PATCH: the update runs with the window shown; no client after it.
+  Game.publishGame("2.0", 2);
+  testsupport::writeWholeFile(gameDirectory(Installation) + "/FORCE_PATCH", "");
+  QVERIFY(runUntilLogged(Installation, {}, "markPackageAsFullyInstalled"));
+  QVERIFY(!QFile::exists(gameDirectory(Installation) + "/FORCE_PATCH"));
+  QCOMPARE(clientRecords(Installation).size(), 1);
+  QCOMPARE(testsupport::readWholeFile(gameDirectory(Installation) + "/version.txt"), QByteArray("2.0"));
+
+  // --patch with the client's path: update, then start it.
+  Game.publishGame("3.0", 3);
+  const QString Client = gameDirectory(Installation) + "/bin/client";
+  QCOMPARE(Installation.run({"--patch", Client}, 180000), 0);
+  const QStringList Records = waitForClientRecords(Installation, 2);
+  QCOMPARE(Records.size(), 2);
+  QVERIFY2(Records[1].startsWith("args=--from-test --package-is-up-to-date|") && Records[1].endsWith("version=3.0"),
+           qPrintable(Records[1]));
+  QCOMPARE(testsupport::describeTree(gameDirectory(Installation), MarkerFiles),
+           testsupport::describeTree(Game.build("game-3.0")));
+}
+
+void TestController::unknownPatchTargetKeepsTheWindow()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QVERIFY(runUntilLogged(Installation, {"--patch", "/no/such/client"}, "Dialog: Client patching failed", 60000));
+  QVERIFY(Installation.readLog().contains("sendFunnelEvent: launcher_started"));
+  QVERIFY(clientRecords(Installation).isEmpty());
+}
+
+void TestController::maintenanceWhenTheConfigurationIsMissing()
+{
+  TServedGame Game;
+  Game.server.setFault("/velmetadata.json", TTestHttpServer::TFault::status(404));
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QCOMPARE(Installation.run({}, 60000), 1);
+  QVERIFY(Installation.readLog().contains(
+      "Dialog: Ashgrove Online cannot be started: Ashgrove Online is currently down for maintenance."));
+}
+
+void TestController::offlineStartFromTheCache()
+{
+  TLauncherInstallation Installation;
+  QString GameDirectory;
+  {
+    TServedGame Game;
+    Game.publishGame("1.0", 1);
+    Game.configure(Installation, 3000);
+    QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+    QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+    GameDirectory = gameDirectory(Installation);
+  }
+  // The server is gone: the cached configuration and the installed
+  // descriptions are used, and the default client starts.
+  const int Status = Installation.run({}, 60000);
+  if (Status != 0)
+    testsupport::writeWholeFile(QDir::tempPath() + "/ashgrove-offline-failure.log", Installation.readLog().toUtf8());
+  QVERIFY2(Status == 0, "see ashgrove-offline-failure.log in the temporary folder");
+  QCOMPARE(waitForClientRecords(Installation, 2).size(), 2);
+  QVERIFY(Installation.readLog().contains("Download of configuration failed"));
+}
+
+void TestController::selfUpdateRestartsTheNewLauncher()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
+  testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  const QByteArray OldExecutable = testsupport::readWholeFile(Installation.executable());
+
+  // The old launcher installs the new one over itself and restarts it; the
+  // new one finds itself current, cleans up and goes on with the first
+  // launch, which installs and starts the game.
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QVERIFY(QTest::qWaitFor([&] { return clientRecords(Installation).size() == 1; }, 180000));
+  const QString Log = Installation.readLog();
+  QVERIFY(Log.contains("startSelfUpdate Launcher"));
+  QVERIFY(Log.contains("Version: 0.0.13"));
+  QVERIFY(!Log.contains("already running"));
+  QCOMPARE(testsupport::readWholeFile(Installation.executable()),
+           testsupport::readWholeFile(NextBuild.filePath("ashgrove-launcher")));
+  QVERIFY(testsupport::readWholeFile(Installation.executable()) != OldExecutable);
+  QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
+  QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
+  QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
+}
+
+void TestController::failedSelfUpdateRestoresTheExecutable()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  // Every chunk of the new launcher fails.
+  Game.server.setFault("*", TTestHttpServer::TFault());
+  const QJsonObject Description =
+      QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/launcher/package.json")).object();
+  for (const QJsonValue& Chunk : Description.value("chunks").toArray())
+    Game.server.setFault("/launcher/" + Chunk.toObject().value("url").toString(), TTestHttpServer::TFault::status(500));
+  for (const QJsonValue& File : Description.value("files").toArray()) {
+    if (File.toObject().contains("url"))
+      Game.server.setFault("/launcher/" + File.toObject().value("url").toString(), TTestHttpServer::TFault::status(500));
+  }
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  const QByteArray OldExecutable = testsupport::readWholeFile(Installation.executable());
+
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  const QString Log = Installation.readLog();
+  QVERIFY(Log.contains("Updating Ashgrove Online failed: Error1"));
+  QCOMPARE(testsupport::readWholeFile(Installation.executable()), OldExecutable);
+  QVERIFY(QFileInfo(Installation.executable()).isExecutable());
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);  // the run went on as if no update was due
+}
+
+void TestController::interruptedInstallationResumes()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  const QJsonObject Description =
+      QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/game/package.json")).object();
+  // The last chunk of the large file comes slowly: the launcher is killed
+  // while it is still loading, after the other chunks were written.
+  const QJsonArray Chunks = Description.value("chunks").toArray();
+  QVERIFY(Chunks.size() >= 2);
+  const QString SlowPath = "/game/" + Chunks.last().toObject().value("url").toString();
+  Game.server.setFault(SlowPath, TTestHttpServer::TFault::trickle(4096, 100));
+
+  auto Process = Installation.start({"--first-launch"});
+  QVERIFY(QTest::qWaitFor([&] {
+    return Installation.readLog().count(QRegularExpression("saveDownloadedData chunk \\S+ to ")) >= Chunks.size() - 1;
+  }, 120000));
+  Process->kill();
+  QVERIFY(Process->waitForFinished(10000));
+  QVERIFY(QFile::exists(gameDirectory(Installation) + "/partial-package.json"));
+  QVERIFY(!QFile::exists(gameDirectory(Installation) + "/package.json"));
+
+  // Which chunks were written before the kill.
+  QSet<QString> Written;
+  const QRegularExpression Save("saveDownloadedData chunk (\\S+) to ");
+  auto Matches = Save.globalMatch(Installation.readLog());
+  while (Matches.hasNext())
+    Written.insert(QUrl(Matches.next().captured(1)).path());
+  QVERIFY(!Written.isEmpty());
+  QMap<QString, int> RequestsBefore;
+  for (const QString& Path : Written)
+    RequestsBefore.insert(Path, Game.server.requestCount(Path));
+
+  Game.server.clearFaults();
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+  QCOMPARE(testsupport::describeTree(gameDirectory(Installation), MarkerFiles),
+           testsupport::describeTree(Game.build("game-1.0")));
+  for (const QString& Path : Written)
+    QVERIFY2(Game.server.requestCount(Path) == RequestsBefore.value(Path), qPrintable(Path + " fetched again"));
+}
+
+QTEST_GUILESS_MAIN(TestController)
+#include "test_controller.moc"
