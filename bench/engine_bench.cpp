@@ -61,20 +61,23 @@ constexpr qint64 kWriteBlock = 4 * kMebibyte;
 // ---------------------------------------------------------------------------
 // Content
 
-// Deterministic 64-bit generator (splitmix64).
+// Deterministic 64-bit generator (splitmix64). The seed is mixed into the
+// start state, so that the streams of neighbouring seeds do not overlap
+// (overlapping streams would give files that share content-defined pieces).
 class TRandom
 {
 public:
-  explicit TRandom(quint64 Seed) : m_State(Seed * 0x9E3779B97F4A7C15ull + 0x632BE59BD9B4E019ull) {}
-  quint64 next()
+  explicit TRandom(quint64 Seed) : m_State(mix(Seed ^ 0x632BE59BD9B4E019ull)) {}
+  quint64 next() { return mix(m_State += 0x9E3779B97F4A7C15ull); }
+
+private:
+  static quint64 mix(quint64 Value)
   {
-    quint64 Value = (m_State += 0x9E3779B97F4A7C15ull);
     Value = (Value ^ (Value >> 30)) * 0xBF58476D1CE4E5B9ull;
     Value = (Value ^ (Value >> 27)) * 0x94D049BB133111EBull;
     return Value ^ (Value >> 31);
   }
 
-private:
   quint64 m_State;
 };
 
