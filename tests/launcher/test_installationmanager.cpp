@@ -1,0 +1,306 @@
+// Marker files, status computation, default package, verification jobs and
+// funnel events of the installation manager.
+
+#include "launcher/funnelevents.h"
+#include "launcher/installationmanager.h"
+#include "launcher/launcherconfigurationreader.h"
+
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::launcher;
+
+namespace {
+
+QString hexHash(const QByteArray& Data)
+{
+  return QString::fromLatin1(QCryptographicHash::hash(Data, QCryptographicHash::Sha256).toHex());
+}
+
+QByteArray description(const QString& Version, const QMap<QString, QByteArray>& Files)
+{
+  QJsonArray Entries;
+  for (auto File = Files.begin(); File != Files.end(); ++File) {
+    Entries.append(QJsonObject{{"localfile", File.key()},
+                               {"unpackedsize", File.value().size()},
+                               {"unpackedhash", hexHash(File.value())},
+                               {"url", "files/" + File.key()},
+                               {"unpack", false}});
+  }
+  return QJsonDocument(QJsonObject{{"version", Version}, {"files", Entries}}).toJson();
+}
+
+class TManagerFixture
+{
+public:
+  TManagerFixture()
+  {
+    qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
+    auto Settings = std::make_shared<TLauncherSettings>();
+    Settings->packages = "packages";
+    Settings->packageFile = "package.json";
+    Settings->partialPackageFile = "partial-package.json";
+    Settings->assetFile = "assets.json";
+    Settings->accountGroupFile = "accountgroup.json";
+    Settings->settingsTarget = "Client/Settings";
+    Settings->skipVerification = false;
+    settings = Settings;
+    helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+    QJsonArray Packages;
+    for (const QString& Name : QStringList{"alpha", "beta", "gamma"}) {
+      Packages.append(QJsonObject{{"name", Name},
+                                  {"directoryname", Name},
+                                  {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                                    {"url", Name + ".json"}}}}});
+    }
+    configuration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject{{"packages", Packages}}).toJson(),
+                                                                   QUrl("http://127.0.0.1:1/"));
+  }
+
+  std::shared_ptr<TPackage> package(int Index) const { return configuration->packages()[std::size_t(Index)]; }
+  QString directory(int Index) const { return helper->packagesBaseDirectory().filePath(package(Index)->directoryName()); }
+  void publish(int Index, const QByteArray& Package, const QByteArray& Asset = QByteArray())
+  {
+    package(Index)->currentBuild()->description =
+        std::make_unique<TPackageConfigurationReader>(Package, Asset, QUrl("http://127.0.0.1:1/"), QUrl("http://127.0.0.1:1/"));
+  }
+
+  std::shared_ptr<TLauncherSettings> settings;
+  std::shared_ptr<TLauncherFilesystemHelper> helper;
+  std::shared_ptr<TLauncherConfigurationReader> configuration;
+
+private:
+  QTemporaryDir m_Home;
+};
+
+} // namespace
+
+class TestInstallationManager : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void statusFromMarkers();
+  void defaultPackage();
+  void markersDuringAVerification();
+  void verificationFailureLeavesThePartialMarker();
+  void secondStartOfTheSameJobDoesNothing();
+  void emptyDescriptionCompletesAtOnce();
+  void funnelEvents();
+};
+
+void TestInstallationManager::initTestCase()
+{
+  QCoreApplication::setOrganizationName("Veldan GmbH");
+  QCoreApplication::setApplicationName("Ashgrove Online");
+}
+
+void TestInstallationManager::statusFromMarkers()
+{
+  TManagerFixture Fixture;
+  const QByteArray V1 = description("1", {{"a.txt", "a"}});
+  const QByteArray V2 = description("2", {{"a.txt", "b"}});
+  Fixture.publish(0, V2);
+  Fixture.publish(1, V2, R"({"version": 1})");
+  Fixture.publish(2, V2);
+  // alpha: older full marker; beta: same version but asset version "1";
+  // gamma: both markers, same version.
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
+  testsupport::writeWholeFile(Fixture.directory(1) + "/package.json", V2);
+  testsupport::writeWholeFile(Fixture.directory(1) + "/assets.json", R"({"version": 1})");
+  testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", V2);
+  testsupport::writeWholeFile(Fixture.directory(2) + "/partial-package.json", V1);
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpdateAvailable);
+  QCOMPARE(Fixture.package(1)->localStatus(), ELocalPackageStatus::UpdateAvailable);
+  QCOMPARE(Fixture.package(2)->localStatus(), ELocalPackageStatus::UpToDate);
+
+  QFile::remove(Fixture.directory(2) + "/package.json");
+  QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::PartiallyInstalled);
+  QFile::remove(Fixture.directory(2) + "/partial-package.json");
+  QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::NotInstalled);
+  Fixture.package(2)->currentBuild()->description.reset();
+  testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", V2);
+  QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::NotInstalled);
+}
+
+void TestInstallationManager::defaultPackage()
+{
+  TManagerFixture Fixture;
+  const QByteArray V1 = description("1", {{"a.txt", "a"}});
+  for (int Index = 0; Index < 3; ++Index) {
+    Fixture.publish(Index, V1);
+    testsupport::writeWholeFile(Fixture.directory(Index) + "/package.json", V1);
+  }
+  // Two packages with default files: the first in list order wins.
+  testsupport::writeWholeFile(Fixture.directory(1) + "/default", "");
+  testsupport::writeWholeFile(Fixture.directory(2) + "/default", "");
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QCOMPARE(Manager.defaultPackage(), Fixture.package(1));
+  QVERIFY(!Fixture.package(2)->isDefault());
+
+  Manager.setDefaultPackage(Fixture.package(0));
+  QCOMPARE(Manager.defaultPackage(), Fixture.package(0));
+  QVERIFY(QFile::exists(Fixture.directory(0) + "/default"));
+  QVERIFY(!QFile::exists(Fixture.directory(1) + "/default"));
+  QVERIFY(!QFile::exists(Fixture.directory(2) + "/default"));
+  Manager.setDefaultPackage(nullptr);
+  QVERIFY(!Manager.defaultPackage());
+  QVERIFY(!QFile::exists(Fixture.directory(0) + "/default"));
+}
+
+void TestInstallationManager::markersDuringAVerification()
+{
+  TManagerFixture Fixture;
+  const QByteArray Content = "the content";
+  const QByteArray V1 = description("1", {{"a.txt", Content}});
+  Fixture.publish(0, V1, R"({"version": "3"})");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/assets.json", R"({"version": "3"})");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", Content);
+  QDir().mkpath(Fixture.directory(0) + "/Client/Settings");
+  testsupport::writeWholeFile(Fixture.helper->accountGroupFilePath(), R"({"Key": "k"})");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/Client/Settings/accountgroup.json", "kept");
+
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  QSignalSpy Started(&Manager, &TInstallationManager::installationOrUpdateStarted);
+  QSignalSpy Finished(&Manager, &TInstallationManager::installationOrUpdateFinished);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.verifyPackage(Fixture.package(0));
+  QCOMPARE(Started.count(), 1);
+  // While the verification runs the package counts as partially installed.
+  QVERIFY(!QFile::exists(Fixture.directory(0) + "/package.json"));
+  QVERIFY(QFile::exists(Fixture.directory(0) + "/partial-package.json"));
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::PartiallyInstalled);
+  QVERIFY(All.wait(20000));
+  QCOMPARE(Finished.count(), 1);
+  QCOMPARE(All.count(), 1);
+  QVERIFY(QFile::exists(Fixture.directory(0) + "/package.json"));
+  QVERIFY(!QFile::exists(Fixture.directory(0) + "/partial-package.json"));
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  QVERIFY(Fixture.package(0)->checkedInThisRun());
+  // An existing copy of the account group file is left as it is.
+  QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/Client/Settings/accountgroup.json"), QByteArray("kept"));
+  QFile::remove(Fixture.directory(0) + "/Client/Settings/accountgroup.json");
+  Manager.verifyPackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/Client/Settings/accountgroup.json"),
+           QByteArray(R"({"Key": "k"})"));
+}
+
+void TestInstallationManager::verificationFailureLeavesThePartialMarker()
+{
+  TManagerFixture Fixture;
+  const QByteArray V1 = description("1", {{"a.txt", "right"}, {"b.txt", "also right"}});
+  Fixture.publish(0, V1);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", "right plus trailing bytes");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/b.txt", "also right");
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  EPackageDownloaderError Reason = NoDownloaderError;
+  connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
+          [&](const TPackageInstallation& Job) { Reason = Job.errorReason(); });
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.verifyPackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(Reason, VerificationFailed);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::PartiallyInstalled);
+  QVERIFY(Fixture.package(0)->checkedInThisRun());
+  QVERIFY(!QFile::exists(Fixture.directory(0) + "/package.json"));
+  QVERIFY(QFile::exists(Fixture.directory(0) + "/partial-package.json"));
+}
+
+void TestInstallationManager::secondStartOfTheSameJobDoesNothing()
+{
+  TManagerFixture Fixture;
+  const QByteArray V1 = description("1", {{"a.txt", "a"}});
+  Fixture.publish(0, V1);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", "a");
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QSignalSpy Started(&Manager, &TInstallationManager::installationOrUpdateStarted);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  Manager.verifyPackage(Fixture.package(0));
+  QCOMPARE(Started.count(), 1);
+  QCOMPARE(Manager.installationsInProgress().size(), std::size_t(1));
+  QVERIFY(All.wait(20000));
+  QTest::qWait(100);
+  QCOMPARE(All.count(), 1);
+  // A package without a build description is ignored.
+  Fixture.package(1)->currentBuild()->description.reset();
+  Manager.installOrUpdatePackage(Fixture.package(1));
+  QCOMPARE(Started.count(), 1);
+}
+
+void TestInstallationManager::emptyDescriptionCompletesAtOnce()
+{
+  TManagerFixture Fixture;
+  Fixture.publish(0, R"({"version": "1"})");
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::NotInstalled);
+  bool WithoutError = false;
+  connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
+          [&](const TPackageInstallation& Job) { WithoutError = Job.withoutError(); });
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QVERIFY(WithoutError);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+}
+
+void TestInstallationManager::funnelEvents()
+{
+  QTemporaryDir Home;
+  qputenv("XDG_DATA_HOME", Home.filePath("data").toUtf8());
+  qputenv("XDG_CONFIG_HOME", Home.filePath("config").toUtf8());
+  QDir().mkpath(Home.filePath("data/Ashgrove Online"));
+  testsupport::TTestHttpServer Server;
+  Server.setBody("/funnel", "ok\0ignored", "text/plain");
+  QObject Parent;
+
+  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_started", "FunnelStartedFirst", "");
+  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_started", "FunnelStartedFirst", "group-1");
+  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_downloaded", "FunnelFinishedDownloadingFirst", "group-1");
+  QTRY_COMPARE(Server.requests("/funnel").size(), 3);
+  const auto Requests = Server.requests("/funnel");
+  QList<QJsonObject> Bodies;
+  for (const auto& Request : Requests) {
+    QCOMPARE(Request.method, QByteArray("POST"));
+    QCOMPARE(Request.headers.value("content-type"), QByteArray("application/json"));
+    Bodies.append(QJsonDocument::fromJson(Request.body).object());
+  }
+  QCOMPARE(Bodies[0].keys(), QStringList({"accountgroupkey", "first", "id", "step"}));
+  QCOMPARE(Bodies[0].value("step").toString(), QString("launcher_started"));
+  QCOMPARE(Bodies[0].value("first").toBool(), true);
+  QCOMPARE(Bodies[0].value("accountgroupkey").toString(), QString(""));
+  QCOMPARE(Bodies[1].value("first").toBool(), false);
+  QCOMPARE(Bodies[1].value("accountgroupkey").toString(), QString("group-1"));
+  QCOMPARE(Bodies[2].value("first").toBool(), true);  // the first-time keys are independent
+  const QString Identifier = Bodies[0].value("id").toString();
+  QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(Identifier).hasMatch());
+  QCOMPARE(Bodies[1].value("id").toString(), Identifier);
+  QCOMPARE(QSettings().value("FunnelUuid").toString(), Identifier);
+  const QJsonObject Shared = QJsonDocument::fromJson(testsupport::readWholeFile(sharedDeviceIdentifierFilePath())).object();
+  QCOMPARE(Shared.value("DeviceIdentifier").toString(), Identifier);
+
+  // Deleting the key makes the next event a first one again.
+  QSettings().remove("FunnelStartedFirst");
+  QVERIFY(takeFunnelFirstTime("FunnelStartedFirst"));
+  QVERIFY(!takeFunnelFirstTime("FunnelStartedFirst"));
+}
+
+QTEST_GUILESS_MAIN(TestInstallationManager)
+#include "test_installationmanager.moc"
