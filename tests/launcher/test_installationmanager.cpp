@@ -276,11 +276,16 @@ void TestInstallationManager::funnelEvents()
   postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_downloaded", "FunnelFinishedDownloadingFirst", "group-1");
   QTRY_COMPARE(Server.requests("/funnel").size(), 3);
   const auto Requests = Server.requests("/funnel");
-  QList<QJsonObject> Bodies;
+  // Each event has its own connection: they may arrive in any order.
+  QList<QJsonObject> Bodies({{}, {}, {}});
   for (const auto& Request : Requests) {
     QCOMPARE(Request.method, QByteArray("POST"));
     QCOMPARE(Request.headers.value("content-type"), QByteArray("application/json"));
-    Bodies.append(QJsonDocument::fromJson(Request.body).object());
+    const QJsonObject Body = QJsonDocument::fromJson(Request.body).object();
+    const int Slot = Body.value("step").toString() == "launcher_downloaded" ? 2
+                     : Body.value("accountgroupkey").toString().isEmpty() ? 0
+                                                                          : 1;
+    Bodies[Slot] = Body;
   }
   QCOMPARE(Bodies[0].keys(), QStringList({"accountgroupkey", "first", "id", "step"}));
   QCOMPARE(Bodies[0].value("step").toString(), QString("launcher_started"));
