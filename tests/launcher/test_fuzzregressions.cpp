@@ -1,0 +1,109 @@
+// Replays the inputs that the fuzzers of the launcher's document readers
+// found or kept (tests/launcher/regressions/<target>/) through the same
+// checks the fuzzers run. A file named "bad-..." must take the failure path
+// (invalid description, TLauncherConfigurationException), one named "ok-..."
+// the success path; every file must keep all promises of the interface.
+#include "cdntracefuzzchecks.h"
+#include "launcherfuzzchecks.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+void addRows(const QString& Target)
+{
+  QTest::addColumn<QString>("path");
+  const QDir Directory(testsupport::sourceDirectory() + "/tests/launcher/regressions/" + Target);
+  const QStringList Names = Directory.entryList(QDir::Files, QDir::Name);
+  // An empty folder gives one row without a file, which fails: the replay
+  // must never pass by having nothing to replay.
+  if (Names.isEmpty())
+    QTest::newRow(qPrintable("no inputs for " + Target)) << QString();
+  for (const QString& Name : Names)
+    QTest::newRow(qPrintable(Name)) << Directory.filePath(Name);
+}
+
+QByteArray readInput(const QString& Path)
+{
+  if (Path.isEmpty())
+    return QByteArray();
+  return testsupport::readWholeFile(Path);
+}
+
+void verifyOutcome(const QString& Path, const fuzzchecks::TOutcome& Outcome)
+{
+  QVERIFY2(!Path.isEmpty(), "the regression folder is empty");
+  QVERIFY2(Outcome.violation.isEmpty(), qPrintable(Outcome.violation));
+  const QString Name = QFileInfo(Path).fileName();
+  if (Name.startsWith("bad-"))
+    QVERIFY2(!Outcome.accepted, "expected to take the failure path");
+  if (Name.startsWith("ok-"))
+    QVERIFY2(Outcome.accepted, "expected to take the success path");
+}
+
+} // namespace
+
+class TestFuzzRegressions : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void packageConfiguration_data() { addRows("packageconfiguration"); }
+  void packageConfiguration()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkPackageConfiguration(readInput(path)));
+  }
+
+  void launcherConfiguration_data() { addRows("launcherconfiguration"); }
+  void launcherConfiguration()
+  {
+    QFETCH(QString, path);
+    try {
+      verifyOutcome(path, fuzzchecks::checkLauncherConfiguration(readInput(path)));
+    } catch (const std::exception& Error) {
+      QFAIL(qPrintable(QString("unexpected exception: ") + Error.what()));
+    }
+  }
+
+  void cdnTrace_data() { addRows("cdntrace"); }
+  void cdnTrace()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkCdnTrace(readInput(path)));
+  }
+
+  void settings_data() { addRows("settings"); }
+  void settings()
+  {
+    QFETCH(QString, path);
+    // A copy under a fresh name, as the fuzzer reads it (the INI reader
+    // caches files by name).
+    QTemporaryDir Directory;
+    QVERIFY(Directory.isValid());
+    const QString Copy = Directory.filePath("launchersettings.ini");
+    testsupport::writeWholeFile(Copy, readInput(path));
+    verifyOutcome(path, fuzzchecks::checkSettingsFile(Copy));
+  }
+
+  // The document separator splits exactly once: an asset description that
+  // is not JSON makes the pair invalid, and the raw parts are kept.
+  void packageConfigurationSplit()
+  {
+    const QByteArray Package = R"({"version": "1", "files": [{"localfile": "b"}, {"localfile": "a"}]})";
+    const fuzzchecks::TOutcome Valid = fuzzchecks::checkPackageConfiguration(
+        fuzzchecks::joinDocuments(Package, R"({"version": 2})"));
+    QVERIFY2(Valid.violation.isEmpty(), qPrintable(Valid.violation));
+    QVERIFY(Valid.accepted);
+    const fuzzchecks::TOutcome BrokenAsset =
+        fuzzchecks::checkPackageConfiguration(fuzzchecks::joinDocuments(Package, "{"));
+    QVERIFY2(BrokenAsset.violation.isEmpty(), qPrintable(BrokenAsset.violation));
+    QVERIFY(!BrokenAsset.accepted);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestFuzzRegressions)
+#include "test_fuzzregressions.moc"

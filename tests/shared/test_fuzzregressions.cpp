@@ -1,0 +1,149 @@
+// Replays the inputs that the fuzzers of the payload container, the codecs
+// and the hints parser found or kept (tests/shared/regressions/<target>/)
+// through the same checks the fuzzers run. A file named "bad-..." must take
+// the failure path (refused, not decoded, no hints), one named "ok-..." the
+// success path; every file must keep all promises of the interface.
+#include "fuzzchecks.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QtTest>
+
+namespace {
+
+QStringList regressionFiles(const QString& Target)
+{
+  const QDir Directory(testsupport::sourceDirectory() + "/tests/shared/regressions/" + Target);
+  QStringList Paths;
+  for (const QString& Name : Directory.entryList(QDir::Files, QDir::Name))
+    Paths << Directory.filePath(Name);
+  return Paths;
+}
+
+void addRows(const QString& Target)
+{
+  QTest::addColumn<QString>("path");
+  const QStringList Paths = regressionFiles(Target);
+  // An empty folder gives one row without a file, which fails: the replay
+  // must never pass by having nothing to replay.
+  if (Paths.isEmpty())
+    QTest::newRow(qPrintable("no inputs for " + Target)) << QString();
+  for (const QString& Path : Paths)
+    QTest::newRow(qPrintable(QFileInfo(Path).fileName())) << Path;
+}
+
+QByteArray readInput(const QString& Path)
+{
+  if (Path.isEmpty())
+    return QByteArray();
+  return testsupport::readWholeFile(Path);
+}
+
+// The outcome must keep every promise and take the path the file name asks for.
+void verifyOutcome(const QString& Path, const fuzzchecks::TOutcome& Outcome)
+{
+  QVERIFY2(!Path.isEmpty(), "the regression folder is empty");
+  QVERIFY2(Outcome.violation.isEmpty(), qPrintable(Outcome.violation));
+  const QString Name = QFileInfo(Path).fileName();
+  if (Name.startsWith("bad-"))
+    QVERIFY2(!Outcome.accepted, "expected to take the failure path");
+  if (Name.startsWith("ok-"))
+    QVERIFY2(Outcome.accepted, "expected to take the success path");
+}
+
+} // namespace
+
+class TestFuzzRegressions : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void payload_data() { addRows("payload"); }
+  void payload()
+  {
+    QFETCH(QString, path);
+    const QByteArray Data = readInput(path);
+    verifyOutcome(path, fuzzchecks::checkPayload(Data));
+    if (QTest::currentTestFailed())
+      return;
+    // The unbounded call takes the same path: none of these inputs declares
+    // more than the fuzzer's limit and still decodes.
+    QByteArray Result;
+    const bool Accepted = shared::unpackPayload(Data, Result);
+    QCOMPARE(Accepted, fuzzchecks::checkPayload(Data).accepted);
+    if (!Accepted)
+      QCOMPARE(Result, Data);
+  }
+
+  void csc_data() { addRows("csc"); }
+  void csc()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkCodec(shared::codecs::decodeCsc, readInput(path)));
+  }
+
+  void crush_data() { addRows("crush"); }
+  void crush()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkCodec(shared::codecs::decodeCrush, readInput(path)));
+  }
+
+  void zpaq_data() { addRows("zpaq"); }
+  void zpaq()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkCodec(shared::codecs::decodeZpaq, readInput(path),
+                                               fuzzchecks::kZpaqCapacityMask));
+  }
+
+  void hints_data() { addRows("hints"); }
+  void hints()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkHints(readInput(path)));
+  }
+
+  // The checks themselves must notice broken promises, or the replay proves
+  // nothing: a decoder that reports more than its capacity, one whose output
+  // depends on the buffer's earlier content, and a refused container whose
+  // result is not the input.
+  void checksDetectBrokenPromises()
+  {
+    const auto Overreporting = [](const std::uint8_t*, std::size_t, std::uint8_t*, std::size_t Capacity,
+                                   std::size_t& Produced) {
+      Produced = Capacity + 1;
+      return true;
+    };
+    QVERIFY(!fuzzchecks::checkCodec(Overreporting, fuzzchecks::codecInput(4, "x")).violation.isEmpty());
+
+    const auto ReadsUnwritten = [](const std::uint8_t*, std::size_t, std::uint8_t* Output, std::size_t Capacity,
+                                   std::size_t& Produced) {
+      // Copies the byte behind the first one before writing it.
+      Output[0] = Output[Capacity - 1];
+      Produced = 1;
+      return true;
+    };
+    QVERIFY(!fuzzchecks::checkCodec(ReadsUnwritten, fuzzchecks::codecInput(4, "x")).violation.isEmpty());
+
+    const auto Honest = [](const std::uint8_t* Input, std::size_t InputSize, std::uint8_t* Output,
+                           std::size_t Capacity, std::size_t& Produced) {
+      Produced = std::min(InputSize, Capacity);
+      std::memcpy(Output, Input, Produced);
+      return true;
+    };
+    const fuzzchecks::TOutcome Fine = fuzzchecks::checkCodec(Honest, fuzzchecks::codecInput(4, "xy"));
+    QVERIFY2(Fine.violation.isEmpty(), qPrintable(Fine.violation));
+    QVERIFY(Fine.accepted);
+
+    // A stored container that decodes, and the same with its payload cut.
+    const QByteArray Stored = shared::packPayload(shared::EPayloadFormat::Stored, "abc", 3);
+    QVERIFY(fuzzchecks::checkPayload(Stored).accepted);
+    const fuzzchecks::TOutcome Cut = fuzzchecks::checkPayload(Stored.left(Stored.size() - 1));
+    QVERIFY(Cut.violation.isEmpty());
+    QVERIFY(!Cut.accepted);
+  }
+};
+
+QTEST_GUILESS_MAIN(TestFuzzRegressions)
+#include "test_fuzzregressions.moc"
