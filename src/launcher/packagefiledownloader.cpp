@@ -239,7 +239,8 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
     m_pDownloadPool->download(Chunk.chunk.url);
   }
-  emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+  if (m_OutstandingChunks.empty())
+    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
 void TPackageFileDownloader::onDownloadCompleted(const QUrl& Url, const QByteArray& Data)

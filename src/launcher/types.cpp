@@ -1,11 +1,19 @@
 #include "launcher/types.h"
 
+#include "launcher/package.h"
+#include "launcher/packagedifference.h"
+#include "launcher/packagefiledownloader.h"
+
 namespace orvale::launcher {
 
 void registerLauncherMetaTypes()
 {
   qRegisterMetaType<TFileSize>("TFileSize");
   qRegisterMetaType<TFileSize>("orvale::launcher::TFileSize");
+  qRegisterMetaType<EPackageDownloaderError>("EPackageDownloaderError");
+  qRegisterMetaType<EPackageDownloaderError>("orvale::launcher::EPackageDownloaderError");
+  qRegisterMetaType<TPackageDifference>("TPackageDifference");
+  qRegisterMetaType<std::shared_ptr<TPackage>>("std::shared_ptr<TPackage>");
 }
 
 } // namespace orvale::launcher

@@ -1,0 +1,215 @@
+// The package file downloader on its own, against the test server.
+
+#include "launcher/packagefiledownloader.h"
+#include "shared/downloadpool.h"
+#include "shared/payload.h"
+
+#include "gamebuild.h"
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QCryptographicHash>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::launcher;
+using testsupport::TTestHttpServer;
+
+namespace {
+
+struct TDownloaderFixture
+{
+  TTestHttpServer server;
+  QTemporaryDir target;
+  std::shared_ptr<TLauncherSettings> settings = std::make_shared<TLauncherSettings>();
+  std::shared_ptr<TLauncherFilesystemHelper> helper = std::make_shared<TLauncherFilesystemHelper>(settings);
+  std::shared_ptr<shared::TDownloadPool> pool;
+  std::unique_ptr<TPackageFileDownloader> downloader;
+
+  explicit TDownloaderFixture(int Limit = 4)
+  {
+    pool = std::make_shared<shared::TDownloadPool>(Limit, shared::makeNetworkAccessManagerWrapper(), false);
+    downloader = std::make_unique<TPackageFileDownloader>(pool, helper);
+  }
+
+  // A chunk served at Path (packed when Pack is set).
+  TChunkInPackage chunk(const QString& Path, const QByteArray& Content, bool Pack = false)
+  {
+    TChunkInPackage Chunk;
+    Chunk.url = server.url(Path);
+    Chunk.unpackedSize = quint64(Content.size());
+    Chunk.unpackedHash = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
+    Chunk.unpack = Pack;
+    const QByteArray Body = Pack ? shared::packPayload(shared::EPayloadFormat::Lzma20, Content.constData(),
+                                                       std::size_t(Content.size()))
+                                 : Content;
+    Chunk.packedSize = quint64(Body.size());
+    server.setBody(Path, Body);
+    return Chunk;
+  }
+
+  // Runs one download; returns the number of final signals and the reason.
+  std::pair<int, EPackageDownloaderError> run(const std::vector<TFileToDownload>& Files)
+  {
+    QSignalSpy Completed(downloader.get(), &TPackageFileDownloader::downloadCompleted);
+    QSignalSpy Failed(downloader.get(), &TPackageFileDownloader::downloadFailed);
+    downloader->downloadFiles(QDir(target.path()), 0, Files);
+    (void)QTest::qWaitFor([&] { return Completed.count() + Failed.count() > 0; }, 60000);
+    QTest::qWait(300);
+    const int Signals = Completed.count() + Failed.count();
+    return {Signals, Failed.isEmpty() ? NoDownloaderError : Failed.first().first().value<EPackageDownloaderError>()};
+  }
+};
+
+TFileToDownload file(const QString& Name, const std::vector<TChunkInPackage>& Chunks, std::vector<std::int32_t> ToDownload)
+{
+  TFileToDownload File;
+  File.localFile = Name;
+  File.chunks = Chunks;
+  File.chunksToDownload = std::move(ToDownload);
+  for (const TChunkInPackage& Chunk : Chunks)
+    File.unpackedSize += Chunk.unpackedSize;
+  return File;
+}
+
+} // namespace
+
+class TestDownloader : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void sharedContentIsDownloadedOnce();
+  void outOfOrderChunksUseTheCacheAndSpillFiles();
+  void partialRewriteKeepsTheRest();
+  void executableBitsAndEmptyChunkLists();
+  void progressTotalsAndRates();
+  void urlsOtherThanHttpAreRefused();
+};
+
+void TestDownloader::sharedContentIsDownloadedOnce()
+{
+  TDownloaderFixture Fixture;
+  const QByteArray A = testsupport::pseudoRandomBytes(70000, 1), B = testsupport::textBytes(50000, 2);
+  const TChunkInPackage ChunkA = Fixture.chunk("/a", A, true), ChunkB = Fixture.chunk("/b", B);
+  // A twice in one file, and again in a second file.
+  const auto Result = Fixture.run({file("one.bin", {ChunkA, ChunkB, ChunkA}, {0, 1, 2}), file("two.bin", {ChunkA}, {0})});
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, NoDownloaderError);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("one.bin")), A + B + A);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("two.bin")), A);
+  QCOMPARE(Fixture.server.requestCount("/a"), 1);
+  QCOMPARE(Fixture.server.requestCount("/b"), 1);
+  QCOMPARE(Fixture.downloader->allChunks().size(), std::size_t(2));
+  QCOMPARE(Fixture.downloader->cachedChunkCount(), 0);
+}
+
+void TestDownloader::outOfOrderChunksUseTheCacheAndSpillFiles()
+{
+  for (int MaxCached : {0, 100}) {
+    TDownloaderFixture Fixture(8);
+    Fixture.settings->maxCachedChunks = MaxCached;
+    std::vector<TChunkInPackage> Chunks;
+    QByteArray Expected;
+    for (int Index = 0; Index < 6; ++Index) {
+      const QByteArray Content = testsupport::pseudoRandomBytes(30000 + Index, quint64(10 + Index));
+      Chunks.push_back(Fixture.chunk(QString("/c%1").arg(Index), Content));
+      Expected += Content;
+    }
+    // The first chunk arrives last: all others wait for it.
+    Fixture.server.setFault("/c0", TTestHttpServer::TFault::trickle(2000, 40));
+    const auto Result = Fixture.run({file("f.bin", Chunks, {0, 1, 2, 3, 4, 5})});
+    QCOMPARE(Result.first, 1);
+    QCOMPARE(Result.second, NoDownloaderError);
+    QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f.bin")), Expected);
+    // With no room in memory only one chunk is held there, the rest spill.
+    QCOMPARE(Fixture.downloader->peakCachedChunkCount(), MaxCached == 0 ? 1 : 5);
+    QCOMPARE(Fixture.downloader->cachedChunkCount(), 0);
+  }
+}
+
+void TestDownloader::partialRewriteKeepsTheRest()
+{
+  TDownloaderFixture Fixture;
+  const QByteArray A = testsupport::pseudoRandomBytes(1000, 3), B = testsupport::pseudoRandomBytes(2000, 4);
+  const TChunkInPackage ChunkA = Fixture.chunk("/a", A), ChunkB = Fixture.chunk("/b", B);
+  // Only B is missing; the file already holds A and trailing bytes beyond B.
+  testsupport::writeWholeFile(Fixture.target.filePath("f.bin"), A + QByteArray(2500, 'x'));
+  const auto Result = Fixture.run({file("f.bin", {ChunkA, ChunkB}, {1})});
+  QCOMPARE(Result.second, NoDownloaderError);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f.bin")), A + B + QByteArray(500, 'x'));
+  QCOMPARE(Fixture.server.requestCount("/a"), 0);
+
+  // Written from scratch: the old file is replaced, nothing of it stays.
+  testsupport::writeWholeFile(Fixture.target.filePath("g.bin"), QByteArray(9000, 'y'));
+  const auto Again = Fixture.run({file("g.bin", {ChunkA, ChunkB}, {0, 1})});
+  QCOMPARE(Again.second, NoDownloaderError);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("g.bin")), A + B);
+}
+
+void TestDownloader::executableBitsAndEmptyChunkLists()
+{
+  TDownloaderFixture Fixture;
+  const QByteArray Script = "#!/bin/sh\necho hi\n";
+  TFileToDownload Executable = file("bin/run.sh", {Fixture.chunk("/run", Script)}, {0});
+  Executable.executable = true;
+  TFileToDownload Untouched = file("untouched.bin", {Fixture.chunk("/u", "unused")}, {});
+  const auto Result = Fixture.run({Executable, Untouched});
+  QCOMPARE(Result.second, NoDownloaderError);
+  const QFile::Permissions Permissions = QFile::permissions(Fixture.target.filePath("bin/run.sh"));
+  QVERIFY(Permissions & QFileDevice::ExeOwner);
+  QVERIFY(Permissions & QFileDevice::ExeGroup);
+  QVERIFY(Permissions & QFileDevice::ExeOther);
+  QVERIFY(!QFile::exists(Fixture.target.filePath("untouched.bin")));
+  QCOMPARE(Fixture.server.requestCount("/u"), 0);
+}
+
+void TestDownloader::progressTotalsAndRates()
+{
+  TDownloaderFixture Fixture;
+  const QByteArray A = testsupport::textBytes(200000, 5), B = testsupport::pseudoRandomBytes(150000, 6);
+  const TChunkInPackage ChunkA = Fixture.chunk("/a", A, true), ChunkB = Fixture.chunk("/b", B);
+  Fixture.server.setFault("/b", TTestHttpServer::TFault::trickle(15000, 50));
+  QSignalSpy Progress(Fixture.downloader.get(), &TPackageFileDownloader::progress);
+  Fixture.run({file("f.bin", {ChunkA, ChunkB}, {0, 1})});
+  QVERIFY(Progress.count() >= 3);  // ticks while loading, and the final one
+  const QList<QVariant> Last = Progress.last();
+  QCOMPARE(Last.at(0).value<TFileSize>(), TFileSize(ChunkA.packedSize + ChunkB.packedSize));
+  QCOMPARE(Last.at(1).value<TFileSize>(), TFileSize(ChunkA.packedSize + ChunkB.packedSize));
+  QCOMPARE(Last.at(2).value<TFileSize>(), TFileSize(A.size() + B.size()));
+  QCOMPARE(Last.at(3).value<TFileSize>(), TFileSize(A.size() + B.size()));
+  for (const QList<QVariant>& Tick : Progress)
+    QCOMPARE(Tick.at(1).value<TFileSize>(), Last.at(1).value<TFileSize>());
+  QVERIFY(Fixture.downloader->downloadRateSampleCount() >= 1);
+  QVERIFY(Fixture.downloader->downloadRateMean() > 0);
+
+  TRateStatistic Rate;
+  Rate.addTotal(100);
+  QCOMPARE(Rate.sampleCount, quint64(1));
+  QCOMPARE(Rate.mean, 100.0);
+  Rate.addTotal(400);  // delta 300
+  QCOMPARE(Rate.mean, 200.0);
+  QCOMPARE(Rate.minimum, quint64(100));
+  QCOMPARE(Rate.maximum, quint64(300));
+  for (int Tick = 0; Tick < 29; ++Tick)
+    Rate.addTotal(Rate.lastTotal + 200);
+  // After more than 30 samples the statistic restarts from its mean.
+  QCOMPARE(Rate.sampleCount, quint64(1));
+  QCOMPARE(Rate.minimum, quint64(200));
+  QCOMPARE(Rate.maximum, quint64(200));
+}
+
+void TestDownloader::urlsOtherThanHttpAreRefused()
+{
+  TDownloaderFixture Fixture;
+  TChunkInPackage Local = Fixture.chunk("/x", "x");
+  Local.url = QUrl("file:///dev/zero");
+  const auto Result = Fixture.run({file("f.bin", {Local}, {0})});
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, DownloadFailed);
+  QVERIFY(!QFile::exists(Fixture.target.filePath("f.bin")));
+}
+
+QTEST_GUILESS_MAIN(TestDownloader)
+#include "test_downloader.moc"
