@@ -4,6 +4,7 @@
 #include "launcherrunner.h"
 #include "testsupport.h"
 
+#include <QFile>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QtTest>
@@ -34,6 +35,7 @@ class TestStartup : public QObject
 
 private slots:
   void logLineFormat();
+  void loggingSetUpFailures();
   void accountGroupKey();
   void accountGroupFile();
   void firstRunCreatesLogAndSecondRunAppends();
@@ -52,6 +54,24 @@ void TestStartup::logLineFormat()
   QCOMPARE(formatLogLine(QtCriticalMsg, Empty, "c", Now), QString("2026-12-08 09:05:07 (:0) Critical: c"));
   QCOMPARE(formatLogLine(QtFatalMsg, Empty, "f", Now), QString("2026-12-08 09:05:07 (:0) Fatal: f"));
   QCOMPARE(formatLogLine(QtMsgType(77), Empty, "x", Now), QString("2026-12-08 09:05:07 (:0) "));
+}
+
+void TestStartup::loggingSetUpFailures()
+{
+  QTemporaryDir Dir;
+  // The data directory cannot be created: a file is in the way.
+  testsupport::writeWholeFile(Dir.filePath("blocked"), "x");
+  QTest::ignoreMessage(QtWarningMsg, "couldn't setup logging. exception: Failed to create subdirectory.");
+  setupLogging(Dir.filePath("blocked/data"), "launcher.log");
+  QVERIFY(!logFile() || !logFile()->isOpen());
+  // The log file cannot be opened (a folder has its name): messages keep
+  // going to the default output, which the next ignoreMessage proves.
+  QDir(Dir.path()).mkdir("launcher.log");
+  QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^couldn't setup logging. exception: I/O error on file "));
+  setupLogging(Dir.path(), "launcher.log");
+  QVERIFY(!logFile()->isOpen());
+  QTest::ignoreMessage(QtWarningMsg, "still on the default output");
+  qWarning("still on the default output");
 }
 
 void TestStartup::accountGroupKey()
