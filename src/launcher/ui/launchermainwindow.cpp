@@ -500,6 +500,7 @@ QByteArray TLauncherMainWindow::fetchHintImage(const QUrl& Url)
   QEventLoop Loop;
   QTimer Deadline;
   Deadline.setSingleShot(true);
+  Deadline.setTimerType(Qt::PreciseTimer);
   bool TimedOut = false;
   bool TooLarge = false;
   connect(&Deadline, &QTimer::timeout, &Loop, [&] {
@@ -595,7 +596,7 @@ QWidget* TLauncherMainWindow::showHintInSlot(const shared::THint& Hint, int Slot
     FrameLayout->setSpacing(0);
     FrameLayout->setContentsMargins(0, 0, 0, 0);
     delete m_pHintRowLayout->replaceWidget(Slot, Frame, Qt::FindChildrenRecursively);
-    FrameLayout->addWidget(Slot);
+    FrameLayout->addWidget(Slot, 0, Qt::AlignCenter);
     m_pHintRowLayout->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     m_pHintFrames[SlotIndex] = Frame;
   }
