@@ -751,8 +751,8 @@ public:
   bool update(int Y);
 
 private:
-  void prefetchSlots(std::uint32_t C8) const;
-  void prefetchRows(std::uint32_t C8) const;
+  template <bool Train>
+  void step(int Y, unsigned OldNode);
 
   const TTables& m_tables = tables();
   std::vector<TComponent> m_components;
@@ -760,9 +760,6 @@ private:
   std::vector<std::uint8_t> m_hashed;  // ICM and ISSE components
   std::vector<std::uint8_t> m_rows;    // MIX and SSE components
   bool m_vectorMixer = false;
-  template <bool Train>
-  void step(int Y, unsigned OldNode);
-
   // Predictions of the current and of the previous bit (training uses the
   // latter), with slack for the vector mixer.
   std::int32_t m_predictions[2][256 + 8] = {};
@@ -890,34 +887,6 @@ inline std::uint32_t findSlot(std::uint8_t* Table, std::size_t Size, unsigned Ha
   return Chosen;
 }
 
-inline void TPredictor::prefetchSlots(std::uint32_t C8) const
-{
-  for (const std::uint8_t Index : m_hashed) {
-    const TComponent& Cr = m_components[Index];
-    __builtin_prefetch(Cr.bytes.data() +
-                       ((std::size_t(m_h[Index] + 16 * C8) * 16) & (Cr.bytes.size() - 16)));
-  }
-}
-
-inline void TPredictor::prefetchRows(std::uint32_t C8) const
-{
-  for (const std::uint8_t Index : m_rows) {
-    const TComponent& Cr = m_components[Index];
-    if (Cr.type == ComponentSse) {
-      const std::uint32_t* Row = Cr.table.data() + (((m_h[Index] + C8) * 32) & Cr.mask);
-      __builtin_prefetch(Row);
-      __builtin_prefetch(Row + 16);
-    } else {
-      const unsigned Inputs = Cr.arg[2];
-      const char* Row = reinterpret_cast<const char*>(
-          Cr.weights.data() + ((m_h[Index] + (C8 & Cr.arg[4])) & Cr.mask) * Inputs);
-      for (unsigned Line = 0; Line < Inputs * 4; Line += 64)
-        __builtin_prefetch(Row + Line);
-      __builtin_prefetch(Row + Inputs * 4 - 1);
-    }
-  }
-}
-
 bool TPredictor::update(int Y)
 {
   const unsigned OldNode = m_hmap4 & 15;
@@ -968,10 +937,38 @@ void TPredictor::step(int Y, unsigned OldNode)
 
   // The large tables are read at addresses known before the pass: request
   // those cache lines first, so that the misses overlap instead of stalling
-  // the pass one after the other.
-  if (NewSlot)
-    prefetchSlots(C8);
-  prefetchRows(C8);
+  // the pass one after the other. The hash-table slots of a byte's first
+  // nibble are known once HCOMP has run; those of the second nibble are
+  // requested one bit early, for both values the fourth bit can take.
+  // (Written out here: in a helper function the compiler takes the
+  // prefetches for a call without effect and drops it.)
+  if (C8 == 1 || (C8 >= 8 && C8 < 16))
+    for (const std::uint8_t Index : m_hashed) {
+      const TComponent& Cr = Components[Index];
+      const std::size_t Mask = Cr.bytes.size() - 16;
+      if (C8 == 1) {
+        __builtin_prefetch(Cr.bytes.data() + ((std::size_t(Hashes[Index] + 16) * 16) & Mask));
+      } else {
+        __builtin_prefetch(Cr.bytes.data() + ((std::size_t(Hashes[Index] + 32 * C8) * 16) & Mask));
+        __builtin_prefetch(Cr.bytes.data() +
+                           ((std::size_t(Hashes[Index] + 32 * C8 + 16) * 16) & Mask));
+      }
+    }
+  for (const std::uint8_t Index : m_rows) {
+    const TComponent& Cr = Components[Index];
+    if (Cr.type == ComponentSse) {
+      const std::uint32_t* Row = Cr.table.data() + (((Hashes[Index] + C8) * 32) & Cr.mask);
+      __builtin_prefetch(Row);
+      __builtin_prefetch(Row + 16);
+    } else {
+      const unsigned Inputs = Cr.arg[2];
+      const char* Row = reinterpret_cast<const char*>(
+          Cr.weights.data() + ((Hashes[Index] + (C8 & Cr.arg[4])) & Cr.mask) * Inputs);
+      for (unsigned Line = 0; Line < Inputs * 4; Line += 64)
+        __builtin_prefetch(Row + Line);
+      __builtin_prefetch(Row + Inputs * 4 - 1);
+    }
+  }
 
   // Counter update shared by CM and SSE.
   auto train = [&T, Target](TComponent& Cr) {
@@ -1041,8 +1038,11 @@ void TPredictor::step(int Y, unsigned OldNode)
           Last = Cr.position;
         }
       }
-      if (C8 == 1)
+      if (C8 == 1) {
+        // The index entry is read and written when the byte is complete.
         Cr.context = Hashes[Index];
+        __builtin_prefetch(Cr.table.data() + (Cr.context & Cr.mask));
+      }
       if (Cr.length == 0) {
         P[Index] = 0;
       } else {
