@@ -118,6 +118,7 @@ class TestMainWindowScreenshot : public QObject
 private slots:
   void initTestCase();
   void windowWithFivePackagesAndThreeHints();
+  void windowWithOnePackageAndNoHints();
 };
 
 void TestMainWindowScreenshot::initTestCase()
@@ -253,6 +254,36 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
     const QColor Colour = Picture.pixelColor(Centre);
     QVERIFY2(Colour.red() + Colour.green() + Colour.blue() > 60, qPrintable(Colour.name()));
   }
+}
+
+void TestMainWindowScreenshot::windowWithOnePackageAndNoHints()
+{
+  // The smallest window: one package, no hints document.
+  TPackageSpec Spec;
+  Spec.name = "Ashgrove Online";
+  Spec.status = ELocalPackageStatus::NotInstalled;
+  Spec.version = "1.0";
+  const std::vector<std::shared_ptr<TPackage>> Packages{makePackage(Spec)};
+  auto Pool = std::make_shared<shared::TDownloadPool>(6, shared::makeNetworkAccessManagerWrapper(), true);
+  auto Trace = std::make_shared<TCloudflareCdnTrace>(QUrl(), Pool);
+  const auto Configuration = std::make_shared<TLauncherConfigurationReader>(QByteArray("{}"), QUrl("http://127.0.0.1/"));
+  TLauncherMainWindow Window(Configuration, Trace, Pool, nullptr, Packages, true);
+  Window.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&Window));
+  QTest::qWait(100);
+  const QImage Picture = Window.grab().toImage();
+  const QString Artifacts = testsupport::binaryDirectory() + "/artifacts";
+  QVERIFY(QDir().mkpath(Artifacts));
+  QVERIFY(Picture.save(Artifacts + "/mainwindow-single.png"));
+  QCOMPARE(Window.height(), 450);
+
+  // The hint area hugs the bottom edge with the logo and the links; the
+  // free height stays above it, showing the background.
+  const QRect HintArea(Window.hintGroupBox()->mapTo(&Window, QPoint(0, 0)), Window.hintGroupBox()->size());
+  QVERIFY2(HintArea.height() <= Window.hintGroupBox()->sizeHint().height(), qPrintable(QString::number(HintArea.height())));
+  QVERIFY(HintArea.bottom() >= Window.height() - 1);
+  const QRect Tile = Window.packageTile(0)->geometry();
+  QVERIFY(Tile.top() < 40);
 }
 
 QTEST_MAIN(TestMainWindowScreenshot)

@@ -334,6 +334,9 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
   m_pHintRowWidget->hide();
   m_pHintGroupBox->setMinimumWidth(780);
   m_pHintGroupBox->setMaximumWidth(790);
+  // Height the window has to spare stays above the hint area, which keeps
+  // to the bottom edge.
+  m_pHintGroupBox->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
   m_pHintGroupLayout = new QVBoxLayout(m_pHintGroupBox);
   m_pHintGroupBox->show();
   m_pMainLayout->addWidget(m_pHintGroupBox, 0, Qt::AlignHCenter);
