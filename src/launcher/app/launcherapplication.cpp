@@ -95,6 +95,7 @@ void TLauncherApplication::setApplicationIdentity()
   setApplicationDisplayName(applicationName());
   setOrganizationName("Veldan GmbH");
   setOrganizationDomain("veldan.example");
+  setApplicationVersion(LauncherVersion);
 }
 
 void TLauncherApplication::connectWaitNotificationTimer()
