@@ -20,7 +20,7 @@
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 using uitest::makePackage;
-using uitest::TPackageSpec;
+using uitest::TPackageSetup;
 
 Q_DECLARE_METATYPE(ELocalPackageStatus)
 
@@ -94,9 +94,9 @@ void TestClientPackageItem::buttonByStatus()
   QFETCH(QString, Colour);
   QFETCH(QString, Action);
   QFETCH(int, ContextActions);
-  TPackageSpec Spec;
-  Spec.status = Status;
-  TTileHost Host(makePackage(Spec));
+  TPackageSetup Setup;
+  Setup.status = Status;
+  TTileHost Host(makePackage(Setup));
   QContextPushButton* Button = Host.tile->button();
   const QString Style = Button->styleSheet();
   for (const char* State : {"idle", "hover", "pressed"})
@@ -119,9 +119,9 @@ void TestClientPackageItem::buttonByStatus()
 
 void TestClientPackageItem::unknownStatusHasNoMenu()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::Unknown;
-  TTileHost Host(makePackage(Spec));
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::Unknown;
+  TTileHost Host(makePackage(Setup));
   QVERIFY(QTest::qWaitForWindowExposed(&Host.host));
   QSignalSpy Verify(Host.tile, &TClientPackageLayoutItem::verifyButtonClicked);
   QContextPushButton* Button = Host.tile->button();
@@ -135,9 +135,9 @@ void TestClientPackageItem::unknownStatusHasNoMenu()
 
 void TestClientPackageItem::upToDateOffersVerify()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::UpToDate;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::UpToDate;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   QVERIFY(QTest::qWaitForWindowExposed(&Host.host));
   QSignalSpy Verify(Host.tile, &TClientPackageLayoutItem::verifyButtonClicked);
@@ -163,9 +163,9 @@ void TestClientPackageItem::upToDateOffersVerify()
 
 void TestClientPackageItem::buttonClickNamesThePackage()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   QVERIFY(QTest::qWaitForWindowExposed(&Host.host));
   QSignalSpy Clicked(Host.tile, &TClientPackageLayoutItem::buttonClicked);
@@ -204,13 +204,13 @@ void TestClientPackageItem::logoPaths()
   QFETCH(QString, Variant);
   QFETCH(ELocalPackageStatus, Status);
   QFETCH(QString, Path);
-  TPackageSpec Spec;
-  Spec.name = "Ashgrove Client";
-  Spec.withDescription = WithDescription;
-  Spec.generation = Generation;
-  Spec.variant = Variant;
-  Spec.status = Status;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.name = "Ashgrove Client";
+  Setup.withDescription = WithDescription;
+  Setup.generation = Generation;
+  Setup.variant = Variant;
+  Setup.status = Status;
+  const auto Package = makePackage(Setup);
   QCOMPARE(packageLogoPath(Package->currentDescription(), Status), Path);
   TTileHost Host(Package);
   QLabel* Logo = Host.tile->logoLabel();
@@ -223,10 +223,10 @@ void TestClientPackageItem::logoPaths()
 
 void TestClientPackageItem::logoWithLinkTarget()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  Spec.logoLinkTarget = "https://www.ashgrove-online.example/classic?a=1&b=\"2\"";
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  Setup.logoLinkTarget = "https://www.ashgrove-online.example/classic?a=1&b=\"2\"";
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   QLabel* Logo = Host.tile->logoLabel();
   QCOMPARE(Logo->textFormat(), Qt::RichText);
@@ -239,10 +239,10 @@ void TestClientPackageItem::logoWithLinkTarget()
 
 void TestClientPackageItem::statusChangeRefreshesTheTile()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  Spec.variant = "beta";
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  Setup.variant = "beta";
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   QVERIFY(!Host.tile->defaultClientCheckBox()->isVisible());
   Package->setLocalStatus(ELocalPackageStatus::UpToDate);
@@ -258,9 +258,9 @@ void TestClientPackageItem::statusChangeRefreshesTheTile()
 
 void TestClientPackageItem::defaultCheckboxSignals()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::UpToDate;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::UpToDate;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   QCheckBox* Box = Host.tile->defaultClientCheckBox();
   QCOMPARE(Box->text(), QString("Default Client"));
@@ -285,29 +285,29 @@ void TestClientPackageItem::defaultCheckboxSignals()
 
 void TestClientPackageItem::nameAndVersionLabels()
 {
-  TPackageSpec Spec;
-  Spec.name = "Ashgrove <b>Beta</b>";
-  Spec.version = "2.7.1";
+  TPackageSetup Setup;
+  Setup.name = "Ashgrove <b>Beta</b>";
+  Setup.version = "2.7.1";
   {
-    TTileHost Host(makePackage(Spec), true);
+    TTileHost Host(makePackage(Setup), true);
     QVERIFY(Host.tile->nameLabel());
-    QCOMPARE(Host.tile->nameLabel()->text(), Spec.name);
+    QCOMPARE(Host.tile->nameLabel()->text(), Setup.name);
     // Names are shown as plain text, whatever they contain.
     QCOMPARE(Host.tile->nameLabel()->textFormat(), Qt::PlainText);
     QCOMPARE(Host.tile->versionLabel()->text(), QString("2.7.1"));
   }
   {
-    TTileHost Host(makePackage(Spec), false);
+    TTileHost Host(makePackage(Setup), false);
     QVERIFY(!Host.tile->nameLabel());
   }
-  Spec.version = "";
+  Setup.version = "";
   {
-    TTileHost Host(makePackage(Spec));
+    TTileHost Host(makePackage(Setup));
     QCOMPARE(Host.tile->versionLabel()->text(), QString("?"));
   }
-  Spec.withDescription = false;
+  Setup.withDescription = false;
   {
-    TTileHost Host(makePackage(Spec));
+    TTileHost Host(makePackage(Setup));
     QVERIFY(Host.tile->versionLabel()->text().isEmpty());
   }
 }
@@ -355,9 +355,9 @@ void TestClientPackageItem::progressValuesAndMegabytes()
 
 void TestClientPackageItem::phaseProgress()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::UpdateAvailable;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::UpdateAvailable;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   const auto Job = uitest::makeInstallation(Package);
   Host.tile->onInstallationOrUpdateStarted(*Job);
@@ -389,9 +389,9 @@ void TestClientPackageItem::phaseProgress()
 
 void TestClientPackageItem::downloadProgress()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   const auto Job = uitest::makeInstallation(Package);
   Host.tile->onInstallationOrUpdateStarted(*Job);
@@ -420,9 +420,9 @@ void TestClientPackageItem::downloadRateComesFromTheDownloader()
   QTemporaryDir Directory;
   QVERIFY(Directory.isValid());
 
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   const auto Job = uitest::makeInstallation(Package);
 
@@ -455,10 +455,10 @@ void TestClientPackageItem::downloadRateComesFromTheDownloader()
 
 void TestClientPackageItem::finishRestoresTheTile()
 {
-  TPackageSpec Spec;
-  Spec.status = ELocalPackageStatus::UpdateAvailable;
-  Spec.version = "3.1";
-  const auto Package = makePackage(Spec);
+  TPackageSetup Setup;
+  Setup.status = ELocalPackageStatus::UpdateAvailable;
+  Setup.version = "3.1";
+  const auto Package = makePackage(Setup);
   TTileHost Host(Package);
   const auto Job = uitest::makeInstallation(Package);
   Host.tile->onInstallationOrUpdateStarted(*Job);

@@ -32,7 +32,7 @@
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 using uitest::makePackage;
-using uitest::TPackageSpec;
+using uitest::TPackageSetup;
 
 namespace {
 
@@ -85,11 +85,11 @@ std::vector<std::shared_ptr<TPackage>> packages(int Count, ELocalPackageStatus S
 {
   std::vector<std::shared_ptr<TPackage>> Result;
   for (int Index = 0; Index < Count; ++Index) {
-    TPackageSpec Spec;
-    Spec.index = Index;
-    Spec.name = QString("Client %1").arg(Index);
-    Spec.status = Status;
-    Result.push_back(makePackage(Spec));
+    TPackageSetup Setup;
+    Setup.index = Index;
+    Setup.name = QString("Client %1").arg(Index);
+    Setup.status = Status;
+    Result.push_back(makePackage(Setup));
   }
   return Result;
 }

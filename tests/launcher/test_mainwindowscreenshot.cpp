@@ -29,7 +29,7 @@
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 using uitest::makePackage;
-using uitest::TPackageSpec;
+using uitest::TPackageSetup;
 
 namespace {
 
@@ -140,15 +140,15 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
   std::vector<std::shared_ptr<TPackage>> Packages;
   auto Add = [&](const QString& Name, ELocalPackageStatus Status, const QString& Generation, const QString& Variant,
                  const QString& Version, bool IsDefault = false) {
-    TPackageSpec Spec;
-    Spec.index = int(Packages.size());
-    Spec.name = Name;
-    Spec.status = Status;
-    Spec.generation = Generation;
-    Spec.variant = Variant;
-    Spec.version = Version;
-    Spec.isDefault = IsDefault;
-    Packages.push_back(makePackage(Spec));
+    TPackageSetup Setup;
+    Setup.index = int(Packages.size());
+    Setup.name = Name;
+    Setup.status = Status;
+    Setup.generation = Generation;
+    Setup.variant = Variant;
+    Setup.version = Version;
+    Setup.isDefault = IsDefault;
+    Packages.push_back(makePackage(Setup));
   };
   Add("Ashgrove Online", ELocalPackageStatus::UpToDate, "second", "regular", "1.4.2", true);
   Add("Ashgrove Preview", ELocalPackageStatus::UpdateAvailable, "second", "preview", "1.5.0");
@@ -259,11 +259,11 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
 void TestMainWindowScreenshot::windowWithOnePackageAndNoHints()
 {
   // The smallest window: one package, no hints document.
-  TPackageSpec Spec;
-  Spec.name = "Ashgrove Online";
-  Spec.status = ELocalPackageStatus::NotInstalled;
-  Spec.version = "1.0";
-  const std::vector<std::shared_ptr<TPackage>> Packages{makePackage(Spec)};
+  TPackageSetup Setup;
+  Setup.name = "Ashgrove Online";
+  Setup.status = ELocalPackageStatus::NotInstalled;
+  Setup.version = "1.0";
+  const std::vector<std::shared_ptr<TPackage>> Packages{makePackage(Setup)};
   auto Pool = std::make_shared<shared::TDownloadPool>(6, shared::makeNetworkAccessManagerWrapper(), true);
   auto Trace = std::make_shared<TCloudflareCdnTrace>(QUrl(), Pool);
   const auto Configuration = std::make_shared<TLauncherConfigurationReader>(QByteArray("{}"), QUrl("http://127.0.0.1/"));

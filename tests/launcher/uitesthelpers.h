@@ -22,7 +22,7 @@ namespace uitest {
 
 using namespace orvale::launcher;
 
-struct TPackageSpec
+struct TPackageSetup
 {
   int index = 0;
   QString name = "Client";
@@ -35,21 +35,21 @@ struct TPackageSpec
   bool isDefault = false;
 };
 
-inline std::shared_ptr<TPackage> makePackage(const TPackageSpec& Spec)
+inline std::shared_ptr<TPackage> makePackage(const TPackageSetup& Setup)
 {
   QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", "packages/client/package.json"}};
-  QJsonObject Entry{{"name", Spec.name}, {"directoryname", Spec.name.toLower()}, {"builds", QJsonArray{Build}}};
-  if (!Spec.logoLinkTarget.isEmpty())
-    Entry.insert("logolinktarget", Spec.logoLinkTarget);
-  auto Package = std::make_shared<TPackage>(Spec.index, Entry, QUrl("http://127.0.0.1:1/"));
-  if (Spec.withDescription && Package->currentBuild()) {
+  QJsonObject Entry{{"name", Setup.name}, {"directoryname", Setup.name.toLower()}, {"builds", QJsonArray{Build}}};
+  if (!Setup.logoLinkTarget.isEmpty())
+    Entry.insert("logolinktarget", Setup.logoLinkTarget);
+  auto Package = std::make_shared<TPackage>(Setup.index, Entry, QUrl("http://127.0.0.1:1/"));
+  if (Setup.withDescription && Package->currentBuild()) {
     const QJsonObject Description{
-        {"version", Spec.version}, {"generation", Spec.generation}, {"variant", Spec.variant}, {"files", QJsonArray()}};
+        {"version", Setup.version}, {"generation", Setup.generation}, {"variant", Setup.variant}, {"files", QJsonArray()}};
     Package->currentBuild()->description = std::make_unique<TPackageConfigurationReader>(
         QJsonDocument(Description).toJson(), QByteArray(), QUrl("http://127.0.0.1:1/packages/client/"), QUrl());
   }
-  Package->setLocalStatus(Spec.status);
-  Package->setIsDefault(Spec.isDefault);
+  Package->setLocalStatus(Setup.status);
+  Package->setIsDefault(Setup.isDefault);
   return Package;
 }
 
