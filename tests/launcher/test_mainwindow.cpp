@@ -27,6 +27,8 @@
 #include <QSignalSpy>
 #include <QSpacerItem>
 #include <QTranslator>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace orvale::launcher;
@@ -153,6 +155,7 @@ private slots:
   void allThreeHintsReplaceTheSpacer();
   void laterHintOfACategoryWins();
   void categoryComparisonIsExact();
+  void captionsReadNoLocalFiles();
   void hintImagesAndLinks();
   void hintImageFetchHasADeadline();
   void failureBoxes_data();
@@ -415,6 +418,37 @@ void TestMainWindow::laterHintOfACategoryWins()
   QCOMPARE(Window.hintRowWidget()->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly).size(), 3);
   QCOMPARE(Window.hintSlot(0)->parentWidget()->parentWidget(), Window.hintRowWidget());
   QVERIFY(Window.hintRowWidget()->isVisible());
+}
+
+void TestMainWindow::captionsReadNoLocalFiles()
+{
+  const QString Hostile = "<b>News</b><img src=\"file:///dev/zero\"> <IMG SRC=x.png/>"
+                          "<link rel=\"stylesheet\" href=\"/x.css\"><table background='file:///p'><tr>"
+                          "<td style=\"background-image: url(file:///q)\">x</td></tr></table>";
+  const QString Expected = "<b>News</b> <table ><tr><td style=\"background-image: \">x</td></tr></table>";
+  QCOMPARE(hintCaptionText(Hostile), Expected);
+  // A caption that names a named pipe as its image would block the window
+  // when it is drawn: here until a writer opens the pipe six seconds on.
+  QTemporaryDir Dir;
+  const QString Pipe = Dir.filePath("pipe");
+  QVERIFY(QProcess::execute("mkfifo", {Pipe}) == 0);
+  QProcess Writer;
+  Writer.start("sh", {"-c", QString("sleep 6; echo x > '%1'").arg(Pipe)});
+  QVERIFY(Writer.waitForStarted());
+  TWindowUnderTest Test(packages(1));
+  TLauncherMainWindow& Window = Test.window;
+  Window.show();
+  QElapsedTimer Clock;
+  Clock.start();
+  Window.setHints({hint("cat1", QString("<img src=\"file://%1\">First").arg(Pipe)), hint("cat2", "Second"),
+                   hint("cat3", "Third")});
+  Window.grab();
+  const qint64 Elapsed = Clock.elapsed();
+  const QList<ClickableLabel*> Labels = slotLabels(Window.hintSlot(0));
+  QVERIFY(std::any_of(Labels.begin(), Labels.end(), [](ClickableLabel* Label) { return Label->text().endsWith("First"); }));
+  QVERIFY2(Elapsed < 4000, qPrintable(QString("%1 ms").arg(Elapsed)));
+  Writer.kill();
+  Writer.waitForFinished();
 }
 
 void TestMainWindow::categoryComparisonIsExact()

@@ -28,6 +28,7 @@
 #include <QNetworkRequest>
 #include <QPixmap>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSpacerItem>
 #include <QTextDocument>
@@ -41,6 +42,16 @@ const char* const TwitterPageUrl = "https://www.ashgrove-online.example/follow/t
 const char* const DiscordInvitationUrl = "https://www.ashgrove-online.example/follow/discord";
 const char* const LgplLicenceUrl = "https://www.gnu.org/licenses/lgpl-3.0.html";
 const char* const QtBaseSourceUrl = "https://code.qt.io/cgit/qt/qtbase.git/";
+
+QString hintCaptionText(const QString& RichText)
+{
+  static const QRegularExpression Resources(
+      R"(<\s*(img|link)\b[^>]*>|\bbackground\s*=\s*("[^"]*"|'[^']*'|[^\s>]+)|url\s*\([^)]*\))",
+      QRegularExpression::CaseInsensitiveOption);
+  QString Text = RichText;
+  Text.remove(Resources);
+  return Text;
+}
 
 namespace {
 
@@ -572,7 +583,7 @@ QWidget* TLauncherMainWindow::showHintInSlot(const shared::THint& Hint, int Slot
   // 4. Caption.
   auto* Caption = new ClickableLabel(Slot);
   Caption->setTextFormat(Qt::RichText);
-  Caption->setText(Hint.richText);
+  Caption->setText(hintCaptionText(Hint.richText));
   Caption->setStyleSheet(QString(HintCaptionStyleSheet).arg(SlotIndex == 0 ? 10 : 18));
   Caption->setAlignment(Qt::AlignVCenter);
   Caption->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);

@@ -44,6 +44,11 @@ extern const char* const QtBaseSourceUrl;
 // when one is set (QCoreApplication::setApplicationVersion), else the
 // project version the widgets were built with.
 QString launcherVersionText();
+// A hint's rich text for a caption: every reference to an external
+// resource (images, backgrounds, style sheets) removed. The text comes from
+// the network, and Qt's rich text would read a local file (a device or a
+// named pipe, even) named there.
+QString hintCaptionText(const QString& RichText);
 
 // The texts of the About box: the translations of "launcher.about.title"
 // and "launcher.about.text", the latter filled with the first year, the
