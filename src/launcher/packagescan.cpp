@@ -196,6 +196,44 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
   return replaceFile(Context, File, Path, std::move(Chunks));
 }
 
+// Hashes the published chunks where the file should hold them, in order,
+// and hands each matching one to Match as a piece. Stops at the first chunk
+// that differs (or is cut short, or when all matched) and returns the offset
+// where it stopped.
+template <typename TMatch>
+std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>& Chunks, TMatch& Match)
+{
+  std::uint64_t Offset = 0;
+  const std::uint64_t FileSize = std::uint64_t(Input.size());
+  QByteArray Buffer;
+  for (const TChunkInPackage& Chunk : Chunks) {
+    // Only chunks the content-defined cut can produce; anything else is
+    // left to the cut itself.
+    if (Chunk.unpackedSize == 0 || Chunk.unpackedSize > ChunkingMaximumPiece ||
+        Offset + Chunk.unpackedSize > FileSize)
+      return Offset;
+    if (Buffer.isEmpty())
+      Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ChunkingMaximumPiece)));
+    shared::TSha256 Sha;
+    std::uint64_t Done = 0;
+    if (!Input.seek(qint64(Offset)))
+      return Offset;
+    while (Done < Chunk.unpackedSize) {
+      const qint64 Want = qint64(std::min<std::uint64_t>(Chunk.unpackedSize - Done, std::uint64_t(Buffer.size())));
+      const qint64 Read = Input.read(Buffer.data(), Want);
+      if (Read != Want)
+        return Offset;
+      Sha.addData(Buffer.constData(), std::size_t(Read));
+      Done += std::uint64_t(Read);
+    }
+    if (Sha.result() != Chunk.unpackedHash)
+      return Offset;
+    Match(Chunk.unpackedHash, Chunk.unpackedSize);
+    Offset += Chunk.unpackedSize;
+  }
+  return Offset;
+}
+
 TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                               std::vector<TChunkInPackage> Chunks)
 {
@@ -229,8 +267,16 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   if (!PiecesFromDescription) {
     QFile Input(Path);
     if (QFileInfo(Path).isFile() && Input.open(QIODevice::ReadOnly)) {
-      TContentDefinedChunker Chunker;
-      Chunker.forEachPieceHash(Input, Match);
+      // Where the file still holds the published chunks at their offsets,
+      // each chunk is one piece of the cut: hashing them where they should
+      // be finds them without the search for cut points. From the first
+      // chunk that differs on, the file is cut by content as usual (the cut
+      // restarts at every piece, so the pieces are the same).
+      const std::uint64_t Prefix = hashChunksInPlace(Input, Chunks, Match);
+      if (Prefix < std::uint64_t(Input.size()) && Input.seek(qint64(Prefix))) {
+        TContentDefinedChunker Chunker;
+        Chunker.forEachPieceHash(Input, Match);
+      }
     }
   }
 

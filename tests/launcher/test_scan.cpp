@@ -109,6 +109,7 @@ private slots:
   void fastScanOverlappingMoves();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
+  void chunksFoundWhereTheyBelong();
   void filesToDelete();
   void progressCoversExistingFiles();
 };
@@ -366,6 +367,30 @@ void TestScan::contentDefinedScanFindsShiftedData()
   QVERIFY(Progress.wait(1000) || !Progress.isEmpty());
   QCOMPARE(Progress.last().at(0).value<TFileSize>(), TFileSize(Data.size()));
   QCOMPARE(Progress.last().at(1).value<TFileSize>(), TFileSize(Data.size()));
+}
+
+void TestScan::chunksFoundWhereTheyBelong()
+{
+  // Chunks smaller than any cut piece are still found where the file holds
+  // them; from the first one that differs on, the file is cut by content.
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 100000), B = piece('b', 90000), C = piece('c', 80000);
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(A), Published.chunk(B), Published.chunk(C)}, A + B + C);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B + C);
+  QSignalSpy Progress(Fixture.job.get(), &TPackageInstallation::scanProgress);
+  const TPackageDifference Intact = Fixture.compute(Published.build(), TPackageConfigurationReader(), false);
+  QVERIFY(findResult(Intact, "f.bin")->chunksToDownload.empty());
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")), A + B + C);
+  QTRY_VERIFY(!Progress.isEmpty());
+  QCOMPARE(Progress.last().at(0).value<TFileSize>(), TFileSize(A.size() + B.size() + C.size()));
+
+  QByteArray Changed = B;
+  Changed[500] = char(Changed[500] ^ 0x55);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + Changed + C);
+  const TPackageDifference Damaged = Fixture.compute(Published.build(), TPackageConfigurationReader(), false);
+  QCOMPARE(findResult(Damaged, "f.bin")->chunksToDownload, (std::vector<std::int32_t>{1, 2}));
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")).left(A.size()), A);
 }
 
 void TestScan::filesToDelete()
