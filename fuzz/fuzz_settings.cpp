@@ -1,11 +1,14 @@
 // TLauncherSettings::loadFromFile on the input written to a temporary file.
 // Every input gets a file name of its own: the INI reader caches files by
 // name and would otherwise hand back an earlier input of the same size and
-// time stamp.
+// time stamp. The launcher reads its settings inside its GUI application, so
+// the fuzzer runs inside one as well (offscreen): the INI reader decodes
+// "@Variant(...)" values of GUI types such as pixmaps, which need it.
 #include "fuzzmain.h"
 #include "launcherfuzzchecks.h"
 
 #include <QFile>
+#include <QGuiApplication>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -13,13 +16,16 @@
 namespace {
 
 std::unique_ptr<QTemporaryDir> g_pDirectory;
+std::unique_ptr<QGuiApplication> g_pApplication;
 std::uint64_t g_Counter = 0;
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+extern "C" int LLVMFuzzerInitialize(int* pArgc, char*** pArgv)
 {
   fuzzmain::silenceQt();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  g_pApplication = std::make_unique<QGuiApplication>(*pArgc, *pArgv);
   g_pDirectory = std::make_unique<QTemporaryDir>();
   if (!g_pDirectory->isValid()) {
     std::fprintf(stderr, "cannot create a temporary directory\n");

@@ -3,6 +3,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <new>
+
 namespace orvale::launcher {
 
 namespace {
@@ -12,7 +14,14 @@ const char* const kSettingsFileName = "launchersettings.ini";
 QString readText(QSettings& Settings, const char* Section, const char* Key, const QString& Default)
 {
   Settings.beginGroup(Section);
-  const QVariant Value = Settings.value(Key, Default);
+  QVariant Value = Default;
+  try {
+    Value = Settings.value(Key, Default);
+  } catch (const std::bad_alloc&) {
+    // The INI reader decodes "@Variant(...)" values of the whole section
+    // through QDataStream; a forged element count there makes it allocate
+    // without bound and throw. Such a section reads as if it had no keys.
+  }
   Settings.endGroup();
   // A value with a comma is returned as a list by the INI reader.
   if (Value.type() == QVariant::StringList)
