@@ -16,7 +16,8 @@
 namespace {
 
 std::unique_ptr<QTemporaryDir> g_pDirectory;
-std::unique_ptr<QGuiApplication> g_pApplication;
+// Never destroyed: at exit Qt's own globals are already gone.
+QGuiApplication* g_pApplication = nullptr;
 std::uint64_t g_Counter = 0;
 
 } // namespace
@@ -25,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int* pArgc, char*** pArgv)
 {
   fuzzmain::silenceQt();
   qputenv("QT_QPA_PLATFORM", "offscreen");
-  g_pApplication = std::make_unique<QGuiApplication>(*pArgc, *pArgv);
+  g_pApplication = new QGuiApplication(*pArgc, *pArgv);
   g_pDirectory = std::make_unique<QTemporaryDir>();
   if (!g_pDirectory->isValid()) {
     std::fprintf(stderr, "cannot create a temporary directory\n");
