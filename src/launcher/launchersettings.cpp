@@ -1,9 +1,9 @@
 #include "launcher/launchersettings.h"
 
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
-
-#include <new>
 
 namespace orvale::launcher {
 
@@ -14,19 +14,28 @@ const char* const kSettingsFileName = "launchersettings.ini";
 QString readText(QSettings& Settings, const char* Section, const char* Key, const QString& Default)
 {
   Settings.beginGroup(Section);
-  QVariant Value = Default;
-  try {
-    Value = Settings.value(Key, Default);
-  } catch (const std::bad_alloc&) {
-    // The INI reader decodes "@Variant(...)" values of the whole section
-    // through QDataStream; a forged element count there makes it allocate
-    // without bound and throw. Such a section reads as if it had no keys.
-  }
+  const QVariant Value = Settings.value(Key, Default);
   Settings.endGroup();
   // A value with a comma is returned as a list by the INI reader.
   if (Value.type() == QVariant::StringList)
     return Value.toStringList().join(',');
   return Value.toString();
+}
+
+// The INI reader turns values that begin with "@Variant(" or "@DateTime("
+// into objects through QDataStream, for every registered type (pixmaps and
+// other GUI types included); forged data there crashes it or makes it
+// allocate without bound. No setting is such a value, so a file that could
+// produce one counts as malformed: a value, list element or continued line
+// that begins with "@", or a hex or octal escape, which could spell one.
+bool mayHoldSerialisedValues(const QString& Path)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::ReadOnly))
+    return false;  // unreadable: the INI reader finds no keys either
+  static const QRegularExpression Serialised(
+      R"((^[^=\n]*=|,|^)[ \t]*"?[ \t]*@|\\[xX0-7])", QRegularExpression::MultilineOption);
+  return QString::fromLatin1(File.readAll()).contains(Serialised);
 }
 
 } // namespace
@@ -54,6 +63,8 @@ QString TLauncherSettings::settingsFilePath(const QString& ApplicationDirectory)
 std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFile(const QString& Path)
 {
   auto Result = std::make_shared<TLauncherSettings>();
+  if (mayHoldSerialisedValues(Path))
+    return Result;  // a malformed file reads as a file without keys
   QSettings Settings(Path, QSettings::IniFormat);
 
   const auto Url = [&](const char* Section, const char* Key) {

@@ -107,23 +107,42 @@ private slots:
     verifyOutcome(path, fuzzchecks::checkSettingsFile(Copy));
   }
 
-  // A section whose "@Variant(...)" value makes the INI reader throw reads
-  // as if it had no keys; the other sections are read as usual.
-  void settingsWithForgedVariantSection()
+  // Values that the INI reader would decode through QDataStream (forged
+  // ones crash it or make it allocate without bound) make the file malformed:
+  // it reads as a file without keys. An "@" inside a value is plain text.
+  void settingsWithSerialisedValues_data()
   {
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("variant") << QByteArray("x=@Variant(\\0\\0\\0G\\0\\0\\0\\x1)") << true;
+    QTest::newRow("date-time") << QByteArray("x=@DateTime(\\0)") << true;
+    QTest::newRow("quoted") << QByteArray("x= \"@Variant(\\0)\"") << true;
+    QTest::newRow("list element") << QByteArray("x=a, @Variant(\\0)") << true;
+    QTest::newRow("hex escape") << QByteArray("x=\"\\x40Variant(\\0)\"") << true;
+    QTest::newRow("octal escape") << QByteArray("x=\"\\100Variant(\\0)\"") << true;
+    QTest::newRow("user info") << QByteArray("x=https://user@h/") << false;
+  }
+  void settingsWithSerialisedValues()
+  {
+    QFETCH(QByteArray, line);
+    QFETCH(bool, refused);
     QTemporaryDir Directory;
     QVERIFY(Directory.isValid());
     const QString Path = Directory.filePath("launchersettings.ini");
     testsupport::writeWholeFile(Path, "[URLS]\nlauncherConfiguration=https://h/launcher/velmetadata.json\n"
-                                      "[OPTIONS]\nmaxConcurrentDownloads=3\n"
-                                      "x=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x18QStringList)ion="
-                                      "@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x18QStringList)\n"
+                                      "[OPTIONS]\nmaxConcurrentDownloads=3\n" + line + "\n"
                                       "[TIMING]\ndownloadErrorTimeout=77\n");
     const auto pSettings = orvale::launcher::TLauncherSettings::loadFromFile(Path);
     QVERIFY(pSettings);
-    QCOMPARE(pSettings->launcherConfiguration, QUrl("https://h/launcher/velmetadata.json"));
-    QCOMPARE(pSettings->maxConcurrentDownloads, 10);
-    QCOMPARE(pSettings->downloadErrorTimeout, std::int64_t(77));
+    if (refused) {
+      QVERIFY(pSettings->launcherConfiguration.isEmpty());
+      QCOMPARE(pSettings->maxConcurrentDownloads, 10);
+      QCOMPARE(pSettings->downloadErrorTimeout, std::int64_t(0));
+    } else {
+      QCOMPARE(pSettings->launcherConfiguration, QUrl("https://h/launcher/velmetadata.json"));
+      QCOMPARE(pSettings->maxConcurrentDownloads, 3);
+      QCOMPARE(pSettings->downloadErrorTimeout, std::int64_t(77));
+    }
   }
 
   // The document separator splits exactly once: an asset description that
