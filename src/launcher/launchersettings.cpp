@@ -35,7 +35,9 @@ bool mayHoldSerialisedValues(const QString& Path)
     return false;  // unreadable: the INI reader finds no keys either
   static const QRegularExpression Serialised(
       R"((^[^=\n]*=|,|^)[ \t]*"?[ \t]*@|\\[xX0-7])", QRegularExpression::MultilineOption);
-  return QString::fromLatin1(File.readAll()).contains(Serialised);
+  // Every byte, NUL bytes included: the INI reader reads past them.
+  const QByteArray Content = File.readAll();
+  return QString::fromLatin1(Content.constData(), Content.size()).contains(Serialised);
 }
 
 } // namespace

@@ -120,6 +120,7 @@ private slots:
     QTest::newRow("list element") << QByteArray("x=a, @Variant(\\0)") << true;
     QTest::newRow("hex escape") << QByteArray("x=\"\\x40Variant(\\0)\"") << true;
     QTest::newRow("octal escape") << QByteArray("x=\"\\100Variant(\\0)\"") << true;
+    QTest::newRow("after a NUL byte") << QByteArray("y=\0\nx=@Variant(\\0)", 18) << true;
     QTest::newRow("user info") << QByteArray("x=https://user@h/") << false;
   }
   void settingsWithSerialisedValues()
