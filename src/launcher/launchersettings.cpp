@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSettings>
 
 namespace orvale::launcher {
@@ -26,18 +25,24 @@ QString readText(QSettings& Settings, const char* Section, const char* Key, cons
 // into objects through QDataStream, for every registered type (pixmaps and
 // other GUI types included); forged data there crashes it or makes it
 // allocate without bound. No setting is such a value, so a file that could
-// produce one counts as malformed: a value, list element or continued line
-// that begins with "@", or a hex or octal escape, which could spell one.
+// produce one counts as malformed. After unescaping, such a value needs an
+// "@" and the type word: a file is refused when it has a hex or octal escape
+// (which could spell any of them), or an "@" together with "Variant(",
+// "DateTime(" or any backslash (other escapes, continued lines).
 bool mayHoldSerialisedValues(const QString& Path)
 {
   QFile File(Path);
   if (!File.open(QIODevice::ReadOnly))
     return false;  // unreadable: the INI reader finds no keys either
-  static const QRegularExpression Serialised(
-      R"((^[^=\n]*=|,|^)[ \t]*"?[ \t]*@|\\[xX0-7])", QRegularExpression::MultilineOption);
   // Every byte, NUL bytes included: the INI reader reads past them.
   const QByteArray Content = File.readAll();
-  return QString::fromLatin1(Content.constData(), Content.size()).contains(Serialised);
+  for (int Index = 0; Index + 1 < Content.size(); ++Index) {
+    const char Next = Content.at(Index + 1);
+    if (Content.at(Index) == '\\' && (Next == 'x' || Next == 'X' || (Next >= '0' && Next <= '7')))
+      return true;
+  }
+  return Content.contains('@') &&
+         (Content.contains("Variant(") || Content.contains("DateTime(") || Content.contains('\\'));
 }
 
 } // namespace

@@ -121,6 +121,9 @@ private slots:
     QTest::newRow("hex escape") << QByteArray("x=\"\\x40Variant(\\0)\"") << true;
     QTest::newRow("octal escape") << QByteArray("x=\"\\100Variant(\\0)\"") << true;
     QTest::newRow("after a NUL byte") << QByteArray("y=\0\nx=@Variant(\\0)", 18) << true;
+    QTest::newRow("escaped at sign") << QByteArray("x=\\@Variant(\\0)") << true;
+    QTest::newRow("continued line") << QByteArray("x=@Var\\\niant(\\0)") << true;
+    QTest::newRow("carriage return") << QByteArray("a=1\rx=@Variant(\\0)") << true;
     QTest::newRow("user info") << QByteArray("x=https://user@h/") << false;
   }
   void settingsWithSerialisedValues()
