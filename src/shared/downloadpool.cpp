@@ -17,6 +17,33 @@ void registerNetworkMetaTypes()
   qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
 }
 
+// Qt 5 sometimes finishes an HTTP reply without an error when the server
+// resets the connection in the middle of the body, handing over only what
+// arrived. A body shorter than its declared length is a failure; with a
+// content encoding the header describes the encoded bytes, so it is not
+// compared then. Returns the error text, or an empty string.
+QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
+{
+  if (!pReply)
+    return QString();
+  const QString Scheme = pReply->url().scheme();
+  if (Scheme != QLatin1String("http") && Scheme != QLatin1String("https"))
+    return QString();
+  if (pReply->operation() == QNetworkAccessManager::HeadOperation)
+    return QString();
+  const QByteArray Encoding = pReply->rawHeader("Content-Encoding").trimmed().toLower();
+  if (!Encoding.isEmpty() && Encoding != "identity")
+    return QString();
+  const QVariant Length = pReply->header(QNetworkRequest::ContentLengthHeader);
+  if (!Length.isValid())
+    return QString();
+  bool Ok = false;
+  const qint64 Declared = Length.toLongLong(&Ok);
+  if (!Ok || Received >= Declared)
+    return QString();
+  return QStringLiteral("Connection closed after %1 of %2 bytes of the body").arg(Received).arg(Declared);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -273,10 +300,16 @@ void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pRepl
   else
     m_ActiveDownloads[Url] = nullptr;
   const QPointer<TDownloadPool> Self(this);
-  if (pReply->networkError() != QNetworkReply::NoError)
+  if (pReply->networkError() != QNetworkReply::NoError) {
     emit failed(Url, pReply->networkError(), pReply->errorString());
-  else
-    emit success(Url, pReply->readAll());
+  } else {
+    const QByteArray Data = pReply->readAll();
+    const QString CutOff = cutOffBodyError(pReply->reply(), Data.size());
+    if (CutOff.isEmpty())
+      emit success(Url, Data);
+    else
+      emit failed(Url, QNetworkReply::RemoteHostClosedError, CutOff);
+  }
   if (Self && m_ReleaseOnFinish)
     startQueuedDownloads();
 }
