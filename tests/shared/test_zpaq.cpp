@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <thread>
 #include <vector>
 
 using shared::codecs::decodeZpaq;
@@ -330,6 +331,7 @@ private slots:
   void storedBlocksAndSegments();
   void instructionSet();
   void modelledSegmentsAndPostProcessor();
+  void concurrentDecodesShareMemoryBudget();
 };
 
 void TestZpaq::sha1MatchesReference()
@@ -696,6 +698,50 @@ void TestZpaq::modelledSegmentsAndPostProcessor()
     QVERIFY(Result.ok);
     QCOMPARE(Result.output, QByteArray("IBM:!"));
   }
+}
+
+// Decodes on several threads at once hold their model memory within one
+// budget: with a budget smaller than one block they run one after the other
+// (the peak equals one block's share), and each still decodes correctly.
+void TestZpaq::concurrentDecodesShareMemoryBudget()
+{
+  const std::uint64_t Original = shared::codecs::zpaqMemoryBudget();
+  qint64 Unpacked = 0;
+  const QByteArray Payload = payloadOf("text.6.pak", &Unpacked);
+  const TResult Expected = decode(Payload, std::size_t(Unpacked));
+  QVERIFY(Expected.ok);
+
+  shared::codecs::setZpaqMemoryBudget(Original);
+  QVERIFY(decode(Payload, std::size_t(Unpacked)).ok);
+  const std::uint64_t OneBlock = shared::codecs::zpaqMemoryPeak();
+  QVERIFY(OneBlock > 0);
+
+  const auto DecodeOnThreads = [&](int Threads) {
+    std::vector<std::thread> Workers;
+    std::vector<int> Good(std::size_t(Threads), 0);
+    for (int Index = 0; Index < Threads; ++Index) {
+      Workers.emplace_back([&, Index] {
+        for (int Round = 0; Round < 3; ++Round) {
+          const TResult Result = decode(Payload, std::size_t(Unpacked));
+          Good[std::size_t(Index)] += Result.ok && Result.output == Expected.output ? 1 : 0;
+        }
+      });
+    }
+    for (std::thread& Worker : Workers)
+      Worker.join();
+    return std::count(Good.begin(), Good.end(), 3) == Threads;
+  };
+
+  shared::codecs::setZpaqMemoryBudget(1);
+  QVERIFY(DecodeOnThreads(4));
+  QCOMPARE(shared::codecs::zpaqMemoryPeak(), OneBlock);
+
+  // Room for two blocks: never more than two at once.
+  shared::codecs::setZpaqMemoryBudget(2 * OneBlock);
+  QVERIFY(DecodeOnThreads(4));
+  QVERIFY(shared::codecs::zpaqMemoryPeak() <= 2 * OneBlock);
+
+  shared::codecs::setZpaqMemoryBudget(Original);
 }
 
 QTEST_GUILESS_MAIN(TestZpaq)

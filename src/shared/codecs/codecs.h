@@ -22,6 +22,14 @@ namespace shared::codecs {
 bool decodeZpaq(const std::uint8_t* Input, std::size_t InputSize, std::uint8_t* Output,
                 std::size_t OutputCapacity, std::size_t& Produced);
 
+// ZPAQ decodes running at the same time share one budget for their model
+// memory (1.5 GiB by default): a decode waits until its block's tables fit,
+// and runs at once when no other decode holds memory. Setting the budget
+// also restarts the peak, the most memory held at once since then.
+void setZpaqMemoryBudget(std::uint64_t Bytes);
+std::uint64_t zpaqMemoryBudget();
+std::uint64_t zpaqMemoryPeak();
+
 bool decodeCsc(const std::uint8_t* Input, std::size_t InputSize, std::uint8_t* Output,
                std::size_t OutputCapacity, std::size_t& Produced);
 

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -45,6 +47,12 @@
 //    kCumulativeMemoryPerOutputByte per byte of output capacity, so a stream
 //    of many tiny blocks cannot make the decoder clear gigabytes over and
 //    over.
+//  - Memory across decodes. Chunks are decoded on several threads at once;
+//    the model memory of all ZPAQ blocks being decoded in the process at the
+//    same moment is held to a shared budget (kMaxBlockMemory unless set
+//    otherwise). A block waits until its tables fit into what is left, and
+//    always runs when no other block holds memory, so progress is certain and
+//    the total stays at max(budget, one block).
 //  - Size exponents. Machine arrays: H at most 2^kMaxHBits words, M at most
 //    2^kMaxMBits bytes (the reference packer uses 2^9 and 2^16). Component
 //    tables: at most 2^kMaxTableBits entries (the packer's largest, the SSE
@@ -1134,6 +1142,93 @@ void TPredictor::step(int Y, unsigned OldNode)
 }
 
 // ---------------------------------------------------------------------------
+// Process-wide budget for the model memory of concurrent decodes
+
+class TMemoryBudget
+{
+public:
+  static TMemoryBudget& instance()
+  {
+    static TMemoryBudget Budget;
+    return Budget;
+  }
+
+  // Blocks until Bytes fit into the budget, or until nothing else is held.
+  void acquire(std::uint64_t Bytes)
+  {
+    std::unique_lock<std::mutex> Lock(m_mutex);
+    m_released.wait(Lock, [&] { return m_inUse == 0 || Bytes <= m_budget - std::min(m_budget, m_inUse); });
+    m_inUse += Bytes;
+    m_peak = std::max(m_peak, m_inUse);
+  }
+
+  void release(std::uint64_t Bytes)
+  {
+    {
+      const std::lock_guard<std::mutex> Lock(m_mutex);
+      m_inUse -= std::min(m_inUse, Bytes);
+    }
+    m_released.notify_all();
+  }
+
+  void setBudget(std::uint64_t Bytes)
+  {
+    {
+      const std::lock_guard<std::mutex> Lock(m_mutex);
+      m_budget = Bytes;
+      m_peak = m_inUse;
+    }
+    m_released.notify_all();
+  }
+
+  std::uint64_t budget()
+  {
+    const std::lock_guard<std::mutex> Lock(m_mutex);
+    return m_budget;
+  }
+
+  std::uint64_t peak()
+  {
+    const std::lock_guard<std::mutex> Lock(m_mutex);
+    return m_peak;
+  }
+
+private:
+  std::mutex m_mutex;
+  std::condition_variable m_released;
+  std::uint64_t m_budget = kMaxBlockMemory;
+  std::uint64_t m_inUse = 0;
+  std::uint64_t m_peak = 0;
+};
+
+// The share of the budget one block holds while its tables exist.
+class TBudgetHold
+{
+public:
+  TBudgetHold() = default;
+  TBudgetHold(const TBudgetHold&) = delete;
+  TBudgetHold& operator=(const TBudgetHold&) = delete;
+  ~TBudgetHold() { release(); }
+
+  void acquire(std::uint64_t Bytes)
+  {
+    release();
+    TMemoryBudget::instance().acquire(Bytes);
+    m_bytes = Bytes;
+  }
+
+  void release()
+  {
+    if (m_bytes != 0)
+      TMemoryBudget::instance().release(m_bytes);
+    m_bytes = 0;
+  }
+
+private:
+  std::uint64_t m_bytes = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Stream decoder
 
 class TDecoder
@@ -1185,6 +1280,8 @@ private:
   std::size_t m_pos = 0;
   TOutputSink m_sink;
 
+  // Declared before the tables, so that it is given back after they are freed.
+  TBudgetHold m_budgetHold;
   std::uint64_t m_blockMemoryLimit = 0;
   std::uint64_t m_blockMemory = 0;
   std::uint64_t m_memoryLeft = 0;
@@ -1302,9 +1399,13 @@ bool TDecoder::decodeBlock()
   m_predictor.release();
   m_hcomp.release();
   m_pcomp.release();
+  m_budgetHold.release();
   TBlockHeader Header;
   if (!readHeader(Header))
     return false;
+  // The tables of the header, and the post-processor's arrays should the
+  // block carry a PCOMP program.
+  m_budgetHold.acquire(m_blockMemory + TMachine::memoryNeeded(Header.ph, Header.pm));
   m_modelled = !Header.components.empty();
   m_ph = Header.ph;
   m_pm = Header.pm;
@@ -1496,6 +1597,21 @@ bool TDecoder::postProcess(int Byte)
 }
 
 } // namespace
+
+void setZpaqMemoryBudget(std::uint64_t Bytes)
+{
+  TMemoryBudget::instance().setBudget(Bytes);
+}
+
+std::uint64_t zpaqMemoryBudget()
+{
+  return TMemoryBudget::instance().budget();
+}
+
+std::uint64_t zpaqMemoryPeak()
+{
+  return TMemoryBudget::instance().peak();
+}
 
 bool decodeZpaq(const std::uint8_t* Input, std::size_t InputSize, std::uint8_t* Output,
                 std::size_t OutputCapacity, std::size_t& Produced)
