@@ -223,6 +223,26 @@ void TestEngine::publisherIsDeterministic()
   QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
   QCOMPARE(Report.chunkFilesWritten, 0);
   QVERIFY(Report.chunkFilesReused > 0);
+  // Chunk files already there are kept as they are, not compressed again:
+  // another level gives the same description (it would change the packed
+  // hashes otherwise).
+  const auto Reused = Report.chunkFilesReused;
+  Options.lzmaPreset = 7;
+  Report = {};
+  QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
+  QCOMPARE(Report.chunkFilesWritten, 0);
+  QCOMPARE(Report.chunkFilesReused, Reused);
+  QCOMPARE(testsupport::describeTree(Again), testsupport::describeTree(m_PublishedV1));
+  // A damaged chunk file is not reused: it is written again.
+  const QString Damaged = Again + "/" + chunkPath(m_DescriptionV1, 0);
+  QByteArray Content = testsupport::readWholeFile(Damaged);
+  Content[Content.size() / 2] = char(Content[Content.size() / 2] ^ 0x40);
+  testsupport::writeWholeFile(Damaged, Content);
+  Options.lzmaPreset = 3;
+  Report = {};
+  QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
+  QCOMPARE(Report.chunkFilesWritten, 1);
+  QCOMPARE(testsupport::describeTree(Again), testsupport::describeTree(m_PublishedV1));
   // Bad input is refused with a message.
   Options.executable = "bin/missing";
   QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));

@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include "launcher/contentdefinedchunker.h"
+#include "shared/payload.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -18,6 +19,7 @@
 
 #include <deque>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <vector>
 
@@ -76,13 +78,64 @@ bool looksCompressible(const QByteArray& Data)
   return false;
 }
 
-// Compresses one piece and writes its chunk file (unless an identical file
-// is there already). Runs on the thread pool.
+// The content of a chunk file already in the output folder, when it holds
+// the piece with this hash: a container that decodes to it (Packed), or the
+// piece itself. Anything else (a damaged or foreign file) is not reused.
+std::optional<QByteArray> reusableChunkFile(const QString& Path, const QByteArray& Hash, std::uint64_t Size,
+                                            bool Packed)
+{
+  QFile File(Path);
+  if (!File.exists() || !File.open(QIODevice::ReadOnly))
+    return std::nullopt;
+  const QByteArray Content = File.readAll();
+  if (File.error() != QFile::NoError)
+    return std::nullopt;
+  if (!Packed) {
+    if (std::uint64_t(Content.size()) == Size && shared::TSha256::hash(Content) == Hash)
+      return Content;
+    return std::nullopt;
+  }
+  if (!shared::isPackedPayload(Content))
+    return std::nullopt;
+  QByteArray Decoded;
+  if (!shared::unpackPayload(Content, Decoded, Size) || std::uint64_t(Decoded.size()) != Size ||
+      shared::TSha256::hash(Decoded) != Hash)
+    return std::nullopt;
+  return Content;
+}
+
+// Compresses one piece and writes its chunk file. A chunk file that an
+// earlier publication left in the output folder for the same content is
+// checked and kept as it is, without compressing again: updates publish
+// fast, and unchanged pieces keep their URL and packed hash. Runs on the
+// thread pool.
 TChunkRecord publishPiece(const TPublishOptions& Options, QByteArray Data, QByteArray Hash)
 {
   TChunkRecord Record;
   Record.unpackedSize = std::uint64_t(Data.size());
   Record.unpackedHash = Hash;
+  const QString Hex = QString::fromLatin1(Hash.toHex());
+  const auto UrlWith = [&](const QString& Extension) {
+    return QString("chunks/%1/%2.%3").arg(Hex.left(2), Hex, Extension);
+  };
+  const QDir Output(Options.outputDirectory);
+
+  const QString CodecExtension = codecExtension(Options.codec);
+  for (const QString& Extension : {CodecExtension, QString("raw")}) {
+    const bool Packed = Extension != "raw";
+    if (Packed && Options.codec == ECodec::Stored)
+      continue;
+    const std::optional<QByteArray> Existing =
+        reusableChunkFile(Output.filePath(UrlWith(Extension)), Hash, Record.unpackedSize, Packed);
+    if (!Existing)
+      continue;
+    Record.unpack = Packed;
+    Record.packedSize = std::uint64_t(Existing->size());
+    Record.packedHash = shared::TSha256::hash(*Existing);
+    Record.url = UrlWith(Extension);
+    return Record;
+  }
+
   QByteArray Packed;
   if (Options.codec != ECodec::Stored && !Data.isEmpty() && looksCompressible(Data)) {
     shared::EPayloadFormat Format = shared::EPayloadFormat::Lzma25;
@@ -95,7 +148,7 @@ TChunkRecord publishPiece(const TPublishOptions& Options, QByteArray Data, QByte
     }
     Packed = shared::packPayload(Format, Data.constData(), std::size_t(Data.size()), Level);
   }
-  QString Extension = codecExtension(Options.codec);
+  QString Extension = CodecExtension;
   if (Packed.isEmpty() || Packed.size() >= Data.size()) {
     // Compression does not pay: the piece is stored as it is.
     Packed = Data;
@@ -104,19 +157,13 @@ TChunkRecord publishPiece(const TPublishOptions& Options, QByteArray Data, QByte
   }
   Record.packedSize = std::uint64_t(Packed.size());
   Record.packedHash = shared::TSha256::hash(Packed);
-  const QString Hex = QString::fromLatin1(Hash.toHex());
-  Record.url = QString("chunks/%1/%2.%3").arg(Hex.left(2), Hex, Extension);
+  Record.url = UrlWith(Extension);
 
-  const QString Path = QDir(Options.outputDirectory).filePath(Record.url);
-  QFile Existing(Path);
-  if (Existing.exists() && Existing.size() == Packed.size() && Existing.open(QIODevice::ReadOnly) &&
-      Existing.readAll() == Packed)
-    return Record;
-  Existing.close();
+  const QString Path = Output.filePath(Record.url);
   QDir().mkpath(QFileInfo(Path).absolutePath());
-  QSaveFile Output(Path);
-  if (!Output.open(QIODevice::WriteOnly) || Output.write(Packed) != Packed.size() || !Output.commit())
-    throw std::runtime_error(QString("cannot write %1: %2").arg(Path, Output.errorString()).toStdString());
+  QSaveFile File(Path);
+  if (!File.open(QIODevice::WriteOnly) || File.write(Packed) != Packed.size() || !File.commit())
+    throw std::runtime_error(QString("cannot write %1: %2").arg(Path, File.errorString()).toStdString());
   Record.written = true;
   return Record;
 }
