@@ -23,6 +23,8 @@
 #include <QPainterPath>
 #include <QProgressBar>
 #include <QRadialGradient>
+#include <QScreen>
+#include <QSet>
 #include <QStyle>
 #include <QtTest>
 
@@ -203,7 +205,25 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
   const QString Artifacts = testsupport::binaryDirectory() + "/artifacts";
   QVERIFY(QDir().mkpath(Artifacts));
   QVERIFY(Picture.save(Artifacts + "/mainwindow.png"));
-  qInfo().noquote() << "Screenshot:" << Artifacts + "/mainwindow.png" << Picture.size();
+  qInfo().noquote() << "Screenshot:" << Artifacts + "/mainwindow.png" << Picture.size() << "on"
+                    << QGuiApplication::platformName();
+
+  // In a real X server, also what the screen shows: the window as the
+  // server composed it, not only as the widgets paint themselves.
+  if (QGuiApplication::platformName() == "xcb") {
+    QScreen* Screen = Window.screen();
+    QVERIFY(Screen);
+    const QImage OnScreen = Screen->grabWindow(Window.winId()).toImage();
+    QCOMPARE(OnScreen.size(), Picture.size());
+    // Not a blank or unmapped window: the picture has the window's many colours.
+    QSet<QRgb> Colours;
+    for (int Y = 0; Y < OnScreen.height(); Y += 4)
+      for (int X = 0; X < OnScreen.width(); X += 4)
+        Colours.insert(OnScreen.pixel(X, Y));
+    QVERIFY2(Colours.size() > 500, qPrintable(QString("%1 colours").arg(Colours.size())));
+    QVERIFY(OnScreen.save(Artifacts + "/mainwindow-xvfb.png"));
+    qInfo().noquote() << "Screen capture:" << Artifacts + "/mainwindow-xvfb.png";
+  }
 
   // The same with the mouse over the middle hint.
   QWidget* HoveredFrame = Window.hintSlot(1)->parentWidget();
