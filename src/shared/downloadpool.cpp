@@ -243,7 +243,10 @@ void TDownloadPool::startQueuedDownloads()
   while (!m_Queue.empty() && activeDownloadCount() < concurrencyLimit()) {
     const QUrl Url = m_Queue.front();
     m_Queue.pop_front();
-    QNetworkReplyWrapper* pReply = m_pManager ? m_pManager->get(QNetworkRequest(Url)) : nullptr;
+    QNetworkRequest Request(Url);
+    if (m_TransferTimeoutMs > 0)
+      Request.setTransferTimeout(m_TransferTimeoutMs);
+    QNetworkReplyWrapper* pReply = m_pManager ? m_pManager->get(Request) : nullptr;
     if (!Self)
       return;
     if (!pReply) {

@@ -144,6 +144,14 @@ public:
 
   bool releaseOnFinish() const { return m_ReleaseOnFinish; }
 
+  // A request during which no byte moves for this long is aborted and
+  // reported as failed(url, OperationCanceledError, ...), so that a stalled
+  // server cannot hold a download (and its slot) for ever; a slow but
+  // steady transfer is not affected. 0 turns the limit off.
+  static constexpr int DefaultTransferTimeoutMs = 60000;
+  void setTransferTimeout(int Milliseconds) { m_TransferTimeoutMs = Milliseconds; }
+  int transferTimeout() const { return m_TransferTimeoutMs; }
+
 signals:
   void success(const QUrl& url, const QByteArray& data);
   void failed(const QUrl& url, QNetworkReply::NetworkError code, const QString& errorString);
@@ -168,6 +176,7 @@ private:
   std::deque<QUrl> m_Queue;
   TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
   bool m_ReleaseOnFinish = true;
+  int m_TransferTimeoutMs = DefaultTransferTimeoutMs;
 };
 
 } // namespace shared

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSignalSpy>
 #include <QSslConfiguration>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <cstdlib>
@@ -104,6 +105,7 @@ private slots:
   void serverFaults();
   void cutOffBodiesNeverSucceed();
   void stallKeepsSlotWithoutReport();
+  void stalledTransferTimesOut();
   void finishedRepliesAreDeleted();
   void replyDeletedWhileRunning();
   void poolDestroyedWhileRequestsRun();
@@ -591,6 +593,37 @@ void TestDownloadPool::cutOffBodiesNeverSucceed()
   }
   QCOMPARE(CutOffFailures, 60);
   QVERIFY(Test.successes.size() >= 20);
+}
+
+// A server that stops sending does not hold a slot for ever: after the
+// transfer time-out without a byte the request fails and the queue moves on.
+// A slow but steady transfer that takes far longer than the time-out is not
+// cut.
+void TestDownloadPool::stalledTransferTimesOut()
+{
+  const QByteArray Body = testsupport::pseudoRandomBytes(4000, 13);
+  m_pServer->setBody("/stalled", Body);
+  m_pServer->setBody("/steady", Body);
+  m_pServer->setBody("/after", "after");
+  m_pServer->setFault("/stalled", TFault::stall());
+  m_pServer->setFault("/steady", TFault::trickle(200, 100));  // 2 s in all
+  TPoolUnderTest Test(1, true);
+  QCOMPARE(Test.pool->transferTimeout(), TDownloadPool::DefaultTransferTimeoutMs);
+  Test.pool->setTransferTimeout(700);
+  QElapsedTimer Clock;
+  Clock.start();
+  Test.pool->download(m_pServer->url("/stalled"));
+  Test.pool->download(m_pServer->url("/steady"));
+  Test.pool->download(m_pServer->url("/after"));
+  QTRY_COMPARE_WITH_TIMEOUT(Test.failures.size(), 1, 10000);
+  QVERIFY(Clock.elapsed() >= 600);
+  QCOMPARE(Test.failures.at(0).value(0).toUrl(), m_pServer->url("/stalled"));
+  QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(), QNetworkReply::OperationCanceledError);
+  QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size(), 2, 15000);
+  QCOMPARE(Test.successes.at(0).value(0).toUrl(), m_pServer->url("/steady"));
+  QCOMPARE(Test.successes.at(0).value(1).toByteArray(), Body);
+  QCOMPARE(Test.successes.at(1).value(1).toByteArray(), QByteArray("after"));
+  QCOMPARE(Test.failures.size(), 1);
 }
 
 void TestDownloadPool::stallKeepsSlotWithoutReport()
