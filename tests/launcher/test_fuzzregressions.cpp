@@ -5,6 +5,7 @@
 // the success path; every file must keep all promises of the interface.
 #include "cdntracefuzzchecks.h"
 #include "launcherfuzzchecks.h"
+#include "fuzzreplay.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -29,37 +30,14 @@ extern "C" const char* __asan_default_options()
 }
 #endif
 
+using fuzzreplay::readInput;
+using fuzzreplay::verifyOutcome;
+
 namespace {
 
 void addRows(const QString& Target)
 {
-  QTest::addColumn<QString>("path");
-  const QDir Directory(testsupport::sourceDirectory() + "/tests/launcher/regressions/" + Target);
-  const QStringList Names = Directory.entryList(QDir::Files, QDir::Name);
-  // An empty folder gives one row without a file, which fails: the replay
-  // must never pass by having nothing to replay.
-  if (Names.isEmpty())
-    QTest::newRow(qPrintable("no inputs for " + Target)) << QString();
-  for (const QString& Name : Names)
-    QTest::newRow(qPrintable(Name)) << Directory.filePath(Name);
-}
-
-QByteArray readInput(const QString& Path)
-{
-  if (Path.isEmpty())
-    return QByteArray();
-  return testsupport::readWholeFile(Path);
-}
-
-void verifyOutcome(const QString& Path, const fuzzchecks::TOutcome& Outcome)
-{
-  QVERIFY2(!Path.isEmpty(), "the regression folder is empty");
-  QVERIFY2(Outcome.violation.isEmpty(), qPrintable(Outcome.violation));
-  const QString Name = QFileInfo(Path).fileName();
-  if (Name.startsWith("bad-"))
-    QVERIFY2(!Outcome.accepted, "expected to take the failure path");
-  if (Name.startsWith("ok-"))
-    QVERIFY2(Outcome.accepted, "expected to take the success path");
+  fuzzreplay::addRows("launcher", Target);
 }
 
 } // namespace

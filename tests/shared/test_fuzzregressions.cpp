@@ -4,51 +4,20 @@
 // the failure path (refused, not decoded, no hints), one named "ok-..." the
 // success path; every file must keep all promises of the interface.
 #include "fuzzchecks.h"
+#include "fuzzreplay.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QtTest>
 
-namespace {
+using fuzzreplay::readInput;
+using fuzzreplay::verifyOutcome;
 
-QStringList regressionFiles(const QString& Target)
-{
-  const QDir Directory(testsupport::sourceDirectory() + "/tests/shared/regressions/" + Target);
-  QStringList Paths;
-  for (const QString& Name : Directory.entryList(QDir::Files, QDir::Name))
-    Paths << Directory.filePath(Name);
-  return Paths;
-}
+namespace {
 
 void addRows(const QString& Target)
 {
-  QTest::addColumn<QString>("path");
-  const QStringList Paths = regressionFiles(Target);
-  // An empty folder gives one row without a file, which fails: the replay
-  // must never pass by having nothing to replay.
-  if (Paths.isEmpty())
-    QTest::newRow(qPrintable("no inputs for " + Target)) << QString();
-  for (const QString& Path : Paths)
-    QTest::newRow(qPrintable(QFileInfo(Path).fileName())) << Path;
-}
-
-QByteArray readInput(const QString& Path)
-{
-  if (Path.isEmpty())
-    return QByteArray();
-  return testsupport::readWholeFile(Path);
-}
-
-// The outcome must keep every promise and take the path the file name asks for.
-void verifyOutcome(const QString& Path, const fuzzchecks::TOutcome& Outcome)
-{
-  QVERIFY2(!Path.isEmpty(), "the regression folder is empty");
-  QVERIFY2(Outcome.violation.isEmpty(), qPrintable(Outcome.violation));
-  const QString Name = QFileInfo(Path).fileName();
-  if (Name.startsWith("bad-"))
-    QVERIFY2(!Outcome.accepted, "expected to take the failure path");
-  if (Name.startsWith("ok-"))
-    QVERIFY2(Outcome.accepted, "expected to take the success path");
+  fuzzreplay::addRows("shared", Target);
 }
 
 } // namespace
