@@ -85,7 +85,9 @@ std::optional<QByteArray> reusableChunkFile(const QString& Path, const QByteArra
                                             bool Packed)
 {
   QFile File(Path);
-  if (!File.exists() || !File.open(QIODevice::ReadOnly))
+  // A chunk file is never larger than its piece (plus a container header):
+  // anything bigger is not ours and is not read into memory.
+  if (!File.exists() || File.size() > qint64(Size) + 4096 || !File.open(QIODevice::ReadOnly))
     return std::nullopt;
   const QByteArray Content = File.readAll();
   if (File.error() != QFile::NoError)
