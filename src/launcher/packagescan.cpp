@@ -173,21 +173,12 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
   if (Info.isFile() && Input.open(QIODevice::ReadOnly)) {
     shared::TSha256 Sha;
     QByteArray Buffer(int(std::min<qint64>(kHashBlock, std::max<qint64>(Input.size(), 1))), '\0');
-    bool ReadFailed = false;
-    for (;;) {
-      const qint64 Read = Input.read(Buffer.data(), Buffer.size());
-      if (Read < 0) {
-        ReadFailed = true;
-        break;
-      }
-      if (Read == 0)
-        break;
-      Sha.addData(Buffer.constData(), std::size_t(Read));
-      Size += std::uint64_t(Read);
-      Context.addScanned(std::uint64_t(Read));
-    }
-    if (!ReadFailed)
+    const auto Read = Sha.addFromDevice(Input, Buffer, UINT64_MAX,
+                                        [&](std::uint64_t Bytes) { Context.addScanned(Bytes); });
+    if (Read) {
+      Size = *Read;
       Hash = Sha.result();
+    }
   }
   if (Size == File.unpackedSize && !Hash.isEmpty() && Hash == File.unpackedHash) {
     qInfo().noquote() << QString("reuseable file found %1%2").arg(File.localFile, threadTag());
@@ -215,17 +206,8 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
     if (Buffer.isEmpty())
       Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ChunkingMaximumPiece)));
     shared::TSha256 Sha;
-    std::uint64_t Done = 0;
-    if (!Input.seek(qint64(Offset)))
+    if (!Input.seek(qint64(Offset)) || Sha.addFromDevice(Input, Buffer, Chunk.unpackedSize) != Chunk.unpackedSize)
       return Offset;
-    while (Done < Chunk.unpackedSize) {
-      const qint64 Want = qint64(std::min<std::uint64_t>(Chunk.unpackedSize - Done, std::uint64_t(Buffer.size())));
-      const qint64 Read = Input.read(Buffer.data(), Want);
-      if (Read != Want)
-        return Offset;
-      Sha.addData(Buffer.constData(), std::size_t(Read));
-      Done += std::uint64_t(Read);
-    }
     if (Sha.result() != Chunk.unpackedHash)
       return Offset;
     Match(Chunk.unpackedHash, Chunk.unpackedSize);

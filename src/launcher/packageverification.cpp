@@ -59,20 +59,16 @@ void runVerifyTask(TVerificationContext& Context)
       if (Buffer.isEmpty())
         Buffer.resize(int(kVerifyBlock));
       shared::TSha256 Sha;
-      for (;;) {
-        const qint64 Read = Input.read(Buffer.data(), kVerifyBlock);
-        if (Read < 0) {
-          qWarning().noquote() << QString("verification of file %1 failed").arg(File->localFile);
-          QMutexLocker Lock(&Context.mutex);
-          Context.result = false;
-          return;
-        }
-        if (Read == 0)
-          break;
-        Sha.addData(Buffer.constData(), std::size_t(Read));
+      const auto Read = Sha.addFromDevice(Input, Buffer, UINT64_MAX, [&](std::uint64_t Bytes) {
         QMutexLocker Lock(&Context.mutex);
-        Context.verifiedBytes += std::uint64_t(Read);
+        Context.verifiedBytes += Bytes;
         emit Context.installation->verificationProgress(Context.verifiedBytes, Context.totalBytes);
+      });
+      if (!Read) {
+        qWarning().noquote() << QString("verification of file %1 failed").arg(File->localFile);
+        QMutexLocker Lock(&Context.mutex);
+        Context.result = false;
+        return;
       }
       const QByteArray Digest = Sha.result();
       if (Digest != File->unpackedHash) {

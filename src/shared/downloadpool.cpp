@@ -29,8 +29,6 @@ QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
   const QString Scheme = pReply->url().scheme();
   if (Scheme != QLatin1String("http") && Scheme != QLatin1String("https"))
     return QString();
-  if (pReply->operation() == QNetworkAccessManager::HeadOperation)
-    return QString();
   const QByteArray Encoding = pReply->rawHeader("Content-Encoding").trimmed().toLower();
   if (!Encoding.isEmpty() && Encoding != "identity")
     return QString();

@@ -1,6 +1,10 @@
 #include "shared/sha256.h"
 
+#include <QIODevice>
+
 #include <openssl/evp.h>
+
+#include <algorithm>
 
 #include <stdexcept>
 
@@ -34,6 +38,25 @@ void TSha256::addData(const void* Data, std::size_t Size)
 {
   if (Size != 0)
     EVP_DigestUpdate(m_pState->context, Data, Size);
+}
+
+std::optional<std::uint64_t> TSha256::addFromDevice(QIODevice& Device, QByteArray& Buffer, std::uint64_t MaxBytes,
+                                                    const std::function<void(std::uint64_t)>& Progress)
+{
+  std::uint64_t Done = 0;
+  while (Done < MaxBytes) {
+    const qint64 Want = qint64(std::min<std::uint64_t>(MaxBytes - Done, std::uint64_t(Buffer.size())));
+    const qint64 Read = Device.read(Buffer.data(), Want);
+    if (Read < 0)
+      return std::nullopt;
+    if (Read == 0)
+      break;
+    addData(Buffer.constData(), std::size_t(Read));
+    Done += std::uint64_t(Read);
+    if (Progress)
+      Progress(std::uint64_t(Read));
+  }
+  return Done;
 }
 
 QByteArray TSha256::result()
