@@ -38,8 +38,8 @@ public:
   }
   std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
   std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
-  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
-  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+  bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
 
   // Paths of the marker files of a package.
   QString fullMarkerPath(const TPackage& Package);
@@ -70,7 +70,7 @@ private:
   std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
-  std::int32_t m_SelfUpdateFlag = 0;
+  bool m_SelfUpdateFlag = false;
 };
 
 } // namespace orvale::launcher

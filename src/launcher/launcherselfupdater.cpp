@@ -29,7 +29,7 @@ void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPac
           &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
           &TLauncherSelfUpdater::diskAccessFailed);
-  m_pInstallationManager->setSelfUpdateFlag(1);
+  m_pInstallationManager->setSelfUpdateFlag(true);
   try {
     m_pInstallationManager->installOrUpdatePackage(LauncherPackage);
   } catch (const std::runtime_error& Error) {

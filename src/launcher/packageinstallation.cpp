@@ -94,7 +94,10 @@ void TPackageInstallation::startDownload()
       onDownloadCompleted();
       return;
     }
-    m_pDownloader->downloadFiles(m_InstallationDirectory, m_SelfUpdateFlag, Needed);
+    m_pDownloader->downloadFiles(m_InstallationDirectory,
+                                 m_SelfUpdateFlag ? EReplacementMode::MoveReplacedFilesAside
+                                                  : EReplacementMode::ReplaceFiles,
+                                 Needed);
     qInfo().noquote() << QString("start download of %1 files%2").arg(Needed.size()).arg(threadTag());
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));

@@ -39,8 +39,9 @@ public:
   // Text of the last failure that has no error reason of its own (an invalid
   // description), for the log and the messages.
   const QString& failureText() const { return m_FailureText; }
-  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
-  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+  // Set for the launcher's own update: files that are replaced may be in use.
+  bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
   const QDir& installationDirectory() const { return m_InstallationDirectory; }
   void setInstallationDirectory(const QDir& Directory) { m_InstallationDirectory = Directory; }
   const QString& installedVersionText() const { return m_InstalledVersionText; }
@@ -95,7 +96,7 @@ private:
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   bool m_WithoutError = false;
   EPackageDownloaderError m_ErrorReason = NoDownloaderError;
-  std::int32_t m_SelfUpdateFlag = 0;
+  bool m_SelfUpdateFlag = false;
   QDir m_InstallationDirectory;
   QString m_InstalledVersionText;
   QString m_PublishedVersionText;

@@ -54,7 +54,7 @@ struct TDownloaderFixture
   {
     QSignalSpy Completed(downloader.get(), &TPackageFileDownloader::downloadCompleted);
     QSignalSpy Failed(downloader.get(), &TPackageFileDownloader::downloadFailed);
-    downloader->downloadFiles(QDir(target.path()), 0, Files);
+    downloader->downloadFiles(QDir(target.path()), EReplacementMode::ReplaceFiles, Files);
     (void)QTest::qWaitFor([&] { return Completed.count() + Failed.count() > 0; }, 60000);
     QTest::qWait(300);
     const int Signals = Completed.count() + Failed.count();
