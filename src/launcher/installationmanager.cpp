@@ -122,7 +122,7 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
 void TInstallationManager::writeFileCreatingFolders(const QString& Path, const QByteArray& Data)
 {
   m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
-  m_pLauncherFilesystemHelper->writeFile(Path, Data);
+  m_pLauncherFilesystemHelper->writeFileAtomically(Path, Data);
 }
 
 void TInstallationManager::setDefaultPackage(std::shared_ptr<TPackage> Package)
@@ -279,11 +279,13 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   qInfo().noquote() << QString("markPackageAsFullyInstalled: %1").arg(Package->name());
   const TPackageConfigurationReader* Published = Package->currentDescription();
   const QString Partial = partialMarkerPath(*Package);
-  if (m_pLauncherFilesystemHelper->fileExists(Partial))
-    m_pLauncherFilesystemHelper->deleteFile(Partial);
-  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  // The asset file first: the full marker vouches for both. The partial
+  // marker goes last, so that one of the two markers exists at every moment.
   if (!Published->assetData().isEmpty())
     writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
+  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  if (m_pLauncherFilesystemHelper->fileExists(Partial))
+    m_pLauncherFilesystemHelper->deleteFile(Partial);
   Package->setLocalStatus(ELocalPackageStatus::UpToDate);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }

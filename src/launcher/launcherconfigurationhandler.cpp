@@ -149,7 +149,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
     }
     try {
       m_pLauncherFilesystemHelper->ensureDirectory(TLauncherFilesystemHelper::dataDirectory());
-      m_pLauncherFilesystemHelper->writeFile(cacheFilePath(), Data);
+      m_pLauncherFilesystemHelper->writeFileAtomically(cacheFilePath(), Data);
     } catch (const std::runtime_error& Error) {
       emit diskAccessFailed(QString::fromUtf8(Error.what()));
     }
