@@ -83,7 +83,8 @@ ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPacka
   if (m_pLauncherFilesystemHelper->fileExists(fullMarkerPath(Package))) {
     const TPackageConfigurationReader Installed =
         readPackageConfigurationFromInstallationDirectory(Package.installationDirectory(*m_pLauncherFilesystemHelper));
-    if (Installed.versionText() != Published->versionText())
+    // A damaged marker vouches for nothing, whatever the versions say.
+    if (!Installed.isValid() || Installed.versionText() != Published->versionText())
       return ELocalPackageStatus::UpdateAvailable;
     const QString AssetVersion = Published->assetVersion().isEmpty() ? QString("?") : Published->assetVersion();
     return AssetVersion == "1" ? ELocalPackageStatus::UpdateAvailable : ELocalPackageStatus::UpToDate;

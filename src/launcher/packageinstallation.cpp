@@ -122,6 +122,14 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 
 void TPackageInstallation::startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force)
 {
+  if (!InstalledDescription.isValid()) {
+    // Nothing can be checked against a damaged marker: the installation is
+    // not vouched for.
+    qCritical().noquote() << QString("Verification of %1 impossible: %2")
+                                 .arg(m_pPackage->name(), InstalledDescription.invalidReason());
+    onVerifyFinished(false);
+    return;
+  }
   if (!Force && m_pLauncherFilesystemHelper->launcherSettings()->skipVerification) {
     onVerifyFinished(true);
     return;

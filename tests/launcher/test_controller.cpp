@@ -172,6 +172,7 @@ private slots:
   void selfUpdateRestartsTheNewLauncher();
   void failedSelfUpdateRestoresTheExecutable();
   void interruptedInstallationResumes();
+  void unusableDescriptionsAreNotActedOn();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -382,6 +383,42 @@ void TestController::interruptedInstallationResumes()
            testsupport::describeTree(Game.build("game-1.0")));
   for (const QString& Path : Written)
     QVERIFY2(Game.server.requestCount(Path) == RequestsBefore.value(Path), qPrintable(Path + " fetched again"));
+}
+
+void TestController::unusableDescriptionsAreNotActedOn()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+  const QByteArray Executable = testsupport::readWholeFile(Installation.executable());
+
+  // The launcher's own description is a captive portal's page: no
+  // self-update, the run goes on as without that description.
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  const QByteArray Page = "<!DOCTYPE html><html><body>Sign in to continue</body></html>";
+  Game.server.setBody("/launcher/package.json", Page, "text/html");
+  QCOMPARE(Installation.run({}, 60000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 2).size(), 2);
+  QVERIFY(!Installation.readLog().contains("startSelfUpdate"));
+  QCOMPARE(testsupport::readWholeFile(Installation.executable()), Executable);
+
+  // The game's description is that page, or cut off in the middle: the
+  // first launch, which would install it, leaves files and markers alone.
+  const auto Installed = testsupport::describeTree(gameDirectory(Installation));
+  const QByteArray Description = testsupport::readWholeFile(Game.www() + "/game/package.json");
+  for (const QByteArray& Reply : {Page, Description.left(Description.size() / 2)}) {
+    Game.server.setBody("/game/package.json", Reply, "text/html");
+    QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "onLauncherReadyForAction"));
+    QCOMPARE(testsupport::describeTree(gameDirectory(Installation)), Installed);
+  }
+  // The launcher's page in all three runs, the game's in the last two.
+  QCOMPARE(Installation.readLog().count("not a usable description"), 5);
 }
 
 QTEST_GUILESS_MAIN(TestController)
