@@ -163,6 +163,33 @@ void TPackageFileDownloader::removeChunk(std::vector<TChunkToDownload>& Chunks, 
 void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
                                            const std::vector<TFileToDownload>& Files)
 {
+  startRun(TargetDirectory, ReplacementMode);
+  QString Inconsistency;
+  m_Files = makeFileStates(Files, Inconsistency);
+  std::vector<TChunkToDownload> Chunks = collectChunks(m_Files, Inconsistency);
+  orderForDownload(Chunks);
+  m_AllChunks = Chunks;
+  qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
+  m_OutstandingChunks = m_AllChunks;
+  std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
+            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
+              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
+            });
+  m_UnwrittenChunks = m_OutstandingChunks;
+  m_ProgressTimer.start();
+
+  if (!Inconsistency.isEmpty()) {
+    // Its bookkeeping could not tell when such a run is complete: nothing is
+    // fetched or written.
+    qCritical().noquote() << QString("Download refused: %1").arg(Inconsistency);
+    m_OutstandingChunks.clear();
+    m_AtLeastOneDownloadFailed = true;
+  }
+  requestOutstandingChunks();
+}
+
+void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode)
+{
   ++m_Run;
   m_RunFinished = false;
   m_TargetDirectory = TargetDirectory;
@@ -176,9 +203,17 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
     m_CachedChunkCount = 0;
     m_PeakCachedChunkCount = 0;
   }
+  m_AtLeastOneDownloadFailed = false;
+  m_AtLeastOneSavingOperationFailed = false;
+  m_DownloadedBytes.clear();
+  m_WrittenBytes.clear();
+}
 
-  std::vector<TChunkToDownload> Chunks;
-  QHash<QString, std::size_t> ChunkByUrl;
+std::vector<std::shared_ptr<TChunkedFileState>> TPackageFileDownloader::makeFileStates(
+    const std::vector<TFileToDownload>& Files, QString& Inconsistency)
+{
+  std::vector<std::shared_ptr<TChunkedFileState>> States;
+  QSet<QString> Paths;
   for (const TFileToDownload& File : Files) {
     auto State = std::make_shared<TChunkedFileState>();
     State->entry = File;
@@ -187,11 +222,25 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
       if (Index >= 0 && std::size_t(Index) < File.chunks.size())
         State->pendingChunks.push_back(Index);
     }
-    State->file.setFileName(installationFilePath(*m_pLauncherFilesystemHelper, TargetDirectory, File.localFile));
+    const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_TargetDirectory, File.localFile);
+    State->file.setFileName(Path);
+    if (!Path.isEmpty() && Paths.contains(Path) && Inconsistency.isEmpty())
+      Inconsistency = QString("the description names the file '%1' twice").arg(File.localFile);
+    Paths.insert(Path);
+    States.push_back(std::move(State));
+  }
+  return States;
+}
 
+std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
+    const std::vector<std::shared_ptr<TChunkedFileState>>& Files, QString& Inconsistency)
+{
+  std::vector<TChunkToDownload> Chunks;
+  QHash<QString, std::size_t> ChunkByUrl;
+  for (const std::shared_ptr<TChunkedFileState>& State : Files) {
     QSet<QByteArray> HashesSeen;
     for (std::int32_t Index : State->pendingChunks) {
-      const TChunkInPackage& Record = File.chunks[std::size_t(Index)];
+      const TChunkInPackage& Record = State->entry.chunks[std::size_t(Index)];
       {
         QMutexLocker Lock(&m_PendingChunkMutex);
         auto& Pending = m_PendingChunks[Record.unpackedHash];
@@ -208,18 +257,27 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
         TChunkToDownload Chunk;
         Chunk.chunk = Record;
         Chunk.downloadKey = std::numeric_limits<std::uint64_t>::max();
-        ChunkByUrl.insert(Key, Chunks.size());
+        Existing = ChunkByUrl.insert(Key, Chunks.size());
         Chunks.push_back(std::move(Chunk));
-        Existing = ChunkByUrl.find(Key);
       }
       TChunkToDownload& Chunk = Chunks[Existing.value()];
+      // One URL is fetched once: it cannot serve two different contents.
+      const TChunkInPackage& Known = Chunk.chunk;
+      if ((Known.unpackedHash != Record.unpackedHash || Known.unpackedSize != Record.unpackedSize ||
+           Known.unpack != Record.unpack) &&
+          Inconsistency.isEmpty())
+        Inconsistency = QString("the description gives %1 two different contents").arg(Key);
       if (std::find(Chunk.files.begin(), Chunk.files.end(), State) == Chunk.files.end())
         Chunk.files.push_back(State);
     }
   }
+  return Chunks;
+}
 
-  // Download order: by the smallest offset at which a chunk's content is
-  // written, so that chunks arrive roughly in file order.
+void TPackageFileDownloader::orderForDownload(std::vector<TChunkToDownload>& Chunks)
+{
+  // By the smallest offset at which a chunk's content is written, so that
+  // chunks arrive roughly in file order.
   for (TChunkToDownload& Chunk : Chunks) {
     for (const auto& State : Chunk.files) {
       const auto& Table = State->entry.chunks;
@@ -234,27 +292,15 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   std::stable_sort(Chunks.begin(), Chunks.end(), [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
     return Left.downloadKey < Right.downloadKey;
   });
-  m_AllChunks = Chunks;
-  qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
-  m_OutstandingChunks = m_AllChunks;
-  std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
-            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
-              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
-            });
-  m_UnwrittenChunks = m_OutstandingChunks;
-  m_AtLeastOneDownloadFailed = false;
-  m_AtLeastOneSavingOperationFailed = false;
-  m_DownloadedBytes.clear();
-  m_WrittenBytes.clear();
-  m_ProgressTimer.start();
+}
 
-  if (m_OutstandingChunks.empty()) {
-    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
-    return;
-  }
+void TPackageFileDownloader::requestOutstandingChunks()
+{
   // Copy: a refused URL fails synchronously and changes the outstanding list.
   const std::vector<TChunkToDownload> Order = m_AllChunks;
   for (const TChunkToDownload& Chunk : Order) {
+    if (findChunk(m_OutstandingChunks, Chunk.chunk.url) == m_OutstandingChunks.end())
+      continue;
     const QString Scheme = Chunk.chunk.url.scheme();
     if (Scheme != "http" && Scheme != "https") {
       // Package data comes only from web servers: a description must not
@@ -496,7 +542,9 @@ void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t
                                            TChunkDebugLog& Debug)
 {
   const TChunkInPackage& Entry = File.entry.chunks[std::size_t(Index)];
-  if (!File.file.isOpen() && !File.file.open(QIODevice::ReadWrite))
+  // Unbuffered: every write reaches the kernel at once, so that a failing
+  // one (a full disk) is seen here and not lost in a later flush.
+  if (!File.file.isOpen() && !File.file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
     throwIo(File.file, "couldn't open target file");
   const std::uint64_t Offset = chunkOffset(File.entry, std::size_t(Index));
   if (m_ChunkVerification)
@@ -544,11 +592,13 @@ void TPackageFileDownloader::closeWhenComplete(TChunkedFileState& File)
 {
   if (!File.pendingChunks.empty() || !File.file.isOpen())
     return;
+  File.file.unsetError();
   File.file.close();
-  if (File.entry.executable) {
-    File.file.setPermissions(File.file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                             QFileDevice::ExeOther);
-  }
+  shared::throwOnFileError(File.file);
+  if (File.entry.executable &&
+      !File.file.setPermissions(File.file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                QFileDevice::ExeOther))
+    throwIo(File.file, "couldn't make the file executable");
 }
 
 bool TPackageFileDownloader::cacheForLaterPositions(const TChunkedFileState& File, const TChunkToDownload& Chunk,
@@ -662,6 +712,19 @@ void TPackageFileDownloader::onProgressTick()
   emitProgress();
 }
 
+QString TPackageFileDownloader::incompleteFile() const
+{
+  for (const std::shared_ptr<TChunkedFileState>& File : m_Files) {
+    QMutexLocker Lock(&File->mutex);
+    if (!File->pendingChunks.empty()) {
+      return QString("%1 pieces of '%2' were not written")
+          .arg(File->pendingChunks.size())
+          .arg(File->entry.localFile);
+    }
+  }
+  return QString();
+}
+
 void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
 {
   qInfo().noquote() << QString("emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: %1 FilesInProgress: %2 "
@@ -676,6 +739,11 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   m_RunFinished = true;
   m_ProgressTimer.stop();
   emitProgress();
+  const QString Incomplete = incompleteFile();
+  if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed && !Incomplete.isEmpty()) {
+    qCritical().noquote() << QString("Download incomplete: %1").arg(Incomplete);
+    m_AtLeastOneDownloadFailed = true;
+  }
   if (m_AtLeastOneDownloadFailed)
     emit downloadFailed(DownloadFailed);
   else if (m_AtLeastOneSavingOperationFailed)

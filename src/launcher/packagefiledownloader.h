@@ -174,6 +174,20 @@ private:
   };
   class TChunkDebugLog;
 
+  // Steps of starting a run.
+  void startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode);
+  // A file state per file; Inconsistency names a path that two files share.
+  std::vector<std::shared_ptr<TChunkedFileState>> makeFileStates(const std::vector<TFileToDownload>& Files,
+                                                                 QString& Inconsistency);
+  // A chunk per distinct URL, with the pending chunks counted; Inconsistency
+  // names a URL described with two different contents.
+  std::vector<TChunkToDownload> collectChunks(const std::vector<std::shared_ptr<TChunkedFileState>>& Files,
+                                              QString& Inconsistency);
+  void orderForDownload(std::vector<TChunkToDownload>& Chunks);
+  void requestOutstandingChunks();
+  // A file with positions not written, for the log; empty when all are.
+  QString incompleteFile() const;
+
   void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
   // Runs one processing step of a chunk on the thread pool; OnSuccess gets
   // the finished future on the GUI thread, a failure goes to onStepFailed.
@@ -216,6 +230,7 @@ private:
   bool m_AtLeastOneDownloadFailed = false;
   bool m_AtLeastOneSavingOperationFailed = false;
   EReplacementMode m_ReplacementMode = EReplacementMode::ReplaceFiles;
+  std::vector<std::shared_ptr<TChunkedFileState>> m_Files;
   std::vector<TChunkToDownload> m_AllChunks;
   std::vector<TChunkToDownload> m_OutstandingChunks;
   std::vector<TChunkToDownload> m_UnwrittenChunks;
