@@ -36,6 +36,9 @@ enum EPackageDownloaderError : std::int32_t
   DownloadFailed = 1,
   SaveFailed = 2,
   VerificationFailed = 3,
+  // The installation's file system has not the room to write what is
+  // missing; nothing was started (set by the installation job).
+  NotEnoughDiskSpace = 4,
 };
 
 // What happens to an existing file that is written from scratch.

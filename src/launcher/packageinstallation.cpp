@@ -7,8 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QStorageInfo>
 #include <QtConcurrent>
 
+#include <limits>
 #include <stdexcept>
 
 namespace orvale::launcher {
@@ -49,7 +51,57 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     failBeforeDownload(m_RequiredChanges.failure);
     return;
   }
+  if (!enoughDiskSpace()) {
+    onDownloadFailed(NotEnoughDiskSpace);
+    return;
+  }
   startDownload();
+}
+
+namespace {
+
+TFileSize addSaturating(TFileSize Left, TFileSize Right)
+{
+  return Left > std::numeric_limits<TFileSize>::max() - Right ? std::numeric_limits<TFileSize>::max() : Left + Right;
+}
+
+// The bytes File grows by on disk when it is finished: its chunks laid end to
+// end, less what it holds already (written from scratch, it has been removed).
+TFileSize growthOnDisk(const TFileToDownload& File, const QString& Path)
+{
+  if (File.chunksToDownload.empty() || Path.isEmpty())
+    return 0;
+  TFileSize Size = 0;
+  for (const TChunkInPackage& Chunk : File.chunks)
+    Size = addSaturating(Size, Chunk.unpackedSize);
+  const QFileInfo Existing(Path);
+  const TFileSize Present = Existing.isFile() ? TFileSize(Existing.size()) : 0;
+  return Size > Present ? Size - Present : 0;
+}
+
+} // namespace
+
+bool TPackageInstallation::enoughDiskSpace()
+{
+  TFileSize Needed = 0;
+  for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
+    const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
+    Needed = addSaturating(Needed, growthOnDisk(File, Path));
+  }
+  const QStorageInfo Storage(m_InstallationDirectory.absolutePath());
+  if (Needed == 0 || !Storage.isValid())
+    return true;
+  const TFileSize Free = TFileSize(std::max<qint64>(Storage.bytesAvailable(), 0));
+  if (Needed <= Free)
+    return true;
+  qCritical().noquote() << QString("Not enough disk space for %1: %2 bytes to write, %3 bytes free in %4")
+                               .arg(m_pPackage->name())
+                               .arg(Needed)
+                               .arg(Free)
+                               .arg(Storage.rootPath());
+  m_DiskSpaceNeeded = Needed;
+  m_DiskSpaceFree = Free;
+  return false;
 }
 
 void TPackageInstallation::failBeforeDownload(const QString& Reason)

@@ -49,6 +49,9 @@ public:
   const QString& publishedVersionText() const { return m_PublishedVersionText; }
   void setPublishedVersionText(const QString& Text) { m_PublishedVersionText = Text; }
   const TPackageDifference& requiredChanges() const { return m_RequiredChanges; }
+  // With NotEnoughDiskSpace: the bytes still to write and the bytes free.
+  TFileSize diskSpaceNeeded() const { return m_DiskSpaceNeeded; }
+  TFileSize diskSpaceFree() const { return m_DiskSpaceFree; }
 
   // Difference computation; runs on a worker thread.
   TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
@@ -89,6 +92,9 @@ public slots:
   void onVerifyFinished(bool Result);
 
 private:
+  // Whether the files still to write fit on the installation's file system;
+  // records the figures when they do not.
+  bool enoughDiskSpace();
   void startDownload();
 
   std::shared_ptr<TPackage> m_pPackage;
@@ -102,6 +108,8 @@ private:
   QString m_PublishedVersionText;
   TPackageDifference m_RequiredChanges;
   QString m_FailureText;
+  TFileSize m_DiskSpaceNeeded = 0;
+  TFileSize m_DiskSpaceFree = 0;
 };
 
 } // namespace orvale::launcher

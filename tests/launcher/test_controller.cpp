@@ -173,6 +173,7 @@ private slots:
   void failedSelfUpdateRestoresTheExecutable();
   void interruptedInstallationResumes();
   void unusableDescriptionsAreNotActedOn();
+  void fileLargerThanTheDiskGetsTheDiskSpaceBox();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -419,6 +420,31 @@ void TestController::unusableDescriptionsAreNotActedOn()
   }
   // The launcher's page in all three runs, the game's in the last two.
   QCOMPARE(Installation.readLog().count("not a usable description"), 5);
+}
+
+void TestController::fileLargerThanTheDiskGetsTheDiskSpaceBox()
+{
+  TServedGame Game;
+  testsupport::writeWholeFile(Game.www() + "/game/package.json",
+                              QJsonDocument(QJsonObject{{"version", "1"},
+                                                        {"files", QJsonArray{QJsonObject{
+                                                                      {"localfile", "data/huge.pak"},
+                                                                      {"unpackedsize", 1e15},
+                                                                      {"unpackedhash", QString(64, 'a')},
+                                                                      {"url", "huge.pak"},
+                                                                      {"packedsize", 1e15},
+                                                                      {"unpack", false}}}}})
+                                  .toJson());
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "Dialog: "));
+  const QString Log = Installation.readLog();
+  QVERIFY2(Log.contains(QRegularExpression("Dialog: Not enough disk space: Ashgrove cannot be installed: it needs "
+                                           "\\S+ \\w+ of disk space, but only \\S+ \\w+ are free\\.")),
+           qPrintable(Log.right(2000)));
+  QVERIFY(!Log.contains("Dialog: Download failed"));
+  QCOMPARE(Game.server.requestCount("/game/huge.pak"), 0);
+  QVERIFY(QFile::exists(gameDirectory(Installation) + "/partial-package.json"));
 }
 
 QTEST_GUILESS_MAIN(TestController)
