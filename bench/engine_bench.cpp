@@ -468,6 +468,7 @@ int runInstall(const TInstallOptions& Options)
   TFileSize DownloadedBytes = 0;
   TFileSize WrittenBytes = 0;
   std::int32_t PeakCachedChunks = 0;
+  double FlushSeconds = 0;
   qint64 Nanoseconds = 0;
   QElapsedTimer Clock;
   QObject::connect(&Manager, &TInstallationManager::installationOrUpdateStarted,
@@ -481,7 +482,10 @@ int runInstall(const TInstallOptions& Options)
                                       });
                    });
   QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
-                   [&](const TPackageInstallation& Installation) { ErrorReason = Installation.errorReason(); });
+                   [&](const TPackageInstallation& Installation) {
+                     ErrorReason = Installation.errorReason();
+                     FlushSeconds = Installation.flushSeconds();
+                   });
   QObject::connect(&Manager, &TInstallationManager::allStartedUpdatesFinished, [&] {
     Nanoseconds = Clock.nsecsElapsed();
     Finished = true;
@@ -504,6 +508,7 @@ int runInstall(const TInstallOptions& Options)
   printJson({{"ok", Ok},
              {"finished", Finished},
              {"seconds", double(Nanoseconds) / 1e9},
+             {"flush_seconds", FlushSeconds},
              {"bytes", double(totalSize(Published.files()))},
              {"downloaded_bytes", double(DownloadedBytes)},
              {"written_bytes", double(WrittenBytes)},

@@ -16,6 +16,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -135,6 +136,8 @@ public:
   std::int32_t cachedChunkCount() const;
   // Largest number of pending chunks held in memory at once during the run.
   std::int32_t peakCachedChunkCount() const;
+  // Time the saves spent flushing completed files to the disk.
+  std::int64_t flushNanoseconds() const { return m_FlushNanoseconds; }
 
   // Worker operations, run on the global thread pool; they fail by throwing.
   QByteArray verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
@@ -244,6 +247,7 @@ private:
   QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
   std::int32_t m_CachedChunkCount = 0;
   std::int32_t m_PeakCachedChunkCount = 0;
+  std::atomic<std::int64_t> m_FlushNanoseconds{0};
   std::int32_t m_MaxCachedChunks = 100;
   bool m_ChunkVerification = false;
   TRateStatistic m_DownloadRate;

@@ -2,11 +2,14 @@
 
 #include "launcher/logging.h"
 #include "shared/downloadpool.h"
+#include "shared/filesystemhelper.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
+#include <QSet>
 #include <QStorageInfo>
 #include <QtConcurrent>
 
@@ -182,26 +185,75 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
     onVerifyFinished(false);
     return;
   }
-  if (!Force && m_pLauncherFilesystemHelper->launcherSettings()->skipVerification) {
-    onVerifyFinished(true);
-    return;
-  }
-  auto* Watcher = new QFutureWatcher<bool>(this);
-  connect(Watcher, &QFutureWatcher<bool>::finished, this, [this, Watcher] {
+  const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->launcherSettings()->skipVerification;
+  auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
+  connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {
     Watcher->deleteLater();
-    onVerifyFinished(!Watcher->isCanceled() && Watcher->result());
+    finishVerification(Watcher->isCanceled() ? VerificationFailed : Watcher->result());
   });
   const QDir Directory = m_InstallationDirectory;
   const auto Helper = m_pLauncherFilesystemHelper;
   const TFileInPackageVector Files = InstalledDescription.files();
-  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files] { return VerifyPackage(Directory, Helper, Files); }));
+  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files, CheckHashes] {
+    if (CheckHashes && !VerifyPackage(Directory, Helper, Files))
+      return VerificationFailed;
+    try {
+      FlushInstalledFiles(Directory, Helper, Files);
+    } catch (const std::runtime_error& Error) {
+      qCritical().noquote() << QString("Installed data of %1 could not be flushed: %2")
+                                   .arg(m_pPackage->name(), QString::fromUtf8(Error.what()));
+      return SaveFailed;
+    }
+    return NoDownloaderError;
+  }));
+}
+
+void TPackageInstallation::FlushInstalledFiles(const QDir& InstallationDirectory,
+                                               const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                               const TFileInPackageVector& Files)
+{
+  QElapsedTimer Clock;
+  Clock.start();
+  // Each file on its own (fdatasync), not the whole file system (syncfs):
+  // the downloader flushed most of them as it completed them, and the data
+  // of other programs is none of ours. Measured on a 1 GiB install, this
+  // cost less than one syncfs at the end.
+  const QString Root = QDir::cleanPath(InstallationDirectory.absolutePath());
+  QSet<QString> Folders{Root};
+  for (const TFileInPackage& Entry : Files) {
+    const QString Path = installationFilePath(*Helper, InstallationDirectory, Entry.localFile);
+    if (Path.isEmpty())
+      continue;
+    QFile File(Path);
+    if (!File.open(QIODevice::ReadOnly))
+      shared::throwIoError(File, "Could not open file.");
+    shared::flushFileToDisk(File);
+    // A new file's name lives in its folder, a new folder's in its parent.
+    for (QString Folder = QFileInfo(Path).absolutePath(); Folder.startsWith(Root) && !Folders.contains(Folder);
+         Folder = QFileInfo(Folder).absolutePath())
+      Folders.insert(Folder);
+  }
+  for (const QString& Folder : Folders)
+    shared::flushDirectoryToDisk(Folder);
+  m_FinalFlushNanoseconds += Clock.nsecsElapsed();
+}
+
+double TPackageInstallation::flushSeconds() const
+{
+  return double(m_FinalFlushNanoseconds + m_pDownloader->flushNanoseconds()) / 1e9;
 }
 
 void TPackageInstallation::onVerifyFinished(bool Result)
 {
-  qInfo().noquote() << QString("onVerifyFinished with %1%2").arg(Result ? "true" : "false", threadTag());
-  m_WithoutError = Result;
-  m_ErrorReason = Result ? NoDownloaderError : VerificationFailed;
+  finishVerification(Result ? NoDownloaderError : VerificationFailed);
+}
+
+void TPackageInstallation::finishVerification(EPackageDownloaderError Outcome)
+{
+  qInfo().noquote() << QString("onVerifyFinished with %1%2").arg(Outcome == NoDownloaderError ? "true" : "false",
+                                                                 threadTag());
+  m_WithoutError = Outcome == NoDownloaderError;
+  m_ErrorReason = Outcome;
   emit verificationFinished(m_pPackage);
 }
 

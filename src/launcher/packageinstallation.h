@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -66,13 +67,24 @@ public:
       QString* Failure = nullptr);
 
   // Starts the verification of the installed description's files on the
-  // thread pool; without Force and with "skipVerification" set it succeeds
-  // at once.
+  // thread pool (without Force and with "skipVerification" set the hashes
+  // are not checked), followed by the flush that makes them durable: the
+  // verification succeeds only when the files are on the disk, so that the
+  // full marker written after it never vouches for data a power cut loses.
   void startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force);
   // Hashes every file and compares it with its unpacked hash; runs on a
   // worker thread.
   bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                      TFileInPackageVector Files);
+
+  // Makes the installed files durable (their data, and the folders that
+  // hold them); runs on a worker thread and throws the uniform I/O error when
+  // a file is missing or a flush fails.
+  void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                           const TFileInPackageVector& Files);
+  // Seconds spent making the installed data durable: the flushes of the
+  // downloaded files as they were completed, and the final flush.
+  double flushSeconds() const;
 
   // Ends the download phase as failed before anything was downloaded.
   void failBeforeDownload(const QString& Reason);
@@ -96,6 +108,7 @@ private:
   // records the figures when they do not.
   bool enoughDiskSpace();
   void startDownload();
+  void finishVerification(EPackageDownloaderError Outcome);
 
   std::shared_ptr<TPackage> m_pPackage;
   TPackageFileDownloader* m_pDownloader = nullptr;
@@ -110,6 +123,7 @@ private:
   QString m_FailureText;
   TFileSize m_DiskSpaceNeeded = 0;
   TFileSize m_DiskSpaceFree = 0;
+  std::atomic<std::int64_t> m_FinalFlushNanoseconds{0};
 };
 
 } // namespace orvale::launcher

@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -174,6 +175,7 @@ private slots:
   void interruptedInstallationResumes();
   void unusableDescriptionsAreNotActedOn();
   void fileLargerThanTheDiskGetsTheDiskSpaceBox();
+  void fullMarkerFollowsTheFlush();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -445,6 +447,76 @@ void TestController::fileLargerThanTheDiskGetsTheDiskSpaceBox()
   QVERIFY(!Log.contains("Dialog: Download failed"));
   QCOMPARE(Game.server.requestCount("/game/huge.pak"), 0);
   QVERIFY(QFile::exists(gameDirectory(Installation) + "/partial-package.json"));
+}
+
+// The system calls of a traced run (strace -f -y) that make data durable or
+// rename files, in the order they happened.
+class TFlushTrace
+{
+public:
+  explicit TFlushTrace(const QString& Path)
+  {
+    const QStringList Lines = QString::fromUtf8(testsupport::readWholeFile(Path)).split('\n');
+    const QRegularExpression Call("^(\\d+) +(fdatasync|fsync)\\(\\d+<([^>]*)>");
+    const QRegularExpression Resumed("^(\\d+) +<\\.\\.\\. (fdatasync|fsync) resumed>.*= 0$");
+    const QRegularExpression Rename("^\\d+ +rename\\w*\\(.*\"([^\"]*)\"");
+    QMap<QString, QString> Unfinished;  // by thread
+    for (int Index = 0; Index < Lines.size(); ++Index) {
+      const QString& Line = Lines[Index];
+      const auto FlushCall = Call.match(Line);
+      if (FlushCall.hasMatch()) {
+        if (Line.contains("<unfinished ...>"))
+          Unfinished.insert(FlushCall.captured(1), FlushCall.captured(3));
+        else if (Line.endsWith("= 0"))
+          flushed.insert(FlushCall.captured(3), Index);
+        continue;
+      }
+      const auto FlushEnd = Resumed.match(Line);
+      if (FlushEnd.hasMatch()) {
+        flushed.insert(Unfinished.take(FlushEnd.captured(1)), Index);
+        continue;
+      }
+      const auto Renamed = Rename.match(Line);
+      if (Renamed.hasMatch() && !renamed.contains(Renamed.captured(1)))
+        renamed.insert(Renamed.captured(1), Index);
+    }
+  }
+
+  // Per path: the line of its last completed flush, of its first rename.
+  QMap<QString, int> flushed;
+  QMap<QString, int> renamed;
+};
+
+void TestController::fullMarkerFollowsTheFlush()
+{
+  const QString Strace = QStandardPaths::findExecutable("strace");
+  if (Strace.isEmpty())
+    QSKIP("strace is not installed (scripts/install-deps installs it)");
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  const QString TracePath = Installation.root() + "/trace.txt";
+  QCOMPARE(Installation.run({"--first-launch"}, 300000, nullptr,
+                            {Strace, "-f", "-y", "-qq", "-o", TracePath, "-e", "trace=fdatasync,fsync,syncfs,rename,renameat,renameat2"}),
+           0);
+  const TFlushTrace Trace(TracePath);
+  const QString Directory = gameDirectory(Installation);
+  const QString Marker = Directory + "/package.json";
+  QVERIFY2(Trace.renamed.contains(Marker), "the full marker was not renamed into place");
+  const int MarkerLine = Trace.renamed.value(Marker);
+  // Every installed file, and the marker's own content, were on the disk
+  // before the marker was.
+  for (const QString& File : testsupport::describeTree(Game.build("game-1.0")).keys()) {
+    const QString Path = Directory + "/" + File;
+    QVERIFY2(Trace.flushed.contains(Path) && Trace.flushed.value(Path) < MarkerLine, qPrintable(Path));
+  }
+  bool MarkerContentFlushed = false;
+  for (auto Flush = Trace.flushed.begin(); Flush != Trace.flushed.end(); ++Flush)
+    MarkerContentFlushed |= Flush.key().startsWith(Marker + ".tmp") && Flush.value() < MarkerLine;
+  QVERIFY(MarkerContentFlushed);
+  // The rename itself is made durable by a flush of the folder.
+  QVERIFY(Trace.flushed.value(Directory, -1) > MarkerLine);
 }
 
 QTEST_GUILESS_MAIN(TestController)
