@@ -6,6 +6,10 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
 #include <QtConcurrent>
 
 #include <stdexcept>
@@ -15,6 +19,27 @@ namespace orvale::launcher {
 namespace {
 
 const char* const kDefaultMarker = "default";
+const char* const kInstallingFiles = "installing-package.json";
+
+// Adds the files that an unfinished installation may have written and that
+// Published does not have to the files to delete.
+void deleteUnfinishedFiles(TPackageDifference& Difference, const TFileInPackageVector& Unfinished,
+                           const TPackageConfigurationReader& Published, const QDir& Directory,
+                           TLauncherFilesystemHelper& Helper)
+{
+  QSet<QString> Kept;
+  for (const TFileInPackage& File : Published.files())
+    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
+  for (const TFileInPackage& File : Difference.filesToDelete)
+    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
+  for (const TFileInPackage& File : Unfinished) {
+    const QString Path = installationFilePath(Helper, Directory, File.localFile);
+    if (Path.isEmpty() || Kept.contains(Path))
+      continue;
+    Kept.insert(Path);
+    Difference.filesToDelete.push_back(File);
+  }
+}
 
 } // namespace
 
@@ -67,6 +92,42 @@ QString TInstallationManager::partialMarkerPath(const TPackage& Package)
 {
   return Package.installationDirectory(*m_pLauncherFilesystemHelper)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->partialPackageFile);
+}
+
+QString TInstallationManager::installingFilesPath(const QDir& Directory)
+{
+  return Directory.filePath(kInstallingFiles);
+}
+
+TFileInPackageVector TInstallationManager::readInstallingFiles(const QDir& Directory)
+{
+  const QByteArray Data = m_pLauncherFilesystemHelper->readFileIfExists(installingFilesPath(Directory));
+  if (Data.isEmpty())
+    return {};
+  const QUrl Base = QUrl::fromLocalFile(Directory.absolutePath() + "/");
+  const TPackageConfigurationReader Reader(Data, QByteArray(), Base, Base);
+  if (!Reader.isValid()) {
+    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay: %2")
+                                .arg(installingFilesPath(Directory), Reader.invalidReason());
+  }
+  return Reader.files();
+}
+
+void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
+                                                const TFileInPackageVector& Unfinished)
+{
+  QJsonArray Files;
+  QSet<QString> Paths;
+  for (const TFileInPackageVector* List : {&Published.files(), &Unfinished}) {
+    for (const TFileInPackage& File : *List) {
+      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, Directory, File.localFile);
+      if (Path.isEmpty() || Paths.contains(Path))
+        continue;
+      Paths.insert(Path);
+      Files.append(QJsonObject{{"localfile", File.localFile}});
+    }
+  }
+  writeFileCreatingFolders(installingFilesPath(Directory), QJsonDocument(QJsonObject{{"files", Files}}).toJson());
 }
 
 QString TInstallationManager::assetFilePath(const TPackage& Package)
@@ -188,6 +249,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
   const bool FastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
                         computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable;
+  // The partial marker may hold the description installed before: what an
+  // abandoned update wrote is known only from the installing file.
+  const TFileInPackageVector Unfinished = readInstallingFiles(Directory);
+  writeInstallingFiles(Directory, *Published, Unfinished);
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
 
   auto Job = createJob(Package, Installed);
@@ -209,8 +274,11 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     Job->onRequiredChangesComputedForInstallation(Watcher->result());
   });
   // The task keeps the job alive while it runs.
-  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScan] {
-    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScan);
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScan, Unfinished] {
+    TPackageDifference Difference =
+        Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScan);
+    deleteUnfinishedFiles(Difference, Unfinished, PublishedCopy, Directory, *Helper);
+    return Difference;
   }));
 }
 
@@ -287,6 +355,8 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
   if (m_pLauncherFilesystemHelper->fileExists(Partial))
     m_pLauncherFilesystemHelper->deleteFile(Partial);
+  m_pLauncherFilesystemHelper->removePath(
+      installingFilesPath(Package->installationDirectory(*m_pLauncherFilesystemHelper)));
   Package->setLocalStatus(ELocalPackageStatus::UpToDate);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }

@@ -45,6 +45,11 @@ public:
   QString fullMarkerPath(const TPackage& Package);
   QString partialMarkerPath(const TPackage& Package);
   QString assetFilePath(const TPackage& Package);
+  // The file that lists the files of the descriptions whose installation
+  // started and has not finished ("installing-package.json"): what an
+  // abandoned update may have left behind. Written before an installation
+  // changes anything, removed when the full marker is written.
+  static QString installingFilesPath(const QDir& Directory);
 
 signals:
   void installationOrUpdateStarted(const orvale::launcher::TPackageInstallation& InstallationInProgress);
@@ -63,6 +68,11 @@ private:
                                                   const TPackageConfigurationReader& Installed);
   void updatePartiallyInstalledPackage(const std::shared_ptr<TPackage>& Package);
   void markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package);
+  // The files listed by the installing file (empty without one).
+  TFileInPackageVector readInstallingFiles(const QDir& Directory);
+  // Writes the installing file: the files of Published and of Unfinished.
+  void writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
+                            const TFileInPackageVector& Unfinished);
   void finishInstallation(const std::shared_ptr<TPackageInstallation>& Installation);
   void writeFileCreatingFolders(const QString& Path, const QByteArray& Data);
   std::vector<std::shared_ptr<TPackage>> packages() const;
