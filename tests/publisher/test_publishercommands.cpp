@@ -1,0 +1,404 @@
+// The commands around a publication, on real published folders of two
+// versions: what an update costs (against what nginx serves the launcher),
+// whether an upload is whole, which chunk files old versions left behind;
+// and the command line of both programs.
+
+#include "chunkcollection.h"
+#include "cost.h"
+#include "descriptionsource.h"
+#include "verify.h"
+
+#include "enginefixture.h"
+#include "gamebuild.h"
+#include "nginxserver.h"
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::publisher;
+
+namespace {
+
+// The file names of all download records of a description.
+QSet<QString> namedFileNames(const QByteArray& Description)
+{
+  QSet<QString> Names;
+  const QJsonObject Root = QJsonDocument::fromJson(Description).object();
+  const auto Add = [&](const QJsonObject& Record) {
+    if (Record.contains("url"))
+      Names.insert(QFileInfo(Record.value("url").toString()).fileName());
+  };
+  for (const QJsonValue& Chunk : Root.value("chunks").toArray())
+    Add(Chunk.toObject());
+  for (const QJsonValue& File : Root.value("files").toArray())
+    Add(File.toObject());
+  return Names;
+}
+
+// Names and sizes of the regular files below Folder (links not followed).
+QMap<QString, qint64> filesBelow(const QString& Folder)
+{
+  QMap<QString, qint64> Files;
+  QDirIterator Iterator(Folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+  while (Iterator.hasNext()) {
+    Iterator.next();
+    Files.insert(Iterator.fileName(), Iterator.fileInfo().size());
+  }
+  return Files;
+}
+
+QString chunkFilePath(const QString& Folder, const QByteArray& Description, int Index)
+{
+  const QJsonArray Chunks = QJsonDocument::fromJson(Description).object().value("chunks").toArray();
+  return Folder + "/" + Chunks.at(Index).toObject().value("url").toString();
+}
+
+struct TProcessRun
+{
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+TProcessRun runProgram(const QString& Name, const QStringList& Arguments,
+                       const QProcessEnvironment& Environment = QProcessEnvironment::systemEnvironment())
+{
+  QProcess Process;
+  Process.setProcessEnvironment(Environment);
+  Process.start(testsupport::binaryDirectory() + "/bin/" + Name, Arguments);
+  TProcessRun Run;
+  if (!Process.waitForFinished(120000) || Process.exitStatus() != QProcess::NormalExit)
+    return Run;
+  Run.exitCode = Process.exitCode();
+  Run.out = QString::fromUtf8(Process.readAllStandardOutput());
+  Run.err = QString::fromUtf8(Process.readAllStandardError());
+  return Run;
+}
+
+TCostReport costOf(const QString& Old, const QString& New)
+{
+  QString Error;
+  const auto OldDescription = loadDescription(Old, Error);
+  const auto NewDescription = OldDescription ? loadDescription(New, Error) : std::nullopt;
+  const auto Report = NewDescription ? computeCost(OldDescription->reader, NewDescription->reader, Error)
+                                     : std::nullopt;
+  if (!Report)
+    qFatal("cost of %s to %s: %s", qPrintable(Old), qPrintable(New), qPrintable(Error));
+  return *Report;
+}
+
+} // namespace
+
+class TestPublisherCommands : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void costAgreesWithWhatNginxServes();
+  void verifyNamesEachBrokenFile();
+  void collectKeepsExactlyWhatIsNamed();
+  void fetchingStaysWithinItsLimit();
+  void commandLine();
+
+private:
+  QString www() const { return m_Work.filePath("www"); }
+
+  QTemporaryDir m_Work;
+  QString m_BuildV1;
+  QString m_BuildV2;
+  QByteArray m_DescriptionV1;
+  QByteArray m_DescriptionV2;
+};
+
+void TestPublisherCommands::initTestCase()
+{
+  QVERIFY(testsupport::TNginxServer::isAvailable());
+  m_BuildV1 = m_Work.filePath("build-v1");
+  testsupport::writeGameBuildV1(m_BuildV1, 12);
+  m_BuildV2 = m_Work.filePath("build-v2");
+  QCOMPARE(QProcess::execute("cp", {"-a", m_BuildV1, m_BuildV2}), 0);
+  testsupport::changeGameBuildToV2(m_BuildV2);
+  // Content the old version has, under new names: the launcher fetches it
+  // again (it reuses pieces only within the same file).
+  QVERIFY(QFile::copy(m_BuildV1 + "/data/music.ogg", m_BuildV2 + "/data/music-copy.ogg"));
+  QVERIFY(QFile::copy(m_BuildV1 + "/config/settings.ini", m_BuildV2 + "/config/settings-copy.ini"));
+  QVERIFY(testsupport::publishFolder(m_BuildV1, www() + "/v1", "1.0"));
+  QVERIFY(testsupport::publishFolder(m_BuildV2, www() + "/v2", "2.0"));
+  m_DescriptionV1 = testsupport::readWholeFile(www() + "/v1/package.json");
+  m_DescriptionV2 = testsupport::readWholeFile(www() + "/v2/package.json");
+}
+
+void TestPublisherCommands::costAgreesWithWhatNginxServes()
+{
+  testsupport::TNginxServer Nginx(www());
+  const TCostReport Cost = costOf(www() + "/v1", www() + "/v2/package.json");
+  // Descriptions over HTTP count the same.
+  const TCostReport ByUrl =
+      costOf(Nginx.url("/v1/package.json").toString(), Nginx.url("/v2/package.json").toString());
+  QCOMPARE(ByUrl.update.bytes, Cost.update.bytes);
+  QCOMPARE(ByUrl.update.requests, Cost.update.requests);
+  QCOMPARE(ByUrl.freshInstall.bytes, Cost.freshInstall.bytes);
+  const TCostReport FreshV1 = costOf(www() + "/v2", www() + "/v1");
+
+  testsupport::TEngineFixture Fixture;
+  const auto First = Fixture.install(Fixture.configuration(Nginx.url("/v1/package.json"), m_DescriptionV1));
+  QCOMPARE(First.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v1/chunks/"), qint64(FreshV1.freshInstall.bytes));
+  QCOMPARE(Nginx.requestCount("/v1/chunks/"), FreshV1.freshInstall.requests);
+
+  const auto Second = Fixture.install(Fixture.configuration(Nginx.url("/v2/package.json"), m_DescriptionV2));
+  QCOMPARE(Second.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v2/chunks/"), qint64(Cost.update.bytes));
+  QCOMPARE(Nginx.requestCount("/v2/chunks/"), Cost.update.requests);
+  QCOMPARE(qint64(Cost.freshInstall.bytes), testsupport::fullDownloadSize(m_DescriptionV2));
+  // Counting content the old version has anywhere would miss the copies.
+  QVERIFY(qint64(Cost.update.bytes) > testsupport::updateDownloadFloor(m_DescriptionV1, m_DescriptionV2));
+
+  // The contributors add up to the update, largest first.
+  std::uint64_t Sum = 0;
+  QStringList Files;
+  for (std::size_t Index = 0; Index < Cost.updateByFile.size(); ++Index) {
+    Sum += Cost.updateByFile[Index].transfer.bytes;
+    Files << Cost.updateByFile[Index].localFile;
+    if (Index > 0)
+      QVERIFY(Cost.updateByFile[Index - 1].transfer.bytes >= Cost.updateByFile[Index].transfer.bytes);
+  }
+  QCOMPARE(Sum, Cost.update.bytes);
+  QVERIFY(Files.contains("data/music-copy.ogg") && Files.contains("config/settings-copy.ini"));
+  QVERIFY(!Files.contains("data/dialogue.txt"));  // unchanged
+  const QJsonObject Json = costJson(Cost, 3);
+  QCOMPARE(Json.value("update").toObject().value("bytes").toDouble(), double(Cost.update.bytes));
+  QCOMPARE(Json.value("largest").toArray().size(), 3);
+  QCOMPARE(Json.value("largest").toArray().at(0).toObject().value("file").toString(), Files.first());
+}
+
+void TestPublisherCommands::verifyNamesEachBrokenFile()
+{
+  QString Error;
+  const auto Good = verifyPublication(www() + "/v1", Error);
+  QVERIFY2(Good, qPrintable(Error));
+  QVERIFY2(Good->problems.empty(), qPrintable(verifyText(*Good)));
+  QCOMPARE(qint64(Good->packedBytes), testsupport::fullDownloadSize(m_DescriptionV1));
+
+  // A half-finished upload: one chunk file cut short, one missing, one
+  // damaged; and a description with a chunk outside the folder and a file
+  // naming a chunk that does not exist.
+  const QString Damaged = www() + "/damaged";
+  QCOMPARE(QProcess::execute("cp", {"-a", www() + "/v1", Damaged}), 0);
+  const QString Truncated = chunkFilePath(Damaged, m_DescriptionV1, 0);
+  const QString Missing = chunkFilePath(Damaged, m_DescriptionV1, 1);
+  const QString Corrupted = chunkFilePath(Damaged, m_DescriptionV1, 2);
+  QVERIFY(QFile::resize(Truncated, QFileInfo(Truncated).size() / 2));
+  QVERIFY(QFile::remove(Missing));
+  QByteArray Content = testsupport::readWholeFile(Corrupted);
+  Content[Content.size() / 2] = char(Content[Content.size() / 2] ^ 0x10);
+  testsupport::writeWholeFile(Corrupted, Content);
+  QJsonObject Root = QJsonDocument::fromJson(m_DescriptionV1).object();
+  QJsonArray Chunks = Root.value("chunks").toArray();
+  QJsonObject Outside = Chunks.at(3).toObject();
+  Outside.insert("url", "../outside/secret.raw");
+  Chunks.replace(3, Outside);
+  Root.insert("chunks", Chunks);
+  QJsonArray Files = Root.value("files").toArray();
+  for (int Index = 0; Index < Files.size(); ++Index) {
+    QJsonObject File = Files.at(Index).toObject();
+    if (File.value("localfile").toString() == "data/world.pak") {
+      File.insert("chunks", QJsonArray{0, 999});
+      Files.replace(Index, File);
+    }
+  }
+  Root.insert("files", Files);
+  testsupport::writeWholeFile(Damaged + "/package.json", QJsonDocument(Root).toJson());
+  testsupport::writeWholeFile(www() + "/outside/secret.raw", "not to be read");
+
+  const auto Relative = [&](const QString& Path) { return QDir(Damaged).relativeFilePath(Path); };
+  const QMap<QString, QString> Expected{{Relative(Truncated), "is truncated: "},
+                                        {Relative(Missing), "is missing"},
+                                        {Relative(Corrupted), "differs from its packed hash"},
+                                        {"../outside/secret.raw", "lies outside the published folder"},
+                                        {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
+  const auto Local = verifyPublication(Damaged, Error);
+  QVERIFY2(Local, qPrintable(Error));
+  QMap<QString, QString> Found;
+  for (const TVerifyProblem& Problem : Local->problems)
+    Found.insert(Problem.location, Problem.problem);
+  QCOMPARE(Found.keys(), Expected.keys());
+  for (auto Item = Expected.begin(); Item != Expected.end(); ++Item)
+    QVERIFY2(Found.value(Item.key()).startsWith(Item.value()), qPrintable(Found.value(Item.key())));
+
+  // The same upload checked on the web server.
+  testsupport::TNginxServer Nginx(www());
+  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), Error);
+  QVERIFY2(Remote, qPrintable(Error));
+  QMap<QString, QString> FoundRemote;
+  for (const TVerifyProblem& Problem : Remote->problems)
+    FoundRemote.insert(QUrl(Problem.location).path(), Problem.problem);
+  QCOMPARE(FoundRemote.size(), 5);
+  for (const QString& Path : {Truncated, Missing, Corrupted}) {
+    const QString UrlPath = "/damaged/" + Relative(Path);
+    QCOMPARE(FoundRemote.value(UrlPath).left(12), Expected.value(Relative(Path)).left(12));
+  }
+}
+
+void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
+{
+  // Two versions published into one folder; the old description kept
+  // elsewhere.
+  const QString Game = m_Work.filePath("collect/game");
+  QVERIFY(testsupport::publishFolder(m_BuildV1, Game, "1.0"));
+  const QString OldDescription = m_Work.filePath("collect/releases/1.0.json");
+  testsupport::writeWholeFile(OldDescription, testsupport::readWholeFile(Game + "/package.json"));
+  QVERIFY(testsupport::publishFolder(m_BuildV2, Game, "2.0"));
+  const QSet<QString> OldNames = namedFileNames(testsupport::readWholeFile(OldDescription));
+  const QSet<QString> NewNames = namedFileNames(testsupport::readWholeFile(Game + "/package.json"));
+  // Beside the chunk files: a file of someone else, and a link that leads
+  // out of the folder under a chunk file's name.
+  testsupport::writeWholeFile(Game + "/chunks/README.txt", "notes");
+  const QString Precious = m_Work.filePath("collect/precious.raw");
+  testsupport::writeWholeFile(Precious, "outside");
+  const QString Link = Game + "/chunks/ff/" + QString(64, 'f') + ".raw";
+  QDir().mkpath(QFileInfo(Link).absolutePath());
+  QVERIFY(QFile::link(Precious, Link));
+  const QMap<QString, qint64> Before = filesBelow(Game + "/chunks");
+  QCOMPARE(QSet<QString>(Before.keyBegin(), Before.keyEnd()), OldNames + NewNames + QSet<QString>{"README.txt"});
+
+  QString Error;
+  // Keeping the old version keeps everything (the folder's own
+  // description is always kept).
+  TCollectOptions Options{Game, {OldDescription}, true};
+  auto Report = collectChunkFiles(Options, Error);
+  QVERIFY2(Report, qPrintable(Error));
+  QCOMPARE(Report->keptDescriptions.size(), 2);
+  QVERIFY(Report->deleted.empty());
+
+  // Keeping the new version only: first a dry run, then for real.
+  const QSet<QString> Unneeded = OldNames - NewNames;
+  QVERIFY(!Unneeded.isEmpty());
+  qint64 UnneededBytes = 0;
+  for (const QString& Name : Unneeded)
+    UnneededBytes += Before.value(Name);
+  for (const bool DryRun : {true, false}) {
+    Options = TCollectOptions{Game, {Game + "/package.json"}, DryRun};
+    Report = collectChunkFiles(Options, Error);
+    QVERIFY2(Report, qPrintable(Error));
+    QSet<QString> Deleted;
+    for (const TCollectedFile& File : Report->deleted)
+      Deleted.insert(QFileInfo(File.path).fileName());
+    QCOMPARE(Deleted, Unneeded);
+    QCOMPARE(qint64(Report->freedBytes), UnneededBytes);
+    QCOMPARE(Report->keptFiles, NewNames.size());
+    QCOMPARE(Report->skippedLinks.size(), 1);
+    QVERIFY(Report->failures.isEmpty());
+    const QMap<QString, qint64> After = filesBelow(Game + "/chunks");
+    QCOMPARE(QSet<QString>(After.keyBegin(), After.keyEnd()),
+             DryRun ? OldNames + NewNames + QSet<QString>{"README.txt"} : NewNames + QSet<QString>{"README.txt"});
+  }
+  QVERIFY(QFileInfo(Link).isSymLink());
+  QCOMPARE(testsupport::readWholeFile(Precious), QByteArray("outside"));
+
+  // A description that does not parse stops the collection before anything
+  // is deleted.
+  testsupport::writeWholeFile(OldDescription, "{ \"files\": [");
+  testsupport::writeWholeFile(Game + "/chunks/00/" + QString(64, '0') + ".raw", "stray");
+  Options = TCollectOptions{Game, {OldDescription}, false};
+  QVERIFY(!collectChunkFiles(Options, Error));
+  QVERIFY2(Error.contains(OldDescription) && Error.contains("not JSON"), qPrintable(Error));
+  QVERIFY(QFile::exists(Game + "/chunks/00/" + QString(64, '0') + ".raw"));
+
+  // The collected folder still installs.
+  testsupport::TNginxServer Nginx(m_Work.filePath("collect"));
+  testsupport::TEngineFixture Fixture;
+  const auto Run = Fixture.install(
+      Fixture.configuration(Nginx.url("/game/package.json"), testsupport::readWholeFile(Game + "/package.json")));
+  QCOMPARE(Run.errorReason, orvale::launcher::NoDownloaderError);
+  QCOMPARE(Run.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), testsupport::InstallationMarkerFiles),
+           testsupport::describeTree(m_BuildV2));
+}
+
+void TestPublisherCommands::fetchingStaysWithinItsLimit()
+{
+  testsupport::TTestHttpServer Server;
+  const QByteArray Body = testsupport::pseudoRandomBytes(1000, 1);
+  Server.setBody("/file", Body);
+  Server.setBody("/broken", Body);
+  Server.setFault("/broken", testsupport::TTestHttpServer::TFault::status(500));
+  TFetchedFile Fetched = fetchUrl(Server.url("/file"), 1000);
+  QCOMPARE(Fetched.state, TFetchedFile::EState::Read);
+  QCOMPARE(Fetched.data, Body);
+  QCOMPARE(fetchUrl(Server.url("/file"), 999).state, TFetchedFile::EState::TooLarge);
+  QCOMPARE(fetchUrl(Server.url("/nothing"), 999).state, TFetchedFile::EState::Missing);
+  Fetched = fetchUrl(Server.url("/broken"), 1000);
+  QCOMPARE(Fetched.state, TFetchedFile::EState::Failed);
+  QVERIFY(Fetched.error.contains("500"));
+  // A body without Content-Length is cut off at the limit as it arrives.
+  Server.setFault("/file", testsupport::TTestHttpServer::TFault::trickle(100, 10));
+  QCOMPARE(fetchUrl(Server.url("/file"), 999).state, TFetchedFile::EState::TooLarge);
+}
+
+void TestPublisherCommands::commandLine()
+{
+  const auto Help = runProgram("ashgrove-publish", {"--help"});
+  QCOMPARE(Help.exitCode, 0);
+  for (const QString& Command : {"cost OLD_DESCRIPTION NEW_DESCRIPTION", "verify OUT_DIR", "gc OUT_DIR --keep"})
+    QVERIFY2(Help.out.contains(Command), qPrintable(Command));
+  const auto Version = runProgram("ashgrove-publish", {"--version"});
+  QCOMPARE(Version.exitCode, 0);
+  QVERIFY(Version.out.startsWith("ashgrove-publish 0."));
+
+  // Off a terminal a publication prints its summary only.
+  const QString Build = m_Work.filePath("cli/build");
+  testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(300000, 5));
+  const auto Published =
+      runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out"), "--version", "1"});
+  QCOMPARE(Published.exitCode, 0);
+  QCOMPARE(Published.err, QString());
+  QCOMPARE(Published.out.count('\n'), 1);
+  QVERIFY(Published.out.startsWith("published 1 files, 300000 bytes"));
+
+  const auto Json = runProgram("ashgrove-publish", {"cost", www() + "/v1", www() + "/v2", "--json"});
+  QCOMPARE(Json.exitCode, 0);
+  const QJsonObject Cost = QJsonDocument::fromJson(Json.out.toUtf8()).object();
+  QCOMPARE(Cost.value("update").toObject().value("bytes").toDouble(),
+           double(costOf(www() + "/v1", www() + "/v2").update.bytes));
+
+  // Errors name the file and what is wrong; wrong command lines end with 2.
+  testsupport::writeWholeFile(m_Work.filePath("cli/broken.json"), "[1, 2");
+  const auto NotJson = runProgram("ashgrove-publish", {"cost", m_Work.filePath("cli/broken.json"), www() + "/v2"});
+  QCOMPARE(NotJson.exitCode, 1);
+  QVERIFY2(NotJson.err.contains(m_Work.filePath("cli/broken.json") + ": not JSON"), qPrintable(NotJson.err));
+  const QString Broken = m_Work.filePath("cli/v1");
+  QCOMPARE(QProcess::execute("cp", {"-a", www() + "/v1", Broken}), 0);
+  const QString Gone = chunkFilePath(Broken, m_DescriptionV1, 0);
+  QVERIFY(QFile::remove(Gone));
+  const auto Verify = runProgram("ashgrove-publish", {"verify", Broken});
+  QCOMPARE(Verify.exitCode, 1);
+  QVERIFY2(Verify.out.contains(QDir(Broken).relativeFilePath(Gone) + ": is missing"), qPrintable(Verify.out));
+  QCOMPARE(runProgram("ashgrove-publish", {"gc", Broken}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
+
+  // The launcher answers without a display and without starting.
+  QProcessEnvironment Bare = QProcessEnvironment::systemEnvironment();
+  Bare.remove("DISPLAY");
+  Bare.remove("WAYLAND_DISPLAY");
+  Bare.insert("QT_QPA_PLATFORM", "xcb");
+  const auto LauncherHelp = runProgram("ashgrove-launcher", {"--first-launch", "--help"}, Bare);
+  QCOMPARE(LauncherHelp.exitCode, 0);
+  for (const QString& Option : {"--first-launch", "--skip-selfupdate", "--show-ui", "--patch <patchexecutable>"})
+    QVERIFY2(LauncherHelp.out.contains(Option), qPrintable(LauncherHelp.out));
+  const auto LauncherVersion = runProgram("ashgrove-launcher", {"-v"}, Bare);
+  QCOMPARE(LauncherVersion.exitCode, 0);
+  QCOMPARE(LauncherVersion.out, QString("ashgrove-launcher 0.0.12\n"));
+}
+
+QTEST_GUILESS_MAIN(TestPublisherCommands)
+#include "test_publishercommands.moc"

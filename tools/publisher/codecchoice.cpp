@@ -1,0 +1,265 @@
+#include "codecchoice.h"
+
+#include "shared/payload.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace orvale::publisher {
+
+namespace {
+
+// The probe: a few samples spread over the piece. Deflate sees 32 KiB back,
+// so 64 KiB samples show its ratio well; for LZMA they are a lower bound
+// (its window is larger), which errs towards the faster codec.
+constexpr int kProbeSamples = 4;
+constexpr int kProbeSampleSize = 65536;
+// Pieces up to this size are probed whole, and the probe's result is kept.
+constexpr int kWholeProbeLimit = kProbeSamples * kProbeSampleSize;
+
+QByteArray packWith(ECodec Codec, const TPackingOptions& Options, const char* Data, int Size)
+{
+  switch (Codec) {
+  case ECodec::Deflate:
+    // One raw Deflate stream over the piece.
+    return shared::packPayload(shared::EPayloadFormat::Deflate, Data, std::size_t(Size), Options.deflateLevel);
+  case ECodec::Lzma:
+    return shared::packPayload(shared::EPayloadFormat::Lzma25, Data, std::size_t(Size), Options.lzmaPreset);
+  case ECodec::Lzip:
+    return shared::packPayload(shared::EPayloadFormat::Lzip, Data, std::size_t(Size), Options.lzmaPreset);
+  case ECodec::Auto:
+  case ECodec::Stored:
+    break;
+  }
+  return QByteArray();
+}
+
+QByteArray packWith(ECodec Codec, const TPackingOptions& Options, const QByteArray& Data)
+{
+  return packWith(Codec, Options, Data.constData(), Data.size());
+}
+
+// True when Packed is at least Percent percent smaller than Reference.
+bool savesAtLeast(qint64 Packed, qint64 Reference, int Percent)
+{
+  return Packed * 100 <= Reference * (100 - qint64(Percent));
+}
+
+TPackedPiece storedPiece(const QByteArray& Piece)
+{
+  return {ECodec::Stored, Piece};
+}
+
+// Sizes of the same data stored, deflated and, where probed, LZMA-packed.
+struct TSizes
+{
+  qint64 stored = 0;
+  qint64 deflated = 0;
+  std::optional<qint64> lzma;
+};
+
+// The rule of the automatic choice.
+ECodec chooseCodec(const TPackingOptions& Options, const TSizes& Sizes)
+{
+  if (Sizes.lzma && savesAtLeast(*Sizes.lzma, Sizes.deflated, Options.minimumLzmaSavingPercent))
+    return ECodec::Lzma;
+  if (savesAtLeast(Sizes.deflated, Sizes.stored, Options.minimumDeflateSavingPercent))
+    return ECodec::Deflate;
+  return ECodec::Stored;
+}
+
+// LZMA is tried only on data that Deflate finds worth compressing: on data
+// Deflate cannot shrink, LZMA is slow and does not do much better.
+bool worthTryingLzma(const TPackingOptions& Options, const TSizes& Sizes)
+{
+  return savesAtLeast(Sizes.deflated, Sizes.stored, Options.minimumDeflateSavingPercent);
+}
+
+// A small piece is its own probe: both results are at hand.
+TPackedPiece packSmallPiece(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
+  if (Deflated.data.isEmpty())
+    return storedPiece(Piece);
+  TSizes Sizes{Piece.size(), Deflated.data.size(), std::nullopt};
+  TPackedPiece Lzma{ECodec::Lzma, QByteArray()};
+  if (worthTryingLzma(Options, Sizes)) {
+    Lzma.data = packWith(ECodec::Lzma, Options, Piece);
+    if (!Lzma.data.isEmpty())
+      Sizes.lzma = Lzma.data.size();
+  }
+  switch (chooseCodec(Options, Sizes)) {
+  case ECodec::Lzma:
+    return Lzma;
+  case ECodec::Deflate:
+    return Deflated;
+  default:
+    return storedPiece(Piece);
+  }
+}
+
+// Packs the samples of a large piece; the sizes add up over the samples.
+TSizes probeSamples(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  std::vector<int> Offsets;
+  for (int Sample = 0; Sample < kProbeSamples; ++Sample)
+    Offsets.push_back(int(qint64(Piece.size() - kProbeSampleSize) * Sample / (kProbeSamples - 1)));
+  TSizes Sizes;
+  for (int Offset : Offsets) {
+    Sizes.stored += kProbeSampleSize;
+    const QByteArray Packed = packWith(ECodec::Deflate, Options, Piece.constData() + Offset, kProbeSampleSize);
+    Sizes.deflated += Packed.isEmpty() ? kProbeSampleSize : Packed.size();
+  }
+  if (!worthTryingLzma(Options, Sizes))
+    return Sizes;
+  qint64 Lzma = 0;
+  for (int Offset : Offsets) {
+    const QByteArray Packed = packWith(ECodec::Lzma, Options, Piece.constData() + Offset, kProbeSampleSize);
+    Lzma += Packed.isEmpty() ? kProbeSampleSize : Packed.size();
+  }
+  Sizes.lzma = Lzma;
+  return Sizes;
+}
+
+TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
+  if (Deflated.data.isEmpty() || chooseCodec(Options, {Piece.size(), Deflated.data.size(), std::nullopt}) != ECodec::Deflate)
+    return storedPiece(Piece);
+  return Deflated;
+}
+
+// LZMA as the probe suggested; when the whole piece does not keep the
+// probe's promise against Deflate's estimated size, Deflate is compared for
+// real.
+TPackedPiece packLzmaOrDeflate(const TPackingOptions& Options, const QByteArray& Piece, const TSizes& Probe)
+{
+  TPackedPiece Lzma{ECodec::Lzma, packWith(ECodec::Lzma, Options, Piece)};
+  if (Lzma.data.isEmpty())
+    return packDeflateOrStore(Options, Piece);
+  const qint64 EstimatedDeflated = qint64(Piece.size()) * Probe.deflated / std::max<qint64>(Probe.stored, 1);
+  if (savesAtLeast(Lzma.data.size(), EstimatedDeflated, Options.minimumLzmaSavingPercent))
+    return Lzma;
+  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
+  if (Deflated.data.isEmpty())
+    Deflated.data = Piece;  // as if stored: LZMA must beat the piece itself then
+  switch (chooseCodec(Options, {Piece.size(), Deflated.data.size(), Lzma.data.size()})) {
+  case ECodec::Lzma:
+    return Lzma;
+  case ECodec::Deflate:
+    return Deflated;
+  default:
+    return storedPiece(Piece);
+  }
+}
+
+TPackedPiece packAutomatically(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  if (Piece.size() <= kWholeProbeLimit)
+    return packSmallPiece(Options, Piece);
+  const TSizes Probe = probeSamples(Options, Piece);
+  switch (chooseCodec(Options, Probe)) {
+  case ECodec::Lzma:
+    return packLzmaOrDeflate(Options, Piece, Probe);
+  case ECodec::Deflate:
+    return packDeflateOrStore(Options, Piece);
+  default:
+    return storedPiece(Piece);
+  }
+}
+
+// A quick look whether compressing can pay at all: Deflate at its fastest
+// level on a few samples. Random or already compressed data is stored
+// without spending seconds in a slow codec.
+bool looksCompressible(const QByteArray& Data)
+{
+  if (Data.size() <= 3 * kProbeSampleSize)
+    return true;
+  for (int Part = 0; Part < 3; ++Part) {
+    const int Offset = int((qint64(Data.size() - kProbeSampleSize) * Part) / 2);
+    const QByteArray Packed =
+        shared::packPayload(shared::EPayloadFormat::Deflate, Data.constData() + Offset, kProbeSampleSize, 1);
+    if (!Packed.isEmpty() && Packed.size() < kProbeSampleSize * 97 / 100)
+      return true;
+  }
+  return false;
+}
+
+TPackedPiece packWithFixedCodec(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  if (!looksCompressible(Piece))
+    return storedPiece(Piece);
+  TPackedPiece Packed{Options.codec, packWith(Options.codec, Options, Piece)};
+  if (Packed.data.isEmpty() || Packed.data.size() >= Piece.size())
+    return storedPiece(Piece);
+  return Packed;
+}
+
+} // namespace
+
+bool parseCodec(const QString& Text, ECodec& Codec)
+{
+  for (ECodec Candidate : {ECodec::Auto, ECodec::Lzma, ECodec::Deflate, ECodec::Lzip, ECodec::Stored}) {
+    if (Text == codecName(Candidate)) {
+      Codec = Candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+QString codecName(ECodec Codec)
+{
+  switch (Codec) {
+  case ECodec::Auto:
+    return "auto";
+  case ECodec::Lzma:
+    return "lzma";
+  case ECodec::Deflate:
+    return "deflate";
+  case ECodec::Lzip:
+    return "lzip";
+  case ECodec::Stored:
+    return "stored";
+  }
+  return "stored";
+}
+
+QString codecExtension(ECodec Codec)
+{
+  switch (Codec) {
+  case ECodec::Lzma:
+    return "lzma";
+  case ECodec::Deflate:
+    return "deflate";
+  case ECodec::Lzip:
+    return "lz";
+  case ECodec::Auto:
+  case ECodec::Stored:
+    break;
+  }
+  return "raw";
+}
+
+QStringList reusableExtensions(ECodec Codec)
+{
+  switch (Codec) {
+  case ECodec::Auto:
+    return {"deflate", "lzma", "raw"};
+  case ECodec::Stored:
+    return {"raw"};
+  default:
+    return {codecExtension(Codec), "raw"};
+  }
+}
+
+TPackedPiece packPiece(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  if (Piece.isEmpty() || Options.codec == ECodec::Stored)
+    return storedPiece(Piece);
+  if (Options.codec == ECodec::Auto)
+    return packAutomatically(Options, Piece);
+  return packWithFixedCodec(Options, Piece);
+}
+
+} // namespace orvale::publisher
