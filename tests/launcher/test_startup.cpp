@@ -41,6 +41,7 @@ private slots:
   void firstRunCreatesLogAndSecondRunAppends();
   void secondInstanceEndsAtOnce();
   void unknownOptionsAreIgnored();
+  void helpAndVersionNeedNoDisplay();
 };
 
 void TestStartup::logLineFormat()
@@ -185,6 +186,32 @@ void TestStartup::unknownOptionsAreIgnored()
   QCOMPARE(Process->state(), QProcess::Running);
   Process->terminate();
   QVERIFY(Process->waitForFinished(10000));
+}
+
+void TestStartup::helpAndVersionNeedNoDisplay()
+{
+  // Without a display the application object could not be made: the
+  // answers come before it, and nothing else starts.
+  testsupport::TLauncherInstallation Installation;
+  QProcessEnvironment Environment = Installation.environment();
+  Environment.remove("DISPLAY");
+  Environment.remove("WAYLAND_DISPLAY");
+  Environment.insert("QT_QPA_PLATFORM", "xcb");
+  const auto Run = [&](const QStringList& Arguments) {
+    QProcess Process;
+    Process.setProcessEnvironment(Environment);
+    Process.start(Installation.executable(), Arguments);
+    const bool Finished = Process.waitForFinished(30000);
+    return std::make_pair(Finished && Process.exitStatus() == QProcess::NormalExit ? Process.exitCode() : -1,
+                          QString::fromUtf8(Process.readAllStandardOutput()));
+  };
+  const auto Help = Run({"--first-launch", "--help"});
+  QCOMPARE(Help.first, 0);
+  for (const QString& Option : {"-l, --first-launch", "-s, --skip-selfupdate", "-u, --show-ui",
+                                "-p, --patch <patchexecutable>", "-h, --help", "-v, --version"})
+    QVERIFY2(Help.second.contains(Option), qPrintable(Help.second));
+  QCOMPARE(Run({"-v"}), std::make_pair(0, QString("ashgrove-launcher %1\n").arg(LauncherVersion)));
+  QVERIFY(!QFile::exists(Installation.logFile()));
 }
 
 QTEST_MAIN(TestStartup)

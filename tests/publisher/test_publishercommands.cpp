@@ -1,7 +1,7 @@
 // The commands around a publication, on real published folders of two
 // versions: what an update costs (against what nginx serves the launcher),
 // whether an upload is whole, which chunk files old versions left behind;
-// and the command line of both programs.
+// and the command line.
 
 #include "chunkcollection.h"
 #include "cost.h"
@@ -67,11 +67,9 @@ struct TProcessRun
   QString err;
 };
 
-TProcessRun runProgram(const QString& Name, const QStringList& Arguments,
-                       const QProcessEnvironment& Environment = QProcessEnvironment::systemEnvironment())
+TProcessRun runProgram(const QString& Name, const QStringList& Arguments)
 {
   QProcess Process;
-  Process.setProcessEnvironment(Environment);
   Process.start(testsupport::binaryDirectory() + "/bin/" + Name, Arguments);
   TProcessRun Run;
   if (!Process.waitForFinished(120000) || Process.exitStatus() != QProcess::NormalExit)
@@ -386,18 +384,6 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
 
-  // The launcher answers without a display and without starting.
-  QProcessEnvironment Bare = QProcessEnvironment::systemEnvironment();
-  Bare.remove("DISPLAY");
-  Bare.remove("WAYLAND_DISPLAY");
-  Bare.insert("QT_QPA_PLATFORM", "xcb");
-  const auto LauncherHelp = runProgram("ashgrove-launcher", {"--first-launch", "--help"}, Bare);
-  QCOMPARE(LauncherHelp.exitCode, 0);
-  for (const QString& Option : {"--first-launch", "--skip-selfupdate", "--show-ui", "--patch <patchexecutable>"})
-    QVERIFY2(LauncherHelp.out.contains(Option), qPrintable(LauncherHelp.out));
-  const auto LauncherVersion = runProgram("ashgrove-launcher", {"-v"}, Bare);
-  QCOMPARE(LauncherVersion.exitCode, 0);
-  QCOMPARE(LauncherVersion.out, QString("ashgrove-launcher 0.0.12\n"));
 }
 
 QTEST_GUILESS_MAIN(TestPublisherCommands)

@@ -26,14 +26,8 @@ bool isCollectableName(const QString& Name)
 QSet<QString> namedFiles(const launcher::TPackageConfigurationReader& Description)
 {
   QSet<QString> Names;
-  const auto Add = [&](const launcher::TChunkInPackage& Record) {
-    if (!Record.url.isEmpty())
-      Names.insert(QFileInfo(Record.url.path()).fileName());
-  };
-  for (const launcher::TChunkInPackage& Chunk : Description.chunks())
-    Add(Chunk);
-  for (const launcher::TFileInPackage& File : Description.files())
-    Add(File.ownDownload);
+  for (const launcher::TChunkInPackage& Record : distinctDownloadRecords(Description))
+    Names.insert(QFileInfo(Record.url.path()).fileName());
   return Names;
 }
 

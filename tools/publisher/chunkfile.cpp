@@ -1,9 +1,10 @@
 #include "chunkfile.h"
 
+#include "descriptionsource.h"
+
 #include "shared/payload.h"
 #include "shared/sha256.h"
 
-#include <QFile>
 #include <QSaveFile>
 
 namespace orvale::publisher {
@@ -33,16 +34,15 @@ std::optional<QString> chunkContentProblem(const QByteArray& Content, bool Packe
 
 bool unpackContainerFile(const QString& Input, const QString& Output, QString& Error)
 {
-  QFile In(Input);
-  if (!In.open(QIODevice::ReadOnly)) {
-    Error = QString("cannot read %1: %2").arg(Input, In.errorString());
+  const TFetchedFile In = readLocalFile(Input, kMaxChunkFileBytes);
+  if (In.state != TFetchedFile::EState::Read) {
+    Error = In.state == TFetchedFile::EState::TooLarge
+                ? QString("%1 is larger than any container (%2 bytes at most)").arg(Input).arg(kMaxChunkFileBytes)
+                : QString("cannot read %1: %2").arg(Input, In.state == TFetchedFile::EState::Missing ? "no such file"
+                                                                                                     : In.error);
     return false;
   }
-  if (std::uint64_t(In.size()) > shared::kMaxUnpackedPayloadSize + 64) {
-    Error = QString("%1 is larger than any container (%2 bytes)").arg(Input).arg(In.size());
-    return false;
-  }
-  const QByteArray Data = In.readAll();
+  const QByteArray& Data = In.data;
   if (!shared::isPackedPayload(Data)) {
     Error = QString("%1 is not a payload container").arg(Input);
     return false;

@@ -75,27 +75,30 @@ bool worthTryingLzma(const TPackingOptions& Options, const TSizes& Sizes)
   return savesAtLeast(Sizes.deflated, Sizes.stored, Options.minimumDeflateSavingPercent);
 }
 
+// The choice among real results; a result is empty where its codec was not
+// tried or failed.
+TPackedPiece chooseAmong(const TPackingOptions& Options, const QByteArray& Piece, TPackedPiece Deflated,
+                         TPackedPiece Lzma)
+{
+  TSizes Sizes{Piece.size(), Deflated.data.isEmpty() ? Piece.size() : Deflated.data.size(), std::nullopt};
+  if (!Lzma.data.isEmpty())
+    Sizes.lzma = Lzma.data.size();
+  const ECodec Choice = chooseCodec(Options, Sizes);
+  if (Choice == ECodec::Lzma)
+    return Lzma;
+  if (Choice == ECodec::Deflate && !Deflated.data.isEmpty())
+    return Deflated;
+  return storedPiece(Piece);
+}
+
 // A small piece is its own probe: both results are at hand.
 TPackedPiece packSmallPiece(const TPackingOptions& Options, const QByteArray& Piece)
 {
   TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
-  if (Deflated.data.isEmpty())
-    return storedPiece(Piece);
-  TSizes Sizes{Piece.size(), Deflated.data.size(), std::nullopt};
   TPackedPiece Lzma{ECodec::Lzma, QByteArray()};
-  if (worthTryingLzma(Options, Sizes)) {
+  if (!Deflated.data.isEmpty() && worthTryingLzma(Options, {Piece.size(), Deflated.data.size(), std::nullopt}))
     Lzma.data = packWith(ECodec::Lzma, Options, Piece);
-    if (!Lzma.data.isEmpty())
-      Sizes.lzma = Lzma.data.size();
-  }
-  switch (chooseCodec(Options, Sizes)) {
-  case ECodec::Lzma:
-    return Lzma;
-  case ECodec::Deflate:
-    return Deflated;
-  default:
-    return storedPiece(Piece);
-  }
+  return chooseAmong(Options, Piece, std::move(Deflated), std::move(Lzma));
 }
 
 // Packs the samples of a large piece; the sizes add up over the samples.
@@ -123,10 +126,7 @@ TSizes probeSamples(const TPackingOptions& Options, const QByteArray& Piece)
 
 TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray& Piece)
 {
-  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
-  if (Deflated.data.isEmpty() || chooseCodec(Options, {Piece.size(), Deflated.data.size(), std::nullopt}) != ECodec::Deflate)
-    return storedPiece(Piece);
-  return Deflated;
+  return chooseAmong(Options, Piece, {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)}, {});
 }
 
 // LZMA as the probe suggested; when the whole piece does not keep the
@@ -135,22 +135,10 @@ TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray
 TPackedPiece packLzmaOrDeflate(const TPackingOptions& Options, const QByteArray& Piece, const TSizes& Probe)
 {
   TPackedPiece Lzma{ECodec::Lzma, packWith(ECodec::Lzma, Options, Piece)};
-  if (Lzma.data.isEmpty())
-    return packDeflateOrStore(Options, Piece);
   const qint64 EstimatedDeflated = qint64(Piece.size()) * Probe.deflated / std::max<qint64>(Probe.stored, 1);
-  if (savesAtLeast(Lzma.data.size(), EstimatedDeflated, Options.minimumLzmaSavingPercent))
+  if (!Lzma.data.isEmpty() && savesAtLeast(Lzma.data.size(), EstimatedDeflated, Options.minimumLzmaSavingPercent))
     return Lzma;
-  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
-  if (Deflated.data.isEmpty())
-    Deflated.data = Piece;  // as if stored: LZMA must beat the piece itself then
-  switch (chooseCodec(Options, {Piece.size(), Deflated.data.size(), Lzma.data.size()})) {
-  case ECodec::Lzma:
-    return Lzma;
-  case ECodec::Deflate:
-    return Deflated;
-  default:
-    return storedPiece(Piece);
-  }
+  return chooseAmong(Options, Piece, {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)}, std::move(Lzma));
 }
 
 TPackedPiece packAutomatically(const TPackingOptions& Options, const QByteArray& Piece)
@@ -195,13 +183,35 @@ TPackedPiece packWithFixedCodec(const TPackingOptions& Options, const QByteArray
   return Packed;
 }
 
+struct TCodecNames
+{
+  ECodec codec;
+  const char* name;       // on the command line
+  const char* extension;  // of the chunk files it writes
+};
+
+constexpr TCodecNames kCodecNames[] = {{ECodec::Auto, "auto", "raw"},
+                                       {ECodec::Lzma, "lzma", "lzma"},
+                                       {ECodec::Deflate, "deflate", "deflate"},
+                                       {ECodec::Lzip, "lzip", "lz"},
+                                       {ECodec::Stored, "stored", "raw"}};
+
+const TCodecNames& namesOf(ECodec Codec)
+{
+  for (const TCodecNames& Names : kCodecNames) {
+    if (Names.codec == Codec)
+      return Names;
+  }
+  return kCodecNames[4];  // stored; every codec is in the table
+}
+
 } // namespace
 
 bool parseCodec(const QString& Text, ECodec& Codec)
 {
-  for (ECodec Candidate : {ECodec::Auto, ECodec::Lzma, ECodec::Deflate, ECodec::Lzip, ECodec::Stored}) {
-    if (Text == codecName(Candidate)) {
-      Codec = Candidate;
+  for (const TCodecNames& Names : kCodecNames) {
+    if (Text == Names.name) {
+      Codec = Names.codec;
       return true;
     }
   }
@@ -210,35 +220,21 @@ bool parseCodec(const QString& Text, ECodec& Codec)
 
 QString codecName(ECodec Codec)
 {
-  switch (Codec) {
-  case ECodec::Auto:
-    return "auto";
-  case ECodec::Lzma:
-    return "lzma";
-  case ECodec::Deflate:
-    return "deflate";
-  case ECodec::Lzip:
-    return "lzip";
-  case ECodec::Stored:
-    return "stored";
-  }
-  return "stored";
+  return namesOf(Codec).name;
 }
 
 QString codecExtension(ECodec Codec)
 {
-  switch (Codec) {
-  case ECodec::Lzma:
-    return "lzma";
-  case ECodec::Deflate:
-    return "deflate";
-  case ECodec::Lzip:
-    return "lz";
-  case ECodec::Auto:
-  case ECodec::Stored:
-    break;
+  return namesOf(Codec).extension;
+}
+
+ECodec codecOfExtension(const QString& Extension)
+{
+  for (const TCodecNames& Names : kCodecNames) {
+    if (Extension == Names.extension && Names.codec != ECodec::Auto)
+      return Names.codec;
   }
-  return "raw";
+  return ECodec::Stored;
 }
 
 QStringList reusableExtensions(ECodec Codec)

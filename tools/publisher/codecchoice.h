@@ -39,8 +39,10 @@ struct TPackedPiece
 // "auto", "lzma", "deflate", "lzip", "stored".
 bool parseCodec(const QString& Text, ECodec& Codec);
 QString codecName(ECodec Codec);
-// Extension of the chunk files a codec writes ("raw" for stored pieces).
+// Extension of the chunk files a codec writes ("raw" for stored pieces),
+// and the codec of a chunk file by its extension (stored for any other).
 QString codecExtension(ECodec Codec);
+ECodec codecOfExtension(const QString& Extension);
 // Extensions of chunk files that an earlier publication may have left and
 // that a publication with this codec accepts for a piece, in order of
 // preference.

@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSet>
 #include <QTimer>
 
 namespace orvale::publisher {
@@ -156,6 +157,24 @@ std::optional<TLoadedDescription> loadDescription(const QString& Location, QStri
   }
   Loaded.reader = launcher::TPackageConfigurationReader(*Data, QByteArray(), Base, QUrl());
   return Loaded;
+}
+
+std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::TPackageConfigurationReader& Description)
+{
+  std::vector<launcher::TChunkInPackage> Records;
+  QSet<QString> Urls;
+  const auto Add = [&](const launcher::TChunkInPackage& Record) {
+    const QString Url = Record.url.toString();
+    if (Url.isEmpty() || Urls.contains(Url))
+      return;
+    Urls.insert(Url);
+    Records.push_back(Record);
+  };
+  for (const launcher::TChunkInPackage& Chunk : Description.chunks())
+    Add(Chunk);
+  for (const launcher::TFileInPackage& File : Description.files())
+    Add(File.ownDownload);
+  return Records;
 }
 
 TFetchedFile fetchUrl(const QUrl& Url, qint64 MaxBytes)

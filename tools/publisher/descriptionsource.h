@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/packageconfigurationreader.h"
+#include "shared/payload.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,15 +9,17 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 // Where the commands that inspect a publication get their data: package
 // descriptions and chunk files, from a local folder or from a web server.
 namespace orvale::publisher {
 
 // A description is at most this large; a chunk file at most its declared
-// packed size, which is bounded by kMaxChunkFileBytes.
+// packed size, which is bounded by kMaxChunkFileBytes: the largest content a
+// container may declare plus room for a header and a codec's overhead.
 constexpr qint64 kMaxDescriptionBytes = 64ll * 1024 * 1024;
-constexpr qint64 kMaxChunkFileBytes = 256ll * 1024 * 1024 + 4096;
+constexpr qint64 kMaxChunkFileBytes = qint64(shared::kMaxUnpackedPayloadSize) + 1024 * 1024;
 
 struct TLoadedDescription
 {
@@ -33,6 +36,11 @@ bool isWebUrl(const QString& Location);
 // location and what is wrong) anything that is not a JSON object with a
 // "files" list: no command acts on a document that did not parse.
 std::optional<TLoadedDescription> loadDescription(const QString& Location, QString& Error);
+
+// The download records of a description, each URL once: the chunk list,
+// then the files' own records. (Files that a record names beside its chunk
+// file would be listed with it.)
+std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::TPackageConfigurationReader& Description);
 
 // The result of reading one file: its bytes when it could be read whole
 // within the limit.

@@ -50,15 +50,6 @@ QString chunkUrl(const QByteArray& Hash, const QString& Extension)
   return QString("chunks/%1/%2.%3").arg(Hex.left(2), Hex, Extension);
 }
 
-ECodec codecOfExtension(const QString& Extension)
-{
-  for (ECodec Codec : {ECodec::Lzma, ECodec::Deflate, ECodec::Lzip}) {
-    if (codecExtension(Codec) == Extension)
-      return Codec;
-  }
-  return ECodec::Stored;
-}
-
 // The chunk file an earlier publication left in the output folder for the
 // piece with this hash, when it holds that piece. A damaged or foreign file
 // is not reused.

@@ -10,7 +10,6 @@
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>
-#include <QSet>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -27,26 +26,6 @@ constexpr int kMebibyte = 1024 * 1024;
 // Chunk files held in memory at once, packed and decoded, in MiB.
 constexpr int kMemoryBudgetMiB = 512;
 constexpr int kParallelFetches = 8;
-
-// The distinct download records of a description, each URL once: the chunk
-// list, then the files' own records.
-std::vector<TChunkInPackage> downloadRecords(const TPackageConfigurationReader& Description)
-{
-  std::vector<TChunkInPackage> Records;
-  QSet<QString> Urls;
-  const auto Add = [&](const TChunkInPackage& Record) {
-    const QString Url = Record.url.toString();
-    if (Url.isEmpty() || Urls.contains(Url))
-      return;
-    Urls.insert(Url);
-    Records.push_back(Record);
-  };
-  for (const TChunkInPackage& Chunk : Description.chunks())
-    Add(Chunk);
-  for (const TFileInPackage& File : Description.files())
-    Add(File.ownDownload);
-  return Records;
-}
 
 // What in the description itself keeps the launcher from installing a file.
 std::vector<TVerifyProblem> descriptionProblems(const TLoadedDescription& Loaded)
@@ -198,7 +177,7 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
   TVerifyReport Report;
   Report.description = Loaded->location;
   Report.problems = descriptionProblems(*Loaded);
-  const std::vector<TChunkInPackage> Records = downloadRecords(Loaded->reader);
+  const std::vector<TChunkInPackage> Records = distinctDownloadRecords(Loaded->reader);
   const TChunkSource Source(*Loaded);
   const auto Problems = checkChunkFiles(Source, Records, Progress);
   for (std::size_t Index = 0; Index < Records.size(); ++Index) {
