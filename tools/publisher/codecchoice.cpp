@@ -102,23 +102,30 @@ TPackedPiece packSmallPiece(const TPackingOptions& Options, const QByteArray& Pi
 }
 
 // Packs the samples of a large piece; the sizes add up over the samples.
+// LZMA packs only the samples that Deflate finds worth compressing (it is
+// slowest on the others, and does not do much better there): for the rest
+// it counts with Deflate's size.
 TSizes probeSamples(const TPackingOptions& Options, const QByteArray& Piece)
 {
-  std::vector<int> Offsets;
-  for (int Sample = 0; Sample < kProbeSamples; ++Sample)
-    Offsets.push_back(int(qint64(Piece.size() - kProbeSampleSize) * Sample / (kProbeSamples - 1)));
   TSizes Sizes;
-  for (int Offset : Offsets) {
-    Sizes.stored += kProbeSampleSize;
+  std::vector<std::pair<int, qint64>> Samples;  // offset, deflated size
+  for (int Sample = 0; Sample < kProbeSamples; ++Sample) {
+    const int Offset = int(qint64(Piece.size() - kProbeSampleSize) * Sample / (kProbeSamples - 1));
     const QByteArray Packed = packWith(ECodec::Deflate, Options, Piece.constData() + Offset, kProbeSampleSize);
-    Sizes.deflated += Packed.isEmpty() ? kProbeSampleSize : Packed.size();
+    Samples.emplace_back(Offset, Packed.isEmpty() ? kProbeSampleSize : Packed.size());
+    Sizes.stored += kProbeSampleSize;
+    Sizes.deflated += Samples.back().second;
   }
   if (!worthTryingLzma(Options, Sizes))
     return Sizes;
   qint64 Lzma = 0;
-  for (int Offset : Offsets) {
+  for (const auto& [Offset, Deflated] : Samples) {
+    if (!worthTryingLzma(Options, {kProbeSampleSize, Deflated, std::nullopt})) {
+      Lzma += Deflated;
+      continue;
+    }
     const QByteArray Packed = packWith(ECodec::Lzma, Options, Piece.constData() + Offset, kProbeSampleSize);
-    Lzma += Packed.isEmpty() ? kProbeSampleSize : Packed.size();
+    Lzma += Packed.isEmpty() ? Deflated : std::min<qint64>(Packed.size(), Deflated);
   }
   Sizes.lzma = Lzma;
   return Sizes;
