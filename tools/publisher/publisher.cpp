@@ -123,6 +123,9 @@ TPieceResult publishPiece(const TPublishOptions& Options, const QByteArray& Piec
   return Result;
 }
 
+// Pieces held at once, each with its packed copy: at most 2 x 16 MiB each.
+constexpr int kMaxPiecesInFlight = 32;
+
 // Collects the pieces of the build in order and publishes each distinct
 // content once. Pieces are packed on the thread pool, a bounded number at
 // once; a slot is free again as soon as any piece is done, so a slow piece
@@ -136,7 +139,7 @@ public:
     : m_Options(Options)
     , m_Report(Report)
     , m_BytesDone(std::move(BytesDone))
-    , m_Slots(2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount()))
+    , m_Slots(std::min(kMaxPiecesInFlight, 2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount())))
   {
   }
   ~TChunkStore() { waitForAll(); }
