@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <optional>
 
 namespace orvale::launcher {
 
@@ -40,7 +41,7 @@ struct TScanContext
   std::shared_ptr<TLauncherFilesystemHelper> helper;
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
-  QString failure;  // first description error found
+  QString failure;  // first error found; no file is taken after it
   bool moveAside = false;  // self-update: replaced files are kept as ".old"
 
   void addScanned(std::uint64_t Bytes)
@@ -321,6 +322,51 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   return Result;
 }
 
+// Decides about one published file; nothing when its entry is unusable
+// (the failure is recorded in the context).
+std::optional<TFileToDownload> scanFile(TScanContext& Context, const TFileInPackage& File)
+{
+  const QString Path = installationFilePath(*Context.helper, Context.directory, File.localFile);
+  if (Path.isEmpty()) {
+    Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
+                     .arg(File.localFile));
+    return std::nullopt;
+  }
+  std::vector<TChunkInPackage> Chunks;
+  bool IndicesValid = true;
+  for (std::int32_t Index : File.chunkIndices) {
+    if (Index < 0 || std::size_t(Index) >= Context.publishedChunks->size()) {
+      IndicesValid = false;
+      break;
+    }
+    Chunks.push_back((*Context.publishedChunks)[std::size_t(Index)]);
+  }
+  if (!IndicesValid) {
+    // The file cannot be assembled from chunks: it is fetched whole
+    // through its own download record, or the description is unusable.
+    if (File.ownDownload.url.isEmpty()) {
+      Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
+                       .arg(File.localFile));
+      return std::nullopt;
+    }
+    return replaceFile(Context, File, Path, {});
+  }
+  std::uint64_t Sum = 0;
+  for (const TChunkInPackage& Chunk : Chunks)
+    Sum += Chunk.unpackedSize;
+  const bool UsesOwnRecord = !File.ownDownload.url.isEmpty();
+  if (!UsesOwnRecord && ((Chunks.empty() && File.unpackedSize != 0) || (!Chunks.empty() && Sum != File.unpackedSize))) {
+    Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File.localFile));
+    return std::nullopt;
+  }
+  if (File.chunkIndices.size() < 2)
+    return checkWholeFile(Context, File, Path, std::move(Chunks));
+  return scanChunkWise(Context, File, Path, std::move(Chunks));
+}
+
+// Takes files off the shared list until it is empty or a failure was
+// recorded. Never throws: an exception while scanning a file becomes the
+// computation's failure.
 std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 {
   std::vector<TFileToDownload> Results;
@@ -328,50 +374,21 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
     const TFileInPackage* File = nullptr;
     {
       QMutexLocker Lock(&Context.mutex);
-      if (Context.filesToScan.empty())
+      if (Context.filesToScan.empty() || !Context.failure.isEmpty())
         return Results;
       File = Context.filesToScan.front();
       Context.filesToScan.pop_front();
       ++Context.filesTaken;
     }
-    const QString Path = installationFilePath(*Context.helper, Context.directory, File->localFile);
-    if (Path.isEmpty()) {
-      Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
-                       .arg(File->localFile));
-      continue;
+    try {
+      if (std::optional<TFileToDownload> Result = scanFile(Context, *File))
+        Results.push_back(std::move(*Result));
+    } catch (const std::exception& Error) {
+      Context.fail(QString("The installed file '%1' could not be compared: %2")
+                       .arg(File->localFile, QString::fromUtf8(Error.what())));
+    } catch (...) {
+      Context.fail(QString("The installed file '%1' could not be compared.").arg(File->localFile));
     }
-    std::vector<TChunkInPackage> Chunks;
-    bool IndicesValid = true;
-    for (std::int32_t Index : File->chunkIndices) {
-      if (Index < 0 || std::size_t(Index) >= Context.publishedChunks->size()) {
-        IndicesValid = false;
-        break;
-      }
-      Chunks.push_back((*Context.publishedChunks)[std::size_t(Index)]);
-    }
-    if (!IndicesValid) {
-      // The file cannot be assembled from chunks: it is fetched whole
-      // through its own download record, or the description is unusable.
-      if (File->ownDownload.url.isEmpty()) {
-        Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
-                         .arg(File->localFile));
-        continue;
-      }
-      Results.push_back(replaceFile(Context, *File, Path, {}));
-      continue;
-    }
-    std::uint64_t Sum = 0;
-    for (const TChunkInPackage& Chunk : Chunks)
-      Sum += Chunk.unpackedSize;
-    const bool UsesOwnRecord = !File->ownDownload.url.isEmpty();
-    if (!UsesOwnRecord && ((Chunks.empty() && File->unpackedSize != 0) || (!Chunks.empty() && Sum != File->unpackedSize))) {
-      Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File->localFile));
-      continue;
-    }
-    if (File->chunkIndices.size() < 2)
-      Results.push_back(checkWholeFile(Context, *File, Path, std::move(Chunks)));
-    else
-      Results.push_back(scanChunkWise(Context, *File, Path, std::move(Chunks)));
   }
 }
 
@@ -397,20 +414,22 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
     const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure)
 {
-  TScanContext Context;
-  Context.installation = this;
-  Context.helper = Helper;
-  Context.directory = InstallationDirectory;
-  Context.publishedChunks = &PublishedChunks;
-  Context.moveAside = selfUpdateFlag() == 1;
+  // Every task owns the context with this call, so that it outlives them
+  // all however they end.
+  auto Context = std::make_shared<TScanContext>();
+  Context->installation = this;
+  Context->helper = Helper;
+  Context->directory = InstallationDirectory;
+  Context->publishedChunks = &PublishedChunks;
+  Context->moveAside = selfUpdateFlag() == 1;
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
     const QFileInfo Info(Path);
     if (!Path.isEmpty() && Info.isFile())
-      Context.totalBytes += std::uint64_t(Info.size());
-    Context.filesToScan.push_back(&File);
+      Context->totalBytes += std::uint64_t(Info.size());
+    Context->filesToScan.push_back(&File);
   }
-  std::sort(Context.filesToScan.begin(), Context.filesToScan.end(),
+  std::sort(Context->filesToScan.begin(), Context->filesToScan.end(),
             [](const TFileInPackage* Left, const TFileInPackage* Right) { return Left->unpackedSize > Right->unpackedSize; });
   // Fast scan needs the installed files sorted by name for its lookups.
   TFileInPackageVector SortedInstalledFiles;
@@ -418,20 +437,22 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
     SortedInstalledFiles = InstalledFiles;
     std::sort(SortedInstalledFiles.begin(), SortedInstalledFiles.end(),
               [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
-    Context.installedFiles = &SortedInstalledFiles;
-    Context.installedChunks = &InstalledChunks;
+    Context->installedFiles = &SortedInstalledFiles;
+    Context->installedChunks = &InstalledChunks;
   }
 
   std::vector<QFuture<std::vector<TFileToDownload>>> Tasks;
   for (int Task = 0; Task < kScanTasks; ++Task)
-    Tasks.push_back(QtConcurrent::run([&Context] { return runScanTask(Context); }));
+    Tasks.push_back(QtConcurrent::run([Context] { return runScanTask(*Context); }));
+  // The tasks do not throw, so this waits for every one of them: none is
+  // still changing files when the result is handed on.
   std::vector<TFileToDownload> Result;
   for (auto& Task : Tasks) {
     std::vector<TFileToDownload> Part = Task.result();
     std::move(Part.begin(), Part.end(), std::back_inserter(Result));
   }
   if (Failure)
-    *Failure = Context.failure;
+    *Failure = Context->failure;
   return Result;
 }
 

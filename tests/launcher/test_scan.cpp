@@ -12,6 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <stdexcept>
+
 using namespace orvale::launcher;
 
 namespace {
@@ -86,6 +89,54 @@ const TFileToDownload* findResult(const TPackageDifference& Difference, const QS
   return nullptr;
 }
 
+// A helper whose second path join of a file (the first one sums up the
+// sizes before the scan tasks start) stands in for the scan of that file:
+// the one for FailingFile throws once another file's scan is under way; the
+// others wait until it has thrown and then take a while longer to finish.
+class TFailingScanHelper : public TLauncherFilesystemHelper
+{
+public:
+  explicit TFailingScanHelper(const QString& FailingFile)
+    : TLauncherFilesystemHelper(std::make_shared<TLauncherSettings>()), m_FailingFile(FailingFile)
+  {
+  }
+
+  QString joinPathInside(const QDir& Base, const QString& RelativePath) override
+  {
+    {
+      QMutexLocker Lock(&m_Mutex);
+      if (++m_Joins[RelativePath] == 1)
+        return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+    }
+    if (RelativePath == m_FailingFile) {
+      waitFor([&] { return m_Started > 0; });
+      m_Thrown = true;
+      throw std::runtime_error("disk gone");
+    }
+    ++m_Started;
+    waitFor([&] { return m_Thrown.load(); });
+    QThread::msleep(300);
+    ++m_Finished;
+    return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+  }
+
+  QMutex m_Mutex;
+  QHash<QString, int> m_Joins;
+  const QString m_FailingFile;
+  std::atomic<int> m_Started{0};
+  std::atomic<int> m_Finished{0};
+  std::atomic<bool> m_Thrown{false};
+
+private:
+  template <typename TCondition>
+  static void waitFor(TCondition Condition)
+  {
+    QDeadlineTimer Deadline(10000);
+    while (!Condition() && !Deadline.hasExpired())
+      QThread::msleep(5);
+  }
+};
+
 QByteArray piece(char Fill, int Size)
 {
   QByteArray Data = testsupport::pseudoRandomBytes(Size, quint64(Fill));
@@ -112,6 +163,7 @@ private slots:
   void chunksFoundWhereTheyBelong();
   void filesToDelete();
   void progressCoversExistingFiles();
+  void failingFileEndsTheScanAfterTheOthers();
 };
 
 void TestScan::chunkerCutsByContent()
@@ -433,6 +485,36 @@ void TestScan::progressCoversExistingFiles()
     Total += TFileSize(1000 + Index);
   QCOMPARE(Progress.last().at(1).value<TFileSize>(), Total);
   QCOMPARE(Progress.last().at(0).value<TFileSize>(), Total);
+}
+
+void TestScan::failingFileEndsTheScanAfterTheOthers()
+{
+  // Files whose scan is under way when another one fails are finished
+  // before the computation returns; files not yet taken are left alone.
+  QThreadPool* Pool = QThreadPool::globalInstance();
+  const int Threads = Pool->maxThreadCount();
+  Pool->setMaxThreadCount(std::max(Threads, 4));
+  TScanFixture Fixture;
+  auto Helper = std::make_shared<TFailingScanHelper>("fail.bin");
+  Fixture.helper = Helper;
+  TDescriptionBuilder Published;
+  Published.file("fail.bin", {}, piece('f', 3000), true);  // the largest: taken first
+  Published.file("slow1.bin", {}, piece('s', 2000), true);
+  Published.file("slow2.bin", {}, piece('t', 2000), true);
+  bool Threw = false;
+  TPackageDifference Difference;
+  try {
+    Difference = Fixture.compute(Published.build(), TPackageConfigurationReader(), false);
+  } catch (...) {
+    Threw = true;
+  }
+  const int Started = Helper->m_Started, Finished = Helper->m_Finished;
+  Pool->setMaxThreadCount(Threads);
+  QVERIFY(Started >= 1);
+  QCOMPARE(Finished, Started);
+  QVERIFY(!Threw);
+  QVERIFY2(Difference.failure.contains("fail.bin") && Difference.failure.contains("disk gone"),
+           qPrintable(Difference.failure));
 }
 
 QTEST_GUILESS_MAIN(TestScan)
