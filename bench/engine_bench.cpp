@@ -388,7 +388,7 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
   QElapsedTimer Clock;
   Clock.start();
   const std::vector<TFileToDownload> Result = Job->FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-      Published.files(), Published.chunks(), {}, {}, false, QDir(Folder), Helper);
+      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper);
   const qint64 Nanoseconds = Clock.nsecsElapsed();
 
   int ChunkWiseFiles = 0;

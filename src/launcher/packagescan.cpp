@@ -38,6 +38,7 @@ struct TScanContext
   std::deque<const TFileInPackage*> filesToScan;
   const TFileInPackageVector* installedFiles = nullptr;   // fast scan only
   const TChunkInPackageVector* installedChunks = nullptr; // fast scan only
+  QDateTime markerTime;                                   // fast scan only
   std::shared_ptr<TLauncherFilesystemHelper> helper;
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
@@ -167,11 +168,17 @@ void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString
 TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                                std::vector<TChunkInPackage> Chunks)
 {
+  const QFileInfo Info(Path);
+  if (!Info.isFile() || std::uint64_t(Info.size()) != File.unpackedSize) {
+    // Another size cannot hold the content: not read at all.
+    if (Info.isFile())
+      Context.addScanned(std::uint64_t(Info.size()));
+    return replaceFile(Context, File, Path, std::move(Chunks));
+  }
   QByteArray Hash;
   std::uint64_t Size = 0;
   QFile Input(Path);
-  const QFileInfo Info(Path);
-  if (Info.isFile() && Input.open(QIODevice::ReadOnly)) {
+  if (Input.open(QIODevice::ReadOnly)) {
     shared::TSha256 Sha;
     QByteArray Buffer(int(std::min<qint64>(kHashBlock, std::max<qint64>(Input.size(), 1))), '\0');
     const auto Read = Sha.addFromDevice(Input, Buffer, UINT64_MAX,
@@ -217,6 +224,39 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
   return Offset;
 }
 
+// The pieces of the installed file as the installed description lays them
+// out, when the fast scan may trust that layout: the description has an
+// entry of at least two known chunks for the file, and the file has the
+// entry's size and was not changed after the full marker was written.
+// Empty when the file has to be read.
+std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& Context, const QString& LocalFile,
+                                                           const QString& Path)
+{
+  if (!Context.installedFiles || !Context.installedChunks)
+    return {};
+  const auto Installed = std::lower_bound(
+      Context.installedFiles->begin(), Context.installedFiles->end(), LocalFile,
+      [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
+  if (Installed == Context.installedFiles->end() || Installed->localFile != LocalFile ||
+      Installed->chunkIndices.size() < 2)
+    return {};
+  std::vector<const TChunkInPackage*> Layout;
+  std::uint64_t Size = 0;
+  for (std::int32_t Index : Installed->chunkIndices) {
+    if (Index < 0 || std::size_t(Index) >= Context.installedChunks->size())
+      return {};
+    Layout.push_back(&(*Context.installedChunks)[std::size_t(Index)]);
+    Size += Layout.back()->unpackedSize;
+  }
+  const QFileInfo Info(Path);
+  if (!Info.isFile() || std::uint64_t(Info.size()) != Installed->unpackedSize || Size != Installed->unpackedSize ||
+      !Context.markerTime.isValid() || Info.lastModified() > Context.markerTime) {
+    qInfo().noquote() << QString("installed layout of %1 not trusted, its content is scanned%2").arg(Path, threadTag());
+    return {};
+  }
+  return Layout;
+}
+
 TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                               std::vector<TChunkInPackage> Chunks)
 {
@@ -228,26 +268,10 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   };
 
   // Fast scan: the installed description says how the file is laid out.
-  bool PiecesFromDescription = false;
-  if (Context.installedFiles && Context.installedChunks) {
-    const auto Installed = std::lower_bound(
-        Context.installedFiles->begin(), Context.installedFiles->end(), File.localFile,
-        [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
-    if (Installed != Context.installedFiles->end() && Installed->localFile == File.localFile &&
-        Installed->chunkIndices.size() >= 2) {
-      const bool AllKnown = std::all_of(Installed->chunkIndices.begin(), Installed->chunkIndices.end(), [&](std::int32_t Index) {
-        return Index >= 0 && std::size_t(Index) < Context.installedChunks->size();
-      });
-      if (AllKnown) {
-        PiecesFromDescription = true;
-        for (std::int32_t Index : Installed->chunkIndices) {
-          const TChunkInPackage& Piece = (*Context.installedChunks)[std::size_t(Index)];
-          Match(Piece.unpackedHash, Piece.unpackedSize);
-        }
-      }
-    }
-  }
-  if (!PiecesFromDescription) {
+  const std::vector<const TChunkInPackage*> InstalledLayout = trustedInstalledLayout(Context, File.localFile, Path);
+  for (const TChunkInPackage* Piece : InstalledLayout)
+    Match(Piece->unpackedHash, Piece->unpackedSize);
+  if (InstalledLayout.empty()) {
     QFile Input(Path);
     if (QFileInfo(Path).isFile() && Input.open(QIODevice::ReadOnly)) {
       // Where the file still holds the published chunks at their offsets,
@@ -396,7 +420,8 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 
 TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
-    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription, bool FastScan)
+    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
+    const std::optional<QDateTime>& FastScanMarkerTime)
 {
   TPackageDifference Difference;
   for (const TFileInPackage& File : InstalledDescription.files()) {
@@ -405,13 +430,14 @@ TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
   }
   Difference.filesToDownload = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
-      InstalledDescription.chunks(), FastScan, InstallationDirectory, Helper, &Difference.failure);
+      InstalledDescription.chunks(), FastScanMarkerTime, InstallationDirectory, Helper, &Difference.failure);
   return Difference;
 }
 
 std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
-    const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
+    const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
+    const std::optional<QDateTime>& FastScanMarkerTime,
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure)
 {
   // Every task owns the context with this call, so that it outlives them
@@ -433,12 +459,13 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
             [](const TFileInPackage* Left, const TFileInPackage* Right) { return Left->unpackedSize > Right->unpackedSize; });
   // Fast scan needs the installed files sorted by name for its lookups.
   TFileInPackageVector SortedInstalledFiles;
-  if (FastScan) {
+  if (FastScanMarkerTime) {
     SortedInstalledFiles = InstalledFiles;
     std::sort(SortedInstalledFiles.begin(), SortedInstalledFiles.end(),
               [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
     Context->installedFiles = &SortedInstalledFiles;
     Context->installedChunks = &InstalledChunks;
+    Context->markerTime = *FastScanMarkerTime;
   }
 
   std::vector<QFuture<std::vector<TFileToDownload>>> Tasks;

@@ -73,10 +73,17 @@ struct TScanFixture
 
   QDir dir() const { return QDir(directory.path()); }
   QString path(const QString& Name) const { return directory.filePath(Name); }
+  // Fast: the fast scan with a full marker written after every file.
   TPackageDifference compute(const TPackageConfigurationReader& Published, const TPackageConfigurationReader& Installed,
                              bool Fast)
   {
-    return job->ComputeRequiredChangesForInstallation(dir(), helper, Published, Installed, Fast);
+    return compute(Published, Installed,
+                   Fast ? std::optional<QDateTime>(QDateTime::currentDateTime().addDays(1)) : std::nullopt);
+  }
+  TPackageDifference compute(const TPackageConfigurationReader& Published, const TPackageConfigurationReader& Installed,
+                             const std::optional<QDateTime>& MarkerTime)
+  {
+    return job->ComputeRequiredChangesForInstallation(dir(), helper, Published, Installed, MarkerTime);
   }
 };
 
@@ -154,9 +161,12 @@ private slots:
   void chunkerCutsByContent();
   void chunkerHashesMatchPieces();
   void wholeFiles();
+  void sizeDecidesBeforeHashing();
   void chunkIndexOutsideTheChunkList();
   void inconsistentDescriptions();
   void fastScanMovesChunks();
+  void fastScanTrustsOnlyUnchangedFiles_data();
+  void fastScanTrustsOnlyUnchangedFiles();
   void fastScanOverlappingMoves();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
@@ -277,6 +287,37 @@ void TestScan::wholeFiles()
   QVERIFY(Empty && Empty->chunks.empty() && Empty->chunksToDownload.empty());
 }
 
+void TestScan::sizeDecidesBeforeHashing()
+{
+  // A 200 GB sparse file where a 192 KB file belongs is neither hashed by
+  // the scan (one progress report for the whole file, not one per read
+  // block) nor by the verification (no progress at all).
+  TScanFixture Fixture;
+  TDescriptionBuilder Builder;
+  const QByteArray Content = piece('s', 192 * 1024);
+  Builder.file("big.pak", {}, Content, true);
+  const TPackageConfigurationReader Published = Builder.build();
+  const auto MakeSparse = [&] {
+    QFile File(Fixture.path("big.pak"));
+    return File.open(QIODevice::WriteOnly) && File.resize(200'000'000'000LL);
+  };
+  if (!MakeSparse())
+    QSKIP("the file system has no room for a sparse 200 GB file");
+
+  QSignalSpy ScanProgress(Fixture.job.get(), &TPackageInstallation::scanProgress);
+  const TPackageDifference Difference = Fixture.compute(Published, TPackageConfigurationReader(), false);
+  const TFileToDownload* File = findResult(Difference, "big.pak");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0}));
+  QVERIFY(!QFile::exists(Fixture.path("big.pak")));
+  QVERIFY2(ScanProgress.size() <= 1, qPrintable(QString::number(ScanProgress.size())));
+
+  QVERIFY(MakeSparse());
+  QSignalSpy VerifyProgress(Fixture.job.get(), &TPackageInstallation::verificationProgress);
+  QVERIFY(!Fixture.job->VerifyPackage(Fixture.dir(), Fixture.helper, Published.files()));
+  QCOMPARE(VerifyProgress.size(), 0);
+}
+
 void TestScan::chunkIndexOutsideTheChunkList()
 {
   TScanFixture Fixture;
@@ -315,13 +356,13 @@ void TestScan::inconsistentDescriptions()
 void TestScan::fastScanMovesChunks()
 {
   TScanFixture Fixture;
-  const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
-  // Installed: X then A. Published: A then B.
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), Y = piece('y', 3000), B = piece('b', 4000);
+  // Installed: X, A, Y. Published: A then B.
   TDescriptionBuilder Installed;
-  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A), Installed.chunk(Y)}, X + A + Y);
   TDescriptionBuilder Published;
   Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
-  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + QByteArray(3000, 't'));
+  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + Y);
 
   const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
   const TFileToDownload* File = findResult(Difference, "f.bin");
@@ -331,6 +372,55 @@ void TestScan::fastScanMovesChunks()
   const QByteArray Content = testsupport::readWholeFile(Fixture.path("f.bin"));
   QCOMPARE(Content.size(), A.size() + B.size());
   QCOMPARE(Content.left(A.size()), A);
+}
+
+void TestScan::fastScanTrustsOnlyUnchangedFiles_data()
+{
+  QTest::addColumn<QByteArray>("onDisk");  // "XA" (the installed layout), "AX", "AX+" (longer), "Z" (other content)
+  QTest::addColumn<int>("markerAfterFile");  // seconds from the file's time to the marker's
+  QTest::addColumn<bool>("trusted");
+
+  QTest::newRow("unchanged since the marker") << QByteArray("XA") << 10 << true;
+  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 0 << true;
+  QTest::newRow("changed after the marker") << QByteArray("AX") << -10 << false;
+  QTest::newRow("another size") << QByteArray("AX+") << 10 << false;
+  QTest::newRow("missing") << QByteArray() << 10 << false;
+}
+
+void TestScan::fastScanTrustsOnlyUnchangedFiles()
+{
+  // Installed: X then A; published: A then B. A trusted layout moves the
+  // bytes after X to the front without reading; a file read by content has
+  // A where it belongs already.
+  QFETCH(QByteArray, onDisk);
+  QFETCH(int, markerAfterFile);
+  QFETCH(bool, trusted);
+  TScanFixture Fixture;
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
+  const QByteArray Other = piece('z', X.size() + A.size());
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
+  const QMap<QByteArray, QByteArray> Contents{{"XA", X + A}, {"AX", A + X}, {"AX+", A + X + "+"}, {"Z", Other}};
+  const QDateTime FileTime(QDate(2024, 5, 1), QTime(12, 0));
+  if (!onDisk.isEmpty()) {
+    testsupport::writeWholeFile(Fixture.path("f.bin"), Contents[onDisk]);
+    QFile File(Fixture.path("f.bin"));
+    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(FileTime, QFileDevice::FileModificationTime));
+  }
+
+  const TPackageDifference Difference =
+      Fixture.compute(Published.build("2"), Installed.build("1"), FileTime.addSecs(markerAfterFile));
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  if (onDisk.isEmpty()) {
+    QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0, 1}));
+    return;
+  }
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{1}));
+  const QByteArray Front = testsupport::readWholeFile(Fixture.path("f.bin")).left(A.size());
+  QCOMPARE(Front, trusted ? Contents[onDisk].mid(X.size(), A.size()) : A);
 }
 
 void TestScan::fastScanOverlappingMoves()
