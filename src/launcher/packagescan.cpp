@@ -4,6 +4,7 @@
 #include "launcher/contentdefinedchunker.h"
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
+#include "launcher/piecemoves.h"
 #include "shared/sha256.h"
 
 #include <QDebug>
@@ -257,6 +258,79 @@ std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& C
   return Layout;
 }
 
+bool openTemporary(std::unique_ptr<QTemporaryFile>& Temporary)
+{
+  if (Temporary)
+    return true;
+  Temporary = std::make_unique<QTemporaryFile>();
+  if (Temporary->open())
+    return true;
+  qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
+  Temporary.reset();
+  return false;
+}
+
+// Moves the reusable chunks found elsewhere in the file to their offsets,
+// in the order planMoves gives, and cuts the file to its published size.
+// A chunk whose data could not be moved is downloaded instead.
+TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                               std::vector<TChunkInPackage> Chunks, const std::vector<TChunkReuseState>& States)
+{
+  QFile Target(Path);
+  if (!Target.open(QIODevice::ReadWrite)) {
+    qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
+    return replaceFile(Context, File, Path, std::move(Chunks));
+  }
+  std::vector<bool> Missing(States.size());
+  std::vector<TPieceMove> Moves;
+  std::vector<std::size_t> MovedChunks;  // the chunk position of every move
+  for (std::size_t Index = 0; Index < States.size(); ++Index) {
+    Missing[Index] = States[Index].state == EChunkReuseState::Missing;
+    if (States[Index].state == EChunkReuseState::Moved) {
+      Moves.push_back({States[Index].sourceOffset, States[Index].targetOffset, States[Index].size});
+      MovedChunks.push_back(Index);
+    }
+  }
+  const TMovePlan Plan = planMoves(Moves);
+  std::unique_ptr<QTemporaryFile> Temporary;
+  for (const TMoveStep& Step : Plan.steps) {
+    const TPieceMove& Move = Moves[Step.move];
+    const std::size_t Chunk = MovedChunks[Step.move];
+    if (Missing[Chunk])
+      continue;  // its data could not be saved
+    bool Moved = false;
+    switch (Step.kind) {
+    case EMoveStep::Copy:
+      Moved = copyRange(Target, Move.sourceOffset, Target, Move.targetOffset, Move.size);
+      break;
+    case EMoveStep::Save:
+      Moved = openTemporary(Temporary) &&
+              copyRange(Target, Move.sourceOffset, *Temporary, Step.temporaryOffset, Move.size);
+      break;
+    case EMoveStep::CopyFromSaved:
+      Moved = copyRange(*Temporary, Step.temporaryOffset, Target, Move.targetOffset, Move.size);
+      break;
+    }
+    Missing[Chunk] = !Moved;
+  }
+  if (!Moves.empty()) {
+    qInfo().noquote() << QString("rebuilt %1 in place: %2 pieces moved, at most %3 bytes held in a temporary file%4")
+                             .arg(Path)
+                             .arg(Moves.size())
+                             .arg(Plan.temporaryBytes)
+                             .arg(threadTag());
+  }
+  if (std::uint64_t(Target.size()) > File.unpackedSize)
+    Target.resize(qint64(File.unpackedSize));
+  Target.close();
+  TFileToDownload Result = makeResult(File, std::move(Chunks));
+  for (std::size_t Index = 0; Index < Missing.size(); ++Index) {
+    if (Missing[Index])
+      Result.chunksToDownload.push_back(std::int32_t(Index));
+  }
+  return Result;
+}
+
 TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                               std::vector<TChunkInPackage> Chunks)
 {
@@ -290,60 +364,7 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   if (!Found)
     return replaceFile(Context, File, Path, std::move(Chunks));
 
-  // Rebuild in place: move the reusable chunks to their offsets; data whose
-  // source would be overwritten first goes through a temporary file.
-  QFile Target(Path);
-  if (!Target.open(QIODevice::ReadWrite)) {
-    qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
-    return replaceFile(Context, File, Path, std::move(Chunks));
-  }
-  std::unique_ptr<QTemporaryFile> Temporary;
-  std::uint64_t TemporaryEnd = 0;
-  TFileToDownload Result = makeResult(File, Chunks);
-  for (std::size_t Index = 0; Index < States.size(); ++Index) {
-    TChunkReuseState& State = States[Index];
-    if (State.state == EChunkReuseState::Missing) {
-      Result.chunksToDownload.push_back(std::int32_t(Index));
-      continue;
-    }
-    if (State.state != EChunkReuseState::Moved)
-      continue;
-    const std::uint64_t T = State.targetOffset;
-    const std::uint64_t S = State.size;
-    for (std::size_t Later = Index + 1; Later < States.size(); ++Later) {
-      TChunkReuseState& Other = States[Later];
-      if (Other.state != EChunkReuseState::Moved || Other.saved)
-        continue;
-      if (Other.sourceOffset < T + S && T < Other.sourceOffset + Other.size) {
-        if (!Temporary) {
-          Temporary = std::make_unique<QTemporaryFile>();
-          if (!Temporary->open()) {
-            qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
-            Temporary.reset();
-          }
-        }
-        if (Temporary && copyRange(Target, Other.sourceOffset, *Temporary, TemporaryEnd, Other.size)) {
-          Other.sourceOffset = TemporaryEnd;
-          Other.saved = true;
-          TemporaryEnd += Other.size;
-        } else {
-          // The data cannot be kept: fetch that chunk instead.
-          Other.state = EChunkReuseState::Missing;
-        }
-      }
-    }
-    QFile& Source = State.saved ? static_cast<QFile&>(*Temporary) : Target;
-    if (copyRange(Source, State.sourceOffset, Target, T, S)) {
-      State.state = EChunkReuseState::InPlace;
-    } else {
-      State.state = EChunkReuseState::Missing;
-      Result.chunksToDownload.push_back(std::int32_t(Index));
-    }
-  }
-  if (std::uint64_t(Target.size()) > File.unpackedSize)
-    Target.resize(qint64(File.unpackedSize));
-  Target.close();
-  return Result;
+  return rebuildInPlace(Context, File, Path, std::move(Chunks), States);
 }
 
 // Decides about one published file; nothing when its entry is unusable

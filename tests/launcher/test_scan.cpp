@@ -1,5 +1,6 @@
 #include "launcher/contentdefinedchunker.h"
 #include "launcher/packageinstallation.h"
+#include "launcher/piecemoves.h"
 
 #include "testsupport.h"
 
@@ -12,7 +13,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 
 using namespace orvale::launcher;
@@ -168,6 +171,9 @@ private slots:
   void fastScanTrustsOnlyUnchangedFiles_data();
   void fastScanTrustsOnlyUnchangedFiles();
   void fastScanOverlappingMoves();
+  void piecesMovedBothWaysAndInACycle();
+  void movePlans_data();
+  void movePlans();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
   void chunksFoundWhereTheyBelong();
@@ -441,6 +447,117 @@ void TestScan::fastScanOverlappingMoves()
   QVERIFY(File);
   QVERIFY(File->chunksToDownload.empty());
   QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")), R + Q + P);
+}
+
+void TestScan::piecesMovedBothWaysAndInACycle()
+{
+  // Installed: A B C D E F. Published: N A B D C F: new data in front (A
+  // and B move right), E removed (F moves left), C and D swapped (a cycle).
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 3000), B = piece('b', 2500), C = piece('c', 3500), D = piece('d', 1500),
+                   E = piece('e', 4000), F = piece('f', 2800), N = piece('n', 2000);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin",
+                 {Installed.chunk(A), Installed.chunk(B), Installed.chunk(C), Installed.chunk(D), Installed.chunk(E),
+                  Installed.chunk(F)},
+                 A + B + C + D + E + F);
+  TDescriptionBuilder Published;
+  Published.file("f.bin",
+                 {Published.chunk(N), Published.chunk(A), Published.chunk(B), Published.chunk(D), Published.chunk(C),
+                  Published.chunk(F)},
+                 N + A + B + D + C + F);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B + C + D + E + F);
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0}));
+  const QByteArray Content = testsupport::readWholeFile(Fixture.path("f.bin"));
+  QCOMPARE(Content.size(), N.size() + A.size() + B.size() + D.size() + C.size() + F.size());
+  QCOMPARE(Content.mid(N.size()), A + B + D + C + F);
+}
+
+void TestScan::movePlans_data()
+{
+  // Pieces of the given sizes, in the installed order, rearranged into the
+  // published order (a letter per piece; '+' is 11 bytes of new data).
+  QTest::addColumn<QList<int>>("sizes");
+  QTest::addColumn<QString>("published");
+  QTest::addColumn<int>("saves");            // -1: any number
+  QTest::addColumn<int>("temporaryBytes");  // the most the temporary file may hold; -1: any
+
+  QTest::newRow("data inserted in front: moves right, no save") << QList<int>{7, 5, 9, 4} << "+ABCD" << 0 << 0;
+  QTest::newRow("data removed in front: moves left, no save") << QList<int>{7, 5, 9, 4} << "BCD" << 0 << 0;
+  QTest::newRow("shifted less than a piece") << QList<int>{70, 50, 90} << "+ABC" << 0 << 0;
+  QTest::newRow("both ways around a removal") << QList<int>{6, 8, 5, 7} << "+ABD" << 0 << 0;
+  QTest::newRow("swap: the smaller piece is saved") << QList<int>{9, 4} << "BA" << 1 << 4;
+  QTest::newRow("first piece to the end") << QList<int>{12, 5, 9, 6, 11, 7} << "BCDEFA" << 1 << 12;
+  QTest::newRow("last piece to the front") << QList<int>{5, 9, 6, 11, 7, 12} << "FABCDE" << 1 << 12;
+  QTest::newRow("one piece twice") << QList<int>{6, 9, 5} << "CAABC" << -1 << -1;
+  QTest::newRow("reversed") << QList<int>{7, 3, 11, 5, 8, 6, 2} << "GFEDCBA" << -1 << -1;
+}
+
+void TestScan::movePlans()
+{
+  // Every plan leaves the published content, reading each source before
+  // anything is written over it; the temporary file is used only where
+  // the moves form a cycle.
+  QFETCH(QList<int>, sizes);
+  QFETCH(QString, published);
+  QFETCH(int, saves);
+  QFETCH(int, temporaryBytes);
+  QByteArray Installed;
+  QList<int> Offsets;
+  for (int Index = 0; Index < sizes.size(); ++Index) {
+    Offsets.append(Installed.size());
+    Installed += piece(char('A' + Index), sizes[Index]);
+  }
+  QByteArray Expected;
+  std::vector<TPieceMove> Moves;
+  for (const QChar Letter : published) {
+    const int Index = Letter == '+' ? -1 : Letter.toLatin1() - 'A';
+    if (Index >= 0) {
+      if (Offsets[Index] != Expected.size())
+        Moves.push_back({std::uint64_t(Offsets[Index]), std::uint64_t(Expected.size()), std::uint64_t(sizes[Index])});
+      Expected += Installed.mid(Offsets[Index], sizes[Index]);
+    } else {
+      Expected += QByteArray(11, '+');
+    }
+  }
+
+  const TMovePlan Plan = planMoves(Moves);
+  QByteArray File = Installed;
+  File.resize(std::max(File.size(), Expected.size()));
+  QByteArray Temporary(int(Plan.temporaryBytes), '\0');
+  std::vector<int> Steps(Moves.size(), 0);
+  int Saves = 0;
+  for (const TMoveStep& Step : Plan.steps) {
+    const TPieceMove& Move = Moves[Step.move];
+    ++Steps[Step.move];
+    QVERIFY(Step.kind == EMoveStep::Copy || Step.temporaryOffset + Move.size <= Plan.temporaryBytes);
+    switch (Step.kind) {
+    case EMoveStep::Copy:
+      std::memmove(File.data() + Move.targetOffset, File.constData() + Move.sourceOffset, Move.size);
+      break;
+    case EMoveStep::Save:
+      std::memcpy(Temporary.data() + Step.temporaryOffset, File.constData() + Move.sourceOffset, Move.size);
+      ++Saves;
+      break;
+    case EMoveStep::CopyFromSaved:
+      std::memcpy(File.data() + Move.targetOffset, Temporary.constData() + Step.temporaryOffset, Move.size);
+      break;
+    }
+  }
+  QVERIFY(std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }));
+  for (int Position = 0; Position < Expected.size(); ++Position) {
+    if (Expected[Position] == '+')
+      File[Position] = '+';  // new data is downloaded
+  }
+  QCOMPARE(File.left(Expected.size()), Expected);
+  if (saves >= 0)
+    QCOMPARE(Saves, saves);
+  if (temporaryBytes >= 0)
+    QVERIFY2(Plan.temporaryBytes <= std::uint64_t(temporaryBytes), qPrintable(QString::number(Plan.temporaryBytes)));
 }
 
 void TestScan::identicalChunksInOneFile()
