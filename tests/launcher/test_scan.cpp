@@ -239,24 +239,50 @@ void TestScan::chunkerCutsByContent()
 
 void TestScan::chunkerHashesMatchPieces()
 {
-  const QByteArray Data = testsupport::pseudoRandomBytes(40 * 1024 * 1024 + 17, 9);
-  QBuffer First;
-  First.setData(Data);
-  First.open(QIODevice::ReadOnly);
+  // The rule applied to the whole data at once is the reference; both
+  // readers go round their ring many times with small reads.
+  const QByteArray Data = testsupport::pseudoRandomBytes(40 * 1024 * 1024 + 17, 9) + QByteArray(20 * 1024 * 1024, 'z');
+  const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Data.constData());
   QList<QPair<QByteArray, quint64>> Expected;
-  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
-    Expected.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
+  for (std::size_t Offset = 0; Offset < std::size_t(Data.size());) {
+    const std::size_t Length = nextPieceLength(Bytes + Offset, std::size_t(Data.size()) - Offset);
+    Expected.append({QCryptographicHash::hash(Data.mid(int(Offset), int(Length)), QCryptographicHash::Sha256),
+                     quint64(Length)});
+    Offset += Length;
+  }
+  for (const std::size_t ReadSize : {std::size_t(1024 * 1024), std::size_t(3 * 1024 * 1024 + 5)}) {
+    QBuffer First;
+    First.setData(Data);
+    First.open(QIODevice::ReadOnly);
+    QList<QPair<QByteArray, quint64>> Pieces;
+    QVERIFY(TContentDefinedChunker(ReadSize).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
+      Pieces.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
                                               QCryptographicHash::Sha256),
                      quint64(Length)});
-  }));
-  QBuffer Second;
-  Second.setData(Data);
-  Second.open(QIODevice::ReadOnly);
-  QList<QPair<QByteArray, quint64>> Hashed;
-  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
-    Hashed.append({Hash, Length});
-  }));
-  QCOMPARE(Hashed, Expected);
+    }));
+    QCOMPARE(Pieces, Expected);
+    QBuffer Second;
+    Second.setData(Data);
+    Second.open(QIODevice::ReadOnly);
+    QList<QPair<QByteArray, quint64>> Hashed;
+    QVERIFY(TContentDefinedChunker(ReadSize).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
+      Hashed.append({Hash, Length});
+    }));
+    QCOMPARE(Hashed, Expected);
+  }
+
+  // A visitor that throws ends the scan: the reading thread is stopped and
+  // joined before the exception leaves.
+  QBuffer Third;
+  Third.setData(Data);
+  Third.open(QIODevice::ReadOnly);
+  int Visited = 0;
+  QVERIFY_EXCEPTION_THROWN(TContentDefinedChunker(1024 * 1024).forEachPieceHash(Third, [&](const QByteArray&, std::uint64_t) {
+    if (++Visited == 2)
+      throw std::runtime_error("stop");
+  }),
+                           std::runtime_error);
+  QCOMPARE(Visited, 2);
 }
 
 void TestScan::wholeFiles()
