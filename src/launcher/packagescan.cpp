@@ -141,7 +141,7 @@ void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString
     Target += Chunk.unpackedSize;
     if (State.state == EChunkReuseState::InPlace || (State.state == EChunkReuseState::Moved && Here != ChunkTarget))
       continue;
-    if (Hash != Chunk.unpackedHash)
+    if (Length != Chunk.unpackedSize || Hash != Chunk.unpackedHash)
       continue;
     if (Here == ChunkTarget) {
       State.state = EChunkReuseState::InPlace;

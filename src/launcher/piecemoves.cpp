@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <deque>
+#include <iterator>
 #include <numeric>
 #include <set>
+#include <stdexcept>
 
 namespace orvale::launcher {
 
@@ -15,26 +17,33 @@ bool overlaps(std::uint64_t FirstOffset, std::uint64_t FirstSize, std::uint64_t 
 }
 
 // For every move, the other moves whose target overlaps its source: they
-// must wait until its source has been read.
+// must wait until its source has been read. Two sources are the same range
+// or do not overlap, so a source that reaches into a target starts inside
+// it or is the last one (with its copies) that starts before it.
 std::vector<std::vector<std::size_t>> findWaitingMoves(const std::vector<TPieceMove>& Moves)
 {
   std::vector<std::size_t> BySource(Moves.size());
   std::iota(BySource.begin(), BySource.end(), std::size_t(0));
   std::sort(BySource.begin(), BySource.end(),
             [&](std::size_t Left, std::size_t Right) { return Moves[Left].sourceOffset < Moves[Right].sourceOffset; });
-  std::uint64_t Largest = 0;
-  for (const TPieceMove& Move : Moves)
-    Largest = std::max(Largest, Move.size);
+  for (std::size_t Position = 1; Position < BySource.size(); ++Position) {
+    const TPieceMove& Before = Moves[BySource[Position - 1]];
+    const TPieceMove& After = Moves[BySource[Position]];
+    const bool Same = Before.sourceOffset == After.sourceOffset && Before.size == After.size;
+    if (!Same && Before.sourceOffset + Before.size > After.sourceOffset)
+      throw std::invalid_argument("the sources of the moved pieces overlap");
+  }
 
   std::vector<std::vector<std::size_t>> Waiting(Moves.size());
   for (std::size_t Writer = 0; Writer < Moves.size(); ++Writer) {
     const TPieceMove& Target = Moves[Writer];
-    // A source that overlaps the target starts less than the largest size
-    // in front of it.
-    const std::uint64_t Lowest = Target.targetOffset > Largest ? Target.targetOffset - Largest : 0;
-    auto Reader = std::lower_bound(BySource.begin(), BySource.end(), Lowest, [&](std::size_t Index, std::uint64_t Offset) {
-      return Moves[Index].sourceOffset < Offset;
-    });
+    auto Reader = std::upper_bound(BySource.begin(), BySource.end(), Target.targetOffset,
+                                   [&](std::uint64_t Offset, std::size_t Index) { return Offset < Moves[Index].sourceOffset; });
+    if (Reader != BySource.begin()) {
+      const std::uint64_t Start = Moves[*std::prev(Reader)].sourceOffset;
+      while (Reader != BySource.begin() && Moves[*std::prev(Reader)].sourceOffset == Start)
+        --Reader;
+    }
     for (; Reader != BySource.end() && Moves[*Reader].sourceOffset < Target.targetOffset + Target.size; ++Reader) {
       const TPieceMove& Source = Moves[*Reader];
       if (*Reader != Writer && overlaps(Source.sourceOffset, Source.size, Target.targetOffset, Target.size))

@@ -42,7 +42,9 @@ struct TMovePlan
 // a cycle) is one piece saved to the temporary file, which frees its
 // source; it is written from there once its own target is free. Targets of
 // different moves must not overlap (they are different pieces of the
-// rebuilt file); a move whose source overlaps its own target is one
+// rebuilt file), and two sources must be the same range or not overlap
+// (pieces of the existing file one after another; std::invalid_argument
+// otherwise). A move whose source overlaps its own target is one
 // memmove-like copy.
 TMovePlan planMoves(const std::vector<TPieceMove>& Moves);
 

@@ -31,11 +31,12 @@ QString hexHash(const QByteArray& Data)
 class TDescriptionBuilder
 {
 public:
-  int chunk(const QByteArray& Data, const QString& Url = QString())
+  // DeclaredSize: an unpacked size other than the data's.
+  int chunk(const QByteArray& Data, const QString& Url = QString(), int DeclaredSize = -1)
   {
     QJsonObject Chunk{{"url", Url.isEmpty() ? QString("c/%1").arg(m_Chunks.size()) : Url},
                       {"packedsize", Data.size()},
-                      {"unpackedsize", Data.size()},
+                      {"unpackedsize", DeclaredSize >= 0 ? DeclaredSize : Data.size()},
                       {"unpackedhash", hexHash(Data)},
                       {"unpack", false}};
     m_Chunks.append(Chunk);
@@ -170,6 +171,7 @@ private slots:
   void fastScanMovesChunks();
   void fastScanTrustsOnlyUnchangedFiles_data();
   void fastScanTrustsOnlyUnchangedFiles();
+  void chunkMatchesOnlyWithItsSize();
   void fastScanOverlappingMoves();
   void piecesMovedBothWaysAndInACycle();
   void movePlans_data();
@@ -453,6 +455,26 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{1}));
   const QByteArray Front = testsupport::readWholeFile(Fixture.path("f.bin")).left(A.size());
   QCOMPARE(Front, trusted ? Contents[onDisk].mid(X.size(), A.size()) : A);
+}
+
+void TestScan::chunkMatchesOnlyWithItsSize()
+{
+  // A published chunk with A's hash but another size is not A: taking A's
+  // bytes and those behind them for it would leave wrong data that counts
+  // as present.
+  TScanFixture Fixture;
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), Y = piece('y', 3000), B = piece('b', 4000);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A), Installed.chunk(Y)}, X + A + Y);
+  TDescriptionBuilder Published;
+  const QByteArray Claimed = A + Y.left(2000);
+  Published.file("f.bin", {Published.chunk(A, QString(), Claimed.size()), Published.chunk(B)}, Claimed + B);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + Y);
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0, 1}));
 }
 
 void TestScan::fastScanOverlappingMoves()
