@@ -59,10 +59,33 @@ std::size_t nextPieceLength(const std::uint8_t* Data, std::size_t Available)
   if (Available <= ChunkingMinimumPiece)
     return Available;
   const std::size_t Limit = std::min(Available, ChunkingMaximumPiece);
-  std::uint32_t Rolling = 0;
-  for (std::size_t Position = ChunkingMinimumPiece; Position < Limit; ++Position) {
+  // The rule's g never overflows (g < 2^31 + g / 2), so after the bytes
+  // t1..tk (table values) g has become floor((g + 2 t1 + 4 t2 + ... +
+  // 2^k tk) / 2^k), and its low bits are zero after byte j exactly when
+  // bits j and up of g + 2 t1 + ... + 2^j tj are. Four bytes at a time
+  // this way, g waits for one addition and one shift instead of four of
+  // each; the sums for the single bytes are worked out beside it.
+  constexpr std::uint64_t Mask = ChunkingMask;
+  std::uint64_t Rolling = 0;
+  std::size_t Position = ChunkingMinimumPiece;
+  for (; Position + 4 <= Limit; Position += 4) {
+    const std::uint64_t Sum1 = std::uint64_t(ChunkingTable[Data[Position]]) << 1;
+    const std::uint64_t Sum2 = Sum1 + (std::uint64_t(ChunkingTable[Data[Position + 1]]) << 2);
+    const std::uint64_t Sum3 = Sum2 + (std::uint64_t(ChunkingTable[Data[Position + 2]]) << 3);
+    const std::uint64_t Sum4 = Sum3 + (std::uint64_t(ChunkingTable[Data[Position + 3]]) << 4);
+    if (((Rolling + Sum1) & (Mask << 1)) == 0)
+      return Position + 1;
+    if (((Rolling + Sum2) & (Mask << 2)) == 0)
+      return Position + 2;
+    if (((Rolling + Sum3) & (Mask << 3)) == 0)
+      return Position + 3;
+    if (((Rolling + Sum4) & (Mask << 4)) == 0)
+      return Position + 4;
+    Rolling = (Rolling + Sum4) >> 4;
+  }
+  for (; Position < Limit; ++Position) {
     Rolling = (Rolling >> 1) + ChunkingTable[Data[Position]];
-    if ((Rolling & ChunkingMask) == 0)
+    if ((Rolling & Mask) == 0)
       return Position + 1;
   }
   return Limit;

@@ -184,8 +184,39 @@ private slots:
   void failingFileEndsTheScanAfterTheOthers();
 };
 
+namespace {
+
+// The cut rule byte by byte, as the format states it.
+std::size_t pieceLengthByRule(const std::uint8_t* Data, std::size_t Available)
+{
+  if (Available <= ChunkingMinimumPiece)
+    return Available;
+  const std::size_t Limit = std::min(Available, ChunkingMaximumPiece);
+  std::uint32_t Rolling = 0;
+  for (std::size_t Position = ChunkingMinimumPiece; Position < Limit; ++Position) {
+    Rolling = (Rolling >> 1) + ChunkingTable[Data[Position]];
+    if ((Rolling & ChunkingMask) == 0)
+      return Position + 1;
+  }
+  return Limit;
+}
+
+} // namespace
+
 void TestScan::chunkerCutsByContent()
 {
+  // The cut agrees with the rule from many starts and for every
+  // remainder of the available length, on random and on text-like data.
+  const QByteArray Mixed = testsupport::pseudoRandomBytes(24 * 1024 * 1024, 3) +
+                           QByteArray(3 * 1024 * 1024, 'a') + testsupport::pseudoRandomBytes(8 * 1024 * 1024, 4);
+  const auto* MixedBytes = reinterpret_cast<const std::uint8_t*>(Mixed.constData());
+  for (int Start = 0; Start < 40; ++Start) {
+    const std::size_t Offset = std::size_t(Start) * 411'113 % (8 * 1024 * 1024);
+    const std::size_t Available = std::min<std::size_t>(std::size_t(Mixed.size()) - Offset,
+                                                        ChunkingMinimumPiece + std::size_t(Start) * 699'053 + std::size_t(Start % 4));
+    QCOMPARE(nextPieceLength(MixedBytes + Offset, Available), pieceLengthByRule(MixedBytes + Offset, Available));
+  }
+
   // At most the minimum piece: one piece.
   const QByteArray Small = testsupport::pseudoRandomBytes(int(ChunkingMinimumPiece), 1);
   QCOMPARE(nextPieceLength(reinterpret_cast<const std::uint8_t*>(Small.constData()), std::size_t(Small.size())),
