@@ -59,12 +59,13 @@ std::size_t nextPieceLength(const std::uint8_t* Data, std::size_t Available)
   if (Available <= ChunkingMinimumPiece)
     return Available;
   const std::size_t Limit = std::min(Available, ChunkingMaximumPiece);
-  // The rule's g never overflows (g < 2^31 + g / 2), so after the bytes
-  // t1..tk (table values) g has become floor((g + 2 t1 + 4 t2 + ... +
-  // 2^k tk) / 2^k), and its low bits are zero after byte j exactly when
-  // bits j and up of g + 2 t1 + ... + 2^j tj are. Four bytes at a time
-  // this way, g waits for one addition and one shift instead of four of
-  // each; the sums for the single bytes are worked out beside it.
+  // Every table value is below 2^31, so the rule's g stays below 2^32 and
+  // never wraps; after the bytes t1..tk (table values) g has become
+  // floor((g + 2 t1 + 4 t2 + ... + 2^k tk) / 2^k), and its low bits are
+  // zero after byte j exactly when bits j and up of g + 2 t1 + ... + 2^j tj
+  // are. Four bytes at a time this way, g waits for one addition and one
+  // shift instead of four of each; the sums for the single bytes are
+  // worked out beside it.
   constexpr std::uint64_t Mask = ChunkingMask;
   std::uint64_t Rolling = 0;
   std::size_t Position = ChunkingMinimumPiece;
