@@ -157,8 +157,12 @@ public:
   }
 
   // Whether the next cut needs more data: the rule cuts a piece only with
-  // ChunkingMaximumPiece bytes available, or all that is left.
-  bool wantsData() const { return !m_EndOfData && m_Read - m_Cut < ChunkingMaximumPiece; }
+  // ChunkingMaximumPiece bytes available, or all that is left. A ring made
+  // for a smaller file (that has grown since) cuts once it is full.
+  bool wantsData() const
+  {
+    return !m_EndOfData && m_Read - m_Cut < std::min<std::uint64_t>(ChunkingMaximumPiece, m_Memory.capacity());
+  }
   std::uint64_t room(std::uint64_t Released) const { return m_Memory.capacity() - (m_Read - Released); }
   std::uint64_t cutPosition() const { return m_Cut; }
   bool failed() const { return m_Failed; }

@@ -186,6 +186,29 @@ private slots:
 
 namespace {
 
+// A file that grows while it is read: it says it has 10 bytes and
+// delivers many more.
+class TGrowingDevice : public QIODevice
+{
+public:
+  explicit TGrowingDevice(QByteArray Data) : m_Data(std::move(Data)) { open(QIODevice::ReadOnly); }
+  qint64 size() const override { return 10; }
+
+protected:
+  qint64 readData(char* Data, qint64 MaxSize) override
+  {
+    const qint64 Size = std::min<qint64>(MaxSize, m_Data.size() - m_Position);
+    std::memcpy(Data, m_Data.constData() + m_Position, std::size_t(Size));
+    m_Position += Size;
+    return Size;
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+  QByteArray m_Data;
+  qint64 m_Position = 0;
+};
+
 // The cut rule byte by byte, as the format states it.
 std::size_t pieceLengthByRule(const std::uint8_t* Data, std::size_t Available)
 {
@@ -303,6 +326,22 @@ void TestScan::chunkerHashesMatchPieces()
     }));
     QCOMPARE(Hashed, Expected);
   }
+
+  // A file that grew after its size was taken is read to its end, in
+  // pieces no longer than the ring made for its size.
+  const QByteArray Grown = Data.left(5 * 1024 * 1024 + 3);
+  QByteArray Joined;
+  TGrowingDevice GrowingForPieces(Grown);
+  QVERIFY(TContentDefinedChunker().forEachPiece(GrowingForPieces, [&](const std::uint8_t* Piece, std::size_t Length) {
+    Joined.append(reinterpret_cast<const char*>(Piece), int(Length));
+  }));
+  QCOMPARE(Joined, Grown);
+  std::uint64_t HashedBytes = 0;
+  TGrowingDevice GrowingForHashes(Grown);
+  QVERIFY(TContentDefinedChunker().forEachPieceHash(GrowingForHashes, [&](const QByteArray&, std::uint64_t Length) {
+    HashedBytes += Length;
+  }));
+  QCOMPARE(HashedBytes, std::uint64_t(Grown.size()));
 
   // A visitor that throws ends the scan: the reading thread is stopped and
   // joined before the exception leaves.
