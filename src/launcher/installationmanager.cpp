@@ -185,8 +185,12 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     return;
   const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
-  const bool FastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
-                        computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable;
+  // The fast scan trusts only files not changed since the full marker was
+  // written; moving the marker aside below keeps its time.
+  std::optional<QDateTime> FastScanMarkerTime;
+  if (m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
+      computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable)
+    FastScanMarkerTime = QFileInfo(fullMarkerPath(*Package)).lastModified();
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
 
   auto Job = createJob(Package, Installed);
@@ -208,8 +212,8 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     Job->onRequiredChangesComputedForInstallation(Watcher->result());
   });
   // The task keeps the job alive while it runs.
-  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScan] {
-    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScan);
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime] {
+    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime);
   }));
 }
 
