@@ -145,10 +145,20 @@ QByteArray takeReplyBody(QNetworkReply* pReply)
   return pReply ? pReply->readAll() : QByteArray();
 }
 
-QString replyRefusal(const QNetworkReply* pReply)
+QNetworkReply::NetworkError replyError(const QNetworkReply* pReply)
 {
+  if (!pReply)
+    return QNetworkReply::UnknownNetworkError;
   const TBodyCollector* pCollector = TBodyCollector::of(pReply);
-  return pCollector ? pCollector->refusal() : QString();
+  return pCollector && !pCollector->refusal().isEmpty() ? QNetworkReply::UnknownContentError : pReply->error();
+}
+
+QString replyErrorString(const QNetworkReply* pReply)
+{
+  if (!pReply)
+    return QString();
+  const TBodyCollector* pCollector = TBodyCollector::of(pReply);
+  return pCollector && !pCollector->refusal().isEmpty() ? pCollector->refusal() : pReply->errorString();
 }
 
 // ---------------------------------------------------------------------------
@@ -225,12 +235,12 @@ QNetworkReplyWrapper::~QNetworkReplyWrapper()
 
 QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
 {
-  return m_pReply ? m_pReply->error() : QNetworkReply::UnknownNetworkError;
+  return replyError(m_pReply);
 }
 
 QString QNetworkReplyWrapper::errorString() const
 {
-  return m_pReply ? m_pReply->errorString() : QString();
+  return replyErrorString(m_pReply);
 }
 
 QByteArray QNetworkReplyWrapper::readAll()
@@ -395,18 +405,9 @@ void TDownloadPool::onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply)
   else
     m_ActiveDownloads[Url] = nullptr;
   const QPointer<TDownloadPool> Self(this);
-  reportFailure(Url, pReply);
+  emit failed(Url, pReply->networkError(), pReply->errorString());
   if (Self && m_ReleaseOnFinish)
     startQueuedDownloads();
-}
-
-void TDownloadPool::reportFailure(const QUrl& Url, QNetworkReplyWrapper* pReply)
-{
-  const QString Refusal = replyRefusal(pReply->reply());
-  if (Refusal.isEmpty())
-    emit failed(Url, pReply->networkError(), pReply->errorString());
-  else
-    emit failed(Url, QNetworkReply::UnknownContentError, Refusal);
 }
 
 void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply)
@@ -421,7 +422,7 @@ void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pRepl
     m_ActiveDownloads[Url] = nullptr;
   const QPointer<TDownloadPool> Self(this);
   if (pReply->networkError() != QNetworkReply::NoError) {
-    reportFailure(Url, pReply);
+    emit failed(Url, pReply->networkError(), pReply->errorString());
   } else {
     const QByteArray Data = pReply->readAll();
     const QString CutOff = cutOffBodyError(pReply->reply(), Data.size());

@@ -36,13 +36,15 @@ QNetworkRequest makeRequest(const QUrl& Url);
 // a time and waits until they are taken), and the reply is aborted as soon
 // as its headers or its bytes show that it comes compressed (a
 // Content-Encoding other than identity) or that its body is larger (by its
-// Content-Length, or by the bytes received so far); replyRefusal() then
-// tells why. Read the body with takeReplyBody, not from the reply.
+// Content-Length, or by the bytes received so far); it then fails with
+// UnknownContentError and the reason (replyError, replyErrorString). Read
+// the body with takeReplyBody, not from the reply.
 void limitReplyBody(QNetworkReply* pReply, qint64 MaxBodyBytes);
 // The body received so far, taken out: all of it once the reply finished.
 QByteArray takeReplyBody(QNetworkReply* pReply);
-// Why limitReplyBody aborted the reply; empty when it did not.
-QString replyRefusal(const QNetworkReply* pReply);
+// The reply's error and its text, a refusal of limitReplyBody included.
+QNetworkReply::NetworkError replyError(const QNetworkReply* pReply);
+QString replyErrorString(const QNetworkReply* pReply);
 
 // Thin, overridable front of a QNetworkAccessManager. Whoever creates one
 // connects the manager's authenticationRequired signal to the wrapper's signal
@@ -199,7 +201,6 @@ private:
   bool isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const;
   void onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes);
   void onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply);
-  void reportFailure(const QUrl& Url, QNetworkReplyWrapper* pReply);
   void onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply);
   void onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pReply);
 

@@ -18,6 +18,8 @@
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 
+Q_DECLARE_METATYPE(TTestHttpServer::TFault)
+
 namespace {
 
 QByteArray configurationDocument(const QString& DescriptionPath, const QString& AssetPath = QString(),
@@ -71,6 +73,8 @@ private slots:
   void refusedConnectionUsesTheCacheAndInstalledDescriptions();
   void timeoutUsesTheCacheAndLateReplyChangesNothing();
   void emptyAndInvalidReplies();
+  void oversizedDocumentsFail_data();
+  void oversizedDocumentsFail();
   void nocacheOnlyOnDescriptions();
   void sharedDescriptionUrlServesBothBuilds();
   void failedDescriptionDropsItsEntries();
@@ -200,6 +204,52 @@ void TestConfigurationHandler::emptyAndInvalidReplies()
   QSignalSpy Failed(Offline.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
   Offline.handler->loadCachedConfiguration();
   QCOMPARE(Failed.count(), 1);
+}
+
+void TestConfigurationHandler::oversizedDocumentsFail_data()
+{
+  QTest::addColumn<TTestHttpServer::TFault>("Fault");
+  QTest::addColumn<QByteArray>("ContentEncoding");
+  QTest::newRow("500 MB") << TTestHttpServer::TFault::generatedBody(500 * 1000 * 1000) << QByteArray();
+  QTest::newRow("endless") << TTestHttpServer::TFault::endlessBody() << QByteArray();
+  QTest::newRow("gzip") << TTestHttpServer::TFault() << QByteArray("gzip");
+}
+
+// A configuration or description larger than the document limit (or
+// compressed) is a failed download: the cached configuration is used and
+// stays as it was, the description is missing.
+void TestConfigurationHandler::oversizedDocumentsFail()
+{
+  QFETCH(TTestHttpServer::TFault, Fault);
+  QFETCH(QByteArray, ContentEncoding);
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", testsupport::gzipOfZeros(1000), "application/json", ContentEncoding);
+  Server.setFault("/velmetadata.json", Fault);
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  const QByteArray Cached = configurationDocument(Server.url("/big.json").toString());
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Cached);
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(30000));
+  QCOMPARE(Failed.count(), 0);
+  QVERIFY(Fixture.handler->isOffline());
+  QCOMPARE(testsupport::readWholeFile(TLauncherConfigurationHandler::cacheFilePath()), Cached);
+
+  // The same for a description, online.
+  Server.clearFault("/velmetadata.json");
+  Server.setBody("/velmetadata.json", Cached);
+  Server.setBody("/big.json", testsupport::gzipOfZeros(1000), "application/json", ContentEncoding);
+  Server.setFault("/big.json", Fault);
+  THandlerFixture Online(Server.url("/velmetadata.json"));
+  QSignalSpy OnlineLoaded(Online.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Online.handler->startConfigurationDownload();
+  QVERIFY(OnlineLoaded.wait(10000));
+  QVERIFY(!Online.handler->isOffline());
+  QSignalSpy Finished(Online.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Online.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(30000));
+  QVERIFY(!Online.handler->configuration()->packages()[0]->currentDescription());
 }
 
 void TestConfigurationHandler::nocacheOnlyOnDescriptions()
