@@ -23,12 +23,12 @@ Q_DECLARE_METATYPE(TTestHttpServer::TFault)
 namespace {
 
 QByteArray configurationDocument(const QString& DescriptionPath, const QString& AssetPath = QString(),
-                                 const QString& SecondDescriptionPath = QString())
+                                 const QString& SecondDescriptionPath = QString(), const QString& FolderName = "game")
 {
   QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", DescriptionPath}};
   if (!AssetPath.isEmpty())
     Build.insert("assetsurl", AssetPath);
-  QJsonArray Packages{QJsonObject{{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray{Build}}}};
+  QJsonArray Packages{QJsonObject{{"name", "Game"}, {"directoryname", FolderName}, {"builds", QJsonArray{Build}}}};
   if (!SecondDescriptionPath.isEmpty()) {
     Packages.append(QJsonObject{{"name", "Test"},
                                 {"directoryname", "test"},
@@ -71,6 +71,8 @@ private slots:
   void loadsAndCachesTheConfiguration();
   void notFoundIsMaintenanceEvenWithCache();
   void refusedConnectionUsesTheCacheAndInstalledDescriptions();
+  void folderNamesStayInThePackagesFolder_data();
+  void folderNamesStayInThePackagesFolder();
   void timeoutUsesTheCacheAndLateReplyChangesNothing();
   void emptyAndInvalidReplies();
   void oversizedDocumentsFail_data();
@@ -155,6 +157,55 @@ void TestConfigurationHandler::refusedConnectionUsesTheCacheAndInstalledDescript
   QVERIFY(Packages[0]->currentDescription());
   QCOMPARE(Packages[0]->currentDescription()->versionText(), QString("P9 A3"));
   QVERIFY(!Packages[1]->currentDescription());
+}
+
+void TestConfigurationHandler::folderNamesStayInThePackagesFolder_data()
+{
+  QTest::addColumn<QString>("FolderName");
+  QTest::addColumn<bool>("Kept");
+  QTest::newRow("plain") << "game" << true;
+  QTest::newRow("spaces and umlauts") << "Ashgrove Online ä" << true;
+  QTest::newRow("dots inside") << "game..1" << true;
+  QTest::newRow("empty") << "" << false;
+  QTest::newRow("dot") << "." << false;
+  QTest::newRow("parent") << ".." << false;
+  QTest::newRow("climbing") << "../x" << false;
+  QTest::newRow("climbing deeper") << "a/../../x" << false;
+  QTest::newRow("absolute") << "/tmp/x" << false;
+  QTest::newRow("subfolder") << "games/ashgrove" << false;
+  QTest::newRow("backslashes") << "..\\x" << false;
+  QTest::newRow("nul") << QString("game") + QChar(0) + "/../x" << false;
+}
+
+// A configuration, fresh or cached, cannot place a package outside the
+// packages folder: a folder name that is not one plain name leaves the
+// package out.
+void TestConfigurationHandler::folderNamesStayInThePackagesFolder()
+{
+  QFETCH(QString, FolderName);
+  QFETCH(bool, Kept);
+  TTestHttpServer Server;
+  const QByteArray Document = configurationDocument("p.json", QString(), "q.json", FolderName);
+  Server.setBody("/velmetadata.json", Document);
+  for (const bool FromCache : {false, true}) {
+    THandlerFixture Fixture(Server.url(FromCache ? "/unreachable.json" : "/velmetadata.json"));
+    Server.setFault("/unreachable.json", TTestHttpServer::TFault::status(500));
+    testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Document);
+    QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+    if (!Kept)
+      QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Package 0 \\(\"Game\"\\) left out: its directoryname "));
+    Fixture.handler->startConfigurationDownload();
+    QVERIFY(Loaded.wait(10000));
+    QCOMPARE(Fixture.handler->isOffline(), FromCache);
+    const auto& Packages = Fixture.handler->configuration()->packages();
+    QCOMPARE(Packages.size(), std::size_t(Kept ? 2 : 1));
+    QCOMPARE(Packages.back()->directoryName(), QString("test"));
+    QCOMPARE(Packages.back()->index(), 1);
+    if (Kept) {
+      QCOMPARE(QFileInfo(Packages[0]->installationDirectory(*Fixture.helper).absolutePath()).dir(),
+               Fixture.helper->packagesBaseDirectory());
+    }
+  }
 }
 
 void TestConfigurationHandler::timeoutUsesTheCacheAndLateReplyChangesNothing()
