@@ -125,6 +125,14 @@ QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
 
 } // namespace
 
+bool isRequestableUrl(const QUrl& Url)
+{
+  // Fully encoded, so that percent-encoded characters (a space as %20) stay
+  // encoded for the strict parse.
+  const QUrl Checked(Url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
+  return Checked.isValid() && !Checked.isRelative();
+}
+
 QNetworkRequest makeRequest(const QUrl& Url)
 {
   QNetworkRequest Request(Url);
@@ -282,10 +290,7 @@ TDownloadPool::~TDownloadPool()
 
 void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
 {
-  // Fully encoded, so that percent-encoded characters (a space as %20) stay
-  // encoded for the strict parse.
-  const QUrl Checked(url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
-  if (!Checked.isValid() || Checked.isRelative()) {
+  if (!isRequestableUrl(url)) {
     emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
     return;
   }

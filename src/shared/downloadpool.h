@@ -26,6 +26,10 @@ class QNetworkReplyWrapper;
 // far smaller; a larger reply is a failed download.
 constexpr qint64 MaxDocumentBytes = 16 * 1024 * 1024;
 
+// Whether a request can be made for Url: it parses strictly (in its fully
+// encoded form) and is absolute. The download pool refuses every other URL.
+bool isRequestableUrl(const QUrl& Url);
+
 // A request for Url as this program makes every request: it asks for the
 // body as it is stored ("Accept-Encoding: identity"), so that the network
 // layer never inflates a body behind our back.
@@ -156,8 +160,9 @@ public:
 
   // Queues the URL at the back (moving it there, with the new limit, when it
   // is queued already); an active URL is left alone. MaxBodyBytes is the most
-  // body bytes its reply may bring. Invalid and relative URLs are refused at
-  // once with failed(url, ProtocolInvalidOperationError, "Invalid URL").
+  // body bytes its reply may bring. URLs that are not requestable
+  // (isRequestableUrl) are refused at once with
+  // failed(url, ProtocolInvalidOperationError, "Invalid URL").
   virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
   // Queues the URL at the front (moving it there when queued); an active URL
   // is left alone.

@@ -75,6 +75,9 @@ private slots:
   void folderNamesStayInThePackagesFolder();
   void timeoutUsesTheCacheAndLateReplyChangesNothing();
   void emptyAndInvalidReplies();
+  void unusableConfigurationUrlTakesTheCacheAtOnce_data();
+  void unusableConfigurationUrlTakesTheCacheAtOnce();
+  void unusableBuildUrlsAreFailedDescriptions();
   void oversizedDocumentsFail_data();
   void oversizedDocumentsFail();
   void nocacheOnlyOnDescriptions();
@@ -255,6 +258,59 @@ void TestConfigurationHandler::emptyAndInvalidReplies()
   QSignalSpy Failed(Offline.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
   Offline.handler->loadCachedConfiguration();
   QCOMPARE(Failed.count(), 1);
+}
+
+void TestConfigurationHandler::unusableConfigurationUrlTakesTheCacheAtOnce_data()
+{
+  QTest::addColumn<QUrl>("Url");
+  QTest::newRow("empty") << QUrl();
+  QTest::newRow("bad host") << QUrl("http://ho st/velmetadata.json");
+  QTest::newRow("relative") << QUrl("launcher/velmetadata.json");
+}
+
+// Without waiting for the error timer (a minute here).
+void TestConfigurationHandler::unusableConfigurationUrlTakesTheCacheAtOnce()
+{
+  QFETCH(QUrl, Url);
+  THandlerFixture Fixture(Url, 60000);
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("x.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QTest::ignoreMessage(QtCriticalMsg, "Download of configuration failed: Invalid URL");
+  Fixture.handler->startConfigurationDownload();
+  QCOMPARE(Loaded.count(), 0);
+  QVERIFY(Loaded.wait(10000));
+  QVERIFY(Fixture.handler->isOffline());
+  QCOMPARE(Fixture.pool->outstandingDownloadCount(), std::size_t(0));
+}
+
+// A build whose description URL does not parse cannot be answered: it is a
+// failed description at once, and the phase still completes.
+void TestConfigurationHandler::unusableBuildUrlsAreFailedDescriptions()
+{
+  TTestHttpServer Server;
+  Server.setBody("/good.json", R"({"version": "4"})");
+  for (const QString& Broken : {QString("http://[::1/package.json"), QString("http://h:99999/package.json")}) {
+    for (const bool AsAssets : {false, true}) {
+      QJsonObject Document = QJsonDocument::fromJson(configurationDocument(AsAssets ? Server.url("/good.json").toString() : Broken,
+                                                                           AsAssets ? Broken : QString(),
+                                                                           Server.url("/good.json").toString()))
+                                 .object();
+      Server.setBody("/velmetadata.json", QJsonDocument(Document).toJson());
+      THandlerFixture Fixture(Server.url("/velmetadata.json"));
+      QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+      Fixture.handler->startConfigurationDownload();
+      QVERIFY(Loaded.wait(10000));
+      QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+      QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of package configuration/asset from "
+                                                             "configuration .* failed: Invalid URL$"));
+      Fixture.handler->requestPackageConfigurations();
+      QVERIFY(Finished.count() == 1 || Finished.wait(10000));
+      const auto& Packages = Fixture.handler->configuration()->packages();
+      QVERIFY(!Packages[0]->currentDescription());
+      QVERIFY(Packages[1]->currentDescription());
+      QCOMPARE(Packages[1]->currentDescription()->version(), QString("4"));
+    }
+  }
 }
 
 void TestConfigurationHandler::oversizedDocumentsFail_data()
