@@ -626,7 +626,7 @@ void TestDownloadPool::bodiesAreHeldToTheirLimit()
   QFETCH(QByteArray, ContentEncoding);
   QFETCH(qint64, Limit);
   QFETCH(QString, Refusal);
-  const QByteArray Bomb = testsupport::gzipOfZeros(256 * 1024 * 1024);
+  const QByteArray Bomb = testsupport::gzipOfZeros(64 * 1024 * 1024);
   m_pServer->setBody("/body", Bomb, "application/json", ContentEncoding);
   m_pServer->setFault("/body", Fault);
   TPoolUnderTest Test(2, true);
