@@ -57,6 +57,11 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 
 } // namespace
 
+qint64 TChunkInPackage::maxDownloadBytes() const
+{
+  return qint64(std::min<std::uint64_t>(packedSize, std::numeric_limits<qint64>::max()));
+}
+
 bool TChunkInPackage::operator==(const TChunkInPackage& Other) const
 {
   return url == Other.url && packedSize == Other.packedSize && packedHash == Other.packedHash &&

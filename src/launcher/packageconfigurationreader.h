@@ -37,6 +37,8 @@ struct TChunkInPackage
   QByteArray unpackedHash;       // SHA-256 after decompression
   bool unpack = true;            // whether the data is a container to decode
 
+  // The most body bytes its download may bring: the packed size.
+  qint64 maxDownloadBytes() const;
   bool operator==(const TChunkInPackage& Other) const;
 };
 

@@ -9,6 +9,9 @@
 #include <QJsonParseError>
 #include <QTextStream>
 
+#include <sys/resource.h>
+
+#include <limits>
 #include <stdexcept>
 
 namespace shared {
@@ -27,6 +30,20 @@ void throwOnFileError(const QFileDevice& Device)
 {
   if (Device.error() != QFileDevice::NoError)
     throwIoError(Device, Device.errorString());
+}
+
+qint64 raiseOpenFileLimit()
+{
+  struct rlimit Limit = {};
+  if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0)
+    return -1;
+  if (Limit.rlim_cur != Limit.rlim_max) {
+    struct rlimit Raised = Limit;
+    Raised.rlim_cur = Limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &Raised) == 0)
+      Limit = Raised;
+  }
+  return Limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max() : qint64(Limit.rlim_cur);
 }
 
 TFileSystemHelper::~TFileSystemHelper() = default;

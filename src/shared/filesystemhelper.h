@@ -36,6 +36,12 @@ public:
 // reports an error; does nothing otherwise.
 void throwOnFileError(const QFileDevice& Device);
 
+// Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
+// limit, so that an installation of many files does not run out of
+// descriptors at the usual desktop soft limit of 1024. Returns the soft
+// limit in force afterwards (-1 when it cannot be read).
+qint64 raiseOpenFileLimit();
+
 // All file system access goes through this class, so that every failure is a
 // std::runtime_error with one of a few uniform texts. Every operation is
 // virtual so tests can replace single operations.

@@ -11,6 +11,7 @@
 #include "nginxserver.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
+#include "uitesthelpers.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,8 @@
 #include <QtTest>
 
 using namespace orvale::launcher;
+
+Q_DECLARE_METATYPE(testsupport::TTestHttpServer::TFault)
 
 namespace {
 
@@ -49,6 +52,8 @@ private slots:
   void publisherIsDeterministic();
   void chunkFailingThreeTimesThenSucceeding();
   void chunkAlwaysFailing();
+  void chunkLargerThanItsPackedSize_data();
+  void chunkLargerThanItsPackedSize();
   void chunkWithWrongContent();
   void undecodableContainer();
   void targetThatCannotBeWritten();
@@ -205,6 +210,46 @@ void TestEngine::chunkAlwaysFailing()
   QVERIFY(Server.requestCount(ResetPath) >= 4);
   QVERIFY(!QFile::exists(Fixture.installationDirectory() + "/package.json"));
   QVERIFY(QFile::exists(Fixture.installationDirectory() + "/partial-package.json"));
+}
+
+void TestEngine::chunkLargerThanItsPackedSize_data()
+{
+  using TFault = testsupport::TTestHttpServer::TFault;
+  QTest::addColumn<TFault>("Fault");
+  QTest::addColumn<bool>("TrailingByte");
+  QTest::addColumn<QString>("Reason");
+  QTest::newRow("endless") << TFault::endlessBody() << false << "Body is larger than the %1 bytes allowed";
+  QTest::newRow("3 GB announced") << TFault::generatedBody(3000000000) << false
+                                  << "Body of 3000000000 bytes is larger than the %1 bytes allowed";
+  QTest::newRow("one byte more") << TFault() << true << "Body of %2 bytes is larger than the %1 bytes allowed";
+}
+
+// A reply that announces or brings more than the chunk's packed size is cut
+// off at once and never decoded; every attempt fails that way.
+void TestEngine::chunkLargerThanItsPackedSize()
+{
+  QFETCH(testsupport::TTestHttpServer::TFault, Fault);
+  QFETCH(bool, TrailingByte);
+  QFETCH(QString, Reason);
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  const QString Path = "/" + chunkPath(m_DescriptionV1, 2);
+  const QByteArray Packed = testsupport::readWholeFile(m_PublishedV1 + Path);
+  Server.setFault(Path, Fault);
+  if (TrailingByte)
+    Server.setBody(Path, Packed + "x");
+  uitest::TLogCapture Log;
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.errorReason, DownloadFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  const QString Url = Server.url(Path).toString();
+  QCOMPARE(Log.count(QString("Download of %1 failed: ").arg(Url) + Reason.arg(Packed.size()).arg(Packed.size() + 1)), 1);
+  QCOMPARE(Log.lines().filter("processDownloadedData").filter(Url).size(), 0);
+  QVERIFY(Server.requestCount(Path) <= 4);
+  // At most the packed size and what the connection buffered, per attempt.
+  QVERIFY2(Server.bodyBytesSent(Path) < 4 * (Packed.size() + 32 * 1024 * 1024),
+           qPrintable(QString::number(Server.bodyBytesSent(Path))));
 }
 
 void TestEngine::chunkWithWrongContent()

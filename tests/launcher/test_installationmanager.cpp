@@ -4,9 +4,11 @@
 #include "launcher/funnelevents.h"
 #include "launcher/installationmanager.h"
 #include "launcher/launcherconfigurationreader.h"
+#include "shared/downloadpool.h"
 
 #include "testhttpserver.h"
 #include "testsupport.h"
+#include "uitesthelpers.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -346,6 +348,14 @@ void TestInstallationManager::funnelEvents()
   QSettings().remove("FunnelStartedFirst");
   QVERIFY(takeFunnelFirstTime("FunnelStartedFirst"));
   QVERIFY(!takeFunnelFirstTime("FunnelStartedFirst"));
+  // A reply without end is cut off at the document limit, with an error.
+  Server.setFault("/endless", testsupport::TTestHttpServer::TFault::endlessBody());
+  uitest::TLogCapture Log;
+  postFunnelEvent(&Parent, Server.url("/endless"), "launcher_started", "FunnelStartedFirst", "");
+  QTRY_COMPARE_WITH_TIMEOUT(
+    Log.count(QString("Error funnel sending (Step: launcher_started):Body is larger than the %1 bytes allowed")
+                .arg(shared::MaxDocumentBytes)),
+    1, 20000);
 }
 
 QTEST_GUILESS_MAIN(TestInstallationManager)

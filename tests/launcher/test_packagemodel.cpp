@@ -81,7 +81,7 @@ void TestPackageModel::configurationPackagesAndBuilds()
       {"name": "Client", "directoryname": "client", "installautomatically": true, "logolinktarget": "https://example.org/x",
        "builds": [{"os": "LINUX", "architecture": "X86_64", "url": "builds/linux/package.json", "assetsurl": "builds/linux/assets.json"}]},
       7,
-      {"name": "NoBuilds", "builds": {"os": "linux"}}
+      {"name": "NoBuilds", "directoryname": "nobuilds", "builds": {"os": "linux"}}
     ],
     "hints": "https://h/hints.json", "hardwaresurvey": "https://h/survey", "funnel": "https://h/funnel",
     "preventdefaultautostart": true, "showpackagenames": true
@@ -91,7 +91,7 @@ void TestPackageModel::configurationPackagesAndBuilds()
   QVERIFY(Reader.launcherPackage());
   QCOMPARE(Reader.launcherPackage()->index(), LauncherPackageIndex);
   QVERIFY(Reader.launcherPackage()->isLauncher());
-  QCOMPARE(Reader.packages().size(), std::size_t(3));
+  QCOMPARE(Reader.packages().size(), std::size_t(2));
   const auto& Client = Reader.packages()[0];
   QCOMPARE(Client->index(), 0);
   QCOMPARE(Client->name(), QString("Client"));
@@ -105,13 +105,13 @@ void TestPackageModel::configurationPackagesAndBuilds()
   QCOMPARE(Client->builds()[0]->assetsUrl, QUrl("https://h:8443/launcher/builds/linux/assets.json"));
   QVERIFY(Client->currentBuild() != nullptr);
   QCOMPARE(Client->localStatus(), ELocalPackageStatus::Unknown);
-  // A non-object element gives a package built from an empty object.
-  QCOMPARE(Reader.packages()[1]->index(), 1);
-  QVERIFY(Reader.packages()[1]->name().isEmpty());
+  // A non-object element has no folder name: it is left out, and the next
+  // package keeps its position as its index.
+  QCOMPARE(Reader.packages()[1]->index(), 2);
+  QCOMPARE(Reader.packages()[1]->name(), QString("NoBuilds"));
   QVERIFY(Reader.packages()[1]->builds().empty());
-  QVERIFY(Reader.packages()[2]->builds().empty());
-  QVERIFY(!Reader.packages()[2]->currentBuild());
-  QVERIFY(Reader.packages()[2]->logoLinkTarget().isEmpty());
+  QVERIFY(!Reader.packages()[1]->currentBuild());
+  QVERIFY(Reader.packages()[1]->logoLinkTarget().isEmpty());
   QCOMPARE(Reader.hintsUrl(), QUrl("https://h/hints.json"));
   QVERIFY(Reader.preventDefaultAutostart());
   QVERIFY(Reader.showPackageNames());

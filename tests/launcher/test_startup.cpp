@@ -9,6 +9,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+
 using namespace orvale::launcher;
 
 namespace {
@@ -116,6 +120,13 @@ void TestStartup::firstRunCreatesLogAndSecondRunAppends()
   testsupport::TLauncherInstallation Installation;
   Installation.writeSettings(stallingSettings(Server));
   QVERIFY(!QFileInfo::exists(Installation.dataDirectory()));
+  // Started with the soft limit of open files low, the launcher raises it to
+  // the hard limit.
+  struct rlimit OpenFiles = {};
+  QCOMPARE(::getrlimit(RLIMIT_NOFILE, &OpenFiles), 0);
+  struct rlimit Lowered = OpenFiles;
+  Lowered.rlim_cur = std::min<rlim_t>(OpenFiles.rlim_max, 256);
+  QCOMPARE(::setrlimit(RLIMIT_NOFILE, &Lowered), 0);
 
   for (int Run = 1; Run <= 2; ++Run) {
     auto Process = Installation.start({});
@@ -125,8 +136,10 @@ void TestStartup::firstRunCreatesLogAndSecondRunAppends()
     Process->terminate();
     QVERIFY(Process->waitForFinished(10000));
   }
+  ::setrlimit(RLIMIT_NOFILE, &OpenFiles);
   const QString Log = Installation.readLog();
   QCOMPARE(Log.count("Info: Version: 0.0.12 Thread: "), 2);
+  QCOMPARE(Log.count(QString("Info: open files limit: %1\n").arg(quint64(OpenFiles.rlim_max))), 2);
   QVERIFY(Log.contains("AccountGroupSetting Error: KeyNotExists") == false);  // logged before the file is set up
   const QStringList Lines = Log.split('\n', Qt::SkipEmptyParts);
   QRegularExpression Format(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(.*:\d+\) (Debug|Info|Warning|Critical|Fatal): )");

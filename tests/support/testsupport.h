@@ -18,5 +18,8 @@ void writeWholeFile(const QString& Path, const QByteArray& Data);
 QByteArray sha256Hex(const QByteArray& Data);
 // Deterministic pseudo-random bytes.
 QByteArray pseudoRandomBytes(int Size, quint64 Seed);
+// A gzip stream (RFC 1952) that inflates to InflatedBytes zero bytes: about
+// a thousandth of that in size.
+QByteArray gzipOfZeros(qint64 InflatedBytes);
 
 } // namespace testsupport

@@ -8,6 +8,7 @@
 #include "launcher/logging.h"
 #include "launcher/types.h"
 #include "launcher/ui/messageboxes.h"
+#include "shared/filesystemhelper.h"
 #include "shared/firstinstancetester.h"
 #include "systemsurvey/systemsurveyuploader.h"
 
@@ -596,6 +597,7 @@ int runLauncher(int argc, char* argv[])
 {
   if (const auto Status = answerInformationRequest(argc, argv))
     return *Status;
+  const qint64 OpenFileLimit = ::shared::raiseOpenFileLimit();
   auto Application = std::make_unique<TLauncherApplication>(argc, argv);
   g_pApplication = Application.get();
   Application->loadTranslation();
@@ -627,6 +629,7 @@ int runLauncher(int argc, char* argv[])
 
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
+  qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   Application->startConfigurationDownload();
 
