@@ -44,24 +44,6 @@ bool rangeSizeFits(EBlockEncoding Encoding, std::uint32_t Packed, std::uint32_t 
   return Packed > 0 && Packed <= maxDeflateRange(Unpacked);
 }
 
-// The blocks of a piece with the given lengths; their ranges are filled in
-// by the caller.
-std::vector<TBlock> blocksOf(const char* Data, const std::vector<std::uint32_t>& Lengths)
-{
-  std::vector<TBlock> Blocks;
-  Blocks.reserve(Lengths.size());
-  std::uint64_t Offset = 0;
-  for (const std::uint32_t Length : Lengths) {
-    TBlock Block;
-    Block.unpackedOffset = Offset;
-    Block.unpackedSize = Length;
-    Block.hash = TSha256::hash(Data + Offset, Length);
-    Blocks.push_back(std::move(Block));
-    Offset += Length;
-  }
-  return Blocks;
-}
-
 // Runs deflate over the input with Flush until it has taken all input and
 // has room left (zlib's condition for a flush to be complete), growing Out.
 bool deflateAll(z_stream& Stream, QByteArray& Out, int Flush)
@@ -222,7 +204,7 @@ TBlockedPiece packDeflateBlocks(const char* Data, std::size_t Size, int Level)
   TBlockedPiece Packed;
   if (Size == 0 || Size > kMaxUnpackedPayloadSize)
     return Packed;
-  std::vector<TBlock> Blocks = blocksOf(Data, cutBlocks(reinterpret_cast<const std::uint8_t*>(Data), Size));
+  std::vector<TBlock> Blocks = cutAndHashBlocks(Data, Size);
   const auto Payload = deflateWithFlushes(Data, Size, Level, Blocks);
   if (!Payload)
     return Packed;
@@ -243,12 +225,25 @@ TBlockIndex storedBlockIndex(const char* Data, std::size_t Size)
   Index.encoding = EBlockEncoding::Stored;
   Index.unpackedSize = Size;
   Index.chunkFileSize = Size;
-  Index.blocks = blocksOf(Data, cutBlocks(reinterpret_cast<const std::uint8_t*>(Data), Size));
-  for (TBlock& Block : Index.blocks) {
-    Block.packedOffset = Block.unpackedOffset;
-    Block.packedSize = Block.unpackedSize;
-  }
+  Index.blocks = cutAndHashBlocks(Data, Size);
   return Index;
+}
+
+std::vector<TBlock> cutAndHashBlocks(const char* Data, std::size_t Size)
+{
+  const std::vector<std::uint32_t> Lengths = cutBlocks(reinterpret_cast<const std::uint8_t*>(Data), Size);
+  std::vector<TBlock> Blocks;
+  Blocks.reserve(Lengths.size());
+  std::uint64_t Offset = 0;
+  for (const std::uint32_t Length : Lengths) {
+    TBlock Block;
+    Block.unpackedOffset = Block.packedOffset = Offset;
+    Block.unpackedSize = Block.packedSize = Length;
+    Block.hash = TSha256::hash(Data + Offset, Length);
+    Blocks.push_back(std::move(Block));
+    Offset += Length;
+  }
+  return Blocks;
 }
 
 std::optional<QByteArray> decodeBlock(EBlockEncoding Encoding, const TBlock& Block, const char* Range,
@@ -305,6 +300,51 @@ TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<boo
   for (const TByteRange& Range : Ranges)
     Plan.bytes += Range.length;
   return Plan;
+}
+
+std::optional<QByteArray> assembleChunk(const TBlockIndex& Index, const TBlockFetchPlan& Plan,
+                                        const std::vector<QByteArray>& Fetched,
+                                        const std::function<std::optional<QByteArray>(const TBlock&)>& BlockAtHand)
+{
+  std::vector<TByteRange> Ranges;
+  for (const std::vector<TByteRange>& Request : Plan.requests)
+    Ranges.insert(Ranges.end(), Request.begin(), Request.end());
+  if (Fetched.size() != Ranges.size())
+    return std::nullopt;
+  for (std::size_t Number = 0; Number < Ranges.size(); ++Number) {
+    if (std::uint64_t(Fetched[Number].size()) != Ranges[Number].length)
+      return std::nullopt;
+  }
+  std::vector<bool> Missing(Index.blocks.size(), false);
+  for (const std::size_t Number : Plan.missingBlocks) {
+    if (Number >= Missing.size())
+      return std::nullopt;
+    Missing[Number] = true;
+  }
+  QByteArray Chunk;
+  Chunk.reserve(int(Index.unpackedSize));
+  std::size_t Range = 0;
+  for (std::size_t Number = 0; Number < Index.blocks.size(); ++Number) {
+    const TBlock& Block = Index.blocks[Number];
+    std::optional<QByteArray> Content;
+    if (Missing[Number]) {
+      // Ranges and blocks ascend together: the block's range lies in the
+      // first range that ends after its start.
+      while (Range < Ranges.size() && Ranges[Range].end() <= Block.packedOffset)
+        ++Range;
+      if (Range == Ranges.size() || Block.packedOffset < Ranges[Range].offset ||
+          Block.packedOffset + Block.packedSize > Ranges[Range].end())
+        return std::nullopt;
+      const char* Start = Fetched[Range].constData() + (Block.packedOffset - Ranges[Range].offset);
+      Content = decodeBlock(Index.encoding, Block, Start, Block.packedSize);
+    } else {
+      Content = BlockAtHand(Block);
+    }
+    if (!Content || std::uint64_t(Content->size()) != Block.unpackedSize)
+      return std::nullopt;
+    Chunk += *Content;
+  }
+  return Chunk;
 }
 
 } // namespace shared

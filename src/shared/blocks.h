@@ -104,6 +104,10 @@ struct TBlockedPiece
 TBlockedPiece packDeflateBlocks(const char* Data, std::size_t Size, int Level);
 // The index of a piece published stored: its chunk file is the piece.
 TBlockIndex storedBlockIndex(const char* Data, std::size_t Size);
+// The blocks of Data cut from its first byte, with their offsets, sizes and
+// hashes; their ranges are those of Data stored (the blocks themselves).
+// What the launcher finds in old data.
+std::vector<TBlock> cutAndHashBlocks(const char* Data, std::size_t Size);
 
 // Decodes one block from its range of the chunk file (Range, RangeSize
 // bytes: exactly its packed size). The block's content when the range
@@ -145,5 +149,17 @@ struct TBlockFetchPlan
 // ranges, neighbours merged and gaps of at most bridgeGapBytes bridged.
 TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<bool(const QByteArray&)>& IsAtHand,
                                const TFetchPlanOptions& Options = {});
+
+// Assembles the chunk's content from a plan's answers: each missing block
+// decoded from the fetched bytes of its range (Fetched: the bytes of the
+// plan's ranges, request by request, in order), each other block from
+// BlockAtHand (its content, nothing when it cannot be had). Nothing when a
+// block cannot be had, a fetched range is not of its planned size, or a
+// block does not decode to its hash; the caller then fetches the whole
+// chunk file. The caller checks the chunk's SHA-256 as for any chunk (a
+// block at hand is checked for its size only).
+std::optional<QByteArray> assembleChunk(const TBlockIndex& Index, const TBlockFetchPlan& Plan,
+                                        const std::vector<QByteArray>& Fetched,
+                                        const std::function<std::optional<QByteArray>(const TBlock&)>& BlockAtHand);
 
 } // namespace shared

@@ -11,6 +11,7 @@
 #include "gamebuild.h"
 #include "testsupport.h"
 
+#include <QHash>
 #include <QSet>
 #include <QtTest>
 
@@ -104,11 +105,14 @@ const QByteArray& rangeFile()
 
 const std::vector<TByteRange> kAsked = {{10, 10}, {100, 50}};
 
-QByteArray part(const QByteArray& Boundary, std::uint64_t First, std::uint64_t Last, const QByteArray& Total = "1000")
+// One part of a multipart/byteranges body as nginx writes it: the bytes
+// [First, Last] of File.
+QByteArray part(const QByteArray& Boundary, std::uint64_t First, std::uint64_t Last, const QByteArray& Total = "1000",
+                const QByteArray& File = rangeFile())
 {
   return "\r\n--" + Boundary + "\r\nContent-Type: application/octet-stream\r\nContent-Range: bytes " +
          QByteArray::number(qulonglong(First)) + "-" + QByteArray::number(qulonglong(Last)) + "/" + Total +
-         "\r\n\r\n" + rangeFile().mid(int(First), int(Last - First + 1));
+         "\r\n\r\n" + File.mid(int(First), int(Last - First + 1));
 }
 
 QByteArray closing(const QByteArray& Boundary)
@@ -139,6 +143,7 @@ private slots:
   void fetchPlan();
   void rangeAnswers_data();
   void rangeAnswers();
+  void assemblesFromRangesAndBlocksAtHand();
 };
 
 void TestBlocks::cutIsBoundedAndStreamable_data()
@@ -489,6 +494,56 @@ void TestBlocks::rangeAnswers()
   // A request that names bytes outside the file is refused whatever the
   // answer.
   QVERIFY(!extractRequestedRanges({200, {}, {}, rangeFile()}, {{990, 20}}, 1000));
+}
+
+void TestBlocks::assemblesFromRangesAndBlocksAtHand()
+{
+  // Old data at hand, cut into blocks as the launcher cuts it; the new
+  // piece has an insert and an overwrite.
+  const QByteArray Old = mixedPiece(3 * 1024 * kKiB, 40);
+  QByteArray New = Old;
+  New.insert(1024 * kKiB, testsupport::pseudoRandomBytes(5000, 41));
+  New.replace(2560 * kKiB, 1000, testsupport::textBytes(1000, 42));
+  const TBlockedPiece Packed = packDeflateBlocks(New.constData(), std::size_t(New.size()), 6);
+  const QByteArray& File = Packed.chunkFile;
+  QHash<QByteArray, QByteArray> AtHand;
+  for (const TBlock& Block : cutAndHashBlocks(Old.constData(), std::size_t(Old.size())))
+    AtHand.insert(Block.hash, Old.mid(int(Block.unpackedOffset), int(Block.unpackedSize)));
+  TFetchPlanOptions Options;
+  Options.maxRangesPerRequest = 1;
+  const TBlockFetchPlan Plan =
+      planBlockFetch(Packed.index, [&](const QByteArray& Hash) { return AtHand.contains(Hash); }, Options);
+  QVERIFY(!Plan.wholeFile);
+  QCOMPARE(Plan.requests.size(), std::size_t(2));
+  QVERIFY(Plan.bytes < std::uint64_t(File.size()) / 4);
+
+  // Each request answered as a server would, one part per range.
+  const QByteArray Boundary = "3d6b6a416f9b5";
+  std::vector<QByteArray> Fetched;
+  for (const std::vector<TByteRange>& Request : Plan.requests) {
+    QByteArray Body;
+    for (const TByteRange& Range : Request)
+      Body += part(Boundary, Range.offset, Range.end() - 1, QByteArray::number(File.size()), File);
+    const auto Bodies = extractRequestedRanges(
+        {206, "multipart/byteranges; boundary=" + Boundary, {}, Body + closing(Boundary)}, Request,
+        std::uint64_t(File.size()));
+    QVERIFY(Bodies);
+    Fetched.insert(Fetched.end(), Bodies->begin(), Bodies->end());
+  }
+  const auto BlockAtHand = [&](const TBlock& Block) -> std::optional<QByteArray> {
+    const auto Found = AtHand.constFind(Block.hash);
+    return Found == AtHand.constEnd() ? std::nullopt : std::optional<QByteArray>(*Found);
+  };
+  const auto Assembled = assembleChunk(Packed.index, Plan, Fetched, BlockAtHand);
+  QVERIFY(Assembled);
+  QVERIFY(*Assembled == New);
+
+  // A damaged range, a range too few, a block at hand that is gone.
+  std::vector<QByteArray> Damaged = Fetched;
+  Damaged[0][Damaged[0].size() / 2] = char(Damaged[0][Damaged[0].size() / 2] ^ 0x01);
+  QVERIFY(!assembleChunk(Packed.index, Plan, Damaged, BlockAtHand));
+  QVERIFY(!assembleChunk(Packed.index, Plan, {Fetched.front()}, BlockAtHand));
+  QVERIFY(!assembleChunk(Packed.index, Plan, Fetched, [](const TBlock&) { return std::optional<QByteArray>(); }));
 }
 
 QTEST_GUILESS_MAIN(TestBlocks)
