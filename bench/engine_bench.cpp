@@ -9,11 +9,17 @@
 //       Turns a copy of such a build into the next version: bytes inserted in
 //       the middle of large files, a region modified, a large file grown and
 //       one shortened, a file added, one removed, one grown, one shrunk.
+//       Prints the regions whose bytes it inserted or modified.
 //   ashgrove-engine-bench scanfile FOLDER SIZE_MB
 //       One file "data/scan.pak" of SIZE_MB MiB of mixed content.
+//   ashgrove-engine-bench shiftscanfile FOLDER TARGET
+//       TARGET/data/scan.pak: FOLDER's scan file with 1 MiB of new data
+//       inserted at its start, at a third and at two thirds.
 //   ashgrove-engine-bench scan FOLDER DESCRIPTION
 //       Chunk-wise scan (FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate,
-//       fast scan off) of FOLDER against the published DESCRIPTION.
+//       fast scan off) of FOLDER against the published DESCRIPTION; prints
+//       the seconds of the whole call and the seconds until the last byte
+//       was matched (before pieces found elsewhere are moved).
 //   ashgrove-engine-bench verify FOLDER DESCRIPTION
 //       VerifyPackage of every file of DESCRIPTION in FOLDER.
 //   ashgrove-engine-bench install DESCRIPTION URL [--max-concurrent M]
@@ -43,6 +49,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -280,17 +287,27 @@ void generateBuild(const QString& Folder, qint64 SizeMegabytes)
   makeExecutable(Root.filePath("bin/client"));
 }
 
-void changeBuild(const QString& Folder)
+// Returns the regions of the new version whose bytes it inserted or
+// modified: [{"file", "offset", "length"}].
+QJsonArray changeBuild(const QString& Folder)
 {
   const QDir Root(Folder);
   const auto SizeOf = [&](const QString& Name) { return QFileInfo(Root.filePath(Name)).size(); };
+  QJsonArray Changed;
+  const auto Region = [&](const QString& Name, qint64 Offset, qint64 Length) {
+    Changed.append(QJsonObject{{"file", Name}, {"offset", double(Offset)}, {"length", double(Length)}});
+  };
   // Bytes inserted in the middle of large files.
+  Region("data/world.pak", SizeOf("data/world.pak") / 2, 100000);
   spliceFile(Root.filePath("data/world.pak"), SizeOf("data/world.pak") / 2, 0, randomContent(201), 100000);
+  Region("data/voices.pak", SizeOf("data/voices.pak") / 2, 65536);
   spliceFile(Root.filePath("data/voices.pak"), SizeOf("data/voices.pak") / 2, 0, textContent(202), 65536);
   // A region modified in place.
+  Region("data/textures.pak", SizeOf("data/textures.pak") / 3, kMebibyte);
   spliceFile(Root.filePath("data/textures.pak"), SizeOf("data/textures.pak") / 3, kMebibyte, randomContent(203),
              kMebibyte);
   // A large file grown at its end, one shortened.
+  Region("data/dialogue.txt", SizeOf("data/dialogue.txt"), kMebibyte);
   {
     QFile Dialogue(Root.filePath("data/dialogue.txt"));
     openOrThrow(Dialogue, QIODevice::Append);
@@ -299,8 +316,10 @@ void changeBuild(const QString& Folder)
   if (!QFile::resize(Root.filePath("data/music.ogg"), SizeOf("data/music.ogg") * 7 / 8))
     throw std::runtime_error("cannot shorten data/music.ogg");
   // Added, removed, grown, shrunk, made executable.
+  Region("data/patch-notes.txt", 0, 3000);
   writeContent(Root.filePath("data/patch-notes.txt"), textContent(205), 3000);
   QFile::remove(Root.filePath("old-notes.txt"));
+  Region("readme.txt", SizeOf("readme.txt"), 7000);
   {
     QFile Readme(Root.filePath("readme.txt"));
     openOrThrow(Readme, QIODevice::Append);
@@ -309,6 +328,7 @@ void changeBuild(const QString& Folder)
   if (!QFile::resize(Root.filePath("config/keys.ini"), 2000))
     throw std::runtime_error("cannot shrink config/keys.ini");
   makeExecutable(Root.filePath("tools/helper.sh"));
+  return Changed;
 }
 
 void generateScanFile(const QString& Folder, qint64 SizeMegabytes)
@@ -317,6 +337,24 @@ void generateScanFile(const QString& Folder, qint64 SizeMegabytes)
   writeContent(QDir(Folder).filePath("data/scan.pak"),
                alternatingContent(randomContent(401), 24 * kMebibyte, textContent(402), 8 * kMebibyte),
                SizeMegabytes * kMebibyte);
+}
+
+void shiftScanFile(const QString& Folder, const QString& Target)
+{
+  const QString Path = QDir(Target).filePath("data/scan.pak");
+  QDir(Target).removeRecursively();
+  QFile Source(QDir(Folder).filePath("data/scan.pak"));
+  openOrThrow(Source, QIODevice::ReadOnly);
+  QFile Output(Path);
+  openOrThrow(Output, QIODevice::WriteOnly | QIODevice::Truncate);
+  const qint64 Size = Source.size();
+  qint64 Done = 0;
+  for (int Part = 0; Part < 3; ++Part) {
+    appendContent(Output, randomContent(410 + quint64(Part)), kMebibyte);
+    const qint64 End = Size * (Part + 1) / 3;
+    copyBytes(Source, Output, End - Done);
+    Done = End;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -386,9 +424,20 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
   QElapsedTimer Clock;
+  // The scan reports the last matched byte from its task's thread.
+  std::atomic<qint64> MatchedNanoseconds{0};
+  std::atomic<std::uint64_t> MatchedBytes{0};
+  QObject::connect(
+      Job.get(), &TPackageInstallation::scanProgress, Job.get(),
+      [&](TFileSize Scanned, TFileSize Total) {
+        MatchedBytes = Scanned;
+        if (Scanned >= Total)
+          MatchedNanoseconds = Clock.nsecsElapsed();
+      },
+      Qt::DirectConnection);
   Clock.start();
   const std::vector<TFileToDownload> Result = Job->FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-      Published.files(), Published.chunks(), {}, {}, false, QDir(Folder), Helper);
+      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper);
   const qint64 Nanoseconds = Clock.nsecsElapsed();
 
   int ChunkWiseFiles = 0;
@@ -397,10 +446,12 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
     PiecesToDownload += int(File.chunksToDownload.size());
     ChunkWiseFiles += File.chunks.size() >= 2 ? 1 : 0;
   }
-  const bool Ok = Published.isValid() && Result.size() == Published.files().size() && PiecesToDownload == 0 &&
-                  ChunkWiseFiles > 0;
+  const bool Ok = Published.isValid() && Result.size() == Published.files().size() && ChunkWiseFiles > 0 &&
+                  MatchedNanoseconds > 0;
   printJson({{"ok", Ok},
              {"seconds", double(Nanoseconds) / 1e9},
+             {"match_seconds", double(MatchedNanoseconds) / 1e9},
+             {"matched_bytes", double(MatchedBytes)},
              {"bytes", double(totalSize(Published.files()))},
              {"files", int(Result.size())},
              {"chunk_wise_files", ChunkWiseFiles},
@@ -530,6 +581,7 @@ int usage()
 {
   std::fprintf(stderr,
                "usage: ashgrove-engine-bench generate FOLDER SIZE_MB | change FOLDER | scanfile FOLDER SIZE_MB |\n"
+               "       shiftscanfile FOLDER TARGET |\n"
                "       scan FOLDER DESCRIPTION | verify FOLDER DESCRIPTION |\n"
                "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--log FILE] [--idle]\n");
   return 2;
@@ -558,11 +610,15 @@ int main(int argc, char** argv)
       return 0;
     }
     if (Command == "change" && Arguments.size() == 2) {
-      changeBuild(Arguments[1]);
+      printJson({{"ok", true}, {"changed", changeBuild(Arguments[1])}});
       return 0;
     }
     if (Command == "scanfile" && Arguments.size() == 3 && positiveNumber(Arguments[2], Size)) {
       generateScanFile(Arguments[1], Size);
+      return 0;
+    }
+    if (Command == "shiftscanfile" && Arguments.size() == 3) {
+      shiftScanFile(Arguments[1], Arguments[2]);
       return 0;
     }
     if (Command == "scan" && Arguments.size() == 3)

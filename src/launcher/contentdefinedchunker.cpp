@@ -4,10 +4,19 @@
 
 #include <QIODevice>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstring>
-#include <future>
+#include <cerrno>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 namespace orvale::launcher {
 
@@ -50,10 +59,34 @@ std::size_t nextPieceLength(const std::uint8_t* Data, std::size_t Available)
   if (Available <= ChunkingMinimumPiece)
     return Available;
   const std::size_t Limit = std::min(Available, ChunkingMaximumPiece);
-  std::uint32_t Rolling = 0;
-  for (std::size_t Position = ChunkingMinimumPiece; Position < Limit; ++Position) {
+  // Every table value is below 2^31, so the rule's g stays below 2^32 and
+  // never wraps; after the bytes t1..tk (table values) g has become
+  // floor((g + 2 t1 + 4 t2 + ... + 2^k tk) / 2^k), and its low bits are
+  // zero after byte j exactly when bits j and up of g + 2 t1 + ... + 2^j tj
+  // are. Four bytes at a time this way, g waits for one addition and one
+  // shift instead of four of each; the sums for the single bytes are
+  // worked out beside it.
+  constexpr std::uint64_t Mask = ChunkingMask;
+  std::uint64_t Rolling = 0;
+  std::size_t Position = ChunkingMinimumPiece;
+  for (; Position + 4 <= Limit; Position += 4) {
+    const std::uint64_t Sum1 = std::uint64_t(ChunkingTable[Data[Position]]) << 1;
+    const std::uint64_t Sum2 = Sum1 + (std::uint64_t(ChunkingTable[Data[Position + 1]]) << 2);
+    const std::uint64_t Sum3 = Sum2 + (std::uint64_t(ChunkingTable[Data[Position + 2]]) << 3);
+    const std::uint64_t Sum4 = Sum3 + (std::uint64_t(ChunkingTable[Data[Position + 3]]) << 4);
+    if (((Rolling + Sum1) & (Mask << 1)) == 0)
+      return Position + 1;
+    if (((Rolling + Sum2) & (Mask << 2)) == 0)
+      return Position + 2;
+    if (((Rolling + Sum3) & (Mask << 3)) == 0)
+      return Position + 3;
+    if (((Rolling + Sum4) & (Mask << 4)) == 0)
+      return Position + 4;
+    Rolling = (Rolling + Sum4) >> 4;
+  }
+  for (; Position < Limit; ++Position) {
     Rolling = (Rolling >> 1) + ChunkingTable[Data[Position]];
-    if ((Rolling & ChunkingMask) == 0)
+    if ((Rolling & Mask) == 0)
       return Position + 1;
   }
   return Limit;
@@ -61,60 +94,217 @@ std::size_t nextPieceLength(const std::uint8_t* Data, std::size_t Available)
 
 namespace {
 
-// A read buffer that keeps at least ChunkingMaximumPiece unconsumed bytes
-// available while the device has data.
-class TChunkingBuffer
+// Memory of capacity() bytes mapped twice in a row, so that up to
+// capacity() bytes from any offset below capacity() lie contiguously: a
+// ring buffer in it hands out every piece as one block, also where the
+// piece wraps around the ring's end.
+class TMirroredMemory
 {
 public:
-  TChunkingBuffer(QIODevice& Device, std::size_t ReadSize) : m_Device(Device)
+  explicit TMirroredMemory(std::size_t MinimumCapacity)
   {
-    std::size_t Capacity = ChunkingMaximumPiece + ReadSize;
-    // A file smaller than the buffer needs no more than its own size.
-    const qint64 Remaining = Device.isSequential() ? -1 : Device.size() - Device.pos();
-    if (Remaining >= 0 && std::uint64_t(Remaining) < Capacity)
-      Capacity = std::size_t(Remaining) + 1;
-    m_Capacity = std::max<std::size_t>(Capacity, 1);
-    m_Data = std::make_unique<std::uint8_t[]>(m_Capacity);
+    const std::size_t Page = std::size_t(sysconf(_SC_PAGESIZE));
+    m_Capacity = (std::max<std::size_t>(MinimumCapacity, 1) + Page - 1) / Page * Page;
+    const int Descriptor = memfd_create("ashgrove-chunking", MFD_CLOEXEC);
+    if (Descriptor < 0)
+      throw std::system_error(errno, std::generic_category(), "memfd_create");
+    void* Base = MAP_FAILED;
+    if (ftruncate(Descriptor, off_t(m_Capacity)) == 0)
+      Base = mmap(nullptr, 2 * m_Capacity, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    bool Mapped = Base != MAP_FAILED;
+    for (std::size_t Half = 0; Mapped && Half < 2; ++Half) {
+      Mapped = mmap(static_cast<char*>(Base) + Half * m_Capacity, m_Capacity, PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_FIXED, Descriptor, 0) != MAP_FAILED;
+    }
+    const int Error = errno;
+    close(Descriptor);
+    if (!Mapped) {
+      if (Base != MAP_FAILED)
+        munmap(Base, 2 * m_Capacity);
+      throw std::system_error(Error, std::generic_category(), "mapping the chunking buffer");
+    }
+    m_Base = static_cast<std::uint8_t*>(Base);
+  }
+  ~TMirroredMemory() { munmap(m_Base, 2 * m_Capacity); }
+  TMirroredMemory(const TMirroredMemory&) = delete;
+  TMirroredMemory& operator=(const TMirroredMemory&) = delete;
+
+  std::size_t capacity() const { return m_Capacity; }
+  std::uint8_t* at(std::uint64_t Position) const { return m_Base + Position % m_Capacity; }
+
+private:
+  std::uint8_t* m_Base = nullptr;
+  std::size_t m_Capacity = 0;
+};
+
+struct TPiece
+{
+  std::uint64_t position = 0;  // bytes read before the piece
+  const std::uint8_t* data = nullptr;
+  std::size_t length = 0;       // 0: the device is exhausted
+};
+
+// Reads a device into a ring and cuts it into pieces. Positions count the
+// bytes read from the device; the ring keeps what was read from a release
+// position on (the start of the first piece still in use), so reading
+// waits for room when the pieces in use fill it.
+class TPieceReader
+{
+public:
+  TPieceReader(QIODevice& Device, std::size_t ReadSize)
+    : m_Device(Device), m_Memory(capacityFor(Device, ReadSize))
+  {
   }
 
-  const std::uint8_t* begin() const { return m_Data.get() + m_Begin; }
-  std::size_t available() const { return m_End - m_Begin; }
-  void consume(std::size_t Length) { m_Begin += Length; }
-  bool failed() const { return m_Failed; }
-  // Whether the next fill() reads, and may move unconsumed data to the front.
-  bool wantsData() const { return !m_EndOfData && available() < ChunkingMaximumPiece; }
-
-  void fill()
+  // Whether the next cut needs more data: the rule cuts a piece only with
+  // ChunkingMaximumPiece bytes available, or all that is left. A ring made
+  // for a smaller file (that has grown since) cuts once it is full.
+  bool wantsData() const
   {
-    while (!m_EndOfData && available() < ChunkingMaximumPiece) {
-      if (m_End == m_Capacity) {
-        if (m_Begin == 0)
-          return;  // the buffer is full: enough data for one piece
-        std::memmove(m_Data.get(), m_Data.get() + m_Begin, available());
-        m_End -= m_Begin;
-        m_Begin = 0;
-      }
-      const qint64 Read = m_Device.read(reinterpret_cast<char*>(m_Data.get() + m_End), qint64(m_Capacity - m_End));
-      if (Read < 0) {
-        m_Failed = true;
-        m_EndOfData = true;
-      } else if (Read == 0) {
-        m_EndOfData = true;
-      } else {
-        m_End += std::size_t(Read);
-      }
+    return !m_EndOfData && m_Read - m_Cut < std::min<std::uint64_t>(ChunkingMaximumPiece, m_Memory.capacity());
+  }
+  std::uint64_t room(std::uint64_t Released) const { return m_Memory.capacity() - (m_Read - Released); }
+  std::uint64_t cutPosition() const { return m_Cut; }
+  bool failed() const { return m_Failed; }
+
+  // Reads once into the room behind what was read, keeping the bytes from
+  // Released on.
+  void read(std::uint64_t Released)
+  {
+    const qint64 Read = m_Device.read(reinterpret_cast<char*>(m_Memory.at(m_Read)), qint64(room(Released)));
+    if (Read < 0) {
+      m_Failed = true;
+      m_EndOfData = true;
+    } else if (Read == 0) {
+      m_EndOfData = true;
+    } else {
+      m_Read += std::uint64_t(Read);
     }
   }
 
+  // The next piece (wantsData() must be false).
+  TPiece cut()
+  {
+    TPiece Piece{m_Cut, m_Memory.at(m_Cut), 0};
+    Piece.length = nextPieceLength(Piece.data, std::size_t(m_Read - m_Cut));
+    m_Cut += Piece.length;
+    return Piece;
+  }
+
 private:
+  // The kept maximum piece and one read behind it; a file smaller than
+  // that needs no more than its own size.
+  static std::size_t capacityFor(const QIODevice& Device, std::size_t ReadSize)
+  {
+    const std::size_t Capacity = ChunkingMaximumPiece + ReadSize;
+    const qint64 Remaining = Device.isSequential() ? -1 : Device.size() - Device.pos();
+    if (Remaining >= 0 && std::uint64_t(Remaining) < Capacity)
+      return std::size_t(Remaining) + 1;
+    return Capacity;
+  }
+
   QIODevice& m_Device;
-  std::unique_ptr<std::uint8_t[]> m_Data;
-  std::size_t m_Capacity = 0;
-  std::size_t m_Begin = 0;
-  std::size_t m_End = 0;
+  TMirroredMemory m_Memory;
+  std::uint64_t m_Read = 0;
+  std::uint64_t m_Cut = 0;
   bool m_EndOfData = false;
   bool m_Failed = false;
 };
+
+// Hands the pieces from the thread that cuts them to the thread that
+// hashes them, and the released positions back.
+class TPieceQueue
+{
+public:
+  // Cutting side. Waits until the reader has room; false once stopped.
+  bool waitForRoom(const TPieceReader& Reader, std::uint64_t& Released)
+  {
+    std::unique_lock<std::mutex> Lock(m_Mutex);
+    m_Changed.wait(Lock, [&] { return m_Stopped || Reader.room(m_Released) > 0; });
+    Released = m_Released;
+    return !m_Stopped;
+  }
+  bool push(const TPiece& Piece)
+  {
+    {
+      std::lock_guard<std::mutex> Lock(m_Mutex);
+      if (m_Stopped)
+        return false;
+      m_Pieces.push_back(Piece);
+    }
+    m_Changed.notify_all();
+    return true;
+  }
+  void finish(std::exception_ptr Failure)
+  {
+    {
+      std::lock_guard<std::mutex> Lock(m_Mutex);
+      m_Finished = true;
+      m_Failure = Failure;
+    }
+    m_Changed.notify_all();
+  }
+
+  // Hashing side. The next piece in order; nothing once all were handed out.
+  std::optional<TPiece> next()
+  {
+    std::unique_lock<std::mutex> Lock(m_Mutex);
+    m_Changed.wait(Lock, [&] { return m_Finished || !m_Pieces.empty(); });
+    if (m_Pieces.empty()) {
+      if (m_Failure)
+        std::rethrow_exception(m_Failure);
+      return std::nullopt;
+    }
+    const TPiece Piece = m_Pieces.front();
+    m_Pieces.pop_front();
+    return Piece;
+  }
+  void release(std::uint64_t Position)
+  {
+    {
+      std::lock_guard<std::mutex> Lock(m_Mutex);
+      m_Released = Position;
+    }
+    m_Changed.notify_all();
+  }
+  void stop()
+  {
+    {
+      std::lock_guard<std::mutex> Lock(m_Mutex);
+      m_Stopped = true;
+    }
+    m_Changed.notify_all();
+  }
+
+private:
+  std::mutex m_Mutex;
+  std::condition_variable m_Changed;
+  std::deque<TPiece> m_Pieces;
+  std::uint64_t m_Released = 0;
+  bool m_Finished = false;
+  bool m_Stopped = false;
+  std::exception_ptr m_Failure;
+};
+
+void cutPieces(TPieceReader& Reader, TPieceQueue& Queue)
+{
+  try {
+    for (;;) {
+      while (Reader.wantsData()) {
+        std::uint64_t Released = 0;
+        if (!Queue.waitForRoom(Reader, Released))
+          break;
+        Reader.read(Released);
+      }
+      const TPiece Piece = Reader.cut();
+      if (Piece.length == 0 || !Queue.push(Piece))
+        break;
+    }
+    Queue.finish(nullptr);
+  } catch (...) {
+    Queue.finish(std::current_exception());
+  }
+}
 
 } // namespace
 
@@ -124,46 +314,42 @@ TContentDefinedChunker::TContentDefinedChunker(std::size_t ReadSize) : m_ReadSiz
 
 bool TContentDefinedChunker::forEachPiece(QIODevice& Device, const TPieceVisitor& Visit)
 {
-  TChunkingBuffer Buffer(Device, m_ReadSize);
+  TPieceReader Reader(Device, m_ReadSize);
   for (;;) {
-    Buffer.fill();
-    if (Buffer.available() == 0)
+    // Every piece cut so far has been visited: all of it may be overwritten.
+    while (Reader.wantsData())
+      Reader.read(Reader.cutPosition());
+    const TPiece Piece = Reader.cut();
+    if (Piece.length == 0)
       break;
-    const std::size_t Length = nextPieceLength(Buffer.begin(), Buffer.available());
-    Visit(Buffer.begin(), Length);
-    Buffer.consume(Length);
+    Visit(Piece.data, Piece.length);
   }
-  return !Buffer.failed();
+  return !Reader.failed();
 }
 
 bool TContentDefinedChunker::forEachPieceHash(QIODevice& Device, const THashVisitor& Visit)
 {
-  TChunkingBuffer Buffer(Device, m_ReadSize);
-  std::future<QByteArray> Pending;
-  std::uint64_t PendingLength = 0;
-  const auto FinishPending = [&] {
-    if (Pending.valid()) {
-      Visit(Pending.get(), PendingLength);
-      Pending = std::future<QByteArray>();
+  TPieceReader Reader(Device, m_ReadSize);
+  TPieceQueue Queue;
+  {
+    // However this ends (Visit may throw), the cutting thread is stopped
+    // and joined before the reader and the queue go away.
+    struct TStopAndJoin
+    {
+      TPieceQueue& queue;
+      std::thread thread;
+      ~TStopAndJoin()
+      {
+        queue.stop();
+        thread.join();
+      }
+    } Cutter{Queue, std::thread([&] { cutPieces(Reader, Queue); })};
+    while (const std::optional<TPiece> Piece = Queue.next()) {
+      Visit(shared::TSha256::hash(Piece->data, Piece->length), Piece->length);
+      Queue.release(Piece->position + Piece->length);
     }
-  };
-  for (;;) {
-    // Refilling may move the unconsumed data over the piece still being
-    // hashed: finish that hash first (once per read, not per piece).
-    if (Buffer.wantsData())
-      FinishPending();
-    Buffer.fill();
-    if (Buffer.available() == 0)
-      break;
-    const std::uint8_t* Piece = Buffer.begin();
-    const std::size_t Length = nextPieceLength(Piece, Buffer.available());
-    FinishPending();
-    Pending = std::async(std::launch::async, [Piece, Length] { return shared::TSha256::hash(Piece, Length); });
-    PendingLength = Length;
-    Buffer.consume(Length);
   }
-  FinishPending();
-  return !Buffer.failed();
+  return !Reader.failed();
 }
 
 } // namespace orvale::launcher

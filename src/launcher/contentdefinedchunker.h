@@ -36,7 +36,9 @@ std::size_t nextPieceLength(const std::uint8_t* Data, std::size_t Available);
 class TContentDefinedChunker
 {
 public:
-  // ReadSize: bytes read at once behind the kept ChunkingMaximumPiece bytes.
+  // The device is read into a ring of ChunkingMaximumPiece + ReadSize bytes
+  // (less for a smaller file): the kept maximum piece plus what may be read
+  // ahead of it while pieces before it are still in use.
   explicit TContentDefinedChunker(std::size_t ReadSize = 32u * 1024 * 1024);
 
   using TPieceVisitor = std::function<void(const std::uint8_t* Data, std::size_t Length)>;
@@ -47,9 +49,11 @@ public:
   // visited so far stay visited).
   bool forEachPiece(QIODevice& Device, const TPieceVisitor& Visit);
 
-  // As forEachPiece, but hands each piece's SHA-256 and length to Visit. The
-  // hash of one piece is computed on a second thread while the next piece
-  // is being cut, so scanning runs at about the speed of SHA-256 alone.
+  // As forEachPiece, but hands each piece's SHA-256 and length to Visit, on
+  // the calling thread. A second thread reads and cuts while the calling
+  // one hashes the pieces already cut (as many as the ring holds), so
+  // scanning runs at about the speed of SHA-256 alone. The device is read
+  // on the second thread meanwhile.
   bool forEachPieceHash(QIODevice& Device, const THashVisitor& Visit);
 
 private:

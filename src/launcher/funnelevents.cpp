@@ -1,6 +1,7 @@
 #include "launcher/funnelevents.h"
 
 #include "shared/filesystemhelper.h"
+#include "shared/downloadpool.h"
 
 #include <QDebug>
 #include <QDir>
@@ -75,16 +76,17 @@ void postFunnelEvent(QObject* Parent, const QUrl& Url, const QString& Step, cons
   const QString Identifier = funnelDeviceIdentifier();
   const bool First = takeFunnelFirstTime(FirstTimeKey);
   const QByteArray Body = funnelEventBody(Step, First, Identifier, AccountGroupKey);
-  QNetworkRequest Request(Url);
+  QNetworkRequest Request = ::shared::makeRequest(Url);
   Request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
   auto* Manager = new QNetworkAccessManager(Parent);
   qInfo().noquote() << QString("Sending funnel event for step %1").arg(Step);
   QNetworkReply* Reply = Manager->post(Request, Body);
+  ::shared::limitReplyBody(Reply, ::shared::MaxDocumentBytes);
   QObject::connect(Reply, &QNetworkReply::finished, Reply, [Reply, Step] {
-    if (Reply->error() != QNetworkReply::NoError) {
-      qWarning().noquote() << QString("Error funnel sending (Step: %1):%2").arg(Step, Reply->errorString());
+    if (::shared::replyError(Reply) != QNetworkReply::NoError) {
+      qWarning().noquote() << QString("Error funnel sending (Step: %1):%2").arg(Step, ::shared::replyErrorString(Reply));
     } else {
-      const QByteArray Data = Reply->readAll();
+      const QByteArray Data = ::shared::takeReplyBody(Reply);
       const int Nul = Data.indexOf('\0');
       const QString Text = QString::fromUtf8(Nul >= 0 ? Data.left(Nul) : Data);
       qInfo().noquote() << QString("Funnel response received (Step: %1):%2").arg(Step, Text);

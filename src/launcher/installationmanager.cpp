@@ -247,8 +247,12 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     return;
   const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
-  const bool FastScan = m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
-                        computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable;
+  // The fast scan trusts only files not changed since the full marker was
+  // written; moving the marker aside below keeps its time.
+  std::optional<QDateTime> FastScanMarkerTime;
+  if (m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
+      computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable)
+    FastScanMarkerTime = QFileInfo(fullMarkerPath(*Package)).lastModified();
   // The partial marker may hold the description installed before: what an
   // abandoned update wrote is known only from the installing file.
   const TFileInPackageVector Unfinished = readInstallingFiles(Directory);
@@ -274,9 +278,9 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     Job->onRequiredChangesComputedForInstallation(Watcher->result());
   });
   // The task keeps the job alive while it runs.
-  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScan, Unfinished] {
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime, Unfinished] {
     TPackageDifference Difference =
-        Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScan);
+        Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime);
     deleteUnfinishedFiles(Difference, Unfinished, PublishedCopy, Directory, *Helper);
     return Difference;
   }));

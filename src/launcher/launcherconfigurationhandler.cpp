@@ -54,8 +54,16 @@ QString TLauncherConfigurationHandler::cacheFilePath()
 void TLauncherConfigurationHandler::startConfigurationDownload()
 {
   m_Offline = false;
-  m_pDownloadPool->download(m_ConfigurationUrl);
   m_ErrorTimer.start();
+  if (!shared::isRequestableUrl(m_ConfigurationUrl)) {
+    // Reported from the event loop, as a failed request is.
+    QMetaObject::invokeMethod(
+        this,
+        [this] { onConfigurationDownloadFailed(m_ConfigurationUrl, QNetworkReply::ProtocolInvalidOperationError, "Invalid URL"); },
+        Qt::QueuedConnection);
+    return;
+  }
+  m_pDownloadPool->download(m_ConfigurationUrl);
 }
 
 QUrl TLauncherConfigurationHandler::buildPackageDescriptionUrl(const QUrl& Url) const
@@ -83,10 +91,8 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
     if (!m_Offline) {
       const auto& Launcher = m_pConfiguration->launcherPackage();
       if (Launcher) {
-        if (TPackageBuild* Build = Launcher->currentBuild()) {
-          m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url),
-                                       buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
-        }
+        if (TPackageBuild* Build = Launcher->currentBuild())
+          addPublishedDescriptionRequest(Build);
       }
     }
     const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
@@ -95,8 +101,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
       if (!Build)
         continue;
       if (!m_Offline) {
-        m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url),
-                                     buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
+        addPublishedDescriptionRequest(Build);
       } else {
         const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
         // An installation keeps an asset description only when one was
@@ -131,6 +136,24 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));
   }
+}
+
+void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild* Build)
+{
+  // A URL that cannot be requested would never be answered: the build's
+  // description has failed at once.
+  if (!shared::isRequestableUrl(Build->url) || (!Build->assetsUrl.isEmpty() && !shared::isRequestableUrl(Build->assetsUrl))) {
+    logDescriptionFailure(Build->url, "Invalid URL");
+    return;
+  }
+  m_PendingRequests.push_back(
+      {Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
+}
+
+void TLauncherConfigurationHandler::logDescriptionFailure(const QUrl& Url, const QString& ErrorString)
+{
+  qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: %2")
+                               .arg(Url.toString(), ErrorString);
 }
 
 void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QByteArray Data)
@@ -231,10 +254,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNet
   bool Found = false;
   for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
     if (Entry->packageDescriptionUrl == Url || Entry->assetDescriptionUrl == Url) {
-      if (!Found) {
-        qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: %2")
-                                     .arg(Url.toString(), ErrorString);
-      }
+      if (!Found)
+        logDescriptionFailure(Url, ErrorString);
       Found = true;
       Entry = m_PendingRequests.erase(Entry);
     } else {

@@ -44,7 +44,8 @@ public:
   ~TLauncherConfigurationHandler() override;
 
   // Clears the offline flag, requests the configuration document and starts
-  // the error timer.
+  // the error timer. A configuration URL that cannot be requested fails at
+  // once (from the event loop): the cached copy is used.
   void startConfigurationDownload();
   void requestPackageConfigurations();
   void loadCachedConfiguration();
@@ -76,6 +77,10 @@ public slots:
   void onErrorTimerExpired();
 
 private:
+  // Asks for the build's published descriptions; a build whose URLs cannot
+  // be requested is logged as a failed description instead.
+  void addPublishedDescriptionRequest(TPackageBuild* Build);
+  static void logDescriptionFailure(const QUrl& Url, const QString& ErrorString);
   void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;

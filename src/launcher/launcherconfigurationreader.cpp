@@ -1,11 +1,25 @@
 #include "launcher/launcherconfigurationreader.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
 
 namespace orvale::launcher {
+
+namespace {
+
+// A package is installed in one folder directly inside the packages folder:
+// its "directoryname" must name such a folder, not the packages folder
+// itself, nothing above it and nothing deeper.
+bool isPlainFolderName(const QString& Name)
+{
+  return !Name.isEmpty() && Name != QLatin1String(".") && Name != QLatin1String("..") && !Name.contains('/') &&
+         !Name.contains('\\') && !Name.contains(QChar(0));
+}
+
+} // namespace
 
 QUrl urlWithoutFileName(const QUrl& Url)
 {
@@ -27,8 +41,18 @@ TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray& Dat
   const QJsonValue Packages = Root.value("packages");
   if (Packages.isArray()) {
     const QJsonArray Array = Packages.toArray();
-    for (int Position = 0; Position < Array.size(); ++Position)
-      m_Packages.push_back(std::make_shared<TPackage>(Position, Array.at(Position).toObject(), m_BaseUrl));
+    for (int Position = 0; Position < Array.size(); ++Position) {
+      const QJsonObject Entry = Array.at(Position).toObject();
+      const QString DirectoryName = Entry.value("directoryname").toString();
+      if (!isPlainFolderName(DirectoryName)) {
+        qWarning().noquote() << QString("Package %1 (\"%2\") left out: its directoryname \"%3\" is not the name of a "
+                                        "folder in the packages folder")
+                                    .arg(Position)
+                                    .arg(Entry.value("name").toString(), DirectoryName);
+        continue;
+      }
+      m_Packages.push_back(std::make_shared<TPackage>(Position, Entry, m_BaseUrl));
+    }
   }
   m_HardwareSurveyUrl = QUrl(Root.value("hardwaresurvey").toString(), QUrl::TolerantMode);
   m_HintsUrl = QUrl(Root.value("hints").toString(), QUrl::TolerantMode);

@@ -22,7 +22,10 @@ public:
 
 // The parsed launcher configuration document: the launcher's own package,
 // the game packages, the service URLs and the display flags. Missing or
-// ill-typed members take their defaults.
+// ill-typed members take their defaults. A package whose "directoryname" is
+// not the name of one folder inside the packages folder (empty, "." or "..",
+// or with a slash or a backslash) is left out with a logged reason; the
+// others keep their position in the document as their index.
 class TLauncherConfigurationReader
 {
 public:

@@ -4,6 +4,9 @@
 #include <QFileInfo>
 #include <QSettings>
 
+#include <algorithm>
+#include <iterator>
+
 namespace orvale::launcher {
 
 namespace {
@@ -21,28 +24,179 @@ QString readText(QSettings& Settings, const char* Section, const char* Key, cons
   return Value.toString();
 }
 
-// The INI reader turns values that begin with "@Variant(" or "@DateTime("
-// into objects through QDataStream, for every registered type (pixmaps and
+// The INI reader turns a value that begins with "@Variant(" or "@DateTime("
+// into an object through QDataStream, for every registered type (pixmaps and
 // other GUI types included); forged data there crashes it or makes it
-// allocate without bound. No setting is such a value, so a file that could
-// produce one counts as malformed. After unescaping, such a value needs an
-// "@" and the type word: a file is refused when it has a hex or octal escape
-// (which could spell any of them), or an "@" together with "Variant(",
-// "DateTime(" or any backslash (other escapes, continued lines).
+// allocate without bound. No setting is such a value, so a file with one
+// counts as malformed. The file is cut into lines and values exactly as the
+// reader does (QSettings' INI format in Qt 5), so that only values it would
+// decode are found: comments, keys, section names and other values, with
+// "@" or backslashes as they come, are no reason to refuse a file.
+
+bool isIniSpace(char Character)
+{
+  return Character == ' ' || Character == '\t' || Character == '\n' || Character == '\r';
+}
+
+bool isHexDigit(char Character)
+{
+  return (Character >= '0' && Character <= '9') || (Character >= 'a' && Character <= 'f') ||
+         (Character >= 'A' && Character <= 'F');
+}
+
+quint32 hexDigitValue(char Character)
+{
+  return Character <= '9' ? quint32(Character - '0') : quint32((Character | 0x20) - 'a' + 10);
+}
+
+// One logical line of an INI file: [start, end) in the data, and the
+// position of its first "=" outside double quotes (-1 when there is none).
+struct TIniLine
+{
+  int start = 0;
+  int end = 0;
+  int equals = -1;
+};
+
+// Cuts the next logical line from Position on: leading white space is
+// skipped; a line that begins with ";" is a comment and skipped whole; a
+// line ends at a line break or a ";" outside double quotes; a backslash
+// takes the next character (a line break too) along; double quotes go on
+// across line breaks. False when nothing is left.
+bool nextIniLine(const QByteArray& Data, int& Position, TIniLine& Line)
+{
+  const int Size = Data.size();
+  bool InQuotes = false;
+  Line.equals = -1;
+  int Start = Position;
+  while (Start < Size && isIniSpace(Data.at(Start)))
+    ++Start;
+  int Index = Start;
+  while (Index < Size) {
+    const char Character = Data.at(Index++);
+    if (Character == '=') {
+      if (!InQuotes && Line.equals < 0)
+        Line.equals = Index - 1;
+    } else if (Character == '\n' || Character == '\r') {
+      if (Index == Start + 1) {
+        ++Start;
+      } else if (!InQuotes) {
+        --Index;
+        break;
+      }
+    } else if (Character == '\\') {
+      if (Index < Size) {
+        const char Next = Data.at(Index++);
+        if (Index < Size) {
+          const char After = Data.at(Index);
+          if ((Next == '\n' && After == '\r') || (Next == '\r' && After == '\n'))
+            ++Index;
+        }
+      }
+    } else if (Character == '"') {
+      InQuotes = !InQuotes;
+    } else if (Character == ';') {
+      if (Index == Start + 1) {
+        while (Index < Size && Data.at(Index) != '\n' && Data.at(Index) != '\r')
+          ++Index;
+        while (Index < Size && isIniSpace(Data.at(Index)))
+          ++Index;
+        Start = Index;
+      } else if (!InQuotes) {
+        --Index;
+        break;
+      }
+    }
+  }
+  Position = Index;
+  Line.start = Start;
+  Line.end = Index;
+  return Index > Start;
+}
+
+// The elements of the value in [From, To) as the reader unescapes them: one
+// for a plain value, several for a list (commas outside double quotes).
+// Characters are kept as bytes; an escaped character beyond ASCII becomes
+// 0x80, which is all that matters for comparing with ASCII text.
+QList<QByteArray> unescapedIniValue(const QByteArray& Data, int From, int To)
+{
+  QList<QByteArray> Elements;
+  QByteArray Current;
+  bool InQuotes = false;
+  const auto SkipSpaces = [&](int& Index) {
+    while (Index < To && (Data.at(Index) == ' ' || Data.at(Index) == '\t'))
+      ++Index;
+  };
+  const auto AppendCode = [&](quint32 Code) { Current.append(char((Code & 0xFFFF) < 0x80 ? Code & 0xFFFF : 0x80)); };
+  int Index = From;
+  SkipSpaces(Index);
+  while (Index < To) {
+    const char Character = Data.at(Index);
+    if (Character == '\\') {
+      if (++Index >= To)
+        break;
+      const char Escaped = Data.at(Index++);
+      static const char Codes[][2] = {{'a', '\a'}, {'b', '\b'}, {'f', '\f'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'},
+                                      {'v', '\v'}, {'"', '"'},   {'?', '?'},   {'\'', '\''}, {'\\', '\\'}};
+      const auto Code = std::find_if(std::begin(Codes), std::end(Codes), [Escaped](const char* Pair) { return Pair[0] == Escaped; });
+      if (Code != std::end(Codes)) {
+        Current.append((*Code)[1]);
+      } else if (Escaped == 'x' && Index < To && isHexDigit(Data.at(Index))) {
+        quint32 Value = 0;
+        while (Index < To && isHexDigit(Data.at(Index)))
+          Value = (Value << 4) + hexDigitValue(Data.at(Index++));
+        AppendCode(Value);
+      } else if (Escaped >= '0' && Escaped <= '7') {
+        quint32 Value = quint32(Escaped - '0');
+        while (Index < To && Data.at(Index) >= '0' && Data.at(Index) <= '7')
+          Value = (Value << 3) + quint32(Data.at(Index++) - '0');
+        AppendCode(Value);
+      } else if (Escaped == '\n' || Escaped == '\r') {
+        if (Index < To && (Data.at(Index) == '\n' || Data.at(Index) == '\r') && Data.at(Index) != Escaped)
+          ++Index;
+      }
+      // Any other escaped character is dropped, "x" without a digit too.
+    } else if (Character == '"') {
+      ++Index;
+      InQuotes = !InQuotes;
+      if (!InQuotes)
+        SkipSpaces(Index);
+    } else if (Character == ',' && !InQuotes) {
+      Elements.append(Current);
+      Current.clear();
+      ++Index;
+      SkipSpaces(Index);
+    } else {
+      Current.append(Character);
+      ++Index;
+    }
+  }
+  Elements.append(Current);
+  return Elements;
+}
+
+bool holdsSerialisedValue(const QByteArray& Content)
+{
+  int Position = Content.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+  TIniLine Line;
+  while (nextIniLine(Content, Position, Line)) {
+    if (Content.at(Line.start) == '[' || Line.equals < 0)
+      continue;  // a section name, or no key
+    for (const QByteArray& Element : unescapedIniValue(Content, Line.equals + 1, Line.end)) {
+      if (Element.startsWith("@Variant(") || Element.startsWith("@DateTime("))
+        return true;
+    }
+  }
+  return false;
+}
+
 bool mayHoldSerialisedValues(const QString& Path)
 {
   QFile File(Path);
   if (!File.open(QIODevice::ReadOnly))
     return false;  // unreadable: the INI reader finds no keys either
   // Every byte, NUL bytes included: the INI reader reads past them.
-  const QByteArray Content = File.readAll();
-  for (int Index = 0; Index + 1 < Content.size(); ++Index) {
-    const char Next = Content.at(Index + 1);
-    if (Content.at(Index) == '\\' && (Next == 'x' || Next == 'X' || (Next >= '0' && Next <= '7')))
-      return true;
-  }
-  return Content.contains('@') &&
-         (Content.contains("Variant(") || Content.contains("DateTime(") || Content.contains('\\'));
+  return holdsSerialisedValue(File.readAll());
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "launcher/package.h"
 #include "shared/filesystemhelper.h"
+#include "shared/blocks.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -93,6 +94,11 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 
 } // namespace
 
+qint64 TChunkInPackage::maxDownloadBytes() const
+{
+  return qint64(std::min<std::uint64_t>(packedSize, std::numeric_limits<qint64>::max()));
+}
+
 bool TChunkInPackage::operator==(const TChunkInPackage& Other) const
 {
   return url == Other.url && packedSize == Other.packedSize && packedHash == Other.packedHash &&
@@ -131,6 +137,15 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
   Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   Chunk.unpack = Object.value("unpack").toBool(true);
+  const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
+  const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value("blockindexsize"));
+  const QByteArray BlockIndexHash = jsonToHash(Object.value("blockindexhash"));
+  if (!BlockIndexUrl.isEmpty() && BlockIndexSize > 0 && BlockIndexSize <= shared::kMaxBlockIndexBytes &&
+      BlockIndexHash.size() == 32) {
+    Chunk.blockIndexUrl = BlockIndexUrl;
+    Chunk.blockIndexSize = BlockIndexSize;
+    Chunk.blockIndexHash = BlockIndexHash;
+  }
   return Chunk;
 }
 

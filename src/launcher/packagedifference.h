@@ -47,10 +47,9 @@ enum class EChunkReuseState : std::int32_t
 struct TChunkReuseState
 {
   EChunkReuseState state = EChunkReuseState::Missing;
-  std::uint64_t sourceOffset = 0;  // where the data lies now (in the temporary file once saved)
+  std::uint64_t sourceOffset = 0;  // where the data lies in the file now
   std::uint64_t targetOffset = 0;
   std::uint64_t size = 0;
-  bool saved = false;
 };
 
 } // namespace orvale::launcher

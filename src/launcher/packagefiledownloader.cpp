@@ -313,7 +313,7 @@ void TPackageFileDownloader::requestOutstandingChunks()
       continue;
     }
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
-    m_pDownloadPool->download(Chunk.chunk.url);
+    m_pDownloadPool->download(Chunk.chunk.url, Chunk.chunk.maxDownloadBytes());
   }
   if (m_OutstandingChunks.empty())
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
@@ -666,7 +666,7 @@ void TPackageFileDownloader::applyRetryRule(const QUrl& Url, const QString& Fina
   }
   qInfo().noquote() << QString("Retry %1%2").arg(urlText(Url), threadTag());
   Found->retryCount += 1;
-  m_pDownloadPool->download(Url);
+  m_pDownloadPool->download(Url, Found->chunk.maxDownloadBytes());
 }
 
 void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code,

@@ -6,6 +6,7 @@
 #include "launcher/packagefiledownloader.h"
 #include "launcher/types.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QObject>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace orvale::launcher {
 
@@ -54,17 +56,21 @@ public:
   TFileSize diskSpaceNeeded() const { return m_DiskSpaceNeeded; }
   TFileSize diskSpaceFree() const { return m_DiskSpaceFree; }
 
-  // Difference computation; runs on a worker thread.
+  // Difference computation; runs on a worker thread. With
+  // FastScanMarkerTime (the modification time of the full marker of the
+  // installed description) the fast scan trusts the installed description's
+  // layout of a file that has its installed size and was not changed after
+  // that time; other files, and every file without it, are read.
   TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
                                                            const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                                                            TPackageConfigurationReader PublishedDescription,
                                                            TPackageConfigurationReader InstalledDescription,
-                                                           bool FastScan);
+                                                           const std::optional<QDateTime>& FastScanMarkerTime);
   std::vector<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
-      const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
-      const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
-      QString* Failure = nullptr);
+      const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
+      const std::optional<QDateTime>& FastScanMarkerTime, const QDir& InstallationDirectory,
+      const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure = nullptr);
 
   // Starts the verification of the installed description's files on the
   // thread pool (without Force and with "skipVerification" set the hashes

@@ -4,6 +4,7 @@
 #include "launcher/contentdefinedchunker.h"
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
+#include "launcher/piecemoves.h"
 #include "shared/sha256.h"
 
 #include <QDebug>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <deque>
 #include <memory>
+#include <optional>
 
 namespace orvale::launcher {
 
@@ -37,10 +39,11 @@ struct TScanContext
   std::deque<const TFileInPackage*> filesToScan;
   const TFileInPackageVector* installedFiles = nullptr;   // fast scan only
   const TChunkInPackageVector* installedChunks = nullptr; // fast scan only
+  QDateTime markerTime;                                   // fast scan only
   std::shared_ptr<TLauncherFilesystemHelper> helper;
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
-  QString failure;  // first description error found
+  QString failure;  // first error found; no file is taken after it
   bool moveAside = false;  // self-update: replaced files are kept as ".old"
 
   void addScanned(std::uint64_t Bytes)
@@ -138,7 +141,7 @@ void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString
     Target += Chunk.unpackedSize;
     if (State.state == EChunkReuseState::InPlace || (State.state == EChunkReuseState::Moved && Here != ChunkTarget))
       continue;
-    if (Hash != Chunk.unpackedHash)
+    if (Length != Chunk.unpackedSize || Hash != Chunk.unpackedHash)
       continue;
     if (Here == ChunkTarget) {
       State.state = EChunkReuseState::InPlace;
@@ -166,11 +169,17 @@ void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString
 TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                                std::vector<TChunkInPackage> Chunks)
 {
+  const QFileInfo Info(Path);
+  if (!Info.isFile() || std::uint64_t(Info.size()) != File.unpackedSize) {
+    // Another size cannot hold the content: not read at all.
+    if (Info.isFile())
+      Context.addScanned(std::uint64_t(Info.size()));
+    return replaceFile(Context, File, Path, std::move(Chunks));
+  }
   QByteArray Hash;
   std::uint64_t Size = 0;
   QFile Input(Path);
-  const QFileInfo Info(Path);
-  if (Info.isFile() && Input.open(QIODevice::ReadOnly)) {
+  if (Input.open(QIODevice::ReadOnly)) {
     shared::TSha256 Sha;
     QByteArray Buffer(int(std::min<qint64>(kHashBlock, std::max<qint64>(Input.size(), 1))), '\0');
     const auto Read = Sha.addFromDevice(Input, Buffer, UINT64_MAX,
@@ -216,6 +225,112 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
   return Offset;
 }
 
+// The pieces of the installed file as the installed description lays them
+// out, when the fast scan may trust that layout: the description has an
+// entry of at least two known chunks for the file, and the file has the
+// entry's size and was not changed after the full marker was written.
+// Empty when the file has to be read.
+std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& Context, const QString& LocalFile,
+                                                           const QString& Path)
+{
+  if (!Context.installedFiles || !Context.installedChunks)
+    return {};
+  const auto Installed = std::lower_bound(
+      Context.installedFiles->begin(), Context.installedFiles->end(), LocalFile,
+      [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
+  if (Installed == Context.installedFiles->end() || Installed->localFile != LocalFile ||
+      Installed->chunkIndices.size() < 2)
+    return {};
+  std::vector<const TChunkInPackage*> Layout;
+  std::uint64_t Size = 0;
+  for (std::int32_t Index : Installed->chunkIndices) {
+    if (Index < 0 || std::size_t(Index) >= Context.installedChunks->size())
+      return {};
+    Layout.push_back(&(*Context.installedChunks)[std::size_t(Index)]);
+    Size += Layout.back()->unpackedSize;
+  }
+  const QFileInfo Info(Path);
+  if (!Info.isFile() || std::uint64_t(Info.size()) != Installed->unpackedSize || Size != Installed->unpackedSize ||
+      !Context.markerTime.isValid() || Info.lastModified() > Context.markerTime) {
+    qInfo().noquote() << QString("installed layout of %1 not trusted, its content is scanned%2").arg(Path, threadTag());
+    return {};
+  }
+  return Layout;
+}
+
+bool openTemporary(std::unique_ptr<QTemporaryFile>& Temporary)
+{
+  if (Temporary)
+    return true;
+  Temporary = std::make_unique<QTemporaryFile>();
+  if (Temporary->open())
+    return true;
+  qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
+  Temporary.reset();
+  return false;
+}
+
+// Moves the reusable chunks found elsewhere in the file to their offsets,
+// in the order planMoves gives, and cuts the file to its published size.
+// A chunk whose data could not be moved is downloaded instead.
+TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File, const QString& Path,
+                               std::vector<TChunkInPackage> Chunks, const std::vector<TChunkReuseState>& States)
+{
+  QFile Target(Path);
+  if (!Target.open(QIODevice::ReadWrite)) {
+    qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
+    return replaceFile(Context, File, Path, std::move(Chunks));
+  }
+  std::vector<bool> Missing(States.size());
+  std::vector<TPieceMove> Moves;
+  std::vector<std::size_t> MovedChunks;  // the chunk position of every move
+  for (std::size_t Index = 0; Index < States.size(); ++Index) {
+    Missing[Index] = States[Index].state == EChunkReuseState::Missing;
+    if (States[Index].state == EChunkReuseState::Moved) {
+      Moves.push_back({States[Index].sourceOffset, States[Index].targetOffset, States[Index].size});
+      MovedChunks.push_back(Index);
+    }
+  }
+  const TMovePlan Plan = planMoves(Moves);
+  std::unique_ptr<QTemporaryFile> Temporary;
+  for (const TMoveStep& Step : Plan.steps) {
+    const TPieceMove& Move = Moves[Step.move];
+    const std::size_t Chunk = MovedChunks[Step.move];
+    if (Missing[Chunk])
+      continue;  // its data could not be saved
+    bool Moved = false;
+    switch (Step.kind) {
+    case EMoveStep::Copy:
+      Moved = copyRange(Target, Move.sourceOffset, Target, Move.targetOffset, Move.size);
+      break;
+    case EMoveStep::Save:
+      Moved = openTemporary(Temporary) &&
+              copyRange(Target, Move.sourceOffset, *Temporary, Step.temporaryOffset, Move.size);
+      break;
+    case EMoveStep::CopyFromSaved:
+      Moved = copyRange(*Temporary, Step.temporaryOffset, Target, Move.targetOffset, Move.size);
+      break;
+    }
+    Missing[Chunk] = !Moved;
+  }
+  if (!Moves.empty()) {
+    qInfo().noquote() << QString("rebuilt %1 in place: %2 pieces moved, at most %3 bytes held in a temporary file%4")
+                             .arg(Path)
+                             .arg(Moves.size())
+                             .arg(Plan.temporaryBytes)
+                             .arg(threadTag());
+  }
+  if (std::uint64_t(Target.size()) > File.unpackedSize)
+    Target.resize(qint64(File.unpackedSize));
+  Target.close();
+  TFileToDownload Result = makeResult(File, std::move(Chunks));
+  for (std::size_t Index = 0; Index < Missing.size(); ++Index) {
+    if (Missing[Index])
+      Result.chunksToDownload.push_back(std::int32_t(Index));
+  }
+  return Result;
+}
+
 TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                               std::vector<TChunkInPackage> Chunks)
 {
@@ -227,26 +342,10 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   };
 
   // Fast scan: the installed description says how the file is laid out.
-  bool PiecesFromDescription = false;
-  if (Context.installedFiles && Context.installedChunks) {
-    const auto Installed = std::lower_bound(
-        Context.installedFiles->begin(), Context.installedFiles->end(), File.localFile,
-        [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
-    if (Installed != Context.installedFiles->end() && Installed->localFile == File.localFile &&
-        Installed->chunkIndices.size() >= 2) {
-      const bool AllKnown = std::all_of(Installed->chunkIndices.begin(), Installed->chunkIndices.end(), [&](std::int32_t Index) {
-        return Index >= 0 && std::size_t(Index) < Context.installedChunks->size();
-      });
-      if (AllKnown) {
-        PiecesFromDescription = true;
-        for (std::int32_t Index : Installed->chunkIndices) {
-          const TChunkInPackage& Piece = (*Context.installedChunks)[std::size_t(Index)];
-          Match(Piece.unpackedHash, Piece.unpackedSize);
-        }
-      }
-    }
-  }
-  if (!PiecesFromDescription) {
+  const std::vector<const TChunkInPackage*> InstalledLayout = trustedInstalledLayout(Context, File.localFile, Path);
+  for (const TChunkInPackage* Piece : InstalledLayout)
+    Match(Piece->unpackedHash, Piece->unpackedSize);
+  if (InstalledLayout.empty()) {
     QFile Input(Path);
     if (QFileInfo(Path).isFile() && Input.open(QIODevice::ReadOnly)) {
       // Where the file still holds the published chunks at their offsets,
@@ -265,62 +364,54 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   if (!Found)
     return replaceFile(Context, File, Path, std::move(Chunks));
 
-  // Rebuild in place: move the reusable chunks to their offsets; data whose
-  // source would be overwritten first goes through a temporary file.
-  QFile Target(Path);
-  if (!Target.open(QIODevice::ReadWrite)) {
-    qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
-    return replaceFile(Context, File, Path, std::move(Chunks));
-  }
-  std::unique_ptr<QTemporaryFile> Temporary;
-  std::uint64_t TemporaryEnd = 0;
-  TFileToDownload Result = makeResult(File, Chunks);
-  for (std::size_t Index = 0; Index < States.size(); ++Index) {
-    TChunkReuseState& State = States[Index];
-    if (State.state == EChunkReuseState::Missing) {
-      Result.chunksToDownload.push_back(std::int32_t(Index));
-      continue;
-    }
-    if (State.state != EChunkReuseState::Moved)
-      continue;
-    const std::uint64_t T = State.targetOffset;
-    const std::uint64_t S = State.size;
-    for (std::size_t Later = Index + 1; Later < States.size(); ++Later) {
-      TChunkReuseState& Other = States[Later];
-      if (Other.state != EChunkReuseState::Moved || Other.saved)
-        continue;
-      if (Other.sourceOffset < T + S && T < Other.sourceOffset + Other.size) {
-        if (!Temporary) {
-          Temporary = std::make_unique<QTemporaryFile>();
-          if (!Temporary->open()) {
-            qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
-            Temporary.reset();
-          }
-        }
-        if (Temporary && copyRange(Target, Other.sourceOffset, *Temporary, TemporaryEnd, Other.size)) {
-          Other.sourceOffset = TemporaryEnd;
-          Other.saved = true;
-          TemporaryEnd += Other.size;
-        } else {
-          // The data cannot be kept: fetch that chunk instead.
-          Other.state = EChunkReuseState::Missing;
-        }
-      }
-    }
-    QFile& Source = State.saved ? static_cast<QFile&>(*Temporary) : Target;
-    if (copyRange(Source, State.sourceOffset, Target, T, S)) {
-      State.state = EChunkReuseState::InPlace;
-    } else {
-      State.state = EChunkReuseState::Missing;
-      Result.chunksToDownload.push_back(std::int32_t(Index));
-    }
-  }
-  if (std::uint64_t(Target.size()) > File.unpackedSize)
-    Target.resize(qint64(File.unpackedSize));
-  Target.close();
-  return Result;
+  return rebuildInPlace(Context, File, Path, std::move(Chunks), States);
 }
 
+// Decides about one published file; nothing when its entry is unusable
+// (the failure is recorded in the context).
+std::optional<TFileToDownload> scanFile(TScanContext& Context, const TFileInPackage& File)
+{
+  const QString Path = installationFilePath(*Context.helper, Context.directory, File.localFile);
+  if (Path.isEmpty()) {
+    Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
+                     .arg(File.localFile));
+    return std::nullopt;
+  }
+  std::vector<TChunkInPackage> Chunks;
+  bool IndicesValid = true;
+  for (std::int32_t Index : File.chunkIndices) {
+    if (Index < 0 || std::size_t(Index) >= Context.publishedChunks->size()) {
+      IndicesValid = false;
+      break;
+    }
+    Chunks.push_back((*Context.publishedChunks)[std::size_t(Index)]);
+  }
+  if (!IndicesValid) {
+    // The file cannot be assembled from chunks: it is fetched whole
+    // through its own download record, or the description is unusable.
+    if (File.ownDownload.url.isEmpty()) {
+      Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
+                       .arg(File.localFile));
+      return std::nullopt;
+    }
+    return replaceFile(Context, File, Path, {});
+  }
+  std::uint64_t Sum = 0;
+  for (const TChunkInPackage& Chunk : Chunks)
+    Sum += Chunk.unpackedSize;
+  const bool UsesOwnRecord = !File.ownDownload.url.isEmpty();
+  if (!UsesOwnRecord && ((Chunks.empty() && File.unpackedSize != 0) || (!Chunks.empty() && Sum != File.unpackedSize))) {
+    Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File.localFile));
+    return std::nullopt;
+  }
+  if (File.chunkIndices.size() < 2)
+    return checkWholeFile(Context, File, Path, std::move(Chunks));
+  return scanChunkWise(Context, File, Path, std::move(Chunks));
+}
+
+// Takes files off the shared list until it is empty or a failure was
+// recorded. Never throws: an exception while scanning a file becomes the
+// computation's failure.
 std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 {
   std::vector<TFileToDownload> Results;
@@ -328,50 +419,21 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
     const TFileInPackage* File = nullptr;
     {
       QMutexLocker Lock(&Context.mutex);
-      if (Context.filesToScan.empty())
+      if (Context.filesToScan.empty() || !Context.failure.isEmpty())
         return Results;
       File = Context.filesToScan.front();
       Context.filesToScan.pop_front();
       ++Context.filesTaken;
     }
-    const QString Path = installationFilePath(*Context.helper, Context.directory, File->localFile);
-    if (Path.isEmpty()) {
-      Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
-                       .arg(File->localFile));
-      continue;
+    try {
+      if (std::optional<TFileToDownload> Result = scanFile(Context, *File))
+        Results.push_back(std::move(*Result));
+    } catch (const std::exception& Error) {
+      Context.fail(QString("The installed file '%1' could not be compared: %2")
+                       .arg(File->localFile, QString::fromUtf8(Error.what())));
+    } catch (...) {
+      Context.fail(QString("The installed file '%1' could not be compared.").arg(File->localFile));
     }
-    std::vector<TChunkInPackage> Chunks;
-    bool IndicesValid = true;
-    for (std::int32_t Index : File->chunkIndices) {
-      if (Index < 0 || std::size_t(Index) >= Context.publishedChunks->size()) {
-        IndicesValid = false;
-        break;
-      }
-      Chunks.push_back((*Context.publishedChunks)[std::size_t(Index)]);
-    }
-    if (!IndicesValid) {
-      // The file cannot be assembled from chunks: it is fetched whole
-      // through its own download record, or the description is unusable.
-      if (File->ownDownload.url.isEmpty()) {
-        Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
-                         .arg(File->localFile));
-        continue;
-      }
-      Results.push_back(replaceFile(Context, *File, Path, {}));
-      continue;
-    }
-    std::uint64_t Sum = 0;
-    for (const TChunkInPackage& Chunk : Chunks)
-      Sum += Chunk.unpackedSize;
-    const bool UsesOwnRecord = !File->ownDownload.url.isEmpty();
-    if (!UsesOwnRecord && ((Chunks.empty() && File->unpackedSize != 0) || (!Chunks.empty() && Sum != File->unpackedSize))) {
-      Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File->localFile));
-      continue;
-    }
-    if (File->chunkIndices.size() < 2)
-      Results.push_back(checkWholeFile(Context, *File, Path, std::move(Chunks)));
-    else
-      Results.push_back(scanChunkWise(Context, *File, Path, std::move(Chunks)));
   }
 }
 
@@ -379,7 +441,8 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 
 TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
-    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription, bool FastScan)
+    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
+    const std::optional<QDateTime>& FastScanMarkerTime)
 {
   TPackageDifference Difference;
   for (const TFileInPackage& File : InstalledDescription.files()) {
@@ -388,50 +451,56 @@ TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
   }
   Difference.filesToDownload = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
-      InstalledDescription.chunks(), FastScan, InstallationDirectory, Helper, &Difference.failure);
+      InstalledDescription.chunks(), FastScanMarkerTime, InstallationDirectory, Helper, &Difference.failure);
   return Difference;
 }
 
 std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
-    const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks, bool FastScan,
+    const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
+    const std::optional<QDateTime>& FastScanMarkerTime,
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure)
 {
-  TScanContext Context;
-  Context.installation = this;
-  Context.helper = Helper;
-  Context.directory = InstallationDirectory;
-  Context.publishedChunks = &PublishedChunks;
-  Context.moveAside = selfUpdateFlag() == 1;
+  // Every task owns the context with this call, so that it outlives them
+  // all however they end.
+  auto Context = std::make_shared<TScanContext>();
+  Context->installation = this;
+  Context->helper = Helper;
+  Context->directory = InstallationDirectory;
+  Context->publishedChunks = &PublishedChunks;
+  Context->moveAside = selfUpdateFlag() == 1;
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
     const QFileInfo Info(Path);
     if (!Path.isEmpty() && Info.isFile())
-      Context.totalBytes += std::uint64_t(Info.size());
-    Context.filesToScan.push_back(&File);
+      Context->totalBytes += std::uint64_t(Info.size());
+    Context->filesToScan.push_back(&File);
   }
-  std::sort(Context.filesToScan.begin(), Context.filesToScan.end(),
+  std::sort(Context->filesToScan.begin(), Context->filesToScan.end(),
             [](const TFileInPackage* Left, const TFileInPackage* Right) { return Left->unpackedSize > Right->unpackedSize; });
   // Fast scan needs the installed files sorted by name for its lookups.
   TFileInPackageVector SortedInstalledFiles;
-  if (FastScan) {
+  if (FastScanMarkerTime) {
     SortedInstalledFiles = InstalledFiles;
     std::sort(SortedInstalledFiles.begin(), SortedInstalledFiles.end(),
               [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
-    Context.installedFiles = &SortedInstalledFiles;
-    Context.installedChunks = &InstalledChunks;
+    Context->installedFiles = &SortedInstalledFiles;
+    Context->installedChunks = &InstalledChunks;
+    Context->markerTime = *FastScanMarkerTime;
   }
 
   std::vector<QFuture<std::vector<TFileToDownload>>> Tasks;
   for (int Task = 0; Task < kScanTasks; ++Task)
-    Tasks.push_back(QtConcurrent::run([&Context] { return runScanTask(Context); }));
+    Tasks.push_back(QtConcurrent::run([Context] { return runScanTask(*Context); }));
+  // The tasks do not throw, so this waits for every one of them: none is
+  // still changing files when the result is handed on.
   std::vector<TFileToDownload> Result;
   for (auto& Task : Tasks) {
     std::vector<TFileToDownload> Part = Task.result();
     std::move(Part.begin(), Part.end(), std::back_inserter(Result));
   }
   if (Failure)
-    *Failure = Context.failure;
+    *Failure = Context->failure;
   return Result;
 }
 

@@ -49,7 +49,10 @@ void runVerifyTask(TVerificationContext& Context)
     try {
       const QString Path = installationFilePath(*Context.helper, Context.directory, File->localFile);
       QFile Input(Path);
-      if (Path.isEmpty() || !QFileInfo(Path).isFile() || !Input.open(QIODevice::ReadOnly)) {
+      // A file of another size fails without being read.
+      const QFileInfo Info(Path);
+      if (Path.isEmpty() || !Info.isFile() || std::uint64_t(Info.size()) != File->unpackedSize ||
+          !Input.open(QIODevice::ReadOnly)) {
         qWarning().noquote() << QString("verification of file %1 failed").arg(File->localFile);
         QMutexLocker Lock(&Context.mutex);
         Context.result = false;

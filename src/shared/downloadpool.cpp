@@ -17,20 +17,101 @@ void registerNetworkMetaTypes()
   qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
 }
 
+// Bytes a reply may hold before the network layer stops reading from the
+// connection until they are taken out.
+constexpr qint64 ReplyReadBufferBytes = 4 * 1024 * 1024;
+// The most a body held in one QByteArray can have.
+constexpr qint64 MaxInMemoryBodyBytes = (qint64(1) << 31) - 4096;
+
+const char* const BodyCollectorName = "ashgroveBodyCollector";
+
+// Takes a reply's body out as it arrives, so that the network layer, which
+// holds at most ReplyReadBufferBytes, goes on reading, and refuses the reply
+// as soon as it comes compressed or its body turns out larger than allowed.
+// A child of the reply, found by its object name.
+class TBodyCollector : public QObject
+{
+public:
+  TBodyCollector(QNetworkReply* pReply, qint64 MaxBodyBytes)
+    : QObject(pReply), m_pReply(pReply), m_MaxBodyBytes(std::clamp<qint64>(MaxBodyBytes, 0, MaxInMemoryBodyBytes))
+  {
+    setObjectName(BodyCollectorName);
+    pReply->setReadBufferSize(std::min(m_MaxBodyBytes + 1, ReplyReadBufferBytes));
+    connect(pReply, &QNetworkReply::metaDataChanged, this, &TBodyCollector::checkHeaders);
+    connect(pReply, &QNetworkReply::readyRead, this, &TBodyCollector::collect);
+  }
+
+  static TBodyCollector* of(const QNetworkReply* pReply)
+  {
+    return pReply ? static_cast<TBodyCollector*>(
+                      pReply->findChild<QObject*>(BodyCollectorName, Qt::FindDirectChildrenOnly))
+                  : nullptr;
+  }
+
+  QByteArray take()
+  {
+    collect();
+    return std::move(m_Body);
+  }
+
+  const QString& refusal() const { return m_Refusal; }
+
+private:
+  void checkHeaders()
+  {
+    const QByteArray Encoding = m_pReply->rawHeader("Content-Encoding").trimmed().toLower();
+    if (!Encoding.isEmpty() && Encoding != "identity") {
+      refuse(QStringLiteral("Content-Encoding %1 was not asked for").arg(QString::fromLatin1(Encoding)));
+      return;
+    }
+    bool Ok = false;
+    const qint64 Declared = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
+    if (Ok && Declared > m_MaxBodyBytes)
+      refuse(QStringLiteral("Body of %1 bytes is larger than the %2 bytes allowed").arg(Declared).arg(m_MaxBodyBytes));
+    else if (Ok && Declared > m_Body.capacity())
+      m_Body.reserve(int(Declared));
+  }
+
+  void collect()
+  {
+    if (!m_Refusal.isEmpty())
+      return;
+    const qint64 Available = m_pReply->bytesAvailable();
+    if (Available <= 0)
+      return;
+    if (m_Body.size() + Available > m_MaxBodyBytes) {
+      refuse(QStringLiteral("Body is larger than the %1 bytes allowed").arg(m_MaxBodyBytes));
+      return;
+    }
+    m_Body += m_pReply->read(Available);
+  }
+
+  void refuse(const QString& Reason)
+  {
+    if (!m_pReply->isRunning())
+      return;
+    m_Refusal = Reason;
+    m_Body = QByteArray();
+    m_pReply->abort();
+  }
+
+  QNetworkReply* m_pReply;
+  qint64 m_MaxBodyBytes;
+  QByteArray m_Body;
+  QString m_Refusal;
+};
+
 // Qt 5 sometimes finishes an HTTP reply without an error when the server
 // resets the connection in the middle of the body, handing over only what
-// arrived. A body shorter than its declared length is a failure; with a
-// content encoding the header describes the encoded bytes, so it is not
-// compared then. Returns the error text, or an empty string.
+// arrived. A body shorter than its declared length is a failure (replies
+// with a content encoding are refused before they get here, so the header
+// describes the bytes received). Returns the error text, or an empty string.
 QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
 {
   if (!pReply)
     return QString();
   const QString Scheme = pReply->url().scheme();
   if (Scheme != QLatin1String("http") && Scheme != QLatin1String("https"))
-    return QString();
-  const QByteArray Encoding = pReply->rawHeader("Content-Encoding").trimmed().toLower();
-  if (!Encoding.isEmpty() && Encoding != "identity")
     return QString();
   const QVariant Length = pReply->header(QNetworkRequest::ContentLengthHeader);
   if (!Length.isValid())
@@ -43,6 +124,50 @@ QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
 }
 
 } // namespace
+
+bool isRequestableUrl(const QUrl& Url)
+{
+  // Fully encoded, so that percent-encoded characters (a space as %20) stay
+  // encoded for the strict parse.
+  const QUrl Checked(Url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
+  return Checked.isValid() && !Checked.isRelative();
+}
+
+QNetworkRequest makeRequest(const QUrl& Url)
+{
+  QNetworkRequest Request(Url);
+  Request.setRawHeader("Accept-Encoding", "identity");
+  return Request;
+}
+
+void limitReplyBody(QNetworkReply* pReply, qint64 MaxBodyBytes)
+{
+  if (pReply && !TBodyCollector::of(pReply))
+    new TBodyCollector(pReply, MaxBodyBytes);
+}
+
+QByteArray takeReplyBody(QNetworkReply* pReply)
+{
+  if (TBodyCollector* pCollector = TBodyCollector::of(pReply))
+    return pCollector->take();
+  return pReply ? pReply->readAll() : QByteArray();
+}
+
+QNetworkReply::NetworkError replyError(const QNetworkReply* pReply)
+{
+  if (!pReply)
+    return QNetworkReply::UnknownNetworkError;
+  const TBodyCollector* pCollector = TBodyCollector::of(pReply);
+  return pCollector && !pCollector->refusal().isEmpty() ? QNetworkReply::UnknownContentError : pReply->error();
+}
+
+QString replyErrorString(const QNetworkReply* pReply)
+{
+  if (!pReply)
+    return QString();
+  const TBodyCollector* pCollector = TBodyCollector::of(pReply);
+  return pCollector && !pCollector->refusal().isEmpty() ? pCollector->refusal() : pReply->errorString();
+}
 
 // ---------------------------------------------------------------------------
 // QNetworkAccessManagerWrapper
@@ -118,17 +243,17 @@ QNetworkReplyWrapper::~QNetworkReplyWrapper()
 
 QNetworkReply::NetworkError QNetworkReplyWrapper::networkError() const
 {
-  return m_pReply ? m_pReply->error() : QNetworkReply::UnknownNetworkError;
+  return replyError(m_pReply);
 }
 
 QString QNetworkReplyWrapper::errorString() const
 {
-  return m_pReply ? m_pReply->errorString() : QString();
+  return replyErrorString(m_pReply);
 }
 
 QByteArray QNetworkReplyWrapper::readAll()
 {
-  return m_pReply ? m_pReply->readAll() : QByteArray();
+  return m_pReply ? takeReplyBody(m_pReply) : QByteArray();
 }
 
 QUrl QNetworkReplyWrapper::url() const
@@ -163,28 +288,25 @@ TDownloadPool::~TDownloadPool()
   m_ActiveDownloads.clear();
 }
 
-void TDownloadPool::download(const QUrl& url)
+void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
 {
-  // Fully encoded, so that percent-encoded characters (a space as %20) stay
-  // encoded for the strict parse.
-  const QUrl Checked(url.toString(QUrl::FullyEncoded), QUrl::StrictMode);
-  if (!Checked.isValid() || Checked.isRelative()) {
+  if (!isRequestableUrl(url)) {
     emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
     return;
   }
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_back(url);
+  m_Queue.push_back({url, MaxBodyBytes});
   startQueuedDownloads();
 }
 
-void TDownloadPool::prioritize(const QUrl& url)
+void TDownloadPool::prioritize(const QUrl& url, qint64 MaxBodyBytes)
 {
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_front(url);
+  m_Queue.push_front({url, MaxBodyBytes});
   startQueuedDownloads();
 }
 
@@ -224,7 +346,8 @@ void TDownloadPool::releaseUrl(const QUrl& url)
 
 void TDownloadPool::removeFromQueue(const QUrl& Url)
 {
-  const auto Found = std::find(m_Queue.begin(), m_Queue.end(), Url);
+  const auto Found =
+    std::find_if(m_Queue.begin(), m_Queue.end(), [&Url](const TQueuedRequest& Queued) { return Queued.url == Url; });
   if (Found != m_Queue.end())
     m_Queue.erase(Found);
 }
@@ -239,9 +362,10 @@ void TDownloadPool::startQueuedDownloads()
 {
   const QPointer<TDownloadPool> Self(this);
   while (!m_Queue.empty() && activeDownloadCount() < concurrencyLimit()) {
-    const QUrl Url = m_Queue.front();
+    const TQueuedRequest Next = m_Queue.front();
+    const QUrl Url = Next.url;
     m_Queue.pop_front();
-    QNetworkRequest Request(Url);
+    QNetworkRequest Request = makeRequest(Url);
     if (m_TransferTimeoutMs > 0)
       Request.setTransferTimeout(m_TransferTimeoutMs);
     QNetworkReplyWrapper* pReply = m_pManager ? m_pManager->get(Request) : nullptr;
@@ -254,6 +378,7 @@ void TDownloadPool::startQueuedDownloads()
         return;
       continue;
     }
+    limitReplyBody(pReply->reply(), Next.maxBodyBytes);
     connect(pReply, &QNetworkReplyWrapper::finished, this,
             [this, Url, pReply] { onReplyFinished(Url, pReply); }, Qt::DirectConnection);
     connect(pReply, &QNetworkReplyWrapper::error, this,

@@ -20,6 +20,36 @@ namespace shared {
 
 class QNetworkReplyWrapper;
 
+// The most bytes the body of a document may have: the configuration, package
+// and asset descriptions, the hints, the CDN trace, the hint browser's
+// resources and the replies of the survey and funnel uploads. Real ones are
+// far smaller; a larger reply is a failed download.
+constexpr qint64 MaxDocumentBytes = 16 * 1024 * 1024;
+
+// Whether a request can be made for Url: it parses strictly (in its fully
+// encoded form) and is absolute. The download pool refuses every other URL.
+bool isRequestableUrl(const QUrl& Url);
+
+// A request for Url as this program makes every request: it asks for the
+// body as it is stored ("Accept-Encoding: identity"), so that the network
+// layer never inflates a body behind our back.
+QNetworkRequest makeRequest(const QUrl& Url);
+
+// Holds the reply to at most MaxBodyBytes of body. The body is taken out of
+// the reply as it arrives (the network layer holds only a few MiB of it at
+// a time and waits until they are taken), and the reply is aborted as soon
+// as its headers or its bytes show that it comes compressed (a
+// Content-Encoding other than identity) or that its body is larger (by its
+// Content-Length, or by the bytes received so far); it then fails with
+// UnknownContentError and the reason (replyError, replyErrorString). Read
+// the body with takeReplyBody, not from the reply.
+void limitReplyBody(QNetworkReply* pReply, qint64 MaxBodyBytes);
+// The body received so far, taken out: all of it once the reply finished.
+QByteArray takeReplyBody(QNetworkReply* pReply);
+// The reply's error and its text, a refusal of limitReplyBody included.
+QNetworkReply::NetworkError replyError(const QNetworkReply* pReply);
+QString replyErrorString(const QNetworkReply* pReply);
+
 // Thin, overridable front of a QNetworkAccessManager. Whoever creates one
 // connects the manager's authenticationRequired signal to the wrapper's signal
 // of the same name (makeNetworkAccessManagerWrapper does all of that).
@@ -69,7 +99,7 @@ public:
 
   virtual QNetworkReply::NetworkError networkError() const;
   virtual QString errorString() const;
-  // The whole body received so far.
+  // The whole body received so far (takeReplyBody).
   virtual QByteArray readAll();
   // The URL of the request as it was sent, not the one reached by redirects.
   virtual QUrl url() const;
@@ -102,8 +132,12 @@ private:
 
 // Runs HTTP(S) GET requests, at most concurrencyLimit() at a time, for URLs
 // taken first-in-first-out from a queue, and reports each URL's outcome through
-// success, failed and progress. No retries, no time-outs: those belong to the
-// users. Lives on one thread; replies report through its event loop.
+// success, failed and progress. No retries: those belong to the users. Lives
+// on one thread; replies report through its event loop.
+//
+// Every request is made with makeRequest and held to its body limit by
+// limitReplyBody: a reply that comes compressed or brings more than the
+// limit fails with UnknownContentError and the reason.
 //
 // A URL is idle, queued (at most once) or active. With releaseOnFinish a URL
 // leaves the active set by itself when its request ends; without it, it stays
@@ -124,13 +158,15 @@ public:
   // aborted) and nothing is reported for them.
   ~TDownloadPool() override;
 
-  // Queues the URL at the back (moving it there when it is queued already); an
-  // active URL is left alone. Invalid and relative URLs are refused at once
-  // with failed(url, ProtocolInvalidOperationError, "Invalid URL").
-  virtual void download(const QUrl& url);
+  // Queues the URL at the back (moving it there, with the new limit, when it
+  // is queued already); an active URL is left alone. MaxBodyBytes is the most
+  // body bytes its reply may bring. URLs that are not requestable
+  // (isRequestableUrl) are refused at once with
+  // failed(url, ProtocolInvalidOperationError, "Invalid URL").
+  virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
   // Queues the URL at the front (moving it there when queued); an active URL
   // is left alone.
-  virtual void prioritize(const QUrl& url);
+  virtual void prioritize(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
   // Values above 0 start queued downloads at once; 0 or less holds the queue.
   virtual void setConcurrencyLimit(int limit);
   virtual int concurrencyLimit() const;
@@ -158,6 +194,12 @@ signals:
   void progress(const QUrl& Url, qlonglong BytesReceivedFromRequest);
 
 private:
+  struct TQueuedRequest
+  {
+    QUrl url;
+    qint64 maxBodyBytes = MaxDocumentBytes;
+  };
+
   void startQueuedDownloads();
   void removeFromQueue(const QUrl& Url);
   // True when the reply is the URL's current request.
@@ -173,7 +215,7 @@ private:
   // without releaseOnFinish); the wrapper itself is deleted by then.
   QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
   int m_ConcurrencyLimit = 0;
-  std::deque<QUrl> m_Queue;
+  std::deque<TQueuedRequest> m_Queue;
   TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
   bool m_ReleaseOnFinish = true;
   int m_TransferTimeoutMs = DefaultTransferTimeoutMs;

@@ -10,12 +10,14 @@
 #include <QTextStream>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 namespace shared {
@@ -80,6 +82,20 @@ void openTemporaryBeside(QFile& File, const QString& Path)
 }
 
 } // namespace
+
+qint64 raiseOpenFileLimit()
+{
+  struct rlimit Limit = {};
+  if (::getrlimit(RLIMIT_NOFILE, &Limit) != 0)
+    return -1;
+  if (Limit.rlim_cur != Limit.rlim_max) {
+    struct rlimit Raised = Limit;
+    Raised.rlim_cur = Limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &Raised) == 0)
+      Limit = Raised;
+  }
+  return Limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max() : qint64(Limit.rlim_cur);
+}
 
 TFileSystemHelper::~TFileSystemHelper() = default;
 

@@ -42,6 +42,11 @@ void flushFileToDisk(QFileDevice& File);
 // Makes the entries of a directory (files created, renamed or removed in it)
 // durable; throws the uniform error when that fails.
 void flushDirectoryToDisk(const QString& Directory);
+// Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
+// limit, so that an installation of many files does not run out of
+// descriptors at the usual desktop soft limit of 1024. Returns the soft
+// limit in force afterwards (-1 when it cannot be read).
+qint64 raiseOpenFileLimit();
 
 // All file system access goes through this class, so that every failure is a
 // std::runtime_error with one of a few uniform texts. Every operation is

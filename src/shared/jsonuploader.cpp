@@ -1,5 +1,7 @@
 #include "shared/jsonuploader.h"
 
+#include "shared/downloadpool.h"
+
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QNetworkAccessManager>
@@ -27,20 +29,20 @@ void TJsonDocumentHttpPostSender::postDocument(const QUrl& Url, const QJsonDocum
     emit finished(QNetworkReply::UnknownNetworkError, tr("No network access manager"), QByteArray());
     return;
   }
-  QNetworkRequest Request(Url);
+  QNetworkRequest Request = makeRequest(Url);
   Request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
   Request.setHeader(QNetworkRequest::ContentDispositionHeader, QByteArray("form-data; name=\"metadata\""));
   Request.setTransferTimeout(TransferTimeoutMs);
-  m_pNetworkAccessManager->post(Request, Document.toJson(QJsonDocument::Compact));
+  limitReplyBody(m_pNetworkAccessManager->post(Request, Document.toJson(QJsonDocument::Compact)), MaxDocumentBytes);
 }
 
 void TJsonDocumentHttpPostSender::onFinished(QNetworkReply* Reply)
 {
   if (!Reply)
     return;
-  const QByteArray Body = Reply->readAll();
-  const QNetworkReply::NetworkError Error = Reply->error();
-  const QString ErrorString = Reply->errorString();
+  const QByteArray Body = takeReplyBody(Reply);
+  const QNetworkReply::NetworkError Error = replyError(Reply);
+  const QString ErrorString = replyErrorString(Reply);
   Reply->deleteLater();
   emit finished(Error, ErrorString, Body);
 }

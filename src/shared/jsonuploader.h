@@ -27,6 +27,7 @@ public:
 
   // POST of the compact document with the headers Content-Type
   // "application/json" and Content-Disposition form-data; name="metadata".
+  // The reply's body is held to MaxDocumentBytes (limitReplyBody).
   virtual void postDocument(const QUrl& Url, const QJsonDocument& Document);
 
   // Longest time a transfer may stall before it is aborted.

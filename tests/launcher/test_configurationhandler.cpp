@@ -18,15 +18,17 @@
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 
+Q_DECLARE_METATYPE(TTestHttpServer::TFault)
+
 namespace {
 
 QByteArray configurationDocument(const QString& DescriptionPath, const QString& AssetPath = QString(),
-                                 const QString& SecondDescriptionPath = QString())
+                                 const QString& SecondDescriptionPath = QString(), const QString& FolderName = "game")
 {
   QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", DescriptionPath}};
   if (!AssetPath.isEmpty())
     Build.insert("assetsurl", AssetPath);
-  QJsonArray Packages{QJsonObject{{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray{Build}}}};
+  QJsonArray Packages{QJsonObject{{"name", "Game"}, {"directoryname", FolderName}, {"builds", QJsonArray{Build}}}};
   if (!SecondDescriptionPath.isEmpty()) {
     Packages.append(QJsonObject{{"name", "Test"},
                                 {"directoryname", "test"},
@@ -69,8 +71,15 @@ private slots:
   void loadsAndCachesTheConfiguration();
   void notFoundIsMaintenanceEvenWithCache();
   void refusedConnectionUsesTheCacheAndInstalledDescriptions();
+  void folderNamesStayInThePackagesFolder_data();
+  void folderNamesStayInThePackagesFolder();
   void timeoutUsesTheCacheAndLateReplyChangesNothing();
   void emptyAndInvalidReplies();
+  void unusableConfigurationUrlTakesTheCacheAtOnce_data();
+  void unusableConfigurationUrlTakesTheCacheAtOnce();
+  void unusableBuildUrlsAreFailedDescriptions();
+  void oversizedDocumentsFail_data();
+  void oversizedDocumentsFail();
   void nocacheOnlyOnDescriptions();
   void sharedDescriptionUrlServesBothBuilds();
   void failedDescriptionDropsItsEntries();
@@ -155,6 +164,55 @@ void TestConfigurationHandler::refusedConnectionUsesTheCacheAndInstalledDescript
   QVERIFY(!Packages[1]->currentDescription());
 }
 
+void TestConfigurationHandler::folderNamesStayInThePackagesFolder_data()
+{
+  QTest::addColumn<QString>("FolderName");
+  QTest::addColumn<bool>("Kept");
+  QTest::newRow("plain") << "game" << true;
+  QTest::newRow("spaces and umlauts") << "Ashgrove Online ä" << true;
+  QTest::newRow("dots inside") << "game..1" << true;
+  QTest::newRow("empty") << "" << false;
+  QTest::newRow("dot") << "." << false;
+  QTest::newRow("parent") << ".." << false;
+  QTest::newRow("climbing") << "../x" << false;
+  QTest::newRow("climbing deeper") << "a/../../x" << false;
+  QTest::newRow("absolute") << "/tmp/x" << false;
+  QTest::newRow("subfolder") << "games/ashgrove" << false;
+  QTest::newRow("backslashes") << "..\\x" << false;
+  QTest::newRow("nul") << QString("game") + QChar(0) + "/../x" << false;
+}
+
+// A configuration, fresh or cached, cannot place a package outside the
+// packages folder: a folder name that is not one plain name leaves the
+// package out.
+void TestConfigurationHandler::folderNamesStayInThePackagesFolder()
+{
+  QFETCH(QString, FolderName);
+  QFETCH(bool, Kept);
+  TTestHttpServer Server;
+  const QByteArray Document = configurationDocument("p.json", QString(), "q.json", FolderName);
+  Server.setBody("/velmetadata.json", Document);
+  for (const bool FromCache : {false, true}) {
+    THandlerFixture Fixture(Server.url(FromCache ? "/unreachable.json" : "/velmetadata.json"));
+    Server.setFault("/unreachable.json", TTestHttpServer::TFault::status(500));
+    testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Document);
+    QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+    if (!Kept)
+      QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Package 0 \\(\"Game\"\\) left out: its directoryname "));
+    Fixture.handler->startConfigurationDownload();
+    QVERIFY(Loaded.wait(10000));
+    QCOMPARE(Fixture.handler->isOffline(), FromCache);
+    const auto& Packages = Fixture.handler->configuration()->packages();
+    QCOMPARE(Packages.size(), std::size_t(Kept ? 2 : 1));
+    QCOMPARE(Packages.back()->directoryName(), QString("test"));
+    QCOMPARE(Packages.back()->index(), 1);
+    if (Kept) {
+      QCOMPARE(QFileInfo(Packages[0]->installationDirectory(*Fixture.helper).absolutePath()).dir(),
+               Fixture.helper->packagesBaseDirectory());
+    }
+  }
+}
+
 void TestConfigurationHandler::timeoutUsesTheCacheAndLateReplyChangesNothing()
 {
   TTestHttpServer Server;
@@ -202,6 +260,105 @@ void TestConfigurationHandler::emptyAndInvalidReplies()
   QSignalSpy Failed(Offline.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
   Offline.handler->loadCachedConfiguration();
   QCOMPARE(Failed.count(), 1);
+}
+
+void TestConfigurationHandler::unusableConfigurationUrlTakesTheCacheAtOnce_data()
+{
+  QTest::addColumn<QUrl>("Url");
+  QTest::newRow("empty") << QUrl();
+  QTest::newRow("bad host") << QUrl("http://ho st/velmetadata.json");
+  QTest::newRow("relative") << QUrl("launcher/velmetadata.json");
+}
+
+// Without waiting for the error timer (a minute here).
+void TestConfigurationHandler::unusableConfigurationUrlTakesTheCacheAtOnce()
+{
+  QFETCH(QUrl, Url);
+  THandlerFixture Fixture(Url, 60000);
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("x.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QTest::ignoreMessage(QtCriticalMsg, "Download of configuration failed: Invalid URL");
+  Fixture.handler->startConfigurationDownload();
+  QCOMPARE(Loaded.count(), 0);
+  QVERIFY(Loaded.wait(10000));
+  QVERIFY(Fixture.handler->isOffline());
+  QCOMPARE(Fixture.pool->outstandingDownloadCount(), std::size_t(0));
+}
+
+// A build whose description URL does not parse cannot be answered: it is a
+// failed description at once, and the phase still completes.
+void TestConfigurationHandler::unusableBuildUrlsAreFailedDescriptions()
+{
+  TTestHttpServer Server;
+  Server.setBody("/good.json", R"({"version": "4"})");
+  for (const QString& Broken : {QString("http://[::1/package.json"), QString("http://h:99999/package.json")}) {
+    for (const bool AsAssets : {false, true}) {
+      QJsonObject Document = QJsonDocument::fromJson(configurationDocument(AsAssets ? Server.url("/good.json").toString() : Broken,
+                                                                           AsAssets ? Broken : QString(),
+                                                                           Server.url("/good.json").toString()))
+                                 .object();
+      Server.setBody("/velmetadata.json", QJsonDocument(Document).toJson());
+      THandlerFixture Fixture(Server.url("/velmetadata.json"));
+      QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+      Fixture.handler->startConfigurationDownload();
+      QVERIFY(Loaded.wait(10000));
+      QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+      QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of package configuration/asset from "
+                                                             "configuration .* failed: Invalid URL$"));
+      Fixture.handler->requestPackageConfigurations();
+      QVERIFY(Finished.count() == 1 || Finished.wait(10000));
+      const auto& Packages = Fixture.handler->configuration()->packages();
+      QVERIFY(!Packages[0]->currentDescription());
+      QVERIFY(Packages[1]->currentDescription());
+      QCOMPARE(Packages[1]->currentDescription()->version(), QString("4"));
+    }
+  }
+}
+
+void TestConfigurationHandler::oversizedDocumentsFail_data()
+{
+  QTest::addColumn<TTestHttpServer::TFault>("Fault");
+  QTest::addColumn<QByteArray>("ContentEncoding");
+  QTest::newRow("500 MB") << TTestHttpServer::TFault::generatedBody(500 * 1000 * 1000) << QByteArray();
+  QTest::newRow("endless") << TTestHttpServer::TFault::endlessBody() << QByteArray();
+  QTest::newRow("gzip") << TTestHttpServer::TFault() << QByteArray("gzip");
+}
+
+// A configuration or description larger than the document limit (or
+// compressed) is a failed download: the cached configuration is used and
+// stays as it was, the description is missing.
+void TestConfigurationHandler::oversizedDocumentsFail()
+{
+  QFETCH(TTestHttpServer::TFault, Fault);
+  QFETCH(QByteArray, ContentEncoding);
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", testsupport::gzipOfZeros(1000), "application/json", ContentEncoding);
+  Server.setFault("/velmetadata.json", Fault);
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  const QByteArray Cached = configurationDocument(Server.url("/big.json").toString());
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Cached);
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(30000));
+  QCOMPARE(Failed.count(), 0);
+  QVERIFY(Fixture.handler->isOffline());
+  QCOMPARE(testsupport::readWholeFile(TLauncherConfigurationHandler::cacheFilePath()), Cached);
+
+  // The same for a description, online.
+  Server.clearFault("/velmetadata.json");
+  Server.setBody("/velmetadata.json", Cached);
+  Server.setBody("/big.json", testsupport::gzipOfZeros(1000), "application/json", ContentEncoding);
+  Server.setFault("/big.json", Fault);
+  THandlerFixture Online(Server.url("/velmetadata.json"));
+  QSignalSpy OnlineLoaded(Online.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Online.handler->startConfigurationDownload();
+  QVERIFY(OnlineLoaded.wait(10000));
+  QVERIFY(!Online.handler->isOffline());
+  QSignalSpy Finished(Online.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Online.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(30000));
+  QVERIFY(!Online.handler->configuration()->packages()[0]->currentDescription());
 }
 
 void TestConfigurationHandler::nocacheOnlyOnDescriptions()

@@ -1,7 +1,7 @@
 // Whole launcher runs: the built executable against the test server, with
 // its own data directory; modal boxes are answered automatically and logged.
 
-#include "publisher.h"
+#include "enginefixture.h"
 
 #include "gamebuild.h"
 #include "launcherrunner.h"
@@ -45,19 +45,7 @@ void writeBuild(const QString& Build, const QString& Version, int Seed)
 
 bool publish(const QString& Input, const QString& Output, const QString& Version, const QString& Executable)
 {
-  orvale::publisher::TPublishOptions Options;
-  Options.inputDirectory = Input;
-  Options.outputDirectory = Output;
-  Options.version = Version;
-  Options.executable = Executable;
-  Options.parameters = QStringList{"--from-test"};
-  orvale::publisher::TPublishReport Report;
-  QString Error;
-  if (!orvale::publisher::publishBuild(Options, Report, Error)) {
-    qWarning() << Error;
-    return false;
-  }
-  return true;
+  return testsupport::publishFolder(Input, Output, Version, Executable, QStringList{"--from-test"});
 }
 
 // A served folder with the configuration document, the game and

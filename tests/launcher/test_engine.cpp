@@ -6,10 +6,12 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "publisher.h"
 
+#include "enginefixture.h"
 #include "gamebuild.h"
 #include "nginxserver.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
+#include "uitesthelpers.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,100 +21,16 @@
 
 using namespace orvale::launcher;
 
+Q_DECLARE_METATYPE(testsupport::TTestHttpServer::TFault)
+
 namespace {
 
-const QSet<QString> MarkerFiles{"package.json", "partial-package.json", "assets.json", "default"};
-
-// A launcher data directory with settings, and a configuration with one
-// package whose description is attached from a published folder.
-class TEngineFixture
-{
-public:
-  TEngineFixture()
-  {
-    qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
-    auto Settings = std::make_shared<TLauncherSettings>();
-    Settings->packages = "packages";
-    Settings->packageFile = "package.json";
-    Settings->partialPackageFile = "partial-package.json";
-    Settings->assetFile = "assets.json";
-    Settings->accountGroupFile = "accountgroup.json";
-    Settings->settingsTarget = "Settings";
-    Settings->skipVerification = false;
-    Settings->maxConcurrentDownloads = 4;
-    m_pSettings = Settings;
-    helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
-  }
-
-  TLauncherSettings& settings() { return *m_pSettings; }
-
-  // A configuration whose one package is published at BaseUrl + DescriptionPath.
-  std::shared_ptr<TLauncherConfigurationReader> configuration(const QUrl& DescriptionUrl, const QByteArray& Description)
-  {
-    const QByteArray Document = QJsonDocument(QJsonObject{
-        {"packages", QJsonArray{QJsonObject{
-                         {"name", "Game"},
-                         {"directoryname", "game"},
-                         {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
-                                                           {"url", DescriptionUrl.toString()}}}}}}}})
-                                    .toJson();
-    auto Configuration = std::make_shared<TLauncherConfigurationReader>(Document, QUrl("http://127.0.0.1/"));
-    TPackageBuild* Build = Configuration->packages()[0]->currentBuild();
-    Build->description = std::make_unique<TPackageConfigurationReader>(
-        Description, QByteArray(), urlWithoutFileName(DescriptionUrl), QUrl());
-    return Configuration;
-  }
-
-  QString installationDirectory() { return helper->packagesBaseDirectory().filePath("game"); }
-
-  struct TRun
-  {
-    int finishedSignals = 0;
-    int allFinishedSignals = 0;
-    EPackageDownloaderError errorReason = NoDownloaderError;
-    ELocalPackageStatus status = ELocalPackageStatus::Unknown;
-  };
-
-  // Installs or updates the package and waits for the end.
-  TRun install(const std::shared_ptr<TLauncherConfigurationReader>& Configuration, int TimeoutMs = 240000)
-  {
-    TInstallationManager Manager(Configuration, helper);
-    const auto Package = Configuration->packages()[0];
-    TRun Run;
-    QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
-                     [&](const TPackageInstallation& Installation) {
-                       ++Run.finishedSignals;
-                       Run.errorReason = Installation.errorReason();
-                     });
-    QSignalSpy AllFinished(&Manager, &TInstallationManager::allStartedUpdatesFinished);
-    Manager.installOrUpdatePackage(Package);
-    AllFinished.wait(TimeoutMs);
-    QTest::qWait(200);  // nothing more may arrive
-    Run.allFinishedSignals = AllFinished.count();
-    Run.status = Package->localStatus();
-    return Run;
-  }
-
-  std::shared_ptr<TLauncherFilesystemHelper> helper;
-
-private:
-  QTemporaryDir m_Home;
-  std::shared_ptr<TLauncherSettings> m_pSettings;
-};
+using testsupport::TEngineFixture;
+const QSet<QString>& MarkerFiles = testsupport::InstallationMarkerFiles;
 
 bool publish(const QString& Input, const QString& Output, const QString& Version)
 {
-  orvale::publisher::TPublishOptions Options;
-  Options.inputDirectory = Input;
-  Options.outputDirectory = Output;
-  Options.version = Version;
-  Options.executable = "bin/client";
-  orvale::publisher::TPublishReport Report;
-  QString Error;
-  const bool Ok = orvale::publisher::publishBuild(Options, Report, Error);
-  if (!Ok)
-    qWarning() << Error;
-  return Ok;
+  return testsupport::publishFolder(Input, Output, Version);
 }
 
 // The URL path of one chunk file of a published description, chosen from
@@ -134,6 +52,8 @@ private slots:
   void publisherIsDeterministic();
   void chunkFailingThreeTimesThenSucceeding();
   void chunkAlwaysFailing();
+  void chunkLargerThanItsPackedSize_data();
+  void chunkLargerThanItsPackedSize();
   void chunkWithWrongContent();
   void undecodableContainer();
   void targetThatCannotBeWritten();
@@ -228,7 +148,8 @@ void TestEngine::publisherIsDeterministic()
   // another level gives the same description (it would change the packed
   // hashes otherwise).
   const auto Reused = Report.chunkFilesReused;
-  Options.lzmaPreset = 7;
+  Options.packing.lzmaPreset = 7;
+  Options.packing.deflateLevel = 1;
   Report = {};
   QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
   QCOMPARE(Report.chunkFilesWritten, 0);
@@ -239,7 +160,8 @@ void TestEngine::publisherIsDeterministic()
   QByteArray Content = testsupport::readWholeFile(Damaged);
   Content[Content.size() / 2] = char(Content[Content.size() / 2] ^ 0x40);
   testsupport::writeWholeFile(Damaged, Content);
-  Options.lzmaPreset = 3;
+  Options.packing.lzmaPreset = 3;
+  Options.packing.deflateLevel = 6;
   Report = {};
   QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
   QCOMPARE(Report.chunkFilesWritten, 1);
@@ -289,6 +211,46 @@ void TestEngine::chunkAlwaysFailing()
   QVERIFY(Server.requestCount(ResetPath) >= 4);
   QVERIFY(!QFile::exists(Fixture.installationDirectory() + "/package.json"));
   QVERIFY(QFile::exists(Fixture.installationDirectory() + "/partial-package.json"));
+}
+
+void TestEngine::chunkLargerThanItsPackedSize_data()
+{
+  using TFault = testsupport::TTestHttpServer::TFault;
+  QTest::addColumn<TFault>("Fault");
+  QTest::addColumn<bool>("TrailingByte");
+  QTest::addColumn<QString>("Reason");
+  QTest::newRow("endless") << TFault::endlessBody() << false << "Body is larger than the %1 bytes allowed";
+  QTest::newRow("3 GB announced") << TFault::generatedBody(3000000000) << false
+                                  << "Body of 3000000000 bytes is larger than the %1 bytes allowed";
+  QTest::newRow("one byte more") << TFault() << true << "Body of %2 bytes is larger than the %1 bytes allowed";
+}
+
+// A reply that announces or brings more than the chunk's packed size is cut
+// off at once and never decoded; every attempt fails that way.
+void TestEngine::chunkLargerThanItsPackedSize()
+{
+  QFETCH(testsupport::TTestHttpServer::TFault, Fault);
+  QFETCH(bool, TrailingByte);
+  QFETCH(QString, Reason);
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_PublishedV1);
+  const QString Path = "/" + chunkPath(m_DescriptionV1, 2);
+  const QByteArray Packed = testsupport::readWholeFile(m_PublishedV1 + Path);
+  Server.setFault(Path, Fault);
+  if (TrailingByte)
+    Server.setBody(Path, Packed + "x");
+  uitest::TLogCapture Log;
+  TEngineFixture Fixture;
+  const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
+  QCOMPARE(Run.errorReason, DownloadFailed);
+  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  const QString Url = Server.url(Path).toString();
+  QCOMPARE(Log.count(QString("Download of %1 failed: ").arg(Url) + Reason.arg(Packed.size()).arg(Packed.size() + 1)), 1);
+  QCOMPARE(Log.lines().filter("processDownloadedData").filter(Url).size(), 0);
+  QVERIFY(Server.requestCount(Path) <= 4);
+  // At most the packed size and what the connection buffered, per attempt.
+  QVERIFY2(Server.bodyBytesSent(Path) < 4 * (Packed.size() + 32 * 1024 * 1024),
+           qPrintable(QString::number(Server.bodyBytesSent(Path))));
 }
 
 void TestEngine::chunkWithWrongContent()

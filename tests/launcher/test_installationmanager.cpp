@@ -4,9 +4,11 @@
 #include "launcher/funnelevents.h"
 #include "launcher/installationmanager.h"
 #include "launcher/launcherconfigurationreader.h"
+#include "shared/downloadpool.h"
 
 #include "testhttpserver.h"
 #include "testsupport.h"
+#include "uitesthelpers.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -96,6 +98,7 @@ private slots:
   void verificationFailureLeavesThePartialMarker();
   void secondStartOfTheSameJobDoesNothing();
   void emptyDescriptionCompletesAtOnce();
+  void fastScanReadsFilesChangedAfterTheMarker();
   void funnelEvents();
 };
 
@@ -273,6 +276,46 @@ void TestInstallationManager::emptyDescriptionCompletesAtOnce()
   QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
 }
 
+void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
+{
+  // Installed: X then A; published: A then X; on disk A then X already,
+  // written after the full marker. Trusting the installed layout would swap
+  // the pieces into garbage; read by content, both are where they belong
+  // and the update needs no download.
+  TManagerFixture Fixture;
+  const QByteArray X = testsupport::pseudoRandomBytes(3000, 1), A = testsupport::pseudoRandomBytes(5000, 2);
+  const auto Chunk = [](const QByteArray& Data, const QString& Url) {
+    return QJsonObject{{"url", Url}, {"packedsize", Data.size()}, {"unpackedsize", Data.size()},
+                       {"unpackedhash", hexHash(Data)}, {"unpack", false}};
+  };
+  const auto Description = [&](const QString& Version, const QByteArray& First, const QByteArray& Second) {
+    const QJsonObject File{{"localfile", "f.bin"}, {"unpackedsize", First.size() + Second.size()},
+                           {"unpackedhash", hexHash(First + Second)}, {"chunks", QJsonArray{0, 1}}};
+    return QJsonDocument(QJsonObject{{"version", Version},
+                                     {"chunks", QJsonArray{Chunk(First, "c/first"), Chunk(Second, "c/second")}},
+                                     {"files", QJsonArray{File}}})
+        .toJson();
+  };
+  const QDir Directory(Fixture.directory(0));
+  QVERIFY(Directory.mkpath("."));
+  testsupport::writeWholeFile(Directory.filePath("package.json"), Description("1", X, A));
+  testsupport::writeWholeFile(Directory.filePath("f.bin"), A + X);
+  const QDateTime MarkerTime = QFileInfo(Directory.filePath("package.json")).lastModified();
+  QFile File(Directory.filePath("f.bin"));
+  QVERIFY(File.open(QIODevice::ReadWrite) &&
+          File.setFileTime(MarkerTime.addSecs(10), QFileDevice::FileModificationTime));
+  File.close();
+  Fixture.publish(0, Description("2", A, X));
+
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpdateAvailable);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::readWholeFile(Directory.filePath("f.bin")), A + X);
+}
+
 void TestInstallationManager::funnelEvents()
 {
   QTemporaryDir Home;
@@ -317,6 +360,14 @@ void TestInstallationManager::funnelEvents()
   QSettings().remove("FunnelStartedFirst");
   QVERIFY(takeFunnelFirstTime("FunnelStartedFirst"));
   QVERIFY(!takeFunnelFirstTime("FunnelStartedFirst"));
+  // A reply without end is cut off at the document limit, with an error.
+  Server.setFault("/endless", testsupport::TTestHttpServer::TFault::endlessBody());
+  uitest::TLogCapture Log;
+  postFunnelEvent(&Parent, Server.url("/endless"), "launcher_started", "FunnelStartedFirst", "");
+  QTRY_COMPARE_WITH_TIMEOUT(
+    Log.count(QString("Error funnel sending (Step: launcher_started):Body is larger than the %1 bytes allowed")
+                .arg(shared::MaxDocumentBytes)),
+    1, 20000);
 }
 
 QTEST_GUILESS_MAIN(TestInstallationManager)

@@ -31,6 +31,14 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
 using uitest::makePackage;
@@ -62,6 +70,42 @@ public slots:
 
 private:
   QStringList m_Schemes;
+};
+
+// A named pipe that notices whether anything opens it for reading: a thread
+// keeps trying to open it for writing without waiting, which succeeds only
+// while a reader has it open, and closes it again at once. So a reader sees
+// an empty file instead of blocking for ever, and the test can tell.
+class TPipeWatch
+{
+public:
+  explicit TPipeWatch(const QString& Path) : m_Path(QFile::encodeName(Path))
+  {
+    if (::mkfifo(m_Path.constData(), 0600) != 0)
+      qFatal("mkfifo failed");
+    m_Thread = std::thread([this] {
+      while (!m_Stop) {
+        const int Descriptor = ::open(m_Path.constData(), O_WRONLY | O_NONBLOCK);
+        if (Descriptor >= 0) {
+          m_Opened = true;
+          ::close(Descriptor);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+  }
+  ~TPipeWatch()
+  {
+    m_Stop = true;
+    m_Thread.join();
+  }
+  bool opened() const { return m_Opened; }
+
+private:
+  QByteArray m_Path;
+  std::atomic<bool> m_Stop{false};
+  std::atomic<bool> m_Opened{false};
+  std::thread m_Thread;
 };
 
 // A window with its services, as the controller builds it.
@@ -155,8 +199,13 @@ private slots:
   void allThreeHintsReplaceTheSpacer();
   void laterHintOfACategoryWins();
   void categoryComparisonIsExact();
-  void captionsReadNoLocalFiles();
+  void captionsLoadNoResources_data();
+  void captionsLoadNoResources();
+  void hintImagesComeOnlyFromTheWeb_data();
+  void hintImagesComeOnlyFromTheWeb();
   void hintImagesAndLinks();
+  void hintLinkTargets_data();
+  void hintLinkTargets();
   void hintImageFetchHasADeadline();
   void failureBoxes_data();
   void failureBoxes();
@@ -420,35 +469,85 @@ void TestMainWindow::laterHintOfACategoryWins()
   QVERIFY(Window.hintRowWidget()->isVisible());
 }
 
-void TestMainWindow::captionsReadNoLocalFiles()
+void TestMainWindow::captionsLoadNoResources_data()
 {
-  const QString Hostile = "<b>News</b><img src=\"file:///dev/zero\"> <IMG SRC=x.png/>"
-                          "<link rel=\"stylesheet\" href=\"/x.css\"><table background='file:///p'><tr>"
-                          "<td style=\"background-image: url(file:///q)\">x</td></tr></table>";
-  const QString Expected = "<b>News</b> <table ><tr><td style=\"background-image: \">x</td></tr></table>";
-  QCOMPARE(hintCaptionText(Hostile), Expected);
-  // A caption that names a named pipe as its image would block the window
-  // when it is drawn: here until a writer opens the pipe six seconds on.
+  // %1: the named pipe, as a path; %2: as a file URL.
+  QTest::addColumn<QString>("Caption");
+  QTest::addColumn<QString>("Shown");  // the label's text; empty: the hint's own
+  QTest::newRow("plain markup") << "<b>News</b> <i>today</i>" << "";
+  QTest::newRow("image") << "<b>News</b><img src=\"%2\">" << "News";
+  QTest::newRow("sized image") << "News<img width=8 height=8 src='%1'>" << "News";
+  QTest::newRow("style import") << "<style>@import \"%1\";</style>News" << "News";
+  QTest::newRow("style import url") << "<style>@import url(%2);</style>News" << "News";
+  QTest::newRow("style sheet link") << "<link rel=\"stylesheet\" type=\"text/css\" href=\"%1\"/>News" << "News";
+  QTest::newRow("table background") << "<table background='%1'><tr><td>News</td></tr></table>" << "News";
+  QTest::newRow("css background") << "<p style=\"background-image: url(%2)\">News</p>" << "News";
+  QTest::newRow("resource tree") << "News<img src=\":/images/launcher/icircle.png\">" << "News";
+}
+
+// A caption names a named pipe as a resource: the window must not read it
+// (that would block it until a writer comes) nor any other resource.
+void TestMainWindow::captionsLoadNoResources()
+{
+  QFETCH(QString, Caption);
+  QFETCH(QString, Shown);
   QTemporaryDir Dir;
   const QString Pipe = Dir.filePath("pipe");
-  QVERIFY(QProcess::execute("mkfifo", {Pipe}) == 0);
-  QProcess Writer;
-  Writer.start("sh", {"-c", QString("sleep 6; echo x > '%1'").arg(Pipe)});
-  QVERIFY(Writer.waitForStarted());
+  TPipeWatch Watch(Pipe);
   TWindowUnderTest Test(packages(1));
   TLauncherMainWindow& Window = Test.window;
   Window.show();
+  const shared::THint First = hint("cat1", Caption.arg(Pipe, QUrl::fromLocalFile(Pipe).toString()));
+  Window.setHints({First, hint("cat2", "Second"), hint("cat3", "Third")});
+  Window.grab();
+  QVERIFY(!Watch.opened());
+  const QList<ClickableLabel*> Labels = slotLabels(Window.hintSlot(0));
+  QCOMPARE(Labels.size(), 2);
+  QCOMPARE(Labels[1]->text(), Shown.isEmpty() ? First.richText : Shown);
+}
+
+void TestMainWindow::hintImagesComeOnlyFromTheWeb_data()
+{
+  // %1: the named pipe's path; %2: a PNG file's path; %3: the test server.
+  QTest::addColumn<QString>("ImageUrl");
+  QTest::newRow("pipe") << "file://%1";
+  QTest::newRow("local file") << "file://%2";
+  QTest::newRow("plain path") << "%2";
+  QTest::newRow("embedded data") << "data:image/png;base64,%4";
+  QTest::newRow("redirect to the pipe") << "%3/to-pipe";
+  QTest::newRow("endless body") << "%3/endless.png";
+  QTest::newRow("gzip bomb") << "%3/bomb.png";
+}
+
+// Hint pictures come from web servers only, within their size bound: local
+// files (a named pipe would block the window), embedded data, redirects to
+// files, endless bodies and compressed bodies give a hint without picture.
+void TestMainWindow::hintImagesComeOnlyFromTheWeb()
+{
+  QFETCH(QString, ImageUrl);
+  QTemporaryDir Dir;
+  const QString Pipe = Dir.filePath("pipe");
+  TPipeWatch Watch(Pipe);
+  const QString Png = Dir.filePath("hint.png");
+  testsupport::writeWholeFile(Png, png(290, 80));
+  TTestHttpServer Server;
+  Server.setFault("/to-pipe", TTestHttpServer::TFault::redirect(QUrl::fromLocalFile(Pipe)));
+  Server.setFault("/endless.png", TTestHttpServer::TFault::endlessBody());
+  Server.setBody("/bomb.png", testsupport::gzipOfZeros(64 * 1024 * 1024), "image/png", "gzip");
+  const QString Image = ImageUrl.arg(Pipe, Png, Server.url("").toString(), QString::fromLatin1(png(290, 80).toBase64()));
+  TWindowUnderTest Test(packages(1));
+  TLauncherMainWindow& Window = Test.window;
+  Window.show();
+  uitest::TLogCapture Log;
   QElapsedTimer Clock;
   Clock.start();
-  Window.setHints({hint("cat1", QString("<img src=\"file://%1\">First").arg(Pipe)), hint("cat2", "Second"),
-                   hint("cat3", "Third")});
-  Window.grab();
-  const qint64 Elapsed = Clock.elapsed();
+  Window.setHints({hint("cat1", "First", "https://a.example/1", Image), hint("cat2", "Second"), hint("cat3", "Third")});
+  QVERIFY2(Clock.elapsed() < HintImageTimeoutMs, qPrintable(QString::number(Clock.elapsed())));
+  QVERIFY(!Watch.opened());
   const QList<ClickableLabel*> Labels = slotLabels(Window.hintSlot(0));
-  QVERIFY(std::any_of(Labels.begin(), Labels.end(), [](ClickableLabel* Label) { return Label->text().endsWith("First"); }));
-  QVERIFY2(Elapsed < 4000, qPrintable(QString("%1 ms").arg(Elapsed)));
-  Writer.kill();
-  Writer.waitForFinished();
+  QVERIFY(!Labels[0]->pixmap() || Labels[0]->pixmap()->isNull());
+  QVERIFY(Labels[1]->text().endsWith("First"));
+  QCOMPARE(Log.lines().filter("Hint image").size(), 1);
 }
 
 void TestMainWindow::categoryComparisonIsExact()
@@ -492,6 +591,32 @@ void TestMainWindow::hintImagesAndLinks()
   // A hint cannot open local files or other programs.
   QTest::mouseClick(Missing[1], Qt::LeftButton);
   QCOMPARE(Catcher.urls.size(), 2);
+}
+
+void TestMainWindow::hintLinkTargets_data()
+{
+  QTest::addColumn<QString>("Link");
+  QTest::addColumn<QUrl>("Opened");  // empty: not opened
+  QTest::newRow("plain") << "https://www.ashgrove-online.example/news" << QUrl("https://www.ashgrove-online.example/news");
+  QTest::newRow("surrounding space") << "  http://a.example/n \n" << QUrl("http://a.example/n");
+  QTest::newRow("capitals") << "HTTPS://A.example/N" << QUrl("https://a.example/N");
+  QTest::newRow("space and braces") << "https://a.example/a b?q={x}|y"
+                                    << QUrl::fromEncoded("https://a.example/a%20b?q=%7Bx%7D%7Cy");
+  QTest::newRow("percent sign") << "https://a.example/100%" << QUrl::fromEncoded("https://a.example/100%25");
+  QTest::newRow("local file") << "file:///etc/passwd" << QUrl();
+  QTest::newRow("path") << "/etc/passwd" << QUrl();
+  QTest::newRow("script") << "javascript:alert(1)" << QUrl();
+  QTest::newRow("mail") << "mailto:news@ashgrove-online.example" << QUrl();
+  QTest::newRow("no host") << "http:///news" << QUrl();
+  QTest::newRow("no scheme") << "//a.example/news" << QUrl();
+  QTest::newRow("empty") << "" << QUrl();
+}
+
+void TestMainWindow::hintLinkTargets()
+{
+  QFETCH(QString, Link);
+  QFETCH(QUrl, Opened);
+  QCOMPARE(hintLinkTarget(Link), Opened);
 }
 
 void TestMainWindow::hintImageFetchHasADeadline()

@@ -82,7 +82,7 @@ void TestPackageModel::configurationPackagesAndBuilds()
       {"name": "Client", "directoryname": "client", "installautomatically": true, "logolinktarget": "https://example.org/x",
        "builds": [{"os": "LINUX", "architecture": "X86_64", "url": "builds/linux/package.json", "assetsurl": "builds/linux/assets.json"}]},
       7,
-      {"name": "NoBuilds", "builds": {"os": "linux"}}
+      {"name": "NoBuilds", "directoryname": "nobuilds", "builds": {"os": "linux"}}
     ],
     "hints": "https://h/hints.json", "hardwaresurvey": "https://h/survey", "funnel": "https://h/funnel",
     "preventdefaultautostart": true, "showpackagenames": true
@@ -92,7 +92,7 @@ void TestPackageModel::configurationPackagesAndBuilds()
   QVERIFY(Reader.launcherPackage());
   QCOMPARE(Reader.launcherPackage()->index(), LauncherPackageIndex);
   QVERIFY(Reader.launcherPackage()->isLauncher());
-  QCOMPARE(Reader.packages().size(), std::size_t(3));
+  QCOMPARE(Reader.packages().size(), std::size_t(2));
   const auto& Client = Reader.packages()[0];
   QCOMPARE(Client->index(), 0);
   QCOMPARE(Client->name(), QString("Client"));
@@ -106,13 +106,13 @@ void TestPackageModel::configurationPackagesAndBuilds()
   QCOMPARE(Client->builds()[0]->assetsUrl, QUrl("https://h:8443/launcher/builds/linux/assets.json"));
   QVERIFY(Client->currentBuild() != nullptr);
   QCOMPARE(Client->localStatus(), ELocalPackageStatus::Unknown);
-  // A non-object element gives a package built from an empty object.
-  QCOMPARE(Reader.packages()[1]->index(), 1);
-  QVERIFY(Reader.packages()[1]->name().isEmpty());
+  // A non-object element has no folder name: it is left out, and the next
+  // package keeps its position as its index.
+  QCOMPARE(Reader.packages()[1]->index(), 2);
+  QCOMPARE(Reader.packages()[1]->name(), QString("NoBuilds"));
   QVERIFY(Reader.packages()[1]->builds().empty());
-  QVERIFY(Reader.packages()[2]->builds().empty());
-  QVERIFY(!Reader.packages()[2]->currentBuild());
-  QVERIFY(Reader.packages()[2]->logoLinkTarget().isEmpty());
+  QVERIFY(!Reader.packages()[1]->currentBuild());
+  QVERIFY(Reader.packages()[1]->logoLinkTarget().isEmpty());
   QCOMPARE(Reader.hintsUrl(), QUrl("https://h/hints.json"));
   QVERIFY(Reader.preventDefaultAutostart());
   QVERIFY(Reader.showPackageNames());
@@ -179,8 +179,10 @@ void TestPackageModel::descriptionParsing()
     "parameters": ["-a", "b"],
     "chunks": [
       {"url": "chunks/c0", "packedsize": 10, "packedhash": ")" + hex('\x01') + R"(", "unpackedsize": "20",
-       "unpackedhash": ")" + hex('\x02') + R"("},
-      {"url": "", "packedsize": -5, "unpackedsize": 1e30, "unpack": false}
+       "unpackedhash": ")" + hex('\x02') + R"(", "blockindex": "chunks/c0.blocks", "blockindexsize": 76,
+       "blockindexhash": ")" + hex('\x04') + R"("},
+      {"url": "", "packedsize": -5, "unpackedsize": 1e30, "unpack": false, "blockindex": "chunks/c1.blocks",
+       "blockindexsize": 76, "blockindexhash": "0404"}
     ],
     "files": [
       {"localfile": "b.dat", "unpackedsize": 40, "unpackedhash": ")" + hex('\x03') + R"(", "chunks": [0, 1, 5, -1, 1e12, "x"],
@@ -206,6 +208,12 @@ void TestPackageModel::descriptionParsing()
   QCOMPARE(Reader.chunks()[1].packedSize, quint64(0));
   QCOMPARE(Reader.chunks()[1].unpackedSize, quint64(0));
   QVERIFY(!Reader.chunks()[1].unpack);
+  // A block index is offered only with its URL, size and hash.
+  QCOMPARE(Chunk.blockIndexUrl, QUrl("http://h/pkg/chunks/c0.blocks"));
+  QCOMPARE(Chunk.blockIndexSize, quint64(76));
+  QCOMPARE(Chunk.blockIndexHash, QByteArray(32, '\x04'));
+  QVERIFY(!Reader.chunks()[1].offersBlocks());
+  QCOMPARE(Reader.chunks()[1].blockIndexSize, quint64(0));
 
   const auto File = Reader.findFile("b.dat");
   QVERIFY(File != Reader.files().end());
@@ -222,6 +230,7 @@ void TestPackageModel::descriptionParsing()
   QCOMPARE(Small->ownDownload.url, QUrl("http://h/pkg/files/small.txt"));
   QCOMPARE(Small->ownDownload.unpackedSize, quint64(3));
   QVERIFY(!Small->ownDownload.unpack);
+  QVERIFY(!Small->ownDownload.offersBlocks());
   QVERIFY(Reader.findFile("missing") == Reader.files().end());
   QVERIFY(Reader.findFile("b.da") == Reader.files().end());
 }

@@ -1,5 +1,6 @@
 #include "launcher/contentdefinedchunker.h"
 #include "launcher/packageinstallation.h"
+#include "launcher/piecemoves.h"
 
 #include "testsupport.h"
 
@@ -11,6 +12,11 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <stdexcept>
 
 using namespace orvale::launcher;
 
@@ -25,11 +31,12 @@ QString hexHash(const QByteArray& Data)
 class TDescriptionBuilder
 {
 public:
-  int chunk(const QByteArray& Data, const QString& Url = QString())
+  // DeclaredSize: an unpacked size other than the data's.
+  int chunk(const QByteArray& Data, const QString& Url = QString(), int DeclaredSize = -1)
   {
     QJsonObject Chunk{{"url", Url.isEmpty() ? QString("c/%1").arg(m_Chunks.size()) : Url},
                       {"packedsize", Data.size()},
-                      {"unpackedsize", Data.size()},
+                      {"unpackedsize", DeclaredSize >= 0 ? DeclaredSize : Data.size()},
                       {"unpackedhash", hexHash(Data)},
                       {"unpack", false}};
     m_Chunks.append(Chunk);
@@ -70,10 +77,17 @@ struct TScanFixture
 
   QDir dir() const { return QDir(directory.path()); }
   QString path(const QString& Name) const { return directory.filePath(Name); }
+  // Fast: the fast scan with a full marker written after every file.
   TPackageDifference compute(const TPackageConfigurationReader& Published, const TPackageConfigurationReader& Installed,
                              bool Fast)
   {
-    return job->ComputeRequiredChangesForInstallation(dir(), helper, Published, Installed, Fast);
+    return compute(Published, Installed,
+                   Fast ? std::optional<QDateTime>(QDateTime::currentDateTime().addDays(1)) : std::nullopt);
+  }
+  TPackageDifference compute(const TPackageConfigurationReader& Published, const TPackageConfigurationReader& Installed,
+                             const std::optional<QDateTime>& MarkerTime)
+  {
+    return job->ComputeRequiredChangesForInstallation(dir(), helper, Published, Installed, MarkerTime);
   }
 };
 
@@ -85,6 +99,54 @@ const TFileToDownload* findResult(const TPackageDifference& Difference, const QS
   }
   return nullptr;
 }
+
+// A helper whose second path join of a file (the first one sums up the
+// sizes before the scan tasks start) stands in for the scan of that file:
+// the one for FailingFile throws once another file's scan is under way; the
+// others wait until it has thrown and then take a while longer to finish.
+class TFailingScanHelper : public TLauncherFilesystemHelper
+{
+public:
+  explicit TFailingScanHelper(const QString& FailingFile)
+    : TLauncherFilesystemHelper(std::make_shared<TLauncherSettings>()), m_FailingFile(FailingFile)
+  {
+  }
+
+  QString joinPathInside(const QDir& Base, const QString& RelativePath) override
+  {
+    {
+      QMutexLocker Lock(&m_Mutex);
+      if (++m_Joins[RelativePath] == 1)
+        return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+    }
+    if (RelativePath == m_FailingFile) {
+      waitFor([&] { return m_Started > 0; });
+      m_Thrown = true;
+      throw std::runtime_error("disk gone");
+    }
+    ++m_Started;
+    waitFor([&] { return m_Thrown.load(); });
+    QThread::msleep(300);
+    ++m_Finished;
+    return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+  }
+
+  QMutex m_Mutex;
+  QHash<QString, int> m_Joins;
+  const QString m_FailingFile;
+  std::atomic<int> m_Started{0};
+  std::atomic<int> m_Finished{0};
+  std::atomic<bool> m_Thrown{false};
+
+private:
+  template <typename TCondition>
+  static void waitFor(TCondition Condition)
+  {
+    QDeadlineTimer Deadline(10000);
+    while (!Condition() && !Deadline.hasExpired())
+      QThread::msleep(5);
+  }
+};
 
 QByteArray piece(char Fill, int Size)
 {
@@ -103,19 +165,81 @@ private slots:
   void chunkerCutsByContent();
   void chunkerHashesMatchPieces();
   void wholeFiles();
+  void sizeDecidesBeforeHashing();
   void chunkIndexOutsideTheChunkList();
   void inconsistentDescriptions();
+  void fastScanMovesChunks_data();
   void fastScanMovesChunks();
+  void fastScanTrustsOnlyUnchangedFiles_data();
+  void fastScanTrustsOnlyUnchangedFiles();
   void fastScanOverlappingMoves();
+  void piecesMovedBothWaysAndInACycle();
+  void movePlans_data();
+  void movePlans();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
   void chunksFoundWhereTheyBelong();
   void filesToDelete();
   void progressCoversExistingFiles();
+  void failingFileEndsTheScanAfterTheOthers();
 };
+
+namespace {
+
+// A file that grows while it is read: it says it has 10 bytes and
+// delivers many more.
+class TGrowingDevice : public QIODevice
+{
+public:
+  explicit TGrowingDevice(QByteArray Data) : m_Data(std::move(Data)) { open(QIODevice::ReadOnly); }
+  qint64 size() const override { return 10; }
+
+protected:
+  qint64 readData(char* Data, qint64 MaxSize) override
+  {
+    const qint64 Size = std::min<qint64>(MaxSize, m_Data.size() - m_Position);
+    std::memcpy(Data, m_Data.constData() + m_Position, std::size_t(Size));
+    m_Position += Size;
+    return Size;
+  }
+  qint64 writeData(const char*, qint64) override { return -1; }
+
+private:
+  QByteArray m_Data;
+  qint64 m_Position = 0;
+};
+
+// The cut rule byte by byte, as the format states it.
+std::size_t pieceLengthByRule(const std::uint8_t* Data, std::size_t Available)
+{
+  if (Available <= ChunkingMinimumPiece)
+    return Available;
+  const std::size_t Limit = std::min(Available, ChunkingMaximumPiece);
+  std::uint32_t Rolling = 0;
+  for (std::size_t Position = ChunkingMinimumPiece; Position < Limit; ++Position) {
+    Rolling = (Rolling >> 1) + ChunkingTable[Data[Position]];
+    if ((Rolling & ChunkingMask) == 0)
+      return Position + 1;
+  }
+  return Limit;
+}
+
+} // namespace
 
 void TestScan::chunkerCutsByContent()
 {
+  // The cut agrees with the rule from many starts and for every
+  // remainder of the available length, on random and on text-like data.
+  const QByteArray Mixed = testsupport::pseudoRandomBytes(24 * 1024 * 1024, 3) +
+                           QByteArray(3 * 1024 * 1024, 'a') + testsupport::pseudoRandomBytes(8 * 1024 * 1024, 4);
+  const auto* MixedBytes = reinterpret_cast<const std::uint8_t*>(Mixed.constData());
+  for (int Start = 0; Start < 40; ++Start) {
+    const std::size_t Offset = std::size_t(Start) * 411'113 % (8 * 1024 * 1024);
+    const std::size_t Available = std::min<std::size_t>(std::size_t(Mixed.size()) - Offset,
+                                                        ChunkingMinimumPiece + std::size_t(Start) * 699'053 + std::size_t(Start % 4));
+    QCOMPARE(nextPieceLength(MixedBytes + Offset, Available), pieceLengthByRule(MixedBytes + Offset, Available));
+  }
+
   // At most the minimum piece: one piece.
   const QByteArray Small = testsupport::pseudoRandomBytes(int(ChunkingMinimumPiece), 1);
   QCOMPARE(nextPieceLength(reinterpret_cast<const std::uint8_t*>(Small.constData()), std::size_t(Small.size())),
@@ -171,24 +295,66 @@ void TestScan::chunkerCutsByContent()
 
 void TestScan::chunkerHashesMatchPieces()
 {
-  const QByteArray Data = testsupport::pseudoRandomBytes(40 * 1024 * 1024 + 17, 9);
-  QBuffer First;
-  First.setData(Data);
-  First.open(QIODevice::ReadOnly);
+  // The rule applied to the whole data at once is the reference; both
+  // readers go round their ring many times with small reads.
+  const QByteArray Data = testsupport::pseudoRandomBytes(40 * 1024 * 1024 + 17, 9) + QByteArray(20 * 1024 * 1024, 'z');
+  const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Data.constData());
   QList<QPair<QByteArray, quint64>> Expected;
-  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
-    Expected.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
+  for (std::size_t Offset = 0; Offset < std::size_t(Data.size());) {
+    const std::size_t Length = nextPieceLength(Bytes + Offset, std::size_t(Data.size()) - Offset);
+    Expected.append({QCryptographicHash::hash(Data.mid(int(Offset), int(Length)), QCryptographicHash::Sha256),
+                     quint64(Length)});
+    Offset += Length;
+  }
+  for (const std::size_t ReadSize : {std::size_t(1024 * 1024), std::size_t(3 * 1024 * 1024 + 5)}) {
+    QBuffer First;
+    First.setData(Data);
+    First.open(QIODevice::ReadOnly);
+    QList<QPair<QByteArray, quint64>> Pieces;
+    QVERIFY(TContentDefinedChunker(ReadSize).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
+      Pieces.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
                                               QCryptographicHash::Sha256),
                      quint64(Length)});
+    }));
+    QCOMPARE(Pieces, Expected);
+    QBuffer Second;
+    Second.setData(Data);
+    Second.open(QIODevice::ReadOnly);
+    QList<QPair<QByteArray, quint64>> Hashed;
+    QVERIFY(TContentDefinedChunker(ReadSize).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
+      Hashed.append({Hash, Length});
+    }));
+    QCOMPARE(Hashed, Expected);
+  }
+
+  // A file that grew after its size was taken is read to its end, in
+  // pieces no longer than the ring made for its size.
+  const QByteArray Grown = Data.left(5 * 1024 * 1024 + 3);
+  QByteArray Joined;
+  TGrowingDevice GrowingForPieces(Grown);
+  QVERIFY(TContentDefinedChunker().forEachPiece(GrowingForPieces, [&](const std::uint8_t* Piece, std::size_t Length) {
+    Joined.append(reinterpret_cast<const char*>(Piece), int(Length));
   }));
-  QBuffer Second;
-  Second.setData(Data);
-  Second.open(QIODevice::ReadOnly);
-  QList<QPair<QByteArray, quint64>> Hashed;
-  QVERIFY(TContentDefinedChunker(3 * 1024 * 1024).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
-    Hashed.append({Hash, Length});
+  QCOMPARE(Joined, Grown);
+  std::uint64_t HashedBytes = 0;
+  TGrowingDevice GrowingForHashes(Grown);
+  QVERIFY(TContentDefinedChunker().forEachPieceHash(GrowingForHashes, [&](const QByteArray&, std::uint64_t Length) {
+    HashedBytes += Length;
   }));
-  QCOMPARE(Hashed, Expected);
+  QCOMPARE(HashedBytes, std::uint64_t(Grown.size()));
+
+  // A visitor that throws ends the scan: the reading thread is stopped and
+  // joined before the exception leaves.
+  QBuffer Third;
+  Third.setData(Data);
+  Third.open(QIODevice::ReadOnly);
+  int Visited = 0;
+  QVERIFY_EXCEPTION_THROWN(TContentDefinedChunker(1024 * 1024).forEachPieceHash(Third, [&](const QByteArray&, std::uint64_t) {
+    if (++Visited == 2)
+      throw std::runtime_error("stop");
+  }),
+                           std::runtime_error);
+  QCOMPARE(Visited, 2);
 }
 
 void TestScan::wholeFiles()
@@ -223,6 +389,37 @@ void TestScan::wholeFiles()
   QCOMPARE(Missing->chunksToDownload, (std::vector<std::int32_t>{0}));
   const TFileToDownload* Empty = findResult(Difference, "empty.txt");
   QVERIFY(Empty && Empty->chunks.empty() && Empty->chunksToDownload.empty());
+}
+
+void TestScan::sizeDecidesBeforeHashing()
+{
+  // A 200 GB sparse file where a 192 KB file belongs is neither hashed by
+  // the scan (one progress report for the whole file, not one per read
+  // block) nor by the verification (no progress at all).
+  TScanFixture Fixture;
+  TDescriptionBuilder Builder;
+  const QByteArray Content = piece('s', 192 * 1024);
+  Builder.file("big.pak", {}, Content, true);
+  const TPackageConfigurationReader Published = Builder.build();
+  const auto MakeSparse = [&] {
+    QFile File(Fixture.path("big.pak"));
+    return File.open(QIODevice::WriteOnly) && File.resize(200'000'000'000LL);
+  };
+  if (!MakeSparse())
+    QSKIP("the file system has no room for a sparse 200 GB file");
+
+  QSignalSpy ScanProgress(Fixture.job.get(), &TPackageInstallation::scanProgress);
+  const TPackageDifference Difference = Fixture.compute(Published, TPackageConfigurationReader(), false);
+  const TFileToDownload* File = findResult(Difference, "big.pak");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0}));
+  QVERIFY(!QFile::exists(Fixture.path("big.pak")));
+  QVERIFY2(ScanProgress.size() <= 1, qPrintable(QString::number(ScanProgress.size())));
+
+  QVERIFY(MakeSparse());
+  QSignalSpy VerifyProgress(Fixture.job.get(), &TPackageInstallation::verificationProgress);
+  QVERIFY(!Fixture.job->VerifyPackage(Fixture.dir(), Fixture.helper, Published.files()));
+  QCOMPARE(VerifyProgress.size(), 0);
 }
 
 void TestScan::chunkIndexOutsideTheChunkList()
@@ -260,25 +457,89 @@ void TestScan::inconsistentDescriptions()
   QVERIFY(Fixture.dir().exists());
 }
 
+void TestScan::fastScanMovesChunks_data()
+{
+  QTest::addColumn<int>("extraSizeOfA");  // the published first chunk claims A's hash and this many bytes more
+  QTest::newRow("A moves to the front") << 0;
+  // Taking A's bytes and those behind them for it would leave wrong data
+  // that counts as present.
+  QTest::newRow("a chunk with A's hash but another size is not A") << 2000;
+}
+
 void TestScan::fastScanMovesChunks()
 {
+  QFETCH(int, extraSizeOfA);
   TScanFixture Fixture;
-  const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
-  // Installed: X then A. Published: A then B.
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), Y = piece('y', 3000), B = piece('b', 4000);
+  // Installed: X, A, Y. Published: A then B.
   TDescriptionBuilder Installed;
-  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A), Installed.chunk(Y)}, X + A + Y);
   TDescriptionBuilder Published;
-  Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
-  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + QByteArray(3000, 't'));
+  const QByteArray First = A + Y.left(extraSizeOfA);
+  Published.file("f.bin", {Published.chunk(A, QString(), First.size()), Published.chunk(B)}, First + B);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), X + A + Y);
 
   const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
   const TFileToDownload* File = findResult(Difference, "f.bin");
   QVERIFY(File);
+  if (extraSizeOfA != 0) {
+    QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0, 1}));
+    return;
+  }
   QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{1}));
   // A lies at 0 now; the file was cut to the published size (11000 > 9000).
   const QByteArray Content = testsupport::readWholeFile(Fixture.path("f.bin"));
   QCOMPARE(Content.size(), A.size() + B.size());
   QCOMPARE(Content.left(A.size()), A);
+}
+
+void TestScan::fastScanTrustsOnlyUnchangedFiles_data()
+{
+  QTest::addColumn<QByteArray>("onDisk");  // "XA" (the installed layout), "AX", "AX+" (longer), "Z" (other content)
+  QTest::addColumn<int>("markerAfterFile");  // seconds from the file's time to the marker's
+  QTest::addColumn<bool>("trusted");
+
+  QTest::newRow("unchanged since the marker") << QByteArray("XA") << 10 << true;
+  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 0 << true;
+  QTest::newRow("changed after the marker") << QByteArray("AX") << -10 << false;
+  QTest::newRow("another size") << QByteArray("AX+") << 10 << false;
+  QTest::newRow("missing") << QByteArray() << 10 << false;
+}
+
+void TestScan::fastScanTrustsOnlyUnchangedFiles()
+{
+  // Installed: X then A; published: A then B. A trusted layout moves the
+  // bytes after X to the front without reading; a file read by content has
+  // A where it belongs already.
+  QFETCH(QByteArray, onDisk);
+  QFETCH(int, markerAfterFile);
+  QFETCH(bool, trusted);
+  TScanFixture Fixture;
+  const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
+  const QByteArray Other = piece('z', X.size() + A.size());
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
+  const QMap<QByteArray, QByteArray> Contents{{"XA", X + A}, {"AX", A + X}, {"AX+", A + X + "+"}, {"Z", Other}};
+  const QDateTime FileTime(QDate(2024, 5, 1), QTime(12, 0));
+  if (!onDisk.isEmpty()) {
+    testsupport::writeWholeFile(Fixture.path("f.bin"), Contents[onDisk]);
+    QFile File(Fixture.path("f.bin"));
+    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(FileTime, QFileDevice::FileModificationTime));
+  }
+
+  const TPackageDifference Difference =
+      Fixture.compute(Published.build("2"), Installed.build("1"), FileTime.addSecs(markerAfterFile));
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  if (onDisk.isEmpty()) {
+    QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0, 1}));
+    return;
+  }
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{1}));
+  const QByteArray Front = testsupport::readWholeFile(Fixture.path("f.bin")).left(A.size());
+  QCOMPARE(Front, trusted ? Contents[onDisk].mid(X.size(), A.size()) : A);
 }
 
 void TestScan::fastScanOverlappingMoves()
@@ -299,6 +560,117 @@ void TestScan::fastScanOverlappingMoves()
   QVERIFY(File);
   QVERIFY(File->chunksToDownload.empty());
   QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")), R + Q + P);
+}
+
+void TestScan::piecesMovedBothWaysAndInACycle()
+{
+  // Installed: A B C D E F. Published: N A B D C F: new data in front (A
+  // and B move right), E removed (F moves left), C and D swapped (a cycle).
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 3000), B = piece('b', 2500), C = piece('c', 3500), D = piece('d', 1500),
+                   E = piece('e', 4000), F = piece('f', 2800), N = piece('n', 2000);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin",
+                 {Installed.chunk(A), Installed.chunk(B), Installed.chunk(C), Installed.chunk(D), Installed.chunk(E),
+                  Installed.chunk(F)},
+                 A + B + C + D + E + F);
+  TDescriptionBuilder Published;
+  Published.file("f.bin",
+                 {Published.chunk(N), Published.chunk(A), Published.chunk(B), Published.chunk(D), Published.chunk(C),
+                  Published.chunk(F)},
+                 N + A + B + D + C + F);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B + C + D + E + F);
+
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  const TFileToDownload* File = findResult(Difference, "f.bin");
+  QVERIFY(File);
+  QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0}));
+  const QByteArray Content = testsupport::readWholeFile(Fixture.path("f.bin"));
+  QCOMPARE(Content.size(), N.size() + A.size() + B.size() + D.size() + C.size() + F.size());
+  QCOMPARE(Content.mid(N.size()), A + B + D + C + F);
+}
+
+void TestScan::movePlans_data()
+{
+  // Pieces of the given sizes, in the installed order, rearranged into the
+  // published order (a letter per piece; '+' is 11 bytes of new data).
+  QTest::addColumn<QList<int>>("sizes");
+  QTest::addColumn<QString>("published");
+  QTest::addColumn<int>("saves");            // -1: any number
+  QTest::addColumn<int>("temporaryBytes");  // the most the temporary file may hold; -1: any
+
+  QTest::newRow("data inserted in front: moves right, no save") << QList<int>{7, 5, 9, 4} << "+ABCD" << 0 << 0;
+  QTest::newRow("data removed in front: moves left, no save") << QList<int>{7, 5, 9, 4} << "BCD" << 0 << 0;
+  QTest::newRow("shifted less than a piece") << QList<int>{70, 50, 90} << "+ABC" << 0 << 0;
+  QTest::newRow("both ways around a removal") << QList<int>{6, 8, 5, 7} << "+ABD" << 0 << 0;
+  QTest::newRow("swap: the smaller piece is saved") << QList<int>{9, 4} << "BA" << 1 << 4;
+  QTest::newRow("first piece to the end") << QList<int>{12, 5, 9, 6, 11, 7} << "BCDEFA" << 1 << 12;
+  QTest::newRow("last piece to the front") << QList<int>{5, 9, 6, 11, 7, 12} << "FABCDE" << 1 << 12;
+  QTest::newRow("one piece twice") << QList<int>{6, 9, 5} << "CAABC" << -1 << -1;
+  QTest::newRow("reversed") << QList<int>{7, 3, 11, 5, 8, 6, 2} << "GFEDCBA" << -1 << -1;
+}
+
+void TestScan::movePlans()
+{
+  // Every plan leaves the published content, reading each source before
+  // anything is written over it; the temporary file is used only where
+  // the moves form a cycle.
+  QFETCH(QList<int>, sizes);
+  QFETCH(QString, published);
+  QFETCH(int, saves);
+  QFETCH(int, temporaryBytes);
+  QByteArray Installed;
+  QList<int> Offsets;
+  for (int Index = 0; Index < sizes.size(); ++Index) {
+    Offsets.append(Installed.size());
+    Installed += piece(char('A' + Index), sizes[Index]);
+  }
+  QByteArray Expected;
+  std::vector<TPieceMove> Moves;
+  for (const QChar Letter : published) {
+    const int Index = Letter == '+' ? -1 : Letter.toLatin1() - 'A';
+    if (Index >= 0) {
+      if (Offsets[Index] != Expected.size())
+        Moves.push_back({std::uint64_t(Offsets[Index]), std::uint64_t(Expected.size()), std::uint64_t(sizes[Index])});
+      Expected += Installed.mid(Offsets[Index], sizes[Index]);
+    } else {
+      Expected += QByteArray(11, '+');
+    }
+  }
+
+  const TMovePlan Plan = planMoves(Moves);
+  QByteArray File = Installed;
+  File.resize(std::max(File.size(), Expected.size()));
+  QByteArray Temporary(int(Plan.temporaryBytes), '\0');
+  std::vector<int> Steps(Moves.size(), 0);
+  int Saves = 0;
+  for (const TMoveStep& Step : Plan.steps) {
+    const TPieceMove& Move = Moves[Step.move];
+    ++Steps[Step.move];
+    QVERIFY(Step.kind == EMoveStep::Copy || Step.temporaryOffset + Move.size <= Plan.temporaryBytes);
+    switch (Step.kind) {
+    case EMoveStep::Copy:
+      std::memmove(File.data() + Move.targetOffset, File.constData() + Move.sourceOffset, Move.size);
+      break;
+    case EMoveStep::Save:
+      std::memcpy(Temporary.data() + Step.temporaryOffset, File.constData() + Move.sourceOffset, Move.size);
+      ++Saves;
+      break;
+    case EMoveStep::CopyFromSaved:
+      std::memcpy(File.data() + Move.targetOffset, Temporary.constData() + Step.temporaryOffset, Move.size);
+      break;
+    }
+  }
+  QVERIFY(std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }));
+  for (int Position = 0; Position < Expected.size(); ++Position) {
+    if (Expected[Position] == '+')
+      File[Position] = '+';  // new data is downloaded
+  }
+  QCOMPARE(File.left(Expected.size()), Expected);
+  if (saves >= 0)
+    QCOMPARE(Saves, saves);
+  if (temporaryBytes >= 0)
+    QVERIFY2(Plan.temporaryBytes <= std::uint64_t(temporaryBytes), qPrintable(QString::number(Plan.temporaryBytes)));
 }
 
 void TestScan::identicalChunksInOneFile()
@@ -433,6 +805,36 @@ void TestScan::progressCoversExistingFiles()
     Total += TFileSize(1000 + Index);
   QCOMPARE(Progress.last().at(1).value<TFileSize>(), Total);
   QCOMPARE(Progress.last().at(0).value<TFileSize>(), Total);
+}
+
+void TestScan::failingFileEndsTheScanAfterTheOthers()
+{
+  // Files whose scan is under way when another one fails are finished
+  // before the computation returns; files not yet taken are left alone.
+  QThreadPool* Pool = QThreadPool::globalInstance();
+  const int Threads = Pool->maxThreadCount();
+  Pool->setMaxThreadCount(std::max(Threads, 4));
+  TScanFixture Fixture;
+  auto Helper = std::make_shared<TFailingScanHelper>("fail.bin");
+  Fixture.helper = Helper;
+  TDescriptionBuilder Published;
+  Published.file("fail.bin", {}, piece('f', 3000), true);  // the largest: taken first
+  Published.file("slow1.bin", {}, piece('s', 2000), true);
+  Published.file("slow2.bin", {}, piece('t', 2000), true);
+  bool Threw = false;
+  TPackageDifference Difference;
+  try {
+    Difference = Fixture.compute(Published.build(), TPackageConfigurationReader(), false);
+  } catch (...) {
+    Threw = true;
+  }
+  const int Started = Helper->m_Started, Finished = Helper->m_Finished;
+  Pool->setMaxThreadCount(Threads);
+  QVERIFY(Started >= 1);
+  QCOMPARE(Finished, Started);
+  QVERIFY(!Threw);
+  QVERIFY2(Difference.failure.contains("fail.bin") && Difference.failure.contains("disk gone"),
+           qPrintable(Difference.failure));
 }
 
 QTEST_GUILESS_MAIN(TestScan)

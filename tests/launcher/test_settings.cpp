@@ -21,6 +21,8 @@ private slots:
   void optionsAndDebugSections();
   void fileBesideExecutableWins();
   void malformedFileBehavesLikeEmpty();
+  void onlySerialisedValuesAreRefused_data();
+  void onlySerialisedValuesAreRefused();
   void accountGroupPaths();
 };
 
@@ -152,6 +154,52 @@ void TestSettings::malformedFileBehavesLikeEmpty()
   QVERIFY(Settings->packageFile.isEmpty());
   const auto Missing = TLauncherSettings::loadFromFile(Dir.filePath("missing.ini"));
   QCOMPARE(Missing->maxConcurrentDownloads, 10);
+}
+
+void TestSettings::onlySerialisedValuesAreRefused_data()
+{
+  QTest::addColumn<QByteArray>("Line");
+  QTest::addColumn<bool>("Refused");
+  QTest::newRow("comment with @ and Variant(") << QByteArray("; by admin@example.org, not @Variant(x)") << false;
+  QTest::newRow("comment with a Windows path") << QByteArray("; C:\\Games\\Ashgrove\\x.ini @") << false;
+  QTest::newRow("indented comment with escapes") << QByteArray("  ;\\x40Variant(\\0)") << false;
+  QTest::newRow("comment after a value") << QByteArray("x=1 ;@Variant(\\0)") << false;
+  QTest::newRow("line without key") << QByteArray("# @Variant(\\0) C:\\x") << false;
+  QTest::newRow("e-mail value") << QByteArray("contact=admin@example.org") << false;
+  QTest::newRow("@ inside a value") << QByteArray("x=a@Variant(\\0)") << false;
+  QTest::newRow("escaped @ inside a value") << QByteArray("x=a\\x40Variant(\\0)") << false;
+  QTest::newRow("escapes in a value") << QByteArray("x=caf\\xe9 \\101\\t") << false;
+  QTest::newRow("doubled @") << QByteArray("x=@@Variant(\\0)") << false;
+  QTest::newRow("key with @") << QByteArray("@Variant(\\0)=1") << false;
+  QTest::newRow("section with @") << QByteArray("[@Variant(x)=1]") << false;
+  QTest::newRow("variant") << QByteArray("x=@Variant(\\0\\0\\0\\x7f)") << true;
+  QTest::newRow("date and time") << QByteArray("x=@DateTime(\\0)") << true;
+  QTest::newRow("empty key") << QByteArray("=@Variant(\\0)") << true;
+  QTest::newRow("spaces before") << QByteArray("x =  \t@Variant(\\0)") << true;
+  QTest::newRow("quoted") << QByteArray("x=\"@Variant(\\0)\"") << true;
+  QTest::newRow("hex escape") << QByteArray("x=\\x40Variant(\\0)") << true;
+  QTest::newRow("long hex escape") << QByteArray("x=\\x10040Variant(\\0)") << true;
+  QTest::newRow("octal escape") << QByteArray("x=\\100Variant(\\0)") << true;
+  QTest::newRow("dropped escape") << QByteArray("x=@Var\\qiant(\\0)") << true;
+  QTest::newRow("spliced quotes") << QByteArray("x=\"@Var\"  \"iant(\\0)\"") << true;
+  QTest::newRow("continued line") << QByteArray("x=@Vari\\\nant(\\0)") << true;
+  QTest::newRow("list element") << QByteArray("x=a, @Variant(\\0)") << true;
+  QTest::newRow("after a byte order mark") << QByteArray("\xEF\xBB\xBFx=@Variant(\\0)") << true;
+  QTest::newRow("after a NUL byte") << QByteArray("y=1\0\nx=@Variant(\\0)", 19) << true;
+}
+
+// Qt's INI reader decodes values that begin with "@Variant(" or "@DateTime("
+// through QDataStream, which forged data crashes: a file with such a value
+// is refused whole (read as a file without keys). Everything else, "@" and
+// backslashes in comments, keys and other values included, is read.
+void TestSettings::onlySerialisedValuesAreRefused()
+{
+  QFETCH(QByteArray, Line);
+  QFETCH(bool, Refused);
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("s.ini");
+  testsupport::writeWholeFile(Path, Line + "\n[FILES]\npackageFile=p.json\n[OTHER]\n" + Line + "\n");
+  QCOMPARE(TLauncherSettings::loadFromFile(Path)->packageFile, Refused ? QString() : QString("p.json"));
 }
 
 void TestSettings::accountGroupPaths()

@@ -1,6 +1,7 @@
 #include "launcher/ui/clickablelabel.h"
 #include "launcher/ui/draggablemainwindow.h"
 #include "launcher/ui/hintwidgets.h"
+#include "launcher/ui/messageboxes.h"
 #include "launcher/ui/qcontextpushbutton.h"
 
 #include <QAction>
@@ -43,6 +44,8 @@ private slots:
   void masksFollowTheWidgetSize();
   void dragMovesByTheMouseDistance();
   void pressAtScreenOriginStartsNoDrag();
+  void dialogsAreAnsweredOnlyForOne_data();
+  void dialogsAreAnsweredOnlyForOne();
 };
 
 void TestSmallWidgets::clickableLabelEmitsOnPress()
@@ -250,6 +253,32 @@ void TestSmallWidgets::pressAtScreenOriginStartsNoDrag()
   QCOMPARE(Window.dragAnchor(), QPoint(0, 0));
   sendMouse(&Window, QEvent::MouseMove, QPoint(40, 40));
   QCOMPARE(Window.pos(), Start);
+}
+
+void TestSmallWidgets::dialogsAreAnsweredOnlyForOne_data()
+{
+  QTest::addColumn<QByteArray>("Value");  // null: not set
+  QTest::addColumn<bool>("Answered");
+  QTest::newRow("1") << QByteArray("1") << true;
+  QTest::newRow("unset") << QByteArray() << false;
+  QTest::newRow("empty") << QByteArray("") << false;
+  QTest::newRow("0") << QByteArray("0") << false;
+  QTest::newRow("false") << QByteArray("false") << false;
+  QTest::newRow("true") << QByteArray("true") << false;
+  QTest::newRow("11") << QByteArray("11") << false;
+  QTest::newRow("1 with space") << QByteArray(" 1") << false;
+}
+
+void TestSmallWidgets::dialogsAreAnsweredOnlyForOne()
+{
+  QFETCH(QByteArray, Value);
+  QFETCH(bool, Answered);
+  if (Value.isNull())
+    qunsetenv("ASHGROVE_AUTO_ANSWER_DIALOGS");
+  else
+    qputenv("ASHGROVE_AUTO_ANSWER_DIALOGS", Value);
+  QCOMPARE(dialogsAnsweredAutomatically(), Answered);
+  qunsetenv("ASHGROVE_AUTO_ANSWER_DIALOGS");
 }
 
 QTEST_MAIN(TestSmallWidgets)

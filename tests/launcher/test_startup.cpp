@@ -9,6 +9,10 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <sys/resource.h>
+
+#include <algorithm>
+
 using namespace orvale::launcher;
 
 namespace {
@@ -41,6 +45,7 @@ private slots:
   void firstRunCreatesLogAndSecondRunAppends();
   void secondInstanceEndsAtOnce();
   void unknownOptionsAreIgnored();
+  void helpAndVersionNeedNoDisplay();
 };
 
 void TestStartup::logLineFormat()
@@ -115,6 +120,13 @@ void TestStartup::firstRunCreatesLogAndSecondRunAppends()
   testsupport::TLauncherInstallation Installation;
   Installation.writeSettings(stallingSettings(Server));
   QVERIFY(!QFileInfo::exists(Installation.dataDirectory()));
+  // Started with the soft limit of open files low, the launcher raises it to
+  // the hard limit.
+  struct rlimit OpenFiles = {};
+  QCOMPARE(::getrlimit(RLIMIT_NOFILE, &OpenFiles), 0);
+  struct rlimit Lowered = OpenFiles;
+  Lowered.rlim_cur = std::min<rlim_t>(OpenFiles.rlim_max, 256);
+  QCOMPARE(::setrlimit(RLIMIT_NOFILE, &Lowered), 0);
 
   for (int Run = 1; Run <= 2; ++Run) {
     auto Process = Installation.start({});
@@ -124,8 +136,10 @@ void TestStartup::firstRunCreatesLogAndSecondRunAppends()
     Process->terminate();
     QVERIFY(Process->waitForFinished(10000));
   }
+  ::setrlimit(RLIMIT_NOFILE, &OpenFiles);
   const QString Log = Installation.readLog();
   QCOMPARE(Log.count("Info: Version: 0.0.12 Thread: "), 2);
+  QCOMPARE(Log.count(QString("Info: open files limit: %1\n").arg(quint64(OpenFiles.rlim_max))), 2);
   QVERIFY(Log.contains("AccountGroupSetting Error: KeyNotExists") == false);  // logged before the file is set up
   const QStringList Lines = Log.split('\n', Qt::SkipEmptyParts);
   QRegularExpression Format(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d \(.*:\d+\) (Debug|Info|Warning|Critical|Fatal): )");
@@ -185,6 +199,32 @@ void TestStartup::unknownOptionsAreIgnored()
   QCOMPARE(Process->state(), QProcess::Running);
   Process->terminate();
   QVERIFY(Process->waitForFinished(10000));
+}
+
+void TestStartup::helpAndVersionNeedNoDisplay()
+{
+  // Without a display the application object could not be made: the
+  // answers come before it, and nothing else starts.
+  testsupport::TLauncherInstallation Installation;
+  QProcessEnvironment Environment = Installation.environment();
+  Environment.remove("DISPLAY");
+  Environment.remove("WAYLAND_DISPLAY");
+  Environment.insert("QT_QPA_PLATFORM", "xcb");
+  const auto Run = [&](const QStringList& Arguments) {
+    QProcess Process;
+    Process.setProcessEnvironment(Environment);
+    Process.start(Installation.executable(), Arguments);
+    const bool Finished = Process.waitForFinished(30000);
+    return std::make_pair(Finished && Process.exitStatus() == QProcess::NormalExit ? Process.exitCode() : -1,
+                          QString::fromUtf8(Process.readAllStandardOutput()));
+  };
+  const auto Help = Run({"--first-launch", "--help"});
+  QCOMPARE(Help.first, 0);
+  for (const QString& Option : {"-l, --first-launch", "-s, --skip-selfupdate", "-u, --show-ui",
+                                "-p, --patch <patchexecutable>", "-h, --help", "-v, --version"})
+    QVERIFY2(Help.second.contains(Option), qPrintable(Help.second));
+  QCOMPARE(Run({"-v"}), std::make_pair(0, QString("ashgrove-launcher %1\n").arg(LauncherVersion)));
+  QVERIFY(!QFile::exists(Installation.logFile()));
 }
 
 QTEST_MAIN(TestStartup)

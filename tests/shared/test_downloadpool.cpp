@@ -19,6 +19,7 @@ using testsupport::TTestHttpServer;
 using TFault = TTestHttpServer::TFault;
 
 Q_DECLARE_METATYPE(QAuthenticator*)
+Q_DECLARE_METATYPE(TTestHttpServer::TFault)
 
 namespace {
 
@@ -104,6 +105,8 @@ private slots:
   void httpsToHttpRedirectIsRefused();
   void serverFaults();
   void cutOffBodiesNeverSucceed();
+  void bodiesAreHeldToTheirLimit_data();
+  void bodiesAreHeldToTheirLimit();
   void stallKeepsSlotWithoutReport();
   void stalledTransferTimesOut();
   void finishedRepliesAreDeleted();
@@ -593,6 +596,60 @@ void TestDownloadPool::cutOffBodiesNeverSucceed()
   }
   QCOMPARE(CutOffFailures, 60);
   QVERIFY(Test.successes.size() >= 20);
+}
+
+void TestDownloadPool::bodiesAreHeldToTheirLimit_data()
+{
+  const qint64 MiB = 1024 * 1024;
+  QTest::addColumn<TFault>("Fault");
+  QTest::addColumn<QByteArray>("ContentEncoding");
+  QTest::addColumn<qint64>("Limit");  // 0: the pool's default for documents
+  QTest::addColumn<QString>("Refusal");  // empty: the body arrives whole
+  QTest::newRow("declared larger") << TFault::generatedBody(500 * 1000 * 1000) << QByteArray() << 4 * MiB
+                                   << "Body of 500000000 bytes is larger than the 4194304 bytes allowed";
+  QTest::newRow("endless") << TFault::endlessBody() << QByteArray() << 4 * MiB
+                           << "Body is larger than the 4194304 bytes allowed";
+  QTest::newRow("endless document") << TFault::endlessBody() << QByteArray() << qint64(0)
+                                    << QString("Body is larger than the %1 bytes allowed").arg(MaxDocumentBytes);
+  QTest::newRow("exactly the limit") << TFault::generatedBody(4 * MiB) << QByteArray() << 4 * MiB << QString();
+  QTest::newRow("gzip bomb") << TFault() << QByteArray("gzip") << qint64(0)
+                             << "Content-Encoding gzip was not asked for";
+  QTest::newRow("identity") << TFault() << QByteArray("identity") << qint64(0) << QString();
+}
+
+// Whatever a server sends, a reply holds at most its limit in memory: a
+// body that declares or brings more is cut off and fails, and nothing is
+// inflated, since every request asks for the body as it is stored.
+void TestDownloadPool::bodiesAreHeldToTheirLimit()
+{
+  QFETCH(TFault, Fault);
+  QFETCH(QByteArray, ContentEncoding);
+  QFETCH(qint64, Limit);
+  QFETCH(QString, Refusal);
+  const QByteArray Bomb = testsupport::gzipOfZeros(64 * 1024 * 1024);
+  m_pServer->setBody("/body", Bomb, "application/json", ContentEncoding);
+  m_pServer->setFault("/body", Fault);
+  TPoolUnderTest Test(2, true);
+  if (Limit > 0)
+    Test.pool->download(m_pServer->url("/body"), Limit);
+  else
+    Test.pool->download(m_pServer->url("/body"));
+  QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size() + Test.failures.size(), 1, 30000);
+  QCOMPARE(m_pServer->requests("/body").value(0).headers.value("accept-encoding"), QByteArray("identity"));
+  if (Refusal.isEmpty()) {
+    QCOMPARE(Test.successes.size(), 1);
+    const QByteArray Data = Test.successes.at(0).value(1).toByteArray();
+    QCOMPARE(Data.size(), Fault.kind == TTestHttpServer::EFaultKind::GeneratedBody ? int(Limit) : Bomb.size());
+    return;
+  }
+  QCOMPARE(Test.failures.size(), 1);
+  QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(), QNetworkReply::UnknownContentError);
+  QCOMPARE(Test.failures.at(0).value(2).toString(), Refusal);
+  // Cut off at once: what the server got rid of is the limit and what the
+  // connection buffers.
+  QTRY_COMPARE(m_pServer->activeRequestCount(), 0);
+  QVERIFY2(m_pServer->bodyBytesSent("/body") < std::max(Limit, MaxDocumentBytes) + 64 * 1024 * 1024,
+           qPrintable(QString::number(m_pServer->bodyBytesSent("/body"))));
 }
 
 // A server that stops sending does not hold a slot for ever: after the

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 using namespace shared;
 
 namespace {
@@ -36,6 +38,7 @@ private slots:
   void randomNumbers();
   void sha256MatchesQt();
   void singleInstanceGuard();
+  void openFileLimitIsRaisedToTheHardLimit();
 };
 
 void TestFileSystemHelper::confinedJoin()
@@ -248,6 +251,25 @@ void TestFileSystemHelper::singleInstanceGuard()
   }
   FirstInstanceTester Again(Key);
   QVERIFY(Again.isFirstInstance());
+}
+
+void TestFileSystemHelper::openFileLimitIsRaisedToTheHardLimit()
+{
+  struct rlimit Original = {};
+  QCOMPARE(::getrlimit(RLIMIT_NOFILE, &Original), 0);
+  if (Original.rlim_max <= 64)
+    QSKIP("hard limit of open files too low to lower the soft one");
+  struct rlimit Lowered = Original;
+  Lowered.rlim_cur = 64;
+  QCOMPARE(::setrlimit(RLIMIT_NOFILE, &Lowered), 0);
+  const qint64 Raised = raiseOpenFileLimit();
+  struct rlimit Now = {};
+  QCOMPARE(::getrlimit(RLIMIT_NOFILE, &Now), 0);
+  QCOMPARE(Now.rlim_cur, Original.rlim_max);
+  QCOMPARE(Now.rlim_max, Original.rlim_max);
+  QCOMPARE(quint64(Raised), quint64(Original.rlim_max));
+  QCOMPARE(raiseOpenFileLimit(), Raised);
+  ::setrlimit(RLIMIT_NOFILE, &Original);
 }
 
 QTEST_GUILESS_MAIN(TestFileSystemHelper)

@@ -11,6 +11,8 @@
 #include "launcher/package.h"
 #include "launcher/packageconfigurationreader.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QJsonValue>
 
@@ -92,8 +94,9 @@ inline TOutcome checkPackageConfiguration(const QByteArray& Input)
 
 // Construction throws TLauncherConfigurationException exactly for input that
 // is not JSON (anything else thrown escapes and is a finding); packages
-// carry their position, the launcher its own index; the build chosen for
-// this system really is one for this system.
+// carry their position, in order, the launcher its own index; every package
+// kept is installed in a folder directly inside the packages folder; the
+// build chosen for this system really is one for this system.
 inline TOutcome checkLauncherConfiguration(const QByteArray& Data)
 {
   using namespace orvale::launcher;
@@ -121,9 +124,9 @@ inline TOutcome checkLauncherConfiguration(const QByteArray& Data)
   const QJsonObject Root = Json.object();
   if (bool(Reader.launcherPackage()) != Root.value("launcher").isObject())
     return {"launcher package present without a \"launcher\" object, or missing with one", true};
-  const std::size_t Expected = Root.value("packages").isArray() ? std::size_t(Root.value("packages").toArray().size()) : 0;
-  if (Reader.packages().size() != Expected)
-    return {QString("%1 packages from %2 entries").arg(Reader.packages().size()).arg(Expected), true};
+  const std::size_t Entries = Root.value("packages").isArray() ? std::size_t(Root.value("packages").toArray().size()) : 0;
+  if (Reader.packages().size() > Entries)
+    return {QString("%1 packages from %2 entries").arg(Reader.packages().size()).arg(Entries), true};
 
   const auto CheckPackage = [](const TPackage& Package, std::int32_t Index) -> QString {
     if (Package.index() != Index)
@@ -159,10 +162,19 @@ inline TOutcome checkLauncherConfiguration(const QByteArray& Data)
     if (!Violation.isEmpty())
       return {"launcher: " + Violation, true};
   }
-  for (std::size_t Position = 0; Position < Reader.packages().size(); ++Position) {
-    const QString Violation = CheckPackage(*Reader.packages()[Position], std::int32_t(Position));
+  const QString PackagesFolder("/opt/ashgrove/packages");
+  std::int32_t Previous = -1;
+  for (const auto& pPackage : Reader.packages()) {
+    const std::int32_t Position = pPackage->index();
+    if (Position <= Previous || std::size_t(Position) >= Entries)
+      return {QString("package index %1 after %2 of %3 entries").arg(Position).arg(Previous).arg(Entries), true};
+    Previous = Position;
+    const QString Violation = CheckPackage(*pPackage, Position);
     if (!Violation.isEmpty())
       return {QString("package %1: ").arg(Position) + Violation, true};
+    const QString Folder = QDir::cleanPath(PackagesFolder + '/' + pPackage->directoryName());
+    if (QFileInfo(Folder).path() != PackagesFolder || pPackage->directoryName().contains('\\'))
+      return {QString("package %1 is installed in %2").arg(Position).arg(Folder), true};
   }
   const QString Urls =
       Reader.hardwareSurveyUrl().toString() + Reader.hintsUrl().toString() + Reader.funnelUrl().toString();

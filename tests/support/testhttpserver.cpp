@@ -63,6 +63,7 @@ public:
   {
     QByteArray data;
     QByteArray contentType;
+    QByteArray contentEncoding;
   };
 
   struct TPathStatistics
@@ -110,8 +111,9 @@ public:
     statistics[Path].bodyBytes += Bytes;
   }
 
-  // Status, content type and body for a request without a fault.
-  void content(const QString& Path, int& Status, QByteArray& ContentType, QByteArray& Body) const
+  // Status, content type, encoding and body for a request without a fault.
+  void content(const QString& Path, int& Status, QByteArray& ContentType, QByteArray& ContentEncoding,
+               QByteArray& Body) const
   {
     QString Root;
     {
@@ -120,6 +122,7 @@ public:
       if (Found != bodies.constEnd()) {
         Status = 200;
         ContentType = Found->contentType;
+        ContentEncoding = Found->contentEncoding;
         Body = Found->data;
         return;
       }
@@ -184,6 +187,7 @@ private:
   void onDisconnected()
   {
     m_Timer.stop();
+    m_GeneratedRemaining = 0;
     m_WhenFlushed = nullptr;
     if (m_Busy) {
       m_Busy = false;
@@ -195,6 +199,10 @@ private:
 
   void onBytesWritten(qint64)
   {
+    if (m_GeneratedRemaining != 0) {
+      writeGeneratedBody();
+      return;
+    }
     if (m_WhenFlushed && m_pSocket->bytesToWrite() == 0) {
       auto Action = std::move(m_WhenFlushed);
       m_WhenFlushed = nullptr;
@@ -314,13 +322,16 @@ private:
     answer(Fault);
   }
 
+  // A negative ContentLength sends none: the body ends when the connection
+  // closes.
   QByteArray header(int Status, const QByteArray& ContentType, qint64 ContentLength,
                     const QByteArray& Extra = QByteArray()) const
   {
     QByteArray Header = "HTTP/1.1 " + QByteArray::number(Status) + ' ' + reasonPhrase(Status) + "\r\n";
     if (!ContentType.isEmpty())
       Header += "Content-Type: " + ContentType + "\r\n";
-    Header += "Content-Length: " + QByteArray::number(ContentLength) + "\r\n";
+    if (ContentLength >= 0)
+      Header += "Content-Length: " + QByteArray::number(ContentLength) + "\r\n";
     Header += Extra;
     Header += m_KeepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     Header += "\r\n";
@@ -360,11 +371,21 @@ private:
       m_pSocket->write(header(200, "application/octet-stream", 0));
       finishResponse();
       return;
+    case EFaultKind::GeneratedBody:
+      if (Fault.bytes < 0)
+        m_KeepAlive = false;
+      m_pSocket->write(header(200, "application/octet-stream", Fault.bytes));
+      m_GeneratedRemaining = Fault.bytes;
+      writeGeneratedBody();
+      return;
     default:
       break;
     }
 
-    m_pState->content(m_Path, Status, ContentType, Body);
+    QByteArray ContentEncoding;
+    m_pState->content(m_Path, Status, ContentType, ContentEncoding, Body);
+    const QByteArray EncodingHeader =
+      ContentEncoding.isEmpty() ? QByteArray() : "Content-Encoding: " + ContentEncoding + "\r\n";
     if (Status != 200) {
       m_pSocket->write(header(Status, ContentType, Body.size()));
       writeBody(Body);
@@ -375,7 +396,7 @@ private:
     switch (Fault.kind) {
     case EFaultKind::ResetAfter:
     case EFaultKind::TruncatedBody: {
-      m_pSocket->write(header(200, ContentType, Body.size()));
+      m_pSocket->write(header(200, ContentType, Body.size(), EncodingHeader));
       writeBody(Body.left(int(std::clamp<qint64>(Fault.bytes, 0, Body.size()))));
       const bool Reset = Fault.kind == EFaultKind::ResetAfter;
       m_Closed = true;
@@ -396,7 +417,7 @@ private:
       return;
     }
     case EFaultKind::Trickle:
-      m_pSocket->write(header(200, ContentType, Body.size()));
+      m_pSocket->write(header(200, ContentType, Body.size(), EncodingHeader));
       m_Pending = Body;
       m_StepBytes = std::max<qint64>(1, Fault.bytes);
       if (m_Pending.isEmpty()) {
@@ -406,10 +427,25 @@ private:
       m_Timer.start(std::max(0, Fault.intervalMs));
       return;
     default:
-      m_pSocket->write(header(200, ContentType, Body.size()));
+      m_pSocket->write(header(200, ContentType, Body.size(), EncodingHeader));
       writeBody(Body);
       finishResponse();
       return;
+    }
+  }
+
+  // Keeps a few blocks of the generated body queued on the socket, so that
+  // the body moves as fast as the client reads it and no faster.
+  void writeGeneratedBody()
+  {
+    static const QByteArray Block = QByteArray("generated body ").repeated(4096);
+    while (m_GeneratedRemaining != 0 && m_pSocket->bytesToWrite() < 4 * Block.size()) {
+      const qint64 Size = m_GeneratedRemaining < 0 ? Block.size() : std::min<qint64>(Block.size(), m_GeneratedRemaining);
+      writeBody(Block.left(int(Size)));
+      if (m_GeneratedRemaining > 0)
+        m_GeneratedRemaining -= Size;
+      if (m_GeneratedRemaining == 0)
+        finishResponse();
     }
   }
 
@@ -442,6 +478,7 @@ private:
   QByteArray m_Input;
   QByteArray m_Pending;
   qint64 m_StepBytes = 1;
+  qint64 m_GeneratedRemaining = 0;  // body bytes still to generate; < 0: endless
   QString m_Path;
   std::function<void()> m_WhenFlushed;
   bool m_Busy = false;
@@ -553,10 +590,11 @@ void TTestHttpServer::setRootDirectory(const QString& Directory)
   m_pState->rootDirectory = QDir(Directory).absolutePath();
 }
 
-void TTestHttpServer::setBody(const QString& Path, const QByteArray& Body, const QByteArray& ContentType)
+void TTestHttpServer::setBody(const QString& Path, const QByteArray& Body, const QByteArray& ContentType,
+                              const QByteArray& ContentEncoding)
 {
   QMutexLocker Lock(&m_pState->mutex);
-  m_pState->bodies.insert(normalisedPath(Path), {Body, ContentType});
+  m_pState->bodies.insert(normalisedPath(Path), {Body, ContentType, ContentEncoding});
 }
 
 void TTestHttpServer::removeBody(const QString& Path)

@@ -50,6 +50,8 @@ public:
     EmptyBody,      // 200 with Content-Length 0
     TruncatedBody,  // announce the full length, send `bytes` of the body, then close
     Redirect,       // `statusCode` (302 by default) with Location: `target`
+    GeneratedBody,  // 200 with a body of `bytes` made up as it is sent (never held in memory);
+                    // `bytes` < 0: no Content-Length and no end, until the client goes away
   };
 
   struct TFault
@@ -72,6 +74,8 @@ public:
     }
     static TFault emptyBody() { return make(EFaultKind::EmptyBody, 0, 0, 0); }
     static TFault truncatedAfter(qint64 BodyBytes) { return make(EFaultKind::TruncatedBody, 0, BodyBytes, 0); }
+    static TFault generatedBody(qint64 BodyBytes) { return make(EFaultKind::GeneratedBody, 0, BodyBytes, 0); }
+    static TFault endlessBody() { return generatedBody(-1); }
     static TFault redirect(const QUrl& Target, int Code = 302)
     {
       TFault Fault = make(EFaultKind::Redirect, Code, 0, 0);
@@ -119,8 +123,11 @@ public:
   QUrl url(const QString& Path) const;
 
   void setRootDirectory(const QString& Directory);
+  // A ContentEncoding is sent as the Content-Encoding header, whatever the
+  // request asked for (the body is sent as it is given).
   void setBody(const QString& Path, const QByteArray& Body,
-               const QByteArray& ContentType = "application/octet-stream");
+               const QByteArray& ContentType = "application/octet-stream",
+               const QByteArray& ContentEncoding = QByteArray());
   void removeBody(const QString& Path);
   // Path "*" sets the fault of every path that has none of its own.
   void setFault(const QString& Path, const TFault& Fault);

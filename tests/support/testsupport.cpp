@@ -7,6 +7,9 @@
 
 #include <sys/resource.h>
 
+#include <zlib.h>
+
+#include <algorithm>
 #include <csignal>
 #include <stdexcept>
 
@@ -86,6 +89,36 @@ TFileSizeLimit::~TFileSizeLimit()
   Limit.rlim_cur = m_PreviousLimit;
   setrlimit(RLIMIT_FSIZE, &Limit);
   std::signal(SIGXFSZ, m_pPreviousHandler);
+}
+
+QByteArray gzipOfZeros(qint64 InflatedBytes)
+{
+  z_stream Stream = {};
+  // 15 window bits + 16: a gzip header and trailer instead of zlib's.
+  if (deflateInit2(&Stream, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("gzipOfZeros: deflateInit2 failed");
+  static const QByteArray Zeros(1 << 20, '\0');
+  QByteArray Output;
+  char Buffer[1 << 16];
+  qint64 Remaining = InflatedBytes;
+  int Result = Z_OK;
+  do {
+    const qint64 Piece = std::min<qint64>(Remaining, Zeros.size());
+    Stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(Zeros.constData()));
+    Stream.avail_in = uInt(Piece);
+    Remaining -= Piece;
+    const int Flush = Remaining == 0 ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      Stream.next_out = reinterpret_cast<Bytef*>(Buffer);
+      Stream.avail_out = sizeof Buffer;
+      Result = deflate(&Stream, Flush);
+      Output.append(Buffer, int(sizeof Buffer - Stream.avail_out));
+    } while (Stream.avail_out == 0);
+  } while (Remaining > 0);
+  deflateEnd(&Stream);
+  if (Result != Z_STREAM_END)
+    throw std::runtime_error("gzipOfZeros: deflate did not finish");
+  return Output;
 }
 
 } // namespace testsupport

@@ -18,6 +18,9 @@ void writeWholeFile(const QString& Path, const QByteArray& Data);
 QByteArray sha256Hex(const QByteArray& Data);
 // Deterministic pseudo-random bytes.
 QByteArray pseudoRandomBytes(int Size, quint64 Seed);
+// A gzip stream (RFC 1952) that inflates to InflatedBytes zero bytes: about
+// a thousandth of that in size.
+QByteArray gzipOfZeros(qint64 InflatedBytes);
 
 // While it lives, no regular file of this process can grow beyond Bytes:
 // a write past the limit fails with EFBIG (SIGXFSZ is ignored meanwhile),

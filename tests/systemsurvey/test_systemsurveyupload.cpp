@@ -1,3 +1,4 @@
+#include "shared/downloadpool.h"
 #include "shared/jsonuploader.h"
 #include "systemsurvey/clientidentifier.h"
 #include "systemsurvey/systemsurveydocument.h"
@@ -303,7 +304,15 @@ void TestSystemSurveyUpload::serverRepliesWithFailure()
   QCOMPARE(Finished.at(2).at(0).toBool(), false);
   QCOMPARE(Uploader.lastErrorCode(), 0);
   QVERIFY(!Uploader.lastErrorMessage().isEmpty());
-  QCOMPARE(Server.requests().size(), 3);
+
+  // A reply without end is cut off at the document limit.
+  Server.setFault("/endless", testsupport::TTestHttpServer::TFault::endlessBody());
+  Uploader.uploadDocument(Server.url("/endless"), sampleDocument());
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Finished.at(3).at(0).toBool(), false);
+  QCOMPARE(Uploader.lastErrorMessage(),
+           QString("Body is larger than the %1 bytes allowed").arg(shared::MaxDocumentBytes));
+  QCOMPARE(Server.requests().size(), 4);
 }
 
 void TestSystemSurveyUpload::startSystemSurveyPostsSurveyOfThisMachine()

@@ -1,7 +1,8 @@
 #include "publisher.h"
 
+#include "chunkfile.h"
+#include "descriptionsource.h"
 #include "launcher/contentdefinedchunker.h"
-#include "shared/payload.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -14,13 +15,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSemaphore>
 #include <QThread>
 #include <QtConcurrent>
 
-#include <deque>
-#include <memory>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 namespace orvale::publisher {
@@ -34,8 +33,20 @@ struct TChunkRecord
   QByteArray packedHash;
   std::uint64_t unpackedSize = 0;
   QByteArray unpackedHash;
-  bool unpack = true;
+  ECodec codec = ECodec::Stored;
   bool written = false;  // a new file was written (else an identical one was there)
+  // The block index file beside the chunk file; empty when the chunk offers
+  // no blocks.
+  QString blockIndexUrl;
+  std::uint64_t blockIndexSize = 0;
+  QByteArray blockIndexHash;
+};
+
+// A chunk file that an earlier publication left, with its content.
+struct TExistingChunk
+{
+  TChunkRecord record;
+  QByteArray content;
 };
 
 struct TSourceFile
@@ -46,188 +57,279 @@ struct TSourceFile
   bool executable = false;
 };
 
-QString codecExtension(ECodec Codec)
+QString chunkUrl(const QByteArray& Hash, const QString& Extension)
 {
-  switch (Codec) {
-  case ECodec::Lzma:
-    return "lzma";
-  case ECodec::Deflate:
-    return "deflate";
-  case ECodec::Lzip:
-    return "lz";
-  case ECodec::Stored:
-    return "raw";
-  }
-  return "raw";
-}
-
-// A quick look whether compressing Data can pay: deflate at its fastest
-// level on a few samples. Random or already compressed data is stored as
-// it is without spending seconds in the real codec.
-bool looksCompressible(const QByteArray& Data)
-{
-  constexpr int Sample = 65536;
-  if (Data.size() <= 3 * Sample)
-    return true;
-  for (int Part = 0; Part < 3; ++Part) {
-    const int Offset = int((qint64(Data.size() - Sample) * Part) / 2);
-    const QByteArray Packed = shared::packPayload(shared::EPayloadFormat::Deflate, Data.constData() + Offset, Sample, 1);
-    if (!Packed.isEmpty() && Packed.size() < Sample * 97 / 100)
-      return true;
-  }
-  return false;
-}
-
-// The content of a chunk file already in the output folder, when it holds
-// the piece with this hash: a container that decodes to it (Packed), or the
-// piece itself. Anything else (a damaged or foreign file) is not reused.
-std::optional<QByteArray> reusableChunkFile(const QString& Path, const QByteArray& Hash, std::uint64_t Size,
-                                            bool Packed)
-{
-  QFile File(Path);
-  // A chunk file is never larger than its piece (plus a container header):
-  // anything bigger is not ours and is not read into memory.
-  if (!File.exists() || File.size() > qint64(Size) + 4096 || !File.open(QIODevice::ReadOnly))
-    return std::nullopt;
-  const QByteArray Content = File.readAll();
-  if (File.error() != QFile::NoError)
-    return std::nullopt;
-  if (!Packed) {
-    if (std::uint64_t(Content.size()) == Size && shared::TSha256::hash(Content) == Hash)
-      return Content;
-    return std::nullopt;
-  }
-  if (!shared::isPackedPayload(Content))
-    return std::nullopt;
-  QByteArray Decoded;
-  if (!shared::unpackPayload(Content, Decoded, Size) || std::uint64_t(Decoded.size()) != Size ||
-      shared::TSha256::hash(Decoded) != Hash)
-    return std::nullopt;
-  return Content;
-}
-
-// Compresses one piece and writes its chunk file. A chunk file that an
-// earlier publication left in the output folder for the same content is
-// checked and kept as it is, without compressing again: updates publish
-// fast, and unchanged pieces keep their URL and packed hash. Runs on the
-// thread pool.
-TChunkRecord publishPiece(const TPublishOptions& Options, QByteArray Data, QByteArray Hash)
-{
-  TChunkRecord Record;
-  Record.unpackedSize = std::uint64_t(Data.size());
-  Record.unpackedHash = Hash;
   const QString Hex = QString::fromLatin1(Hash.toHex());
-  const auto UrlWith = [&](const QString& Extension) {
-    return QString("chunks/%1/%2.%3").arg(Hex.left(2), Hex, Extension);
-  };
-  const QDir Output(Options.outputDirectory);
+  return QString("chunks/%1/%2.%3").arg(Hex.left(2), Hex, Extension);
+}
 
-  const QString CodecExtension = codecExtension(Options.codec);
-  for (const QString& Extension : {CodecExtension, QString("raw")}) {
-    const bool Packed = Extension != "raw";
-    if (Packed && Options.codec == ECodec::Stored)
+// The chunk file an earlier publication left in the output folder for the
+// piece with this hash, when it holds that piece. A damaged or foreign file
+// is not reused.
+std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, ECodec Codec, const QByteArray& Hash,
+                                              std::uint64_t Size)
+{
+  for (const QString& Extension : reusableExtensions(Codec)) {
+    const QString Url = chunkUrl(Hash, Extension);
+    QFile File(Output.filePath(Url));
+    // A chunk file is never larger than its piece (plus a container header):
+    // anything bigger is not ours and is not read into memory.
+    if (!File.exists() || File.size() > qint64(Size) + 4096 || !File.open(QIODevice::ReadOnly))
       continue;
-    const std::optional<QByteArray> Existing =
-        reusableChunkFile(Output.filePath(UrlWith(Extension)), Hash, Record.unpackedSize, Packed);
-    if (!Existing)
+    const QByteArray Content = File.readAll();
+    const ECodec FileCodec = codecOfExtension(Extension);
+    if (File.error() != QFile::NoError || chunkContentProblem(Content, FileCodec != ECodec::Stored, Size, Hash))
       continue;
-    Record.unpack = Packed;
-    Record.packedSize = std::uint64_t(Existing->size());
-    Record.packedHash = shared::TSha256::hash(*Existing);
-    Record.url = UrlWith(Extension);
-    return Record;
+    TChunkRecord Record;
+    Record.url = Url;
+    Record.packedSize = std::uint64_t(Content.size());
+    Record.packedHash = shared::TSha256::hash(Content);
+    Record.unpackedSize = Size;
+    Record.unpackedHash = Hash;
+    Record.codec = FileCodec;
+    return TExistingChunk{Record, Content};
   }
+  return std::nullopt;
+}
 
-  QByteArray Packed;
-  if (Options.codec != ECodec::Stored && !Data.isEmpty() && looksCompressible(Data)) {
-    shared::EPayloadFormat Format = shared::EPayloadFormat::Lzma25;
-    int Level = Options.lzmaPreset;
-    if (Options.codec == ECodec::Deflate) {
-      Format = shared::EPayloadFormat::Deflate;
-      Level = 9;
-    } else if (Options.codec == ECodec::Lzip) {
-      Format = shared::EPayloadFormat::Lzip;
-    }
-    Packed = shared::packPayload(Format, Data.constData(), std::size_t(Data.size()), Level);
-  }
-  QString Extension = CodecExtension;
-  if (Packed.isEmpty() || Packed.size() >= Data.size()) {
-    // Compression does not pay: the piece is stored as it is.
-    Packed = Data;
-    Record.unpack = false;
-    Extension = "raw";
-  }
-  Record.packedSize = std::uint64_t(Packed.size());
-  Record.packedHash = shared::TSha256::hash(Packed);
-  Record.url = UrlWith(Extension);
+// Block index files are named by the packed hash of the chunk file they
+// describe.
+QString blockIndexUrl(const QByteArray& PackedHash)
+{
+  return chunkUrl(PackedHash, "blocks");
+}
 
-  const QString Path = Output.filePath(Record.url);
+void describeBlockIndex(TChunkRecord& Record, const QByteArray& Index)
+{
+  Record.blockIndexUrl = blockIndexUrl(Record.packedHash);
+  Record.blockIndexSize = std::uint64_t(Index.size());
+  Record.blockIndexHash = shared::TSha256::hash(Index);
+}
+
+// The index an earlier publication left beside a chunk file, when it
+// describes that file block by block.
+std::optional<QByteArray> existingBlockIndex(const QDir& Output, const TChunkRecord& Record,
+                                             const QByteArray& ChunkFile)
+{
+  const TFetchedFile File = readLocalFile(Output.filePath(blockIndexUrl(Record.packedHash)),
+                                          qint64(shared::kMaxBlockIndexBytes));
+  if (File.state != TFetchedFile::EState::Read)
+    return std::nullopt;
+  const auto Index = shared::parseBlockIndex(File.data, Record.packedSize, Record.unpackedSize);
+  if (!Index || shared::firstUndecodableBlock(*Index, ChunkFile))
+    return std::nullopt;
+  return File.data;
+}
+
+// Chunk files are written under a temporary name and renamed into place, so
+// that an interrupted publication leaves no half-written chunk file under
+// its final name.
+bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error)
+{
   QDir().mkpath(QFileInfo(Path).absolutePath());
   QSaveFile File(Path);
-  if (!File.open(QIODevice::WriteOnly) || File.write(Packed) != Packed.size() || !File.commit())
-    throw std::runtime_error(QString("cannot write %1: %2").arg(Path, File.errorString()).toStdString());
-  Record.written = true;
-  return Record;
+  if (!File.open(QIODevice::WriteOnly) || File.write(Data) != Data.size() || !File.commit()) {
+    Error = QString("cannot write %1: %2").arg(Path, File.errorString());
+    return false;
+  }
+  return true;
 }
 
+struct TPieceResult
+{
+  TChunkRecord record;
+  QString error;  // empty on success
+};
+
+// Writes the index file of a chunk's blocks (after the chunk file, which it
+// describes) and names it in the record.
+void writeBlockIndex(const QDir& Output, const shared::TBlockIndex& Index, TPieceResult& Result)
+{
+  const QByteArray Data = shared::serializeBlockIndex(Index);
+  if (writeChunkFile(Output.filePath(blockIndexUrl(Result.record.packedHash)), Data, Result.error))
+    describeBlockIndex(Result.record, Data);
+}
+
+// Reuses a chunk file that an earlier publication left, with the block
+// index it offers: the one beside it when that describes it, else, for a
+// stored piece, one written now. False for a Deflate chunk file that should
+// offer blocks and has no index: the piece is packed again.
+bool reuseChunkFile(const QDir& Output, const TExistingChunk& Existing, const QByteArray& Piece,
+                    TPieceResult& Result)
+{
+  Result.record = Existing.record;
+  const ECodec Codec = Existing.record.codec;
+  if (!offersBlocks(Existing.record.unpackedSize) || (Codec != ECodec::Stored && Codec != ECodec::Deflate))
+    return true;
+  if (const auto Index = existingBlockIndex(Output, Existing.record, Existing.content)) {
+    describeBlockIndex(Result.record, *Index);
+    return true;
+  }
+  if (Codec != ECodec::Stored)
+    return false;
+  writeBlockIndex(Output, shared::storedBlockIndex(Piece.constData(), std::size_t(Piece.size())), Result);
+  return true;
+}
+
+// Packs one piece and writes its chunk file and block index. A chunk file
+// that an earlier publication left in the output folder for the same
+// content is checked and kept as it is, without packing again: updates
+// publish fast, and unchanged pieces keep their URL and packed hash. Runs on
+// the thread pool.
+TPieceResult publishPiece(const TPublishOptions& Options, const QByteArray& Piece, const QByteArray& Hash)
+{
+  const QDir Output(Options.outputDirectory);
+  TPieceResult Result;
+  const auto Existing = reusableChunkFile(Output, Options.packing.codec, Hash, std::uint64_t(Piece.size()));
+  if (Existing && reuseChunkFile(Output, *Existing, Piece, Result))
+    return Result;
+  const TPackedPiece Packed = packPiece(Options.packing, Piece);
+  TChunkRecord& Record = Result.record;
+  Record = TChunkRecord();
+  Record.unpackedSize = std::uint64_t(Piece.size());
+  Record.unpackedHash = Hash;
+  Record.codec = Packed.codec;
+  Record.packedSize = std::uint64_t(Packed.data.size());
+  Record.packedHash = shared::TSha256::hash(Packed.data);
+  Record.url = chunkUrl(Hash, codecExtension(Packed.codec));
+  if (Existing && Existing->record.url == Record.url) {
+    // A chunk file is never replaced: older descriptions name it by its
+    // packed hash. One written without blocks stays without them.
+    Record = Existing->record;
+    if (Packed.blocks && Packed.data == Existing->content)
+      writeBlockIndex(Output, *Packed.blocks, Result);
+    return Result;
+  }
+  Record.written = writeChunkFile(Output.filePath(Record.url), Packed.data, Result.error);
+  if (Record.written && Packed.blocks)
+    writeBlockIndex(Output, *Packed.blocks, Result);
+  return Result;
+}
+
+// Pieces held at once, each with its packed copy: at most 2 x 16 MiB each.
+constexpr int kMaxPiecesInFlight = 32;
+
 // Collects the pieces of the build in order and publishes each distinct
-// content once; compression runs on the thread pool with a bounded number
-// of pieces in flight, results are taken in order.
+// content once. Pieces are packed on the thread pool, a bounded number at
+// once; a slot is free again as soon as any piece is done, so a slow piece
+// does not hold up the others. Results land at their piece's index, so the
+// outcome does not depend on which piece finishes first.
 class TChunkStore
 {
 public:
-  explicit TChunkStore(const TPublishOptions& Options)
-    : m_Options(Options), m_MaxInFlight(std::max(2, QThread::idealThreadCount()))
+  TChunkStore(const TPublishOptions& Options, TPublishReport& Report,
+              std::function<void(std::uint64_t)> BytesDone)
+    : m_Options(Options)
+    , m_Report(Report)
+    , m_BytesDone(std::move(BytesDone))
+    , m_Slots(std::min(kMaxPiecesInFlight, 2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount())))
   {
   }
+  ~TChunkStore() { waitForAll(); }
 
   // Index of the piece's content in the chunk list.
-  int add(const char* Data, std::size_t Size, TPublishReport& Report)
+  int add(const char* Data, std::size_t Size, const QByteArray& Hash)
   {
-    const QByteArray Hash = shared::TSha256::hash(Data, Size);
     const auto Known = m_IndexByHash.constFind(Hash);
     if (Known != m_IndexByHash.constEnd()) {
-      ++Report.duplicatePieces;
+      ++m_Report.duplicatePieces;
+      m_BytesDone(Size);
       return Known.value();
     }
     const int Index = int(m_Chunks.size());
     m_IndexByHash.insert(Hash, Index);
     m_Chunks.emplace_back();
-    while (int(m_InFlight.size()) >= m_MaxInFlight)
-      takeOne(Report);
-    const TPublishOptions Options = m_Options;
-    QByteArray Copy(Data, int(Size));
-    m_InFlight.push_back({Index, QtConcurrent::run([Options, Copy, Hash] { return publishPiece(Options, Copy, Hash); })});
+    m_Slots.acquire();
+    collectFinished();
+    const TPublishOptions& Options = m_Options;
+    QSemaphore& Slots = m_Slots;
+    QByteArray Piece(Data, int(Size));
+    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Slots, Piece, Hash] {
+                            TPieceResult Result = publishPiece(Options, Piece, Hash);
+                            Slots.release();
+                            return Result;
+                          })});
     return Index;
   }
 
-  void finish(TPublishReport& Report)
+  // Waits for every piece; false with the first failure in Error.
+  bool finish(QString& Error)
   {
-    while (!m_InFlight.empty())
-      takeOne(Report);
+    waitForAll();
+    Error = m_Error;
+    return m_Error.isEmpty();
   }
 
+  bool failed() const { return !m_Error.isEmpty(); }
   const std::vector<TChunkRecord>& chunks() const { return m_Chunks; }
 
 private:
-  void takeOne(TPublishReport& Report)
+  struct TInFlight
   {
-    auto Front = std::move(m_InFlight.front());
-    m_InFlight.pop_front();
-    TChunkRecord Record = Front.second.result();
-    if (Record.written)
-      ++Report.chunkFilesWritten;
-    else
-      ++Report.chunkFilesReused;
-    Report.packedBytes += Record.packedSize;
-    m_Chunks[std::size_t(Front.first)] = std::move(Record);
+    int index = 0;
+    QFuture<TPieceResult> future;
+  };
+
+  void collectFinished()
+  {
+    for (auto Item = m_InFlight.begin(); Item != m_InFlight.end();) {
+      if (!Item->future.isFinished()) {
+        ++Item;
+        continue;
+      }
+      take(Item->index, Item->future.result());
+      Item = m_InFlight.erase(Item);
+    }
+  }
+
+  void waitForAll()
+  {
+    for (TInFlight& Item : m_InFlight)
+      take(Item.index, Item.future.result());
+    m_InFlight.clear();
+  }
+
+  void take(int Index, TPieceResult Result)
+  {
+    if (!Result.error.isEmpty()) {
+      if (m_Error.isEmpty())
+        m_Error = Result.error;
+      return;
+    }
+    TChunkRecord& Record = m_Chunks[std::size_t(Index)];
+    Record = std::move(Result.record);
+    ++(Record.written ? m_Report.chunkFilesWritten : m_Report.chunkFilesReused);
+    ++codecCount(Record.codec);
+    m_Report.packedBytes += Record.packedSize;
+    if (!Record.blockIndexUrl.isEmpty()) {
+      ++m_Report.blockIndexFiles;
+      m_Report.blockIndexBytes += Record.blockIndexSize;
+    }
+    m_BytesDone(Record.unpackedSize);
+  }
+
+  int& codecCount(ECodec Codec)
+  {
+    switch (Codec) {
+    case ECodec::Lzma:
+      return m_Report.lzmaChunks;
+    case ECodec::Deflate:
+      return m_Report.deflateChunks;
+    case ECodec::Lzip:
+      return m_Report.lzipChunks;
+    default:
+      return m_Report.storedChunks;
+    }
   }
 
   const TPublishOptions& m_Options;
-  int m_MaxInFlight;
+  TPublishReport& m_Report;
+  std::function<void(std::uint64_t)> m_BytesDone;
+  QSemaphore m_Slots;
   QHash<QByteArray, int> m_IndexByHash;
   std::vector<TChunkRecord> m_Chunks;
-  std::deque<std::pair<int, QFuture<TChunkRecord>>> m_InFlight;
+  std::vector<TInFlight> m_InFlight;
+  QString m_Error;
 };
 
 QJsonObject downloadRecord(const TChunkRecord& Record)
@@ -238,7 +340,12 @@ QJsonObject downloadRecord(const TChunkRecord& Record)
   Object.insert("packedhash", QString::fromLatin1(Record.packedHash.toHex()));
   Object.insert("unpackedsize", double(Record.unpackedSize));
   Object.insert("unpackedhash", QString::fromLatin1(Record.unpackedHash.toHex()));
-  Object.insert("unpack", Record.unpack);
+  Object.insert("unpack", Record.codec != ECodec::Stored);
+  if (!Record.blockIndexUrl.isEmpty()) {
+    Object.insert("blockindex", Record.blockIndexUrl);
+    Object.insert("blockindexsize", double(Record.blockIndexSize));
+    Object.insert("blockindexhash", QString::fromLatin1(Record.blockIndexHash.toHex()));
+  }
   return Object;
 }
 
@@ -252,7 +359,7 @@ std::vector<TSourceFile> collectFiles(const QString& Input, QString& Error)
     Iterator.next();
     const QFileInfo Info = Iterator.fileInfo();
     if (Info.isSymLink()) {
-      Error = QString("symbolic links cannot be published: %1").arg(Info.filePath());
+      Error = QString("%1: symbolic links cannot be published").arg(Info.filePath());
       return {};
     }
     if (!Info.isFile())
@@ -269,136 +376,90 @@ std::vector<TSourceFile> collectFiles(const QString& Input, QString& Error)
   return Files;
 }
 
-} // namespace
-
-bool parseCodec(const QString& Text, ECodec& Codec)
+// A file of the build as the description lists it: its pieces' indices in
+// the chunk store, or the one index of a file published whole.
+struct TPublishedFile
 {
-  if (Text == "lzma")
-    Codec = ECodec::Lzma;
-  else if (Text == "deflate")
-    Codec = ECodec::Deflate;
-  else if (Text == "lzip")
-    Codec = ECodec::Lzip;
-  else if (Text == "stored")
-    Codec = ECodec::Stored;
-  else
-    return false;
-  return true;
+  QJsonObject entry;
+  std::vector<int> pieces;
+  bool whole = false;
+};
+
+// Reads one file, hands its pieces to the store and returns its entry.
+std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const TSourceFile& Source,
+                                          TChunkStore& Store, QString& Error)
+{
+  QFile File(Source.absolutePath);
+  if (!File.open(QIODevice::ReadOnly)) {
+    Error = QString("cannot read %1: %2").arg(Source.absolutePath, File.errorString());
+    return std::nullopt;
+  }
+  TPublishedFile Published;
+  shared::TSha256 FileHash;
+  std::uint64_t Size = 0;
+  if (Source.size == 0) {
+    // An empty file needs no download: the launcher creates it.
+  } else if (Source.size <= Options.wholeFileLimit) {
+    const QByteArray Data = File.read(qint64(Source.size) + 1);
+    if (File.error() != QFileDevice::NoError || std::uint64_t(Data.size()) != Source.size) {
+      Error = QString("cannot read %1: %2").arg(Source.absolutePath,
+                                                 File.error() != QFileDevice::NoError ? File.errorString()
+                                                                                      : "it changed while it was read");
+      return std::nullopt;
+    }
+    const QByteArray Hash = shared::TSha256::hash(Data);
+    FileHash.addData(Data);
+    Size = std::uint64_t(Data.size());
+    Published.pieces.push_back(Store.add(Data.constData(), std::size_t(Data.size()), Hash));
+    Published.whole = true;
+  } else {
+    launcher::TContentDefinedChunker Chunker;
+    const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
+      FileHash.addData(Data, Length);
+      Size += Length;
+      const QByteArray Hash = shared::TSha256::hash(Data, Length);
+      Published.pieces.push_back(Store.add(reinterpret_cast<const char*>(Data), Length, Hash));
+    });
+    if (!Ok || Size != Source.size) {
+      Error = QString("cannot read %1: %2").arg(Source.absolutePath,
+                                                 !Ok ? File.errorString() : "it changed while it was read");
+      return std::nullopt;
+    }
+  }
+  Published.entry.insert("localfile", Source.relativePath);
+  Published.entry.insert("executable", Source.executable);
+  Published.entry.insert("unpackedsize", double(Size));
+  Published.entry.insert("unpackedhash", QString::fromLatin1(FileHash.result().toHex()));
+  return Published;
 }
 
-bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
-                  const std::function<void(const QString&)>& Progress)
+// The description: whole files carry their download record in their own
+// entry; the chunk list holds the pieces of chunked files, in order of first
+// use.
+QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile> Files,
+                     const std::vector<TChunkRecord>& Chunks)
 {
-  Report = TPublishReport();
-  const QFileInfo InputInfo(Options.inputDirectory);
-  if (!InputInfo.isDir()) {
-    Error = QString("the build folder %1 does not exist").arg(Options.inputDirectory);
-    return false;
-  }
-  const QString Input = InputInfo.canonicalFilePath();
-  const QString Output = QFileInfo(Options.outputDirectory).absoluteFilePath();
-  if (Output == Input || Output.startsWith(Input + "/")) {
-    Error = "the output folder must not lie inside the build folder";
-    return false;
-  }
-  if (!QDir().mkpath(Output)) {
-    Error = QString("cannot create the output folder %1").arg(Output);
-    return false;
-  }
-  std::vector<TSourceFile> Sources = collectFiles(Input, Error);
-  if (!Error.isEmpty())
-    return false;
-  if (!Options.executable.isEmpty()) {
-    const bool Found = std::any_of(Sources.begin(), Sources.end(),
-                                   [&](const TSourceFile& File) { return File.relativePath == Options.executable; });
-    if (!Found) {
-      Error = QString("the executable %1 is not a file of the build").arg(Options.executable);
-      return false;
-    }
-  }
-
-  TPublishOptions Effective = Options;
-  Effective.outputDirectory = Output;
-  TChunkStore Store(Effective);
   QJsonArray FileEntries;
-  std::vector<std::pair<int, std::size_t>> WholeFiles;   // file entry, store index
-  std::vector<std::pair<int, std::vector<int>>> ChunkedFiles;  // file entry, store indices
-  try {
-    for (const TSourceFile& Source : Sources) {
-      if (Progress)
-        Progress(Source.relativePath);
-      QFile File(Source.absolutePath);
-      if (!File.open(QIODevice::ReadOnly)) {
-        Error = QString("cannot read %1: %2").arg(Source.absolutePath, File.errorString());
-        return false;
-      }
-      QJsonObject Entry;
-      Entry.insert("localfile", Source.relativePath);
-      Entry.insert("executable", Source.executable);
-      shared::TSha256 FileHash;
-      std::uint64_t Size = 0;
-      if (Source.size == 0) {
-        // An empty file needs no download: the launcher creates it.
-      } else if (Source.size <= Options.wholeFileLimit) {
-        const QByteArray Data = File.readAll();
-        if (File.error() != QFileDevice::NoError || std::uint64_t(Data.size()) != Source.size) {
-          Error = QString("cannot read %1: %2").arg(Source.absolutePath, File.errorString());
-          return false;
-        }
-        FileHash.addData(Data);
-        Size = std::uint64_t(Data.size());
-        const int Index = Store.add(Data.constData(), std::size_t(Data.size()), Report);
-        WholeFiles.emplace_back(FileEntries.size(), std::size_t(Index));
-      } else {
-        std::vector<int> Indices;
-        launcher::TContentDefinedChunker Chunker;
-        const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
-          FileHash.addData(Data, Length);
-          Size += Length;
-          Indices.push_back(Store.add(reinterpret_cast<const char*>(Data), Length, Report));
-        });
-        if (!Ok || Size != Source.size) {
-          Error = QString("cannot read %1: %2").arg(Source.absolutePath, File.errorString());
-          return false;
-        }
-        ChunkedFiles.emplace_back(FileEntries.size(), std::move(Indices));
-      }
-      Entry.insert("unpackedsize", double(Size));
-      Entry.insert("unpackedhash", QString::fromLatin1(FileHash.result().toHex()));
-      FileEntries.append(Entry);
-      ++Report.files;
-      Report.inputBytes += Size;
-    }
-    Store.finish(Report);
-  } catch (const std::exception& Failure) {
-    Error = QString::fromUtf8(Failure.what());
-    return false;
-  }
-
-  // Whole files carry their download record in their own entry.
-  for (const auto& [EntryIndex, ChunkIndex] : WholeFiles) {
-    QJsonObject Entry = FileEntries.at(EntryIndex).toObject();
-    const QJsonObject Record = downloadRecord(Store.chunks()[ChunkIndex]);
-    for (auto Key = Record.begin(); Key != Record.end(); ++Key)
-      Entry.insert(Key.key(), Key.value());
-    FileEntries.replace(EntryIndex, Entry);
-  }
-  // The chunk list holds the pieces of chunked files, in order of first use.
   QJsonArray ChunkEntries;
   QHash<int, int> ListIndexByStoreIndex;
-  for (const auto& [EntryIndex, StoreIndices] : ChunkedFiles) {
-    QJsonArray Indices;
-    for (int StoreIndex : StoreIndices) {
-      auto Known = ListIndexByStoreIndex.constFind(StoreIndex);
-      if (Known == ListIndexByStoreIndex.constEnd()) {
-        Known = ListIndexByStoreIndex.insert(StoreIndex, ChunkEntries.size());
-        ChunkEntries.append(downloadRecord(Store.chunks()[std::size_t(StoreIndex)]));
+  for (TPublishedFile& File : Files) {
+    if (File.whole) {
+      const QJsonObject Record = downloadRecord(Chunks[std::size_t(File.pieces.front())]);
+      for (auto Key = Record.begin(); Key != Record.end(); ++Key)
+        File.entry.insert(Key.key(), Key.value());
+    } else if (!File.pieces.empty()) {
+      QJsonArray Indices;
+      for (int StoreIndex : File.pieces) {
+        auto Known = ListIndexByStoreIndex.constFind(StoreIndex);
+        if (Known == ListIndexByStoreIndex.constEnd()) {
+          Known = ListIndexByStoreIndex.insert(StoreIndex, ChunkEntries.size());
+          ChunkEntries.append(downloadRecord(Chunks[std::size_t(StoreIndex)]));
+        }
+        Indices.append(Known.value());
       }
-      Indices.append(Known.value());
+      File.entry.insert("chunks", Indices);
     }
-    QJsonObject Entry = FileEntries.at(EntryIndex).toObject();
-    Entry.insert("chunks", Indices);
-    FileEntries.replace(EntryIndex, Entry);
+    FileEntries.append(File.entry);
   }
 
   QJsonObject Description;
@@ -413,41 +474,96 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     Description.insert("variant", Options.variant);
   Description.insert("chunks", ChunkEntries);
   Description.insert("files", FileEntries);
+  return Description;
+}
 
-  QSaveFile DescriptionFile(QDir(Output).filePath("package.json"));
+// The build's files, checked against the options; empty with Error set when
+// the build cannot be published.
+std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Options, QString& Output, QString& Error)
+{
+  const QFileInfo InputInfo(Options.inputDirectory);
+  if (!InputInfo.isDir()) {
+    Error = QString("%1: the build folder does not exist").arg(Options.inputDirectory);
+    return std::nullopt;
+  }
+  const QString Input = InputInfo.canonicalFilePath();
+  Output = QFileInfo(Options.outputDirectory).absoluteFilePath();
+  if (Output == Input || Output.startsWith(Input + "/")) {
+    Error = QString("%1: the output folder must not lie inside the build folder").arg(Options.outputDirectory);
+    return std::nullopt;
+  }
+  if (!QDir().mkpath(Output)) {
+    Error = QString("%1: cannot create the output folder").arg(Output);
+    return std::nullopt;
+  }
+  std::vector<TSourceFile> Sources = collectFiles(Input, Error);
+  if (!Error.isEmpty())
+    return std::nullopt;
+  if (!Options.executable.isEmpty()) {
+    const bool Found = std::any_of(Sources.begin(), Sources.end(),
+                                   [&](const TSourceFile& File) { return File.relativePath == Options.executable; });
+    if (!Found) {
+      Error = QString("%1: the executable is not a file of the build %2").arg(Options.executable, Input);
+      return std::nullopt;
+    }
+  }
+  return Sources;
+}
+
+bool writeDescription(const QString& Path, const QJsonObject& Description, QString& Error)
+{
+  QSaveFile File(Path);
   const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
-  if (!DescriptionFile.open(QIODevice::WriteOnly) || DescriptionFile.write(Json) != Json.size() ||
-      !DescriptionFile.commit()) {
-    Error = QString("cannot write %1: %2").arg(DescriptionFile.fileName(), DescriptionFile.errorString());
+  if (!File.open(QIODevice::WriteOnly) || File.write(Json) != Json.size() || !File.commit()) {
+    Error = QString("cannot write %1: %2").arg(Path, File.errorString());
     return false;
   }
   return true;
 }
 
-bool unpackContainerFile(const QString& Input, const QString& Output, QString& Error)
+} // namespace
+
+bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
+                  const std::function<void(const TPublishProgress&)>& Progress)
 {
-  QFile In(Input);
-  if (!In.open(QIODevice::ReadOnly)) {
-    Error = QString("cannot read %1: %2").arg(Input, In.errorString());
+  Report = TPublishReport();
+  TPublishOptions Effective = Options;
+  const auto Sources = buildFiles(Options, Effective.outputDirectory, Error);
+  if (!Sources)
     return false;
+
+  TPublishProgress State;
+  State.files = int(Sources->size());
+  for (const TSourceFile& Source : *Sources)
+    State.bytes += Source.size;
+  const auto Notify = [&] {
+    if (Progress)
+      Progress(State);
+  };
+
+  TChunkStore Store(Effective, Report, [&](std::uint64_t Bytes) {
+    State.bytesDone += Bytes;
+    Notify();
+  });
+  std::vector<TPublishedFile> Files;
+  for (const TSourceFile& Source : *Sources) {
+    auto Published = publishFile(Effective, Source, Store, Error);
+    if (!Published || Store.failed())
+      break;
+    Files.push_back(std::move(*Published));
+    ++Report.files;
+    Report.inputBytes += Source.size;
+    ++State.filesRead;
+    Notify();
   }
-  const QByteArray Data = In.readAll();
-  if (!shared::isPackedPayload(Data)) {
-    Error = QString("%1 is not a payload container").arg(Input);
+  QString StoreError;
+  if (!Store.finish(StoreError) && Error.isEmpty())
+    Error = StoreError;
+  if (!Error.isEmpty())
     return false;
-  }
-  const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
-  QByteArray Decoded;
-  if (!shared::unpackPayload(Data, Decoded)) {
-    Error = QString("%1 cannot be decoded (format id %2)").arg(Input).arg(Header ? Header->format : -1);
-    return false;
-  }
-  QSaveFile Out(Output);
-  if (!Out.open(QIODevice::WriteOnly) || Out.write(Decoded) != Decoded.size() || !Out.commit()) {
-    Error = QString("cannot write %1: %2").arg(Output, Out.errorString());
-    return false;
-  }
-  return true;
+  // The description is written last: it vouches for the chunk files.
+  return writeDescription(QDir(Effective.outputDirectory).filePath("package.json"),
+                          describe(Options, std::move(Files), Store.chunks()), Error);
 }
 
 } // namespace orvale::publisher

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shared/payload.h"
+#include "codecchoice.h"
 
 #include <QString>
 #include <QStringList>
@@ -9,14 +9,6 @@
 #include <functional>
 
 namespace orvale::publisher {
-
-enum class ECodec
-{
-  Lzma,
-  Deflate,
-  Lzip,
-  Stored,
-};
 
 struct TPublishOptions
 {
@@ -27,8 +19,7 @@ struct TPublishOptions
   QStringList parameters;   // command-line arguments of the game client
   QString generation;       // "first", "second" or empty
   QString variant;          // "regular", "preview", "beta", "test" or empty
-  ECodec codec = ECodec::Lzma;
-  int lzmaPreset = 3;
+  TPackingOptions packing;
   // Files up to this size are published whole through their own download
   // record; larger ones are cut by content-defined chunking.
   std::uint64_t wholeFileLimit = 4194304;
@@ -42,18 +33,32 @@ struct TPublishReport
   int duplicatePieces = 0;       // pieces whose content was published once already
   std::uint64_t inputBytes = 0;
   std::uint64_t packedBytes = 0; // packed size of all distinct chunks
+  // Distinct chunks by how they are packed (written and reused).
+  int storedChunks = 0;
+  int deflateChunks = 0;
+  int lzmaChunks = 0;
+  int lzipChunks = 0;
+  // Distinct chunks that offer blocks, and the bytes of their index files.
+  int blockIndexFiles = 0;
+  std::uint64_t blockIndexBytes = 0;
 };
 
-bool parseCodec(const QString& Text, ECodec& Codec);
+// Where a publication stands; bytes count the build's bytes whose pieces
+// are packed and written (or found to be there already).
+struct TPublishProgress
+{
+  int filesRead = 0;
+  int files = 0;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytes = 0;
+};
 
-// Publishes the build. Same input, same output, byte for byte. Chunk files
-// are named by their content, so publishing several versions into the same
-// folder stores every piece once. Returns false with Error set on failure.
+// Publishes the build. Same input, same output, byte for byte, whatever the
+// timing of the threads. Chunk files are named by their content, so
+// publishing several versions into the same folder stores every piece once.
+// Pieces are packed on all cores; at most a few are held at once. Returns
+// false with Error set on failure. Progress is called on the calling thread.
 bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
-                  const std::function<void(const QString&)>& Progress = {});
-
-// Decodes one container file into Output; false with Error when the data is
-// not a container or cannot be decoded.
-bool unpackContainerFile(const QString& Input, const QString& Output, QString& Error);
+                  const std::function<void(const TPublishProgress&)>& Progress = {});
 
 } // namespace orvale::publisher

@@ -8,6 +8,7 @@
 #include "launcher/logging.h"
 #include "launcher/types.h"
 #include "launcher/ui/messageboxes.h"
+#include "shared/filesystemhelper.h"
 #include "shared/firstinstancetester.h"
 #include "systemsurvey/systemsurveyuploader.h"
 
@@ -22,7 +23,10 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <cstdio>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace orvale::launcher {
 
@@ -43,6 +47,57 @@ TLauncherApplication* g_pApplication = nullptr;
 // self-update: the new process may find the guard still held for a moment.
 const char* const RestartEnvironmentVariable = "ASHGROVE_LAUNCHER_RESTARTED";
 
+// The command-line options, in the order the parser takes them.
+std::vector<QCommandLineOption> launcherOptions()
+{
+  return {QCommandLineOption(QStringList{"l", "first-launch"}, "Automatically download default packages when starting up."),
+          QCommandLineOption(QStringList{"s", SkipSelfUpdateOptionName}, "Do not perform self-update check on launch."),
+          QCommandLineOption(QStringList{"u", "show-ui"}, "Show list of available packages after intial checks."),
+          QCommandLineOption(QStringList{"p", "patch"}, "Start update of <patchexecutable> without user interaction.",
+                             "patchexecutable")};
+}
+
+QString optionNamesText(const QCommandLineOption& Option)
+{
+  QStringList Names;
+  for (const QString& Name : Option.names())
+    Names << (Name.size() == 1 ? "-" : "--") + Name;
+  QString Text = Names.join(", ");
+  if (!Option.valueName().isEmpty())
+    Text += QString(" <%1>").arg(Option.valueName());
+  return Text;
+}
+
+QString helpText()
+{
+  std::vector<QCommandLineOption> Options = launcherOptions();
+  Options.emplace_back(QStringList{"h", "help"}, "Show this help and end.");
+  Options.emplace_back(QStringList{"v", "version"}, "Show the launcher's version and end.");
+  QString Text = "usage: ashgrove-launcher [options]\nThe launcher and patcher of Ashgrove Online.\n\n";
+  for (const QCommandLineOption& Option : Options)
+    Text += QString("  %1 %2\n").arg(optionNamesText(Option), -30).arg(Option.description());
+  return Text;
+}
+
+// --help and --version are answered before the application object exists:
+// they need no display, no single-instance guard and no log. Any other
+// argument is left to the parser, which ignores what it does not know.
+std::optional<int> answerInformationRequest(int argc, char* argv[])
+{
+  for (int Index = 1; Index < argc; ++Index) {
+    const QByteArray Argument(argv[Index]);
+    if (Argument == "--help" || Argument == "-h") {
+      std::fputs(helpText().toLocal8Bit().constData(), stdout);
+      return 0;
+    }
+    if (Argument == "--version" || Argument == "-v") {
+      std::printf("ashgrove-launcher %s\n", LauncherVersion);
+      return 0;
+    }
+  }
+  return std::nullopt;
+}
+
 } // namespace
 
 TLauncherApplication* launcherApplication()
@@ -59,13 +114,10 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
         m_pLauncherFilesystemHelper->launcherSettings()->cdnDiagnosticsTrace, m_pDownloadPool))
   , m_pConfigurationHandler(std::make_unique<TLauncherConfigurationHandler>(m_pDownloadPool, m_pLauncherFilesystemHelper))
   , m_pLauncherSelfUpdater(std::make_unique<TLauncherSelfUpdater>(m_pLauncherFilesystemHelper))
-  , m_FirstLaunchOption(QStringList{"l", "first-launch"},
-                        "Automatically download default packages when starting up.")
-  , m_SkipSelfUpdateOption(QStringList{"s", SkipSelfUpdateOptionName},
-                           "Do not perform self-update check on launch.")
-  , m_ShowUiOption(QStringList{"u", "show-ui"}, "Show list of available packages after intial checks.")
-  , m_PatchOption(QStringList{"p", "patch"}, "Start update of <patchexecutable> without user interaction.",
-                  "patchexecutable")
+  , m_FirstLaunchOption(launcherOptions()[0])
+  , m_SkipSelfUpdateOption(launcherOptions()[1])
+  , m_ShowUiOption(launcherOptions()[2])
+  , m_PatchOption(launcherOptions()[3])
   , m_FunnelUuidKey(FunnelUuidKey)
 {
   registerLauncherMetaTypes();
@@ -543,6 +595,9 @@ void TLauncherApplication::onExitTimerExpired()
 
 int runLauncher(int argc, char* argv[])
 {
+  if (const auto Status = answerInformationRequest(argc, argv))
+    return *Status;
+  const qint64 OpenFileLimit = ::shared::raiseOpenFileLimit();
   auto Application = std::make_unique<TLauncherApplication>(argc, argv);
   g_pApplication = Application.get();
   Application->loadTranslation();
@@ -574,6 +629,7 @@ int runLauncher(int argc, char* argv[])
 
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
+  qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   Application->startConfigurationDownload();
 

@@ -27,9 +27,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPainter>
 #include <QPixmap>
 #include <QPointer>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QSpacerItem>
 #include <QTextDocument>
@@ -47,14 +47,66 @@ const char* const DiscordInvitationUrl = "https://www.ashgrove-online.example/fo
 const char* const LgplLicenceUrl = "https://www.gnu.org/licenses/lgpl-3.0.html";
 const char* const QtBaseSourceUrl = "https://code.qt.io/cgit/qt/qtbase.git/";
 
+namespace {
+
+// A rich-text document that loads no resource of any kind: every request
+// (images, style sheets, backgrounds; from the network, the resource tree or
+// local files) is answered with nothing, and remembered.
+class TResourceRefusingDocument : public QTextDocument
+{
+public:
+  bool askedForResources() const { return m_AskedForResources; }
+
+protected:
+  QVariant loadResource(int Type, const QUrl&) override
+  {
+    m_AskedForResources = true;
+    // Never a null value, and for images a real one: QTextDocument reads a
+    // file itself for a null value, and the image handler loads the file
+    // by its name when the data is no image.
+    if (Type == QTextDocument::ImageResource) {
+      QImage Blank(1, 1, QImage::Format_ARGB32_Premultiplied);
+      Blank.fill(Qt::transparent);
+      return Blank;
+    }
+    return QByteArray("");
+  }
+
+private:
+  bool m_AskedForResources = false;
+};
+
+// Only web addresses are followed from hints: never local files, devices,
+// embedded data or other programs' URL schemes.
+bool isWebUrl(const QUrl& Url)
+{
+  const QString Scheme = Url.scheme().toLower();
+  return Url.isValid() && (Scheme == "http" || Scheme == "https") && !Url.host().isEmpty();
+}
+
+} // namespace
+
 QString hintCaptionText(const QString& RichText)
 {
-  static const QRegularExpression Resources(
-      R"(<\s*(img|link)\b[^>]*>|\bbackground\s*=\s*("[^"]*"|'[^']*'|[^\s>]+)|url\s*\([^)]*\))",
-      QRegularExpression::CaseInsensitiveOption);
-  QString Text = RichText;
-  Text.remove(Resources);
-  return Text;
+  // Laid out and drawn once here, where every resource request is refused;
+  // the caption label's own document would answer them from local files.
+  TResourceRefusingDocument Document;
+  Document.setHtml(RichText);
+  QImage Canvas(1, 1, QImage::Format_ARGB32_Premultiplied);
+  QPainter Painter(&Canvas);
+  Document.drawContents(&Painter);
+  Painter.end();
+  if (!Document.askedForResources())
+    return RichText;
+  const QString Plain = Document.toPlainText().remove(QChar::ObjectReplacementCharacter).simplified();
+  qWarning().noquote() << "Hint caption refers to resources, shown as plain text:" << Plain;
+  return Plain.toHtmlEscaped();
+}
+
+QUrl hintLinkTarget(const QString& Link)
+{
+  const QUrl Target(Link.trimmed(), QUrl::TolerantMode);
+  return isWebUrl(Target) ? Target : QUrl();
 }
 
 namespace {
@@ -178,13 +230,10 @@ const char* const HintFrameStyleSheet = R"(
 
 const char* const HintCategories[3] = {"cat1", "cat2", "cat3"};
 
-// Hints come from a remote document: only web pages are opened from them,
-// never local files or other programs' URL schemes.
 void openHintUrl(const QString& Url)
 {
-  const QUrl Target(Url, QUrl::StrictMode);
-  const QString Scheme = Target.scheme().toLower();
-  if (!Target.isValid() || (Scheme != "http" && Scheme != "https")) {
+  const QUrl Target = hintLinkTarget(Url);
+  if (Target.isEmpty()) {
     qWarning().noquote() << "Hint link not opened:" << Url;
     return;
   }
@@ -507,29 +556,27 @@ void TLauncherMainWindow::restoreHintSpacer()
 
 QByteArray TLauncherMainWindow::fetchHintImage(const QUrl& Url)
 {
-  if (Url.isEmpty() || !Url.isValid())
+  if (Url.isEmpty())
     return QByteArray();
+  if (!isWebUrl(Url)) {
+    qWarning().noquote() << "Hint image not fetched, not an http or https address:" << Url.toString();
+    return QByteArray();
+  }
   // Each fetch has its own manager, so that nothing of a stalled fetch
   // survives it.
   QNetworkAccessManager Manager;
-  QNetworkRequest Request(Url);
+  QNetworkRequest Request = shared::makeRequest(Url);
   Request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
   QNetworkReply* Reply = Manager.get(Request);
+  shared::limitReplyBody(Reply, HintImageMaximumBytes);
   QEventLoop Loop;
   QTimer Deadline;
   Deadline.setSingleShot(true);
   Deadline.setTimerType(Qt::PreciseTimer);
   bool TimedOut = false;
-  bool TooLarge = false;
   connect(&Deadline, &QTimer::timeout, &Loop, [&] {
     TimedOut = true;
     Reply->abort();
-  });
-  connect(Reply, &QNetworkReply::downloadProgress, &Loop, [&](qint64 Received, qint64) {
-    if (Received > HintImageMaximumBytes) {
-      TooLarge = true;
-      Reply->abort();
-    }
   });
   connect(Reply, &QNetworkReply::finished, &Loop, &QEventLoop::quit);
   Deadline.start(HintImageTimeoutMs);
@@ -540,12 +587,10 @@ QByteArray TLauncherMainWindow::fetchHintImage(const QUrl& Url)
   QByteArray Data;
   if (TimedOut)
     qWarning().noquote() << QString("Hint image not received within %1 ms: %2").arg(HintImageTimeoutMs).arg(Url.toString());
-  else if (TooLarge)
-    qWarning().noquote() << "Hint image too large:" << Url.toString();
-  else if (Reply->error() != QNetworkReply::NoError)
-    qWarning().noquote() << "Hint image download failed:" << Url.toString() << Reply->errorString();
+  else if (shared::replyError(Reply) != QNetworkReply::NoError)
+    qWarning().noquote() << "Hint image download failed:" << Url.toString() << shared::replyErrorString(Reply);
   else
-    Data = Reply->readAll();
+    Data = shared::takeReplyBody(Reply);
   return Data;
 }
 

@@ -45,11 +45,15 @@ extern const char* const QtBaseSourceUrl;
 // when one is set (QCoreApplication::setApplicationVersion), else the
 // project version the widgets were built with.
 QString launcherVersionText();
-// A hint's rich text for a caption: every reference to an external
-// resource (images, backgrounds, style sheets) removed. The text comes from
-// the network, and Qt's rich text would read a local file (a device or a
-// named pipe, even) named there.
+// A hint's rich text for a caption: the text itself when, laid out and drawn,
+// it asks for no resource (image, background or style sheet), else its plain
+// text. The text comes from the network, and a label's rich text would read
+// a local file (a device or a named pipe, even) named there.
 QString hintCaptionText(const QString& RichText);
+// The address a hint's link opens: the link read tolerantly (surrounding
+// white space, spaces and other characters that need encoding), or an empty
+// URL when it is not an http or https address with a host.
+QUrl hintLinkTarget(const QString& Link);
 
 // The texts of the About box: the translations of "launcher.about.title"
 // and "launcher.about.text", the latter filled with the first year, the
@@ -64,9 +68,10 @@ QString downloadFailedText(const QString& PackageName, const QString& Diagnostic
 // "Failed to obtain information." or "Loading, please wait...".
 QString cdnTraceDiagnostics(const TCloudflareCdnTrace* Trace);
 
-// Image fetches of the hint slots give up after this long.
+// Image fetches of the hint slots (http and https only) give up after this
+// long.
 constexpr int HintImageTimeoutMs = 5000;
-// ... or when an image is larger than this.
+// ... or as soon as an image turns out larger than this.
 constexpr qint64 HintImageMaximumBytes = 16 * 1024 * 1024;
 
 // The launcher's window: one tile per client package in a grid of four

@@ -2,13 +2,14 @@
 
 #include <QDebug>
 #include <QPushButton>
-#include <QPushButton>
 
 namespace orvale::launcher {
 
 bool dialogsAnsweredAutomatically()
 {
-  return !qEnvironmentVariableIsEmpty("ASHGROVE_AUTO_ANSWER_DIALOGS");
+  // Exactly "1": a variable left over with another value ("0", "false", an
+  // empty one) must not silence the boxes of an ordinary run.
+  return qgetenv("ASHGROVE_AUTO_ANSWER_DIALOGS") == "1";
 }
 
 namespace {

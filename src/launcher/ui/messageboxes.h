@@ -6,8 +6,8 @@
 namespace orvale::launcher {
 
 // Every modal box of the launcher goes through these functions. When the
-// environment variable ASHGROVE_AUTO_ANSWER_DIALOGS is set (automated runs
-// and tests), a box is not shown: its title and text are logged as
+// environment variable ASHGROVE_AUTO_ANSWER_DIALOGS is "1" (automated runs
+// and tests; any other value counts as unset), a box is not shown: its title and text are logged as
 // "Dialog: <title>: <text>" and it is answered with its default button, so
 // that no run can hang on a box nobody sees.
 bool dialogsAnsweredAutomatically();

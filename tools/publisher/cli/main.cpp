@@ -1,21 +1,62 @@
-// ashgrove-publish: publishes a game build for the launcher, and decodes
-// single chunk containers.
+// ashgrove-publish: publishes a game build for the launcher, and the tools
+// around a publication: what an update costs, whether an upload is whole,
+// which chunk files old versions left behind, and decoding one container.
 
+#include "chunkcollection.h"
+#include "chunkfile.h"
+#include "cost.h"
+#include "descriptionsource.h"
+#include "progressline.h"
 #include "publisher.h"
+#include "verify.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
 #include <QTextStream>
 
-#include <cstdio>
+#include <optional>
+
+using namespace orvale::publisher;
 
 namespace {
+
+#ifndef ASHGROVE_PUBLISHER_VERSION
+#define ASHGROVE_PUBLISHER_VERSION "0.0.0"
+#endif
 
 const char* const Usage =
     "usage:\n"
     "  ashgrove-publish --input BUILD_DIR --output OUT_DIR --version TEXT [--executable RELATIVE_PATH]\n"
-    "                   [--parameter ARG]... [--codec lzma|deflate|lzip|stored] [--level 0-9, default 3]\n"
-    "                   [--generation first|second] [--variant regular|preview|beta|test]\n"
-    "  ashgrove-publish unpack CONTAINER_FILE OUTPUT_FILE\n";
+    "                   [--parameter ARG]... [--codec auto|lzma|deflate|lzip|stored]\n"
+    "                   [--level 0-9] [--deflate-level 1-9] [--min-lzma-saving PERCENT]\n"
+    "                   [--min-deflate-saving PERCENT] [--generation first|second]\n"
+    "                   [--variant regular|preview|beta|test]\n"
+    "      Publishes the build into OUT_DIR (package.json and chunks/). --codec auto (the default) packs\n"
+    "      each piece stored, with Deflate or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
+    "      percent (10) smaller than Deflate, Deflate only where it is at least --min-deflate-saving\n"
+    "      percent (5) smaller than the piece. --level is the LZMA preset (3), --deflate-level the zlib\n"
+    "      level (6).\n"
+    "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
+    "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
+    "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
+    "      blocks, assuming players find the blocks of the old data the update discards.\n"
+    "  ashgrove-publish verify OUT_DIR|DESCRIPTION\n"
+    "      Checks that every chunk file and block index file the description names is there, whole and\n"
+    "      decodes to its content, block by block.\n"
+    "  ashgrove-publish gc OUT_DIR --keep DESCRIPTION... [--dry-run]\n"
+    "      Deletes the chunk files below OUT_DIR/chunks that none of the kept descriptions (and not\n"
+    "      OUT_DIR/package.json) names.\n"
+    "  ashgrove-publish unpack CONTAINER_FILE OUTPUT_FILE\n"
+    "      Decodes one chunk container.\n"
+    "  ashgrove-publish --help | --version (alone)\n"
+    "Descriptions are files, published folders or http(s) URLs. Exit status: 0 when all went well,\n"
+    "1 on failure or when verify finds a problem, 2 for a wrong command line.\n";
+
+QTextStream& out()
+{
+  static QTextStream Stream(stdout);
+  return Stream;
+}
 
 int fail(const QString& Message)
 {
@@ -23,34 +64,37 @@ int fail(const QString& Message)
   return 1;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int usageError(const QString& Message)
 {
-  QCoreApplication Application(argc, argv);
-  const QStringList Arguments = Application.arguments().mid(1);
-  if (Arguments.isEmpty() || Arguments.first() == "--help" || Arguments.first() == "-h") {
-    QTextStream(Arguments.isEmpty() ? stderr : stdout) << Usage;
-    return Arguments.isEmpty() ? 2 : 0;
-  }
-  if (Arguments.first() == "unpack") {
-    if (Arguments.size() != 3) {
-      QTextStream(stderr) << Usage;
-      return 2;
-    }
-    QString Error;
-    if (!orvale::publisher::unpackContainerFile(Arguments[1], Arguments[2], Error))
-      return fail(Error);
-    return 0;
-  }
+  QTextStream(stderr) << "ashgrove-publish: " << Message << "\n" << Usage;
+  return 2;
+}
 
-  orvale::publisher::TPublishOptions Options;
-  for (int Index = 0; Index < Arguments.size(); ++Index) {
+std::optional<int> parseNumber(const QString& Text, int Minimum, int Maximum)
+{
+  bool Ok = false;
+  const int Value = Text.toInt(&Ok);
+  if (!Ok || Value < Minimum || Value > Maximum)
+    return std::nullopt;
+  return Value;
+}
+
+// Reads the options of a publication; a message when they are wrong.
+std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublishOptions& Options)
+{
+  for (int Index = 0; Index < Arguments.size(); Index += 2) {
     const QString& Option = Arguments[Index];
-    const bool HasValue = Index + 1 < Arguments.size();
-    const QString Value = HasValue ? Arguments[Index + 1] : QString();
-    if (!HasValue)
-      return fail(QString("the option %1 needs a value\n%2").arg(Option, Usage));
+    if (Index + 1 >= Arguments.size())
+      return QString("the option %1 needs a value").arg(Option);
+    const QString& Value = Arguments[Index + 1];
+    const auto Number = [&](int Minimum, int Maximum, int& Target) -> std::optional<QString> {
+      const auto Parsed = parseNumber(Value, Minimum, Maximum);
+      if (!Parsed)
+        return QString("%1 must be a number from %2 to %3").arg(Option).arg(Minimum).arg(Maximum);
+      Target = *Parsed;
+      return std::nullopt;
+    };
+    std::optional<QString> Problem;
     if (Option == "--input")
       Options.inputDirectory = Value;
     else if (Option == "--output")
@@ -66,32 +110,179 @@ int main(int argc, char* argv[])
     else if (Option == "--variant")
       Options.variant = Value;
     else if (Option == "--codec") {
-      if (!orvale::publisher::parseCodec(Value, Options.codec))
-        return fail(QString("unknown codec %1 (lzma, deflate, lzip or stored)").arg(Value));
-    } else if (Option == "--level") {
-      bool Ok = false;
-      Options.lzmaPreset = Value.toInt(&Ok);
-      if (!Ok || Options.lzmaPreset < 0 || Options.lzmaPreset > 9)
-        return fail("the level must be a number from 0 to 9");
-    } else {
-      return fail(QString("unknown option %1\n%2").arg(Option, Usage));
-    }
-    ++Index;
+      if (!parseCodec(Value, Options.packing.codec))
+        Problem = QString("unknown codec %1 (auto, lzma, deflate, lzip or stored)").arg(Value);
+    } else if (Option == "--level")
+      Problem = Number(0, 9, Options.packing.lzmaPreset);
+    else if (Option == "--deflate-level")
+      Problem = Number(1, 9, Options.packing.deflateLevel);
+    else if (Option == "--min-lzma-saving")
+      Problem = Number(0, 100, Options.packing.minimumLzmaSavingPercent);
+    else if (Option == "--min-deflate-saving")
+      Problem = Number(0, 100, Options.packing.minimumDeflateSavingPercent);
+    else
+      Problem = QString("unknown option %1").arg(Option);
+    if (Problem)
+      return Problem;
   }
   if (Options.inputDirectory.isEmpty() || Options.outputDirectory.isEmpty() || Options.version.isEmpty())
-    return fail(QString("--input, --output and --version are required\n%1").arg(Usage));
+    return QString("--input, --output and --version are required");
+  return std::nullopt;
+}
 
-  orvale::publisher::TPublishReport Report;
+int runPublish(const QStringList& Arguments)
+{
+  TPublishOptions Options;
+  if (const auto Problem = parsePublishOptions(Arguments, Options))
+    return usageError(*Problem);
+  TProgressLine Line;
+  TPublishReport Report;
   QString Error;
-  if (!orvale::publisher::publishBuild(Options, Report, Error))
+  const bool Ok = publishBuild(Options, Report, Error, [&](const TPublishProgress& Progress) {
+    Line.show(QString("publishing: %1 of %2 files").arg(Progress.filesRead).arg(Progress.files), Progress.bytesDone,
+              Progress.bytes);
+  });
+  Line.finish();
+  if (!Ok)
     return fail(Error);
-  QTextStream(stdout) << QString("published %1 files, %2 bytes: %3 bytes in chunks (%4 new chunk files, %5 already "
-                                 "there, %6 repeated pieces)\n")
-                             .arg(Report.files)
-                             .arg(Report.inputBytes)
-                             .arg(Report.packedBytes)
-                             .arg(Report.chunkFilesWritten)
-                             .arg(Report.chunkFilesReused)
-                             .arg(Report.duplicatePieces);
+  out() << QString("published %1 files, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 Deflate, "
+                   "%8 LZMA, %9 lzip; %10 new, %11 already there, %12 repeated pieces); %13 chunks offer blocks "
+                   "(%14 bytes of block indexes)\n")
+               .arg(Report.files)
+               .arg(Report.inputBytes)
+               .arg(Line.seconds(), 0, 'f', 1)
+               .arg(Line.rate(Report.inputBytes))
+               .arg(Report.packedBytes)
+               .arg(Report.storedChunks)
+               .arg(Report.deflateChunks)
+               .arg(Report.lzmaChunks)
+               .arg(Report.lzipChunks)
+               .arg(Report.chunkFilesWritten)
+               .arg(Report.chunkFilesReused)
+               .arg(Report.duplicatePieces)
+               .arg(Report.blockIndexFiles)
+               .arg(Report.blockIndexBytes);
   return 0;
+}
+
+int runCost(const QStringList& Arguments)
+{
+  QStringList Descriptions;
+  bool Json = false;
+  int Top = 10;
+  for (int Index = 0; Index < Arguments.size(); ++Index) {
+    if (Arguments[Index] == "--json") {
+      Json = true;
+    } else if (Arguments[Index] == "--top") {
+      const auto Parsed = Index + 1 < Arguments.size() ? parseNumber(Arguments[++Index], 0, 1000000) : std::nullopt;
+      if (!Parsed)
+        return usageError("--top needs a number");
+      Top = *Parsed;
+    } else if (Arguments[Index].startsWith("--")) {
+      return usageError(QString("unknown option %1").arg(Arguments[Index]));
+    } else {
+      Descriptions << Arguments[Index];
+    }
+  }
+  if (Descriptions.size() != 2)
+    return usageError("cost needs the old and the new description");
+  QString Error;
+  const auto Old = loadDescription(Descriptions[0], Error);
+  const auto New = Old ? loadDescription(Descriptions[1], Error) : std::nullopt;
+  if (!New)
+    return fail(Error);
+  const auto Report =
+      computeCost(Old->reader, New->reader, Error, {blockIndexLoader(*Old), blockIndexLoader(*New)});
+  if (!Report)
+    return fail(QString("%1: %2").arg(New->location, Error));
+  if (Json)
+    out() << QJsonDocument(costJson(*Report, Top)).toJson(QJsonDocument::Indented);
+  else
+    out() << costText(*Report, Top);
+  return 0;
+}
+
+int runVerify(const QStringList& Arguments)
+{
+  if (Arguments.size() != 1 || Arguments[0].startsWith("--"))
+    return usageError("verify needs one published folder, description or URL");
+  TProgressLine Line;
+  QString Error;
+  const auto Report = verifyPublication(Arguments[0], Error, [&](const TVerifyProgress& Progress) {
+    Line.show(QString("verifying: %1 of %2 chunk files").arg(Progress.chunkFilesDone).arg(Progress.chunkFiles),
+              Progress.bytesDone, Progress.bytes);
+  });
+  Line.finish();
+  if (!Report)
+    return fail(Error);
+  out() << verifyText(*Report);
+  return Report->problems.empty() ? 0 : 1;
+}
+
+int runCollect(const QStringList& Arguments)
+{
+  TCollectOptions Options;
+  bool InKeepList = false;
+  for (const QString& Argument : Arguments) {
+    if (Argument == "--dry-run") {
+      Options.dryRun = true;
+    } else if (Argument == "--keep") {
+      InKeepList = true;
+    } else if (Argument.startsWith("--")) {
+      return usageError(QString("unknown option %1").arg(Argument));
+    } else if (InKeepList) {
+      Options.keep << Argument;
+    } else if (Options.folder.isEmpty()) {
+      Options.folder = Argument;
+    } else {
+      return usageError(QString("gc takes one folder; put descriptions after --keep (%1)").arg(Argument));
+    }
+  }
+  if (Options.folder.isEmpty() || Options.keep.isEmpty())
+    return usageError("gc needs a folder and at least one description after --keep");
+  QString Error;
+  const auto Report = collectChunkFiles(Options, Error);
+  if (!Report)
+    return fail(Error);
+  out() << collectText(*Report, Options.dryRun);
+  return Report->failures.isEmpty() ? 0 : 1;
+}
+
+int runUnpack(const QStringList& Arguments)
+{
+  if (Arguments.size() != 2)
+    return usageError("unpack needs a container file and an output file");
+  QString Error;
+  if (!unpackContainerFile(Arguments[0], Arguments[1], Error))
+    return fail(Error);
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+  QCoreApplication Application(argc, argv);
+  const QStringList Arguments = Application.arguments().mid(1);
+  if (Arguments.isEmpty())
+    return usageError("nothing to do");
+  const QString& First = Arguments.first();
+  if (First == "--help" || First == "-h") {
+    out() << Usage;
+    return 0;
+  }
+  if (Arguments == QStringList{"--version"}) {
+    out() << "ashgrove-publish " << ASHGROVE_PUBLISHER_VERSION << "\n";
+    return 0;
+  }
+  const QStringList Rest = Arguments.mid(1);
+  if (First == "cost")
+    return runCost(Rest);
+  if (First == "verify")
+    return runVerify(Rest);
+  if (First == "gc")
+    return runCollect(Rest);
+  if (First == "unpack")
+    return runUnpack(Rest);
+  return runPublish(Arguments);
 }

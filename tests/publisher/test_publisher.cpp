@@ -1,0 +1,256 @@
+// Publishing: the codec chosen for each piece, the same output however the
+// pieces are spread over the threads, and block index files beside the
+// chunk files of an earlier publication.
+
+#include "chunkfile.h"
+#include "codecchoice.h"
+#include "publisher.h"
+#include "verify.h"
+
+#include "gamebuild.h"
+#include "testsupport.h"
+
+#include "shared/payload.h"
+#include "shared/sha256.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QThreadPool>
+#include <QtTest>
+
+#include <cstring>
+
+using namespace orvale::publisher;
+
+namespace {
+
+constexpr int kKiB = 1024;
+constexpr int kMiB = 1024 * 1024;
+
+// Little-endian 32-bit counters with a little noise: structured data that
+// LZMA packs to less than half of what Deflate manages.
+QByteArray counterBytes(int Size, quint64 Seed)
+{
+  const QByteArray Noise = testsupport::pseudoRandomBytes(Size / 4 + 1, Seed);
+  QByteArray Result(Size, '\0');
+  for (int Index = 0; Index + 4 <= Size; Index += 4) {
+    const quint32 Value = quint32(Index / 4) * 7 + (quint8(Noise[Index / 4]) & 3);
+    std::memcpy(Result.data() + Index, &Value, 4);
+  }
+  return Result;
+}
+
+// Three parts of random bytes, then one part of text.
+QByteArray mixedBytes(int Size, quint64 Seed)
+{
+  return testsupport::pseudoRandomBytes(Size / 4 * 3, Seed) + testsupport::textBytes(Size - Size / 4 * 3, Seed + 1);
+}
+
+QByteArray content(const QString& Kind, int Size)
+{
+  if (Kind == "random")
+    return testsupport::pseudoRandomBytes(Size, 7);
+  if (Kind == "text")
+    return testsupport::textBytes(Size, 8);
+  if (Kind == "counters")
+    return counterBytes(Size, 9);
+  return mixedBytes(Size, 10);
+}
+
+void checkPacked(const TPackedPiece& Packed, const QByteArray& Piece)
+{
+  if (Packed.codec == ECodec::Stored)
+    QCOMPARE(Packed.data, Piece);
+  QCOMPARE(chunkContentProblem(Packed.data, Packed.codec != ECodec::Stored, std::uint64_t(Piece.size()),
+                               shared::TSha256::hash(Piece)),
+           std::optional<QString>());
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(orvale::publisher::ECodec)
+
+class TestPublisher : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void automaticChoice_data();
+  void automaticChoice();
+  void fixedCodecs_data();
+  void fixedCodecs();
+  void sameOutputWhateverTheThreads();
+  void republishingCompletesBlockIndexes();
+};
+
+void TestPublisher::automaticChoice_data()
+{
+  QTest::addColumn<QString>("kind");
+  QTest::addColumn<int>("size");
+  QTest::addColumn<int>("minimumDeflateSaving");
+  QTest::addColumn<int>("minimumLzmaSaving");
+  QTest::addColumn<ECodec>("expected");
+  // Large pieces are decided by the probe, small ones are their own probe.
+  for (const int Size : {4 * kMiB, 100 * kKiB}) {
+    const QString Tag = Size > kMiB ? "large" : "small";
+    QTest::newRow(qPrintable("random, " + Tag)) << "random" << Size << 5 << 10 << ECodec::Stored;
+    QTest::newRow(qPrintable("text, " + Tag)) << "text" << Size << 5 << 10 << ECodec::Deflate;
+    QTest::newRow(qPrintable("counters, " + Tag)) << "counters" << Size << 5 << 10 << ECodec::Lzma;
+    // The thresholds are what decides.
+    QTest::newRow(qPrintable("text, Deflate must save 90 %, " + Tag)) << "text" << Size << 90 << 10 << ECodec::Stored;
+    QTest::newRow(qPrintable("counters, LZMA must save 100 %, " + Tag))
+        << "counters" << Size << 5 << 100 << ECodec::Deflate;
+  }
+  // A quarter of text saves about a fifth with Deflate; LZMA does little
+  // better on it and would decode the random rest slowly.
+  QTest::newRow("mostly random, some text") << "mixed" << 8 * kMiB << 5 << 10 << ECodec::Deflate;
+  QTest::newRow("mostly random, Deflate must save 30 %") << "mixed" << 8 * kMiB << 30 << 10 << ECodec::Stored;
+}
+
+void TestPublisher::automaticChoice()
+{
+  QFETCH(QString, kind);
+  QFETCH(int, size);
+  QFETCH(int, minimumDeflateSaving);
+  QFETCH(int, minimumLzmaSaving);
+  QFETCH(ECodec, expected);
+  TPackingOptions Options;
+  Options.minimumDeflateSavingPercent = minimumDeflateSaving;
+  Options.minimumLzmaSavingPercent = minimumLzmaSaving;
+  const QByteArray Piece = content(kind, size);
+  const TPackedPiece Packed = packPiece(Options, Piece);
+  QCOMPARE(codecName(Packed.codec), codecName(expected));
+  checkPacked(Packed, Piece);
+}
+
+void TestPublisher::fixedCodecs_data()
+{
+  QTest::addColumn<ECodec>("codec");
+  QTest::addColumn<QString>("kind");
+  QTest::addColumn<ECodec>("expected");
+  for (const ECodec Codec : {ECodec::Lzma, ECodec::Deflate, ECodec::Lzip}) {
+    QTest::newRow(qPrintable(codecName(Codec) + ", text")) << Codec << "text" << Codec;
+    // Also where Deflate is the better choice: a fixed codec is used as asked.
+    QTest::newRow(qPrintable(codecName(Codec) + ", mostly random")) << Codec << "mixed" << Codec;
+    QTest::newRow(qPrintable(codecName(Codec) + ", random")) << Codec << "random" << ECodec::Stored;
+  }
+  QTest::newRow("stored, text") << ECodec::Stored << "text" << ECodec::Stored;
+}
+
+void TestPublisher::fixedCodecs()
+{
+  QFETCH(ECodec, codec);
+  QFETCH(QString, kind);
+  QFETCH(ECodec, expected);
+  TPackingOptions Options;
+  Options.codec = codec;
+  const QByteArray Piece = content(kind, 2 * kMiB);
+  const TPackedPiece Packed = packPiece(Options, Piece);
+  QCOMPARE(codecName(Packed.codec), codecName(expected));
+  checkPacked(Packed, Piece);
+}
+
+void TestPublisher::sameOutputWhateverTheThreads()
+{
+  QTemporaryDir Work;
+  const QString Build = Work.filePath("build");
+  testsupport::writeGameBuildV1(Build, 10);
+  testsupport::writeWholeFile(Build + "/data/tables.bin", counterBytes(9 * kMiB, 11));
+  TPublishOptions Options;
+  Options.inputDirectory = Build;
+  Options.executable = "bin/client";
+  Options.version = "1.0";
+
+  QThreadPool* Pool = QThreadPool::globalInstance();
+  const int Threads = Pool->maxThreadCount();
+  QMap<QString, QString> First;
+  for (const int PoolSize : {1, 3, 8}) {
+    Pool->setMaxThreadCount(PoolSize);
+    Options.outputDirectory = Work.filePath(QString("out-%1").arg(PoolSize));
+    TPublishReport Report;
+    TPublishProgress Last;
+    QString Error;
+    const bool Ok = publishBuild(Options, Report, Error, [&](const TPublishProgress& Progress) { Last = Progress; });
+    Pool->setMaxThreadCount(Threads);
+    QVERIFY2(Ok, qPrintable(Error));
+    // Every codec of the automatic choice is used.
+    QVERIFY(Report.storedChunks > 0 && Report.deflateChunks > 0 && Report.lzmaChunks > 0);
+    QCOMPARE(Report.lzipChunks, 0);
+    QCOMPARE(Last.filesRead, Report.files);
+    QCOMPARE(Last.files, Report.files);
+    QCOMPARE(Last.bytesDone, Report.inputBytes);
+    QCOMPARE(Last.bytes, Report.inputBytes);
+    const auto Tree = testsupport::describeTree(Options.outputDirectory);
+    if (First.isEmpty())
+      First = Tree;
+    else
+      QCOMPARE(Tree, First);
+  }
+}
+
+void TestPublisher::republishingCompletesBlockIndexes()
+{
+  QTemporaryDir Work;
+  const QString Build = Work.filePath("build");
+  const QByteArray Text = testsupport::textBytes(kMiB, 12);
+  testsupport::writeWholeFile(Build + "/text.txt", Text);
+  testsupport::writeWholeFile(Build + "/random.bin", testsupport::pseudoRandomBytes(kMiB, 13));
+  testsupport::writeWholeFile(Build + "/small.txt", testsupport::textBytes(200 * kKiB, 14));
+  TPublishOptions Options;
+  Options.inputDirectory = Build;
+  Options.outputDirectory = Work.filePath("out");
+  Options.version = "1";
+  TPublishReport Report;
+  QString Error;
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  // The Deflate and the stored file offer blocks, the small one does not.
+  QCOMPARE(Report.blockIndexFiles, 2);
+  QCOMPARE(Report.deflateChunks, 2);
+  QCOMPARE(Report.storedChunks, 1);
+  const auto Published = testsupport::describeTree(Options.outputDirectory);
+  const auto Verified = verifyPublication(Options.outputDirectory, Error);
+  QVERIFY2(Verified && Verified->problems.empty() && Verified->blockIndexFiles == 2,
+           qPrintable(Verified ? verifyText(*Verified) : Error));
+
+  // A publication cut off before the index files were written: the next
+  // one writes them, the same as ever.
+  QDirIterator Indexes(Options.outputDirectory, {"*.blocks"}, QDir::Files, QDirIterator::Subdirectories);
+  int Removed = 0;
+  while (Indexes.hasNext())
+    Removed += QFile::remove(Indexes.next()) ? 1 : 0;
+  QCOMPARE(Removed, 2);
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.chunkFilesWritten, 0);
+  QCOMPARE(testsupport::describeTree(Options.outputDirectory), Published);
+
+  // A folder whose Deflate chunk file an earlier publisher wrote without
+  // flushes: the file is kept as it is (older descriptions name its packed
+  // hash) and offers no blocks.
+  Options.outputDirectory = Work.filePath("older");
+  const QByteArray Hex = testsupport::sha256Hex(Text);
+  const QString Older = Options.outputDirectory + "/chunks/" + Hex.left(2) + "/" + Hex + ".deflate";
+  const QByteArray Plain = shared::packPayload(shared::EPayloadFormat::Deflate, Text.constData(), std::size_t(Text.size()));
+  testsupport::writeWholeFile(Older, Plain);
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(testsupport::readWholeFile(Older), Plain);
+  QCOMPARE(Report.blockIndexFiles, 1);
+  const QJsonArray Files =
+      QJsonDocument::fromJson(testsupport::readWholeFile(Options.outputDirectory + "/package.json"))
+          .object()
+          .value("files")
+          .toArray();
+  for (const QJsonValue& File : Files) {
+    if (File.toObject().value("localfile") != "text.txt")
+      continue;
+    QCOMPARE(File.toObject().value("packedhash").toString(), QString(testsupport::sha256Hex(Plain)));
+    QVERIFY(!File.toObject().contains("blockindex"));
+  }
+  const auto OlderVerified = verifyPublication(Options.outputDirectory, Error);
+  QVERIFY2(OlderVerified && OlderVerified->problems.empty(), qPrintable(Error));
+}
+
+QTEST_GUILESS_MAIN(TestPublisher)
+#include "test_publisher.moc"

@@ -1,0 +1,528 @@
+// The commands around a publication, on real published folders of two
+// versions: what an update costs (against what nginx serves the launcher),
+// whether an upload is whole, which chunk files old versions left behind;
+// and the command line.
+
+#include "chunkcollection.h"
+#include "cost.h"
+#include "descriptionsource.h"
+#include "verify.h"
+
+#include "enginefixture.h"
+#include "gamebuild.h"
+#include "nginxserver.h"
+#include "testhttpserver.h"
+#include "testsupport.h"
+
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace orvale::publisher;
+
+namespace {
+
+// The file names of all download records of a description, chunk files and
+// block index files.
+QSet<QString> namedFileNames(const QByteArray& Description)
+{
+  QSet<QString> Names;
+  const QJsonObject Root = QJsonDocument::fromJson(Description).object();
+  const auto Add = [&](const QJsonObject& Record) {
+    for (const char* Key : {"url", "blockindex"}) {
+      if (Record.contains(Key))
+        Names.insert(QFileInfo(Record.value(Key).toString()).fileName());
+    }
+  };
+  for (const QJsonValue& Chunk : Root.value("chunks").toArray())
+    Add(Chunk.toObject());
+  for (const QJsonValue& File : Root.value("files").toArray())
+    Add(File.toObject());
+  return Names;
+}
+
+// Names and sizes of the regular files below Folder (links not followed).
+QMap<QString, qint64> filesBelow(const QString& Folder)
+{
+  QMap<QString, qint64> Files;
+  QDirIterator Iterator(Folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+  while (Iterator.hasNext()) {
+    Iterator.next();
+    Files.insert(Iterator.fileName(), Iterator.fileInfo().size());
+  }
+  return Files;
+}
+
+QString chunkFilePath(const QString& Folder, const QByteArray& Description, int Index)
+{
+  const QJsonArray Chunks = QJsonDocument::fromJson(Description).object().value("chunks").toArray();
+  return Folder + "/" + Chunks.at(Index).toObject().value("url").toString();
+}
+
+struct TProcessRun
+{
+  int exitCode = -1;
+  QString out;
+  QString err;
+};
+
+TProcessRun runProgram(const QString& Name, const QStringList& Arguments)
+{
+  QProcess Process;
+  Process.start(testsupport::binaryDirectory() + "/bin/" + Name, Arguments);
+  TProcessRun Run;
+  if (!Process.waitForFinished(120000) || Process.exitStatus() != QProcess::NormalExit)
+    return Run;
+  Run.exitCode = Process.exitCode();
+  Run.out = QString::fromUtf8(Process.readAllStandardOutput());
+  Run.err = QString::fromUtf8(Process.readAllStandardError());
+  return Run;
+}
+
+// What an update costs; with Blocks as the cost command counts it, with the
+// publications' block indexes.
+TCostReport costOf(const QString& Old, const QString& New, bool Blocks = false)
+{
+  QString Error;
+  const auto OldDescription = loadDescription(Old, Error);
+  const auto NewDescription = OldDescription ? loadDescription(New, Error) : std::nullopt;
+  TBlockIndexSources Sources;
+  if (Blocks && NewDescription)
+    Sources = {blockIndexLoader(*OldDescription), blockIndexLoader(*NewDescription)};
+  const auto Report = NewDescription ? computeCost(OldDescription->reader, NewDescription->reader, Error, Sources)
+                                     : std::nullopt;
+  if (!Report)
+    qFatal("cost of %s to %s: %s", qPrintable(Old), qPrintable(New), qPrintable(Error));
+  return *Report;
+}
+
+} // namespace
+
+class TestPublisherCommands : public QObject
+{
+  Q_OBJECT
+
+private slots:
+  void initTestCase();
+  void costAgreesWithWhatNginxServes();
+  void costCountsBlocksAsPlanned();
+  void verifyNamesEachBrokenFile();
+  void collectKeepsExactlyWhatIsNamed();
+  void fetchingStaysWithinItsLimit();
+  void commandLine();
+
+private:
+  QString www() const { return m_Work.filePath("www"); }
+
+  QTemporaryDir m_Work;
+  QString m_BuildV1;
+  QString m_BuildV2;
+  QByteArray m_DescriptionV1;
+  QByteArray m_DescriptionV2;
+};
+
+void TestPublisherCommands::initTestCase()
+{
+  QVERIFY(testsupport::TNginxServer::isAvailable());
+  m_BuildV1 = m_Work.filePath("build-v1");
+  testsupport::writeGameBuildV1(m_BuildV1, 12);
+  m_BuildV2 = m_Work.filePath("build-v2");
+  QCOMPARE(QProcess::execute("cp", {"-a", m_BuildV1, m_BuildV2}), 0);
+  testsupport::changeGameBuildToV2(m_BuildV2);
+  // Content the old version has, under new names: the launcher fetches it
+  // again (it reuses pieces only within the same file).
+  QVERIFY(QFile::copy(m_BuildV1 + "/data/music.ogg", m_BuildV2 + "/data/music-copy.ogg"));
+  QVERIFY(QFile::copy(m_BuildV1 + "/config/settings.ini", m_BuildV2 + "/config/settings-copy.ini"));
+  QVERIFY(testsupport::publishFolder(m_BuildV1, www() + "/v1", "1.0"));
+  QVERIFY(testsupport::publishFolder(m_BuildV2, www() + "/v2", "2.0"));
+  m_DescriptionV1 = testsupport::readWholeFile(www() + "/v1/package.json");
+  m_DescriptionV2 = testsupport::readWholeFile(www() + "/v2/package.json");
+}
+
+void TestPublisherCommands::costAgreesWithWhatNginxServes()
+{
+  testsupport::TNginxServer Nginx(www());
+  const TCostReport Cost = costOf(www() + "/v1", www() + "/v2/package.json");
+  // Descriptions over HTTP count the same.
+  const TCostReport ByUrl =
+      costOf(Nginx.url("/v1/package.json").toString(), Nginx.url("/v2/package.json").toString());
+  QCOMPARE(ByUrl.update.bytes, Cost.update.bytes);
+  QCOMPARE(ByUrl.update.requests, Cost.update.requests);
+  QCOMPARE(ByUrl.freshInstall.bytes, Cost.freshInstall.bytes);
+  const TCostReport FreshV1 = costOf(www() + "/v2", www() + "/v1");
+
+  testsupport::TEngineFixture Fixture;
+  const auto First = Fixture.install(Fixture.configuration(Nginx.url("/v1/package.json"), m_DescriptionV1));
+  QCOMPARE(First.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v1/chunks/"), qint64(FreshV1.freshInstall.bytes));
+  QCOMPARE(Nginx.requestCount("/v1/chunks/"), FreshV1.freshInstall.requests);
+
+  const auto Second = Fixture.install(Fixture.configuration(Nginx.url("/v2/package.json"), m_DescriptionV2));
+  QCOMPARE(Second.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QTRY_COMPARE(Nginx.bodyBytesServed("/v2/chunks/"), qint64(Cost.update.bytes));
+  QCOMPARE(Nginx.requestCount("/v2/chunks/"), Cost.update.requests);
+  QCOMPARE(qint64(Cost.freshInstall.bytes), testsupport::fullDownloadSize(m_DescriptionV2));
+  // Counting content the old version has anywhere would miss the copies.
+  QVERIFY(qint64(Cost.update.bytes) > testsupport::updateDownloadFloor(m_DescriptionV1, m_DescriptionV2));
+
+  // The contributors add up to the update, largest first.
+  std::uint64_t Sum = 0;
+  QStringList Files;
+  for (std::size_t Index = 0; Index < Cost.updateByFile.size(); ++Index) {
+    Sum += Cost.updateByFile[Index].transfer.bytes;
+    Files << Cost.updateByFile[Index].localFile;
+    if (Index > 0)
+      QVERIFY(Cost.updateByFile[Index - 1].transfer.bytes >= Cost.updateByFile[Index].transfer.bytes);
+  }
+  QCOMPARE(Sum, Cost.update.bytes);
+  QVERIFY(Files.contains("data/music-copy.ogg") && Files.contains("config/settings-copy.ini"));
+  QVERIFY(!Files.contains("data/dialogue.txt"));  // unchanged
+  const QJsonObject Json = costJson(Cost, 3);
+  QCOMPARE(Json.value("update").toObject().value("bytes").toDouble(), double(Cost.update.bytes));
+  QCOMPARE(Json.value("largest").toArray().size(), 3);
+  QCOMPARE(Json.value("largest").toArray().at(0).toObject().value("file").toString(), Files.first());
+
+  // Counted with blocks (the launcher does not fetch blocks yet), from the
+  // folders and over HTTP alike: the update takes most of the changed
+  // chunks from discarded old data.
+  const TCostReport WithBlocks = costOf(www() + "/v1", www() + "/v2", true);
+  const TCostReport WithBlocksByUrl =
+      costOf(Nginx.url("/v1/package.json").toString(), Nginx.url("/v2/package.json").toString(), true);
+  QCOMPARE(WithBlocksByUrl.update.bytes, WithBlocks.update.bytes);
+  QCOMPARE(WithBlocksByUrl.update.requests, WithBlocks.update.requests);
+  QVERIFY(WithBlocks.chunksByBlocks > 0);
+  QVERIFY(WithBlocks.update.bytes < Cost.update.bytes / 2);
+  QCOMPARE(WithBlocks.freshInstall.bytes, Cost.freshInstall.bytes);
+}
+
+void TestPublisherCommands::costCountsBlocksAsPlanned()
+{
+  // Hand-made descriptions of stored chunks, and their block indexes: C is
+  // cut into blocks of 2000 bytes, D into 4000, the small files into 3000;
+  // a block's hash is its name.
+  const auto Record = [&](const QString& Name, int Size, bool Blocks) {
+    QJsonObject Object{{"url", "c/" + Name}, {"packedsize", Size}, {"unpackedsize", Size},
+                       {"packedhash", QString(testsupport::sha256Hex(Name.toUtf8()))},
+                       {"unpackedhash", QString(testsupport::sha256Hex(Name.toUtf8()))}, {"unpack", false}};
+    if (Blocks) {
+      Object.insert("blockindex", "c/" + Name + ".blocks");
+      Object.insert("blockindexsize", 1000 + Size / 100);
+      Object.insert("blockindexhash", QString(testsupport::sha256Hex("index of " + Name.toUtf8())));
+    }
+    return Object;
+  };
+  const auto Description = [](const QJsonArray& Chunks, const QJsonArray& Files) {
+    return orvale::launcher::TPackageConfigurationReader(
+        QJsonDocument(QJsonObject{{"version", "x"}, {"chunks", Chunks}, {"files", Files}}).toJson(), QByteArray(),
+        QUrl("http://h/"), QUrl());
+  };
+  const auto File = [](const QString& Name, int Size, const QJsonObject& Own, const QJsonArray& Chunks = {}) {
+    QJsonObject Object = Own;
+    Object.insert("localfile", Name);
+    Object.insert("unpackedsize", Size);
+    if (!Chunks.isEmpty())
+      Object.insert("chunks", Chunks);
+    return Object;
+  };
+  // Old: "big" of chunks A and B, "small" with its own record S.
+  const auto Old = Description({Record("A", 6000, true), Record("B", 6000, true)},
+                               {File("big", 12000, {}, {0, 1}), File("small", 6000, Record("S", 6000, true))});
+  // New: "big" of A and C, "small" changed (S2), "other" new (D), "plain"
+  // new without blocks.
+  const auto New = Description(
+      {Record("A", 6000, true), Record("C", 8000, true)},
+      {File("big", 14000, {}, {0, 1}), File("small", 6000, Record("S2", 6000, true)),
+       File("other", 8000, Record("D", 8000, true)), File("plain", 500, Record("P", 500, false))});
+  const QMap<QString, QStringList> Blocks{{"A", {"a1", "a2", "a3"}}, {"B", {"b1", "b2", "b3"}},
+                                          {"C", {"b1", "n1", "b3", "n2"}}, {"S", {"s1", "s2"}},
+                                          {"S2", {"s1", "n4"}}, {"D", {"a1", "n3"}}};
+  QStringList Loaded;
+  const TBlockIndexLoader Loader = [&](const orvale::launcher::TChunkInPackage& Chunk) {
+    const QString Name = Chunk.url.fileName();
+    Loaded << Name;
+    std::optional<shared::TBlockIndex> Index;
+    if (!Blocks.contains(Name))
+      return Index;
+    Index = shared::TBlockIndex{shared::EBlockEncoding::Stored, Chunk.unpackedSize, Chunk.packedSize, {}};
+    const std::uint32_t Size = std::uint32_t(Chunk.unpackedSize / std::uint64_t(Blocks[Name].size()));
+    for (const QString& Block : Blocks[Name]) {
+      const std::uint64_t Offset = Index->blocks.size() * Size;
+      Index->blocks.push_back({Offset, Size, Offset, Size, Block.toUtf8()});
+    }
+    return Index;
+  };
+
+  QString Error;
+  const auto Whole = computeCost(Old, New, Error);
+  QVERIFY2(Whole, qPrintable(Error));
+  QCOMPARE(Whole->update.bytes, std::uint64_t(8000 + 6000 + 8000 + 500));
+  QCOMPARE(Whole->update.requests, 4);
+
+  const auto Cost = computeCost(Old, New, Error, {Loader, Loader});
+  QVERIFY2(Cost, qPrintable(Error));
+  // At hand: the blocks of B and S, which the new version discards; not
+  // those of A, which "big" keeps. C: index and n1, n2 in two ranges of
+  // one request. S2: index and n4. D: nothing of it at hand, so index and
+  // the whole file. P: whole.
+  QCOMPARE(Cost->blocksAtHand, 5);
+  QCOMPARE(Cost->chunksByBlocks, 3);
+  const std::uint64_t C = 1080 + 4000, S2 = 1060 + 3000, D = 1080 + 8000, P = 500;
+  QCOMPARE(Cost->update.bytes, C + S2 + D + P);
+  QCOMPARE(Cost->update.requests, 2 + 2 + 2 + 1);
+  QCOMPARE(Cost->freshInstall.bytes, Whole->freshInstall.bytes);
+  QCOMPARE(Cost->freshInstall.requests, Whole->freshInstall.requests);
+  // Old indexes of kept pieces are not even read.
+  QVERIFY(!Loaded.contains("A"));
+
+  // An old version without blocks leaves nothing at hand.
+  const auto OldWithoutBlocks = Description({Record("A", 6000, false), Record("B", 6000, false)},
+                                            {File("big", 12000, {}, {0, 1}), File("small", 6000, Record("S", 6000, false))});
+  const auto Plain = computeCost(OldWithoutBlocks, New, Error, {Loader, Loader});
+  QVERIFY2(Plain, qPrintable(Error));
+  QCOMPARE(Plain->update.bytes, Whole->update.bytes);
+  QCOMPARE(Plain->chunksByBlocks, 0);
+}
+
+void TestPublisherCommands::verifyNamesEachBrokenFile()
+{
+  QString Error;
+  const auto Good = verifyPublication(www() + "/v1", Error);
+  QVERIFY2(Good, qPrintable(Error));
+  QVERIFY2(Good->problems.empty(), qPrintable(verifyText(*Good)));
+  QCOMPARE(qint64(Good->packedBytes), testsupport::fullDownloadSize(m_DescriptionV1));
+  QVERIFY(Good->blockIndexFiles > 3);
+
+  // A half-finished upload: one chunk file cut short, one missing, one
+  // damaged, block index files likewise; and a description with a chunk
+  // outside the folder and a file naming a chunk that does not exist.
+  const QString Damaged = www() + "/damaged";
+  QCOMPARE(QProcess::execute("cp", {"-a", www() + "/v1", Damaged}), 0);
+  const QString Truncated = chunkFilePath(Damaged, m_DescriptionV1, 0);
+  const QString Missing = chunkFilePath(Damaged, m_DescriptionV1, 1);
+  const QString Corrupted = chunkFilePath(Damaged, m_DescriptionV1, 2);
+  QVERIFY(QFile::resize(Truncated, QFileInfo(Truncated).size() / 2));
+  QVERIFY(QFile::remove(Missing));
+  QByteArray Content = testsupport::readWholeFile(Corrupted);
+  Content[Content.size() / 2] = char(Content[Content.size() / 2] ^ 0x10);
+  testsupport::writeWholeFile(Corrupted, Content);
+  QJsonObject Root = QJsonDocument::fromJson(m_DescriptionV1).object();
+  QJsonArray Chunks = Root.value("chunks").toArray();
+  QJsonObject Outside = Chunks.at(3).toObject();
+  Outside.insert("url", "../outside/secret.raw");
+  Chunks.replace(3, Outside);
+  // Block index files: one damaged, one whose first block does not decode
+  // to its hash (the description vouching for the changed index), one
+  // missing.
+  QStringList Indexes;
+  for (int Index = Chunks.size() - 1; Index > 3 && Indexes.size() < 3; --Index) {
+    if (Chunks.at(Index).toObject().contains("blockindex"))
+      Indexes.prepend(Damaged + "/" + Chunks.at(Index).toObject().value("blockindex").toString());
+  }
+  QCOMPARE(Indexes.size(), 3);
+  Content = testsupport::readWholeFile(Indexes[0]);
+  Content[Content.size() - 1] = char(Content[Content.size() - 1] ^ 0x01);
+  testsupport::writeWholeFile(Indexes[0], Content);
+  Content = testsupport::readWholeFile(Indexes[1]);
+  const QByteArray FirstHash = Content.mid(36 + 8, 32);
+  Content.replace(36 + 8, 32, Content.mid(36 + 40 + 8, 32));
+  Content.replace(36 + 40 + 8, 32, FirstHash);
+  testsupport::writeWholeFile(Indexes[1], Content);
+  for (int Index = 0; Index < Chunks.size(); ++Index) {
+    QJsonObject Chunk = Chunks.at(Index).toObject();
+    if (Damaged + "/" + Chunk.value("blockindex").toString() == Indexes[1]) {
+      Chunk.insert("blockindexhash", QString(testsupport::sha256Hex(Content)));
+      Chunks.replace(Index, Chunk);
+    }
+  }
+  QVERIFY(QFile::remove(Indexes[2]));
+  Root.insert("chunks", Chunks);
+  QJsonArray Files = Root.value("files").toArray();
+  for (int Index = 0; Index < Files.size(); ++Index) {
+    QJsonObject File = Files.at(Index).toObject();
+    if (File.value("localfile").toString() == "data/world.pak") {
+      File.insert("chunks", QJsonArray{0, 999});
+      Files.replace(Index, File);
+    }
+  }
+  Root.insert("files", Files);
+  testsupport::writeWholeFile(Damaged + "/package.json", QJsonDocument(Root).toJson());
+  testsupport::writeWholeFile(www() + "/outside/secret.raw", "not to be read");
+
+  const auto Relative = [&](const QString& Path) { return QDir(Damaged).relativeFilePath(Path); };
+  const QMap<QString, QString> Expected{{Relative(Truncated), "is truncated: "},
+                                        {Relative(Missing), "is missing"},
+                                        {Relative(Corrupted), "differs from its packed hash"},
+                                        {"../outside/secret.raw", "lies outside the published folder"},
+                                        {Relative(Indexes[0]), "differs from its hash"},
+                                        {Relative(Indexes[1]), "block 0 (bytes "},
+                                        {Relative(Indexes[2]), "is missing"},
+                                        {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
+  const auto Local = verifyPublication(Damaged, Error);
+  QVERIFY2(Local, qPrintable(Error));
+  QMap<QString, QString> Found;
+  for (const TVerifyProblem& Problem : Local->problems)
+    Found.insert(Problem.location, Problem.problem);
+  QCOMPARE(Found.keys(), Expected.keys());
+  for (auto Item = Expected.begin(); Item != Expected.end(); ++Item)
+    QVERIFY2(Found.value(Item.key()).startsWith(Item.value()), qPrintable(Found.value(Item.key())));
+
+  // The same upload checked on the web server.
+  testsupport::TNginxServer Nginx(www());
+  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), Error);
+  QVERIFY2(Remote, qPrintable(Error));
+  QMap<QString, QString> FoundRemote;
+  for (const TVerifyProblem& Problem : Remote->problems)
+    FoundRemote.insert(QUrl(Problem.location).path(), Problem.problem);
+  QCOMPARE(FoundRemote.size(), Expected.size());
+  for (const QString& Path : QStringList{Truncated, Missing, Corrupted} + Indexes) {
+    const QString UrlPath = "/damaged/" + Relative(Path);
+    QCOMPARE(FoundRemote.value(UrlPath).left(12), Expected.value(Relative(Path)).left(12));
+  }
+}
+
+void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
+{
+  // Two versions published into one folder; the old description kept
+  // elsewhere.
+  const QString Game = m_Work.filePath("collect/game");
+  QVERIFY(testsupport::publishFolder(m_BuildV1, Game, "1.0"));
+  const QString OldDescription = m_Work.filePath("collect/releases/1.0.json");
+  testsupport::writeWholeFile(OldDescription, testsupport::readWholeFile(Game + "/package.json"));
+  QVERIFY(testsupport::publishFolder(m_BuildV2, Game, "2.0"));
+  const QSet<QString> OldNames = namedFileNames(testsupport::readWholeFile(OldDescription));
+  const QSet<QString> NewNames = namedFileNames(testsupport::readWholeFile(Game + "/package.json"));
+  // Beside the chunk files: a file of someone else, and a link that leads
+  // out of the folder under a chunk file's name.
+  testsupport::writeWholeFile(Game + "/chunks/README.txt", "notes");
+  const QString Precious = m_Work.filePath("collect/precious.raw");
+  testsupport::writeWholeFile(Precious, "outside");
+  const QString Link = Game + "/chunks/ff/" + QString(64, 'f') + ".raw";
+  QDir().mkpath(QFileInfo(Link).absolutePath());
+  QVERIFY(QFile::link(Precious, Link));
+  const QMap<QString, qint64> Before = filesBelow(Game + "/chunks");
+  QCOMPARE(QSet<QString>(Before.keyBegin(), Before.keyEnd()), OldNames + NewNames + QSet<QString>{"README.txt"});
+
+  QString Error;
+  // Keeping the old version keeps everything (the folder's own
+  // description is always kept).
+  TCollectOptions Options{Game, {OldDescription}, true};
+  auto Report = collectChunkFiles(Options, Error);
+  QVERIFY2(Report, qPrintable(Error));
+  QCOMPARE(Report->keptDescriptions.size(), 2);
+  QVERIFY(Report->deleted.empty());
+
+  // Keeping the new version only: first a dry run, then for real.
+  const QSet<QString> Unneeded = OldNames - NewNames;
+  QVERIFY(!Unneeded.isEmpty());
+  qint64 UnneededBytes = 0;
+  for (const QString& Name : Unneeded)
+    UnneededBytes += Before.value(Name);
+  for (const bool DryRun : {true, false}) {
+    Options = TCollectOptions{Game, {Game + "/package.json"}, DryRun};
+    Report = collectChunkFiles(Options, Error);
+    QVERIFY2(Report, qPrintable(Error));
+    QSet<QString> Deleted;
+    for (const TCollectedFile& File : Report->deleted)
+      Deleted.insert(QFileInfo(File.path).fileName());
+    QCOMPARE(Deleted, Unneeded);
+    QCOMPARE(qint64(Report->freedBytes), UnneededBytes);
+    QCOMPARE(Report->keptFiles, NewNames.size());
+    QCOMPARE(Report->skippedLinks.size(), 1);
+    QVERIFY(Report->failures.isEmpty());
+    const QMap<QString, qint64> After = filesBelow(Game + "/chunks");
+    QCOMPARE(QSet<QString>(After.keyBegin(), After.keyEnd()),
+             DryRun ? OldNames + NewNames + QSet<QString>{"README.txt"} : NewNames + QSet<QString>{"README.txt"});
+  }
+  QVERIFY(QFileInfo(Link).isSymLink());
+  QCOMPARE(testsupport::readWholeFile(Precious), QByteArray("outside"));
+
+  // A description that does not parse stops the collection before anything
+  // is deleted.
+  testsupport::writeWholeFile(OldDescription, "{ \"files\": [");
+  testsupport::writeWholeFile(Game + "/chunks/00/" + QString(64, '0') + ".raw", "stray");
+  Options = TCollectOptions{Game, {OldDescription}, false};
+  QVERIFY(!collectChunkFiles(Options, Error));
+  QVERIFY2(Error.contains(OldDescription) && Error.contains("not JSON"), qPrintable(Error));
+  QVERIFY(QFile::exists(Game + "/chunks/00/" + QString(64, '0') + ".raw"));
+
+  // The collected folder still installs.
+  testsupport::TNginxServer Nginx(m_Work.filePath("collect"));
+  testsupport::TEngineFixture Fixture;
+  const auto Run = Fixture.install(
+      Fixture.configuration(Nginx.url("/game/package.json"), testsupport::readWholeFile(Game + "/package.json")));
+  QCOMPARE(Run.errorReason, orvale::launcher::NoDownloaderError);
+  QCOMPARE(Run.status, orvale::launcher::ELocalPackageStatus::UpToDate);
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), testsupport::InstallationMarkerFiles),
+           testsupport::describeTree(m_BuildV2));
+}
+
+void TestPublisherCommands::fetchingStaysWithinItsLimit()
+{
+  testsupport::TTestHttpServer Server;
+  const QByteArray Body = testsupport::pseudoRandomBytes(1000, 1);
+  Server.setBody("/file", Body);
+  Server.setBody("/broken", Body);
+  Server.setFault("/broken", testsupport::TTestHttpServer::TFault::status(500));
+  TFetchedFile Fetched = fetchUrl(Server.url("/file"), 1000);
+  QCOMPARE(Fetched.state, TFetchedFile::EState::Read);
+  QCOMPARE(Fetched.data, Body);
+  QCOMPARE(fetchUrl(Server.url("/file"), 999).state, TFetchedFile::EState::TooLarge);
+  QCOMPARE(fetchUrl(Server.url("/nothing"), 999).state, TFetchedFile::EState::Missing);
+  Fetched = fetchUrl(Server.url("/broken"), 1000);
+  QCOMPARE(Fetched.state, TFetchedFile::EState::Failed);
+  QVERIFY(Fetched.error.contains("500"));
+  // A body without Content-Length is cut off at the limit as it arrives.
+  Server.setFault("/file", testsupport::TTestHttpServer::TFault::trickle(100, 10));
+  QCOMPARE(fetchUrl(Server.url("/file"), 999).state, TFetchedFile::EState::TooLarge);
+}
+
+void TestPublisherCommands::commandLine()
+{
+  const auto Help = runProgram("ashgrove-publish", {"--help"});
+  QCOMPARE(Help.exitCode, 0);
+  for (const QString& Command : {"cost OLD_DESCRIPTION NEW_DESCRIPTION", "verify OUT_DIR", "gc OUT_DIR --keep"})
+    QVERIFY2(Help.out.contains(Command), qPrintable(Command));
+  const auto Version = runProgram("ashgrove-publish", {"--version"});
+  QCOMPARE(Version.exitCode, 0);
+  QVERIFY(Version.out.startsWith("ashgrove-publish 0."));
+
+  // Off a terminal a publication prints its summary only.
+  const QString Build = m_Work.filePath("cli/build");
+  testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(300000, 5));
+  const auto Published =
+      runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out"), "--version", "1"});
+  QCOMPARE(Published.exitCode, 0);
+  QCOMPARE(Published.err, QString());
+  QCOMPARE(Published.out.count('\n'), 1);
+  QVERIFY(Published.out.startsWith("published 1 files, 300000 bytes"));
+
+  const auto Json = runProgram("ashgrove-publish", {"cost", www() + "/v1", www() + "/v2", "--json"});
+  QCOMPARE(Json.exitCode, 0);
+  const QJsonObject Cost = QJsonDocument::fromJson(Json.out.toUtf8()).object();
+  QCOMPARE(Cost.value("update").toObject().value("bytes").toDouble(),
+           double(costOf(www() + "/v1", www() + "/v2", true).update.bytes));
+
+  // Errors name the file and what is wrong; wrong command lines end with 2.
+  testsupport::writeWholeFile(m_Work.filePath("cli/broken.json"), "[1, 2");
+  const auto NotJson = runProgram("ashgrove-publish", {"cost", m_Work.filePath("cli/broken.json"), www() + "/v2"});
+  QCOMPARE(NotJson.exitCode, 1);
+  QVERIFY2(NotJson.err.contains(m_Work.filePath("cli/broken.json") + ": not JSON"), qPrintable(NotJson.err));
+  const QString Broken = m_Work.filePath("cli/v1");
+  QCOMPARE(QProcess::execute("cp", {"-a", www() + "/v1", Broken}), 0);
+  const QString Gone = chunkFilePath(Broken, m_DescriptionV1, 0);
+  QVERIFY(QFile::remove(Gone));
+  const auto Verify = runProgram("ashgrove-publish", {"verify", Broken});
+  QCOMPARE(Verify.exitCode, 1);
+  QVERIFY2(Verify.out.contains(QDir(Broken).relativeFilePath(Gone) + ": is missing"), qPrintable(Verify.out));
+  QCOMPARE(runProgram("ashgrove-publish", {"gc", Broken}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
+
+}
+
+QTEST_GUILESS_MAIN(TestPublisherCommands)
+#include "test_publishercommands.moc"

@@ -1,0 +1,92 @@
+#include "enginefixture.h"
+
+#include "publisher.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace orvale::launcher;
+
+namespace testsupport {
+
+const QSet<QString> InstallationMarkerFiles{"package.json", "partial-package.json", "assets.json", "default"};
+
+bool publishFolder(const QString& Input, const QString& Output, const QString& Version, const QString& Executable,
+                   const QStringList& Parameters)
+{
+  orvale::publisher::TPublishOptions Options;
+  Options.inputDirectory = Input;
+  Options.outputDirectory = Output;
+  Options.version = Version;
+  Options.executable = Executable;
+  Options.parameters = Parameters;
+  orvale::publisher::TPublishReport Report;
+  QString Error;
+  const bool Ok = orvale::publisher::publishBuild(Options, Report, Error);
+  if (!Ok)
+    qWarning() << Error;
+  return Ok;
+}
+
+TEngineFixture::TEngineFixture()
+{
+  qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
+  auto Settings = std::make_shared<TLauncherSettings>();
+  Settings->packages = "packages";
+  Settings->packageFile = "package.json";
+  Settings->partialPackageFile = "partial-package.json";
+  Settings->assetFile = "assets.json";
+  Settings->accountGroupFile = "accountgroup.json";
+  Settings->settingsTarget = "Settings";
+  Settings->skipVerification = false;
+  Settings->maxConcurrentDownloads = 4;
+  m_pSettings = Settings;
+  helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+}
+
+std::shared_ptr<TLauncherConfigurationReader> TEngineFixture::configuration(const QUrl& DescriptionUrl,
+                                                                            const QByteArray& Description)
+{
+  const QByteArray Document = QJsonDocument(QJsonObject{
+      {"packages", QJsonArray{QJsonObject{
+                       {"name", "Game"},
+                       {"directoryname", "game"},
+                       {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                         {"url", DescriptionUrl.toString()}}}}}}}})
+                                  .toJson();
+  auto Configuration = std::make_shared<TLauncherConfigurationReader>(Document, QUrl("http://127.0.0.1/"));
+  TPackageBuild* Build = Configuration->packages()[0]->currentBuild();
+  Build->description = std::make_unique<TPackageConfigurationReader>(Description, QByteArray(),
+                                                                     urlWithoutFileName(DescriptionUrl), QUrl());
+  return Configuration;
+}
+
+QString TEngineFixture::installationDirectory() const
+{
+  return helper->packagesBaseDirectory().filePath("game");
+}
+
+TEngineFixture::TRun TEngineFixture::install(const std::shared_ptr<TLauncherConfigurationReader>& Configuration,
+                                             int TimeoutMs)
+{
+  TInstallationManager Manager(Configuration, helper);
+  const auto Package = Configuration->packages()[0];
+  TRun Run;
+  QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
+                   [&](const TPackageInstallation& Installation) {
+                     ++Run.finishedSignals;
+                     Run.errorReason = Installation.errorReason();
+                   });
+  QSignalSpy AllFinished(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Package);
+  AllFinished.wait(TimeoutMs);
+  QTest::qWait(200);  // nothing more may arrive
+  Run.allFinishedSignals = AllFinished.count();
+  Run.status = Package->localStatus();
+  return Run;
+}
+
+} // namespace testsupport

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "launcher/installationmanager.h"
+#include "launcher/launcherconfigurationreader.h"
+
+#include <QSet>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <memory>
+
+namespace testsupport {
+
+// Files the launcher keeps in an installation beside the game's files.
+extern const QSet<QString> InstallationMarkerFiles;
+
+// Publishes a build folder with the publisher's defaults; false (with a
+// warning naming the reason) when it fails.
+bool publishFolder(const QString& Input, const QString& Output, const QString& Version,
+                   const QString& Executable = "bin/client", const QStringList& Parameters = {});
+
+// A launcher data directory with settings, and a configuration with one
+// package whose description is attached from a published folder, installed
+// through the real installation manager.
+class TEngineFixture
+{
+public:
+  TEngineFixture();
+
+  orvale::launcher::TLauncherSettings& settings() { return *m_pSettings; }
+
+  // A configuration whose one package is published at DescriptionUrl.
+  std::shared_ptr<orvale::launcher::TLauncherConfigurationReader> configuration(const QUrl& DescriptionUrl,
+                                                                                 const QByteArray& Description);
+
+  QString installationDirectory() const;
+
+  struct TRun
+  {
+    int finishedSignals = 0;
+    int allFinishedSignals = 0;
+    orvale::launcher::EPackageDownloaderError errorReason = orvale::launcher::NoDownloaderError;
+    orvale::launcher::ELocalPackageStatus status = orvale::launcher::ELocalPackageStatus::Unknown;
+  };
+
+  // Installs or updates the package and waits for the end.
+  TRun install(const std::shared_ptr<orvale::launcher::TLauncherConfigurationReader>& Configuration,
+               int TimeoutMs = 240000);
+
+  std::shared_ptr<orvale::launcher::TLauncherFilesystemHelper> helper;
+
+private:
+  QTemporaryDir m_Home;
+  std::shared_ptr<orvale::launcher::TLauncherSettings> m_pSettings;
+};
+
+} // namespace testsupport

@@ -1,0 +1,154 @@
+#include "chunkcollection.h"
+
+#include "descriptionsource.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace orvale::publisher {
+
+namespace {
+
+// Names the publisher gives the files it may collect: "<sha256>.<extension>",
+// chunk files and block index files alike.
+bool isCollectableName(const QString& Name)
+{
+  static const QRegularExpression Pattern("^[0-9a-f]{64}\\.[a-z0-9]{1,16}$");
+  return Pattern.match(Name).hasMatch();
+}
+
+// The file names of everything a description names for download: chunk
+// files and their block index files.
+QSet<QString> namedFiles(const launcher::TPackageConfigurationReader& Description)
+{
+  QSet<QString> Names;
+  for (const launcher::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
+    Names.insert(QFileInfo(Record.url.path()).fileName());
+    if (Record.offersBlocks())
+      Names.insert(QFileInfo(Record.blockIndexUrl.path()).fileName());
+  }
+  return Names;
+}
+
+// The kept descriptions, the folder's own one added; empty with Error when
+// one cannot be read.
+std::optional<QStringList> keptDescriptions(const TCollectOptions& Options, const QString& Root, QString& Error)
+{
+  QStringList Locations = Options.keep;
+  const QString Own = QDir(Root).filePath("package.json");
+  const auto IsOwn = [&](const QString& Location) {
+    if (isWebUrl(Location))
+      return false;
+    const QFileInfo Info(QFileInfo(Location).isDir() ? Location + "/package.json" : Location);
+    return Info.canonicalFilePath() == QFileInfo(Own).canonicalFilePath();
+  };
+  if (QFileInfo::exists(Own) && std::none_of(Locations.begin(), Locations.end(), IsOwn))
+    Locations << Own;
+  if (Locations.isEmpty()) {
+    Error = "name at least one description to keep (--keep DESCRIPTION)";
+    return std::nullopt;
+  }
+  return Locations;
+}
+
+} // namespace
+
+std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, QString& Error)
+{
+  const QFileInfo FolderInfo(Options.folder);
+  if (!FolderInfo.isDir()) {
+    Error = QString("%1: not a folder").arg(Options.folder);
+    return std::nullopt;
+  }
+  const QString Root = FolderInfo.canonicalFilePath();
+  const QString Chunks = QDir(Root).filePath("chunks");
+  if (QFileInfo(Chunks).isSymLink()) {
+    Error = QString("%1: is a symbolic link; links out of the folder are not followed").arg(Chunks);
+    return std::nullopt;
+  }
+  const auto Locations = keptDescriptions(Options, Root, Error);
+  if (!Locations)
+    return std::nullopt;
+
+  TCollectReport Report;
+  QSet<QString> Named;
+  for (const QString& Location : *Locations) {
+    const auto Loaded = loadDescription(Location, Error);
+    if (!Loaded)
+      return std::nullopt;
+    Report.keptDescriptions << Loaded->location;
+    Named.unite(namedFiles(Loaded->reader));
+  }
+  if (Named.isEmpty()) {
+    Error = "the kept descriptions name no chunk files: refusing to delete every chunk file";
+    return std::nullopt;
+  }
+
+  QDirIterator Iterator(Chunks, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+  QStringList Folders;
+  while (Iterator.hasNext()) {
+    Iterator.next();
+    const QFileInfo Info = Iterator.fileInfo();
+    const QString Relative = QDir(Root).relativeFilePath(Info.absoluteFilePath());
+    if (Info.isSymLink()) {
+      Report.skippedLinks << Relative;
+      continue;
+    }
+    if (Info.isDir()) {
+      Folders << Info.absoluteFilePath();
+      continue;
+    }
+    if (!Info.isFile() || !isCollectableName(Info.fileName()))
+      continue;
+    const std::uint64_t Size = std::uint64_t(Info.size());
+    if (Named.contains(Info.fileName())) {
+      ++Report.keptFiles;
+      Report.keptBytes += Size;
+      continue;
+    }
+    QFile File(Info.absoluteFilePath());
+    if (!Options.dryRun && !File.remove()) {
+      Report.failures << QString("%1: %2").arg(Relative, File.errorString());
+      continue;
+    }
+    Report.deleted.push_back({Relative, Size});
+    Report.freedBytes += Size;
+  }
+  if (!Options.dryRun) {
+    // Folders emptied by the collection go too; rmdir leaves any other.
+    std::sort(Folders.begin(), Folders.end(), [](const QString& Left, const QString& Right) { return Left > Right; });
+    for (const QString& Folder : Folders)
+      QDir().rmdir(Folder);
+  }
+  std::sort(Report.deleted.begin(), Report.deleted.end(),
+            [](const TCollectedFile& Left, const TCollectedFile& Right) { return Left.path < Right.path; });
+  return Report;
+}
+
+QString collectText(const TCollectReport& Report, bool DryRun)
+{
+  const auto Bytes = [](std::uint64_t Value) { return QLocale::c().toString(qulonglong(Value)); };
+  QString Text;
+  for (const QString& Description : Report.keptDescriptions)
+    Text += QString("keeping what %1 names\n").arg(Description);
+  for (const QString& Link : Report.skippedLinks)
+    Text += QString("left alone (a symbolic link): %1\n").arg(Link);
+  for (const TCollectedFile& File : Report.deleted)
+    Text += QString("%1 %2 (%3 bytes)\n").arg(DryRun ? "would delete" : "deleted", File.path, Bytes(File.size));
+  for (const QString& Failure : Report.failures)
+    Text += QString("cannot delete %1\n").arg(Failure);
+  Text += QString("%1 %2 bytes in %3 chunk files; %4 chunk files (%5 bytes) stay\n")
+              .arg(DryRun ? "would free" : "freed", Bytes(Report.freedBytes))
+              .arg(Report.deleted.size())
+              .arg(Report.keptFiles)
+              .arg(Bytes(Report.keptBytes));
+  return Text;
+}
+
+} // namespace orvale::publisher

@@ -1,0 +1,322 @@
+#include "cost.h"
+
+#include "launcher/contentdefinedchunker.h"
+
+#include <QJsonArray>
+#include <QLocale>
+#include <QSet>
+
+#include <algorithm>
+
+namespace orvale::publisher {
+
+namespace {
+
+using launcher::TChunkInPackage;
+using launcher::TFileInPackage;
+using launcher::TPackageConfigurationReader;
+
+// The chunks a file entry names, in file order; empty when an index lies
+// outside the chunk list.
+std::optional<std::vector<TChunkInPackage>> fileChunks(const TPackageConfigurationReader& Description,
+                                                       const TFileInPackage& File)
+{
+  std::vector<TChunkInPackage> Chunks;
+  for (std::int32_t Index : File.chunkIndices) {
+    if (Index < 0 || std::size_t(Index) >= Description.chunks().size())
+      return std::nullopt;
+    Chunks.push_back(Description.chunks()[std::size_t(Index)]);
+  }
+  return Chunks;
+}
+
+// Hashes of the pieces the launcher finds in an installed file: the layout
+// its description gives (fast scan), or, for a file that description
+// publishes whole, the file itself as one piece when the content-defined
+// cut leaves it whole. A large file published whole is cut on the player's
+// disk in a way no description tells: nothing is counted as found there.
+QSet<QByteArray> installedPieces(const TPackageConfigurationReader& Old, const TFileInPackage& File)
+{
+  QSet<QByteArray> Pieces;
+  const auto Chunks = fileChunks(Old, File);
+  if (Chunks && !Chunks->empty()) {
+    for (const TChunkInPackage& Chunk : *Chunks)
+      Pieces.insert(Chunk.unpackedHash);
+  } else if (File.unpackedSize > 0 && File.unpackedSize <= launcher::ChunkingMinimumPiece) {
+    Pieces.insert(File.unpackedHash);
+  }
+  return Pieces;
+}
+
+// The download records that hold a file's data: its chunks, or its own
+// record.
+std::vector<TChunkInPackage> fileRecords(const TPackageConfigurationReader& Description, const TFileInPackage& File)
+{
+  const auto Chunks = fileChunks(Description, File);
+  if (Chunks && !Chunks->empty())
+    return *Chunks;
+  if (!File.ownDownload.url.isEmpty())
+    return {File.ownDownload};
+  return {};
+}
+
+// The hashes of the blocks of the old data that the update discards: per
+// file, the old pieces that the new version of the file does not reuse (all
+// of them for a file it drops), as their block indexes list them.
+QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
+                                 const TBlockIndexLoader& OldIndexes)
+{
+  QSet<QByteArray> Blocks;
+  QSet<QString> Loaded;
+  for (const TFileInPackage& File : Old.files()) {
+    const auto NewFile = New.findFile(File.localFile);
+    QSet<QByteArray> Reused;
+    if (NewFile != New.files().end()) {
+      for (const TChunkInPackage& Record : fileRecords(New, *NewFile))
+        Reused.insert(Record.unpackedHash);
+    }
+    for (const TChunkInPackage& Record : fileRecords(Old, File)) {
+      const QString Url = Record.url.toString();
+      if (Reused.contains(Record.unpackedHash) || !Record.offersBlocks() || Loaded.contains(Url))
+        continue;
+      Loaded.insert(Url);
+      if (const auto Index = OldIndexes(Record)) {
+        for (const shared::TBlock& Block : Index->blocks)
+          Blocks.insert(Block.hash);
+      }
+    }
+  }
+  return Blocks;
+}
+
+// What fetching missing chunks costs: a whole chunk file in one request, or,
+// for a chunk that offers blocks while old blocks are at hand, its index
+// file and the ranges of the blocks not at hand.
+class TTransferCounter
+{
+public:
+  TTransferCounter(QSet<QByteArray> AtHand, TBlockIndexLoader NewIndexes)
+    : m_AtHand(std::move(AtHand)), m_NewIndexes(std::move(NewIndexes))
+  {
+  }
+
+  TTransfer operator()(const TChunkInPackage& Chunk)
+  {
+    if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
+      return {Chunk.packedSize, 1};
+    const auto Index = m_NewIndexes(Chunk);
+    if (!Index)
+      return {Chunk.packedSize, 1};
+    const shared::TBlockFetchPlan Plan =
+        shared::planBlockFetch(*Index, [this](const QByteArray& Hash) { return m_AtHand.contains(Hash); });
+    ++m_ChunksByBlocks;
+    return {Chunk.blockIndexSize + Plan.bytes, 1 + int(Plan.requests.size())};
+  }
+
+  int chunksByBlocks() const { return m_ChunksByBlocks; }
+  int blocksAtHand() const { return m_AtHand.size(); }
+
+private:
+  QSet<QByteArray> m_AtHand;
+  TBlockIndexLoader m_NewIndexes;
+  int m_ChunksByBlocks = 0;
+};
+
+// A file that is fetched whole: through its own download record when it
+// has one, else through its chunks.
+std::vector<TChunkInPackage> wholeFile(const TFileInPackage& File, std::vector<TChunkInPackage> Chunks)
+{
+  if (!File.ownDownload.url.isEmpty())
+    return {File.ownDownload};
+  return Chunks;
+}
+
+// The download records the launcher fetches for one file of New, in file
+// order (a record may repeat); empty with Error when the launcher refuses
+// the entry.
+std::optional<std::vector<TChunkInPackage>> missingChunks(const TPackageConfigurationReader& Old,
+                                                          const TPackageConfigurationReader& New,
+                                                          const TFileInPackage& File, QString& Error)
+{
+  const auto Chunks = fileChunks(New, File);
+  const bool OwnRecord = !File.ownDownload.url.isEmpty();
+  if (!Chunks && !OwnRecord) {
+    Error = QString("%1: names chunks the description does not contain").arg(File.localFile);
+    return std::nullopt;
+  }
+  if (!Chunks)
+    return wholeFile(File, {});
+  std::uint64_t Sum = 0;
+  for (const TChunkInPackage& Chunk : *Chunks)
+    Sum += Chunk.unpackedSize;
+  if (!OwnRecord && ((Chunks->empty() && File.unpackedSize != 0) || (!Chunks->empty() && Sum != File.unpackedSize))) {
+    Error = QString("%1: its chunks do not add up to its size").arg(File.localFile);
+    return std::nullopt;
+  }
+
+  const auto Installed = Old.findFile(File.localFile);
+  const bool Present = Installed != Old.files().end();
+  if (Chunks->size() < 2) {
+    if (Present && Installed->unpackedSize == File.unpackedSize && Installed->unpackedHash == File.unpackedHash)
+      return std::vector<TChunkInPackage>();
+    return wholeFile(File, *Chunks);
+  }
+  const QSet<QByteArray> Pieces = Present ? installedPieces(Old, *Installed) : QSet<QByteArray>();
+  std::vector<TChunkInPackage> Missing;
+  for (const TChunkInPackage& Chunk : *Chunks) {
+    if (!Pieces.contains(Chunk.unpackedHash))
+      Missing.push_back(Chunk);
+  }
+  if (Missing.size() == Chunks->size())
+    return wholeFile(File, *Chunks);
+  return Missing;
+}
+
+// The downloads of an installation, per file: within a file each content
+// once, over all files each chunk URL once.
+std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigurationReader& Old,
+                                                         const TPackageConfigurationReader& New,
+                                                         TTransferCounter& TransferOf, QString& Error)
+{
+  std::vector<TFileTransfer> Files;
+  QSet<QString> Urls;
+  for (const TFileInPackage& File : New.files()) {
+    const auto Missing = missingChunks(Old, New, File, Error);
+    if (!Missing)
+      return std::nullopt;
+    TFileTransfer Counted{File.localFile, {}};
+    QSet<QByteArray> Contents;
+    for (const TChunkInPackage& Chunk : *Missing) {
+      const QString Url = Chunk.url.toString();
+      if (Contents.contains(Chunk.unpackedHash) || Urls.contains(Url))
+        continue;
+      Contents.insert(Chunk.unpackedHash);
+      Urls.insert(Url);
+      const TTransfer Transfer = TransferOf(Chunk);
+      Counted.transfer.bytes += Transfer.bytes;
+      Counted.transfer.requests += Transfer.requests;
+    }
+    if (Counted.transfer.requests > 0)
+      Files.push_back(Counted);
+  }
+  return Files;
+}
+
+TTransfer total(const std::vector<TFileTransfer>& Files)
+{
+  TTransfer Sum;
+  for (const TFileTransfer& File : Files) {
+    Sum.bytes += File.transfer.bytes;
+    Sum.requests += File.transfer.requests;
+  }
+  return Sum;
+}
+
+QString bytesText(std::uint64_t Bytes)
+{
+  return QString("%1 bytes (%2 MB)").arg(QLocale::c().toString(qulonglong(Bytes))).arg(double(Bytes) / 1e6, 0, 'f', 1);
+}
+
+double share(std::uint64_t Part, std::uint64_t Whole)
+{
+  return Whole == 0 ? 0.0 : double(Part) / double(Whole);
+}
+
+QString versionText(const QString& Version)
+{
+  return Version.isEmpty() ? QString("?") : Version;
+}
+
+} // namespace
+
+std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
+                                       QString& Error, const TBlockIndexSources& Blocks)
+{
+  TCostReport Report;
+  Report.oldVersion = Old.version();
+  Report.newVersion = New.version();
+  for (const TFileInPackage& File : New.files())
+    Report.newUnpackedBytes += File.unpackedSize;
+  TTransferCounter UpdateTransfer(Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes) : QSet<QByteArray>(),
+                                  Blocks.newIndexes);
+  TTransferCounter FreshTransfer({}, {});
+  auto Update = countDownloads(Old, New, UpdateTransfer, Error);
+  const auto Fresh = Update ? countDownloads(TPackageConfigurationReader(), New, FreshTransfer, Error) : std::nullopt;
+  if (!Fresh)
+    return std::nullopt;
+  Report.chunksByBlocks = UpdateTransfer.chunksByBlocks();
+  Report.blocksAtHand = UpdateTransfer.blocksAtHand();
+  Report.update = total(*Update);
+  Report.freshInstall = total(*Fresh);
+  std::stable_sort(Update->begin(), Update->end(), [](const TFileTransfer& Left, const TFileTransfer& Right) {
+    return Left.transfer.bytes > Right.transfer.bytes;
+  });
+  Report.updateByFile = std::move(*Update);
+  return Report;
+}
+
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description)
+{
+  return [Source = TChunkSource(Description)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
+    if (!Record.offersBlocks())
+      return std::nullopt;
+    return readBlockIndex(Source, Record).index;
+  };
+}
+
+QString costText(const TCostReport& Report, int Largest)
+{
+  QString Text;
+  Text += QString("update from %1 to %2: %3 in %4 requests\n")
+              .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes))
+              .arg(Report.update.requests);
+  if (Report.chunksByBlocks > 0)
+    Text += QString("  %1 missing chunks fetched in parts: their block index files and the ranges of the blocks "
+                    "not among the %2 blocks of the old data the update discards (assumed found on the player's "
+                    "disk)\n")
+                .arg(Report.chunksByBlocks)
+                .arg(Report.blocksAtHand);
+  Text += QString("fresh install of %1: %2 in %3 requests (the installation holds %4)\n")
+              .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes))
+              .arg(Report.freshInstall.requests)
+              .arg(bytesText(Report.newUnpackedBytes));
+  if (Report.updateByFile.empty())
+    return Text;
+  Text += "largest contributors to the update:\n";
+  const int Count = std::min<int>(Largest, int(Report.updateByFile.size()));
+  for (int Index = 0; Index < Count; ++Index) {
+    const TFileTransfer& File = Report.updateByFile[std::size_t(Index)];
+    Text += QString("  %1 %2 %  %3 (%4 requests)\n")
+                .arg(QLocale::c().toString(qulonglong(File.transfer.bytes)), 15)
+                .arg(100.0 * share(File.transfer.bytes, Report.update.bytes), 5, 'f', 1)
+                .arg(File.localFile)
+                .arg(File.transfer.requests);
+  }
+  return Text;
+}
+
+QJsonObject costJson(const TCostReport& Report, int Largest)
+{
+  const auto Transfer = [](const TTransfer& Value) {
+    return QJsonObject{{"bytes", double(Value.bytes)}, {"requests", Value.requests}};
+  };
+  QJsonArray Files;
+  const int Count = std::min<int>(Largest, int(Report.updateByFile.size()));
+  for (int Index = 0; Index < Count; ++Index) {
+    const TFileTransfer& File = Report.updateByFile[std::size_t(Index)];
+    Files.append(QJsonObject{{"file", File.localFile},
+                             {"bytes", double(File.transfer.bytes)},
+                             {"requests", File.transfer.requests},
+                             {"share", share(File.transfer.bytes, Report.update.bytes)}});
+  }
+  return QJsonObject{{"old_version", Report.oldVersion},
+                     {"new_version", Report.newVersion},
+                     {"new_unpacked_bytes", double(Report.newUnpackedBytes)},
+                     {"update", Transfer(Report.update)},
+                     {"fresh_install", Transfer(Report.freshInstall)},
+                     {"chunks_fetched_by_blocks", Report.chunksByBlocks},
+                     {"old_blocks_at_hand", Report.blocksAtHand},
+                     {"largest", Files}};
+}
+
+} // namespace orvale::publisher

@@ -1,0 +1,181 @@
+#include "verify.h"
+
+#include "chunkfile.h"
+#include "descriptionsource.h"
+#include "shared/blocks.h"
+#include "shared/payload.h"
+
+#include <QLocale>
+#include <QMutex>
+#include <QSemaphore>
+#include <QThreadPool>
+
+#include <algorithm>
+
+namespace orvale::publisher {
+
+namespace {
+
+using launcher::TChunkInPackage;
+using launcher::TFileInPackage;
+using launcher::TPackageConfigurationReader;
+
+constexpr int kMebibyte = 1024 * 1024;
+// Chunk files held in memory at once, packed and decoded, in MiB.
+constexpr int kMemoryBudgetMiB = 512;
+constexpr int kParallelFetches = 8;
+
+// What in the description itself keeps the launcher from installing a file.
+std::vector<TVerifyProblem> descriptionProblems(const TLoadedDescription& Loaded)
+{
+  std::vector<TVerifyProblem> Problems;
+  const TPackageConfigurationReader& Description = Loaded.reader;
+  const auto Add = [&](const TFileInPackage& File, const QString& Text) {
+    Problems.push_back({Loaded.location, QString("the file %1 %2").arg(File.localFile, Text)});
+  };
+  for (const TFileInPackage& File : Description.files()) {
+    if (!File.ownDownload.url.isEmpty())
+      continue;
+    std::uint64_t Sum = 0;
+    bool Usable = true;
+    for (std::int32_t Index : File.chunkIndices) {
+      if (Index < 0 || std::size_t(Index) >= Description.chunks().size()) {
+        Add(File, QString("names chunk %1, which the chunk list (%2 chunks) does not have")
+                      .arg(Index)
+                      .arg(Description.chunks().size()));
+        Usable = false;
+        break;
+      }
+      const TChunkInPackage& Chunk = Description.chunks()[std::size_t(Index)];
+      if (Chunk.url.isEmpty()) {
+        Add(File, QString("uses chunk %1, which has no URL").arg(Index));
+        Usable = false;
+      }
+      Sum += Chunk.unpackedSize;
+    }
+    if (Usable && Sum != File.unpackedSize)
+      Add(File, QString("has %1 bytes, but its chunks add up to %2").arg(File.unpackedSize).arg(Sum));
+  }
+  return Problems;
+}
+
+std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
+{
+  if (Record.packedSize > std::uint64_t(kMaxChunkFileBytes) || Record.unpackedSize > shared::kMaxUnpackedPayloadSize)
+    return QString("is declared larger than any chunk file may be");
+  if (auto Problem = Source.readNamedFile(Record.url, Record.packedSize, Record.packedHash, "packed ", Content))
+    return Problem;
+  return chunkContentProblem(Content, Record.unpack, Record.unpackedSize, Record.unpackedHash);
+}
+
+// What is wrong with the block index file of a record; each block's range
+// is decoded from the chunk file when that is sound (ChunkFile not null).
+std::optional<QString> blockIndexProblem(const TChunkSource& Source, const TChunkInPackage& Record,
+                                         const QByteArray* ChunkFile)
+{
+  const TBlockIndexFile File = readBlockIndex(Source, Record);
+  if (!File.index)
+    return File.problem;
+  if (!ChunkFile)
+    return std::nullopt;
+  if (const auto Broken = shared::firstUndecodableBlock(*File.index, *ChunkFile)) {
+    const shared::TBlock& Block = File.index->blocks[*Broken];
+    return QString("block %1 (bytes %2 to %3 of %4) does not decode to its content")
+        .arg(*Broken)
+        .arg(Block.packedOffset)
+        .arg(Block.packedOffset + Block.packedSize)
+        .arg(Source.name(Record.url));
+  }
+  return std::nullopt;
+}
+
+// The problems of one record's files: its chunk file and its block index.
+std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TChunkInPackage& Record)
+{
+  std::vector<TVerifyProblem> Problems;
+  QByteArray Content;
+  if (auto Problem = chunkFileProblem(Source, Record, Content))
+    Problems.push_back({Source.name(Record.url), *Problem});
+  if (Record.offersBlocks()) {
+    if (auto Problem = blockIndexProblem(Source, Record, Problems.empty() ? &Content : nullptr))
+      Problems.push_back({Source.name(Record.blockIndexUrl), *Problem});
+  }
+  return Problems;
+}
+
+// Checks every record on a pool of threads; the chunk files held at once
+// stay within the memory budget. Problems by record index.
+std::vector<std::vector<TVerifyProblem>> checkChunkFiles(const TChunkSource& Source,
+                                                         const std::vector<TChunkInPackage>& Records,
+                                                         const std::function<void(const TVerifyProgress&)>& Progress)
+{
+  std::vector<std::vector<TVerifyProblem>> Problems(Records.size());
+  TVerifyProgress State;
+  State.chunkFiles = int(Records.size());
+  for (const TChunkInPackage& Record : Records)
+    State.bytes += Record.packedSize;
+  QMutex ProgressMutex;
+  QSemaphore Budget(kMemoryBudgetMiB);
+  QThreadPool Pool;
+  Pool.setMaxThreadCount(Source.web() ? kParallelFetches : std::max(2, QThread::idealThreadCount()));
+  for (std::size_t Index = 0; Index < Records.size(); ++Index) {
+    Pool.start([&, Index] {
+      const TChunkInPackage& Record = Records[Index];
+      const std::uint64_t Held = std::min<std::uint64_t>(Record.packedSize, kMaxChunkFileBytes) +
+                                 std::min<std::uint64_t>(Record.unpackedSize, shared::kMaxUnpackedPayloadSize);
+      const int Units = int(std::min<std::uint64_t>(kMemoryBudgetMiB, Held / kMebibyte + 1));
+      Budget.acquire(Units);
+      Problems[Index] = recordProblems(Source, Record);
+      Budget.release(Units);
+      QMutexLocker Lock(&ProgressMutex);
+      ++State.chunkFilesDone;
+      State.bytesDone += Record.packedSize;
+      if (Progress)
+        Progress(State);
+    });
+  }
+  Pool.waitForDone();
+  return Problems;
+}
+
+} // namespace
+
+std::optional<TVerifyReport> verifyPublication(const QString& Location, QString& Error,
+                                               const std::function<void(const TVerifyProgress&)>& Progress)
+{
+  const auto Loaded = loadDescription(Location, Error);
+  if (!Loaded)
+    return std::nullopt;
+  TVerifyReport Report;
+  Report.description = Loaded->location;
+  Report.problems = descriptionProblems(*Loaded);
+  const std::vector<TChunkInPackage> Records = distinctDownloadRecords(Loaded->reader);
+  const TChunkSource Source(*Loaded);
+  const auto Problems = checkChunkFiles(Source, Records, Progress);
+  for (std::size_t Index = 0; Index < Records.size(); ++Index) {
+    Report.packedBytes += Records[Index].packedSize;
+    Report.blockIndexFiles += Records[Index].offersBlocks() ? 1 : 0;
+    Report.problems.insert(Report.problems.end(), Problems[Index].begin(), Problems[Index].end());
+  }
+  Report.chunkFiles = int(Records.size());
+  std::stable_sort(Report.problems.begin(), Report.problems.end(),
+                   [](const TVerifyProblem& Left, const TVerifyProblem& Right) { return Left.location < Right.location; });
+  return Report;
+}
+
+QString verifyText(const TVerifyReport& Report)
+{
+  const QString Summary = QString("%1 chunk files (%2 bytes) and %3 block index files named by %4")
+                              .arg(Report.chunkFiles)
+                              .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
+                              .arg(Report.blockIndexFiles)
+                              .arg(Report.description);
+  if (Report.problems.empty())
+    return QString("verified %1: all good\n").arg(Summary);
+  QString Text = QString("%1 problems in %2:\n").arg(Report.problems.size()).arg(Summary);
+  for (const TVerifyProblem& Problem : Report.problems)
+    Text += QString("  %1: %2\n").arg(Problem.location, Problem.problem);
+  return Text;
+}
+
+} // namespace orvale::publisher

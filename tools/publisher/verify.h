@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+// Checks a publication as players will receive it: every file the
+// description names for download exists, has its packed size and hash and
+// decodes to its unpacked hash; every block index file exists, has its size
+// and hash, is a sound index of its chunk file, and each block's range
+// decodes alone to the block. It catches a half-finished upload before
+// players do.
+namespace orvale::publisher {
+
+struct TVerifyProblem
+{
+  QString location;  // the chunk file (path in the folder, or URL), or the description
+  QString problem;
+};
+
+struct TVerifyReport
+{
+  QString description;           // where the description was read from
+  int chunkFiles = 0;            // distinct download records checked
+  std::uint64_t packedBytes = 0; // their declared packed sizes
+  int blockIndexFiles = 0;       // block index files checked
+  std::vector<TVerifyProblem> problems;  // by location
+};
+
+struct TVerifyProgress
+{
+  int chunkFilesDone = 0;
+  int chunkFiles = 0;
+  std::uint64_t bytesDone = 0;
+  std::uint64_t bytes = 0;
+};
+
+// Location: a published folder, a description file, or the http(s) URL of
+// a published description. Chunk files of a local description must lie in
+// its folder; those of a URL are fetched from the server, each within its
+// declared size. Files are checked in parallel. Empty with Error when the
+// description itself cannot be read. Progress is called on any thread, one
+// call at a time.
+std::optional<TVerifyReport> verifyPublication(const QString& Location, QString& Error,
+                                               const std::function<void(const TVerifyProgress&)>& Progress = {});
+
+// One line per problem, or one line saying that all is well.
+QString verifyText(const TVerifyReport& Report);
+
+} // namespace orvale::publisher
