@@ -341,6 +341,15 @@ void TLauncherApplication::onDiskAccessFailure(QString ErrorMessage)
   quitWithStatus(1);
 }
 
+void TLauncherApplication::recoverInterruptedSelfUpdate()
+{
+  try {
+    m_pLauncherSelfUpdater->recoverInterruptedUpdate();
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
+}
+
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
 {
   if (m_Ending)
@@ -630,6 +639,7 @@ int runLauncher(int argc, char* argv[])
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
   qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
+  Application->recoverInterruptedSelfUpdate();
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   Application->startConfigurationDownload();
 
