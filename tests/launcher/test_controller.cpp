@@ -28,7 +28,7 @@ void writeClient(const QString& Build)
   const QString Path = Build + "/bin/client";
   testsupport::writeWholeFile(Path, "#!/bin/sh\n"
                                     "record=\"$(dirname \"$0\")/../client-record.txt\"\n"
-                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
+                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|restarted=$ASHGROVE_LAUNCHER_RESTARTED|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
   QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                   QFileDevice::ExeOther);
 }
@@ -157,6 +157,7 @@ private slots:
   void forcePatchAndPatchOption();
   void unknownPatchTargetKeepsTheWindow();
   void maintenanceWhenTheConfigurationIsMissing();
+  void fatalBoxStopsEverything();
   void offlineStartFromTheCache();
   void selfUpdateRestartsTheNewLauncher();
   void failedSelfUpdateRestoresTheExecutable();
@@ -178,7 +179,7 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QStringList Records = waitForClientRecords(Installation, 1);
   QCOMPARE(Records.size(), 1);
   const QString Bin = gameDirectory(Installation) + "/bin";
-  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|version=1.0").arg(Bin));
+  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|restarted=|version=1.0").arg(Bin));
   // The installation is the build plus the copied account group file.
   auto Expected = testsupport::describeTree(Game.build("game-1.0"));
   Expected.insert("AshgroveOnlineClient_Data/Data/Settings/accountgroup.json",
@@ -190,8 +191,13 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QVERIFY(Log.contains("AccountGroupSetting") == false);
   QVERIFY(QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
 
+  // A link left dangling (the launcher was moved) is made again.
+  const QString Link = Installation.dataDirectory() + "/ashgrove-launcher";
+  QVERIFY(QFile::remove(Link) && QFile::link("/no/such/launcher", Link));
+
   // Without options the up-to-date default client starts without a window.
   QCOMPARE(Installation.run({}, 60000), 0);
+  QCOMPARE(QFileInfo(Link).canonicalFilePath(), QFileInfo(Installation.executable()).canonicalFilePath());
   Records = waitForClientRecords(Installation, 2);
   QCOMPARE(Records.size(), 2);
   QVERIFY(Records[1].startsWith("args=--from-test|"));  // nothing verified in this run
@@ -249,6 +255,21 @@ void TestController::maintenanceWhenTheConfigurationIsMissing()
       "Dialog: Ashgrove Online cannot be started: Ashgrove Online is currently down for maintenance."));
 }
 
+void TestController::fatalBoxStopsEverything()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  // The configuration cache cannot be written: a folder holds its name.
+  QVERIFY(QDir().mkpath(Installation.dataDirectory() + "/launchermetadata.json"));
+  QCOMPARE(Installation.run({"--first-launch"}, 60000), 1);
+  QVERIFY(Installation.readLog().contains("Dialog: Ashgrove Online cannot start"));
+  QCOMPARE(Game.server.requestCount("/game/package.json"), 0);
+  QVERIFY(!QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
+  QVERIFY(!QFile::exists(gameDirectory(Installation)));
+}
+
 void TestController::offlineStartFromTheCache()
 {
   TLauncherInstallation Installation;
@@ -300,6 +321,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
   QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
+  // The restarted launcher's marker is its own, not the client's.
+  QVERIFY(clientRecords(Installation)[0].contains("restarted=|"));
 }
 
 void TestController::failedSelfUpdateRestoresTheExecutable()
