@@ -15,6 +15,7 @@ void registerNetworkMetaTypes()
 {
   qRegisterMetaType<QNetworkReply::NetworkError>();
   qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
+  qRegisterMetaType<shared::TRangeResponse>();
 }
 
 // Bytes a reply may hold before the network layer stops reading from the
@@ -288,7 +289,7 @@ TDownloadPool::~TDownloadPool()
   m_ActiveDownloads.clear();
 }
 
-void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
+void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes, const TRequestHeaders& Headers)
 {
   if (!isRequestableUrl(url)) {
     emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
@@ -297,7 +298,7 @@ void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_back({url, MaxBodyBytes});
+  m_Queue.push_back({url, MaxBodyBytes, Headers});
   startQueuedDownloads();
 }
 
@@ -306,7 +307,7 @@ void TDownloadPool::prioritize(const QUrl& url, qint64 MaxBodyBytes)
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_front({url, MaxBodyBytes});
+  m_Queue.push_front({url, MaxBodyBytes, {}});
   startQueuedDownloads();
 }
 
@@ -366,6 +367,8 @@ void TDownloadPool::startQueuedDownloads()
     const QUrl Url = Next.url;
     m_Queue.pop_front();
     QNetworkRequest Request = makeRequest(Url);
+    for (const auto& Header : Next.headers)
+      Request.setRawHeader(Header.first, Header.second);
     if (m_TransferTimeoutMs > 0)
       Request.setTransferTimeout(m_TransferTimeoutMs);
     QNetworkReplyWrapper* pReply = m_pManager ? m_pManager->get(Request) : nullptr;
@@ -431,8 +434,19 @@ void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pRepl
   } else {
     const QByteArray Data = pReply->readAll();
     const QString CutOff = cutOffBodyError(pReply->reply(), Data.size());
-    if (CutOff.isEmpty())
-      emit success(Url, Data);
+    if (CutOff.isEmpty()) {
+      const QNetworkReply* pNetworkReply = pReply->reply();
+      TRangeResponse Response;
+      Response.body = Data;
+      if (pNetworkReply) {
+        Response.status = pNetworkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        Response.contentType = pNetworkReply->rawHeader("Content-Type");
+        Response.contentRange = pNetworkReply->rawHeader("Content-Range");
+      }
+      emit answered(Url, Response);
+      if (Self)
+        emit success(Url, Data);
+    }
     else
       emit failed(Url, QNetworkReply::RemoteHostClosedError, CutOff);
   }

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QUrl>
 
+#include "shared/byteranges.h"
+
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -147,6 +149,9 @@ private:
 // when the same URL is asked for again while an earlier reply of it is still
 // winding down: reports of replies that are no longer the URL's current
 // request are dropped.
+// Header names and values added to a request.
+using TRequestHeaders = QList<QPair<QByteArray, QByteArray>>;
+
 class TDownloadPool : public QObject
 {
   Q_OBJECT
@@ -160,10 +165,11 @@ public:
 
   // Queues the URL at the back (moving it there, with the new limit, when it
   // is queued already); an active URL is left alone. MaxBodyBytes is the most
-  // body bytes its reply may bring. URLs that are not requestable
+  // body bytes its reply may bring; Headers are added to its request (a
+  // Range, for instance). URLs that are not requestable
   // (isRequestableUrl) are refused at once with
   // failed(url, ProtocolInvalidOperationError, "Invalid URL").
-  virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
+  virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes, const TRequestHeaders& Headers = {});
   // Queues the URL at the front (moving it there when queued); an active URL
   // is left alone.
   virtual void prioritize(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
@@ -189,6 +195,9 @@ public:
   int transferTimeout() const { return m_TransferTimeoutMs; }
 
 signals:
+  // A successful request is reported by answered (the status and the
+  // headers a range request needs, with the body) and then by success.
+  void answered(const QUrl& Url, const shared::TRangeResponse& Response);
   void success(const QUrl& url, const QByteArray& data);
   void failed(const QUrl& url, QNetworkReply::NetworkError code, const QString& errorString);
   void progress(const QUrl& Url, qlonglong BytesReceivedFromRequest);
@@ -198,6 +207,7 @@ private:
   {
     QUrl url;
     qint64 maxBodyBytes = MaxDocumentBytes;
+    TRequestHeaders headers;
   };
 
   void startQueuedDownloads();
@@ -222,3 +232,5 @@ private:
 };
 
 } // namespace shared
+
+Q_DECLARE_METATYPE(shared::TRangeResponse)
