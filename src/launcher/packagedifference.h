@@ -6,9 +6,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace orvale::launcher {
+
+class TOldBlocks;
 
 // One file that the download step must finish.
 struct TFileToDownload
@@ -31,6 +34,9 @@ struct TPackageDifference
 {
   std::vector<TFileToDownload> filesToDownload;
   std::vector<TFileInPackage> filesToDelete;
+  // The blocks of the old data the update discards, for the missing chunks
+  // that offer blocks; null when there are none.
+  std::shared_ptr<TOldBlocks> oldBlocks;
   // Set when the difference cannot be computed (a description that names
   // chunks it does not have); the installation then fails with this text.
   QString failure;

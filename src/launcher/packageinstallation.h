@@ -70,7 +70,8 @@ public:
       const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
       const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
       const std::optional<QDateTime>& FastScanMarkerTime, const QDir& InstallationDirectory,
-      const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure = nullptr);
+      const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure = nullptr,
+      std::shared_ptr<TOldBlocks>* OldBlocks = nullptr);
 
   // Starts the verification of the installed description's files on the
   // thread pool (without Force and with "skipVerification" set the hashes
