@@ -1,6 +1,8 @@
 #include "launcher/packagefiledownloader.h"
 
+#include "launcher/blockfetch.h"
 #include "launcher/logging.h"
+#include "launcher/oldblocks.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 #include "shared/memoryblob.h"
@@ -121,6 +123,27 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
   connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress,
           Qt::QueuedConnection);
   connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
+  connectBlockFetcher();
+}
+
+void TPackageFileDownloader::connectBlockFetcher()
+{
+  // Its own pool: its answers are parts of chunk files, not chunk files.
+  m_pBlockFetcher = new TBlockFetcher(
+      std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
+                                              shared::makeNetworkAccessManagerWrapper(), true),
+      this);
+  connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
+  connect(m_pBlockFetcher, &TBlockFetcher::assembled, this,
+          [this](const QUrl& Url, const QByteArray& Content) { processDownloadedData(Url, Content, true, true); });
+  connect(m_pBlockFetcher, &TBlockFetcher::wholeChunkFetched, this, &TPackageFileDownloader::onDownloadCompleted);
+  connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
+    const auto Found = findChunk(m_OutstandingChunks, Url);
+    if (Found != m_OutstandingChunks.end())
+      m_pDownloadPool->download(Url, Found->chunk.maxDownloadBytes());
+  });
+  connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
+          [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
 }
 
 TPackageFileDownloader::~TPackageFileDownloader()
@@ -162,7 +185,8 @@ void TPackageFileDownloader::removeChunk(std::vector<TChunkToDownload>& Chunks, 
 }
 
 void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
-                                           const std::vector<TFileToDownload>& Files)
+                                           const std::vector<TFileToDownload>& Files,
+                                           std::shared_ptr<const TOldBlocks> OldBlocks)
 {
   startRun(TargetDirectory, ReplacementMode);
   QString Inconsistency;
@@ -186,7 +210,13 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
     m_OutstandingChunks.clear();
     m_AtLeastOneDownloadFailed = true;
   }
-  requestOutstandingChunks();
+  // Chunks that offer blocks are planned first: their blocks at hand are
+  // taken out of the old data before anything is written over it.
+  std::vector<TChunkInPackage> Records;
+  for (const TChunkToDownload& Chunk : m_OutstandingChunks)
+    Records.push_back(Chunk.chunk);
+  if (!m_pBlockFetcher->prepare(Records, std::move(OldBlocks)))
+    requestOutstandingChunks();
 }
 
 void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode)
@@ -312,6 +342,8 @@ void TPackageFileDownloader::requestOutstandingChunks()
       m_AtLeastOneDownloadFailed = true;
       continue;
     }
+    if (m_pBlockFetcher->fetch(Chunk.chunk))
+      continue;
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
     m_pDownloadPool->download(Chunk.chunk.url, Chunk.chunk.maxDownloadBytes());
   }
@@ -594,6 +626,10 @@ void TPackageFileDownloader::closeWhenComplete(TChunkedFileState& File)
 {
   if (!File.pendingChunks.empty() || !File.file.isOpen())
     return;
+  // A file rebuilt in place keeps its old tail until now (blocks of it may
+  // have been taken for missing chunks).
+  if (std::uint64_t(File.file.size()) > File.entry.unpackedSize && !File.file.resize(qint64(File.entry.unpackedSize)))
+    throwIo(File.file, "couldn't cut the file to its size");
   // Flushed while the other chunks are still on their way, so that little
   // is left to flush before the full marker.
   QElapsedTimer Clock;
@@ -745,6 +781,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   if (!m_OutstandingChunks.empty() || m_RunFinished)
     return;
   m_RunFinished = true;
+  m_pBlockFetcher->clear();
   m_ProgressTimer.stop();
   emitProgress();
   const QString Incomplete = incompleteFile();
