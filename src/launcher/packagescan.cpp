@@ -324,11 +324,11 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
                              .arg(Plan.temporaryBytes)
                              .arg(threadTag());
   }
-  // A file with missing chunks keeps its old tail until the downloader has
-  // written it (the missing chunks may take blocks from there); it cuts the
-  // file to its size then.
-  const bool AnyMissing = std::find(Missing.begin(), Missing.end(), true) != Missing.end();
-  if (!AnyMissing && std::uint64_t(Target.size()) > File.unpackedSize)
+  // When blocks of old data are kept, a file with missing chunks keeps its
+  // old tail until the downloader has written it (the missing chunks may
+  // take blocks from there); it cuts the file to its size then.
+  const bool KeepTail = Context.oldBlocks && std::find(Missing.begin(), Missing.end(), true) != Missing.end();
+  if (!KeepTail && std::uint64_t(Target.size()) > File.unpackedSize)
     Target.resize(qint64(File.unpackedSize));
   Target.close();
   TFileToDownload Result = makeResult(File, std::move(Chunks));
