@@ -46,7 +46,7 @@ public:
 
   // The most bytes of blocks at hand held at once; a chunk whose blocks do
   // not fit any more is fetched whole.
-  static constexpr std::uint64_t MaxBytesAtHand = 512ull * 1024 * 1024;
+  static constexpr std::uint64_t MaxBytesAtHand = 256ull * 1024 * 1024;
 
   // Forgets an earlier run and prepares the chunks that offer blocks; emits
   // prepared() once each of them has its plan or is to be fetched whole.
