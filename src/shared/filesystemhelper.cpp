@@ -7,9 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
+#include <QSaveFile>
 #include <QTextStream>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <limits>
 #include <stdexcept>
@@ -30,6 +33,16 @@ void throwOnFileError(const QFileDevice& Device)
 {
   if (Device.error() != QFileDevice::NoError)
     throwIoError(Device, Device.errorString());
+}
+
+void flushDirectoryToDisk(const QString& Directory)
+{
+  const int Descriptor = ::open(QFile::encodeName(Directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool Flushed = Descriptor >= 0 && ::fsync(Descriptor) == 0;
+  if (Descriptor >= 0)
+    ::close(Descriptor);
+  if (!Flushed)
+    throwIoError(Directory, "Could not flush the folder to disk.");
 }
 
 qint64 raiseOpenFileLimit()
@@ -99,6 +112,18 @@ void TFileSystemHelper::writeFile(const QString& Path, const QByteArray& Data)
     throwIoError(File, "Could not write all data to disk.");
   File.close();
   throwOnFileError(File);
+}
+
+void TFileSystemHelper::writeFileAtomically(const QString& Path, const QByteArray& Data)
+{
+  QSaveFile File(Path);  // flushes the temporary file to the disk before the rename
+  if (!File.open(QIODevice::WriteOnly))
+    throwIoError(File, "Could not open file.");
+  if (File.write(Data) != Data.size())
+    throwIoError(File, "Could not write all data to disk.");
+  if (!File.commit())
+    throwIoError(File, File.errorString());
+  flushDirectoryToDisk(QFileInfo(Path).absolutePath());
 }
 
 void TFileSystemHelper::writeTextFile(const QString& Path, const QString& Text)

@@ -36,6 +36,10 @@ public:
 // reports an error; does nothing otherwise.
 void throwOnFileError(const QFileDevice& Device);
 
+// Makes the entries of a directory (files created, renamed or removed in it)
+// durable; throws the uniform error when that fails.
+void flushDirectoryToDisk(const QString& Directory);
+
 // Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
 // limit, so that an installation of many files does not run out of
 // descriptors at the usual desktop soft limit of 1024. Returns the soft
@@ -55,6 +59,12 @@ public:
   virtual QByteArray readFile(const QString& Path);
   virtual QByteArray readFileIfExists(const QString& Path);
   virtual void writeFile(const QString& Path, const QByteArray& Data);
+  // Replaces Path with Data so that after a crash or a power cut it holds
+  // either its old content or all of Data: a temporary file beside it is
+  // written and flushed to the disk, renamed over Path, and the folder is
+  // flushed. The folder must exist. Throws the uniform error on any failure
+  // (the temporary file is removed then, Path is unchanged).
+  virtual void writeFileAtomically(const QString& Path, const QByteArray& Data);
   virtual void writeTextFile(const QString& Path, const QString& Text);
   virtual void appendTextFile(const QString& Path, const QString& Text);
   virtual void deleteFile(const QString& Path);
