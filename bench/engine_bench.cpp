@@ -9,6 +9,7 @@
 //       Turns a copy of such a build into the next version: bytes inserted in
 //       the middle of large files, a region modified, a large file grown and
 //       one shortened, a file added, one removed, one grown, one shrunk.
+//       Prints the regions whose bytes it inserted or modified.
 //   ashgrove-engine-bench scanfile FOLDER SIZE_MB
 //       One file "data/scan.pak" of SIZE_MB MiB of mixed content.
 //   ashgrove-engine-bench shiftscanfile FOLDER TARGET
@@ -286,17 +287,27 @@ void generateBuild(const QString& Folder, qint64 SizeMegabytes)
   makeExecutable(Root.filePath("bin/client"));
 }
 
-void changeBuild(const QString& Folder)
+// Returns the regions of the new version whose bytes it inserted or
+// modified: [{"file", "offset", "length"}].
+QJsonArray changeBuild(const QString& Folder)
 {
   const QDir Root(Folder);
   const auto SizeOf = [&](const QString& Name) { return QFileInfo(Root.filePath(Name)).size(); };
+  QJsonArray Changed;
+  const auto Region = [&](const QString& Name, qint64 Offset, qint64 Length) {
+    Changed.append(QJsonObject{{"file", Name}, {"offset", double(Offset)}, {"length", double(Length)}});
+  };
   // Bytes inserted in the middle of large files.
+  Region("data/world.pak", SizeOf("data/world.pak") / 2, 100000);
   spliceFile(Root.filePath("data/world.pak"), SizeOf("data/world.pak") / 2, 0, randomContent(201), 100000);
+  Region("data/voices.pak", SizeOf("data/voices.pak") / 2, 65536);
   spliceFile(Root.filePath("data/voices.pak"), SizeOf("data/voices.pak") / 2, 0, textContent(202), 65536);
   // A region modified in place.
+  Region("data/textures.pak", SizeOf("data/textures.pak") / 3, kMebibyte);
   spliceFile(Root.filePath("data/textures.pak"), SizeOf("data/textures.pak") / 3, kMebibyte, randomContent(203),
              kMebibyte);
   // A large file grown at its end, one shortened.
+  Region("data/dialogue.txt", SizeOf("data/dialogue.txt"), kMebibyte);
   {
     QFile Dialogue(Root.filePath("data/dialogue.txt"));
     openOrThrow(Dialogue, QIODevice::Append);
@@ -305,8 +316,10 @@ void changeBuild(const QString& Folder)
   if (!QFile::resize(Root.filePath("data/music.ogg"), SizeOf("data/music.ogg") * 7 / 8))
     throw std::runtime_error("cannot shorten data/music.ogg");
   // Added, removed, grown, shrunk, made executable.
+  Region("data/patch-notes.txt", 0, 3000);
   writeContent(Root.filePath("data/patch-notes.txt"), textContent(205), 3000);
   QFile::remove(Root.filePath("old-notes.txt"));
+  Region("readme.txt", SizeOf("readme.txt"), 7000);
   {
     QFile Readme(Root.filePath("readme.txt"));
     openOrThrow(Readme, QIODevice::Append);
@@ -315,6 +328,7 @@ void changeBuild(const QString& Folder)
   if (!QFile::resize(Root.filePath("config/keys.ini"), 2000))
     throw std::runtime_error("cannot shrink config/keys.ini");
   makeExecutable(Root.filePath("tools/helper.sh"));
+  return Changed;
 }
 
 void generateScanFile(const QString& Folder, qint64 SizeMegabytes)
@@ -591,7 +605,7 @@ int main(int argc, char** argv)
       return 0;
     }
     if (Command == "change" && Arguments.size() == 2) {
-      changeBuild(Arguments[1]);
+      printJson({{"ok", true}, {"changed", changeBuild(Arguments[1])}});
       return 0;
     }
     if (Command == "scanfile" && Arguments.size() == 3 && positiveNumber(Arguments[2], Size)) {

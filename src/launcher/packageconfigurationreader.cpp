@@ -1,6 +1,7 @@
 #include "launcher/packageconfigurationreader.h"
 
 #include "launcher/package.h"
+#include "shared/blocks.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -100,6 +101,15 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
   Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   Chunk.unpack = Object.value("unpack").toBool(true);
+  const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
+  const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value("blockindexsize"));
+  const QByteArray BlockIndexHash = jsonToHash(Object.value("blockindexhash"));
+  if (!BlockIndexUrl.isEmpty() && BlockIndexSize > 0 && BlockIndexSize <= shared::kMaxBlockIndexBytes &&
+      BlockIndexHash.size() == 32) {
+    Chunk.blockIndexUrl = BlockIndexUrl;
+    Chunk.blockIndexSize = BlockIndexSize;
+    Chunk.blockIndexHash = BlockIndexHash;
+  }
   return Chunk;
 }
 

@@ -36,9 +36,17 @@ struct TChunkInPackage
   std::uint64_t unpackedSize = 0;
   QByteArray unpackedHash;       // SHA-256 after decompression
   bool unpack = true;            // whether the data is a container to decode
+  // The block index file beside the chunk file (shared/blocks.h), offered
+  // when all three keys were given and sound; otherwise empty, and the
+  // chunk file is fetched whole.
+  QUrl blockIndexUrl;
+  std::uint64_t blockIndexSize = 0;
+  QByteArray blockIndexHash;     // SHA-256 of the index file
 
+  bool offersBlocks() const { return !blockIndexUrl.isEmpty(); }
   // The most body bytes its download may bring: the packed size.
   qint64 maxDownloadBytes() const;
+  // Equal downloads: the block index is not compared.
   bool operator==(const TChunkInPackage& Other) const;
 };
 

@@ -424,11 +424,16 @@ QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size
   }
   if (Payload.isEmpty())
     return QByteArray();
+  return containerAround(Format, Size, Payload);
+}
+
+QByteArray containerAround(EPayloadFormat Format, std::uint64_t UnpackedSize, const QByteArray& Payload)
+{
   QByteArray Container;
   Container.reserve(Payload.size() + 24);
   Container.append(char(kMarker));
   Container.append(char(int(Format)));
-  writeVarint(Container, Size);
+  writeVarint(Container, UnpackedSize);
   writeVarint(Container, std::uint64_t(Payload.size()));
   Container.append(Payload);
   return Container;

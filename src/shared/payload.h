@@ -73,4 +73,8 @@ bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadS
 // (1 to 9) for Deflate.
 QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size, int Level = 6);
 
+// The container of an encoded payload: the header (format id, unpacked size,
+// payload size) followed by Payload.
+QByteArray containerAround(EPayloadFormat Format, std::uint64_t UnpackedSize, const QByteArray& Payload);
+
 } // namespace shared

@@ -178,8 +178,10 @@ void TestPackageModel::descriptionParsing()
     "parameters": ["-a", "b"],
     "chunks": [
       {"url": "chunks/c0", "packedsize": 10, "packedhash": ")" + hex('\x01') + R"(", "unpackedsize": "20",
-       "unpackedhash": ")" + hex('\x02') + R"("},
-      {"url": "", "packedsize": -5, "unpackedsize": 1e30, "unpack": false}
+       "unpackedhash": ")" + hex('\x02') + R"(", "blockindex": "chunks/c0.blocks", "blockindexsize": 76,
+       "blockindexhash": ")" + hex('\x04') + R"("},
+      {"url": "", "packedsize": -5, "unpackedsize": 1e30, "unpack": false, "blockindex": "chunks/c1.blocks",
+       "blockindexsize": 76, "blockindexhash": "0404"}
     ],
     "files": [
       {"localfile": "b.dat", "unpackedsize": 40, "unpackedhash": ")" + hex('\x03') + R"(", "chunks": [0, 1, 5, -1, 1e12, "x"],
@@ -205,6 +207,12 @@ void TestPackageModel::descriptionParsing()
   QCOMPARE(Reader.chunks()[1].packedSize, quint64(0));
   QCOMPARE(Reader.chunks()[1].unpackedSize, quint64(0));
   QVERIFY(!Reader.chunks()[1].unpack);
+  // A block index is offered only with its URL, size and hash.
+  QCOMPARE(Chunk.blockIndexUrl, QUrl("http://h/pkg/chunks/c0.blocks"));
+  QCOMPARE(Chunk.blockIndexSize, quint64(76));
+  QCOMPARE(Chunk.blockIndexHash, QByteArray(32, '\x04'));
+  QVERIFY(!Reader.chunks()[1].offersBlocks());
+  QCOMPARE(Reader.chunks()[1].blockIndexSize, quint64(0));
 
   const auto File = Reader.findFile("b.dat");
   QVERIFY(File != Reader.files().end());
@@ -221,6 +229,7 @@ void TestPackageModel::descriptionParsing()
   QCOMPARE(Small->ownDownload.url, QUrl("http://h/pkg/files/small.txt"));
   QCOMPARE(Small->ownDownload.unpackedSize, quint64(3));
   QVERIFY(!Small->ownDownload.unpack);
+  QVERIFY(!Small->ownDownload.offersBlocks());
   QVERIFY(Reader.findFile("missing") == Reader.files().end());
   QVERIFY(Reader.findFile("b.da") == Reader.files().end());
 }

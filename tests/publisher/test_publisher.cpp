@@ -1,15 +1,22 @@
-// Publishing: the codec chosen for each piece, and the same output however
-// the pieces are spread over the threads.
+// Publishing: the codec chosen for each piece, the same output however the
+// pieces are spread over the threads, and block index files beside the
+// chunk files of an earlier publication.
 
 #include "chunkfile.h"
 #include "codecchoice.h"
 #include "publisher.h"
+#include "verify.h"
 
 #include "gamebuild.h"
 #include "testsupport.h"
 
+#include "shared/payload.h"
 #include "shared/sha256.h"
 
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QThreadPool>
 #include <QtTest>
@@ -76,6 +83,7 @@ private slots:
   void fixedCodecs_data();
   void fixedCodecs();
   void sameOutputWhateverTheThreads();
+  void republishingCompletesBlockIndexes();
 };
 
 void TestPublisher::automaticChoice_data()
@@ -181,6 +189,67 @@ void TestPublisher::sameOutputWhateverTheThreads()
     else
       QCOMPARE(Tree, First);
   }
+}
+
+void TestPublisher::republishingCompletesBlockIndexes()
+{
+  QTemporaryDir Work;
+  const QString Build = Work.filePath("build");
+  const QByteArray Text = testsupport::textBytes(kMiB, 12);
+  testsupport::writeWholeFile(Build + "/text.txt", Text);
+  testsupport::writeWholeFile(Build + "/random.bin", testsupport::pseudoRandomBytes(kMiB, 13));
+  testsupport::writeWholeFile(Build + "/small.txt", testsupport::textBytes(200 * kKiB, 14));
+  TPublishOptions Options;
+  Options.inputDirectory = Build;
+  Options.outputDirectory = Work.filePath("out");
+  Options.version = "1";
+  TPublishReport Report;
+  QString Error;
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  // The Deflate and the stored file offer blocks, the small one does not.
+  QCOMPARE(Report.blockIndexFiles, 2);
+  QCOMPARE(Report.deflateChunks, 2);
+  QCOMPARE(Report.storedChunks, 1);
+  const auto Published = testsupport::describeTree(Options.outputDirectory);
+  const auto Verified = verifyPublication(Options.outputDirectory, Error);
+  QVERIFY2(Verified && Verified->problems.empty() && Verified->blockIndexFiles == 2,
+           qPrintable(Verified ? verifyText(*Verified) : Error));
+
+  // A publication cut off before the index files were written: the next
+  // one writes them, the same as ever.
+  QDirIterator Indexes(Options.outputDirectory, {"*.blocks"}, QDir::Files, QDirIterator::Subdirectories);
+  int Removed = 0;
+  while (Indexes.hasNext())
+    Removed += QFile::remove(Indexes.next()) ? 1 : 0;
+  QCOMPARE(Removed, 2);
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.chunkFilesWritten, 0);
+  QCOMPARE(testsupport::describeTree(Options.outputDirectory), Published);
+
+  // A folder whose Deflate chunk file an earlier publisher wrote without
+  // flushes: the file is kept as it is (older descriptions name its packed
+  // hash) and offers no blocks.
+  Options.outputDirectory = Work.filePath("older");
+  const QByteArray Hex = testsupport::sha256Hex(Text);
+  const QString Older = Options.outputDirectory + "/chunks/" + Hex.left(2) + "/" + Hex + ".deflate";
+  const QByteArray Plain = shared::packPayload(shared::EPayloadFormat::Deflate, Text.constData(), std::size_t(Text.size()));
+  testsupport::writeWholeFile(Older, Plain);
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(testsupport::readWholeFile(Older), Plain);
+  QCOMPARE(Report.blockIndexFiles, 1);
+  const QJsonArray Files =
+      QJsonDocument::fromJson(testsupport::readWholeFile(Options.outputDirectory + "/package.json"))
+          .object()
+          .value("files")
+          .toArray();
+  for (const QJsonValue& File : Files) {
+    if (File.toObject().value("localfile") != "text.txt")
+      continue;
+    QCOMPARE(File.toObject().value("packedhash").toString(), QString(testsupport::sha256Hex(Plain)));
+    QVERIFY(!File.toObject().contains("blockindex"));
+  }
+  const auto OlderVerified = verifyPublication(Options.outputDirectory, Error);
+  QVERIFY2(OlderVerified && OlderVerified->problems.empty(), qPrintable(Error));
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)

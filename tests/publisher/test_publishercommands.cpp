@@ -30,14 +30,17 @@ using namespace orvale::publisher;
 
 namespace {
 
-// The file names of all download records of a description.
+// The file names of all download records of a description, chunk files and
+// block index files.
 QSet<QString> namedFileNames(const QByteArray& Description)
 {
   QSet<QString> Names;
   const QJsonObject Root = QJsonDocument::fromJson(Description).object();
   const auto Add = [&](const QJsonObject& Record) {
-    if (Record.contains("url"))
-      Names.insert(QFileInfo(Record.value("url").toString()).fileName());
+    for (const char* Key : {"url", "blockindex"}) {
+      if (Record.contains(Key))
+        Names.insert(QFileInfo(Record.value(Key).toString()).fileName());
+    }
   };
   for (const QJsonValue& Chunk : Root.value("chunks").toArray())
     Add(Chunk.toObject());
@@ -84,12 +87,17 @@ TProcessRun runProgram(const QString& Name, const QStringList& Arguments)
   return Run;
 }
 
-TCostReport costOf(const QString& Old, const QString& New)
+// What an update costs; with Blocks as the cost command counts it, with the
+// publications' block indexes.
+TCostReport costOf(const QString& Old, const QString& New, bool Blocks = false)
 {
   QString Error;
   const auto OldDescription = loadDescription(Old, Error);
   const auto NewDescription = OldDescription ? loadDescription(New, Error) : std::nullopt;
-  const auto Report = NewDescription ? computeCost(OldDescription->reader, NewDescription->reader, Error)
+  TBlockIndexSources Sources;
+  if (Blocks && NewDescription)
+    Sources = {blockIndexLoader(*OldDescription), blockIndexLoader(*NewDescription)};
+  const auto Report = NewDescription ? computeCost(OldDescription->reader, NewDescription->reader, Error, Sources)
                                      : std::nullopt;
   if (!Report)
     qFatal("cost of %s to %s: %s", qPrintable(Old), qPrintable(New), qPrintable(Error));
@@ -105,6 +113,7 @@ class TestPublisherCommands : public QObject
 private slots:
   void initTestCase();
   void costAgreesWithWhatNginxServes();
+  void costCountsBlocksAsPlanned();
   void verifyNamesEachBrokenFile();
   void collectKeepsExactlyWhatIsNamed();
   void fetchingStaysWithinItsLimit();
@@ -181,6 +190,106 @@ void TestPublisherCommands::costAgreesWithWhatNginxServes()
   QCOMPARE(Json.value("update").toObject().value("bytes").toDouble(), double(Cost.update.bytes));
   QCOMPARE(Json.value("largest").toArray().size(), 3);
   QCOMPARE(Json.value("largest").toArray().at(0).toObject().value("file").toString(), Files.first());
+
+  // Counted with blocks (the launcher does not fetch blocks yet), from the
+  // folders and over HTTP alike: the update takes most of the changed
+  // chunks from discarded old data.
+  const TCostReport WithBlocks = costOf(www() + "/v1", www() + "/v2", true);
+  const TCostReport WithBlocksByUrl =
+      costOf(Nginx.url("/v1/package.json").toString(), Nginx.url("/v2/package.json").toString(), true);
+  QCOMPARE(WithBlocksByUrl.update.bytes, WithBlocks.update.bytes);
+  QCOMPARE(WithBlocksByUrl.update.requests, WithBlocks.update.requests);
+  QVERIFY(WithBlocks.chunksByBlocks > 0);
+  QVERIFY(WithBlocks.update.bytes < Cost.update.bytes / 2);
+  QCOMPARE(WithBlocks.freshInstall.bytes, Cost.freshInstall.bytes);
+}
+
+void TestPublisherCommands::costCountsBlocksAsPlanned()
+{
+  // Hand-made descriptions of stored chunks, and their block indexes: C is
+  // cut into blocks of 2000 bytes, D into 4000, the small files into 3000;
+  // a block's hash is its name.
+  const auto Record = [&](const QString& Name, int Size, bool Blocks) {
+    QJsonObject Object{{"url", "c/" + Name}, {"packedsize", Size}, {"unpackedsize", Size},
+                       {"packedhash", QString(testsupport::sha256Hex(Name.toUtf8()))},
+                       {"unpackedhash", QString(testsupport::sha256Hex(Name.toUtf8()))}, {"unpack", false}};
+    if (Blocks) {
+      Object.insert("blockindex", "c/" + Name + ".blocks");
+      Object.insert("blockindexsize", 1000 + Size / 100);
+      Object.insert("blockindexhash", QString(testsupport::sha256Hex("index of " + Name.toUtf8())));
+    }
+    return Object;
+  };
+  const auto Description = [](const QJsonArray& Chunks, const QJsonArray& Files) {
+    return orvale::launcher::TPackageConfigurationReader(
+        QJsonDocument(QJsonObject{{"version", "x"}, {"chunks", Chunks}, {"files", Files}}).toJson(), QByteArray(),
+        QUrl("http://h/"), QUrl());
+  };
+  const auto File = [](const QString& Name, int Size, const QJsonObject& Own, const QJsonArray& Chunks = {}) {
+    QJsonObject Object = Own;
+    Object.insert("localfile", Name);
+    Object.insert("unpackedsize", Size);
+    if (!Chunks.isEmpty())
+      Object.insert("chunks", Chunks);
+    return Object;
+  };
+  // Old: "big" of chunks A and B, "small" with its own record S.
+  const auto Old = Description({Record("A", 6000, true), Record("B", 6000, true)},
+                               {File("big", 12000, {}, {0, 1}), File("small", 6000, Record("S", 6000, true))});
+  // New: "big" of A and C, "small" changed (S2), "other" new (D), "plain"
+  // new without blocks.
+  const auto New = Description(
+      {Record("A", 6000, true), Record("C", 8000, true)},
+      {File("big", 14000, {}, {0, 1}), File("small", 6000, Record("S2", 6000, true)),
+       File("other", 8000, Record("D", 8000, true)), File("plain", 500, Record("P", 500, false))});
+  const QMap<QString, QStringList> Blocks{{"A", {"a1", "a2", "a3"}}, {"B", {"b1", "b2", "b3"}},
+                                          {"C", {"b1", "n1", "b3", "n2"}}, {"S", {"s1", "s2"}},
+                                          {"S2", {"s1", "n4"}}, {"D", {"a1", "n3"}}};
+  QStringList Loaded;
+  const TBlockIndexLoader Loader = [&](const orvale::launcher::TChunkInPackage& Chunk) {
+    const QString Name = Chunk.url.fileName();
+    Loaded << Name;
+    std::optional<shared::TBlockIndex> Index;
+    if (!Blocks.contains(Name))
+      return Index;
+    Index = shared::TBlockIndex{shared::EBlockEncoding::Stored, Chunk.unpackedSize, Chunk.packedSize, {}};
+    const std::uint32_t Size = std::uint32_t(Chunk.unpackedSize / std::uint64_t(Blocks[Name].size()));
+    for (const QString& Block : Blocks[Name]) {
+      const std::uint64_t Offset = Index->blocks.size() * Size;
+      Index->blocks.push_back({Offset, Size, Offset, Size, Block.toUtf8()});
+    }
+    return Index;
+  };
+
+  QString Error;
+  const auto Whole = computeCost(Old, New, Error);
+  QVERIFY2(Whole, qPrintable(Error));
+  QCOMPARE(Whole->update.bytes, std::uint64_t(8000 + 6000 + 8000 + 500));
+  QCOMPARE(Whole->update.requests, 4);
+
+  const auto Cost = computeCost(Old, New, Error, {Loader, Loader});
+  QVERIFY2(Cost, qPrintable(Error));
+  // At hand: the blocks of B and S, which the new version discards; not
+  // those of A, which "big" keeps. C: index and n1, n2 in two ranges of
+  // one request. S2: index and n4. D: nothing of it at hand, so index and
+  // the whole file. P: whole.
+  QCOMPARE(Cost->blocksAtHand, 5);
+  QCOMPARE(Cost->chunksByBlocks, 3);
+  const std::uint64_t C = 1080 + 4000, S2 = 1060 + 3000, D = 1080 + 8000, P = 500;
+  QCOMPARE(Cost->update.bytes, C + S2 + D + P);
+  QCOMPARE(Cost->update.requests, 2 + 2 + 2 + 1);
+  QCOMPARE(Cost->freshInstall.bytes, Whole->freshInstall.bytes);
+  QCOMPARE(Cost->freshInstall.requests, Whole->freshInstall.requests);
+  // Old indexes of kept pieces are not even read.
+  QVERIFY(!Loaded.contains("A"));
+
+  // An old version without blocks leaves nothing at hand.
+  const auto OldWithoutBlocks = Description({Record("A", 6000, false), Record("B", 6000, false)},
+                                            {File("big", 12000, {}, {0, 1}), File("small", 6000, Record("S", 6000, false))});
+  const auto Plain = computeCost(OldWithoutBlocks, New, Error, {Loader, Loader});
+  QVERIFY2(Plain, qPrintable(Error));
+  QCOMPARE(Plain->update.bytes, Whole->update.bytes);
+  QCOMPARE(Plain->chunksByBlocks, 0);
 }
 
 void TestPublisherCommands::verifyNamesEachBrokenFile()
@@ -190,10 +299,11 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
   QVERIFY2(Good, qPrintable(Error));
   QVERIFY2(Good->problems.empty(), qPrintable(verifyText(*Good)));
   QCOMPARE(qint64(Good->packedBytes), testsupport::fullDownloadSize(m_DescriptionV1));
+  QVERIFY(Good->blockIndexFiles > 3);
 
   // A half-finished upload: one chunk file cut short, one missing, one
-  // damaged; and a description with a chunk outside the folder and a file
-  // naming a chunk that does not exist.
+  // damaged, block index files likewise; and a description with a chunk
+  // outside the folder and a file naming a chunk that does not exist.
   const QString Damaged = www() + "/damaged";
   QCOMPARE(QProcess::execute("cp", {"-a", www() + "/v1", Damaged}), 0);
   const QString Truncated = chunkFilePath(Damaged, m_DescriptionV1, 0);
@@ -209,6 +319,31 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
   QJsonObject Outside = Chunks.at(3).toObject();
   Outside.insert("url", "../outside/secret.raw");
   Chunks.replace(3, Outside);
+  // Block index files: one damaged, one whose first block does not decode
+  // to its hash (the description vouching for the changed index), one
+  // missing.
+  QStringList Indexes;
+  for (int Index = Chunks.size() - 1; Index > 3 && Indexes.size() < 3; --Index) {
+    if (Chunks.at(Index).toObject().contains("blockindex"))
+      Indexes.prepend(Damaged + "/" + Chunks.at(Index).toObject().value("blockindex").toString());
+  }
+  QCOMPARE(Indexes.size(), 3);
+  Content = testsupport::readWholeFile(Indexes[0]);
+  Content[Content.size() - 1] = char(Content[Content.size() - 1] ^ 0x01);
+  testsupport::writeWholeFile(Indexes[0], Content);
+  Content = testsupport::readWholeFile(Indexes[1]);
+  const QByteArray FirstHash = Content.mid(36 + 8, 32);
+  Content.replace(36 + 8, 32, Content.mid(36 + 40 + 8, 32));
+  Content.replace(36 + 40 + 8, 32, FirstHash);
+  testsupport::writeWholeFile(Indexes[1], Content);
+  for (int Index = 0; Index < Chunks.size(); ++Index) {
+    QJsonObject Chunk = Chunks.at(Index).toObject();
+    if (Damaged + "/" + Chunk.value("blockindex").toString() == Indexes[1]) {
+      Chunk.insert("blockindexhash", QString(testsupport::sha256Hex(Content)));
+      Chunks.replace(Index, Chunk);
+    }
+  }
+  QVERIFY(QFile::remove(Indexes[2]));
   Root.insert("chunks", Chunks);
   QJsonArray Files = Root.value("files").toArray();
   for (int Index = 0; Index < Files.size(); ++Index) {
@@ -227,6 +362,9 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
                                         {Relative(Missing), "is missing"},
                                         {Relative(Corrupted), "differs from its packed hash"},
                                         {"../outside/secret.raw", "lies outside the published folder"},
+                                        {Relative(Indexes[0]), "differs from its hash"},
+                                        {Relative(Indexes[1]), "block 0 (bytes "},
+                                        {Relative(Indexes[2]), "is missing"},
                                         {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
   const auto Local = verifyPublication(Damaged, Error);
   QVERIFY2(Local, qPrintable(Error));
@@ -244,8 +382,8 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
   QMap<QString, QString> FoundRemote;
   for (const TVerifyProblem& Problem : Remote->problems)
     FoundRemote.insert(QUrl(Problem.location).path(), Problem.problem);
-  QCOMPARE(FoundRemote.size(), 5);
-  for (const QString& Path : {Truncated, Missing, Corrupted}) {
+  QCOMPARE(FoundRemote.size(), Expected.size());
+  for (const QString& Path : QStringList{Truncated, Missing, Corrupted} + Indexes) {
     const QString UrlPath = "/damaged/" + Relative(Path);
     QCOMPARE(FoundRemote.value(UrlPath).left(12), Expected.value(Relative(Path)).left(12));
   }
@@ -371,7 +509,7 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(Json.exitCode, 0);
   const QJsonObject Cost = QJsonDocument::fromJson(Json.out.toUtf8()).object();
   QCOMPARE(Cost.value("update").toObject().value("bytes").toDouble(),
-           double(costOf(www() + "/v1", www() + "/v2").update.bytes));
+           double(costOf(www() + "/v1", www() + "/v2", true).update.bytes));
 
   // Errors name the file and what is wrong; wrong command lines end with 2.
   testsupport::writeWholeFile(m_Work.filePath("cli/broken.json"), "[1, 2");

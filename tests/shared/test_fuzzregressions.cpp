@@ -1,5 +1,5 @@
-// Replays the inputs that the fuzzers of the payload container, the codecs
-// and the hints parser found or kept (tests/shared/regressions/<target>/)
+// Replays the inputs that the fuzzers of the payload container, the codecs,
+// the hints parser, the block index and the range answers found or kept (tests/shared/regressions/<target>/)
 // through the same checks the fuzzers run. A file named "bad-..." must take
 // the failure path (refused, not decoded, no hints), one named "ok-..." the
 // success path; every file must keep all promises of the interface.
@@ -71,6 +71,20 @@ private slots:
   {
     QFETCH(QString, path);
     verifyOutcome(path, fuzzchecks::checkHints(readInput(path)));
+  }
+
+  void blockindex_data() { addRows("blockindex"); }
+  void blockindex()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkBlockIndex(readInput(path)));
+  }
+
+  void byteranges_data() { addRows("byteranges"); }
+  void byteranges()
+  {
+    QFETCH(QString, path);
+    verifyOutcome(path, fuzzchecks::checkRangeAnswer(readInput(path)));
   }
 
   // The checks themselves must notice broken promises, or the replay proves

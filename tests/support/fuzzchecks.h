@@ -10,6 +10,8 @@
 // Header only, so that the fuzzers need neither Qt Test nor the test
 // support library.
 
+#include "shared/blocks.h"
+#include "shared/byteranges.h"
 #include "shared/codecs/codecs.h"
 #include "shared/payload.h"
 #include "shared/randomhints.h"
@@ -240,6 +242,102 @@ inline TOutcome checkHints(const QByteArray& Document)
       return {Violation + " at " + Moment.toString(Qt::ISODateWithMs), true};
   }
   return Outcome;
+}
+
+// Block index inputs: the chunk file's size and the chunk's unpacked size
+// (8 bytes each, little endian), then the index file.
+constexpr int kBlockIndexSizesBytes = 16;
+
+inline QByteArray blockIndexInput(std::uint64_t ChunkFileSize, std::uint64_t UnpackedSize, const QByteArray& Index)
+{
+  QByteArray Input;
+  for (const std::uint64_t Value : {ChunkFileSize, UnpackedSize}) {
+    for (int Byte = 0; Byte < 8; ++Byte)
+      Input.append(char((Value >> (8 * Byte)) & 0xFF));
+  }
+  return Input + Index;
+}
+
+// shared::parseBlockIndex: an accepted index lists blocks that follow each
+// other on both sides, each within the bounds, adding up to the chunk and
+// ending at the end of the chunk file, and it is written back byte for byte.
+inline TOutcome checkBlockIndex(const QByteArray& Input)
+{
+  if (Input.size() < kBlockIndexSizesBytes)
+    return {};
+  std::uint64_t Sizes[2] = {0, 0};
+  for (int Byte = 0; Byte < kBlockIndexSizesBytes; ++Byte)
+    Sizes[Byte / 8] |= std::uint64_t(std::uint8_t(Input[Byte])) << (8 * (Byte % 8));
+  const QByteArray Data = Input.mid(kBlockIndexSizesBytes);
+  const auto Index = shared::parseBlockIndex(Data, Sizes[0], Sizes[1]);
+  if (!Index)
+    return {};
+  if (Index->blocks.empty() || Index->blocks.size() > shared::kMaxBlocksPerIndex)
+    return {"accepted an index without blocks or with too many", true};
+  std::uint64_t Unpacked = 0;
+  std::uint64_t Packed = Index->blocks.front().packedOffset;
+  for (const shared::TBlock& Block : Index->blocks) {
+    if (Block.unpackedOffset != Unpacked || Block.packedOffset != Packed)
+      return {"accepted blocks that do not follow each other", true};
+    if (Block.unpackedSize == 0 || Block.unpackedSize > shared::kMaxBlockSize || Block.packedSize == 0 ||
+        Block.hash.size() != 32)
+      return {"accepted a block out of bounds", true};
+    Unpacked += Block.unpackedSize;
+    Packed += Block.packedSize;
+  }
+  if (Unpacked != Sizes[1] || Packed != Sizes[0])
+    return {"accepted blocks that do not add up to the chunk file", true};
+  if (shared::serializeBlockIndex(*Index) != Data)
+    return {"an accepted index is not written back as it was read", true};
+  return {QString(), true};
+}
+
+// Range answer inputs: one byte for the status (even: 206, odd: 200), the
+// Content-Type and the Content-Range value each ended by a line feed, then
+// the body. The answer is about a file of kRangeFileSize bytes of which
+// kRangesAsked were asked.
+constexpr std::uint64_t kRangeFileSize = 1000;
+inline const std::vector<shared::TByteRange>& rangesAsked()
+{
+  static const std::vector<shared::TByteRange> Ranges = {{10, 10}, {100, 50}};
+  return Ranges;
+}
+
+inline QByteArray rangeAnswerInput(int Status, const QByteArray& ContentType, const QByteArray& ContentRange,
+                                   const QByteArray& Body)
+{
+  return QByteArray(1, char(Status == 200 ? 1 : 0)) + ContentType + '\n' + ContentRange + '\n' + Body;
+}
+
+// shared::extractRequestedRanges: an accepted answer yields each asked
+// range with its length, from a body within the bound, and a whole file
+// yields the asked slices of it.
+inline TOutcome checkRangeAnswer(const QByteArray& Input)
+{
+  const int TypeEnd = Input.indexOf('\n', 1);
+  const int RangeEnd = TypeEnd < 0 ? -1 : Input.indexOf('\n', TypeEnd + 1);
+  if (Input.isEmpty() || RangeEnd < 0)
+    return {};
+  shared::TRangeResponse Response;
+  Response.status = (std::uint8_t(Input[0]) & 1) ? 200 : 206;
+  Response.contentType = Input.mid(1, TypeEnd - 1);
+  Response.contentRange = Input.mid(TypeEnd + 1, RangeEnd - TypeEnd - 1);
+  Response.body = Input.mid(RangeEnd + 1);
+  const auto Ranges = shared::extractRequestedRanges(Response, rangesAsked(), kRangeFileSize);
+  if (!Ranges)
+    return {};
+  if (std::uint64_t(Response.body.size()) > shared::maxRangeResponseBytes(rangesAsked(), kRangeFileSize))
+    return {"accepted a body above the bound", true};
+  if (Ranges->size() != rangesAsked().size())
+    return {"accepted answer does not give every asked range", true};
+  for (std::size_t Index = 0; Index < Ranges->size(); ++Index) {
+    const shared::TByteRange& Asked = rangesAsked()[Index];
+    if (std::uint64_t((*Ranges)[Index].size()) != Asked.length)
+      return {"a range has another length than asked", true};
+    if (Response.status == 200 && (*Ranges)[Index] != Response.body.mid(int(Asked.offset), int(Asked.length)))
+      return {"a range is not the asked slice of the whole file", true};
+  }
+  return {QString(), true};
 }
 
 } // namespace fuzzchecks

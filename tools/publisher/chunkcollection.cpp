@@ -14,20 +14,24 @@ namespace orvale::publisher {
 
 namespace {
 
-// Names the publisher gives the files it may collect: "<sha256>.<extension>".
-// (Files named beside a chunk file by its record would be matched here too.)
+// Names the publisher gives the files it may collect: "<sha256>.<extension>",
+// chunk files and block index files alike.
 bool isCollectableName(const QString& Name)
 {
   static const QRegularExpression Pattern("^[0-9a-f]{64}\\.[a-z0-9]{1,16}$");
   return Pattern.match(Name).hasMatch();
 }
 
-// The file names of everything a description names for download.
+// The file names of everything a description names for download: chunk
+// files and their block index files.
 QSet<QString> namedFiles(const launcher::TPackageConfigurationReader& Description)
 {
   QSet<QString> Names;
-  for (const launcher::TChunkInPackage& Record : distinctDownloadRecords(Description))
+  for (const launcher::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
     Names.insert(QFileInfo(Record.url.path()).fileName());
+    if (Record.offersBlocks())
+      Names.insert(QFileInfo(Record.blockIndexUrl.path()).fileName());
+  }
   return Names;
 }
 

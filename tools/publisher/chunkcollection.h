@@ -7,8 +7,9 @@
 #include <optional>
 #include <vector>
 
-// Deletes the chunk files of a published folder that no kept description
-// names: what old versions leave behind once no launcher needs them.
+// Deletes the chunk files (and block index files) of a published folder that
+// no kept description names: what old versions leave behind once no launcher
+// needs them.
 namespace orvale::publisher {
 
 struct TCollectOptions

@@ -1,5 +1,6 @@
 #include "codecchoice.h"
 
+#include "shared/blockchunker.h"
 #include "shared/payload.h"
 
 #include <algorithm>
@@ -47,7 +48,23 @@ bool savesAtLeast(qint64 Packed, qint64 Reference, int Percent)
 
 TPackedPiece storedPiece(const QByteArray& Piece)
 {
-  return {ECodec::Stored, Piece};
+  TPackedPiece Packed{ECodec::Stored, Piece, std::nullopt};
+  if (offersBlocks(std::uint64_t(Piece.size())))
+    Packed.blocks = shared::storedBlockIndex(Piece.constData(), std::size_t(Piece.size()));
+  return Packed;
+}
+
+// The whole piece as one Deflate stream, laid out in blocks where the piece
+// offers them; empty data when zlib fails.
+TPackedPiece deflatedPiece(const TPackingOptions& Options, const QByteArray& Piece)
+{
+  if (!offersBlocks(std::uint64_t(Piece.size())))
+    return {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece), std::nullopt};
+  shared::TBlockedPiece Blocked =
+      shared::packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), Options.deflateLevel);
+  if (Blocked.chunkFile.isEmpty())
+    return {ECodec::Deflate, QByteArray(), std::nullopt};
+  return {ECodec::Deflate, std::move(Blocked.chunkFile), std::move(Blocked.index)};
 }
 
 // Sizes of the same data stored, deflated and, where probed, LZMA-packed.
@@ -94,8 +111,8 @@ TPackedPiece chooseAmong(const TPackingOptions& Options, const QByteArray& Piece
 // A small piece is its own probe: both results are at hand.
 TPackedPiece packSmallPiece(const TPackingOptions& Options, const QByteArray& Piece)
 {
-  TPackedPiece Deflated{ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)};
-  TPackedPiece Lzma{ECodec::Lzma, QByteArray()};
+  TPackedPiece Deflated = deflatedPiece(Options, Piece);
+  TPackedPiece Lzma{ECodec::Lzma, QByteArray(), std::nullopt};
   if (!Deflated.data.isEmpty() && worthTryingLzma(Options, {Piece.size(), Deflated.data.size(), std::nullopt}))
     Lzma.data = packWith(ECodec::Lzma, Options, Piece);
   return chooseAmong(Options, Piece, std::move(Deflated), std::move(Lzma));
@@ -133,7 +150,7 @@ TSizes probeSamples(const TPackingOptions& Options, const QByteArray& Piece)
 
 TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray& Piece)
 {
-  return chooseAmong(Options, Piece, {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)}, {});
+  return chooseAmong(Options, Piece, deflatedPiece(Options, Piece), {});
 }
 
 // LZMA as the probe suggested; when the whole piece does not keep the
@@ -141,11 +158,11 @@ TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray
 // real.
 TPackedPiece packLzmaOrDeflate(const TPackingOptions& Options, const QByteArray& Piece, const TSizes& Probe)
 {
-  TPackedPiece Lzma{ECodec::Lzma, packWith(ECodec::Lzma, Options, Piece)};
+  TPackedPiece Lzma{ECodec::Lzma, packWith(ECodec::Lzma, Options, Piece), std::nullopt};
   const qint64 EstimatedDeflated = qint64(Piece.size()) * Probe.deflated / std::max<qint64>(Probe.stored, 1);
   if (!Lzma.data.isEmpty() && savesAtLeast(Lzma.data.size(), EstimatedDeflated, Options.minimumLzmaSavingPercent))
     return Lzma;
-  return chooseAmong(Options, Piece, {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece)}, std::move(Lzma));
+  return chooseAmong(Options, Piece, deflatedPiece(Options, Piece), std::move(Lzma));
 }
 
 TPackedPiece packAutomatically(const TPackingOptions& Options, const QByteArray& Piece)
@@ -184,7 +201,9 @@ TPackedPiece packWithFixedCodec(const TPackingOptions& Options, const QByteArray
 {
   if (!looksCompressible(Piece))
     return storedPiece(Piece);
-  TPackedPiece Packed{Options.codec, packWith(Options.codec, Options, Piece)};
+  TPackedPiece Packed = Options.codec == ECodec::Deflate
+                           ? deflatedPiece(Options, Piece)
+                           : TPackedPiece{Options.codec, packWith(Options.codec, Options, Piece), std::nullopt};
   if (Packed.data.isEmpty() || Packed.data.size() >= Piece.size())
     return storedPiece(Piece);
   return Packed;
@@ -254,6 +273,11 @@ QStringList reusableExtensions(ECodec Codec)
   default:
     return {codecExtension(Codec), "raw"};
   }
+}
+
+bool offersBlocks(std::uint64_t PieceSize)
+{
+  return PieceSize > shared::BlockMaximumSize;
 }
 
 TPackedPiece packPiece(const TPackingOptions& Options, const QByteArray& Piece)

@@ -1,8 +1,13 @@
 #pragma once
 
+#include "shared/blocks.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+#include <cstdint>
+#include <optional>
 
 namespace orvale::publisher {
 
@@ -34,7 +39,15 @@ struct TPackedPiece
 {
   ECodec codec = ECodec::Stored;  // Lzma, Deflate, Lzip or Stored, never Auto
   QByteArray data;                // a container, or the piece itself when stored
+  // The index of the blocks of a stored or Deflate piece that offers them;
+  // a Deflate container is then laid out so that each block decodes alone.
+  std::optional<shared::TBlockIndex> blocks;
 };
+
+// Whether a piece of this size is published with blocks (when stored or
+// packed with Deflate): one larger than the largest block. A smaller piece
+// would save little and cost players a request for its index.
+bool offersBlocks(std::uint64_t PieceSize);
 
 // "auto", "lzma", "deflate", "lzip", "stored".
 bool parseCodec(const QString& Text, ECodec& Codec);
@@ -54,8 +67,10 @@ QStringList reusableExtensions(ECodec Codec);
 // against the real result; only when LZMA falls short of the probe's
 // promise is the piece compressed a second time, with Deflate. A fixed
 // codec compresses unless a quick probe finds the piece incompressible, and
-// stores the piece when compressing does not make it smaller. Same piece and
-// options, same result.
+// stores the piece when compressing does not make it smaller. Pieces that
+// offer blocks are cut into blocks, and their Deflate stream is flushed at
+// each block start; the choice weighs that stream. Same piece and options,
+// same result.
 TPackedPiece packPiece(const TPackingOptions& Options, const QByteArray& Piece);
 
 } // namespace orvale::publisher

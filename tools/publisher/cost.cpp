@@ -16,14 +16,6 @@ using launcher::TChunkInPackage;
 using launcher::TFileInPackage;
 using launcher::TPackageConfigurationReader;
 
-// What fetching one missing chunk costs: the launcher fetches the whole
-// chunk file in one request. (Fetching parts of a chunk would be counted
-// here: an index file and byte ranges instead of the whole file.)
-TTransfer missingChunkTransfer(const TChunkInPackage& Chunk)
-{
-  return {Chunk.packedSize, 1};
-}
-
 // The chunks a file entry names, in file order; empty when an index lies
 // outside the chunk list.
 std::optional<std::vector<TChunkInPackage>> fileChunks(const TPackageConfigurationReader& Description,
@@ -55,6 +47,80 @@ QSet<QByteArray> installedPieces(const TPackageConfigurationReader& Old, const T
   }
   return Pieces;
 }
+
+// The download records that hold a file's data: its chunks, or its own
+// record.
+std::vector<TChunkInPackage> fileRecords(const TPackageConfigurationReader& Description, const TFileInPackage& File)
+{
+  const auto Chunks = fileChunks(Description, File);
+  if (Chunks && !Chunks->empty())
+    return *Chunks;
+  if (!File.ownDownload.url.isEmpty())
+    return {File.ownDownload};
+  return {};
+}
+
+// The hashes of the blocks of the old data that the update discards: per
+// file, the old pieces that the new version of the file does not reuse (all
+// of them for a file it drops), as their block indexes list them.
+QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
+                                 const TBlockIndexLoader& OldIndexes)
+{
+  QSet<QByteArray> Blocks;
+  QSet<QString> Loaded;
+  for (const TFileInPackage& File : Old.files()) {
+    const auto NewFile = New.findFile(File.localFile);
+    QSet<QByteArray> Reused;
+    if (NewFile != New.files().end()) {
+      for (const TChunkInPackage& Record : fileRecords(New, *NewFile))
+        Reused.insert(Record.unpackedHash);
+    }
+    for (const TChunkInPackage& Record : fileRecords(Old, File)) {
+      const QString Url = Record.url.toString();
+      if (Reused.contains(Record.unpackedHash) || !Record.offersBlocks() || Loaded.contains(Url))
+        continue;
+      Loaded.insert(Url);
+      if (const auto Index = OldIndexes(Record)) {
+        for (const shared::TBlock& Block : Index->blocks)
+          Blocks.insert(Block.hash);
+      }
+    }
+  }
+  return Blocks;
+}
+
+// What fetching missing chunks costs: a whole chunk file in one request, or,
+// for a chunk that offers blocks while old blocks are at hand, its index
+// file and the ranges of the blocks not at hand.
+class TTransferCounter
+{
+public:
+  TTransferCounter(QSet<QByteArray> AtHand, TBlockIndexLoader NewIndexes)
+    : m_AtHand(std::move(AtHand)), m_NewIndexes(std::move(NewIndexes))
+  {
+  }
+
+  TTransfer operator()(const TChunkInPackage& Chunk)
+  {
+    if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
+      return {Chunk.packedSize, 1};
+    const auto Index = m_NewIndexes(Chunk);
+    if (!Index)
+      return {Chunk.packedSize, 1};
+    const shared::TBlockFetchPlan Plan =
+        shared::planBlockFetch(*Index, [this](const QByteArray& Hash) { return m_AtHand.contains(Hash); });
+    ++m_ChunksByBlocks;
+    return {Chunk.blockIndexSize + Plan.bytes, 1 + int(Plan.requests.size())};
+  }
+
+  int chunksByBlocks() const { return m_ChunksByBlocks; }
+  int blocksAtHand() const { return m_AtHand.size(); }
+
+private:
+  QSet<QByteArray> m_AtHand;
+  TBlockIndexLoader m_NewIndexes;
+  int m_ChunksByBlocks = 0;
+};
 
 // A file that is fetched whole: through its own download record when it
 // has one, else through its chunks.
@@ -109,7 +175,8 @@ std::optional<std::vector<TChunkInPackage>> missingChunks(const TPackageConfigur
 // The downloads of an installation, per file: within a file each content
 // once, over all files each chunk URL once.
 std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigurationReader& Old,
-                                                         const TPackageConfigurationReader& New, QString& Error)
+                                                         const TPackageConfigurationReader& New,
+                                                         TTransferCounter& TransferOf, QString& Error)
 {
   std::vector<TFileTransfer> Files;
   QSet<QString> Urls;
@@ -125,7 +192,7 @@ std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigura
         continue;
       Contents.insert(Chunk.unpackedHash);
       Urls.insert(Url);
-      const TTransfer Transfer = missingChunkTransfer(Chunk);
+      const TTransfer Transfer = TransferOf(Chunk);
       Counted.transfer.bytes += Transfer.bytes;
       Counted.transfer.requests += Transfer.requests;
     }
@@ -163,17 +230,22 @@ QString versionText(const QString& Version)
 } // namespace
 
 std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
-                                       QString& Error)
+                                       QString& Error, const TBlockIndexSources& Blocks)
 {
   TCostReport Report;
   Report.oldVersion = Old.version();
   Report.newVersion = New.version();
   for (const TFileInPackage& File : New.files())
     Report.newUnpackedBytes += File.unpackedSize;
-  auto Update = countDownloads(Old, New, Error);
-  const auto Fresh = Update ? countDownloads(TPackageConfigurationReader(), New, Error) : std::nullopt;
+  TTransferCounter UpdateTransfer(Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes) : QSet<QByteArray>(),
+                                  Blocks.newIndexes);
+  TTransferCounter FreshTransfer({}, {});
+  auto Update = countDownloads(Old, New, UpdateTransfer, Error);
+  const auto Fresh = Update ? countDownloads(TPackageConfigurationReader(), New, FreshTransfer, Error) : std::nullopt;
   if (!Fresh)
     return std::nullopt;
+  Report.chunksByBlocks = UpdateTransfer.chunksByBlocks();
+  Report.blocksAtHand = UpdateTransfer.blocksAtHand();
   Report.update = total(*Update);
   Report.freshInstall = total(*Fresh);
   std::stable_sort(Update->begin(), Update->end(), [](const TFileTransfer& Left, const TFileTransfer& Right) {
@@ -183,12 +255,27 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   return Report;
 }
 
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description)
+{
+  return [Source = TChunkSource(Description)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
+    if (!Record.offersBlocks())
+      return std::nullopt;
+    return readBlockIndex(Source, Record).index;
+  };
+}
+
 QString costText(const TCostReport& Report, int Largest)
 {
   QString Text;
   Text += QString("update from %1 to %2: %3 in %4 requests\n")
               .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes))
               .arg(Report.update.requests);
+  if (Report.chunksByBlocks > 0)
+    Text += QString("  %1 missing chunks fetched in parts: their block index files and the ranges of the blocks "
+                    "not among the %2 blocks of the old data the update discards (assumed found on the player's "
+                    "disk)\n")
+                .arg(Report.chunksByBlocks)
+                .arg(Report.blocksAtHand);
   Text += QString("fresh install of %1: %2 in %3 requests (the installation holds %4)\n")
               .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes))
               .arg(Report.freshInstall.requests)
@@ -227,6 +314,8 @@ QJsonObject costJson(const TCostReport& Report, int Largest)
                      {"new_unpacked_bytes", double(Report.newUnpackedBytes)},
                      {"update", Transfer(Report.update)},
                      {"fresh_install", Transfer(Report.freshInstall)},
+                     {"chunks_fetched_by_blocks", Report.chunksByBlocks},
+                     {"old_blocks_at_hand", Report.blocksAtHand},
                      {"largest", Files}};
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
+#include "descriptionsource.h"
 #include "launcher/packageconfigurationreader.h"
+#include "shared/blocks.h"
 
 #include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -25,6 +28,18 @@ struct TFileTransfer
   TTransfer transfer;
 };
 
+// The block index of a download record, read and checked; nothing when the
+// record offers none or it cannot be had.
+using TBlockIndexLoader = std::function<std::optional<shared::TBlockIndex>(const launcher::TChunkInPackage&)>;
+
+// Where the block indexes of the two descriptions come from; without
+// loaders, chunks are counted whole.
+struct TBlockIndexSources
+{
+  TBlockIndexLoader oldIndexes;
+  TBlockIndexLoader newIndexes;
+};
+
 struct TCostReport
 {
   QString oldVersion;
@@ -32,6 +47,10 @@ struct TCostReport
   std::uint64_t newUnpackedBytes = 0;
   TTransfer update;        // from a complete installation of the old description
   TTransfer freshInstall;  // into an empty folder
+  // Missing chunks of the update fetched in parts (index and ranges), and
+  // the blocks of discarded old data counted as found.
+  int chunksByBlocks = 0;
+  int blocksAtHand = 0;
   // The files whose downloads make up the update, largest first; a chunk
   // file that several files need counts for the first (in path order).
   std::vector<TFileTransfer> updateByFile;
@@ -43,9 +62,22 @@ struct TCostReport
 // file whose content has nothing to reuse is fetched whole; a small file is
 // kept when its size and hash are unchanged. The missing pieces are fetched
 // once per distinct chunk URL, each in one request of its packed size.
+//
+// With blocks (both descriptions offer them and the loaders are given), the
+// launcher is assumed to find every block of the old data that the update
+// discards: per file, the old version's pieces that the new version of that
+// file does not reuse, as their block indexes list them. A missing chunk
+// that offers blocks then costs its index file (one request) and the ranges
+// of the blocks not found, as shared::planBlockFetch plans them (default
+// options; bytes of the ranges, without multipart headers).
+//
 // Empty with Error when the new description is one the launcher refuses.
 std::optional<TCostReport> computeCost(const launcher::TPackageConfigurationReader& Old,
-                                       const launcher::TPackageConfigurationReader& New, QString& Error);
+                                       const launcher::TPackageConfigurationReader& New, QString& Error,
+                                       const TBlockIndexSources& Blocks = {});
+
+// Loads the block indexes a description names from where it was read.
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description);
 
 // For people (sizes in bytes and MB, the Largest contributors with their
 // share) and for build pipelines.

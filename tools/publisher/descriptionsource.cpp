@@ -1,6 +1,9 @@
 #include "descriptionsource.h"
 
 #include "launcher/launcherconfigurationreader.h"
+#include "shared/sha256.h"
+
+#include <QDir>
 
 #include <QEventLoop>
 #include <QFile>
@@ -175,6 +178,82 @@ std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::T
   for (const launcher::TFileInPackage& File : Description.files())
     Add(File.ownDownload);
   return Records;
+}
+
+TChunkSource::TChunkSource(const TLoadedDescription& Loaded)
+  : m_Folder(Loaded.folder.isEmpty() ? QString() : QFileInfo(Loaded.folder).canonicalFilePath())
+{
+}
+
+QString TChunkSource::name(const QUrl& Url) const
+{
+  if (web() || !Url.isLocalFile())
+    return Url.toString();
+  return QDir(m_Folder).relativeFilePath(QDir::cleanPath(Url.toLocalFile()));
+}
+
+std::optional<QString> TChunkSource::refusal(const QUrl& Url) const
+{
+  if (web()) {
+    if (Url.scheme() != "http" && Url.scheme() != "https")
+      return QString("is not an http or https URL");
+    return std::nullopt;
+  }
+  if (!Url.isLocalFile())
+    return QString("is not a file of the published folder");
+  const QString Path = QDir::cleanPath(Url.toLocalFile());
+  const QFileInfo Info(Path);
+  const QString Resolved = Info.exists() ? Info.canonicalFilePath() : Path;
+  if (!Resolved.startsWith(m_Folder + "/"))
+    return QString("lies outside the published folder");
+  return std::nullopt;
+}
+
+TFetchedFile TChunkSource::read(const QUrl& Url, qint64 MaxBytes) const
+{
+  return web() ? fetchUrl(Url, MaxBytes) : readLocalFile(QDir::cleanPath(Url.toLocalFile()), MaxBytes);
+}
+
+std::optional<QString> TChunkSource::readNamedFile(const QUrl& Url, std::uint64_t Size, const QByteArray& Hash,
+                                                   const QString& Qualifier, QByteArray& Data) const
+{
+  if (auto Refusal = refusal(Url))
+    return Refusal;
+  TFetchedFile File = read(Url, qint64(Size));
+  switch (File.state) {
+  case TFetchedFile::EState::Missing:
+    return QString("is missing");
+  case TFetchedFile::EState::TooLarge:
+    return QString("is larger than its %1size of %2 bytes").arg(Qualifier).arg(Size);
+  case TFetchedFile::EState::Failed:
+    return QString("cannot be read: %1").arg(File.error);
+  case TFetchedFile::EState::Read:
+    break;
+  }
+  if (std::uint64_t(File.data.size()) < Size)
+    return QString("is truncated: %1 of %2 bytes").arg(File.data.size()).arg(Size);
+  if (shared::TSha256::hash(File.data) != Hash)
+    return QString("differs from its %1hash (damaged or replaced)").arg(Qualifier);
+  Data = std::move(File.data);
+  return std::nullopt;
+}
+
+TBlockIndexFile readBlockIndex(const TChunkSource& Source, const launcher::TChunkInPackage& Record)
+{
+  TBlockIndexFile Result;
+  QByteArray Data;
+  if (const auto Problem = Source.readNamedFile(Record.blockIndexUrl, Record.blockIndexSize, Record.blockIndexHash,
+                                                QString(), Data)) {
+    Result.problem = *Problem;
+    return Result;
+  }
+  Result.index = shared::parseBlockIndex(Data, Record.packedSize, Record.unpackedSize);
+  if (!Result.index)
+    Result.problem = QString("is not a block index of its chunk file (%1, %2 bytes unpacked): unknown format, "
+                             "or its blocks do not add up to the chunk")
+                         .arg(Source.name(Record.url))
+                         .arg(Record.unpackedSize);
+  return Result;
 }
 
 TFetchedFile fetchUrl(const QUrl& Url, qint64 MaxBytes)

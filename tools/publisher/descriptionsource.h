@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/packageconfigurationreader.h"
+#include "shared/blocks.h"
 #include "shared/payload.h"
 
 #include <QByteArray>
@@ -38,8 +39,7 @@ bool isWebUrl(const QString& Location);
 std::optional<TLoadedDescription> loadDescription(const QString& Location, QString& Error);
 
 // The download records of a description, each URL once: the chunk list,
-// then the files' own records. (Files that a record names beside its chunk
-// file would be listed with it.)
+// then the files' own records. A record names its block index file too.
 std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::TPackageConfigurationReader& Description);
 
 // The result of reading one file: its bytes when it could be read whole
@@ -57,6 +57,40 @@ struct TFetchedFile
   QByteArray data;
   QString error;  // for Failed
 };
+
+// The files of one publication: chunk files and block index files, from
+// the folder of a local description (and nowhere else), or from the web
+// server a description was fetched from.
+class TChunkSource
+{
+public:
+  explicit TChunkSource(const TLoadedDescription& Loaded);
+
+  bool web() const { return m_Folder.isEmpty(); }
+  // The file as people know it: its path in the folder, or its URL.
+  QString name(const QUrl& Url) const;
+  // Why the file cannot be read here, when it cannot.
+  std::optional<QString> refusal(const QUrl& Url) const;
+  TFetchedFile read(const QUrl& Url, qint64 MaxBytes) const;
+  // Reads a file that a description names with its Size and SHA-256 Hash
+  // into Data; what is wrong when it is not exactly that. Qualifier names
+  // the kind of size and hash ("packed " for chunk files).
+  std::optional<QString> readNamedFile(const QUrl& Url, std::uint64_t Size, const QByteArray& Hash,
+                                       const QString& Qualifier, QByteArray& Data) const;
+
+private:
+  QString m_Folder;  // canonical; empty for a description fetched over HTTP
+};
+
+// The block index file a record names, read and checked: its size, its
+// hash, and a sound index of the record's chunk file (shared/blocks.h).
+// Either the index or what is wrong with the file.
+struct TBlockIndexFile
+{
+  std::optional<shared::TBlockIndex> index;
+  QString problem;
+};
+TBlockIndexFile readBlockIndex(const TChunkSource& Source, const launcher::TChunkInPackage& Record);
 
 // GET of an http(s) URL without content coding, cancelled as soon as the
 // body would exceed MaxBytes or no byte arrives for 60 s. Blocks; runs on

@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include "chunkfile.h"
+#include "descriptionsource.h"
 #include "launcher/contentdefinedchunker.h"
 #include "shared/sha256.h"
 
@@ -34,6 +35,18 @@ struct TChunkRecord
   QByteArray unpackedHash;
   ECodec codec = ECodec::Stored;
   bool written = false;  // a new file was written (else an identical one was there)
+  // The block index file beside the chunk file; empty when the chunk offers
+  // no blocks.
+  QString blockIndexUrl;
+  std::uint64_t blockIndexSize = 0;
+  QByteArray blockIndexHash;
+};
+
+// A chunk file that an earlier publication left, with its content.
+struct TExistingChunk
+{
+  TChunkRecord record;
+  QByteArray content;
 };
 
 struct TSourceFile
@@ -53,7 +66,7 @@ QString chunkUrl(const QByteArray& Hash, const QString& Extension)
 // The chunk file an earlier publication left in the output folder for the
 // piece with this hash, when it holds that piece. A damaged or foreign file
 // is not reused.
-std::optional<TChunkRecord> reusableChunkFile(const QDir& Output, ECodec Codec, const QByteArray& Hash,
+std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, ECodec Codec, const QByteArray& Hash,
                                               std::uint64_t Size)
 {
   for (const QString& Extension : reusableExtensions(Codec)) {
@@ -74,9 +87,38 @@ std::optional<TChunkRecord> reusableChunkFile(const QDir& Output, ECodec Codec, 
     Record.unpackedSize = Size;
     Record.unpackedHash = Hash;
     Record.codec = FileCodec;
-    return Record;
+    return TExistingChunk{Record, Content};
   }
   return std::nullopt;
+}
+
+// Block index files are named by the packed hash of the chunk file they
+// describe.
+QString blockIndexUrl(const QByteArray& PackedHash)
+{
+  return chunkUrl(PackedHash, "blocks");
+}
+
+void describeBlockIndex(TChunkRecord& Record, const QByteArray& Index)
+{
+  Record.blockIndexUrl = blockIndexUrl(Record.packedHash);
+  Record.blockIndexSize = std::uint64_t(Index.size());
+  Record.blockIndexHash = shared::TSha256::hash(Index);
+}
+
+// The index an earlier publication left beside a chunk file, when it
+// describes that file block by block.
+std::optional<QByteArray> existingBlockIndex(const QDir& Output, const TChunkRecord& Record,
+                                             const QByteArray& ChunkFile)
+{
+  const TFetchedFile File = readLocalFile(Output.filePath(blockIndexUrl(Record.packedHash)),
+                                          qint64(shared::kMaxBlockIndexBytes));
+  if (File.state != TFetchedFile::EState::Read)
+    return std::nullopt;
+  const auto Index = shared::parseBlockIndex(File.data, Record.packedSize, Record.unpackedSize);
+  if (!Index || shared::firstUndecodableBlock(*Index, ChunkFile))
+    return std::nullopt;
+  return File.data;
 }
 
 // Chunk files are written under a temporary name and renamed into place, so
@@ -99,27 +141,68 @@ struct TPieceResult
   QString error;  // empty on success
 };
 
-// Packs one piece and writes its chunk file. A chunk file that an earlier
-// publication left in the output folder for the same content is checked and
-// kept as it is, without packing again: updates publish fast, and unchanged
-// pieces keep their URL and packed hash. Runs on the thread pool.
+// Writes the index file of a chunk's blocks (after the chunk file, which it
+// describes) and names it in the record.
+void writeBlockIndex(const QDir& Output, const shared::TBlockIndex& Index, TPieceResult& Result)
+{
+  const QByteArray Data = shared::serializeBlockIndex(Index);
+  if (writeChunkFile(Output.filePath(blockIndexUrl(Result.record.packedHash)), Data, Result.error))
+    describeBlockIndex(Result.record, Data);
+}
+
+// Reuses a chunk file that an earlier publication left, with the block
+// index it offers: the one beside it when that describes it, else, for a
+// stored piece, one written now. False for a Deflate chunk file that should
+// offer blocks and has no index: the piece is packed again.
+bool reuseChunkFile(const QDir& Output, const TExistingChunk& Existing, const QByteArray& Piece,
+                    TPieceResult& Result)
+{
+  Result.record = Existing.record;
+  const ECodec Codec = Existing.record.codec;
+  if (!offersBlocks(Existing.record.unpackedSize) || (Codec != ECodec::Stored && Codec != ECodec::Deflate))
+    return true;
+  if (const auto Index = existingBlockIndex(Output, Existing.record, Existing.content)) {
+    describeBlockIndex(Result.record, *Index);
+    return true;
+  }
+  if (Codec != ECodec::Stored)
+    return false;
+  writeBlockIndex(Output, shared::storedBlockIndex(Piece.constData(), std::size_t(Piece.size())), Result);
+  return true;
+}
+
+// Packs one piece and writes its chunk file and block index. A chunk file
+// that an earlier publication left in the output folder for the same
+// content is checked and kept as it is, without packing again: updates
+// publish fast, and unchanged pieces keep their URL and packed hash. Runs on
+// the thread pool.
 TPieceResult publishPiece(const TPublishOptions& Options, const QByteArray& Piece, const QByteArray& Hash)
 {
   const QDir Output(Options.outputDirectory);
   TPieceResult Result;
-  if (const auto Existing = reusableChunkFile(Output, Options.packing.codec, Hash, std::uint64_t(Piece.size()))) {
-    Result.record = *Existing;
+  const auto Existing = reusableChunkFile(Output, Options.packing.codec, Hash, std::uint64_t(Piece.size()));
+  if (Existing && reuseChunkFile(Output, *Existing, Piece, Result))
     return Result;
-  }
   const TPackedPiece Packed = packPiece(Options.packing, Piece);
   TChunkRecord& Record = Result.record;
+  Record = TChunkRecord();
   Record.unpackedSize = std::uint64_t(Piece.size());
   Record.unpackedHash = Hash;
   Record.codec = Packed.codec;
   Record.packedSize = std::uint64_t(Packed.data.size());
   Record.packedHash = shared::TSha256::hash(Packed.data);
   Record.url = chunkUrl(Hash, codecExtension(Packed.codec));
+  if (Existing && Existing->record.url == Record.url) {
+    // A chunk file is never replaced: older descriptions name it by its
+    // packed hash. One written without blocks stays without them.
+    Record = Existing->record;
+    if (Packed.blocks && Packed.data == Existing->content)
+      writeBlockIndex(Output, *Packed.blocks, Result);
+    return Result;
+  }
   Record.written = writeChunkFile(Output.filePath(Record.url), Packed.data, Result.error);
+  if (Record.written && Packed.blocks)
+    writeBlockIndex(Output, *Packed.blocks, Result);
   return Result;
 }
 
@@ -218,6 +301,10 @@ private:
     ++(Record.written ? m_Report.chunkFilesWritten : m_Report.chunkFilesReused);
     ++codecCount(Record.codec);
     m_Report.packedBytes += Record.packedSize;
+    if (!Record.blockIndexUrl.isEmpty()) {
+      ++m_Report.blockIndexFiles;
+      m_Report.blockIndexBytes += Record.blockIndexSize;
+    }
     m_BytesDone(Record.unpackedSize);
   }
 
@@ -254,6 +341,11 @@ QJsonObject downloadRecord(const TChunkRecord& Record)
   Object.insert("unpackedsize", double(Record.unpackedSize));
   Object.insert("unpackedhash", QString::fromLatin1(Record.unpackedHash.toHex()));
   Object.insert("unpack", Record.codec != ECodec::Stored);
+  if (!Record.blockIndexUrl.isEmpty()) {
+    Object.insert("blockindex", Record.blockIndexUrl);
+    Object.insert("blockindexsize", double(Record.blockIndexSize));
+    Object.insert("blockindexhash", QString::fromLatin1(Record.blockIndexHash.toHex()));
+  }
   return Object;
 }
 

@@ -47,6 +47,9 @@ struct TPublishReport
   int deflateChunks = 0;
   int lzmaChunks = 0;
   int lzipChunks = 0;
+  // Distinct chunks that offer blocks, and the bytes of their index files.
+  int blockIndexFiles = 0;
+  std::uint64_t blockIndexBytes = 0;
 };
 
 // Where a publication stands; bytes count the build's bytes whose pieces

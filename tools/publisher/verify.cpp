@@ -2,11 +2,9 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "shared/blocks.h"
 #include "shared/payload.h"
-#include "shared/sha256.h"
 
-#include <QDir>
-#include <QFileInfo>
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>
@@ -61,83 +59,57 @@ std::vector<TVerifyProblem> descriptionProblems(const TLoadedDescription& Loaded
   return Problems;
 }
 
-// Reads the chunk files of one description: from its folder, or from the
-// web server it was fetched from.
-class TChunkSource
+std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
 {
-public:
-  explicit TChunkSource(const TLoadedDescription& Loaded)
-    : m_Folder(Loaded.folder.isEmpty() ? QString() : QFileInfo(Loaded.folder).canonicalFilePath())
-  {
-  }
-
-  bool web() const { return m_Folder.isEmpty(); }
-
-  QString name(const QUrl& Url) const
-  {
-    if (web() || !Url.isLocalFile())
-      return Url.toString();
-    return QDir(m_Folder).relativeFilePath(QDir::cleanPath(Url.toLocalFile()));
-  }
-
-  // Why the file cannot be read here, when it cannot.
-  std::optional<QString> refusal(const QUrl& Url) const
-  {
-    if (web()) {
-      if (Url.scheme() != "http" && Url.scheme() != "https")
-        return QString("is not an http or https URL");
-      return std::nullopt;
-    }
-    if (!Url.isLocalFile())
-      return QString("is not a file of the published folder");
-    const QString Path = QDir::cleanPath(Url.toLocalFile());
-    const QFileInfo Info(Path);
-    const QString Resolved = Info.exists() ? Info.canonicalFilePath() : Path;
-    if (!Resolved.startsWith(m_Folder + "/"))
-      return QString("lies outside the published folder");
-    return std::nullopt;
-  }
-
-  TFetchedFile read(const QUrl& Url, qint64 MaxBytes) const
-  {
-    return web() ? fetchUrl(Url, MaxBytes) : readLocalFile(QDir::cleanPath(Url.toLocalFile()), MaxBytes);
-  }
-
-private:
-  QString m_Folder;  // canonical; empty for a description fetched over HTTP
-};
-
-std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record)
-{
-  if (auto Refusal = Source.refusal(Record.url))
-    return Refusal;
   if (Record.packedSize > std::uint64_t(kMaxChunkFileBytes) || Record.unpackedSize > shared::kMaxUnpackedPayloadSize)
     return QString("is declared larger than any chunk file may be");
-  const TFetchedFile File = Source.read(Record.url, qint64(Record.packedSize));
-  switch (File.state) {
-  case TFetchedFile::EState::Missing:
-    return QString("is missing");
-  case TFetchedFile::EState::TooLarge:
-    return QString("is larger than its packed size of %1 bytes").arg(Record.packedSize);
-  case TFetchedFile::EState::Failed:
-    return QString("cannot be read: %1").arg(File.error);
-  case TFetchedFile::EState::Read:
-    break;
+  if (auto Problem = Source.readNamedFile(Record.url, Record.packedSize, Record.packedHash, "packed ", Content))
+    return Problem;
+  return chunkContentProblem(Content, Record.unpack, Record.unpackedSize, Record.unpackedHash);
+}
+
+// What is wrong with the block index file of a record; each block's range
+// is decoded from the chunk file when that is sound (ChunkFile not null).
+std::optional<QString> blockIndexProblem(const TChunkSource& Source, const TChunkInPackage& Record,
+                                         const QByteArray* ChunkFile)
+{
+  const TBlockIndexFile File = readBlockIndex(Source, Record);
+  if (!File.index)
+    return File.problem;
+  if (!ChunkFile)
+    return std::nullopt;
+  if (const auto Broken = shared::firstUndecodableBlock(*File.index, *ChunkFile)) {
+    const shared::TBlock& Block = File.index->blocks[*Broken];
+    return QString("block %1 (bytes %2 to %3 of %4) does not decode to its content")
+        .arg(*Broken)
+        .arg(Block.packedOffset)
+        .arg(Block.packedOffset + Block.packedSize)
+        .arg(Source.name(Record.url));
   }
-  if (std::uint64_t(File.data.size()) < Record.packedSize)
-    return QString("is truncated: %1 of %2 bytes").arg(File.data.size()).arg(Record.packedSize);
-  if (shared::TSha256::hash(File.data) != Record.packedHash)
-    return QString("differs from its packed hash (damaged or replaced)");
-  return chunkContentProblem(File.data, Record.unpack, Record.unpackedSize, Record.unpackedHash);
+  return std::nullopt;
+}
+
+// The problems of one record's files: its chunk file and its block index.
+std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TChunkInPackage& Record)
+{
+  std::vector<TVerifyProblem> Problems;
+  QByteArray Content;
+  if (auto Problem = chunkFileProblem(Source, Record, Content))
+    Problems.push_back({Source.name(Record.url), *Problem});
+  if (Record.offersBlocks()) {
+    if (auto Problem = blockIndexProblem(Source, Record, Problems.empty() ? &Content : nullptr))
+      Problems.push_back({Source.name(Record.blockIndexUrl), *Problem});
+  }
+  return Problems;
 }
 
 // Checks every record on a pool of threads; the chunk files held at once
 // stay within the memory budget. Problems by record index.
-std::vector<std::optional<QString>> checkChunkFiles(const TChunkSource& Source,
-                                                    const std::vector<TChunkInPackage>& Records,
-                                                    const std::function<void(const TVerifyProgress&)>& Progress)
+std::vector<std::vector<TVerifyProblem>> checkChunkFiles(const TChunkSource& Source,
+                                                         const std::vector<TChunkInPackage>& Records,
+                                                         const std::function<void(const TVerifyProgress&)>& Progress)
 {
-  std::vector<std::optional<QString>> Problems(Records.size());
+  std::vector<std::vector<TVerifyProblem>> Problems(Records.size());
   TVerifyProgress State;
   State.chunkFiles = int(Records.size());
   for (const TChunkInPackage& Record : Records)
@@ -153,7 +125,7 @@ std::vector<std::optional<QString>> checkChunkFiles(const TChunkSource& Source,
                                  std::min<std::uint64_t>(Record.unpackedSize, shared::kMaxUnpackedPayloadSize);
       const int Units = int(std::min<std::uint64_t>(kMemoryBudgetMiB, Held / kMebibyte + 1));
       Budget.acquire(Units);
-      Problems[Index] = chunkFileProblem(Source, Record);
+      Problems[Index] = recordProblems(Source, Record);
       Budget.release(Units);
       QMutexLocker Lock(&ProgressMutex);
       ++State.chunkFilesDone;
@@ -182,8 +154,8 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
   const auto Problems = checkChunkFiles(Source, Records, Progress);
   for (std::size_t Index = 0; Index < Records.size(); ++Index) {
     Report.packedBytes += Records[Index].packedSize;
-    if (Problems[Index])
-      Report.problems.push_back({Source.name(Records[Index].url), *Problems[Index]});
+    Report.blockIndexFiles += Records[Index].offersBlocks() ? 1 : 0;
+    Report.problems.insert(Report.problems.end(), Problems[Index].begin(), Problems[Index].end());
   }
   Report.chunkFiles = int(Records.size());
   std::stable_sort(Report.problems.begin(), Report.problems.end(),
@@ -193,9 +165,11 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
 
 QString verifyText(const TVerifyReport& Report)
 {
-  const QString Summary = QString("%1 chunk files (%2 bytes) named by %3")
+  const QString Summary = QString("%1 chunk files (%2 bytes) and %3 block index files named by %4")
                               .arg(Report.chunkFiles)
-                              .arg(QLocale::c().toString(qulonglong(Report.packedBytes)), Report.description);
+                              .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
+                              .arg(Report.blockIndexFiles)
+                              .arg(Report.description);
   if (Report.problems.empty())
     return QString("verified %1: all good\n").arg(Summary);
   QString Text = QString("%1 problems in %2:\n").arg(Report.problems.size()).arg(Summary);

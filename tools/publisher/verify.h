@@ -9,7 +9,9 @@
 
 // Checks a publication as players will receive it: every file the
 // description names for download exists, has its packed size and hash and
-// decodes to its unpacked hash. It catches a half-finished upload before
+// decodes to its unpacked hash; every block index file exists, has its size
+// and hash, is a sound index of its chunk file, and each block's range
+// decodes alone to the block. It catches a half-finished upload before
 // players do.
 namespace orvale::publisher {
 
@@ -24,6 +26,7 @@ struct TVerifyReport
   QString description;           // where the description was read from
   int chunkFiles = 0;            // distinct download records checked
   std::uint64_t packedBytes = 0; // their declared packed sizes
+  int blockIndexFiles = 0;       // block index files checked
   std::vector<TVerifyProblem> problems;  // by location
 };
 

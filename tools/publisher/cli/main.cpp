@@ -43,9 +43,11 @@ const char* const Usage =
     "      level (6). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
     "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
     "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
-    "      N (10) files that cost the most.\n"
+    "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
+    "      blocks, assuming players find the blocks of the old data the update discards.\n"
     "  ashgrove-publish verify OUT_DIR|DESCRIPTION\n"
-    "      Checks that every chunk file the description names is there, whole and decodes to its content.\n"
+    "      Checks that every chunk file and block index file the description names is there, whole and\n"
+    "      decodes to its content, block by block.\n"
     "  ashgrove-publish gc OUT_DIR --keep DESCRIPTION... [--dry-run]\n"
     "      Deletes the chunk files below OUT_DIR/chunks that none of the kept descriptions (and not\n"
     "      OUT_DIR/package.json) names.\n"
@@ -192,7 +194,8 @@ int runPublish(const QStringList& Arguments)
   if (!Ok)
     return fail(Error);
   out() << QString("published %1 files, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 Deflate, "
-                   "%8 LZMA, %9 lzip; %10 new, %11 already there, %12 repeated pieces)\n")
+                   "%8 LZMA, %9 lzip; %10 new, %11 already there, %12 repeated pieces); %13 chunks offer blocks "
+                   "(%14 bytes of block indexes)\n")
                .arg(Report.files)
                .arg(Report.inputBytes)
                .arg(Line.seconds(), 0, 'f', 1)
@@ -204,7 +207,9 @@ int runPublish(const QStringList& Arguments)
                .arg(Report.lzipChunks)
                .arg(Report.chunkFilesWritten)
                .arg(Report.chunkFilesReused)
-               .arg(Report.duplicatePieces);
+               .arg(Report.duplicatePieces)
+               .arg(Report.blockIndexFiles)
+               .arg(Report.blockIndexBytes);
   return 0;
 }
 
@@ -234,7 +239,8 @@ int runCost(const QStringList& Arguments)
   const auto New = Old ? loadDescription(Descriptions[1], Error) : std::nullopt;
   if (!New)
     return fail(Error);
-  const auto Report = computeCost(Old->reader, New->reader, Error);
+  const auto Report =
+      computeCost(Old->reader, New->reader, Error, {blockIndexLoader(*Old), blockIndexLoader(*New)});
   if (!Report)
     return fail(QString("%1: %2").arg(New->location, Error));
   if (Json)

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+// HTTP byte-range requests of parts of a file, and their answers: one range
+// (206 with Content-Range), several (206 multipart/byteranges), or the whole
+// file from a server that ignores ranges (200). Everything in an answer is
+// untrusted: it yields exactly the requested bytes or nothing.
+namespace shared {
+
+// The bytes [offset, offset + length) of a file.
+struct TByteRange
+{
+  std::uint64_t offset = 0;
+  std::uint64_t length = 0;
+
+  std::uint64_t end() const { return offset + length; }
+  bool operator==(const TByteRange& Other) const { return offset == Other.offset && length == Other.length; }
+};
+
+// The value of a Range header asking for the ranges in their order:
+// "bytes=0-99,200-299".
+QByteArray rangeHeaderValue(const std::vector<TByteRange>& Ranges);
+
+// The most body bytes an acceptable answer to a request for Ranges of a file
+// of FileSize bytes has: the whole file (200), or the ranges with room for
+// each part's multipart headers. A receiver stops reading beyond this.
+std::uint64_t maxRangeResponseBytes(const std::vector<TByteRange>& Ranges, std::uint64_t FileSize);
+
+// What a server answered to a range request.
+struct TRangeResponse
+{
+  int status = 0;            // HTTP status code
+  QByteArray contentType;    // Content-Type header value (may be empty)
+  QByteArray contentRange;   // Content-Range header value (may be empty)
+  QByteArray body;
+};
+
+// The bytes of each requested range, in the order of Requested, from an
+// answer about a file of FileSize bytes. Accepted answers:
+//   - 200 whose body is the whole file (FileSize bytes);
+//   - 206 with Content-Range "bytes FIRST-LAST/TOTAL" and a body of exactly
+//     that range;
+//   - 206 multipart/byteranges with the boundary of its Content-Type, each
+//     part with its own Content-Range and exactly that many bytes, closed by
+//     the final delimiter.
+// A server may merge ranges into one part. Refused (nothing returned): any
+// other status; a TOTAL other than FileSize; a range that ends past the
+// file; parts that overlap, that touch no requested range, or that are more
+// than requested; a requested range that no single part holds whole;
+// headers or preamble beyond a few KiB; a body above
+// maxRangeResponseBytes; a requested range that is empty or lies outside
+// the file.
+std::optional<std::vector<QByteArray>> extractRequestedRanges(const TRangeResponse& Response,
+                                                              const std::vector<TByteRange>& Requested,
+                                                              std::uint64_t FileSize);
+
+} // namespace shared
