@@ -53,6 +53,11 @@ const char* const Usage =
     "      OUT_DIR/package.json) names.\n"
     "  ashgrove-publish unpack CONTAINER_FILE OUTPUT_FILE\n"
     "      Decodes one chunk container.\n"
+    "  ashgrove-publish keygen KEY_FILE\n"
+    "      Makes an Ed25519 key pair: the private key in KEY_FILE (readable by its owner only), the\n"
+    "      public key printed and written to KEY_FILE.pub. Never replaces a file.\n"
+    "  ashgrove-publish sign KEY_FILE FILE [--valid-days N]\n"
+    "      Writes FILE.sig, the signature of FILE valid for N (30) days.\n"
     "  ashgrove-publish --help | --version (alone)\n"
     "Descriptions are files, published folders or http(s) URLs. Exit status: 0 when all went well,\n"
     "1 on failure or when verify finds a problem, 2 for a wrong command line.\n";
