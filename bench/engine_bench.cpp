@@ -519,6 +519,7 @@ int runInstall(const TInstallOptions& Options)
   TFileSize DownloadedBytes = 0;
   TFileSize WrittenBytes = 0;
   std::int32_t PeakCachedChunks = 0;
+  double FlushSeconds = 0;
   qint64 Nanoseconds = 0;
   QElapsedTimer Clock;
   QObject::connect(&Manager, &TInstallationManager::installationOrUpdateStarted,
@@ -532,7 +533,10 @@ int runInstall(const TInstallOptions& Options)
                                       });
                    });
   QObject::connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
-                   [&](const TPackageInstallation& Installation) { ErrorReason = Installation.errorReason(); });
+                   [&](const TPackageInstallation& Installation) {
+                     ErrorReason = Installation.errorReason();
+                     FlushSeconds = Installation.flushSeconds();
+                   });
   QObject::connect(&Manager, &TInstallationManager::allStartedUpdatesFinished, [&] {
     Nanoseconds = Clock.nsecsElapsed();
     Finished = true;
@@ -555,6 +559,7 @@ int runInstall(const TInstallOptions& Options)
   printJson({{"ok", Ok},
              {"finished", Finished},
              {"seconds", double(Nanoseconds) / 1e9},
+             {"flush_seconds", FlushSeconds},
              {"bytes", double(totalSize(Published.files()))},
              {"downloaded_bytes", double(DownloadedBytes)},
              {"written_bytes", double(WrittenBytes)},

@@ -1,10 +1,10 @@
 #include "launcher/funnelevents.h"
 
+#include "shared/filesystemhelper.h"
 #include "shared/downloadpool.h"
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -13,6 +13,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 #include <QUuid>
+
+#include <stdexcept>
 
 namespace orvale::launcher {
 
@@ -41,9 +43,14 @@ QString funnelDeviceIdentifier(const QString& UuidKey)
     return Stored.toString();
   const QString Identifier = QUuid::createUuid().toString(QUuid::WithoutBraces);
   Settings.setValue(UuidKey, Identifier);
-  QFile Shared(sharedDeviceIdentifierFilePath());
-  if (Shared.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    Shared.write(QJsonDocument(QJsonObject{{"DeviceIdentifier", Identifier}}).toJson(QJsonDocument::Indented));
+  try {
+    // A copy for other programs of the maker; best effort, and only when
+    // its folder exists.
+    shared::TFileSystemHelper().writeFileAtomically(
+        sharedDeviceIdentifierFilePath(),
+        QJsonDocument(QJsonObject{{"DeviceIdentifier", Identifier}}).toJson(QJsonDocument::Indented));
+  } catch (const std::runtime_error&) {
+  }
   return Identifier;
 }
 

@@ -6,6 +6,10 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QFutureWatcher>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
 #include <QtConcurrent>
 
 #include <stdexcept>
@@ -15,6 +19,27 @@ namespace orvale::launcher {
 namespace {
 
 const char* const kDefaultMarker = "default";
+const char* const kInstallingFiles = "installing-package.json";
+
+// Adds the files that an unfinished installation may have written and that
+// Published does not have to the files to delete.
+void deleteUnfinishedFiles(TPackageDifference& Difference, const TFileInPackageVector& Unfinished,
+                           const TPackageConfigurationReader& Published, const QDir& Directory,
+                           TLauncherFilesystemHelper& Helper)
+{
+  QSet<QString> Kept;
+  for (const TFileInPackage& File : Published.files())
+    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
+  for (const TFileInPackage& File : Difference.filesToDelete)
+    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
+  for (const TFileInPackage& File : Unfinished) {
+    const QString Path = installationFilePath(Helper, Directory, File.localFile);
+    if (Path.isEmpty() || Kept.contains(Path))
+      continue;
+    Kept.insert(Path);
+    Difference.filesToDelete.push_back(File);
+  }
+}
 
 } // namespace
 
@@ -30,7 +55,7 @@ TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfiguratio
     if (!DefaultFound &&
         (Status == ELocalPackageStatus::PartiallyInstalled || Status == ELocalPackageStatus::UpdateAvailable ||
          Status == ELocalPackageStatus::UpToDate)) {
-      const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+      const QDir Directory = installationDirectory(*Package);
       if (QFileInfo::exists(Directory.filePath(kDefaultMarker))) {
         Package->setIsDefault(true);
         DefaultFound = true;
@@ -57,21 +82,69 @@ std::shared_ptr<TPackage> TInstallationManager::defaultPackage() const
   return nullptr;
 }
 
+void TInstallationManager::setInstallationDirectory(const QDir& Directory)
+{
+  m_InstallationDirectoryOverride = Directory;
+}
+
+QDir TInstallationManager::installationDirectory(const TPackage& Package) const
+{
+  if (m_InstallationDirectoryOverride)
+    return *m_InstallationDirectoryOverride;
+  return Package.installationDirectory(*m_pLauncherFilesystemHelper);
+}
+
 QString TInstallationManager::fullMarkerPath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->packageFile);
 }
 
 QString TInstallationManager::partialMarkerPath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->partialPackageFile);
+}
+
+QString TInstallationManager::installingFilesPath(const QDir& Directory)
+{
+  return Directory.filePath(kInstallingFiles);
+}
+
+TFileInPackageVector TInstallationManager::readInstallingFiles(const QDir& Directory)
+{
+  const QByteArray Data = m_pLauncherFilesystemHelper->readFileIfExists(installingFilesPath(Directory));
+  if (Data.isEmpty())
+    return {};
+  const QUrl Base = QUrl::fromLocalFile(Directory.absolutePath() + "/");
+  const TPackageConfigurationReader Reader(Data, QByteArray(), Base, Base);
+  if (!Reader.isValid()) {
+    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay: %2")
+                                .arg(installingFilesPath(Directory), Reader.invalidReason());
+  }
+  return Reader.files();
+}
+
+void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
+                                                const TFileInPackageVector& Unfinished)
+{
+  QJsonArray Files;
+  QSet<QString> Paths;
+  for (const TFileInPackageVector* List : {&Published.files(), &Unfinished}) {
+    for (const TFileInPackage& File : *List) {
+      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, Directory, File.localFile);
+      if (Path.isEmpty() || Paths.contains(Path))
+        continue;
+      Paths.insert(Path);
+      Files.append(QJsonObject{{"localfile", File.localFile}});
+    }
+  }
+  writeFileCreatingFolders(installingFilesPath(Directory), QJsonDocument(QJsonObject{{"files", Files}}).toJson());
 }
 
 QString TInstallationManager::assetFilePath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->assetFile);
 }
 
@@ -82,8 +155,9 @@ ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPacka
     return ELocalPackageStatus::NotInstalled;
   if (m_pLauncherFilesystemHelper->fileExists(fullMarkerPath(Package))) {
     const TPackageConfigurationReader Installed =
-        readPackageConfigurationFromInstallationDirectory(Package.installationDirectory(*m_pLauncherFilesystemHelper));
-    if (Installed.versionText() != Published->versionText())
+        readPackageConfigurationFromInstallationDirectory(installationDirectory(Package));
+    // A damaged marker vouches for nothing, whatever the versions say.
+    if (!Installed.isValid() || Installed.versionText() != Published->versionText())
       return ELocalPackageStatus::UpdateAvailable;
     const QString AssetVersion = Published->assetVersion().isEmpty() ? QString("?") : Published->assetVersion();
     return AssetVersion == "1" ? ELocalPackageStatus::UpdateAvailable : ELocalPackageStatus::UpToDate;
@@ -122,7 +196,7 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
 void TInstallationManager::writeFileCreatingFolders(const QString& Path, const QByteArray& Data)
 {
   m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
-  m_pLauncherFilesystemHelper->writeFile(Path, Data);
+  m_pLauncherFilesystemHelper->writeFileAtomically(Path, Data);
 }
 
 void TInstallationManager::setDefaultPackage(std::shared_ptr<TPackage> Package)
@@ -130,11 +204,11 @@ void TInstallationManager::setDefaultPackage(std::shared_ptr<TPackage> Package)
   for (const auto& Each : packages()) {
     Each->setLocalStatus(computeLocalPackageStatus(*Each));
     m_pLauncherFilesystemHelper->removePath(
-        Each->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker));
+        installationDirectory(*Each).filePath(kDefaultMarker));
     Each->setIsDefault(false);
   }
   if (Package) {
-    writeFileCreatingFolders(Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker),
+    writeFileCreatingFolders(installationDirectory(*Package).filePath(kDefaultMarker),
                              QByteArray());
     Package->setIsDefault(true);
   }
@@ -168,7 +242,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::createJob(const std:
                                                                       const TPackageConfigurationReader& Installed)
 {
   auto Job = TPackageInstallation::create(Package, m_pLauncherFilesystemHelper);
-  Job->setInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+  Job->setInstallationDirectory(installationDirectory(*Package));
   Job->setInstalledVersionText(Installed.versionText());
   Job->setPublishedVersionText(Package->currentDescription()->versionText());
   Job->setSelfUpdateFlag(m_SelfUpdateFlag);
@@ -183,7 +257,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   const TPackageConfigurationReader* Published = Package->currentDescription();
   if (!Published)
     return;
-  const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+  const QDir Directory = installationDirectory(*Package);
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
   // The fast scan trusts only files not changed since the full marker was
   // written; moving the marker aside below keeps its time.
@@ -191,6 +265,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   if (m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
       computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable)
     FastScanMarkerTime = QFileInfo(fullMarkerPath(*Package)).lastModified();
+  // The partial marker may hold the description installed before: what an
+  // abandoned update wrote is known only from the installing file.
+  const TFileInPackageVector Unfinished = readInstallingFiles(Directory);
+  writeInstallingFiles(Directory, *Published, Unfinished);
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
 
   auto Job = createJob(Package, Installed);
@@ -212,8 +290,11 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     Job->onRequiredChangesComputedForInstallation(Watcher->result());
   });
   // The task keeps the job alive while it runs.
-  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime] {
-    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime);
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime, Unfinished] {
+    TPackageDifference Difference =
+        Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime);
+    deleteUnfinishedFiles(Difference, Unfinished, PublishedCopy, Directory, *Helper);
+    return Difference;
   }));
 }
 
@@ -224,7 +305,7 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> Package)
     return;
   const TPackageConfigurationReader* Published = Package->currentDescription();
   const TPackageConfigurationReader Installed =
-      readPackageConfigurationFromInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+      readPackageConfigurationFromInstallationDirectory(installationDirectory(*Package));
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
   auto Job = createJob(Package, Installed);
   connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
@@ -266,7 +347,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
     try {
       updatePartiallyInstalledPackage(PackageBeingInstalled);
       const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(
-          PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper));
+          installationDirectory(*PackageBeingInstalled));
       qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local.files().size());
       sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst");
       Installation->startVerification(Local, false);
@@ -283,11 +364,15 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   qInfo().noquote() << QString("markPackageAsFullyInstalled: %1").arg(Package->name());
   const TPackageConfigurationReader* Published = Package->currentDescription();
   const QString Partial = partialMarkerPath(*Package);
-  if (m_pLauncherFilesystemHelper->fileExists(Partial))
-    m_pLauncherFilesystemHelper->deleteFile(Partial);
-  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  // The asset file first: the full marker vouches for both. The partial
+  // marker goes last, so that one of the two markers exists at every moment.
   if (!Published->assetData().isEmpty())
     writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
+  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  if (m_pLauncherFilesystemHelper->fileExists(Partial))
+    m_pLauncherFilesystemHelper->deleteFile(Partial);
+  m_pLauncherFilesystemHelper->removePath(
+      installingFilesPath(installationDirectory(*Package)));
   Package->setLocalStatus(ELocalPackageStatus::UpToDate);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }
@@ -310,7 +395,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
   }
   PackageBeingInstalled->setCheckedInThisRun(true);
   if (Installation->withoutError() && m_pLauncherFilesystemHelper->accountGroupFileExists()) {
-    const QDir Directory = PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper);
+    const QDir Directory = installationDirectory(*PackageBeingInstalled);
     m_pLauncherFilesystemHelper->copyFile(m_pLauncherFilesystemHelper->accountGroupFilePath(),
                                           Directory.filePath(m_pLauncherFilesystemHelper->accountGroupCopyTarget()));
   }

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace orvale::launcher {
@@ -38,13 +39,24 @@ public:
   }
   std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
   std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
-  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
-  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+  bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
+
+  // Installs into Directory instead of the packages' own installation
+  // directories (the launcher's update is installed into a staging folder).
+  void setInstallationDirectory(const QDir& Directory);
+  // Where a package is installed (and its markers written).
+  QDir installationDirectory(const TPackage& Package) const;
 
   // Paths of the marker files of a package.
   QString fullMarkerPath(const TPackage& Package);
   QString partialMarkerPath(const TPackage& Package);
   QString assetFilePath(const TPackage& Package);
+  // The file that lists the files of the descriptions whose installation
+  // started and has not finished ("installing-package.json"): what an
+  // abandoned update may have left behind. Written before an installation
+  // changes anything, removed when the full marker is written.
+  static QString installingFilesPath(const QDir& Directory);
 
 signals:
   void installationOrUpdateStarted(const orvale::launcher::TPackageInstallation& InstallationInProgress);
@@ -63,6 +75,11 @@ private:
                                                   const TPackageConfigurationReader& Installed);
   void updatePartiallyInstalledPackage(const std::shared_ptr<TPackage>& Package);
   void markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package);
+  // The files listed by the installing file (empty without one).
+  TFileInPackageVector readInstallingFiles(const QDir& Directory);
+  // Writes the installing file: the files of Published and of Unfinished.
+  void writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
+                            const TFileInPackageVector& Unfinished);
   void finishInstallation(const std::shared_ptr<TPackageInstallation>& Installation);
   void writeFileCreatingFolders(const QString& Path, const QByteArray& Data);
   std::vector<std::shared_ptr<TPackage>> packages() const;
@@ -70,7 +87,8 @@ private:
   std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
-  std::int32_t m_SelfUpdateFlag = 0;
+  bool m_SelfUpdateFlag = false;
+  std::optional<QDir> m_InstallationDirectoryOverride;
 };
 
 } // namespace orvale::launcher

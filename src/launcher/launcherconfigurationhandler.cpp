@@ -184,6 +184,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
       writeCachedConfiguration(Url, Data);
     } catch (const std::runtime_error& Error) {
       emit diskAccessFailed(QString::fromUtf8(Error.what()));
+      return;
     }
     emit mainConfigurationLoaded();
     return;
@@ -232,9 +233,19 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
       continue;
     }
     if (Entry->build) {
-      Entry->build->description = std::make_unique<TPackageConfigurationReader>(
+      auto Description = std::make_unique<TPackageConfigurationReader>(
           Entry->packageDescriptionData, Entry->assetDescriptionData,
           urlWithoutFileName(Entry->packageDescriptionUrl), urlWithoutFileName(Entry->assetDescriptionUrl));
+      // A reply that is no usable description (a captive portal's page, a
+      // cut-off document) counts as a failed download: the build keeps what
+      // it had, and nothing is installed, updated or deleted because of it.
+      if (Description->isValid()) {
+        Entry->build->description = std::move(Description);
+      } else {
+        qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: "
+                                         "not a usable description (%2)")
+                                     .arg(Entry->packageDescriptionUrl.toString(), Description->invalidReason());
+      }
     }
     Entry = m_PendingRequests.erase(Entry);
     if (m_PendingRequests.empty())

@@ -105,8 +105,11 @@ TPackageBuild* TPackage::currentBuild() const
 
 TPackageConfigurationReader* TPackage::currentDescription() const
 {
+  // An invalid description is never acted on: the package then has none.
   TPackageBuild* Build = currentBuild();
-  return Build ? Build->description.get() : nullptr;
+  if (!Build || !Build->description || !Build->description->isValid())
+    return nullptr;
+  return Build->description.get();
 }
 
 QDir TPackage::installationDirectory(TLauncherFilesystemHelper& Helper) const

@@ -74,7 +74,7 @@ public:
 
   // The first build for the running system, or null.
   TPackageBuild* currentBuild() const;
-  // The description attached to the current build, or null.
+  // The valid description attached to the current build, or null.
   TPackageConfigurationReader* currentDescription() const;
 
   // The launcher's own package lives beside the running executable; every

@@ -1,16 +1,19 @@
 #include "launcher/packageconfigurationreader.h"
 
 #include "launcher/package.h"
+#include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
 
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace orvale::launcher {
 
@@ -46,6 +49,39 @@ std::int32_t jsonToChunkIndex(const QJsonValue& Value)
       Number > double(std::numeric_limits<std::int32_t>::max()))
     return -1;
   return std::int32_t(Number);
+}
+
+// The document's top-level object; nothing (and the reason in Reason) when
+// Data is not a whole JSON object.
+std::optional<QJsonObject> parseObject(const QByteArray& Data, QString& Reason)
+{
+  QJsonParseError Error;
+  const QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+  if (Error.error != QJsonParseError::NoError) {
+    Reason = QString("%1 at offset %2").arg(Error.errorString()).arg(Error.offset);
+    return std::nullopt;
+  }
+  if (!Document.isObject()) {
+    Reason = "the document is not a JSON object";
+    return std::nullopt;
+  }
+  return Document.object();
+}
+
+// The first local file that two entries name (after the folder's path
+// rules: "a", "./a" and "b/../a" are one file); empty when there is none.
+QString fileNamedTwice(const TFileInPackageVector& Files)
+{
+  const QDir Base("/installation");
+  shared::TFileSystemHelper Paths;
+  QSet<QString> Seen;
+  for (const TFileInPackage& File : Files) {
+    const QString Path = Paths.joinPathInside(Base, File.localFile);
+    if (Seen.contains(Path))
+      return File.localFile;
+    Seen.insert(Path);
+  }
+  return QString();
 }
 
 QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
@@ -150,22 +186,24 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   , m_PackageData(std::move(PackageData))
   , m_AssetData(std::move(AssetData))
 {
-  QJsonParseError Error;
-  const QJsonDocument PackageDocument = QJsonDocument::fromJson(m_PackageData, &Error);
-  if (Error.error != QJsonParseError::NoError) {
+  QString Reason;
+  const std::optional<QJsonObject> PackageObject = parseObject(m_PackageData, Reason);
+  if (!PackageObject) {
     qCritical().noquote() << "JSON package configuration file could not be parsed, using default package.";
+    m_InvalidReason = "package description: " + Reason;
     return;
   }
-  QJsonDocument AssetDocument;
+  std::optional<QJsonObject> AssetObject;
   if (!m_AssetData.isEmpty()) {
-    AssetDocument = QJsonDocument::fromJson(m_AssetData, &Error);
-    if (Error.error != QJsonParseError::NoError) {
+    AssetObject = parseObject(m_AssetData, Reason);
+    if (!AssetObject) {
       qCritical().noquote() << "JSON asset configuration file could not be parsed, using default package.";
+      m_InvalidReason = "asset description: " + Reason;
       return;
     }
   }
 
-  const QJsonObject Package = PackageDocument.object();
+  const QJsonObject& Package = *PackageObject;
   m_Version = Package.value("version").toString();
   m_Executable = Package.value("executable").toString();
   const QString Generation = Package.value("generation").toString();
@@ -204,8 +242,8 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
       m_Parameters << Parameter.toString();
   }
 
-  if (AssetDocument.isObject()) {
-    const QJsonObject Asset = AssetDocument.object();
+  if (AssetObject) {
+    const QJsonObject& Asset = *AssetObject;
     const QJsonValue AssetVersion = Asset.value("version");
     m_AssetVersion = AssetVersion.isDouble() ? integerText(AssetVersion) : AssetVersion.toString();
     AppendChunks(Asset.value("chunks"), m_AssetUrl);
@@ -214,7 +252,28 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
 
   std::sort(m_Files.begin(), m_Files.end(),
             [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
+  const QString Twice = fileNamedTwice(m_Files);
+  if (!Twice.isEmpty()) {
+    // Two entries would write one file, and one of them would be wrong.
+    clearContent();
+    m_InvalidReason = QString("the file '%1' is named twice").arg(Twice);
+    return;
+  }
   m_Valid = true;
+  m_InvalidReason.clear();
+}
+
+void TPackageConfigurationReader::clearContent()
+{
+  const TPackageConfigurationReader Empty;
+  m_Version = Empty.m_Version;
+  m_AssetVersion = Empty.m_AssetVersion;
+  m_Generation = Empty.m_Generation;
+  m_Variant = Empty.m_Variant;
+  m_Executable = Empty.m_Executable;
+  m_Parameters = Empty.m_Parameters;
+  m_Chunks = Empty.m_Chunks;
+  m_Files = Empty.m_Files;
 }
 
 QString TPackageConfigurationReader::versionText() const

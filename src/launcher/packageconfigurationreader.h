@@ -75,9 +75,11 @@ using TFileInPackageVector = std::vector<TFileInPackage>;
 
 // A parsed pair of package description and asset description: every file
 // of an installation with its size and hash, and every chunk from which
-// large files are assembled. Parsing never throws: a document that is not
-// JSON gives an empty, invalid description; ill-typed members take their
-// defaults.
+// large files are assembled. Parsing never throws. A description is valid
+// only when both documents are whole JSON objects (not cut off, not nested
+// too deeply, not an HTML page) and no two file entries name the same path;
+// an invalid one is empty, says why, and must not be acted on. Missing or
+// ill-typed members of a valid one take their defaults.
 class TPackageConfigurationReader
 {
 public:
@@ -97,6 +99,8 @@ public:
   const QByteArray& packageData() const { return m_PackageData; }
   const QByteArray& assetData() const { return m_AssetData; }
   bool isValid() const { return m_Valid; }
+  // Why the description is not valid; empty when it is.
+  const QString& invalidReason() const { return m_InvalidReason; }
 
   // "P<version> A<asset version>", each "?" when empty. Two descriptions
   // describe the same installation state exactly when these are equal.
@@ -106,6 +110,9 @@ public:
   TFileInPackageVector::const_iterator findFile(const QString& LocalFile) const;
 
 private:
+  // Empties everything read from the documents (not the documents).
+  void clearContent();
+
   QUrl m_PackageUrl;
   QUrl m_AssetUrl;
   QString m_Version;
@@ -119,6 +126,7 @@ private:
   QByteArray m_PackageData;
   QByteArray m_AssetData;
   bool m_Valid = false;
+  QString m_InvalidReason = QStringLiteral("no description");
 };
 
 // Conversions of untrusted JSON values, shared by the description readers.

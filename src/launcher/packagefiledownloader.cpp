@@ -8,6 +8,7 @@
 #include "shared/sha256.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMutexLocker>
@@ -37,6 +38,34 @@ std::uint64_t chunkOffset(const TFileToDownload& File, std::size_t Index)
 [[noreturn]] void throwIo(const QFileDevice& Device, const QString& Text)
 {
   shared::throwIoError(Device, Text);
+}
+
+// With "chunkVerification": everything between the file's current position
+// and the position Index (at Offset) must be the chunks written before it.
+void checkEarlierPositions(TChunkedFileState& File, std::size_t Index, std::uint64_t Offset,
+                           const std::function<void(const QString&)>& Debug)
+{
+  const std::uint64_t Position = std::uint64_t(File.file.pos());
+  std::size_t Check = 0;
+  std::uint64_t CheckOffset = 0;
+  while (Check < File.entry.chunks.size() && CheckOffset < Position) {
+    CheckOffset += File.entry.chunks[Check].unpackedSize;
+    ++Check;
+  }
+  while (Check < Index && CheckOffset < Offset) {
+    const TChunkInPackage& Old = File.entry.chunks[Check];
+    File.file.seek(qint64(CheckOffset));
+    const QByteArray Existing = File.file.read(qint64(Old.unpackedSize));
+    if (std::uint64_t(Existing.size()) != Old.unpackedSize)
+      throwIo(File.file, "invalid old chunk");
+    if (shared::TSha256::hash(Existing) != Old.unpackedHash) {
+      Debug(QString("%1: check failed").arg(CheckOffset));
+      throwIo(File.file, "invalid hash");
+    }
+    Debug(QString("%1: check succeeded").arg(CheckOffset));
+    CheckOffset += Old.unpackedSize;
+    ++Check;
+  }
 }
 
 // Runs Function on the global thread pool; an exception is logged with its
@@ -132,8 +161,35 @@ void TPackageFileDownloader::removeChunk(std::vector<TChunkToDownload>& Chunks, 
     Chunks.erase(Found);
 }
 
-void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int32_t ReplacementMode,
+void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
                                            const std::vector<TFileToDownload>& Files)
+{
+  startRun(TargetDirectory, ReplacementMode);
+  QString Inconsistency;
+  m_Files = makeFileStates(Files, Inconsistency);
+  std::vector<TChunkToDownload> Chunks = collectChunks(m_Files, Inconsistency);
+  orderForDownload(Chunks);
+  m_AllChunks = Chunks;
+  qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
+  m_OutstandingChunks = m_AllChunks;
+  std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
+            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
+              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
+            });
+  m_UnwrittenChunks = m_OutstandingChunks;
+  m_ProgressTimer.start();
+
+  if (!Inconsistency.isEmpty()) {
+    // Its bookkeeping could not tell when such a run is complete: nothing is
+    // fetched or written.
+    qCritical().noquote() << QString("Download refused: %1").arg(Inconsistency);
+    m_OutstandingChunks.clear();
+    m_AtLeastOneDownloadFailed = true;
+  }
+  requestOutstandingChunks();
+}
+
+void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode)
 {
   ++m_Run;
   m_RunFinished = false;
@@ -148,9 +204,18 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
     m_CachedChunkCount = 0;
     m_PeakCachedChunkCount = 0;
   }
+  m_AtLeastOneDownloadFailed = false;
+  m_AtLeastOneSavingOperationFailed = false;
+  m_FlushNanoseconds = 0;
+  m_DownloadedBytes.clear();
+  m_WrittenBytes.clear();
+}
 
-  std::vector<TChunkToDownload> Chunks;
-  QHash<QString, std::size_t> ChunkByUrl;
+std::vector<std::shared_ptr<TChunkedFileState>> TPackageFileDownloader::makeFileStates(
+    const std::vector<TFileToDownload>& Files, QString& Inconsistency)
+{
+  std::vector<std::shared_ptr<TChunkedFileState>> States;
+  QSet<QString> Paths;
   for (const TFileToDownload& File : Files) {
     auto State = std::make_shared<TChunkedFileState>();
     State->entry = File;
@@ -159,11 +224,25 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
       if (Index >= 0 && std::size_t(Index) < File.chunks.size())
         State->pendingChunks.push_back(Index);
     }
-    State->file.setFileName(installationFilePath(*m_pLauncherFilesystemHelper, TargetDirectory, File.localFile));
+    const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_TargetDirectory, File.localFile);
+    State->file.setFileName(Path);
+    if (!Path.isEmpty() && Paths.contains(Path) && Inconsistency.isEmpty())
+      Inconsistency = QString("the description names the file '%1' twice").arg(File.localFile);
+    Paths.insert(Path);
+    States.push_back(std::move(State));
+  }
+  return States;
+}
 
+std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
+    const std::vector<std::shared_ptr<TChunkedFileState>>& Files, QString& Inconsistency)
+{
+  std::vector<TChunkToDownload> Chunks;
+  QHash<QString, std::size_t> ChunkByUrl;
+  for (const std::shared_ptr<TChunkedFileState>& State : Files) {
     QSet<QByteArray> HashesSeen;
     for (std::int32_t Index : State->pendingChunks) {
-      const TChunkInPackage& Record = File.chunks[std::size_t(Index)];
+      const TChunkInPackage& Record = State->entry.chunks[std::size_t(Index)];
       {
         QMutexLocker Lock(&m_PendingChunkMutex);
         auto& Pending = m_PendingChunks[Record.unpackedHash];
@@ -180,18 +259,27 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
         TChunkToDownload Chunk;
         Chunk.chunk = Record;
         Chunk.downloadKey = std::numeric_limits<std::uint64_t>::max();
-        ChunkByUrl.insert(Key, Chunks.size());
+        Existing = ChunkByUrl.insert(Key, Chunks.size());
         Chunks.push_back(std::move(Chunk));
-        Existing = ChunkByUrl.find(Key);
       }
       TChunkToDownload& Chunk = Chunks[Existing.value()];
+      // One URL is fetched once: it cannot serve two different contents.
+      const TChunkInPackage& Known = Chunk.chunk;
+      if ((Known.unpackedHash != Record.unpackedHash || Known.unpackedSize != Record.unpackedSize ||
+           Known.unpack != Record.unpack) &&
+          Inconsistency.isEmpty())
+        Inconsistency = QString("the description gives %1 two different contents").arg(Key);
       if (std::find(Chunk.files.begin(), Chunk.files.end(), State) == Chunk.files.end())
         Chunk.files.push_back(State);
     }
   }
+  return Chunks;
+}
 
-  // Download order: by the smallest offset at which a chunk's content is
-  // written, so that chunks arrive roughly in file order.
+void TPackageFileDownloader::orderForDownload(std::vector<TChunkToDownload>& Chunks)
+{
+  // By the smallest offset at which a chunk's content is written, so that
+  // chunks arrive roughly in file order.
   for (TChunkToDownload& Chunk : Chunks) {
     for (const auto& State : Chunk.files) {
       const auto& Table = State->entry.chunks;
@@ -206,27 +294,15 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, std::int
   std::stable_sort(Chunks.begin(), Chunks.end(), [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
     return Left.downloadKey < Right.downloadKey;
   });
-  m_AllChunks = Chunks;
-  qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
-  m_OutstandingChunks = m_AllChunks;
-  std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
-            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
-              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
-            });
-  m_UnwrittenChunks = m_OutstandingChunks;
-  m_AtLeastOneDownloadFailed = false;
-  m_AtLeastOneSavingOperationFailed = false;
-  m_DownloadedBytes.clear();
-  m_WrittenBytes.clear();
-  m_ProgressTimer.start();
+}
 
-  if (m_OutstandingChunks.empty()) {
-    emitFinishedSignalWhenNoMoreFilesAreOutstanding();
-    return;
-  }
+void TPackageFileDownloader::requestOutstandingChunks()
+{
   // Copy: a refused URL fails synchronously and changes the outstanding list.
   const std::vector<TChunkToDownload> Order = m_AllChunks;
   for (const TChunkToDownload& Chunk : Order) {
+    if (findChunk(m_OutstandingChunks, Chunk.chunk.url) == m_OutstandingChunks.end())
+      continue;
     const QString Scheme = Chunk.chunk.url.scheme();
     if (Scheme != "http" && Scheme != "https") {
       // Package data comes only from web servers: a description must not
@@ -258,79 +334,82 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
     return;
   }
   const TChunkToDownload Chunk = *Found;
-  const std::uint64_t Run = m_Run;
-  const bool Packed = Chunk.chunk.unpack;
+  const bool Unpacked = Decompressed || !Chunk.chunk.unpack;
 
-  if (Verified && (Decompressed || !Packed)) {
+  if (Verified && Unpacked) {
     qInfo().noquote() << QString("processDownloadedData save %1%2").arg(urlText(Url), threadTag());
-    auto* Watcher = new QFutureWatcher<void>(this);
-    connect(Watcher, &QFutureWatcher<void>::finished, this, [this, Watcher, Url, Run] {
-      Watcher->deleteLater();
-      qInfo().noquote() << QString("processDownloadedData save completed %1%2").arg(urlText(Url), threadTag());
-      if (Run != m_Run) {
-        m_pDownloadPool->releaseUrl(Url);
-        return;
-      }
-      if (Watcher->isCanceled()) {
-        qWarning().noquote() << QString("Failed to save file downloaded from %1%2").arg(urlText(Url), threadTag());
-        m_pDownloadPool->releaseUrl(Url);
-        removeChunk(m_OutstandingChunks, Url);
-        m_AtLeastOneSavingOperationFailed = true;
-        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
-        return;
-      }
-      processFinishedData(Url);
-    });
-    Watcher->setFuture(runLogged(QString("saveDownloadedData %1").arg(urlText(Url)),
-                                 [this, Chunk, Data] { saveDownloadedData(Chunk, Data); }));
-    return;
-  }
-
-  if (!Verified && (Decompressed || !Packed)) {
+    auto Content = std::make_shared<const TMemoryChunkContent>(Data);
+    runStep<void>(EProcessingStep::Save, Url,
+                  runLogged(QString("saveDownloadedData %1").arg(urlText(Url)),
+                            [this, Chunk, Content] { saveDownloadedData(Chunk, Content); }),
+                  [this, Url](const QFuture<void>&) { processFinishedData(Url); });
+  } else if (Unpacked) {
     qInfo().noquote() << QString("processDownloadedData verify %1%2").arg(urlText(Url), threadTag());
-    auto* Watcher = new QFutureWatcher<QByteArray>(this);
-    connect(Watcher, &QFutureWatcher<QByteArray>::finished, this, [this, Watcher, Url, Run] {
-      Watcher->deleteLater();
-      qInfo().noquote() << QString("processDownloadedData verify finished %1%2").arg(urlText(Url), threadTag());
-      if (Run != m_Run) {
-        m_pDownloadPool->releaseUrl(Url);
-        return;
-      }
-      if (Watcher->isCanceled()) {
-        qWarning().noquote() << QString("Failed to verify file downloaded from %1").arg(urlText(Url));
-        m_pDownloadPool->releaseUrl(Url);
-        applyRetryRule(Url, QString("Verify of %1 failed.").arg(urlText(Url)));
-        emitFinishedSignalWhenNoMoreFilesAreOutstanding();
-        return;
-      }
-      processDownloadedData(Url, Watcher->result(), true, true);
-    });
-    Watcher->setFuture(runLogged(QString("verifyDownloadedData %1").arg(urlText(Url)),
-                                 [this, Chunk, Data] { return verifyDownloadedData(Chunk, Data); }));
-    return;
+    runStep<QByteArray>(EProcessingStep::Verify, Url,
+                        runLogged(QString("verifyDownloadedData %1").arg(urlText(Url)),
+                                  [this, Chunk, Data] { return verifyDownloadedData(Chunk, Data); }),
+                        [this, Url](const QFuture<QByteArray>& Result) {
+                          processDownloadedData(Url, Result.result(), true, true);
+                        });
+  } else {
+    qInfo().noquote() << QString("processDownloadedData decompress %1%2").arg(urlText(Url), threadTag());
+    runStep<QByteArray>(EProcessingStep::Decompress, Url,
+                        runLogged(QString("decompressDownloadedData %1").arg(urlText(Url)),
+                                  [this, Chunk, Data] { return decompressDownloadedData(Chunk, Data); }),
+                        [this, Url](const QFuture<QByteArray>& Result) {
+                          processDownloadedData(Url, Result.result(), true, false);
+                        });
   }
+}
 
-  qInfo().noquote() << QString("processDownloadedData decompress %1%2").arg(urlText(Url), threadTag());
-  auto* Watcher = new QFutureWatcher<QByteArray>(this);
-  connect(Watcher, &QFutureWatcher<QByteArray>::finished, this, [this, Watcher, Url, Run] {
+template <typename TResult>
+void TPackageFileDownloader::runStep(EProcessingStep Step, const QUrl& Url, QFuture<TResult> Future,
+                                     std::function<void(const QFuture<TResult>&)> OnSuccess)
+{
+  const std::uint64_t Run = m_Run;
+  auto* Watcher = new QFutureWatcher<TResult>(this);
+  connect(Watcher, &QFutureWatcher<TResult>::finished, this, [this, Watcher, Step, Url, Run, OnSuccess] {
     Watcher->deleteLater();
-    qInfo().noquote() << QString("processDownloadedData decompress finished %1%2").arg(urlText(Url), threadTag());
+    const char* Finished = Step == EProcessingStep::Verify     ? "verify finished"
+                           : Step == EProcessingStep::Decompress ? "decompress finished"
+                                                                 : "save completed";
+    qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(Finished, urlText(Url), threadTag());
     if (Run != m_Run) {
       m_pDownloadPool->releaseUrl(Url);
       return;
     }
     if (Watcher->isCanceled()) {
-      qWarning().noquote() << QString("Failed to decompress file downloaded from %1").arg(urlText(Url));
-      m_pDownloadPool->releaseUrl(Url);
-      removeChunk(m_OutstandingChunks, Url);
-      m_AtLeastOneDownloadFailed = true;
-      emitFinishedSignalWhenNoMoreFilesAreOutstanding();
+      onStepFailed(Step, Url);
       return;
     }
-    processDownloadedData(Url, Watcher->result(), true, false);
+    OnSuccess(Watcher->future());
   });
-  Watcher->setFuture(runLogged(QString("decompressDownloadedData %1").arg(urlText(Url)),
-                               [this, Chunk, Data] { return decompressDownloadedData(Chunk, Data); }));
+  Watcher->setFuture(Future);
+}
+
+void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
+{
+  switch (Step) {
+  case EProcessingStep::Verify:
+    // A chunk that does not match its hash may have been damaged on the way.
+    qWarning().noquote() << QString("Failed to verify file downloaded from %1").arg(urlText(Url));
+    m_pDownloadPool->releaseUrl(Url);
+    applyRetryRule(Url, QString("Verify of %1 failed.").arg(urlText(Url)));
+    break;
+  case EProcessingStep::Decompress:
+    qWarning().noquote() << QString("Failed to decompress file downloaded from %1").arg(urlText(Url));
+    m_pDownloadPool->releaseUrl(Url);
+    removeChunk(m_OutstandingChunks, Url);
+    m_AtLeastOneDownloadFailed = true;
+    break;
+  case EProcessingStep::Save:
+    qWarning().noquote() << QString("Failed to save file downloaded from %1%2").arg(urlText(Url), threadTag());
+    m_pDownloadPool->releaseUrl(Url);
+    removeChunk(m_OutstandingChunks, Url);
+    m_AtLeastOneSavingOperationFailed = true;
+    break;
+  }
+  emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
 QByteArray TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const
@@ -360,211 +439,207 @@ QByteArray TPackageFileDownloader::decompressDownloadedData(TChunkToDownload Chu
   return Result;
 }
 
-void TPackageFileDownloader::saveDownloadedData(TChunkToDownload Chunk, QByteArray Data)
+// The debug log of a file being written ("<file>.log"), with the
+// "chunkVerification" setting only; the first use in a run starts it anew.
+class TPackageFileDownloader::TChunkDebugLog
+{
+public:
+  TChunkDebugLog(TChunkedFileState& File, bool Enabled)
+  {
+    if (!Enabled)
+      return;
+    m_File.setFileName(File.file.fileName() + ".log");
+    if (!File.debugLogStarted) {
+      File.debugLogStarted = true;
+      m_File.remove();
+    }
+    if (m_File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+      m_Stream.setDevice(&m_File);
+  }
+
+  void write(const QString& Line)
+  {
+    if (m_Stream.device())
+      m_Stream << Line << "\n";
+  }
+
+private:
+  QFile m_File;
+  QTextStream m_Stream;
+};
+
+void TPackageFileDownloader::saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content)
 {
   qInfo().noquote() << QString("saveDownloadedData chunk %1%2").arg(urlText(Chunk.chunk.url), threadTag());
-  bool CachedInThisSave = false;
+  bool Cached = false;
   for (const std::shared_ptr<TChunkedFileState>& File : Chunk.files) {
     QMutexLocker FileLock(&File->mutex);
-    const QString Path = File->file.fileName();
-    if (Path.isEmpty())
-      throw std::runtime_error(QString("Invalid file name '%1'").arg(File->entry.localFile).toStdString());
-
-    if (!File->prepared) {
-      File->prepared = true;
-      if (File->pendingChunks.size() == File->chunkTableSize) {
-        // Written from scratch: nothing of the old file is kept. During a
-        // self-update an existing file is moved aside instead, so that the
-        // running launcher can be restored when the update fails.
-        const QString OldPath = Path + ".old";
-        const QFileInfo Existing(Path);
-        bool MovedAside = false;
-        if (m_ReplacementMode == 1 && Existing.isFile()) {
-          m_pLauncherFilesystemHelper->removePath(OldPath);
-          MovedAside = QFile::rename(Path, OldPath);
-        }
-        if (!MovedAside) {
-          try {
-            m_pLauncherFilesystemHelper->removePath(Path);
-          } catch (const std::runtime_error&) {
-            if (m_ReplacementMode != 1)
-              throw;
-            m_pLauncherFilesystemHelper->removePath(OldPath);
-            if (!QFile::rename(Path, OldPath))
-              throw;
-          }
-        }
-      }
-      QDir Folder = QFileInfo(Path).absoluteDir();
-      if (!Folder.mkpath(".")) {
-        throw std::runtime_error(QString("Failed to create folder: '%1'.")
-                                     .arg(QDir::toNativeSeparators(Folder.absolutePath()))
-                                     .toStdString());
-      }
-    }
-
-    std::unique_ptr<QFile> DebugLog;
-    QTextStream DebugStream;
-    if (m_ChunkVerification) {
-      if (!File->debugLogStarted) {
-        File->debugLogStarted = true;
-        QFile::remove(Path + ".log");
-      }
-      DebugLog = std::make_unique<QFile>(Path + ".log");
-      if (DebugLog->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-        DebugStream.setDevice(DebugLog.get());
-    }
-    const auto Debug = [&](const QString& Line) {
-      if (DebugStream.device())
-        DebugStream << Line << "\n";
-    };
-
-    bool StoppedAtMissingChunk = false;
-    while (!File->pendingChunks.empty()) {
-      const std::int32_t Index = File->pendingChunks.front();
-      const TChunkInPackage& Entry = File->entry.chunks[std::size_t(Index)];
-
-      QByteArray Source;
-      std::shared_ptr<TPendingChunk> Pending;
-      enum class EFrom { Fresh, Memory, Spill } From = EFrom::Fresh;
-      if (Entry.unpackedHash == Chunk.chunk.unpackedHash) {
-        Source = Data;
-        QMutexLocker Lock(&m_PendingChunkMutex);
-        Pending = m_PendingChunks.value(Entry.unpackedHash);
-      } else {
-        QMutexLocker Lock(&m_PendingChunkMutex);
-        Pending = m_PendingChunks.value(Entry.unpackedHash);
-        if (!Pending || Pending->state == 0) {
-          Lock.unlock();
-          qInfo().noquote() << QString("saveDownloadedData chunk %1 not found for %2. => Wait for chunk%3")
-                                   .arg(urlText(Chunk.chunk.url), Path, threadTag());
-          StoppedAtMissingChunk = true;
-          break;
-        }
-        if (Pending->state == 1) {
-          Source = Pending->data;
-          From = EFrom::Memory;
-        } else {
-          From = EFrom::Spill;
-        }
-      }
-      if (From == EFrom::Spill) {
-        QFile Spill(Pending->spillFile->fileName());
-        if (!Spill.open(QIODevice::ReadOnly))
-          throwIo(Spill, "couldn't open chunk file");
-        Source = Spill.readAll();
-        if (std::uint64_t(Source.size()) != Entry.unpackedSize)
-          throwIo(Spill, "couldn't read chunk file");
-      }
-
-      if (!File->file.isOpen() && !File->file.open(QIODevice::ReadWrite))
-        throwIo(File->file, "couldn't open target file");
-
-      const std::uint64_t Offset = chunkOffset(File->entry, std::size_t(Index));
-      if (m_ChunkVerification) {
-        // Everything between the current position and this chunk must be
-        // the chunks written before it.
-        std::uint64_t Position = std::uint64_t(File->file.pos());
-        std::size_t Check = 0;
-        std::uint64_t CheckOffset = 0;
-        while (Check < File->entry.chunks.size() && CheckOffset < Position) {
-          CheckOffset += File->entry.chunks[Check].unpackedSize;
-          ++Check;
-        }
-        while (Check < std::size_t(Index) && CheckOffset < Offset) {
-          const TChunkInPackage& Old = File->entry.chunks[Check];
-          File->file.seek(qint64(CheckOffset));
-          const QByteArray Existing = File->file.read(qint64(Old.unpackedSize));
-          if (std::uint64_t(Existing.size()) != Old.unpackedSize)
-            throwIo(File->file, "invalid old chunk");
-          if (shared::TSha256::hash(Existing) != Old.unpackedHash) {
-            Debug(QString("%1: check failed").arg(CheckOffset));
-            throwIo(File->file, "invalid hash");
-          }
-          Debug(QString("%1: check succeeded").arg(CheckOffset));
-          CheckOffset += Old.unpackedSize;
-          ++Check;
-        }
-      }
-
-      if (!File->file.seek(qint64(Offset)))
-        throwIo(File->file, File->file.errorString());
-      const qint64 Written = File->file.write(Source);
-      if (Written < 0 || std::uint64_t(Written) != Entry.unpackedSize)
-        throwIo(File->file, "couldn't write chunk file");
-      const char* Middle = From == EFrom::Fresh ? " to " : From == EFrom::Memory ? " from cache to " : " from temp file to ";
-      qInfo().noquote() << QString("saveDownloadedData chunk %1%2%3 offset: %4%5")
-                               .arg(urlText(Entry.url), Middle, File->file.fileName())
-                               .arg(Offset)
-                               .arg(threadTag());
-      if (m_ChunkVerification) {
-        const bool Correct = shared::TSha256::hash(Source) == Entry.unpackedHash;
-        const char* Text = From == EFrom::Fresh   ? (Correct ? ": write succeeded" : ": write failed")
-                           : From == EFrom::Memory ? (Correct ? ": write cache correct" : ": write cache invalid")
-                                                   : (Correct ? ": write tmp file correct" : ": write tmp file invalid");
-        Debug(QString("%1%2").arg(Offset).arg(Text));
-        if (From == EFrom::Spill && !Correct)
-          throwIo(File->file, "invalid hash");
-      }
-
-      // Every written position counts against the content's references;
-      // the cached copy is dropped with the last one.
-      if (Pending) {
-        QMutexLocker Lock(&m_PendingChunkMutex);
-        Pending->referenceCount -= 1;
-        if (Pending->referenceCount <= 0) {
-          if (Pending->state == 1)
-            m_CachedChunkCount -= 1;
-          Pending->data.clear();
-          Pending->spillFile.reset();
-          Pending->state = 0;
-          m_PendingChunks.remove(Entry.unpackedHash);
-        }
-      }
-
-      emit writeProgress(Entry.url, Entry.unpackedSize);
-      File->pendingChunks.pop_front();
-    }
-
-    if (File->pendingChunks.empty() && File->file.isOpen()) {
-      File->file.close();
-      if (File->entry.executable) {
-        File->file.setPermissions(File->file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                                  QFileDevice::ExeOther);
-      }
-    }
-
-    if (StoppedAtMissingChunk && !CachedInThisSave) {
-      const bool NeededLater =
-          std::any_of(File->pendingChunks.begin(), File->pendingChunks.end(), [&](std::int32_t Index) {
-            return File->entry.chunks[std::size_t(Index)].unpackedHash == Chunk.chunk.unpackedHash;
-          });
-      if (NeededLater) {
-        QMutexLocker Lock(&m_PendingChunkMutex);
-        auto Pending = m_PendingChunks.value(Chunk.chunk.unpackedHash);
-        if (!Pending)
-          throw std::runtime_error("couldn't find pending chunk");
-        if (Pending->state == 0) {
-          if (m_CachedChunkCount <= m_MaxCachedChunks) {
-            Pending->data = Data;
-            Pending->state = 1;
-            m_CachedChunkCount += 1;
-            m_PeakCachedChunkCount = std::max(m_PeakCachedChunkCount, m_CachedChunkCount);
-          } else {
-            auto Spill = std::make_unique<QTemporaryFile>();
-            if (!Spill->open())
-              throwIo(*Spill, "couldn't open chunk file");
-            if (Spill->write(Data) != Data.size())
-              throwIo(*Spill, "couldn't write chunk file");
-            Spill->close();
-            Pending->spillFile = std::move(Spill);
-            Pending->state = 2;
-          }
-        }
-        CachedInThisSave = true;
-      }
-    }
+    prepareTarget(*File);
+    const bool AllWritten = writePendingPositions(*File, Chunk, Content);
+    closeWhenComplete(*File);
+    if (!AllWritten && !Cached)
+      Cached = cacheForLaterPositions(*File, Chunk, Content);
   }
+}
+
+void TPackageFileDownloader::prepareTarget(TChunkedFileState& File)
+{
+  const QString Path = File.file.fileName();
+  if (Path.isEmpty())
+    throw std::runtime_error(QString("Invalid file name '%1'").arg(File.entry.localFile).toStdString());
+  if (File.prepared)
+    return;
+  if (File.pendingChunks.size() == File.chunkTableSize) {
+    // Written from scratch: nothing of the old file is kept. During a
+    // self-update an existing file is moved aside instead, so that the
+    // running launcher can be restored when the update fails.
+    bool MovedAside = false;
+    if (m_ReplacementMode == EReplacementMode::MoveReplacedFilesAside && QFileInfo(Path).isFile()) {
+      m_pLauncherFilesystemHelper->removePath(Path + ".old");
+      MovedAside = QFile::rename(Path, Path + ".old");
+    }
+    if (!MovedAside)
+      m_pLauncherFilesystemHelper->removePath(Path);
+  }
+  m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
+  File.prepared = true;
+}
+
+bool TPackageFileDownloader::writePendingPositions(TChunkedFileState& File, const TChunkToDownload& Chunk,
+                                                   const std::shared_ptr<const TChunkContent>& Content)
+{
+  TChunkDebugLog Debug(File, m_ChunkVerification);
+  while (!File.pendingChunks.empty()) {
+    const std::int32_t Index = File.pendingChunks.front();
+    const TChunkInPackage& Entry = File.entry.chunks[std::size_t(Index)];
+    const std::optional<TWriteSource> Source = takeSource(Entry, Chunk, Content);
+    if (!Source) {
+      qInfo().noquote() << QString("saveDownloadedData chunk %1 not found for %2. => Wait for chunk%3")
+                               .arg(urlText(Chunk.chunk.url), File.file.fileName(), threadTag());
+      return false;
+    }
+    writePosition(File, Index, *Source, Debug);
+    releaseSource(Entry, *Source);
+    emit writeProgress(Entry.url, Entry.unpackedSize);
+    File.pendingChunks.pop_front();
+  }
+  return true;
+}
+
+std::optional<TPackageFileDownloader::TWriteSource> TPackageFileDownloader::takeSource(
+    const TChunkInPackage& Entry, const TChunkToDownload& Chunk, const std::shared_ptr<const TChunkContent>& Content)
+{
+  QMutexLocker Lock(&m_PendingChunkMutex);
+  std::shared_ptr<TPendingChunk> Pending = m_PendingChunks.value(Entry.unpackedHash);
+  if (Entry.unpackedHash == Chunk.chunk.unpackedHash)
+    return TWriteSource{Content, Pending, TWriteSource::EOrigin::FreshData};
+  if (!Pending || !Pending->content)
+    return std::nullopt;
+  const auto Origin =
+      Pending->content->inMemory() ? TWriteSource::EOrigin::MemoryCache : TWriteSource::EOrigin::SpillFile;
+  return TWriteSource{Pending->content, Pending, Origin};
+}
+
+void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t Index, const TWriteSource& Source,
+                                           TChunkDebugLog& Debug)
+{
+  const TChunkInPackage& Entry = File.entry.chunks[std::size_t(Index)];
+  // Unbuffered: every write reaches the kernel at once, so that a failing
+  // one (a full disk) is seen here and not lost in a later flush.
+  if (!File.file.isOpen() && !File.file.open(QIODevice::ReadWrite | QIODevice::Unbuffered))
+    throwIo(File.file, "couldn't open target file");
+  const std::uint64_t Offset = chunkOffset(File.entry, std::size_t(Index));
+  if (m_ChunkVerification)
+    checkEarlierPositions(File, std::size_t(Index), Offset, [&](const QString& Line) { Debug.write(Line); });
+  if (Source.content->size() != Entry.unpackedSize)
+    throwIo(File.file, "couldn't write chunk file");
+  Source.content->copyTo(File.file, Offset);
+
+  using EOrigin = TWriteSource::EOrigin;
+  const char* Middle = Source.origin == EOrigin::FreshData     ? " to "
+                       : Source.origin == EOrigin::MemoryCache ? " from cache to "
+                                                               : " from temp file to ";
+  qInfo().noquote() << QString("saveDownloadedData chunk %1%2%3 offset: %4%5")
+                           .arg(urlText(Entry.url), Middle, File.file.fileName())
+                           .arg(Offset)
+                           .arg(threadTag());
+  if (!m_ChunkVerification)
+    return;
+  const bool Correct = Source.content->sha256() == Entry.unpackedHash;
+  const char* Text = Source.origin == EOrigin::FreshData     ? (Correct ? ": write succeeded" : ": write failed")
+                     : Source.origin == EOrigin::MemoryCache ? (Correct ? ": write cache correct" : ": write cache invalid")
+                                                             : (Correct ? ": write tmp file correct" : ": write tmp file invalid");
+  Debug.write(QString("%1%2").arg(Offset).arg(Text));
+  if (Source.origin == EOrigin::SpillFile && !Correct)
+    throwIo(File.file, "invalid hash");
+}
+
+void TPackageFileDownloader::releaseSource(const TChunkInPackage& Entry, const TWriteSource& Source)
+{
+  // Every written position counts against the content's references; the
+  // cached copy is dropped with the last one.
+  if (!Source.pending)
+    return;
+  QMutexLocker Lock(&m_PendingChunkMutex);
+  Source.pending->referenceCount -= 1;
+  if (Source.pending->referenceCount > 0)
+    return;
+  if (Source.pending->state() == EPendingChunkState::InMemory)
+    m_CachedChunkCount -= 1;
+  Source.pending->content.reset();
+  m_PendingChunks.remove(Entry.unpackedHash);
+}
+
+void TPackageFileDownloader::closeWhenComplete(TChunkedFileState& File)
+{
+  if (!File.pendingChunks.empty() || !File.file.isOpen())
+    return;
+  // Flushed while the other chunks are still on their way, so that little
+  // is left to flush before the full marker.
+  QElapsedTimer Clock;
+  Clock.start();
+  shared::flushFileToDisk(File.file);
+  m_FlushNanoseconds += Clock.nsecsElapsed();
+  File.file.unsetError();
+  File.file.close();
+  shared::throwOnFileError(File.file);
+  if (File.entry.executable &&
+      !File.file.setPermissions(File.file.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                QFileDevice::ExeOther))
+    throwIo(File.file, "couldn't make the file executable");
+}
+
+bool TPackageFileDownloader::cacheForLaterPositions(const TChunkedFileState& File, const TChunkToDownload& Chunk,
+                                                    const std::shared_ptr<const TChunkContent>& Content)
+{
+  const QByteArray& Hash = Chunk.chunk.unpackedHash;
+  const bool NeededLater = std::any_of(File.pendingChunks.begin(), File.pendingChunks.end(), [&](std::int32_t Index) {
+    return File.entry.chunks[std::size_t(Index)].unpackedHash == Hash;
+  });
+  if (!NeededLater)
+    return false;
+  QMutexLocker Lock(&m_PendingChunkMutex);
+  const std::shared_ptr<TPendingChunk> Pending = m_PendingChunks.value(Hash);
+  if (!Pending)
+    throw std::runtime_error("couldn't find pending chunk");
+  if (Pending->content)
+    return true;
+  if (!Content->inMemory() || m_CachedChunkCount <= m_MaxCachedChunks) {
+    if (Content->inMemory()) {
+      m_CachedChunkCount += 1;
+      m_PeakCachedChunkCount = std::max(m_PeakCachedChunkCount, m_CachedChunkCount);
+    }
+    Pending->content = Content;
+    return true;
+  }
+  // Too many held in memory: this one waits in a spill file, written
+  // without holding up the other threads.
+  Lock.unlock();
+  auto Spill = std::make_shared<const TSpillFileChunkContent>(*Content);
+  Lock.relock();
+  if (!Pending->content)
+    Pending->content = std::move(Spill);
+  return true;
 }
 
 void TPackageFileDownloader::processFinishedData(const QUrl& Url)
@@ -645,6 +720,19 @@ void TPackageFileDownloader::onProgressTick()
   emitProgress();
 }
 
+QString TPackageFileDownloader::incompleteFile() const
+{
+  for (const std::shared_ptr<TChunkedFileState>& File : m_Files) {
+    QMutexLocker Lock(&File->mutex);
+    if (!File->pendingChunks.empty()) {
+      return QString("%1 pieces of '%2' were not written")
+          .arg(File->pendingChunks.size())
+          .arg(File->entry.localFile);
+    }
+  }
+  return QString();
+}
+
 void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
 {
   qInfo().noquote() << QString("emitFinishedSignalWhenNoMoreFilesAreOutstanding ActiveDownloads: %1 FilesInProgress: %2 "
@@ -659,6 +747,11 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   m_RunFinished = true;
   m_ProgressTimer.stop();
   emitProgress();
+  const QString Incomplete = incompleteFile();
+  if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed && !Incomplete.isEmpty()) {
+    qCritical().noquote() << QString("Download incomplete: %1").arg(Incomplete);
+    m_AtLeastOneDownloadFailed = true;
+  }
   if (m_AtLeastOneDownloadFailed)
     emit downloadFailed(DownloadFailed);
   else if (m_AtLeastOneSavingOperationFailed)

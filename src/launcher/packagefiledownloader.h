@@ -1,5 +1,6 @@
 #pragma once
 
+#include "launcher/chunkcontent.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/packagedifference.h"
 #include "launcher/types.h"
@@ -9,16 +10,19 @@
 #include <QFile>
 #include <QMap>
 #include <QMutex>
+#include <QFuture>
 #include <QNetworkReply>
 #include <QObject>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace shared {
@@ -33,6 +37,25 @@ enum EPackageDownloaderError : std::int32_t
   DownloadFailed = 1,
   SaveFailed = 2,
   VerificationFailed = 3,
+  // The installation's file system has not the room to write what is
+  // missing; nothing was started (set by the installation job).
+  NotEnoughDiskSpace = 4,
+};
+
+// What happens to an existing file that is written from scratch.
+enum class EReplacementMode : std::int32_t
+{
+  ReplaceFiles = 0,            // it is removed
+  MoveReplacedFilesAside = 1,  // it is renamed to its name + ".old" (self-update: the file may be in use)
+};
+
+// Where the content of a pending chunk is held until its later positions are
+// written.
+enum class EPendingChunkState : std::int32_t
+{
+  NotCached = 0,
+  InMemory = 1,
+  InSpillFile = 2,
 };
 
 // One file being written: its chunk table and the positions still to write,
@@ -62,9 +85,14 @@ struct TChunkToDownload
 struct TPendingChunk
 {
   std::int32_t referenceCount = 0;
-  QByteArray data;
-  std::unique_ptr<QTemporaryFile> spillFile;
-  std::int32_t state = 0;  // 0 not cached, 1 in memory, 2 in the spill file
+  std::shared_ptr<const TChunkContent> content;  // null while not cached
+
+  EPendingChunkState state() const
+  {
+    if (!content)
+      return EPendingChunkState::NotCached;
+    return content->inMemory() ? EPendingChunkState::InMemory : EPendingChunkState::InSpillFile;
+  }
 };
 
 // Bytes per progress tick: minimum, maximum and a running mean over at most
@@ -93,7 +121,7 @@ public:
                          std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
   ~TPackageFileDownloader() override;
 
-  void downloadFiles(const QDir& TargetDirectory, std::int32_t ReplacementMode,
+  void downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
                      const std::vector<TFileToDownload>& Files);
 
   const std::vector<TChunkToDownload>& allChunks() const { return m_AllChunks; }
@@ -108,11 +136,13 @@ public:
   std::int32_t cachedChunkCount() const;
   // Largest number of pending chunks held in memory at once during the run.
   std::int32_t peakCachedChunkCount() const;
+  // Time the saves spent flushing completed files to the disk.
+  std::int64_t flushNanoseconds() const { return m_FlushNanoseconds; }
 
   // Worker operations, run on the global thread pool; they fail by throwing.
   QByteArray verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
   QByteArray decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
-  void saveDownloadedData(TChunkToDownload Chunk, QByteArray Data);
+  void saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content);
 
 signals:
   void downloadCompleted();
@@ -129,8 +159,69 @@ public slots:
   void onProgressTick();
 
 private:
+  enum class EProcessingStep
+  {
+    Verify,
+    Decompress,
+    Save,
+  };
+  // Where the content written at one position comes from.
+  struct TWriteSource
+  {
+    enum class EOrigin
+    {
+      FreshData,
+      MemoryCache,
+      SpillFile,
+    };
+    std::shared_ptr<const TChunkContent> content;
+    std::shared_ptr<TPendingChunk> pending;  // released once written; may be null
+    EOrigin origin = EOrigin::FreshData;
+  };
+  class TChunkDebugLog;
+
+  // Steps of starting a run.
+  void startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode);
+  // A file state per file; Inconsistency names a path that two files share.
+  std::vector<std::shared_ptr<TChunkedFileState>> makeFileStates(const std::vector<TFileToDownload>& Files,
+                                                                 QString& Inconsistency);
+  // A chunk per distinct URL, with the pending chunks counted; Inconsistency
+  // names a URL described with two different contents.
+  std::vector<TChunkToDownload> collectChunks(const std::vector<std::shared_ptr<TChunkedFileState>>& Files,
+                                              QString& Inconsistency);
+  void orderForDownload(std::vector<TChunkToDownload>& Chunks);
+  void requestOutstandingChunks();
+  // A file with positions not written, for the log; empty when all are.
+  QString incompleteFile() const;
+
   void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
+  // Runs one processing step of a chunk on the thread pool; OnSuccess gets
+  // the finished future on the GUI thread, a failure goes to onStepFailed.
+  template <typename TResult>
+  void runStep(EProcessingStep Step, const QUrl& Url, QFuture<TResult> Future,
+               std::function<void(const QFuture<TResult>&)> OnSuccess);
+  void onStepFailed(EProcessingStep Step, const QUrl& Url);
   void processFinishedData(const QUrl& Url);
+
+  // Steps of saving one chunk into one file, under the file's lock.
+  void prepareTarget(TChunkedFileState& File);
+  // Writes the file's pending positions front to back while their content is
+  // at hand; returns false when it stopped at one whose content is missing.
+  bool writePendingPositions(TChunkedFileState& File, const TChunkToDownload& Chunk,
+                             const std::shared_ptr<const TChunkContent>& Content);
+  // The content for a position: the fresh content when the hashes match,
+  // else the cached one; nothing when it has not arrived yet.
+  std::optional<TWriteSource> takeSource(const TChunkInPackage& Entry, const TChunkToDownload& Chunk,
+                                         const std::shared_ptr<const TChunkContent>& Content);
+  void writePosition(TChunkedFileState& File, std::int32_t Index, const TWriteSource& Source,
+                     TChunkDebugLog& Debug);
+  void releaseSource(const TChunkInPackage& Entry, const TWriteSource& Source);
+  void closeWhenComplete(TChunkedFileState& File);
+  // Keeps the content for later positions of File when it has any; returns
+  // whether it did.
+  bool cacheForLaterPositions(const TChunkedFileState& File, const TChunkToDownload& Chunk,
+                              const std::shared_ptr<const TChunkContent>& Content);
+
   void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
   void applyRetryRule(const QUrl& Url, const QString& FinalMessage);
   void emitProgress();
@@ -144,7 +235,8 @@ private:
   QDir m_TargetDirectory;
   bool m_AtLeastOneDownloadFailed = false;
   bool m_AtLeastOneSavingOperationFailed = false;
-  std::int32_t m_ReplacementMode = 0;
+  EReplacementMode m_ReplacementMode = EReplacementMode::ReplaceFiles;
+  std::vector<std::shared_ptr<TChunkedFileState>> m_Files;
   std::vector<TChunkToDownload> m_AllChunks;
   std::vector<TChunkToDownload> m_OutstandingChunks;
   std::vector<TChunkToDownload> m_UnwrittenChunks;
@@ -155,6 +247,7 @@ private:
   QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
   std::int32_t m_CachedChunkCount = 0;
   std::int32_t m_PeakCachedChunkCount = 0;
+  std::atomic<std::int64_t> m_FlushNanoseconds{0};
   std::int32_t m_MaxCachedChunks = 100;
   bool m_ChunkVerification = false;
   TRateStatistic m_DownloadRate;

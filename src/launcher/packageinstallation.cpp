@@ -2,13 +2,18 @@
 
 #include "launcher/logging.h"
 #include "shared/downloadpool.h"
+#include "shared/filesystemhelper.h"
 
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QFutureWatcher>
+#include <QSet>
+#include <QStorageInfo>
 #include <QtConcurrent>
 
+#include <limits>
 #include <stdexcept>
 
 namespace orvale::launcher {
@@ -49,7 +54,57 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
     failBeforeDownload(m_RequiredChanges.failure);
     return;
   }
+  if (!enoughDiskSpace()) {
+    onDownloadFailed(NotEnoughDiskSpace);
+    return;
+  }
   startDownload();
+}
+
+namespace {
+
+TFileSize addSaturating(TFileSize Left, TFileSize Right)
+{
+  return Left > std::numeric_limits<TFileSize>::max() - Right ? std::numeric_limits<TFileSize>::max() : Left + Right;
+}
+
+// The bytes File grows by on disk when it is finished: its chunks laid end to
+// end, less what it holds already (written from scratch, it has been removed).
+TFileSize growthOnDisk(const TFileToDownload& File, const QString& Path)
+{
+  if (File.chunksToDownload.empty() || Path.isEmpty())
+    return 0;
+  TFileSize Size = 0;
+  for (const TChunkInPackage& Chunk : File.chunks)
+    Size = addSaturating(Size, Chunk.unpackedSize);
+  const QFileInfo Existing(Path);
+  const TFileSize Present = Existing.isFile() ? TFileSize(Existing.size()) : 0;
+  return Size > Present ? Size - Present : 0;
+}
+
+} // namespace
+
+bool TPackageInstallation::enoughDiskSpace()
+{
+  TFileSize Needed = 0;
+  for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
+    const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
+    Needed = addSaturating(Needed, growthOnDisk(File, Path));
+  }
+  const QStorageInfo Storage(m_InstallationDirectory.absolutePath());
+  if (Needed == 0 || !Storage.isValid())
+    return true;
+  const TFileSize Free = TFileSize(std::max<qint64>(Storage.bytesAvailable(), 0));
+  if (Needed <= Free)
+    return true;
+  qCritical().noquote() << QString("Not enough disk space for %1: %2 bytes to write, %3 bytes free in %4")
+                               .arg(m_pPackage->name())
+                               .arg(Needed)
+                               .arg(Free)
+                               .arg(Storage.rootPath());
+  m_DiskSpaceNeeded = Needed;
+  m_DiskSpaceFree = Free;
+  return false;
 }
 
 void TPackageInstallation::failBeforeDownload(const QString& Reason)
@@ -94,7 +149,10 @@ void TPackageInstallation::startDownload()
       onDownloadCompleted();
       return;
     }
-    m_pDownloader->downloadFiles(m_InstallationDirectory, m_SelfUpdateFlag, Needed);
+    m_pDownloader->downloadFiles(m_InstallationDirectory,
+                                 m_SelfUpdateFlag ? EReplacementMode::MoveReplacedFilesAside
+                                                  : EReplacementMode::ReplaceFiles,
+                                 Needed);
     qInfo().noquote() << QString("start download of %1 files%2").arg(Needed.size()).arg(threadTag());
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));
@@ -119,26 +177,83 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
 
 void TPackageInstallation::startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force)
 {
-  if (!Force && m_pLauncherFilesystemHelper->launcherSettings()->skipVerification) {
-    onVerifyFinished(true);
+  if (!InstalledDescription.isValid()) {
+    // Nothing can be checked against a damaged marker: the installation is
+    // not vouched for.
+    qCritical().noquote() << QString("Verification of %1 impossible: %2")
+                                 .arg(m_pPackage->name(), InstalledDescription.invalidReason());
+    onVerifyFinished(false);
     return;
   }
-  auto* Watcher = new QFutureWatcher<bool>(this);
-  connect(Watcher, &QFutureWatcher<bool>::finished, this, [this, Watcher] {
+  const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->launcherSettings()->skipVerification;
+  auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
+  connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {
     Watcher->deleteLater();
-    onVerifyFinished(!Watcher->isCanceled() && Watcher->result());
+    finishVerification(Watcher->isCanceled() ? VerificationFailed : Watcher->result());
   });
   const QDir Directory = m_InstallationDirectory;
   const auto Helper = m_pLauncherFilesystemHelper;
   const TFileInPackageVector Files = InstalledDescription.files();
-  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files] { return VerifyPackage(Directory, Helper, Files); }));
+  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files, CheckHashes] {
+    if (CheckHashes && !VerifyPackage(Directory, Helper, Files))
+      return VerificationFailed;
+    try {
+      FlushInstalledFiles(Directory, Helper, Files);
+    } catch (const std::runtime_error& Error) {
+      qCritical().noquote() << QString("Installed data of %1 could not be flushed: %2")
+                                   .arg(m_pPackage->name(), QString::fromUtf8(Error.what()));
+      return SaveFailed;
+    }
+    return NoDownloaderError;
+  }));
+}
+
+void TPackageInstallation::FlushInstalledFiles(const QDir& InstallationDirectory,
+                                               const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                               const TFileInPackageVector& Files)
+{
+  QElapsedTimer Clock;
+  Clock.start();
+  // Each file on its own (fdatasync), not the whole file system (syncfs):
+  // the downloader flushed most of them as it completed them, and the data
+  // of other programs is none of ours. Measured on a 1 GiB install, this
+  // cost less than one syncfs at the end.
+  const QString Root = QDir::cleanPath(InstallationDirectory.absolutePath());
+  QSet<QString> Folders{Root};
+  for (const TFileInPackage& Entry : Files) {
+    const QString Path = installationFilePath(*Helper, InstallationDirectory, Entry.localFile);
+    if (Path.isEmpty())
+      continue;
+    QFile File(Path);
+    if (!File.open(QIODevice::ReadOnly))
+      shared::throwIoError(File, "Could not open file.");
+    shared::flushFileToDisk(File);
+    // A new file's name lives in its folder, a new folder's in its parent.
+    for (QString Folder = QFileInfo(Path).absolutePath(); Folder.startsWith(Root) && !Folders.contains(Folder);
+         Folder = QFileInfo(Folder).absolutePath())
+      Folders.insert(Folder);
+  }
+  for (const QString& Folder : Folders)
+    shared::flushDirectoryToDisk(Folder);
+  m_FinalFlushNanoseconds += Clock.nsecsElapsed();
+}
+
+double TPackageInstallation::flushSeconds() const
+{
+  return double(m_FinalFlushNanoseconds + m_pDownloader->flushNanoseconds()) / 1e9;
 }
 
 void TPackageInstallation::onVerifyFinished(bool Result)
 {
-  qInfo().noquote() << QString("onVerifyFinished with %1%2").arg(Result ? "true" : "false", threadTag());
-  m_WithoutError = Result;
-  m_ErrorReason = Result ? NoDownloaderError : VerificationFailed;
+  finishVerification(Result ? NoDownloaderError : VerificationFailed);
+}
+
+void TPackageInstallation::finishVerification(EPackageDownloaderError Outcome)
+{
+  qInfo().noquote() << QString("onVerifyFinished with %1%2").arg(Outcome == NoDownloaderError ? "true" : "false",
+                                                                 threadTag());
+  m_WithoutError = Outcome == NoDownloaderError;
+  m_ErrorReason = Outcome;
   emit verificationFinished(m_pPackage);
 }
 

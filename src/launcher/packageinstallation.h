@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -41,8 +42,9 @@ public:
   // Text of the last failure that has no error reason of its own (an invalid
   // description), for the log and the messages.
   const QString& failureText() const { return m_FailureText; }
-  std::int32_t selfUpdateFlag() const { return m_SelfUpdateFlag; }
-  void setSelfUpdateFlag(std::int32_t Flag) { m_SelfUpdateFlag = Flag; }
+  // Set for the launcher's own update: files that are replaced may be in use.
+  bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
+  void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
   const QDir& installationDirectory() const { return m_InstallationDirectory; }
   void setInstallationDirectory(const QDir& Directory) { m_InstallationDirectory = Directory; }
   const QString& installedVersionText() const { return m_InstalledVersionText; }
@@ -50,6 +52,9 @@ public:
   const QString& publishedVersionText() const { return m_PublishedVersionText; }
   void setPublishedVersionText(const QString& Text) { m_PublishedVersionText = Text; }
   const TPackageDifference& requiredChanges() const { return m_RequiredChanges; }
+  // With NotEnoughDiskSpace: the bytes still to write and the bytes free.
+  TFileSize diskSpaceNeeded() const { return m_DiskSpaceNeeded; }
+  TFileSize diskSpaceFree() const { return m_DiskSpaceFree; }
 
   // Difference computation; runs on a worker thread. With
   // FastScanMarkerTime (the modification time of the full marker of the
@@ -68,13 +73,24 @@ public:
       const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure = nullptr);
 
   // Starts the verification of the installed description's files on the
-  // thread pool; without Force and with "skipVerification" set it succeeds
-  // at once.
+  // thread pool (without Force and with "skipVerification" set the hashes
+  // are not checked), followed by the flush that makes them durable: the
+  // verification succeeds only when the files are on the disk, so that the
+  // full marker written after it never vouches for data a power cut loses.
   void startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force);
   // Hashes every file and compares it with its unpacked hash; runs on a
   // worker thread.
   bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                      TFileInPackageVector Files);
+
+  // Makes the installed files durable (their data, and the folders that
+  // hold them); runs on a worker thread and throws the uniform I/O error when
+  // a file is missing or a flush fails.
+  void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                           const TFileInPackageVector& Files);
+  // Seconds spent making the installed data durable: the flushes of the
+  // downloaded files as they were completed, and the final flush.
+  double flushSeconds() const;
 
   // Ends the download phase as failed before anything was downloaded.
   void failBeforeDownload(const QString& Reason);
@@ -94,19 +110,26 @@ public slots:
   void onVerifyFinished(bool Result);
 
 private:
+  // Whether the files still to write fit on the installation's file system;
+  // records the figures when they do not.
+  bool enoughDiskSpace();
   void startDownload();
+  void finishVerification(EPackageDownloaderError Outcome);
 
   std::shared_ptr<TPackage> m_pPackage;
   TPackageFileDownloader* m_pDownloader = nullptr;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   bool m_WithoutError = false;
   EPackageDownloaderError m_ErrorReason = NoDownloaderError;
-  std::int32_t m_SelfUpdateFlag = 0;
+  bool m_SelfUpdateFlag = false;
   QDir m_InstallationDirectory;
   QString m_InstalledVersionText;
   QString m_PublishedVersionText;
   TPackageDifference m_RequiredChanges;
   QString m_FailureText;
+  TFileSize m_DiskSpaceNeeded = 0;
+  TFileSize m_DiskSpaceFree = 0;
+  std::atomic<std::int64_t> m_FinalFlushNanoseconds{0};
 };
 
 } // namespace orvale::launcher

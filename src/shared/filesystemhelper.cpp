@@ -7,13 +7,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
-#include <QSaveFile>
 #include <QTextStream>
 
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -35,15 +38,50 @@ void throwOnFileError(const QFileDevice& Device)
     throwIoError(Device, Device.errorString());
 }
 
+void flushFileToDisk(QFileDevice& File)
+{
+  if (!File.flush())
+    throwIoError(File, File.errorString());
+  if (::fdatasync(File.handle()) != 0)
+    throwIoError(File, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
 void flushDirectoryToDisk(const QString& Directory)
 {
   const int Descriptor = ::open(QFile::encodeName(Directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const bool Flushed = Descriptor >= 0 && ::fsync(Descriptor) == 0;
-  if (Descriptor >= 0)
-    ::close(Descriptor);
-  if (!Flushed)
-    throwIoError(Directory, "Could not flush the folder to disk.");
+  if (Descriptor < 0)
+    throwIoError(Directory, QString::fromLocal8Bit(std::strerror(errno)));
+  // Some file systems cannot flush a directory (EINVAL); their entries are
+  // as durable as they get.
+  const bool Failed = ::fsync(Descriptor) != 0 && errno != EINVAL;
+  const int Error = errno;
+  ::close(Descriptor);
+  if (Failed)
+    throwIoError(Directory, QString::fromLocal8Bit(std::strerror(Error)));
 }
+
+namespace {
+
+// Renames From to To, replacing To; throws the uniform error on failure.
+void renameReplacing(const QString& From, const QString& To)
+{
+  if (std::rename(QFile::encodeName(From).constData(), QFile::encodeName(To).constData()) != 0)
+    throwIoError(To, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+// Creates a new file beside Path whose name no other writer uses.
+void openTemporaryBeside(QFile& File, const QString& Path)
+{
+  static std::atomic<unsigned> Counter{0};
+  for (int Attempt = 0; Attempt < 100; ++Attempt) {
+    File.setFileName(QString("%1.tmp-%2-%3").arg(Path).arg(::getpid()).arg(Counter.fetch_add(1)));
+    if (File.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+      return;
+  }
+  throwIoError(Path, "Could not open file.");
+}
+
+} // namespace
 
 qint64 raiseOpenFileLimit()
 {
@@ -116,13 +154,19 @@ void TFileSystemHelper::writeFile(const QString& Path, const QByteArray& Data)
 
 void TFileSystemHelper::writeFileAtomically(const QString& Path, const QByteArray& Data)
 {
-  QSaveFile File(Path);  // flushes the temporary file to the disk before the rename
-  if (!File.open(QIODevice::WriteOnly))
-    throwIoError(File, "Could not open file.");
-  if (File.write(Data) != Data.size())
-    throwIoError(File, "Could not write all data to disk.");
-  if (!File.commit())
-    throwIoError(File, File.errorString());
+  QFile Temporary;
+  openTemporaryBeside(Temporary, Path);
+  try {
+    if (Temporary.write(Data) != Data.size())
+      throwIoError(Temporary, "Could not write all data to disk.");
+    flushFileToDisk(Temporary);
+    Temporary.close();
+    throwOnFileError(Temporary);
+    renameReplacing(Temporary.fileName(), Path);
+  } catch (const std::runtime_error&) {
+    Temporary.remove();
+    throw;
+  }
   flushDirectoryToDisk(QFileInfo(Path).absolutePath());
 }
 
@@ -292,8 +336,11 @@ void TFileSystemHelper::movePath(const QString& From, const QString& To)
 {
   if (!QFileInfo::exists(From))
     return;
-  removePath(To);
-  QFile::rename(From, To);
+  // rename() replaces a file at To at once; only a directory is in the way.
+  if (QFileInfo(To).isDir() && !QFileInfo(To).isSymLink())
+    removePath(To);
+  renameReplacing(From, To);
+  flushDirectoryToDisk(QFileInfo(To).absolutePath());
 }
 
 } // namespace shared

@@ -36,10 +36,12 @@ public:
 // reports an error; does nothing otherwise.
 void throwOnFileError(const QFileDevice& Device);
 
+// Makes the data written to an open file durable (fdatasync); throws the
+// uniform error when the flush fails.
+void flushFileToDisk(QFileDevice& File);
 // Makes the entries of a directory (files created, renamed or removed in it)
 // durable; throws the uniform error when that fails.
 void flushDirectoryToDisk(const QString& Directory);
-
 // Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
 // limit, so that an installation of many files does not run out of
 // descriptors at the usual desktop soft limit of 1024. Returns the soft
@@ -87,7 +89,8 @@ public:
 
   // Removes a directory recursively, or a file; nothing when Path is absent.
   void removePath(const QString& Path);
-  // Moves From to To, replacing To, when From exists.
+  // Moves From to To, replacing To, when From exists; the move is durable
+  // when it returns. Throws the uniform error when the rename fails.
   void movePath(const QString& From, const QString& To);
 };
 

@@ -437,7 +437,7 @@ void TestClientPackageItem::downloadRateComesFromTheDownloader()
   File.chunks = {Chunk};
   File.chunksToDownload = {0};
   TPackageFileDownloader* Downloader = Job->downloader();
-  Downloader->downloadFiles(QDir(Directory.path()), 0, {File});
+  Downloader->downloadFiles(QDir(Directory.path()), EReplacementMode::ReplaceFiles, {File});
 
   Host.tile->onInstallationOrUpdateStarted(*Job);
   QProgressBar* Bar = Host.tile->progressBar();

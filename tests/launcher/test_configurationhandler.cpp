@@ -87,6 +87,8 @@ private slots:
   void nocacheOnlyOnDescriptions();
   void sharedDescriptionUrlServesBothBuilds();
   void failedDescriptionDropsItsEntries();
+  void unusableDescriptionCountsAsFailed_data();
+  void unusableDescriptionCountsAsFailed();
   void hintsArePublished();
   void noPackagesFinishesAtOnce();
   void signedDocuments_data();
@@ -446,6 +448,49 @@ void TestConfigurationHandler::failedDescriptionDropsItsEntries()
   QCOMPARE(Finished.count(), 1);
   for (const auto& Package : Fixture.handler->configuration()->packages())
     QVERIFY(!Package->currentDescription());
+  QVERIFY(Fixture.handler->pendingRequests().empty());
+}
+
+void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
+{
+  QTest::addColumn<QString>("Path");
+  QTest::addColumn<QByteArray>("Reply");
+  const QByteArray Page = "<html><body>Please accept the terms of use of this network</body></html>";
+  QTest::newRow("portal page for the package description") << "/p.json" << Page;
+  QTest::newRow("cut-off package description") << "/p.json" << QByteArray(R"({"version": "8", "files": [{"loc)");
+  QTest::newRow("portal page for the asset description") << "/a.json" << Page;
+}
+
+void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
+{
+  QFETCH(QString, Path);
+  QFETCH(QByteArray, Reply);
+  TTestHttpServer Server;
+  Server.setBody("/velmetadata.json", configurationDocument("p.json", "a.json"));
+  Server.setBody("/p.json", R"({"version": "7"})");
+  Server.setBody("/a.json", R"({"version": 1})");
+  THandlerFixture Fixture(Server.url("/velmetadata.json"));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  const auto Package = Fixture.handler->configuration()->packages()[0];
+  const TPackageConfigurationReader* Before = Package->currentDescription();
+  QVERIFY(Before);
+
+  // The next reply is no description: like a failed download, it leaves the
+  // build with what it had, and says why.
+  Server.setBody(Path, Reply, "text/html");
+  QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("JSON (package|asset) configuration file could not be parsed"));
+  QTest::ignoreMessage(QtCriticalMsg,
+                       QRegularExpression("^Download of package configuration/asset from configuration .*/p.json failed: "
+                                          "not a usable description \\((package|asset) description: "));
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  QCOMPARE(Package->currentDescription(), Before);
+  QCOMPARE(Package->currentDescription()->versionText(), QString("P7 A1"));
   QVERIFY(Fixture.handler->pendingRequests().empty());
 }
 

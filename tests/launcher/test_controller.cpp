@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -29,7 +30,7 @@ void writeClient(const QString& Build)
   const QString Path = Build + "/bin/client";
   testsupport::writeWholeFile(Path, "#!/bin/sh\n"
                                     "record=\"$(dirname \"$0\")/../client-record.txt\"\n"
-                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
+                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|restarted=$ASHGROVE_LAUNCHER_RESTARTED|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
   QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                   QFileDevice::ExeOther);
 }
@@ -171,12 +172,17 @@ private slots:
   void forcePatchAndPatchOption();
   void unknownPatchTargetKeepsTheWindow();
   void maintenanceWhenTheConfigurationIsMissing();
+  void fatalBoxStopsEverything();
   void offlineStartFromTheCache_data();
   void offlineStartFromTheCache();
   void selfUpdateRestartsTheNewLauncher_data();
   void selfUpdateRestartsTheNewLauncher();
   void failedSelfUpdateRestoresTheExecutable();
   void interruptedInstallationResumes();
+  void unusableDescriptionsAreNotActedOn();
+  void fileLargerThanTheDiskGetsTheDiskSpaceBox();
+  void fullMarkerFollowsTheFlush();
+  void killedSelfUpdateLeavesAWorkingLauncher();
   void signedUpdates_data();
   void signedUpdates();
 };
@@ -193,7 +199,7 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QStringList Records = waitForClientRecords(Installation, 1);
   QCOMPARE(Records.size(), 1);
   const QString Bin = gameDirectory(Installation) + "/bin";
-  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|version=1.0").arg(Bin));
+  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|restarted=|version=1.0").arg(Bin));
   // The installation is the build plus the copied account group file.
   auto Expected = testsupport::describeTree(Game.build("game-1.0"));
   Expected.insert("AshgroveOnlineClient_Data/Data/Settings/accountgroup.json",
@@ -205,8 +211,13 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QVERIFY(Log.contains("AccountGroupSetting") == false);
   QVERIFY(QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
 
+  // A link left dangling (the launcher was moved) is made again.
+  const QString Link = Installation.dataDirectory() + "/ashgrove-launcher";
+  QVERIFY(QFile::remove(Link) && QFile::link("/no/such/launcher", Link));
+
   // Without options the up-to-date default client starts without a window.
   QCOMPARE(Installation.run({}, 60000), 0);
+  QCOMPARE(QFileInfo(Link).canonicalFilePath(), QFileInfo(Installation.executable()).canonicalFilePath());
   Records = waitForClientRecords(Installation, 2);
   QCOMPARE(Records.size(), 2);
   QVERIFY(Records[1].startsWith("args=--from-test|"));  // nothing verified in this run
@@ -262,6 +273,21 @@ void TestController::maintenanceWhenTheConfigurationIsMissing()
   QCOMPARE(Installation.run({}, 60000), 1);
   QVERIFY(Installation.readLog().contains(
       "Dialog: Ashgrove Online cannot be started: Ashgrove Online is currently down for maintenance."));
+}
+
+void TestController::fatalBoxStopsEverything()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  // The configuration cache cannot be written: a folder holds its name.
+  QVERIFY(QDir().mkpath(Installation.dataDirectory() + "/launchermetadata.json"));
+  QCOMPARE(Installation.run({"--first-launch"}, 60000), 1);
+  QVERIFY(Installation.readLog().contains("Dialog: Ashgrove Online cannot start"));
+  QCOMPARE(Game.server.requestCount("/game/package.json"), 0);
+  QVERIFY(!QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
+  QVERIFY(!QFile::exists(gameDirectory(Installation)));
 }
 
 void TestController::offlineStartFromTheCache_data()
@@ -355,6 +381,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
   QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
+  // The restarted launcher's marker is its own, not the client's.
+  QVERIFY(clientRecords(Installation)[0].contains("restarted=|"));
 }
 
 void TestController::failedSelfUpdateRestoresTheExecutable()
@@ -429,6 +457,217 @@ void TestController::interruptedInstallationResumes()
            testsupport::describeTree(Game.build("game-1.0")));
   for (const QString& Path : Written)
     QVERIFY2(Game.server.requestCount(Path) == RequestsBefore.value(Path), qPrintable(Path + " fetched again"));
+}
+
+void TestController::unusableDescriptionsAreNotActedOn()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+  const QByteArray Executable = testsupport::readWholeFile(Installation.executable());
+
+  // The launcher's own description is a captive portal's page: no
+  // self-update, the run goes on as without that description.
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  const QByteArray Page = "<!DOCTYPE html><html><body>Sign in to continue</body></html>";
+  Game.server.setBody("/launcher/package.json", Page, "text/html");
+  QCOMPARE(Installation.run({}, 60000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 2).size(), 2);
+  QVERIFY(!Installation.readLog().contains("startSelfUpdate"));
+  QCOMPARE(testsupport::readWholeFile(Installation.executable()), Executable);
+
+  // The game's description is that page, or cut off in the middle: the
+  // first launch, which would install it, leaves files and markers alone.
+  const auto Installed = testsupport::describeTree(gameDirectory(Installation));
+  const QByteArray Description = testsupport::readWholeFile(Game.www() + "/game/package.json");
+  for (const QByteArray& Reply : {Page, Description.left(Description.size() / 2)}) {
+    Game.server.setBody("/game/package.json", Reply, "text/html");
+    QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "onLauncherReadyForAction"));
+    QCOMPARE(testsupport::describeTree(gameDirectory(Installation)), Installed);
+  }
+  // The launcher's page in all three runs, the game's in the last two.
+  QCOMPARE(Installation.readLog().count("not a usable description"), 5);
+}
+
+void TestController::fileLargerThanTheDiskGetsTheDiskSpaceBox()
+{
+  TServedGame Game;
+  testsupport::writeWholeFile(Game.www() + "/game/package.json",
+                              QJsonDocument(QJsonObject{{"version", "1"},
+                                                        {"files", QJsonArray{QJsonObject{
+                                                                      {"localfile", "data/huge.pak"},
+                                                                      {"unpackedsize", 1e15},
+                                                                      {"unpackedhash", QString(64, 'a')},
+                                                                      {"url", "huge.pak"},
+                                                                      {"packedsize", 1e15},
+                                                                      {"unpack", false}}}}})
+                                  .toJson());
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "Dialog: "));
+  const QString Log = Installation.readLog();
+  QVERIFY2(Log.contains(QRegularExpression("Dialog: Not enough disk space: Ashgrove cannot be installed: it needs "
+                                           "\\S+ \\w+ of disk space, but only \\S+ \\w+ are free\\.")),
+           qPrintable(Log.right(2000)));
+  QVERIFY(!Log.contains("Dialog: Download failed"));
+  QCOMPARE(Game.server.requestCount("/game/huge.pak"), 0);
+  QVERIFY(QFile::exists(gameDirectory(Installation) + "/partial-package.json"));
+}
+
+void TestController::killedSelfUpdateLeavesAWorkingLauncher()
+{
+  const QString Strace = QStandardPaths::findExecutable("strace");
+  if (Strace.isEmpty())
+    QSKIP("strace is not installed (scripts/install-deps installs it)");
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
+  testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  const QByteArray Next = testsupport::readWholeFile(NextBuild.filePath("ashgrove-launcher"));
+  const QByteArray Old = testsupport::readWholeFile(testsupport::builtLauncherExecutable());
+  // Each killed launcher must start again, and end up updated.
+  const auto StartsAgainUpdated = [&](const TLauncherInstallation& Installation) {
+    QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+    QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Next);
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
+    QVERIFY(!QFile::exists(Installation.binDirectory() + "/launcher-update.json"));
+    QVERIFY(!QFile::exists(Installation.binDirectory() + "/.ashgrove-update"));
+  };
+
+  // Killed while the update downloads: the running launcher was not touched.
+  {
+    const QJsonArray Chunks =
+        QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/launcher/package.json")).object().value("chunks").toArray();
+    QVERIFY(Chunks.size() >= 2);
+    const QString Slow = "/launcher/" + Chunks.last().toObject().value("url").toString();
+    Game.server.setFault(Slow, TTestHttpServer::TFault::trickle(4096, 100));
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    auto Process = Installation.start({"--first-launch"});
+    QVERIFY(QTest::qWaitFor([&] { return Installation.readLog().contains(QRegularExpression("saveDownloadedData chunk \\S+/launcher/")); },
+                            120000));
+    Process->kill();
+    QVERIFY(Process->waitForFinished(10000));
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Old);
+    Game.server.clearFaults();
+    StartsAgainUpdated(Installation);
+  }
+
+  // Killed while its files are replaced, at the launcher itself (the last
+  // one): the next start puts the old files back first, then updates again.
+  {
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    // Traced by its source: strace's path filter sees only the first path
+    // of a rename.
+    QVERIFY(Installation.run({"--first-launch"}, 180000, nullptr,
+                             {Strace, "-f", "-qq", "-o", "/dev/null", "-P",
+                              Installation.binDirectory() + "/.ashgrove-update/ashgrove-launcher", "-e",
+                              "trace=rename,renameat,renameat2", "-e", "inject=rename,renameat,renameat2:signal=KILL"}) != 0);
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-update.json"));
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Old);
+    const int RunStart = Installation.readLog().size();
+    StartsAgainUpdated(Installation);
+    const QString Log = Installation.readLog().mid(RunStart);
+    const int PutBack = Log.indexOf("The launcher's update was interrupted: putting its files back");
+    QVERIFY(PutBack >= 0 && PutBack < Log.indexOf("load configuration"));
+  }
+
+  // Killed after its last file, as the journal is removed: the next start
+  // finishes the update instead of undoing it.
+  {
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    QVERIFY(Installation.run({"--first-launch"}, 180000, nullptr,
+                             {Strace, "-f", "-qq", "-o", "/dev/null", "-P", Installation.binDirectory() + "/launcher-update.json",
+                              "-e", "trace=unlink,unlinkat", "-e", "inject=unlink,unlinkat:signal=KILL"}) != 0);
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Next);
+    StartsAgainUpdated(Installation);
+    QVERIFY(Installation.readLog().contains("interrupted after its last file: finishing it"));
+    QCOMPARE(Installation.readLog().count("startSelfUpdate"), 1);
+  }
+}
+
+// The system calls of a traced run (strace -f -y) that make data durable or
+// rename files, in the order they happened.
+class TFlushTrace
+{
+public:
+  explicit TFlushTrace(const QString& Path)
+  {
+    const QStringList Lines = QString::fromUtf8(testsupport::readWholeFile(Path)).split('\n');
+    const QRegularExpression Call("^(\\d+) +(fdatasync|fsync)\\(\\d+<([^>]*)>");
+    const QRegularExpression Resumed("^(\\d+) +<\\.\\.\\. (fdatasync|fsync) resumed>.*= 0$");
+    const QRegularExpression Rename("^\\d+ +rename\\w*\\(.*\"([^\"]*)\"");
+    QMap<QString, QString> Unfinished;  // by thread
+    for (int Index = 0; Index < Lines.size(); ++Index) {
+      const QString& Line = Lines[Index];
+      const auto FlushCall = Call.match(Line);
+      if (FlushCall.hasMatch()) {
+        if (Line.contains("<unfinished ...>"))
+          Unfinished.insert(FlushCall.captured(1), FlushCall.captured(3));
+        else if (Line.endsWith("= 0"))
+          flushed.insert(FlushCall.captured(3), Index);
+        continue;
+      }
+      const auto FlushEnd = Resumed.match(Line);
+      if (FlushEnd.hasMatch()) {
+        flushed.insert(Unfinished.take(FlushEnd.captured(1)), Index);
+        continue;
+      }
+      const auto Renamed = Rename.match(Line);
+      if (Renamed.hasMatch() && !renamed.contains(Renamed.captured(1)))
+        renamed.insert(Renamed.captured(1), Index);
+    }
+  }
+
+  // Per path: the line of its last completed flush, of its first rename.
+  QMap<QString, int> flushed;
+  QMap<QString, int> renamed;
+};
+
+void TestController::fullMarkerFollowsTheFlush()
+{
+  const QString Strace = QStandardPaths::findExecutable("strace");
+  if (Strace.isEmpty())
+    QSKIP("strace is not installed (scripts/install-deps installs it)");
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  const QString TracePath = Installation.root() + "/trace.txt";
+  QCOMPARE(Installation.run({"--first-launch"}, 300000, nullptr,
+                            {Strace, "-f", "-y", "-qq", "-o", TracePath, "-e", "trace=fdatasync,fsync,syncfs,rename,renameat,renameat2"}),
+           0);
+  const TFlushTrace Trace(TracePath);
+  const QString Directory = gameDirectory(Installation);
+  const QString Marker = Directory + "/package.json";
+  QVERIFY2(Trace.renamed.contains(Marker), "the full marker was not renamed into place");
+  const int MarkerLine = Trace.renamed.value(Marker);
+  // Every installed file, and the marker's own content, were on the disk
+  // before the marker was.
+  for (const QString& File : testsupport::describeTree(Game.build("game-1.0")).keys()) {
+    const QString Path = Directory + "/" + File;
+    QVERIFY2(Trace.flushed.contains(Path) && Trace.flushed.value(Path) < MarkerLine, qPrintable(Path));
+  }
+  bool MarkerContentFlushed = false;
+  for (auto Flush = Trace.flushed.begin(); Flush != Trace.flushed.end(); ++Flush)
+    MarkerContentFlushed |= Flush.key().startsWith(Marker + ".tmp") && Flush.value() < MarkerLine;
+  QVERIFY(MarkerContentFlushed);
+  // The rename itself is made durable by a flush of the folder.
+  QVERIFY(Trace.flushed.value(Directory, -1) > MarkerLine);
 }
 
 void TestController::signedUpdates_data()

@@ -265,8 +265,13 @@ private slots:
     const TCheck AssetCheck = [&](const QByteArray& Mutant) {
       return fuzzchecks::checkPackageConfiguration(fuzzchecks::joinDocuments(Package, Mutant));
     };
+    // Ill-typed members take their defaults; a top level that is no longer
+    // an object makes the description unusable.
     const QList<QByteArray> Typed = typeMutations(Asset);
-    QCOMPARE(runMutants("asset type mutation", Typed, AssetCheck), Typed.size());
+    const auto Objects = std::count_if(Typed.begin(), Typed.end(),
+                                       [](const QByteArray& Mutant) { return QJsonDocument::fromJson(Mutant).isObject(); });
+    QVERIFY(Objects > 0 && Objects < Typed.size());
+    QCOMPARE(runMutants("asset type mutation", Typed, AssetCheck), int(Objects));
     runMutants("asset text mutation", textMutations(Asset), AssetCheck);
     runMutants("asset random mutation", randomMutations(Asset, 7, 10000), AssetCheck);
   }

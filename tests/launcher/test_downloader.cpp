@@ -54,7 +54,7 @@ struct TDownloaderFixture
   {
     QSignalSpy Completed(downloader.get(), &TPackageFileDownloader::downloadCompleted);
     QSignalSpy Failed(downloader.get(), &TPackageFileDownloader::downloadFailed);
-    downloader->downloadFiles(QDir(target.path()), 0, Files);
+    downloader->downloadFiles(QDir(target.path()), EReplacementMode::ReplaceFiles, Files);
     (void)QTest::qWaitFor([&] { return Completed.count() + Failed.count() > 0; }, 60000);
     QTest::qWait(300);
     const int Signals = Completed.count() + Failed.count();
@@ -86,6 +86,9 @@ private slots:
   void executableBitsAndEmptyChunkLists();
   void progressTotalsAndRates();
   void urlsOtherThanHttpAreRefused();
+  void writeErrorsAreSaveFailures();
+  void inconsistentRunsFailCleanly_data();
+  void inconsistentRunsFailCleanly();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -209,6 +212,49 @@ void TestDownloader::urlsOtherThanHttpAreRefused()
   QCOMPARE(Result.first, 1);
   QCOMPARE(Result.second, DownloadFailed);
   QVERIFY(!QFile::exists(Fixture.target.filePath("f.bin")));
+}
+
+void TestDownloader::writeErrorsAreSaveFailures()
+{
+  // The disk fills up on the last, small piece of a file: half of it fits.
+  TDownloaderFixture Fixture;
+  const QByteArray A = testsupport::pseudoRandomBytes(60000, 7), B = testsupport::pseudoRandomBytes(100, 8);
+  const TChunkInPackage ChunkA = Fixture.chunk("/a", A), ChunkB = Fixture.chunk("/b", B);
+  std::pair<int, EPackageDownloaderError> Result;
+  {
+    testsupport::TFileSizeLimit Limit(60050);
+    Result = Fixture.run({file("f.bin", {ChunkA, ChunkB}, {0, 1})});
+  }
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, SaveFailed);
+  QVERIFY(testsupport::readWholeFile(Fixture.target.filePath("f.bin")).size() < A.size() + B.size());
+}
+
+void TestDownloader::inconsistentRunsFailCleanly_data()
+{
+  QTest::addColumn<bool>("SameUrl");
+  QTest::newRow("one URL, two contents") << true;
+  QTest::newRow("one file named twice") << false;
+}
+
+void TestDownloader::inconsistentRunsFailCleanly()
+{
+  QFETCH(bool, SameUrl);
+  TDownloaderFixture Fixture;
+  const QByteArray A = testsupport::pseudoRandomBytes(3000, 9), B = testsupport::pseudoRandomBytes(5000, 10);
+  const TChunkInPackage ChunkA = Fixture.chunk("/a", A);
+  TChunkInPackage ChunkB = Fixture.chunk("/b", B);
+  if (SameUrl)
+    ChunkB.url = ChunkA.url;
+  const QString Second = SameUrl ? "two.bin" : "sub/../one.bin";
+  QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download refused: the description "));
+  const auto Result = Fixture.run({file("one.bin", {ChunkA}, {0}), file(Second, {ChunkB}, {0})});
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, DownloadFailed);
+  // Refused before anything was fetched or written.
+  QCOMPARE(Fixture.server.totalRequestCount(), 0);
+  QVERIFY(!QFile::exists(Fixture.target.filePath("one.bin")));
+  QVERIFY(!QFile::exists(Fixture.target.filePath("two.bin")));
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

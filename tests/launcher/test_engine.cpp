@@ -58,6 +58,7 @@ private slots:
   void undecodableContainer();
   void targetThatCannotBeWritten();
   void outOfOrderChunksWithoutMemoryCache();
+  void abandonedUpdateLeavesNoStrayFiles();
 
 private:
   QTemporaryDir m_Work;
@@ -322,6 +323,44 @@ void TestEngine::outOfOrderChunksWithoutMemoryCache()
   QCOMPARE(Run.errorReason, NoDownloaderError);
   QCOMPARE(Run.status, ELocalPackageStatus::UpToDate);
   QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(m_BuildV1));
+}
+
+void TestEngine::abandonedUpdateLeavesNoStrayFiles()
+{
+  const QString BuildV2 = m_Work.filePath("build-v2-abandoned");
+  testsupport::writeGameBuildV1(BuildV2, 20);
+  testsupport::changeGameBuildToV2(BuildV2);
+  QVERIFY(publish(BuildV2, m_Work.filePath("www/v2-abandoned"), "2.0"));
+  const QByteArray DescriptionV2 = testsupport::readWholeFile(m_Work.filePath("www/v2-abandoned/package.json"));
+  testsupport::TTestHttpServer Server;
+  Server.setRootDirectory(m_Work.filePath("www"));
+  TEngineFixture Fixture;
+  QCOMPARE(Fixture.install(Fixture.configuration(Server.url("/v1/package.json"), m_DescriptionV1)).status,
+           ELocalPackageStatus::UpToDate);
+
+  // The update to version 2 fails (its new pieces of large files cannot be
+  // fetched) after it wrote a file that only version 2 has; the partial
+  // marker holds version 1 again.
+  const QJsonArray ChunksV2 = QJsonDocument::fromJson(DescriptionV2).object().value("chunks").toArray();
+  for (int Index = 0; Index < ChunksV2.size(); ++Index) {
+    if (!m_DescriptionV1.contains(chunkPath(DescriptionV2, Index).toUtf8()))
+      Server.setFault("/v2-abandoned/" + chunkPath(DescriptionV2, Index), testsupport::TTestHttpServer::TFault::status(500));
+  }
+  const auto Failed = Fixture.install(Fixture.configuration(Server.url("/v2-abandoned/package.json"), DescriptionV2));
+  QCOMPARE(Failed.errorReason, DownloadFailed);
+  const QString Added = Fixture.installationDirectory() + "/data/patch-notes.txt";
+  QVERIFY(QFile::exists(Added));
+
+  // Going back to version 1 removes it with the rest of version 2.
+  const auto Back = Fixture.install(Fixture.configuration(Server.url("/v1/package.json"), m_DescriptionV1));
+  QCOMPARE(Back.status, ELocalPackageStatus::UpToDate);
+  // Exactly the files of version 1, with their content (an execute bit that
+  // version 2 added stays: installations only ever add them).
+  const auto Installed = testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles);
+  const auto Expected = testsupport::describeTree(m_BuildV1);
+  QCOMPARE(Installed.keys(), Expected.keys());
+  for (const QString& File : Expected.keys())
+    QCOMPARE(Installed.value(File).left(64), Expected.value(File).left(64));
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

@@ -178,7 +178,7 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
   File.unpackedSize = Chunk.unpackedSize;
   File.chunks = {Chunk};
   File.chunksToDownload = {0};
-  Job->downloader()->downloadFiles(QDir(Directory.path()), 0, {File});
+  Job->downloader()->downloadFiles(QDir(Directory.path()), EReplacementMode::ReplaceFiles, {File});
   Window.onInstallationOrUpdateStarted(*Job);
   // A thousand progress ticks of 244234 bytes: a third downloaded at 2.4 MB/s.
   for (TFileSize Downloaded = 244234; Downloaded <= 244234000; Downloaded += 244234) {

@@ -36,6 +36,7 @@ private slots:
   void descriptionParsing();
   void descriptionMergesAndSortsFiles();
   void descriptionVersions();
+  void descriptionInvalidJson_data();
   void descriptionInvalidJson();
   void descriptionConversions();
   void executablePathAndLookup();
@@ -260,24 +261,48 @@ void TestPackageModel::descriptionVersions()
   QCOMPARE(StringAsset.versionText(), QString("P? A7"));
   TPackageConfigurationReader NumberAsset(R"({})", R"({"version": 7})", QUrl(), QUrl());
   QCOMPARE(NumberAsset.assetVersion(), QString("7"));
-  // An asset document that is not an object is ignored.
-  TPackageConfigurationReader ArrayAsset(R"({"version": "1"})", R"([1])", QUrl(), QUrl());
-  QVERIFY(ArrayAsset.isValid());
-  QCOMPARE(ArrayAsset.versionText(), QString("P1 A?"));
+}
+
+void TestPackageModel::descriptionInvalidJson_data()
+{
+  QTest::addColumn<QByteArray>("Package");
+  QTest::addColumn<QByteArray>("Asset");
+  QTest::addColumn<QString>("Reason");  // start of the reason
+
+  const QByteArray Good = R"({"version": "1", "files": [{"localfile": "a", "url": "a"}]})";
+  const QByteArray Page = "<!DOCTYPE html><html><body>Sign in to the hotel network</body></html>";
+  QTest::newRow("cut off") << QByteArray("{\"version\": ") << QByteArray(R"({"version": 1})")
+                           << "package description: ";
+  QTest::newRow("html page") << Page << QByteArray() << "package description: ";
+  QTest::newRow("html asset page") << Good << Page << "asset description: ";
+  QTest::newRow("cut-off asset") << Good << QByteArray("{") << "asset description: ";
+  QTest::newRow("nested too deeply") << QByteArray(5000, '[') + QByteArray(5000, ']') << QByteArray()
+                                     << "package description: ";
+  QTest::newRow("array") << QByteArray("[]") << QByteArray() << "package description: the document is not a JSON object";
+  QTest::newRow("array asset") << Good << QByteArray("[1]") << "asset description: the document is not a JSON object";
+  QTest::newRow("empty") << QByteArray() << QByteArray() << "package description: ";
+  QTest::newRow("one file twice") << QByteArray(R"({"version": "1", "files": [{"localfile": "x/a"}, {"localfile": "x//b/../a"}]})")
+                                  << QByteArray() << "the file 'x";
+  QTest::newRow("in both documents") << Good << QByteArray(R"({"files": [{"localfile": "./a"}]})") << "the file '";
 }
 
 void TestPackageModel::descriptionInvalidJson()
 {
-  QTest::ignoreMessage(QtCriticalMsg, "JSON package configuration file could not be parsed, using default package.");
-  TPackageConfigurationReader Broken("{\"version\": ", R"({"version": 1})", QUrl(), QUrl());
-  QVERIFY(!Broken.isValid());
-  QVERIFY(Broken.version().isEmpty());
-  QVERIFY(Broken.assetVersion().isEmpty());
-
-  QTest::ignoreMessage(QtCriticalMsg, "JSON asset configuration file could not be parsed, using default package.");
-  TPackageConfigurationReader BrokenAsset(R"({"version": "1"})", "{", QUrl(), QUrl());
-  QVERIFY(!BrokenAsset.isValid());
-  QVERIFY(BrokenAsset.version().isEmpty());
+  QFETCH(QByteArray, Package);
+  QFETCH(QByteArray, Asset);
+  QFETCH(QString, Reason);
+  if (Reason.startsWith("package description"))
+    QTest::ignoreMessage(QtCriticalMsg, "JSON package configuration file could not be parsed, using default package.");
+  if (Reason.startsWith("asset description"))
+    QTest::ignoreMessage(QtCriticalMsg, "JSON asset configuration file could not be parsed, using default package.");
+  const TPackageConfigurationReader Reader(Package, Asset, QUrl("http://h/"), QUrl("http://h/"));
+  QVERIFY(!Reader.isValid());
+  QVERIFY2(Reader.invalidReason().startsWith(Reason), qPrintable(Reader.invalidReason()));
+  QVERIFY(Reader.version().isEmpty());
+  QVERIFY(Reader.assetVersion().isEmpty());
+  QVERIFY(Reader.files().empty());
+  QVERIFY(Reader.chunks().empty());
+  QCOMPARE(Reader.packageData(), Package);
 }
 
 void TestPackageModel::descriptionConversions()

@@ -31,6 +31,7 @@ class TestFileSystemHelper : public QObject
 private slots:
   void confinedJoin();
   void readAndWrite();
+  void atomicWrites();
   void removeAndMove();
   void listingAndSubdirectories();
   void jsonReading();
@@ -99,6 +100,33 @@ void TestFileSystemHelper::readAndWrite()
   QCOMPARE(Helper.joinPaths({"a", "b", "c"}), QString("a/b/c"));
 }
 
+void TestFileSystemHelper::atomicWrites()
+{
+  QTemporaryDir Dir;
+  TFileSystemHelper Helper;
+  const QString Path = Dir.filePath("marker.json");
+  Helper.writeFileAtomically(Path, "old");
+  // A reader of the old file keeps it whole: the new content is a new file
+  // renamed into place, never the old one truncated and written again.
+  QFile Reader(Path);
+  QVERIFY(Reader.open(QIODevice::ReadOnly));
+  Helper.writeFileAtomically(Path, "new content");
+  QCOMPARE(Reader.readAll(), QByteArray("old"));
+  QCOMPARE(Helper.readFile(Path), QByteArray("new content"));
+
+  // A write that fails (as on a full disk) leaves the old content and no
+  // temporary file; so do a folder in the way and a missing folder.
+  {
+    testsupport::TFileSizeLimit Limit(4096);
+    QVERIFY_EXCEPTION_THROWN(Helper.writeFileAtomically(Path, QByteArray(100000, 'x')), std::runtime_error);
+  }
+  QCOMPARE(Helper.readFile(Path), QByteArray("new content"));
+  QDir(Dir.path()).mkpath("taken/sub");
+  QVERIFY_EXCEPTION_THROWN(Helper.writeFileAtomically(Dir.filePath("taken"), "x"), std::runtime_error);
+  QVERIFY_EXCEPTION_THROWN(Helper.writeFileAtomically(Dir.filePath("missing/x.json"), "x"), std::runtime_error);
+  QCOMPARE(QDir(Dir.path()).entryList(QDir::Files), QStringList{"marker.json"});
+}
+
 void TestFileSystemHelper::removeAndMove()
 {
   QTemporaryDir Dir;
@@ -121,6 +149,9 @@ void TestFileSystemHelper::removeAndMove()
   QCOMPARE(Helper.readFile(Dir.filePath("to")), QByteArray("new"));
   Helper.movePath(Dir.filePath("from"), Dir.filePath("to"));  // source gone: target kept
   QCOMPARE(Helper.readFile(Dir.filePath("to")), QByteArray("new"));
+  // A move that cannot be done is an error, not silence: callers rely on it.
+  QVERIFY_EXCEPTION_THROWN(Helper.movePath(Dir.filePath("to"), Dir.filePath("missing/to")), std::runtime_error);
+  QVERIFY(QFileInfo::exists(Dir.filePath("to")));
 }
 
 void TestFileSystemHelper::listingAndSubdirectories()

@@ -36,9 +36,10 @@ inline QByteArray joinDocuments(const QByteArray& Package, const QByteArray& Ass
   return Package + documentSeparator() + Asset;
 }
 
-// The reader is valid exactly when both documents are JSON (an empty asset
-// description counts as none); an invalid reader is empty; files are sorted
-// and every file is found by its name; the raw documents are kept unchanged.
+// The reader is valid only when both documents are JSON objects (an empty
+// asset description counts as none), and then invalid only for a file named
+// twice; an invalid reader is empty and says why; files are sorted and every
+// file is found by its name; the raw documents are kept unchanged.
 inline TOutcome checkPackageConfiguration(const QByteArray& Input)
 {
   using namespace orvale::launcher;
@@ -47,12 +48,9 @@ inline TOutcome checkPackageConfiguration(const QByteArray& Input)
   const QByteArray AssetData = Split < 0 ? QByteArray() : Input.mid(Split + documentSeparator().size());
 
   QJsonParseError Error;
-  QJsonDocument::fromJson(PackageData, &Error);
-  bool Parses = Error.error == QJsonParseError::NoError;
-  if (Parses && !AssetData.isEmpty()) {
-    QJsonDocument::fromJson(AssetData, &Error);
-    Parses = Error.error == QJsonParseError::NoError;
-  }
+  bool Parses = QJsonDocument::fromJson(PackageData, &Error).isObject() && Error.error == QJsonParseError::NoError;
+  if (Parses && !AssetData.isEmpty())
+    Parses = QJsonDocument::fromJson(AssetData, &Error).isObject() && Error.error == QJsonParseError::NoError;
 
   // A published pair and the installed copy (local-file base URLs).
   const QUrl Bases[2][2] = {{QUrl("https://cdn.example.org/client/linux/package.json"),
@@ -63,9 +61,12 @@ inline TOutcome checkPackageConfiguration(const QByteArray& Input)
   for (const auto& Base : Bases) {
     const TPackageConfigurationReader Reader(PackageData, AssetData, Base[0], Base[1]);
     Outcome.accepted = Reader.isValid();
-    if (Reader.isValid() != Parses)
-      return {Parses ? "valid JSON gave an invalid description" : "invalid JSON gave a valid description",
-              Outcome.accepted};
+    if (Reader.isValid() && !Parses)
+      return {"a document that is no JSON object gave a valid description", Outcome.accepted};
+    if (!Reader.isValid() && Parses && !Reader.invalidReason().endsWith("is named twice"))
+      return {"valid JSON objects gave an invalid description: " + Reader.invalidReason(), Outcome.accepted};
+    if (Reader.isValid() != Reader.invalidReason().isEmpty())
+      return {"the reason does not match the validity", Outcome.accepted};
     if (Reader.packageData() != PackageData || Reader.assetData() != AssetData)
       return {"the raw documents were not kept unchanged", Outcome.accepted};
     if (!Reader.isValid() &&

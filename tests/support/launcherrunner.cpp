@@ -62,19 +62,23 @@ QProcessEnvironment TLauncherInstallation::environment() const
   return Environment;
 }
 
-std::unique_ptr<QProcess> TLauncherInstallation::start(const QStringList& Arguments) const
+std::unique_ptr<QProcess> TLauncherInstallation::start(const QStringList& Arguments, const QStringList& Wrapper) const
 {
   auto Process = std::make_unique<QProcess>();
   Process->setProcessEnvironment(environment());
   Process->setProcessChannelMode(QProcess::MergedChannels);
   Process->setWorkingDirectory(m_Root);
-  Process->start(executable(), Arguments);
+  if (Wrapper.isEmpty())
+    Process->start(executable(), Arguments);
+  else
+    Process->start(Wrapper.first(), Wrapper.mid(1) + QStringList{executable()} + Arguments);
   return Process;
 }
 
-int TLauncherInstallation::run(const QStringList& Arguments, int TimeoutMs, QByteArray* Output) const
+int TLauncherInstallation::run(const QStringList& Arguments, int TimeoutMs, QByteArray* Output,
+                               const QStringList& Wrapper) const
 {
-  auto Process = start(Arguments);
+  auto Process = start(Arguments, Wrapper);
   // Wait in an event loop, so that servers living in this thread keep
   // answering the launcher.
   QEventLoop Loop;

@@ -33,11 +33,15 @@ public:
   void writeSettings(const QString& Content);
 
   QProcessEnvironment environment() const;
-  // Starts the launcher; the caller owns the process.
-  std::unique_ptr<QProcess> start(const QStringList& Arguments) const;
-  // Runs the launcher to its end (killed after TimeoutMs); returns the exit
-  // code, or -1 when it had to be killed or crashed.
-  int run(const QStringList& Arguments, int TimeoutMs = 60000, QByteArray* Output = nullptr) const;
+  // Starts the launcher, or Wrapper (a program and its arguments, such as
+  // strace) with the launcher and Arguments after it; the caller owns the
+  // process.
+  std::unique_ptr<QProcess> start(const QStringList& Arguments, const QStringList& Wrapper = {}) const;
+  // Runs the launcher (or Wrapper, as above) to its end (killed after
+  // TimeoutMs); returns the exit code, or -1 when it had to be killed or
+  // crashed.
+  int run(const QStringList& Arguments, int TimeoutMs = 60000, QByteArray* Output = nullptr,
+          const QStringList& Wrapper = {}) const;
 
 private:
   std::shared_ptr<QTemporaryDir> m_pDirectory;

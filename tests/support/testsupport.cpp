@@ -5,9 +5,12 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/resource.h>
+
 #include <zlib.h>
 
 #include <algorithm>
+#include <csignal>
 #include <stdexcept>
 
 namespace testsupport {
@@ -66,6 +69,26 @@ QByteArray pseudoRandomBytes(int Size, quint64 Seed)
       Result[Index + Byte] = char((Value >> (8 * Byte)) & 0xFF);
   }
   return Result;
+}
+
+TFileSizeLimit::TFileSizeLimit(quint64 Bytes)
+{
+  rlimit Limit{};
+  getrlimit(RLIMIT_FSIZE, &Limit);
+  m_PreviousLimit = Limit.rlim_cur;
+  m_pPreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  Limit.rlim_cur = Bytes;
+  if (setrlimit(RLIMIT_FSIZE, &Limit) != 0)
+    throw std::runtime_error("cannot lower the file size limit");
+}
+
+TFileSizeLimit::~TFileSizeLimit()
+{
+  rlimit Limit{};
+  getrlimit(RLIMIT_FSIZE, &Limit);
+  Limit.rlim_cur = m_PreviousLimit;
+  setrlimit(RLIMIT_FSIZE, &Limit);
+  std::signal(SIGXFSZ, m_pPreviousHandler);
 }
 
 QByteArray gzipOfZeros(qint64 InflatedBytes)

@@ -22,4 +22,20 @@ QByteArray pseudoRandomBytes(int Size, quint64 Seed);
 // a thousandth of that in size.
 QByteArray gzipOfZeros(qint64 InflatedBytes);
 
+// While it lives, no regular file of this process can grow beyond Bytes:
+// a write past the limit fails with EFBIG (SIGXFSZ is ignored meanwhile),
+// as on a full disk, without root or a file system of its own.
+class TFileSizeLimit
+{
+public:
+  explicit TFileSizeLimit(quint64 Bytes);
+  ~TFileSizeLimit();
+  TFileSizeLimit(const TFileSizeLimit&) = delete;
+  TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+  quint64 m_PreviousLimit = 0;
+  void (*m_pPreviousHandler)(int) = nullptr;
+};
+
 } // namespace testsupport

@@ -22,6 +22,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -34,6 +35,9 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <limits>
 
 namespace orvale::launcher {
 
@@ -733,6 +737,9 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
   case VerificationFailed:
     showInstallationFailedBox(QString("The installation of %1 failed.\n\nVerification of game data failed!").arg(Name));
     break;
+  case NotEnoughDiskSpace:
+    showNotEnoughDiskSpaceBox(Name, InstallationInProgress.diskSpaceNeeded(), InstallationInProgress.diskSpaceFree());
+    break;
   default:
     break;
   }
@@ -741,6 +748,19 @@ void TLauncherMainWindow::onInstallationOrUpdateFinished(const TPackageInstallat
 void TLauncherMainWindow::showInstallationFailedBox(const QString& Text)
 {
   QMessageBox Box(QMessageBox::Critical, "Installation failed", Text, QMessageBox::Ok, this);
+  execMessageBox(Box);
+}
+
+void TLauncherMainWindow::showNotEnoughDiskSpaceBox(const QString& PackageName, TFileSize Needed, TFileSize Free)
+{
+  const auto Size = [](TFileSize Bytes) {
+    return QLocale().formattedDataSize(qint64(std::min<TFileSize>(Bytes, std::numeric_limits<qint64>::max())));
+  };
+  QMessageBox Box(QMessageBox::Critical, "Not enough disk space",
+                  QString("%1 cannot be installed: it needs %2 of disk space, but only %3 are free.\n\n"
+                          "Free some disk space, then try again.")
+                      .arg(PackageName, Size(Needed), Size(Free)),
+                  QMessageBox::Ok, this);
   execMessageBox(Box);
 }
 

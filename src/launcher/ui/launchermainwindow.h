@@ -3,6 +3,7 @@
 #include "launcher/cloudflarecdntrace.h"
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/package.h"
+#include "launcher/types.h"
 #include "launcher/ui/draggablemainwindow.h"
 #include "shared/randomhints.h"
 
@@ -125,6 +126,7 @@ private:
   void showDownloadFailedMessage(const QString& PackageName);
   void onDiagnosticsTraceReceived();
   void showInstallationFailedBox(const QString& Text);
+  void showNotEnoughDiskSpaceBox(const QString& PackageName, TFileSize Needed, TFileSize Free);
   QMessageBox* windowMessageBox();
   // Puts the hint into the slot and returns the hover frame around it.
   QWidget* showHintInSlot(const shared::THint& Hint, int SlotIndex);
