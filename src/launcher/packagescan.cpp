@@ -1,7 +1,7 @@
 // The difference computation: compares an installation directory with a
 // published description, reuses what is on disk and lists what to download.
 
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
 #include "launcher/piecemoves.h"
@@ -209,11 +209,11 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
   for (const TChunkInPackage& Chunk : Chunks) {
     // Only chunks the content-defined cut can produce; anything else is
     // left to the cut itself.
-    if (Chunk.unpackedSize == 0 || Chunk.unpackedSize > ChunkingMaximumPiece ||
+    if (Chunk.unpackedSize == 0 || Chunk.unpackedSize > ::shared::ChunkingMaximumPiece ||
         Offset + Chunk.unpackedSize > FileSize)
       return Offset;
     if (Buffer.isEmpty())
-      Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ChunkingMaximumPiece)));
+      Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ::shared::ChunkingMaximumPiece)));
     shared::TSha256 Sha;
     if (!Input.seek(qint64(Offset)) || Sha.addFromDevice(Input, Buffer, Chunk.unpackedSize) != Chunk.unpackedSize)
       return Offset;
@@ -355,7 +355,7 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
       // restarts at every piece, so the pieces are the same).
       const std::uint64_t Prefix = hashChunksInPlace(Input, Chunks, Match);
       if (Prefix < std::uint64_t(Input.size()) && Input.seek(qint64(Prefix))) {
-        TContentDefinedChunker Chunker;
+        ::shared::TContentDefinedChunker Chunker;
         Chunker.forEachPieceHash(Input, Match);
       }
     }

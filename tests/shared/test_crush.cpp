@@ -116,7 +116,7 @@ TVector loadVector(const QString& Name, const QByteArray& Sha256)
   const QByteArray Data =
       testsupport::readWholeFile(testsupport::sharedDataDirectory() + "/testdata/payloads/" + Name);
   const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
-  if (!Header || Header->format != 21)
+  if (!Header || Header->format != shared::EPayloadFormat::Crush)
     qFatal("not a CRUSH container: %s", qPrintable(Name));
   Vector.payload = Data.mid(int(Header->payloadOffset), int(Header->packedSize));
   Vector.unpackedSize = std::size_t(Header->unpackedSize);

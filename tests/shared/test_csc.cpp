@@ -450,7 +450,7 @@ TVector loadVector(const QString& Name, const QByteArray& Sha256 = QByteArray())
   const QByteArray Data =
       testsupport::readWholeFile(testsupport::sharedDataDirectory() + "/testdata/payloads/" + Name);
   const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
-  if (!Header || Header->format != 14)
+  if (!Header || Header->format != shared::EPayloadFormat::Csc)
     qFatal("not a CSC container: %s", qPrintable(Name));
   Vector.payload = Data.mid(int(Header->payloadOffset), int(Header->packedSize));
   Vector.unpackedSize = std::size_t(Header->unpackedSize);
