@@ -437,7 +437,7 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
       Qt::DirectConnection);
   Clock.start();
   const std::vector<TFileToDownload> Result = Job->FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper);
+      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper).filesToDownload;
   const qint64 Nanoseconds = Clock.nsecsElapsed();
 
   int ChunkWiseFiles = 0;

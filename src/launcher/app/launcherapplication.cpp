@@ -342,13 +342,13 @@ void TLauncherApplication::updateExecutableLink()
   // never removed for a link.
   if (Link.exists() && Link.canonicalFilePath() == QFileInfo(Executable).canonicalFilePath())
     return;
+  // The link is a convenience: a run goes on without it.
   try {
     m_pLauncherFilesystemHelper->removePath(LinkPath);
+    m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(LinkPath).absolutePath());
+    m_pLauncherFilesystemHelper->linkPath(Executable, LinkPath);
   } catch (const std::runtime_error&) {
-    return;
   }
-  QDir().mkpath(QFileInfo(LinkPath).absolutePath());
-  QFile::link(Executable, LinkPath);
 }
 
 void TLauncherApplication::onMainConfigurationDownloadFailed()
