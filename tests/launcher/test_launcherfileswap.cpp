@@ -104,14 +104,13 @@ void TestLauncherFileSwap::replacesTheFilesAndKeepsTheOldOnes()
   QVERIFY(!QFile::exists(TLauncherFileSwap::journalPath(QDir(Fixture.live))));
   QVERIFY(!TLauncherFileSwap(Helper, QDir(Fixture.live)).recover(QDir(Fixture.staging)));
 
-  // A journal naming a path outside the launcher's folder is not ours: none
-  // of its paths is touched.
-  testsupport::writeWholeFile(Fixture.root.filePath("victim"), "keep");
+  // A journal naming the launcher's folder itself is not ours: none of its
+  // paths is acted on.
+  const auto After = Fixture.liveFiles();
   testsupport::writeWholeFile(TLauncherFileSwap::journalPath(QDir(Fixture.live)),
-                              R"({"files": [{"path": "notes.txt"}, {"path": "../victim"}]})");
+                              R"({"files": [{"path": "notes.txt", "existed": true}, {"path": "."}]})");
   QVERIFY(!TLauncherFileSwap(Helper, QDir(Fixture.live)).recover(QDir(Fixture.staging)));
-  QCOMPARE(testsupport::readWholeFile(Fixture.root.filePath("victim")), QByteArray("keep"));
-  QCOMPARE(testsupport::readWholeFile(Fixture.live + "/notes.txt"), QByteArray("notes 2"));
+  QCOMPARE(Fixture.liveFiles(), After);
   QVERIFY(!QFile::exists(TLauncherFileSwap::journalPath(QDir(Fixture.live))));
 }
 
