@@ -1,4 +1,4 @@
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "launcher/packageinstallation.h"
 #include "launcher/piecemoves.h"
 
@@ -19,6 +19,7 @@
 #include <stdexcept>
 
 using namespace orvale::launcher;
+using namespace shared;
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -413,7 +413,7 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
     Published.pieces.push_back(Store.add(Data.constData(), std::size_t(Data.size()), Hash));
     Published.whole = true;
   } else {
-    launcher::TContentDefinedChunker Chunker;
+    shared::TContentDefinedChunker Chunker;
     const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
       FileHash.addData(Data, Length);
       Size += Length;
