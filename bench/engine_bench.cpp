@@ -36,6 +36,8 @@
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
 
+#include "enginesettings.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -368,32 +370,6 @@ QByteArray readFile(const QString& Path)
   return File.readAll();
 }
 
-std::shared_ptr<TLauncherSettings> benchSettings()
-{
-  auto Settings = std::make_shared<TLauncherSettings>();
-  Settings->packages = "packages";
-  Settings->packageFile = "package.json";
-  Settings->partialPackageFile = "partial-package.json";
-  Settings->assetFile = "assets.json";
-  Settings->accountGroupFile = "accountgroup.json";
-  Settings->settingsTarget = "Settings";
-  return Settings;
-}
-
-// A configuration with one package whose published description is attached.
-std::shared_ptr<TLauncherConfigurationReader> configuration(const QUrl& DescriptionUrl, const QByteArray& Description)
-{
-  const QJsonObject Build{{"os", "linux"}, {"architecture", "x86_64"}, {"url", DescriptionUrl.toString()}};
-  const QJsonObject Package{{"name", "Game"}, {"directoryname", "game"}, {"builds", QJsonArray{Build}}};
-  const QByteArray Document = QJsonDocument(QJsonObject{{"packages", QJsonArray{Package}}}).toJson();
-  auto Configuration = std::make_shared<TLauncherConfigurationReader>(Document, urlWithoutFileName(DescriptionUrl));
-  if (Configuration->packages().empty() || !Configuration->packages()[0]->currentBuild())
-    throw std::runtime_error("the bench configuration has no package for this system");
-  Configuration->packages()[0]->currentBuild()->description = std::make_unique<TPackageConfigurationReader>(
-      Description, QByteArray(), urlWithoutFileName(DescriptionUrl), QUrl());
-  return Configuration;
-}
-
 qint64 peakResidentKilobytes()
 {
   rusage Usage{};
@@ -419,8 +395,8 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Published(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(benchSettings());
-  const auto Configuration = configuration(QUrl::fromLocalFile(DescriptionPath), Data);
+  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
   QElapsedTimer Clock;
@@ -437,7 +413,7 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
       Qt::DirectConnection);
   Clock.start();
   const std::vector<TFileToDownload> Result = Job->FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper);
+      Published.files(), Published.chunks(), {}, {}, std::nullopt, QDir(Folder), Helper).filesToDownload;
   const qint64 Nanoseconds = Clock.nsecsElapsed();
 
   int ChunkWiseFiles = 0;
@@ -463,8 +439,8 @@ int runVerify(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Installed(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(benchSettings());
-  const auto Configuration = configuration(QUrl::fromLocalFile(DescriptionPath), Data);
+  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
   QElapsedTimer Clock;
@@ -494,12 +470,12 @@ struct TInstallOptions
 int runInstall(const TInstallOptions& Options)
 {
   const QByteArray Data = readFile(Options.descriptionPath);
-  auto Settings = benchSettings();
+  auto Settings = testsupport::engineSettings();
   Settings->maxConcurrentDownloads = Options.maxConcurrentDownloads;
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
   auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
-  const auto Configuration = configuration(Options.descriptionUrl, Data);
+  const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
   const TPackageConfigurationReader& Published = *Package->currentDescription();
 

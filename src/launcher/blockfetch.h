@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/packageconfigurationreader.h"
+#include "launcher/package.h"
 #include "shared/blocks.h"
 
 #include <QByteArray>

@@ -32,14 +32,15 @@ TLauncherConfigurationHandler::TLauncherConfigurationHandler(
     std::shared_ptr<shared::TDownloadPool> DownloadPool, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
   : m_pDownloadPool(std::move(DownloadPool))
   , m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
+  , m_SignedDocuments(m_pDownloadPool, m_pLauncherFilesystemHelper->launcherSettings()->releaseKeys)
   , m_ConfigurationUrl(m_pLauncherFilesystemHelper->launcherSettings()->launcherConfiguration)
 {
   m_ErrorTimer.setSingleShot(true);
   m_ErrorTimer.setInterval(int(qBound<qint64>(0, m_pLauncherFilesystemHelper->launcherSettings()->downloadErrorTimeout,
                                               std::numeric_limits<int>::max())));
-  connect(m_pDownloadPool.get(), &shared::TDownloadPool::success, this,
+  connect(&m_SignedDocuments, &TSignedDocumentDownloads::success, this,
           &TLauncherConfigurationHandler::onConfigurationDownloadFinished);
-  connect(m_pDownloadPool.get(), &shared::TDownloadPool::failed, this,
+  connect(&m_SignedDocuments, &TSignedDocumentDownloads::failed, this,
           &TLauncherConfigurationHandler::onConfigurationDownloadFailed);
   connect(&m_ErrorTimer, &QTimer::timeout, this, &TLauncherConfigurationHandler::onErrorTimerExpired);
 }
@@ -49,6 +50,11 @@ TLauncherConfigurationHandler::~TLauncherConfigurationHandler() = default;
 QString TLauncherConfigurationHandler::cacheFilePath()
 {
   return QDir(TLauncherFilesystemHelper::dataDirectory()).filePath(kCacheFileName);
+}
+
+QString TLauncherConfigurationHandler::cacheSignatureFilePath()
+{
+  return cacheFilePath() + shared::SignatureFileSuffix;
 }
 
 void TLauncherConfigurationHandler::startConfigurationDownload()
@@ -63,7 +69,7 @@ void TLauncherConfigurationHandler::startConfigurationDownload()
         Qt::QueuedConnection);
     return;
   }
-  m_pDownloadPool->download(m_ConfigurationUrl);
+  m_SignedDocuments.download(m_ConfigurationUrl);
 }
 
 QUrl TLauncherConfigurationHandler::buildPackageDescriptionUrl(const QUrl& Url) const
@@ -126,11 +132,15 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
         if (!Url.isValid())
           continue;
         // Online, descriptions come from web servers only: a configuration
-        // must not make the launcher read local files or devices.
-        if (!m_Offline && Url.scheme() != "http" && Url.scheme() != "https")
+        // must not make the launcher read local files or devices. Offline
+        // they are the installations' own markers, which were accepted when
+        // they were installed.
+        if (m_Offline)
+          m_pDownloadPool->download(Url);
+        else if (Url.scheme() != "http" && Url.scheme() != "https")
           onConfigurationDownloadFailed(Url, QNetworkReply::ProtocolUnknownError, "Not an http or https URL");
         else
-          m_pDownloadPool->download(Url);
+          m_SignedDocuments.download(Url);
       }
     }
   } catch (const std::runtime_error& Error) {
@@ -171,8 +181,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
       return;
     }
     try {
-      m_pLauncherFilesystemHelper->ensureDirectory(TLauncherFilesystemHelper::dataDirectory());
-      m_pLauncherFilesystemHelper->writeFileAtomically(cacheFilePath(), Data);
+      writeCachedConfiguration(Url, Data);
     } catch (const std::runtime_error& Error) {
       emit diskAccessFailed(QString::fromUtf8(Error.what()));
       return;
@@ -192,6 +201,16 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
     return;
   }
   handleDescriptionReply(Url, Data);
+}
+
+void TLauncherConfigurationHandler::writeCachedConfiguration(const QUrl& Url, const QByteArray& Data)
+{
+  m_pLauncherFilesystemHelper->ensureDirectory(TLauncherFilesystemHelper::dataDirectory());
+  // The signature goes first: a crash between the two renames leaves a pair
+  // that does not verify, and such a cache is not used.
+  if (m_SignedDocuments.isChecking())
+    m_pLauncherFilesystemHelper->writeFileAtomically(cacheSignatureFilePath(), m_SignedDocuments.signatureOf(Url));
+  m_pLauncherFilesystemHelper->writeFileAtomically(cacheFilePath(), Data);
 }
 
 void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, const QByteArray& Data)
@@ -282,6 +301,10 @@ void TLauncherConfigurationHandler::loadCachedConfiguration()
       emit mainConfigurationDownloadFailed();
       return;
     }
+    if (!isCacheUsable(Data)) {
+      emit mainConfigurationDownloadFailed();
+      return;
+    }
     m_pConfiguration =
         std::make_shared<TLauncherConfigurationReader>(Data, urlWithoutFileName(QUrl::fromLocalFile(Path)));
     m_Offline = true;
@@ -289,6 +312,19 @@ void TLauncherConfigurationHandler::loadCachedConfiguration()
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));
   }
+}
+
+bool TLauncherConfigurationHandler::isCacheUsable(const QByteArray& Data) const
+{
+  if (!m_SignedDocuments.isChecking())
+    return true;
+  const auto Check =
+      m_SignedDocuments.checkKept(Data, m_pLauncherFilesystemHelper->readFileIfExists(cacheSignatureFilePath()));
+  if (Check == shared::ESignatureCheck::Valid)
+    return true;
+  qCritical().noquote() << QString("Cached configuration not used: signature refused: %1")
+                               .arg(shared::signatureCheckText(Check));
+  return false;
 }
 
 } // namespace orvale::launcher

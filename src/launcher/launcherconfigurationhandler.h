@@ -2,6 +2,7 @@
 
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launcherfilesystemhelper.h"
+#include "launcher/signeddocuments.h"
 #include "shared/randomhints.h"
 
 #include <QByteArray>
@@ -34,7 +35,10 @@ struct TPackageBuildRequest
 // Obtains what the launcher learns from the network before it can show
 // packages: the configuration document (with a fallback to the copy cached
 // by the last successful run), the package and asset descriptions of every
-// package, and the hints document.
+// package, and the hints document. With release keys in the settings, the
+// configuration document and the descriptions it fetches count only with a
+// valid signature (TSignedDocumentDownloads), and the cached configuration
+// is used only together with the signature it was accepted with.
 class TLauncherConfigurationHandler : public QObject
 {
   Q_OBJECT
@@ -60,8 +64,10 @@ public:
   const std::vector<TPackageBuildRequest>& pendingRequests() const { return m_PendingRequests; }
   QTimer& errorTimer() { return m_ErrorTimer; }
 
-  // Path of the cached configuration document.
+  // Path of the cached configuration document, and of the signature it was
+  // accepted with (kept only when signatures are checked).
   static QString cacheFilePath();
+  static QString cacheSignatureFilePath();
 
 signals:
   void mainConfigurationLoaded();
@@ -82,9 +88,14 @@ private:
   void addPublishedDescriptionRequest(TPackageBuild* Build);
   static void logDescriptionFailure(const QUrl& Url, const QString& ErrorString);
   void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
+  void writeCachedConfiguration(const QUrl& Url, const QByteArray& Data);
+  // Whether the cached document may be used: always without release keys,
+  // else only with a signature of one of the keys beside it.
+  bool isCacheUsable(const QByteArray& Data) const;
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  TSignedDocumentDownloads m_SignedDocuments;
   QUrl m_ConfigurationUrl;
   QTimer m_ErrorTimer;
   std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;

@@ -21,11 +21,6 @@ bool isPlainFolderName(const QString& Name)
 
 } // namespace
 
-QUrl urlWithoutFileName(const QUrl& Url)
-{
-  return Url.adjusted(QUrl::RemoveFilename | QUrl::RemoveQuery | QUrl::RemoveFragment);
-}
-
 TLauncherConfigurationReader::TLauncherConfigurationReader(const QByteArray& Data, const QUrl& BaseUrl)
   : m_BaseUrl(BaseUrl), m_DocumentData(Data)
 {

@@ -54,7 +54,4 @@ private:
   bool m_ShowPackageNames = false;
 };
 
-// The URL with its file name removed: the directory URL, ending in "/".
-QUrl urlWithoutFileName(const QUrl& Url);
-
 } // namespace orvale::launcher

@@ -258,6 +258,10 @@ std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFile(const QString
   Result->skipVerification = Bool("OPTIONS", "skipVerification", true);
   Result->fastScan = Bool("OPTIONS", "fastScan", true);
   Result->chunkVerification = Bool("DEBUG", "chunkVerification", false);
+  for (const QString& Key : Text("SECURITY", "releaseKeys").split(',', Qt::SkipEmptyParts)) {
+    if (!Key.trimmed().isEmpty())
+      Result->releaseKeys << Key.trimmed();
+  }
   return Result;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <cstdint>
@@ -30,6 +31,9 @@ public:
   bool chunkVerification = false;
   std::int32_t maxCachedChunks = 100;
   std::int32_t maxConcurrentDownloads = 10;
+  // Public keys whose signatures the launcher accepts on what it acts on
+  // (as "ashgrove-publish keygen" prints them); empty: nothing is checked.
+  QStringList releaseKeys;
 
   // Reads the settings from an INI file; keys that are absent take the
   // defaults above.

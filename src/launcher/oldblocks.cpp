@@ -1,6 +1,6 @@
 #include "launcher/oldblocks.h"
 
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "launcher/logging.h"
 #include "shared/sha256.h"
 
@@ -123,7 +123,7 @@ void indexDiscardedPieces(TOldBlocks& Blocks, const QString& Path, const std::ve
   for (const shared::TByteRange& Range : Discarded) {
     // A piece of the cut is never larger; one the installed description
     // makes larger is left out rather than read whole.
-    if (Range.length == 0 || Range.length > ChunkingMaximumPiece || !File.seek(qint64(Range.offset)))
+    if (Range.length == 0 || Range.length > shared::ChunkingMaximumPiece || !File.seek(qint64(Range.offset)))
       continue;
     Piece.resize(int(Range.length));
     if (File.read(Piece.data(), qint64(Range.length)) != qint64(Range.length))

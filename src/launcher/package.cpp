@@ -32,20 +32,6 @@ EArchitecture architectureFromText(const QString& Text)
 
 } // namespace
 
-QUrl resolveAgainstBaseUrl(const QUrl& Base, const QString& Reference)
-{
-  const QUrl ReferenceUrl(Reference, QUrl::TolerantMode);
-  if (!ReferenceUrl.isRelative())
-    return ReferenceUrl;
-  QUrl Result = Base;
-  const QString BasePath = Base.path();
-  const QString ReferencePath = ReferenceUrl.path();
-  const QString Separator = (BasePath.endsWith('/') || ReferencePath.startsWith('/')) ? QString() : QString("/");
-  Result.setPath(BasePath + Separator + ReferencePath);
-  Result.setQuery(QString());
-  return Result;
-}
-
 TPackage::TPackage(std::int32_t Index, const QJsonObject& Entry, const QUrl& BaseUrl) : m_Index(Index)
 {
   m_Name = Entry.value("name").toString();

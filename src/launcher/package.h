@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 
 #include <QDir>
 #include <QJsonObject>
@@ -13,6 +13,19 @@
 #include <vector>
 
 namespace orvale::launcher {
+
+// The description types and their parsing helpers are shared with the
+// publisher; the engine uses them under its own names.
+using ::shared::EPackageGeneration;
+using ::shared::EPackageVariant;
+using ::shared::TChunkInPackage;
+using ::shared::TChunkInPackageVector;
+using ::shared::TFileInPackage;
+using ::shared::TFileInPackageVector;
+using ::shared::TFilePatch;
+using ::shared::TPackageConfigurationReader;
+using ::shared::resolveAgainstBaseUrl;
+using ::shared::urlWithoutFileName;
 
 class TLauncherFilesystemHelper;
 
@@ -106,12 +119,6 @@ private:
   std::vector<std::unique_ptr<TPackageBuild>> m_Builds;
   ELocalPackageStatus m_LocalStatus = ELocalPackageStatus::Unknown;
 };
-
-// Resolves a URL reference of a configuration or description document
-// against the document's base URL: an absolute reference is used as it is;
-// a relative one is appended to the whole base path with exactly one "/"
-// between them, and the query is cleared.
-QUrl resolveAgainstBaseUrl(const QUrl& Base, const QString& Reference);
 
 // The package whose executable path equals Path (both cleaned), first in
 // the given order, or null.

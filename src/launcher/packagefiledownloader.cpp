@@ -528,7 +528,11 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File)
     bool MovedAside = false;
     if (m_ReplacementMode == EReplacementMode::MoveReplacedFilesAside && QFileInfo(Path).isFile()) {
       m_pLauncherFilesystemHelper->removePath(Path + ".old");
-      MovedAside = QFile::rename(Path, Path + ".old");
+      try {
+        m_pLauncherFilesystemHelper->movePath(Path, Path + ".old");
+        MovedAside = true;
+      } catch (const std::runtime_error&) {
+      }
     }
     if (!MovedAside)
       m_pLauncherFilesystemHelper->removePath(Path);

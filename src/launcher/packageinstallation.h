@@ -66,12 +66,12 @@ public:
                                                            TPackageConfigurationReader PublishedDescription,
                                                            TPackageConfigurationReader InstalledDescription,
                                                            const std::optional<QDateTime>& FastScanMarkerTime);
-  std::vector<TFileToDownload> FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+  // The files to download (no files to delete), or the failure.
+  TPackageDifference FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
       const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
       const std::optional<QDateTime>& FastScanMarkerTime, const QDir& InstallationDirectory,
-      const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure = nullptr,
-      std::shared_ptr<TOldBlocks>* OldBlocks = nullptr);
+      const std::shared_ptr<TLauncherFilesystemHelper>& Helper);
 
   // Starts the verification of the installed description's files on the
   // thread pool (without Force and with "skipVerification" set the hashes

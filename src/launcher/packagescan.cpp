@@ -1,7 +1,7 @@
 // The difference computation: compares an installation directory with a
 // published description, reuses what is on disk and lists what to download.
 
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "launcher/logging.h"
 #include "launcher/oldblocks.h"
 #include "launcher/packageinstallation.h"
@@ -18,8 +18,10 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 
 namespace orvale::launcher {
 
@@ -83,22 +85,38 @@ void downloadEverything(TFileToDownload& Result)
     Result.chunksToDownload.push_back(std::int32_t(Position));
 }
 
+// Frees the space of a file that is downloaded anew, as far as it can: the
+// downloader removes or moves aside whatever is left before it writes, and
+// fails the update when it cannot.
+void discardReplacedFile(TScanContext& Context, const QString& Path)
+{
+  const auto Attempt = [](const std::function<void()>& Action) {
+    try {
+      Action();
+      return true;
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+  };
+  TLauncherFilesystemHelper& Helper = *Context.helper;
+  const QFileInfo Info(Path);
+  if (Context.moveAside && Info.isFile()) {
+    // The running launcher's files are kept until the update succeeded.
+    Attempt([&] { Helper.removePath(Path + ".old"); });
+    if (!Attempt([&] { Helper.movePath(Path, Path + ".old"); }))
+      Attempt([&] { Helper.removePath(Path); });
+  } else if (Info.isFile() || Info.isSymLink()) {
+    Attempt([&] { Helper.removePath(Path); });
+  }
+}
+
 // The file is deleted and described by its own download record when it has
 // one, else by its chunks; everything is to be downloaded.
 TFileToDownload replaceFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                             std::vector<TChunkInPackage> Chunks)
 {
-  if (!Path.isEmpty()) {
-    const QFileInfo Info(Path);
-    if (Context.moveAside && Info.isFile()) {
-      // The running launcher's files are kept until the update succeeded.
-      QFile::remove(Path + ".old");
-      if (!QFile::rename(Path, Path + ".old"))
-        QFile::remove(Path);
-    } else if (Info.isFile() || Info.isSymLink()) {
-      QFile::remove(Path);
-    }
-  }
+  if (!Path.isEmpty())
+    discardReplacedFile(Context, Path);
   TFileToDownload Result = makeResult(File, std::move(Chunks));
   if (!File.ownDownload.url.isEmpty()) {
     Result.chunks = {File.ownDownload};
@@ -213,11 +231,11 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
   for (const TChunkInPackage& Chunk : Chunks) {
     // Only chunks the content-defined cut can produce; anything else is
     // left to the cut itself.
-    if (Chunk.unpackedSize == 0 || Chunk.unpackedSize > ChunkingMaximumPiece ||
+    if (Chunk.unpackedSize == 0 || Chunk.unpackedSize > ::shared::ChunkingMaximumPiece ||
         Offset + Chunk.unpackedSize > FileSize)
       return Offset;
     if (Buffer.isEmpty())
-      Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ChunkingMaximumPiece)));
+      Buffer.resize(int(std::min<std::uint64_t>(kHashBlock, ::shared::ChunkingMaximumPiece)));
     shared::TSha256 Sha;
     if (!Input.seek(qint64(Offset)) || Sha.addFromDevice(Input, Buffer, Chunk.unpackedSize) != Chunk.unpackedSize)
       return Offset;
@@ -388,7 +406,7 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
       // restarts at every piece, so the pieces are the same).
       const std::uint64_t Prefix = hashChunksInPlace(Input, Chunks, Match);
       if (Prefix < std::uint64_t(Input.size()) && Input.seek(qint64(Prefix))) {
-        TContentDefinedChunker Chunker;
+        ::shared::TContentDefinedChunker Chunker;
         Chunker.forEachPieceHash(Input, Match);
       }
     }
@@ -478,24 +496,21 @@ TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
     TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
     const std::optional<QDateTime>& FastScanMarkerTime)
 {
-  TPackageDifference Difference;
+  TPackageDifference Difference = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+      PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
+      InstalledDescription.chunks(), FastScanMarkerTime, InstallationDirectory, Helper);
   for (const TFileInPackage& File : InstalledDescription.files()) {
     if (PublishedDescription.findFile(File.localFile) == PublishedDescription.files().end())
       Difference.filesToDelete.push_back(File);
   }
-  Difference.filesToDownload = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
-      PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
-      InstalledDescription.chunks(), FastScanMarkerTime, InstallationDirectory, Helper, &Difference.failure,
-      &Difference.oldBlocks);
   return Difference;
 }
 
-std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
+TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
     const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
     const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
     const std::optional<QDateTime>& FastScanMarkerTime,
-    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper, QString* Failure,
-    std::shared_ptr<TOldBlocks>* OldBlocks)
+    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper)
 {
   // Every task owns the context with this call, so that it outlives them
   // all however they end.
@@ -507,7 +522,7 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
   Context->moveAside = selfUpdateFlag() == 1;
   const bool BlocksOffered = std::any_of(PublishedChunks.begin(), PublishedChunks.end(),
                                          [](const TChunkInPackage& Chunk) { return Chunk.offersBlocks(); });
-  if (OldBlocks && BlocksOffered)
+  if (BlocksOffered)
     Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath());
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
@@ -534,15 +549,14 @@ std::vector<TFileToDownload> TPackageInstallation::FindFilesInPackageBasedOnHash
     Tasks.push_back(QtConcurrent::run([Context] { return runScanTask(*Context); }));
   // The tasks do not throw, so this waits for every one of them: none is
   // still changing files when the result is handed on.
-  std::vector<TFileToDownload> Result;
+  TPackageDifference Result;
   for (auto& Task : Tasks) {
     std::vector<TFileToDownload> Part = Task.result();
-    std::move(Part.begin(), Part.end(), std::back_inserter(Result));
+    std::move(Part.begin(), Part.end(), std::back_inserter(Result.filesToDownload));
   }
-  if (Failure)
-    *Failure = Context->failure;
-  if (OldBlocks && Context->oldBlocks && !Context->oldBlocks->empty())
-    *OldBlocks = Context->oldBlocks;
+  Result.failure = Context->failure;
+  if (Context->oldBlocks && !Context->oldBlocks->empty())
+    Result.oldBlocks = Context->oldBlocks;
   return Result;
 }
 

@@ -81,6 +81,22 @@ void openTemporaryBeside(QFile& File, const QString& Path)
   throwIoError(Path, "Could not open file.");
 }
 
+// Writes Text to Path, truncating or appending (Mode); throws the uniform
+// error when the file cannot be opened or not all of Text reaches it.
+void writeText(const QString& Path, const QString& Text, QIODevice::OpenMode Mode)
+{
+  QFile File(Path);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::Text | Mode))
+    throwIoError(File, "Could not open file.");
+  QTextStream Stream(&File);
+  Stream << Text;
+  Stream.flush();
+  if (Stream.status() != QTextStream::Ok)
+    throwIoError(File, "Could not write all data to disk.");
+  File.close();
+  throwOnFileError(File);
+}
+
 } // namespace
 
 qint64 raiseOpenFileLimit()
@@ -172,20 +188,12 @@ void TFileSystemHelper::writeFileAtomically(const QString& Path, const QByteArra
 
 void TFileSystemHelper::writeTextFile(const QString& Path, const QString& Text)
 {
-  QFile File(Path);
-  if (!File.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-    return;
-  QTextStream Stream(&File);
-  Stream << Text;
+  writeText(Path, Text, QIODevice::Truncate);
 }
 
 void TFileSystemHelper::appendTextFile(const QString& Path, const QString& Text)
 {
-  QFile File(Path);
-  if (!File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-    return;
-  QTextStream Stream(&File);
-  Stream << Text;
+  writeText(Path, Text, QIODevice::Append);
 }
 
 void TFileSystemHelper::deleteFile(const QString& Path)
@@ -341,6 +349,12 @@ void TFileSystemHelper::movePath(const QString& From, const QString& To)
     removePath(To);
   renameReplacing(From, To);
   flushDirectoryToDisk(QFileInfo(To).absolutePath());
+}
+
+void TFileSystemHelper::linkPath(const QString& Target, const QString& LinkPath)
+{
+  if (!QFile::link(Target, LinkPath))
+    throwIoError(LinkPath, "Could not create link.");
 }
 
 } // namespace shared

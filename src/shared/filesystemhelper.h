@@ -70,6 +70,7 @@ public:
   virtual void writeTextFile(const QString& Path, const QString& Text);
   virtual void appendTextFile(const QString& Path, const QString& Text);
   virtual void deleteFile(const QString& Path);
+  // Copies From to To when To does not exist yet; an existing To is kept.
   virtual void copyFile(const QString& From, const QString& To);
   virtual QDir ensureDirectory(const QString& Path);
   // Joins Base and RelativePath and keeps the result inside Base: a relative
@@ -92,6 +93,9 @@ public:
   // Moves From to To, replacing To, when From exists; the move is durable
   // when it returns. Throws the uniform error when the rename fails.
   void movePath(const QString& From, const QString& To);
+  // Makes LinkPath a symbolic link to Target; LinkPath must not exist.
+  // Throws the uniform error when the link cannot be made.
+  void linkPath(const QString& Target, const QString& LinkPath);
 };
 
 } // namespace shared

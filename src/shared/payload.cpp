@@ -338,7 +338,7 @@ std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Si
   while (*Cursor == 0)
     ++Cursor;
   TPayloadHeader Header;
-  Header.format = Cursor[1];
+  Header.format = EPayloadFormat(Cursor[1]);
   Cursor += 2;
   if (!readVarint(Cursor, End, Header.unpackedSize) || !readVarint(Cursor, End, Header.packedSize))
     return std::nullopt;
@@ -346,27 +346,27 @@ std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Si
   return Header;
 }
 
-bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadSize,
+bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
                    std::uint8_t* Output, std::size_t OutputCapacity)
 {
   if (PayloadSize == 0 || OutputCapacity == 0)
     return false;
   std::size_t Produced = 0;
   switch (Format) {
-  case int(EPayloadFormat::Stored):
+  case EPayloadFormat::Stored:
     return decodeStored(Payload, PayloadSize, Output, OutputCapacity);
-  case int(EPayloadFormat::Deflate):
+  case EPayloadFormat::Deflate:
     return decodeDeflate(Payload, PayloadSize, Output, OutputCapacity);
-  case int(EPayloadFormat::Lzip):
+  case EPayloadFormat::Lzip:
     return decodeLzip(Payload, PayloadSize, Output, OutputCapacity);
-  case int(EPayloadFormat::Lzma20):
-  case int(EPayloadFormat::Lzma25):
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
     return decodeLegacyLzma(Payload, PayloadSize, Output, OutputCapacity);
-  case int(EPayloadFormat::Zpaq):
+  case EPayloadFormat::Zpaq:
     return codecs::decodeZpaq(Payload, PayloadSize, Output, OutputCapacity, Produced);
-  case int(EPayloadFormat::Csc):
+  case EPayloadFormat::Csc:
     return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
-  case int(EPayloadFormat::Crush):
+  case EPayloadFormat::Crush:
     return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
   default:
     return false;

@@ -35,7 +35,7 @@ constexpr int kMaxPayloadFormatId = 23;
 
 struct TPayloadHeader
 {
-  int format = 0;                  // format id, 0 to 23
+  EPayloadFormat format = EPayloadFormat::Stored;  // format id, 0 to 23 (also ids no decoder knows)
   std::uint64_t unpackedSize = 0;  // declared size of the decoded data
   std::uint64_t packedSize = 0;    // declared size of the payload
   std::size_t payloadOffset = 0;   // where the payload starts in the data
@@ -62,7 +62,7 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t Max
 
 // Decodes the payload of one format into Output (OutputCapacity bytes, the
 // declared unpacked size). Used by unpackPayload, the tools and the fuzzers.
-bool decodePayload(int Format, const std::uint8_t* Payload, std::size_t PayloadSize,
+bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
                    std::uint8_t* Output, std::size_t OutputCapacity);
 
 // Writes a container of the given format around Data. Supported formats for

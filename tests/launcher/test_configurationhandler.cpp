@@ -3,6 +3,7 @@
 #include "launcher/launcherconfigurationhandler.h"
 #include "shared/downloadpool.h"
 
+#include "releasesigning.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -16,6 +17,7 @@
 #include <QtTest>
 
 using namespace orvale::launcher;
+using testsupport::ESignatureVariant;
 using testsupport::TTestHttpServer;
 
 Q_DECLARE_METATYPE(TTestHttpServer::TFault)
@@ -46,7 +48,8 @@ struct THandlerFixture
   std::shared_ptr<shared::TDownloadPool> pool;
   std::unique_ptr<TLauncherConfigurationHandler> handler;
 
-  THandlerFixture(const QUrl& ConfigurationUrl, int TimeoutMs = 10000, bool Nocache = false)
+  THandlerFixture(const QUrl& ConfigurationUrl, int TimeoutMs = 10000, bool Nocache = false,
+                  const QStringList& ReleaseKeys = {})
   {
     qputenv("XDG_DATA_HOME", home.filePath("data").toUtf8());
     settings->launcherConfiguration = ConfigurationUrl;
@@ -55,6 +58,7 @@ struct THandlerFixture
     settings->packages = "packages";
     settings->packageFile = "package.json";
     settings->assetFile = "assets.json";
+    settings->releaseKeys = ReleaseKeys;
     helper = std::make_shared<TLauncherFilesystemHelper>(settings);
     pool = std::make_shared<shared::TDownloadPool>(6, shared::makeNetworkAccessManagerWrapper(), true);
     handler = std::make_unique<TLauncherConfigurationHandler>(pool, helper);
@@ -87,6 +91,11 @@ private slots:
   void unusableDescriptionCountsAsFailed();
   void hintsArePublished();
   void noPackagesFinishesAtOnce();
+  void signedDocuments_data();
+  void signedDocuments();
+  void cachedConfigurationNeedsItsSignature_data();
+  void cachedConfigurationNeedsItsSignature();
+  void unsignedReplyOfASignedUrlIsDropped();
 };
 
 void TestConfigurationHandler::loadsAndCachesTheConfiguration()
@@ -116,6 +125,9 @@ void TestConfigurationHandler::loadsAndCachesTheConfiguration()
   QCOMPARE(Description->versionText(), QString("P5 A2"));
   QCOMPARE(Description->files().size(), std::size_t(1));
   QCOMPARE(Finished.count(), 1);
+  // Without release keys nothing else is asked for and no signature is kept.
+  QCOMPARE(Server.totalRequestCount(), 3);
+  QVERIFY(!QFile::exists(TLauncherConfigurationHandler::cacheSignatureFilePath()));
 }
 
 void TestConfigurationHandler::notFoundIsMaintenanceEvenWithCache()
@@ -516,6 +528,157 @@ void TestConfigurationHandler::noPackagesFinishesAtOnce()
   QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
   Fixture.handler->requestPackageConfigurations();
   QCOMPARE(Finished.count(), 1);
+}
+
+void TestConfigurationHandler::signedDocuments_data()
+{
+  QTest::addColumn<QString>("Document");
+  QTest::addColumn<ESignatureVariant>("Variant");
+  QTest::addColumn<QString>("Reason");  // why it is refused; empty: accepted
+  for (const QString& Document : QStringList{"velmetadata.json", "d/package.json", "d/assets.json"}) {
+    const auto Row = [&](const char* Name, ESignatureVariant Variant, const QString& Reason) {
+      QTest::addRow("%s %s", qPrintable(Document), Name) << Document << Variant << Reason;
+    };
+    Row("first key", ESignatureVariant::FirstKey, "");
+    Row("second key", ESignatureVariant::SecondKey, "");
+    Row("unsigned", ESignatureVariant::Unsigned, "no signature \\(.*/c/" + Document + ".sig.*\\)");
+    Row("unknown key", ESignatureVariant::UnknownKey, "unknown key");
+    Row("expired", ESignatureVariant::Expired, "expired");
+    Row("malformed", ESignatureVariant::Malformed, "malformed");
+    Row("replaced", ESignatureVariant::Replaced, "bad signature");
+  }
+}
+
+// With release keys, the configuration and the descriptions count only with
+// a valid signature from one of the keys; anything else is a failed
+// download with the reason logged: a refused configuration makes the
+// launcher use its cached one, a refused description leaves the build
+// without one. The signature of a description is asked for with the
+// description's own "nocache" item.
+void TestConfigurationHandler::signedDocuments()
+{
+  QFETCH(QString, Document);
+  QFETCH(ESignatureVariant, Variant);
+  QFETCH(QString, Reason);
+  QTemporaryDir Www;
+  testsupport::writeWholeFile(Www.filePath("c/velmetadata.json"), configurationDocument("d/package.json", "d/assets.json"));
+  testsupport::writeWholeFile(Www.filePath("c/d/package.json"), R"({"version": "5", "files": [{"localfile": "a"}]})");
+  testsupport::writeWholeFile(Www.filePath("c/d/assets.json"), R"({"version": 2})");
+  for (const QString& Each : QStringList{"velmetadata.json", "d/package.json", "d/assets.json"})
+    testsupport::signDocument(Www.filePath("c/" + Each), Each == Document ? Variant : ESignatureVariant::FirstKey);
+  TTestHttpServer Server;
+  Server.setRootDirectory(Www.path());
+  THandlerFixture Fixture(Server.url("/c/velmetadata.json"), 10000, true, testsupport::acceptedReleaseKeys().split(", "));
+  const QByteArray Cached = configurationDocument("cached.json");
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Cached);
+  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath());
+  const bool ConfigurationRefused = Document == "velmetadata.json" && !Reason.isEmpty();
+  if (ConfigurationRefused)
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of configuration failed: Signature refused: " + Reason + "$"));
+
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QCOMPARE(Fixture.handler->isOffline(), ConfigurationRefused);
+  const QString Signature = TLauncherConfigurationHandler::cacheSignatureFilePath();
+  if (ConfigurationRefused) {
+    QCOMPARE(testsupport::readWholeFile(TLauncherConfigurationHandler::cacheFilePath()), Cached);
+    return;
+  }
+  // The cache and the signature it was accepted with, side by side.
+  QCOMPARE(testsupport::readWholeFile(TLauncherConfigurationHandler::cacheFilePath()),
+           testsupport::readWholeFile(Www.filePath("c/velmetadata.json")));
+  QCOMPARE(testsupport::readWholeFile(Signature), testsupport::readWholeFile(Www.filePath("c/velmetadata.json.sig")));
+
+  const bool DescriptionRefused = !Reason.isEmpty();
+  if (DescriptionRefused)
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of package configuration/asset from configuration "
+                                                           ".*/c/" + Document + "\\?nocache=\\w+ failed: Signature refused: " +
+                                                           Reason + "$"));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(10000));
+  const TPackageConfigurationReader* Description = Fixture.handler->configuration()->packages()[0]->currentDescription();
+  QCOMPARE(!Description, DescriptionRefused);
+  if (Description)
+    QCOMPARE(Description->versionText(), QString("P5 A2"));
+  // A refused package description ends its build's wait before the asset
+  // description's requests have ended.
+  QTRY_COMPARE_WITH_TIMEOUT(Fixture.pool->outstandingDownloadCount(), std::size_t(0), 10000);
+  for (const QString& Each : QStringList{"/c/d/package.json", "/c/d/assets.json"}) {
+    const auto Requests = Server.requests(Each);
+    const auto SignatureRequests = Server.requests(Each + ".sig");
+    QCOMPARE(Requests.size(), 1);
+    QCOMPARE(SignatureRequests.size(), 1);
+    QCOMPARE(QUrlQuery(QUrl(QString::fromUtf8(SignatureRequests[0].target)).query()).queryItemValue("nocache"),
+             QUrlQuery(QUrl(QString::fromUtf8(Requests[0].target)).query()).queryItemValue("nocache"));
+  }
+  QCOMPARE(Server.requests("/c/velmetadata.json.sig")[0].target, QByteArray("/c/velmetadata.json.sig"));
+}
+
+void TestConfigurationHandler::cachedConfigurationNeedsItsSignature_data()
+{
+  QTest::addColumn<ESignatureVariant>("Variant");
+  QTest::addColumn<QString>("Reason");  // why it is not used; empty: used
+  QTest::newRow("first key") << ESignatureVariant::FirstKey << "";
+  QTest::newRow("second key") << ESignatureVariant::SecondKey << "";
+  QTest::newRow("expired") << ESignatureVariant::Expired << "";
+  QTest::newRow("unsigned") << ESignatureVariant::Unsigned << "no signature";
+  QTest::newRow("unknown key") << ESignatureVariant::UnknownKey << "unknown key";
+  QTest::newRow("malformed") << ESignatureVariant::Malformed << "malformed";
+  QTest::newRow("replaced") << ESignatureVariant::Replaced << "bad signature";
+}
+
+// Offline, the cached configuration is used only with a signature of one of
+// the keys beside it; its expiry was checked when it was fetched and does
+// not count any more. Without a usable cache the launcher has no
+// configuration.
+void TestConfigurationHandler::cachedConfigurationNeedsItsSignature()
+{
+  QFETCH(ESignatureVariant, Variant);
+  QFETCH(QString, Reason);
+  THandlerFixture Fixture(QUrl("http://127.0.0.1:1/velmetadata.json"), 10000, false,
+                          testsupport::acceptedReleaseKeys().split(", "));
+  testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("cached.json"));
+  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath(), Variant);
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
+  QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of configuration failed: "));
+  if (!Reason.isEmpty())
+    QTest::ignoreMessage(QtCriticalMsg, qPrintable("Cached configuration not used: signature refused: " + Reason));
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(QTest::qWaitFor([&] { return Loaded.count() + Failed.count() > 0; }, 10000));
+  QCOMPARE(Loaded.count(), Reason.isEmpty() ? 1 : 0);
+  QCOMPARE(Failed.count(), Reason.isEmpty() ? 0 : 1);
+  QCOMPARE(bool(Fixture.handler->configuration()), Reason.isEmpty());
+}
+
+// The pool is shared: a reply for a description's URL that someone else
+// asked for, while the build still waits for its asset description, does
+// not replace the signed description the build holds.
+void TestConfigurationHandler::unsignedReplyOfASignedUrlIsDropped()
+{
+  QTemporaryDir Www;
+  testsupport::writeWholeFile(Www.filePath("velmetadata.json"), configurationDocument("package.json", "assets.json"));
+  testsupport::writeWholeFile(Www.filePath("package.json"), R"({"version": "5"})");
+  testsupport::writeWholeFile(Www.filePath("assets.json"), R"({"version": 2})");
+  for (const QString& Each : QStringList{"velmetadata.json", "package.json", "assets.json"})
+    testsupport::signDocument(Www.filePath(Each));
+  TTestHttpServer Server;
+  Server.setRootDirectory(Www.path());
+  Server.setFault("/assets.json", TTestHttpServer::TFault::trickle(2, 500));
+  THandlerFixture Fixture(Server.url("/velmetadata.json"), 10000, false, testsupport::acceptedReleaseKeys().split(", "));
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QTRY_VERIFY_WITH_TIMEOUT(!Fixture.handler->pendingRequests().at(0).packageDescriptionData.isEmpty(), 10000);
+  Server.setBody("/package.json", R"({"version": "6"})");
+  Fixture.pool->download(Server.url("/package.json"));
+  QTRY_COMPARE_WITH_TIMEOUT(Server.requestCount("/package.json"), 2, 10000);
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Fixture.handler->configuration()->packages()[0]->currentDescription()->versionText(), QString("P5 A2"));
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationHandler)

@@ -5,6 +5,7 @@
 
 #include "gamebuild.h"
 #include "launcherrunner.h"
+#include "releasesigning.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using testsupport::ESignatureVariant;
 using testsupport::TLauncherInstallation;
 using testsupport::TTestHttpServer;
 
@@ -92,16 +94,29 @@ public:
     testsupport::writeWholeFile(www() + "/velmetadata.json", QJsonDocument(Root).toJson());
   }
 
-  void configure(TLauncherInstallation& Installation, int ErrorTimeoutMs = 10000)
+  // Signs the configuration (with the first accepted key) and the
+  // published descriptions as Variant says.
+  void sign(ESignatureVariant Variant = ESignatureVariant::FirstKey)
+  {
+    testsupport::signDocument(www() + "/velmetadata.json");
+    for (const QString& Folder : QStringList{"game", "launcher"}) {
+      if (QFile::exists(www() + "/" + Folder + "/package.json"))
+        testsupport::signDocument(www() + "/" + Folder + "/package.json", Variant);
+    }
+  }
+
+  // ReleaseKeys: the value of the setting; none when empty.
+  void configure(TLauncherInstallation& Installation, int ErrorTimeoutMs = 10000, const QString& ReleaseKeys = QString())
   {
     Installation.writeSettings(QString("[URLS]\nlauncherConfiguration=%1\n"
                                        "[DIRECTORIES]\npackages=packages\nsettingsTarget=AshgroveOnlineClient_Data/Data/Settings\n"
                                        "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
                                        "assetFile=assets.json\naccountGroupFile=accountgroup.json\n"
                                        "[TIMING]\nwaitNotificationTimeout=60000\ndownloadErrorTimeout=%2\n"
-                                       "[OPTIONS]\nskipVerification=false\nmaxConcurrentDownloads=4\n")
+                                       "[OPTIONS]\nskipVerification=false\nmaxConcurrentDownloads=4\n%3")
                                    .arg(server.url("/velmetadata.json").toString())
-                                   .arg(ErrorTimeoutMs));
+                                   .arg(ErrorTimeoutMs)
+                                   .arg(ReleaseKeys.isEmpty() ? QString() : "[SECURITY]\nreleaseKeys=" + ReleaseKeys + "\n"));
   }
 
   TTestHttpServer server;
@@ -158,7 +173,9 @@ private slots:
   void unknownPatchTargetKeepsTheWindow();
   void maintenanceWhenTheConfigurationIsMissing();
   void fatalBoxStopsEverything();
+  void offlineStartFromTheCache_data();
   void offlineStartFromTheCache();
+  void selfUpdateRestartsTheNewLauncher_data();
   void selfUpdateRestartsTheNewLauncher();
   void failedSelfUpdateRestoresTheExecutable();
   void interruptedInstallationResumes();
@@ -166,6 +183,8 @@ private slots:
   void fileLargerThanTheDiskGetsTheDiskSpaceBox();
   void fullMarkerFollowsTheFlush();
   void killedSelfUpdateLeavesAWorkingLauncher();
+  void signedUpdates_data();
+  void signedUpdates();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -271,17 +290,43 @@ void TestController::fatalBoxStopsEverything()
   QVERIFY(!QFile::exists(gameDirectory(Installation)));
 }
 
+void TestController::offlineStartFromTheCache_data()
+{
+  QTest::addColumn<bool>("Signed");
+  QTest::addColumn<bool>("CacheSignatureKept");
+  QTest::newRow("without release keys") << false << false;
+  QTest::newRow("signed") << true << true;
+  QTest::newRow("signed, cache signature lost") << true << false;
+}
+
 void TestController::offlineStartFromTheCache()
 {
+  QFETCH(bool, Signed);
+  QFETCH(bool, CacheSignatureKept);
   TLauncherInstallation Installation;
   QString GameDirectory;
   {
     TServedGame Game;
     Game.publishGame("1.0", 1);
-    Game.configure(Installation, 3000);
+    if (Signed)
+      Game.sign();
+    Game.configure(Installation, 3000, Signed ? testsupport::acceptedReleaseKeys() : QString());
     QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
     QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
     GameDirectory = gameDirectory(Installation);
+  }
+  const QString CacheSignature = Installation.dataDirectory() + "/launchermetadata.json.sig";
+  QCOMPARE(QFile::exists(CacheSignature), Signed);
+  if (!CacheSignatureKept && Signed) {
+    // With release keys, a cache without the signature it was accepted
+    // with is no configuration: the maintenance box, no client.
+    QVERIFY(QFile::remove(CacheSignature));
+    QCOMPARE(Installation.run({}, 60000), 1);
+    QVERIFY(Installation.readLog().contains("Cached configuration not used: signature refused: no signature"));
+    QVERIFY(Installation.readLog().contains("Dialog: Ashgrove Online cannot be started"));
+    QTest::qWait(1000);
+    QCOMPARE(clientRecords(Installation).size(), 1);
+    return;
   }
   // The server is gone: the cached configuration and the installed
   // descriptions are used, and the default client starts.
@@ -293,8 +338,18 @@ void TestController::offlineStartFromTheCache()
   QVERIFY(Installation.readLog().contains("Download of configuration failed"));
 }
 
+void TestController::selfUpdateRestartsTheNewLauncher_data()
+{
+  QTest::addColumn<bool>("Signed");
+  QTest::newRow("without release keys") << false;
+  QTest::newRow("signed") << true;
+}
+
+// Signed: the launcher's description by the second of the two accepted
+// keys, the rest by the first.
 void TestController::selfUpdateRestartsTheNewLauncher()
 {
+  QFETCH(bool, Signed);
   TServedGame Game;
   Game.publishGame("1.0", 1);
   QTemporaryDir NextBuild;
@@ -303,8 +358,12 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
   testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
   Game.setLauncher(NextBuild.path(), "0.0.13");
+  if (Signed) {
+    Game.sign();
+    testsupport::signDocument(Game.www() + "/launcher/package.json", ESignatureVariant::SecondKey);
+  }
   TLauncherInstallation Installation;
-  Game.configure(Installation);
+  Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString());
   const QByteArray OldExecutable = testsupport::readWholeFile(Installation.executable());
 
   // The old launcher installs the new one over itself and restarts it; the
@@ -609,6 +668,64 @@ void TestController::fullMarkerFollowsTheFlush()
   QVERIFY(MarkerContentFlushed);
   // The rename itself is made durable by a flush of the folder.
   QVERIFY(Trace.flushed.value(Directory, -1) > MarkerLine);
+}
+
+void TestController::signedUpdates_data()
+{
+  QTest::addColumn<ESignatureVariant>("Variant");
+  QTest::addColumn<QString>("Reason");  // why the new descriptions are refused; empty: accepted
+  QTest::newRow("second key") << ESignatureVariant::SecondKey << "";
+  QTest::newRow("unsigned") << ESignatureVariant::Unsigned << "no signature";
+  QTest::newRow("unknown key") << ESignatureVariant::UnknownKey << "unknown key";
+  QTest::newRow("expired") << ESignatureVariant::Expired << "expired";
+  QTest::newRow("malformed") << ESignatureVariant::Malformed << "malformed";
+  QTest::newRow("replaced") << ESignatureVariant::Replaced << "bad signature";
+}
+
+// With release keys, a new game version signed by the other accepted key
+// installs and starts. A new game version and a new launcher whose
+// descriptions are not properly signed are not acted on: no self-update, no
+// update of the installed game (files and markers as they were), no client
+// started; both refusals are logged with their reason.
+void TestController::signedUpdates()
+{
+  QFETCH(ESignatureVariant, Variant);
+  QFETCH(QString, Reason);
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  Game.sign();
+  TLauncherInstallation Installation;
+  Game.configure(Installation, 10000, testsupport::acceptedReleaseKeys());
+  QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+  QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+  const auto Installed = testsupport::describeTree(gameDirectory(Installation));
+  const QByteArray Executable = testsupport::readWholeFile(Installation.executable());
+
+  Game.publishGame("2.0", 2);
+  if (Reason.isEmpty()) {
+    Game.sign(Variant);
+    QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+    const QStringList Records = waitForClientRecords(Installation, 2);
+    QCOMPARE(Records.size(), 2);
+    QVERIFY2(Records[1].endsWith("version=2.0"), qPrintable(Records[1]));
+    QCOMPARE(testsupport::describeTree(gameDirectory(Installation), MarkerFiles),
+             testsupport::describeTree(Game.build("game-2.0")));
+    return;
+  }
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  Game.sign(Variant);
+  QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "onLauncherReadyForAction"));
+  const QString Log = Installation.readLog();
+  QCOMPARE(Log.count(QRegularExpression("Download of package configuration/asset from configuration \\S+/(game|launcher)/"
+                                        "package.json failed: Signature refused: " + Reason)),
+           2);
+  QVERIFY(!Log.contains("startSelfUpdate"));
+  QCOMPARE(testsupport::readWholeFile(Installation.executable()), Executable);
+  QCOMPARE(testsupport::describeTree(gameDirectory(Installation)), Installed);
+  QCOMPARE(clientRecords(Installation).size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestController)

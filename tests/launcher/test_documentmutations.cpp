@@ -13,7 +13,7 @@
 #include "launcherfuzzchecks.h"
 #include "testsupport.h"
 
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 
 #include <QDir>
 #include <QJsonArray>

@@ -6,6 +6,7 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "shared/downloadpool.h"
 
+#include "enginesettings.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 #include "uitesthelpers.h"
@@ -47,14 +48,7 @@ public:
   TManagerFixture()
   {
     qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
-    auto Settings = std::make_shared<TLauncherSettings>();
-    Settings->packages = "packages";
-    Settings->packageFile = "package.json";
-    Settings->partialPackageFile = "partial-package.json";
-    Settings->assetFile = "assets.json";
-    Settings->accountGroupFile = "accountgroup.json";
-    Settings->settingsTarget = "Client/Settings";
-    Settings->skipVerification = false;
+    auto Settings = testsupport::engineSettings("Client/Settings");
     settings = Settings;
     helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
     QJsonArray Packages;

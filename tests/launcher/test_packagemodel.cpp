@@ -1,7 +1,7 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/package.h"
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 
 #include "testsupport.h"
 
@@ -307,17 +307,17 @@ void TestPackageModel::descriptionInvalidJson()
 
 void TestPackageModel::descriptionConversions()
 {
-  QCOMPARE(jsonToUnsigned64(QJsonValue(42.0)), quint64(42));
-  QCOMPARE(jsonToUnsigned64(QJsonValue("42")), quint64(42));
-  QCOMPARE(jsonToUnsigned64(QJsonValue("18446744073709551615")), quint64(18446744073709551615ull));
-  QCOMPARE(jsonToUnsigned64(QJsonValue("18446744073709551616")), quint64(0));
-  QCOMPARE(jsonToUnsigned64(QJsonValue(-1.0)), quint64(0));
-  QCOMPARE(jsonToUnsigned64(QJsonValue(1e300)), quint64(0));
-  QCOMPARE(jsonToUnsigned64(QJsonValue("12abc")), quint64(0));
-  QCOMPARE(jsonToUnsigned64(QJsonValue()), quint64(0));
-  QCOMPARE(jsonToHash(QJsonValue("0a0B")), QByteArray("\x0a\x0b", 2));
-  QCOMPARE(jsonToHash(QJsonValue("zz0a")), QByteArray("\x0a", 1));  // invalid characters skipped
-  QCOMPARE(jsonToHash(QJsonValue(5)), QByteArray());
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue(42.0)), quint64(42));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue("42")), quint64(42));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue("18446744073709551615")), quint64(18446744073709551615ull));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue("18446744073709551616")), quint64(0));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue(-1.0)), quint64(0));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue(1e300)), quint64(0));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue("12abc")), quint64(0));
+  QCOMPARE(shared::jsonToUnsigned64(QJsonValue()), quint64(0));
+  QCOMPARE(shared::jsonToHash(QJsonValue("0a0B")), QByteArray("\x0a\x0b", 2));
+  QCOMPARE(shared::jsonToHash(QJsonValue("zz0a")), QByteArray("\x0a", 1));  // invalid characters skipped
+  QCOMPARE(shared::jsonToHash(QJsonValue(5)), QByteArray());
 }
 
 void TestPackageModel::executablePathAndLookup()

@@ -1,4 +1,4 @@
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "launcher/oldblocks.h"
 #include "shared/blockchunker.h"
 #include "launcher/packageinstallation.h"
@@ -21,6 +21,7 @@
 #include <stdexcept>
 
 using namespace orvale::launcher;
+using namespace shared;
 
 namespace {
 

@@ -18,7 +18,7 @@ private slots:
   void compiledInFileIsCrLfAndComplete();
   void replacementFileTakesCodeDefaults();
   void conversions();
-  void optionsAndDebugSections();
+  void optionsDebugAndSecuritySections();
   void fileBesideExecutableWins();
   void malformedFileBehavesLikeEmpty();
   void onlySerialisedValuesAreRefused_data();
@@ -119,18 +119,21 @@ void TestSettings::conversions()
   QVERIFY(!TLauncherSettings::loadFromFile(Path)->appendNocacheToPackageUrls);
 }
 
-void TestSettings::optionsAndDebugSections()
+void TestSettings::optionsDebugAndSecuritySections()
 {
   QTemporaryDir Dir;
   const QString Path = Dir.filePath("s.ini");
   testsupport::writeWholeFile(Path, "[OPTIONS]\r\nmaxCachedChunks=0\r\nmaxConcurrentDownloads=3\r\nfastScan=false\r\n"
-                                    "skipVerification=0\r\n[DEBUG]\r\nchunkVerification=true\r\n");
+                                    "skipVerification=0\r\n[DEBUG]\r\nchunkVerification=true\r\n"
+                                    "[SECURITY]\r\nreleaseKeys= ashgrove-ed25519:a+/= , ,ashgrove-ed25519:b\r\n");
   const auto Settings = TLauncherSettings::loadFromFile(Path);
   QCOMPARE(Settings->maxCachedChunks, 0);
   QCOMPARE(Settings->maxConcurrentDownloads, 3);
   QVERIFY(!Settings->fastScan);
   QVERIFY(!Settings->skipVerification);
   QVERIFY(Settings->chunkVerification);
+  // Release keys: comma separated, white space around each ignored.
+  QCOMPARE(Settings->releaseKeys, QStringList({"ashgrove-ed25519:a+/=", "ashgrove-ed25519:b"}));
 }
 
 void TestSettings::fileBesideExecutableWins()

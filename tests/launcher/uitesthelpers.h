@@ -5,7 +5,7 @@
 
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/package.h"
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 #include "launcher/packageinstallation.h"
 
 #include <QJsonArray>

@@ -8,6 +8,8 @@
 #include "descriptionsource.h"
 #include "verify.h"
 
+#include "shared/releasesignature.h"
+
 #include "enginefixture.h"
 #include "gamebuild.h"
 #include "nginxserver.h"
@@ -21,6 +23,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 using namespace orvale::publisher;
 
@@ -114,6 +118,7 @@ private slots:
   void collectKeepsExactlyWhatIsNamed();
   void fetchingStaysWithinItsLimit();
   void commandLine();
+  void signingCommands();
 
 private:
   QString www() const { return m_Work.filePath("www"); }
@@ -530,6 +535,78 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
 
+}
+
+// keygen, sign and publishing with --sign, through the command line.
+void TestPublisherCommands::signingCommands()
+{
+  const QString Folder = m_Work.filePath("signing");
+  QVERIFY(QDir().mkpath(Folder));
+  const QString KeyFile = Folder + "/release.key";
+  const auto Made = runProgram("ashgrove-publish", {"keygen", KeyFile});
+  QCOMPARE(Made.exitCode, 0);
+  QCOMPARE(Made.err, QString());
+  // Standard output is the public key's line and nothing else.
+  QCOMPARE(Made.out, QString::fromLatin1(testsupport::readWholeFile(KeyFile + ".pub")));
+  const auto Key = shared::TReleaseKey::fromText(Made.out.chopped(1));
+  QVERIFY(Key);
+  struct stat Status = {};
+  QCOMPARE(::stat(QFile::encodeName(KeyFile).constData(), &Status), 0);
+  QCOMPARE(Status.st_mode & 07777, mode_t(0600));
+  // A key is never replaced.
+  const QByteArray Private = testsupport::readWholeFile(KeyFile);
+  const auto Again = runProgram("ashgrove-publish", {"keygen", KeyFile});
+  QCOMPARE(Again.exitCode, 1);
+  QCOMPARE(Again.out, QString());
+  QVERIFY2(Again.err.contains("exists already"), qPrintable(Again.err));
+  QCOMPARE(testsupport::readWholeFile(KeyFile), Private);
+
+  // sign: FILE.sig beside FILE, which stays as it is, valid for the days given.
+  const QString Document = Folder + "/velmetadata.json";
+  testsupport::writeWholeFile(Document, R"({"packages": []})");
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "2"}).exitCode, 0);
+  QCOMPARE(testsupport::readWholeFile(Document), QByteArray(R"({"packages": []})"));
+  const auto Signature = shared::TReleaseSignature::parse(testsupport::readWholeFile(Document + ".sig"));
+  QVERIFY(Signature);
+  QVERIFY(Signature->key == *Key);
+  const qint64 Seconds = QDateTime::currentDateTimeUtc().secsTo(Signature->expires);
+  QVERIFY2(Seconds > 2 * 86400 - 600 && Seconds <= 2 * 86400, qPrintable(QString::number(Seconds)));
+  QCOMPARE(shared::checkReleaseSignature(testsupport::readWholeFile(Document), testsupport::readWholeFile(Document + ".sig"),
+                                         {*Key}, shared::EExpiry::Enforced),
+           shared::ESignatureCheck::Valid);
+
+  // Publishing with --sign: package.json.sig vouches for package.json, for 30 days.
+  const QString Build = Folder + "/build";
+  testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(10000, 6));
+  const QString Output = Folder + "/out";
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "1", "--sign", KeyFile}).exitCode, 0);
+  const QByteArray Description = testsupport::readWholeFile(Output + "/package.json");
+  const QByteArray DescriptionSignature = testsupport::readWholeFile(Output + "/package.json.sig");
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(29)),
+           shared::ESignatureCheck::Valid);
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(31)),
+           shared::ESignatureCheck::Expired);
+  // The signature is written before the description: when it cannot be,
+  // the published description stays as it was.
+  QVERIFY(QFile::remove(Output + "/package.json.sig"));
+  QVERIFY(QDir().mkpath(Output + "/package.json.sig"));
+  testsupport::writeWholeFile(Build + "/more.txt", "more");
+  const auto Blocked =
+      runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--sign", KeyFile});
+  QCOMPARE(Blocked.exitCode, 1);
+  QVERIFY2(Blocked.err.contains("package.json.sig"), qPrintable(Blocked.err));
+  QCOMPARE(testsupport::readWholeFile(Output + "/package.json"), Description);
+
+  // Wrong command lines end with 2, a key that cannot be read with 1.
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--valid-days", "3"})
+               .exitCode,
+           2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "0"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"keygen"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile + ".pub", Document}).exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(TestPublisherCommands)

@@ -215,7 +215,7 @@ void TestBlocks::deflateBlocksDecodeAloneAndAsOneStream()
   QVERIFY(unpackPayload(Packed.chunkFile, Decoded, std::uint64_t(Piece.size())));
   QCOMPARE(Decoded, Piece);
   QCOMPARE(readPayloadHeader(Packed.chunkFile.constData(), std::size_t(Packed.chunkFile.size()))->format,
-           int(EPayloadFormat::Deflate));
+           EPayloadFormat::Deflate);
 
   const TBlockIndex& Index = Packed.index;
   QCOMPARE(Index.encoding, EBlockEncoding::Deflate);

@@ -1,6 +1,7 @@
 #include "shared/codecs/codecs.h"
 #include "shared/payload.h"
 
+#include "decodertests.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -87,48 +88,14 @@ void applyMatch(QByteArray& Expected, unsigned Length, std::uint32_t Distance)
 
 bool decode(const QByteArray& Payload, std::size_t Capacity, QByteArray* Result = nullptr)
 {
-  std::vector<std::uint8_t> Output(Capacity + 1, 0xA5);  // one guard byte
-  std::size_t Produced = 0;
-  const bool Ok = decodeCrush(reinterpret_cast<const std::uint8_t*>(Payload.constData()),
-                              std::size_t(Payload.size()), Output.data(), Capacity, Produced);
-  if (Output[Capacity] != 0xA5)
-    qFatal("decoder wrote past its output buffer");
-  if (Ok && Produced != Capacity)
-    qFatal("decoder reported success with %zu of %zu bytes", Produced, Capacity);
-  if (Ok && Result)
-    *Result = QByteArray(reinterpret_cast<const char*>(Output.data()), int(Capacity));
-  return Ok;
+  return testsupport::decodeGuarded(decodeCrush, Payload, Capacity, Result);
 }
 
-struct TVector
-{
-  QString name;
-  QByteArray payload;
-  std::size_t unpackedSize = 0;
-  QByteArray sha256;
-};
-
-TVector loadVector(const QString& Name, const QByteArray& Sha256)
-{
-  TVector Vector;
-  Vector.name = Name;
-  Vector.sha256 = Sha256;
-  const QByteArray Data =
-      testsupport::readWholeFile(testsupport::sharedDataDirectory() + "/testdata/payloads/" + Name);
-  const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
-  if (!Header || Header->format != 21)
-    qFatal("not a CRUSH container: %s", qPrintable(Name));
-  Vector.payload = Data.mid(int(Header->payloadOffset), int(Header->packedSize));
-  Vector.unpackedSize = std::size_t(Header->unpackedSize);
-  return Vector;
-}
+using TVector = testsupport::TPayloadVector;
 
 std::vector<TVector> allVectors()
 {
-  return {loadVector("tiny.21.pak", "559aead08264d5795d3909718cdd05abd49572e84fe55590eef31a88a08fdffd"),
-          loadVector("text.21.pak", "a247cf217a2461943d1a0a06422fd98cbd0afe54c23d937e44e4901e4bbde96b"),
-          loadVector("random.21.pak", "3d19ebc9a3f5399fe3d8d50c16efa6fbb985e9dee46817c2d40305bc1c9d3b20"),
-          loadVector("mixed.21.pak", "4f95eee2ab76bc54732cc681b16e62867e710658a626a95dbd1c1971717bfbe6")};
+  return testsupport::payloadVectors(shared::EPayloadFormat::Crush);
 }
 
 } // namespace

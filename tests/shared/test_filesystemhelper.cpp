@@ -88,6 +88,8 @@ void TestFileSystemHelper::readAndWrite()
   Helper.writeTextFile(Dir.filePath("t.txt"), "one");
   Helper.appendTextFile(Dir.filePath("t.txt"), "two");
   QCOMPARE(Helper.readFile(Dir.filePath("t.txt")), QByteArray("onetwo"));
+  QVERIFY_EXCEPTION_THROWN(Helper.writeTextFile(Dir.filePath("no/such/dir/t.txt"), "x"), std::runtime_error);
+  QVERIFY_EXCEPTION_THROWN(Helper.appendTextFile(Dir.filePath("no/such/dir/t.txt"), "x"), std::runtime_error);
   Helper.copyFile(Path, Dir.filePath("t.txt"));  // no overwrite
   QCOMPARE(Helper.readFile(Dir.filePath("t.txt")), QByteArray("onetwo"));
   try {

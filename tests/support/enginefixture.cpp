@@ -1,4 +1,5 @@
 #include "enginefixture.h"
+#include "enginesettings.h"
 
 #include "publisher.h"
 
@@ -34,14 +35,7 @@ bool publishFolder(const QString& Input, const QString& Output, const QString& V
 TEngineFixture::TEngineFixture()
 {
   qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
-  auto Settings = std::make_shared<TLauncherSettings>();
-  Settings->packages = "packages";
-  Settings->packageFile = "package.json";
-  Settings->partialPackageFile = "partial-package.json";
-  Settings->assetFile = "assets.json";
-  Settings->accountGroupFile = "accountgroup.json";
-  Settings->settingsTarget = "Settings";
-  Settings->skipVerification = false;
+  auto Settings = engineSettings();
   Settings->maxConcurrentDownloads = 4;
   m_pSettings = Settings;
   helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
@@ -50,18 +44,7 @@ TEngineFixture::TEngineFixture()
 std::shared_ptr<TLauncherConfigurationReader> TEngineFixture::configuration(const QUrl& DescriptionUrl,
                                                                             const QByteArray& Description)
 {
-  const QByteArray Document = QJsonDocument(QJsonObject{
-      {"packages", QJsonArray{QJsonObject{
-                       {"name", "Game"},
-                       {"directoryname", "game"},
-                       {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
-                                                         {"url", DescriptionUrl.toString()}}}}}}}})
-                                  .toJson();
-  auto Configuration = std::make_shared<TLauncherConfigurationReader>(Document, QUrl("http://127.0.0.1/"));
-  TPackageBuild* Build = Configuration->packages()[0]->currentBuild();
-  Build->description = std::make_unique<TPackageConfigurationReader>(Description, QByteArray(),
-                                                                     urlWithoutFileName(DescriptionUrl), QUrl());
-  return Configuration;
+  return singlePackageConfiguration(DescriptionUrl, Description);
 }
 
 QString TEngineFixture::installationDirectory() const

@@ -84,8 +84,8 @@ inline TOutcome checkPayload(const QByteArray& Data, std::uint64_t Limit = kPayl
   if (!Container || !Header)
     return {"accepted data without a valid container header", true};
   static const int Known[] = {0, 3, 4, 5, 6, 10, 14, 21};
-  if (std::find(std::begin(Known), std::end(Known), Header->format) == std::end(Known))
-    return {QString("accepted the unknown format id %1").arg(Header->format), true};
+  if (std::find(std::begin(Known), std::end(Known), int(Header->format)) == std::end(Known))
+    return {QString("accepted the unknown format id %1").arg(int(Header->format)), true};
   if (Header->unpackedSize == 0 || Header->packedSize == 0)
     return {"accepted a container with a size of 0", true};
   if (Header->unpackedSize > Limit)

@@ -9,7 +9,7 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launchersettings.h"
 #include "launcher/package.h"
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -24,10 +24,10 @@ bool isCollectableName(const QString& Name)
 
 // The file names of everything a description names for download: chunk
 // files and their block index files.
-QSet<QString> namedFiles(const launcher::TPackageConfigurationReader& Description)
+QSet<QString> namedFiles(const shared::TPackageConfigurationReader& Description)
 {
   QSet<QString> Names;
-  for (const launcher::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
+  for (const shared::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
     Names.insert(QFileInfo(Record.url.path()).fileName());
     if (Record.offersBlocks())
       Names.insert(QFileInfo(Record.blockIndexUrl.path()).fileName());

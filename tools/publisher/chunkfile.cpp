@@ -26,7 +26,7 @@ std::optional<QString> chunkContentProblem(const QByteArray& Content, bool Packe
     return QString("declares %1 unpacked bytes instead of %2").arg(Header->unpackedSize).arg(UnpackedSize);
   QByteArray Decoded;
   if (!shared::unpackPayload(Content, Decoded, UnpackedSize) || std::uint64_t(Decoded.size()) != UnpackedSize)
-    return QString("cannot be decoded (format id %1)").arg(Header->format);
+    return QString("cannot be decoded (format id %1)").arg(int(Header->format));
   if (shared::TSha256::hash(Decoded) != UnpackedHash)
     return QString("decodes to other content than its unpacked hash names");
   return std::nullopt;
@@ -50,7 +50,7 @@ bool unpackContainerFile(const QString& Input, const QString& Output, QString& E
   const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
   QByteArray Decoded;
   if (!shared::unpackPayload(Data, Decoded)) {
-    Error = QString("%1 cannot be decoded (format id %2)").arg(Input).arg(Header ? Header->format : -1);
+    Error = QString("%1 cannot be decoded (format id %2)").arg(Input).arg(Header ? int(Header->format) : -1);
     return false;
   }
   QSaveFile Out(Output);

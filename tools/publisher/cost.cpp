@@ -1,6 +1,6 @@
 #include "cost.h"
 
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 
 #include <QJsonArray>
 #include <QLocale>
@@ -12,9 +12,9 @@ namespace orvale::publisher {
 
 namespace {
 
-using launcher::TChunkInPackage;
-using launcher::TFileInPackage;
-using launcher::TPackageConfigurationReader;
+using shared::TChunkInPackage;
+using shared::TFileInPackage;
+using shared::TPackageConfigurationReader;
 
 // The chunks a file entry names, in file order; empty when an index lies
 // outside the chunk list.
@@ -42,7 +42,7 @@ QSet<QByteArray> installedPieces(const TPackageConfigurationReader& Old, const T
   if (Chunks && !Chunks->empty()) {
     for (const TChunkInPackage& Chunk : *Chunks)
       Pieces.insert(Chunk.unpackedHash);
-  } else if (File.unpackedSize > 0 && File.unpackedSize <= launcher::ChunkingMinimumPiece) {
+  } else if (File.unpackedSize > 0 && File.unpackedSize <= shared::ChunkingMinimumPiece) {
     Pieces.insert(File.unpackedHash);
   }
   return Pieces;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "descriptionsource.h"
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 #include "shared/blocks.h"
 
 #include <QJsonObject>
@@ -30,7 +30,7 @@ struct TFileTransfer
 
 // The block index of a download record, read and checked; nothing when the
 // record offers none or it cannot be had.
-using TBlockIndexLoader = std::function<std::optional<shared::TBlockIndex>(const launcher::TChunkInPackage&)>;
+using TBlockIndexLoader = std::function<std::optional<shared::TBlockIndex>(const shared::TChunkInPackage&)>;
 
 // Where the block indexes of the two descriptions come from; without
 // loaders, chunks are counted whole.
@@ -74,8 +74,8 @@ struct TCostReport
 // (shared::worthFetchingByBlocks).
 //
 // Empty with Error when the new description is one the launcher refuses.
-std::optional<TCostReport> computeCost(const launcher::TPackageConfigurationReader& Old,
-                                       const launcher::TPackageConfigurationReader& New, QString& Error,
+std::optional<TCostReport> computeCost(const shared::TPackageConfigurationReader& Old,
+                                       const shared::TPackageConfigurationReader& New, QString& Error,
                                        const TBlockIndexSources& Blocks = {});
 
 // Loads the block indexes a description names from where it was read.

@@ -1,6 +1,6 @@
 #include "descriptionsource.h"
 
-#include "launcher/launcherconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -153,29 +153,29 @@ std::optional<TLoadedDescription> loadDescription(const QString& Location, QStri
   Loaded.location = Name;
   QUrl Base;
   if (Path.isEmpty()) {
-    Base = launcher::urlWithoutFileName(QUrl(Location));
+    Base = shared::urlWithoutFileName(QUrl(Location));
   } else {
     Loaded.folder = QFileInfo(Path).absolutePath();
     Base = QUrl::fromLocalFile(Loaded.folder + "/");
   }
-  Loaded.reader = launcher::TPackageConfigurationReader(*Data, QByteArray(), Base, QUrl());
+  Loaded.reader = shared::TPackageConfigurationReader(*Data, QByteArray(), Base, QUrl());
   return Loaded;
 }
 
-std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::TPackageConfigurationReader& Description)
+std::vector<shared::TChunkInPackage> distinctDownloadRecords(const shared::TPackageConfigurationReader& Description)
 {
-  std::vector<launcher::TChunkInPackage> Records;
+  std::vector<shared::TChunkInPackage> Records;
   QSet<QString> Urls;
-  const auto Add = [&](const launcher::TChunkInPackage& Record) {
+  const auto Add = [&](const shared::TChunkInPackage& Record) {
     const QString Url = Record.url.toString();
     if (Url.isEmpty() || Urls.contains(Url))
       return;
     Urls.insert(Url);
     Records.push_back(Record);
   };
-  for (const launcher::TChunkInPackage& Chunk : Description.chunks())
+  for (const shared::TChunkInPackage& Chunk : Description.chunks())
     Add(Chunk);
-  for (const launcher::TFileInPackage& File : Description.files())
+  for (const shared::TFileInPackage& File : Description.files())
     Add(File.ownDownload);
   return Records;
 }
@@ -238,7 +238,7 @@ std::optional<QString> TChunkSource::readNamedFile(const QUrl& Url, std::uint64_
   return std::nullopt;
 }
 
-TBlockIndexFile readBlockIndex(const TChunkSource& Source, const launcher::TChunkInPackage& Record)
+TBlockIndexFile readBlockIndex(const TChunkSource& Source, const shared::TChunkInPackage& Record)
 {
   TBlockIndexFile Result;
   QByteArray Data;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 #include "shared/blocks.h"
 #include "shared/payload.h"
 
@@ -26,7 +26,7 @@ struct TLoadedDescription
 {
   QString location;   // as given: a path or a URL
   QString folder;     // the local folder it lies in (empty when fetched over HTTP)
-  launcher::TPackageConfigurationReader reader;  // relative URLs resolved against its folder
+  shared::TPackageConfigurationReader reader;  // relative URLs resolved against its folder
 };
 
 // True for http and https URLs.
@@ -40,7 +40,7 @@ std::optional<TLoadedDescription> loadDescription(const QString& Location, QStri
 
 // The download records of a description, each URL once: the chunk list,
 // then the files' own records. A record names its block index file too.
-std::vector<launcher::TChunkInPackage> distinctDownloadRecords(const launcher::TPackageConfigurationReader& Description);
+std::vector<shared::TChunkInPackage> distinctDownloadRecords(const shared::TPackageConfigurationReader& Description);
 
 // The result of reading one file: its bytes when it could be read whole
 // within the limit.
@@ -90,7 +90,7 @@ struct TBlockIndexFile
   std::optional<shared::TBlockIndex> index;
   QString problem;
 };
-TBlockIndexFile readBlockIndex(const TChunkSource& Source, const launcher::TChunkInPackage& Record);
+TBlockIndexFile readBlockIndex(const TChunkSource& Source, const shared::TChunkInPackage& Record);
 
 // GET of an http(s) URL without content coding, cancelled as soon as the
 // body would exceed MaxBytes or no byte arrives for 60 s. Blocks; runs on

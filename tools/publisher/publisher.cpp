@@ -2,7 +2,7 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -413,7 +413,7 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
     Published.pieces.push_back(Store.add(Data.constData(), std::size_t(Data.size()), Hash));
     Published.whole = true;
   } else {
-    launcher::TContentDefinedChunker Chunker;
+    shared::TContentDefinedChunker Chunker;
     const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
       FileHash.addData(Data, Length);
       Size += Length;
@@ -510,10 +510,16 @@ std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Option
   return Sources;
 }
 
-bool writeDescription(const QString& Path, const QJsonObject& Description, QString& Error)
+// The signature file first: a publication cut short never serves a new
+// description beside an old signature that vouches for it.
+bool writeDescription(const TPublishOptions& Options, const QString& Path, const QJsonObject& Description,
+                      QString& Error)
 {
-  QSaveFile File(Path);
   const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
+  if (Options.signingKey &&
+      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureExpiry, Error))
+    return false;
+  QSaveFile File(Path);
   if (!File.open(QIODevice::WriteOnly) || File.write(Json) != Json.size() || !File.commit()) {
     Error = QString("cannot write %1: %2").arg(Path, File.errorString());
     return false;
@@ -562,7 +568,7 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
   if (!Error.isEmpty())
     return false;
   // The description is written last: it vouches for the chunk files.
-  return writeDescription(QDir(Effective.outputDirectory).filePath("package.json"),
+  return writeDescription(Options, QDir(Effective.outputDirectory).filePath("package.json"),
                           describe(Options, std::move(Files), Store.chunks()), Error);
 }
 

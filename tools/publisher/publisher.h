@@ -2,11 +2,16 @@
 
 #include "codecchoice.h"
 
+#include "shared/releasesignature.h"
+
 #include <QString>
 #include <QStringList>
 
+#include <QDateTime>
+
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace orvale::publisher {
 
@@ -23,6 +28,10 @@ struct TPublishOptions
   // Files up to this size are published whole through their own download
   // record; larger ones are cut by content-defined chunking.
   std::uint64_t wholeFileLimit = 4194304;
+  // With a key the description is signed, with the expiry given; its
+  // signature file is written before the description is replaced.
+  std::optional<shared::TSigningKey> signingKey;
+  QDateTime signatureExpiry;
 };
 
 struct TPublishReport

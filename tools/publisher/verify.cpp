@@ -16,9 +16,9 @@ namespace orvale::publisher {
 
 namespace {
 
-using launcher::TChunkInPackage;
-using launcher::TFileInPackage;
-using launcher::TPackageConfigurationReader;
+using shared::TChunkInPackage;
+using shared::TFileInPackage;
+using shared::TPackageConfigurationReader;
 
 constexpr int kMebibyte = 1024 * 1024;
 // Chunk files held in memory at once, packed and decoded, in MiB.

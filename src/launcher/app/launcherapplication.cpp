@@ -23,6 +23,7 @@
 #include <QThread>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -134,6 +135,41 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
 TLauncherApplication::~TLauncherApplication()
 {
   setFunnelEventSink({});
+  m_pInstanceGuard.reset();
+}
+
+void TLauncherApplication::prepare()
+{
+  loadTranslation();
+  setApplicationIdentity();
+  connectWaitNotificationTimer();
+  readAccountGroupKey();
+  connectExitTimer();
+  connectServices();
+  parseCommandLine();
+}
+
+void TLauncherApplication::holdInstanceGuard(std::unique_ptr<::shared::FirstInstanceTester> Guard)
+{
+  m_pInstanceGuard = std::move(Guard);
+}
+
+void TLauncherApplication::start()
+{
+  recoverInterruptedSelfUpdate();
+  qInfo().noquote() << QString("load configuration%1").arg(threadTag());
+  startConfigurationDownload();
+}
+
+bool TLauncherApplication::reportingDiskFailure(const std::function<void()>& Action)
+{
+  try {
+    Action();
+    return true;
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+    return false;
+  }
 }
 
 void TLauncherApplication::loadTranslation()
@@ -306,13 +342,13 @@ void TLauncherApplication::updateExecutableLink()
   // never removed for a link.
   if (Link.exists() && Link.canonicalFilePath() == QFileInfo(Executable).canonicalFilePath())
     return;
+  // The link is a convenience: a run goes on without it.
   try {
     m_pLauncherFilesystemHelper->removePath(LinkPath);
+    m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(LinkPath).absolutePath());
+    m_pLauncherFilesystemHelper->linkPath(Executable, LinkPath);
   } catch (const std::runtime_error&) {
-    return;
   }
-  QDir().mkpath(QFileInfo(LinkPath).absolutePath());
-  QFile::link(Executable, LinkPath);
 }
 
 void TLauncherApplication::onMainConfigurationDownloadFailed()
@@ -349,11 +385,7 @@ void TLauncherApplication::onDiskAccessFailure(QString ErrorMessage)
 
 void TLauncherApplication::recoverInterruptedSelfUpdate()
 {
-  try {
-    m_pLauncherSelfUpdater->recoverInterruptedUpdate();
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
-  }
+  reportingDiskFailure([this] { m_pLauncherSelfUpdater->recoverInterruptedUpdate(); });
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
@@ -382,8 +414,7 @@ void TLauncherApplication::restartAfterSelfUpdate()
   Arguments << QString("--%1").arg(SkipSelfUpdateOptionName);
   // Hand the single-instance guard over first, so that the new launcher does
   // not find it held by this one and end as "already running".
-  if (m_pInstanceGuard)
-    m_pInstanceGuard->reset();
+  m_pInstanceGuard.reset();
   QProcess Process;
   Process.setProgram(applicationFilePath());
   Process.setArguments(Arguments);
@@ -401,6 +432,34 @@ void TLauncherApplication::onLauncherReadyForAction()
   if (m_Ending)
     return;
   qInfo().noquote() << QString("onLauncherReadyForAction%1").arg(threadTag());
+  createInstallationManager();
+  std::vector<std::shared_ptr<TPackage>> Forced;
+  if (!reportingDiskFailure([&] { Forced = takeForcedPackages(); }))
+    return;
+  m_WaitNotificationTimer.stop();
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+  const EStartMode Mode = startMode(!Forced.empty());
+  reportingDiskFailure([&] {
+    switch (Mode) {
+    case EStartMode::FirstLaunch:
+      startFirstLaunch();
+      break;
+    case EStartMode::Patch:
+      startPatch(std::move(Forced));
+      break;
+    case EStartMode::ShowUi:
+      showMainWindow();
+      break;
+    case EStartMode::StartDefault:
+      startDefaultPackage();
+      break;
+    }
+  });
+}
+
+void TLauncherApplication::createInstallationManager()
+{
   // The window refers to the manager: it goes first.
   if (m_pMainWindow && m_pInstallationManager) {
     m_pMainWindow->close();
@@ -408,74 +467,80 @@ void TLauncherApplication::onLauncherReadyForAction()
   }
   m_pInstallationManager =
       std::make_unique<TInstallationManager>(m_pConfigurationHandler->configuration(), m_pLauncherFilesystemHelper);
-
-  std::vector<std::shared_ptr<TPackage>> Forced;
-  const auto Configuration = m_pConfigurationHandler->configuration();
-  try {
-    for (const auto& Package : Configuration->packages()) {
-      if (!Package->currentBuild())
-        continue;
-      const QString ForcePatch = Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath("FORCE_PATCH");
-      if (m_pLauncherFilesystemHelper->fileExists(ForcePatch)) {
-        m_pLauncherFilesystemHelper->deleteFile(ForcePatch);
-        Forced.push_back(Package);
-      }
-    }
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
-    return;
-  }
-
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
                    [this] { onAllStartedUpdatesFinished(); });
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
                    [this](QString Message) { onDiskAccessFailure(Message); });
-  m_WaitNotificationTimer.stop();
-  if (m_pSplashScreen)
-    m_pSplashScreen->hide();
+}
 
-  try {
-    if (isSet(m_FirstLaunchOption)) {
-      showMainWindow();
-      bool First = true;
-      for (const auto& Package : Configuration->packages()) {
-        if (!Package->installAutomatically())
-          continue;
-        m_pInstallationManager->installOrUpdatePackage(Package);
-        if (First) {
-          m_pInstallationManager->setDefaultPackage(Package);
-          if (m_pMainWindow)
-            m_pMainWindow->setDefault(Package, true);
-          First = false;
-        }
-      }
-    } else if (!patchValue().isEmpty() || !Forced.empty()) {
-      const auto Patched =
-          findPackageByExecutablePath(Configuration->packages(), patchValue(), *m_pLauncherFilesystemHelper);
-      showMainWindow();
-      if (Patched && std::find(Forced.begin(), Forced.end(), Patched) == Forced.end())
-        Forced.push_back(Patched);
-      if (Forced.empty()) {
-        QMessageBox Box(QMessageBox::Information, "Client patching failed",
-                        "Could not determine patch information. Your client might no longer be supported.",
-                        QMessageBox::Ok, m_pMainWindow.get());
-        execMessageBox(Box);
-      } else {
-        for (const auto& Package : Forced)
-          m_pInstallationManager->installOrUpdatePackage(Package);
-      }
-    } else if (isSet(m_ShowUiOption)) {
-      showMainWindow();
-    } else {
-      const auto Default = m_pInstallationManager->defaultPackage();
-      if (Default && Default->localStatus() == ELocalPackageStatus::UpToDate)
-        startPackageAndExit(Default);
-      else
-        showMainWindow();
+std::vector<std::shared_ptr<TPackage>> TLauncherApplication::takeForcedPackages()
+{
+  std::vector<std::shared_ptr<TPackage>> Forced;
+  for (const auto& Package : m_pConfigurationHandler->configuration()->packages()) {
+    if (!Package->currentBuild())
+      continue;
+    const QString ForcePatch = Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath("FORCE_PATCH");
+    if (m_pLauncherFilesystemHelper->fileExists(ForcePatch)) {
+      m_pLauncherFilesystemHelper->deleteFile(ForcePatch);
+      Forced.push_back(Package);
     }
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
   }
+  return Forced;
+}
+
+TLauncherApplication::EStartMode TLauncherApplication::startMode(bool HasForcedPackages) const
+{
+  if (isSet(m_FirstLaunchOption))
+    return EStartMode::FirstLaunch;
+  if (!patchValue().isEmpty() || HasForcedPackages)
+    return EStartMode::Patch;
+  if (isSet(m_ShowUiOption))
+    return EStartMode::ShowUi;
+  return EStartMode::StartDefault;
+}
+
+void TLauncherApplication::startFirstLaunch()
+{
+  showMainWindow();
+  bool First = true;
+  for (const auto& Package : m_pConfigurationHandler->configuration()->packages()) {
+    if (!Package->installAutomatically())
+      continue;
+    m_pInstallationManager->installOrUpdatePackage(Package);
+    if (First) {
+      m_pInstallationManager->setDefaultPackage(Package);
+      if (m_pMainWindow)
+        m_pMainWindow->setDefault(Package, true);
+      First = false;
+    }
+  }
+}
+
+void TLauncherApplication::startPatch(std::vector<std::shared_ptr<TPackage>> Forced)
+{
+  const auto Patched = findPackageByExecutablePath(m_pConfigurationHandler->configuration()->packages(), patchValue(),
+                                                   *m_pLauncherFilesystemHelper);
+  showMainWindow();
+  if (Patched && std::find(Forced.begin(), Forced.end(), Patched) == Forced.end())
+    Forced.push_back(Patched);
+  if (Forced.empty()) {
+    QMessageBox Box(QMessageBox::Information, "Client patching failed",
+                    "Could not determine patch information. Your client might no longer be supported.",
+                    QMessageBox::Ok, m_pMainWindow.get());
+    execMessageBox(Box);
+    return;
+  }
+  for (const auto& Package : Forced)
+    m_pInstallationManager->installOrUpdatePackage(Package);
+}
+
+void TLauncherApplication::startDefaultPackage()
+{
+  const auto Default = m_pInstallationManager->defaultPackage();
+  if (Default && Default->localStatus() == ELocalPackageStatus::UpToDate)
+    startPackageAndExit(Default);
+  else
+    showMainWindow();
 }
 
 void TLauncherApplication::onAllStartedUpdatesFinished()
@@ -502,17 +567,13 @@ void TLauncherApplication::onAllStartedUpdatesFinished()
 
 void TLauncherApplication::onDefaultPackageChanged(std::shared_ptr<TPackage> Package, bool IsDefault)
 {
-  try {
-    m_pInstallationManager->setDefaultPackage(IsDefault ? Package : nullptr);
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
-  }
+  reportingDiskFailure([&] { m_pInstallationManager->setDefaultPackage(IsDefault ? Package : nullptr); });
 }
 
 void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(std::shared_ptr<TPackage> Package)
 {
   qInfo().noquote() << QString("onClientStartOrInstallTriggeredFromUI %1%2").arg(Package->name(), threadTag());
-  try {
+  reportingDiskFailure([&] {
     switch (Package->localStatus()) {
     case ELocalPackageStatus::UpToDate:
       startPackageAndExit(Package);
@@ -525,9 +586,7 @@ void TLauncherApplication::onClientStartOrInstallTriggeredFromUI(std::shared_ptr
     case ELocalPackageStatus::Unknown:
       break;
     }
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
-  }
+  });
 }
 
 void TLauncherApplication::onClientVerifyTriggeredFromUI(std::shared_ptr<TPackage> Package)
@@ -535,11 +594,7 @@ void TLauncherApplication::onClientVerifyTriggeredFromUI(std::shared_ptr<TPackag
   qInfo().noquote() << QString("onClientVerifyTriggeredFromUI %1%2").arg(Package->name(), threadTag());
   if (Package->localStatus() != ELocalPackageStatus::UpToDate)
     return;
-  try {
-    m_pInstallationManager->verifyPackage(Package);
-  } catch (const std::runtime_error& Error) {
-    onDiskAccessFailure(QString::fromUtf8(Error.what()));
-  }
+  reportingDiskFailure([&] { m_pInstallationManager->verifyPackage(Package); });
 }
 
 void TLauncherApplication::startPackageAndExit(std::shared_ptr<TPackage> Package)
@@ -615,13 +670,7 @@ int runLauncher(int argc, char* argv[])
   const qint64 OpenFileLimit = ::shared::raiseOpenFileLimit();
   auto Application = std::make_unique<TLauncherApplication>(argc, argv);
   g_pApplication = Application.get();
-  Application->loadTranslation();
-  Application->setApplicationIdentity();
-  Application->connectWaitNotificationTimer();
-  Application->readAccountGroupKey();
-  Application->connectExitTimer();
-  Application->connectServices();
-  Application->parseCommandLine();
+  Application->prepare();
 
   // Read once and removed, so that the clients started later do not inherit it.
   const bool Restarted = !qEnvironmentVariableIsEmpty(RestartEnvironmentVariable);
@@ -643,17 +692,14 @@ int runLauncher(int argc, char* argv[])
     Application.reset();
     return 0;
   }
-  Application->setInstanceGuard(&Guard);
+  Application->holdInstanceGuard(std::move(Guard));
 
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
   qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
-  Application->recoverInterruptedSelfUpdate();
-  qInfo().noquote() << QString("load configuration%1").arg(threadTag());
-  Application->startConfigurationDownload();
+  Application->start();
 
   const int Result = Application->exec();
-  Guard.reset();
   g_pApplication = nullptr;
   Application.reset();
   return Result;

@@ -15,7 +15,9 @@
 #include <QSplashScreen>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace shared {
 class FirstInstanceTester;
@@ -45,7 +47,28 @@ public:
   TLauncherApplication(int& argc, char** argv);
   ~TLauncherApplication() override;
 
-  // Start-up steps run by runLauncher(), in this order.
+  // Start-up before the single-instance check: translation, identity, timers,
+  // account group key, services and the command line.
+  void prepare();
+  // Holds the single-instance guard for the rest of the run; it is released
+  // before the launcher restarts itself.
+  void holdInstanceGuard(std::unique_ptr<::shared::FirstInstanceTester> Guard);
+  // Start-up after the single-instance check: finishes or undoes a
+  // replacement of the launcher's files that a kill interrupted, then starts
+  // the configuration download that drives the rest of the run.
+  void start();
+
+private:
+  // How the run goes on once the configuration is loaded and the launcher
+  // itself is current.
+  enum class EStartMode
+  {
+    FirstLaunch,  // install the automatic packages, the first is the default
+    Patch,        // update the packages named by --patch or FORCE_PATCH files
+    ShowUi,       // show the window and wait
+    StartDefault  // start the default package if it is current, else show the window
+  };
+
   void loadTranslation();
   void setApplicationIdentity();
   void connectWaitNotificationTimer();
@@ -53,16 +76,13 @@ public:
   void connectExitTimer();
   void connectServices();
   void parseCommandLine();
-  // Before anything else: finishes or undoes a replacement of the launcher's
-  // files that a kill interrupted.
   void recoverInterruptedSelfUpdate();
   void startConfigurationDownload();
 
-  // The single-instance guard held by runLauncher; released before the
-  // launcher restarts itself.
-  void setInstanceGuard(std::unique_ptr<::shared::FirstInstanceTester>* Guard) { m_pInstanceGuard = Guard; }
+  // Runs Action; a std::runtime_error from it (the file system helper's
+  // failure) is reported as a disk failure. Returns whether Action finished.
+  bool reportingDiskFailure(const std::function<void()>& Action);
 
-  // Controller.
   void showWaitNotification();
   void onMainConfigurationLoaded();
   void onMainConfigurationDownloadFailed();
@@ -79,15 +99,15 @@ public:
   void sendFunnelEvent(QString Step, QString FirstTimeKey);
   void onExitTimerExpired();
 
-  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
-  std::shared_ptr<::shared::TDownloadPool> downloadPool() const { return m_pDownloadPool; }
-  TLauncherConfigurationHandler* configurationHandler() const { return m_pConfigurationHandler.get(); }
-  TInstallationManager* installationManager() const { return m_pInstallationManager.get(); }
-  TLauncherMainWindow* mainWindow() const { return m_pMainWindow.get(); }
-  const QString& accountGroupKey() const { return m_AccountGroupKey; }
-  const QCommandLineParser& commandLineParser() const { return m_CommandLineParser; }
+  void createInstallationManager();
+  // Removes the FORCE_PATCH files of installed packages and returns those
+  // packages. Throws on a disk failure.
+  std::vector<std::shared_ptr<TPackage>> takeForcedPackages();
+  EStartMode startMode(bool HasForcedPackages) const;
+  void startFirstLaunch();
+  void startPatch(std::vector<std::shared_ptr<TPackage>> Forced);
+  void startDefaultPackage();
 
-private:
   bool isSet(const QCommandLineOption& Option) const { return m_CommandLineParser.isSet(Option); }
   QString patchValue() const;
   // Ends the event loop with Status (also when called before it runs).
@@ -106,6 +126,7 @@ private:
   std::unique_ptr<systemsurvey::TSystemSurveyUploader> m_pSystemSurveyUploader;
   std::unique_ptr<TLauncherMainWindow> m_pMainWindow;
   std::unique_ptr<QSplashScreen> m_pSplashScreen;
+  std::unique_ptr<::shared::FirstInstanceTester> m_pInstanceGuard;
   QCommandLineParser m_CommandLineParser;
   QCommandLineOption m_FirstLaunchOption;
   QCommandLineOption m_SkipSelfUpdateOption;
@@ -116,7 +137,6 @@ private:
   QString m_AccountGroupKey;
   QString m_FunnelUuidKey;
 
-  std::unique_ptr<::shared::FirstInstanceTester>* m_pInstanceGuard = nullptr;
   bool m_Ending = false;  // a fatal box was shown or the run is ending
 };
 

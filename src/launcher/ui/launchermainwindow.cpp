@@ -49,6 +49,16 @@ const char* const QtBaseSourceUrl = "https://code.qt.io/cgit/qt/qtbase.git/";
 
 namespace {
 
+// The window's fixed width and the range of its height.
+constexpr int WindowWidth = 800;
+constexpr int WindowMinimumHeight = 450;
+constexpr int WindowMaximumHeight = 600;
+constexpr int TilesPerRow = 4;
+// The room the hint row takes once hints arrive; a spacer holds it before.
+constexpr int HintRowWidth = 700;
+constexpr int HintRowHeight = 84;  // also the height of a slot's hover frame
+constexpr int HintFrameWidth = 286;
+
 // A rich-text document that loads no resource of any kind: every request
 // (images, style sheets, backgrounds; from the network, the resource tree or
 // local files) is answered with nothing, and remembered.
@@ -228,7 +238,7 @@ const char* const HintFrameStyleSheet = R"(
         QWidget { background-color: transparent; }
       )";
 
-const char* const HintCategories[3] = {"cat1", "cat2", "cat3"};
+const char* const HintCategories[HintSlotCount] = {"cat1", "cat2", "cat3"};
 
 void openHintUrl(const QString& Url)
 {
@@ -305,20 +315,34 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     m_pDownloadPool(std::move(DownloadPool)), m_pCdnTrace(std::move(CdnTrace))
 {
   initLauncherUiResources();
+  setUpFrame();
+  QHBoxLayout* PackageRow = createPackageRow(Packages, ShowPackageNames);
+  QHBoxLayout* AboutRow = createAboutRow();
+  QHBoxLayout* SocialRow = createSocialRow();
+  createMainLayout(PackageRow, Packages.empty());
+  createHintArea();
+  fillFooter(AboutRow, SocialRow);
+  followInstallations(InstallationManager);
+  placeOnScreen();
+  sendFunnelEvent("launcher_started", "FunnelStartedFirst");
+}
 
-  // 1. Title, frame, size.
+void TLauncherMainWindow::setUpFrame()
+{
   setWindowTitle("Ashgrove Online");
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setFixedWidth(800);
-  setMaximumHeight(600);
-  setMinimumHeight(450);
+  setFixedWidth(WindowWidth);
+  setMaximumHeight(WindowMaximumHeight);
+  setMinimumHeight(WindowMinimumHeight);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::MinimumExpanding);
-
-  // 2. Background.
   setStyleSheet(WindowStyleSheet);
+}
 
-  // 3. Package row: the grid between two stretches.
+QHBoxLayout* TLauncherMainWindow::createPackageRow(const std::vector<std::shared_ptr<TPackage>>& Packages,
+                                                   bool ShowPackageNames)
+{
+  // The grid between two stretches, one tile per package.
   auto* Central = new QWidget(this);
   setCentralWidget(Central);
   auto* PackageRow = new QHBoxLayout;
@@ -327,14 +351,12 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
   PackageRow->addStretch(1);
   PackageRow->addLayout(Grid, 2);
   PackageRow->addStretch(1);
-
-  // 4. One tile per package, four per row.
   int Counter = 0;
   for (const std::shared_ptr<TPackage>& Package : Packages) {
     if (!Package)
       continue;
     auto* Tile = new TClientPackageLayoutItem(Package, ShowPackageNames);
-    Grid->addLayout(Tile, Counter / 4, Counter % 4);
+    Grid->addLayout(Tile, Counter / TilesPerRow, Counter % TilesPerRow);
     ++Counter;
     m_PackageTiles[Package->index()] = Tile;
     Tile->setDefaultClientChecked(Package->isDefault());
@@ -344,8 +366,11 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     connect(Tile, &TClientPackageLayoutItem::verifyButtonClicked, this,
             &TLauncherMainWindow::clientPackageVerifyButtonClicked);
   }
+  return PackageRow;
+}
 
-  // 5. About row.
+QHBoxLayout* TLauncherMainWindow::createAboutRow()
+{
   auto* AboutRow = new QHBoxLayout;
   AboutRow->addStretch();
   QLabel* AboutLink = createLinkLabel(this, ":/images/launcher/icircle.png", "about", "About");
@@ -355,19 +380,25 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
   auto* VersionLabel = new QLabel("v" + launcherVersionText(), this);
   VersionLabel->setStyleSheet(VersionLabelStyleSheet);
   AboutRow->addWidget(VersionLabel);
+  return AboutRow;
+}
 
-  // 6. Social row.
+QHBoxLayout* TLauncherMainWindow::createSocialRow()
+{
   auto* SocialRow = new QHBoxLayout;
   SocialRow->addStretch();
   SocialRow->addWidget(createLinkLabel(this, ":/images/launcher/Twitter.png", TwitterPageUrl, "Follow us on Twitter"));
   SocialRow->addWidget(createLinkLabel(this, ":/images/launcher/Discord.png", DiscordInvitationUrl, "Follow us on Discord"));
   SocialRow->addStretch();
+  return SocialRow;
+}
 
-  // 7. Main layout.
-  m_pMainLayout = new QVBoxLayout(Central);
+void TLauncherMainWindow::createMainLayout(QHBoxLayout* PackageRow, bool NoPackages)
+{
+  m_pMainLayout = new QVBoxLayout(centralWidget());
   m_pMainLayout->setSpacing(11);
   m_pMainLayout->addLayout(PackageRow);
-  if (Packages.empty()) {
+  if (NoPackages) {
     m_pMainLayout->addSpacing(300);
     QMessageBox* Box = windowMessageBox();
     Box->setWindowTitle("Connection problem");
@@ -376,17 +407,19 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
     showMessageBoxWithoutWaiting(*Box);
   }
   m_pMainLayout->addSpacing(6);
-  m_pHintSpacer = new QSpacerItem(700, 84, QSizePolicy::Minimum, QSizePolicy::Minimum);
+  m_pHintSpacer = new QSpacerItem(HintRowWidth, HintRowHeight, QSizePolicy::Minimum, QSizePolicy::Minimum);
   m_pMainLayout->addSpacerItem(m_pHintSpacer);
+}
 
-  // 8. Hint area.
+void TLauncherMainWindow::createHintArea()
+{
   m_pHintGroupBox = new QGroupBox(this);
   m_pHintGroupBox->setTitle(QString());
   m_pHintGroupBox->setAlignment(Qt::AlignHCenter);
   m_pHintGroupBox->setStyleSheet(QString(HintGroupBoxStyleSheet).arg(5));
   m_pHintRowLayout = new QHBoxLayout;
   m_pHintRowLayout->setSpacing(0);
-  for (int Index = 0; Index < 3; ++Index) {
+  for (int Index = 0; Index < HintSlotCount; ++Index) {
     m_pHintBrowsers[Index] = createHintBrowser();
     m_pHintSlots[Index] = createHintSlotContainer(this, m_pHintBrowsers[Index]);
     applyHintMask(m_pHintSlots[Index], Index);
@@ -405,8 +438,11 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
   m_pHintGroupBox->show();
   m_pMainLayout->addWidget(m_pHintGroupBox, 0, Qt::AlignHCenter);
   m_pMainLayout->addSpacing(-14);
+}
 
-  // 9. Group box: the maker's logo, the About row and the social row.
+void TLauncherMainWindow::fillFooter(QHBoxLayout* AboutRow, QHBoxLayout* SocialRow)
+{
+  // The maker's logo, the About row and the social row, inside the group box.
   m_pHintGroupLayout->addSpacing(8);
   auto* MakerLogo = new QLabel(this);
   MakerLogo->setTextFormat(Qt::RichText);
@@ -419,26 +455,29 @@ TLauncherMainWindow::TLauncherMainWindow(std::shared_ptr<TLauncherConfigurationR
   m_pHintGroupLayout->addSpacing(-34);
   m_pHintGroupLayout->addLayout(SocialRow);
   m_pHintGroupLayout->addSpacing(8);
+}
 
-  // 10., 11. Installations and the default package.
-  if (InstallationManager) {
-    connect(InstallationManager, &TInstallationManager::installationOrUpdateStarted, this,
-            &TLauncherMainWindow::onInstallationOrUpdateStarted);
-    connect(InstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
-            &TLauncherMainWindow::onInstallationOrUpdateFinished);
-    const std::shared_ptr<TPackage> Default = InstallationManager->defaultPackage();
-    m_DefaultPackageIndex = Default ? Default->index() : -1;
-  }
+void TLauncherMainWindow::followInstallations(TInstallationManager* InstallationManager)
+{
+  if (!InstallationManager)
+    return;
+  connect(InstallationManager, &TInstallationManager::installationOrUpdateStarted, this,
+          &TLauncherMainWindow::onInstallationOrUpdateStarted);
+  connect(InstallationManager, &TInstallationManager::installationOrUpdateFinished, this,
+          &TLauncherMainWindow::onInstallationOrUpdateFinished);
+  const std::shared_ptr<TPackage> Default = InstallationManager->defaultPackage();
+  m_DefaultPackageIndex = Default ? Default->index() : -1;
+}
 
-  // The height the contents ask for (within 450 to 600), centred on the
-  // default screen.
-  resize(800, qBound(minimumHeight(), sizeHint().height(), maximumHeight()));
+void TLauncherMainWindow::placeOnScreen()
+{
+  // The height the contents ask for (within the minimum and the maximum),
+  // centred on the default screen.
+  resize(WindowWidth, qBound(minimumHeight(), sizeHint().height(), maximumHeight()));
   if (QScreen* Screen = QGuiApplication::primaryScreen()) {
     const QRect Area = Screen->geometry();
     move(Area.x() + (Area.width() - width()) / 2, Area.y() + (Area.height() - height()) / 2);
   }
-
-  sendFunnelEvent("launcher_started", "FunnelStartedFirst");
 }
 
 TLauncherMainWindow::~TLauncherMainWindow()
@@ -456,12 +495,12 @@ TClientPackageLayoutItem* TLauncherMainWindow::packageTile(int PackageIndex) con
 
 QWidget* TLauncherMainWindow::hintSlot(int Index) const
 {
-  return Index >= 0 && Index < 3 ? m_pHintSlots[Index] : nullptr;
+  return Index >= 0 && Index < HintSlotCount ? m_pHintSlots[Index] : nullptr;
 }
 
 const shared::THint* TLauncherMainWindow::shownHint(int Index) const
 {
-  return Index >= 0 && Index < 3 ? m_ShownHints[Index].get() : nullptr;
+  return Index >= 0 && Index < HintSlotCount ? m_ShownHints[Index].get() : nullptr;
 }
 
 shared::QTextBrowserWithNetwork* TLauncherMainWindow::createHintBrowser()
@@ -491,7 +530,7 @@ void TLauncherMainWindow::setHint(const shared::THint& Hint)
 {
   // One hint on its own goes into its slot; the row appears once every
   // slot has a hint.
-  for (int Index = 0; Index < 3; ++Index) {
+  for (int Index = 0; Index < HintSlotCount; ++Index) {
     if (Hint.category != HintCategories[Index])
       continue;
     if (m_pHintGroupLayout->indexOf(m_pHintRowWidget) < 0)
@@ -514,14 +553,14 @@ void TLauncherMainWindow::setHints(std::vector<shared::THint> Hints)
 {
   QPointer<TLauncherMainWindow> Self(this);
   m_pHintGroupBox->hide();
-  bool Occurred[3] = {false, false, false};
+  bool Occurred[HintSlotCount] = {false, false, false};
   if (!Hints.empty()) {
     if (m_pHintGroupLayout->indexOf(m_pHintRowWidget) < 0)
       m_pHintGroupLayout->insertWidget(0, m_pHintRowWidget);
     m_pHintGroupLayout->setContentsMargins(0, 0, 0, 0);
     m_pHintRowWidget->show();
     for (const shared::THint& Hint : Hints) {
-      for (int Index = 0; Index < 3; ++Index) {
+      for (int Index = 0; Index < HintSlotCount; ++Index) {
         if (Hint.category != HintCategories[Index])
           continue;
         QWidget* Frame = showHintInSlot(Hint, Index);
@@ -651,8 +690,8 @@ QWidget* TLauncherMainWindow::showHintInSlot(const shared::THint& Hint, int Slot
   QWidget* Frame = m_pHintFrames[SlotIndex];
   if (!Frame) {
     Frame = new QWidget(this);
-    Frame->setMinimumSize(286, 84);
-    Frame->setMaximumSize(286, 84);
+    Frame->setMinimumSize(HintFrameWidth, HintRowHeight);
+    Frame->setMaximumSize(HintFrameWidth, HintRowHeight);
     Frame->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     Frame->setStyleSheet(HintFrameStyleSheet);
     auto* FrameLayout = new QHBoxLayout(Frame);

@@ -73,6 +73,8 @@ QString cdnTraceDiagnostics(const TCloudflareCdnTrace* Trace);
 constexpr int HintImageTimeoutMs = 5000;
 // ... or as soon as an image turns out larger than this.
 constexpr qint64 HintImageMaximumBytes = 16 * 1024 * 1024;
+// The hint row's slots, one per category "cat1", "cat2" and "cat3".
+constexpr int HintSlotCount = 3;
 
 // The launcher's window: one tile per client package in a grid of four
 // columns, the hint row with three news slots, the maker's logo, the About
@@ -121,6 +123,17 @@ public slots:
   void onAboutDialogRequested(QString);
 
 private:
+  // Parts of the window, built by the constructor in this order.
+  void setUpFrame();
+  QHBoxLayout* createPackageRow(const std::vector<std::shared_ptr<TPackage>>& Packages, bool ShowPackageNames);
+  QHBoxLayout* createAboutRow();
+  QHBoxLayout* createSocialRow();
+  void createMainLayout(QHBoxLayout* PackageRow, bool NoPackages);
+  void createHintArea();
+  void fillFooter(QHBoxLayout* AboutRow, QHBoxLayout* SocialRow);
+  void followInstallations(TInstallationManager* InstallationManager);
+  void placeOnScreen();
+
   shared::QTextBrowserWithNetwork* createHintBrowser();
   void applyDefault(const std::shared_ptr<TPackage>& Package, bool IsDefault);
   void showDownloadFailedMessage(const QString& PackageName);
@@ -139,10 +152,10 @@ private:
   QVBoxLayout* m_pMainLayout = nullptr;
   QWidget* m_pHintRowWidget = nullptr;
   QHBoxLayout* m_pHintRowLayout = nullptr;
-  shared::QTextBrowserWithNetwork* m_pHintBrowsers[3] = {nullptr, nullptr, nullptr};
-  QWidget* m_pHintSlots[3] = {nullptr, nullptr, nullptr};
-  QWidget* m_pHintFrames[3] = {nullptr, nullptr, nullptr};
-  std::unique_ptr<shared::THint> m_ShownHints[3];
+  shared::QTextBrowserWithNetwork* m_pHintBrowsers[HintSlotCount] = {nullptr, nullptr, nullptr};
+  QWidget* m_pHintSlots[HintSlotCount] = {nullptr, nullptr, nullptr};
+  QWidget* m_pHintFrames[HintSlotCount] = {nullptr, nullptr, nullptr};
+  std::unique_ptr<shared::THint> m_ShownHints[HintSlotCount];
   QGroupBox* m_pHintGroupBox = nullptr;
   QVBoxLayout* m_pHintGroupLayout = nullptr;
   QMessageBox* m_pMessageBox = nullptr;

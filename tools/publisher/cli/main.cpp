@@ -1,6 +1,7 @@
 // ashgrove-publish: publishes a game build for the launcher, and the tools
 // around a publication: what an update costs, whether an upload is whole,
-// which chunk files old versions left behind, and decoding one container.
+// which chunk files old versions left behind, decoding one container, and
+// the release keys and signatures.
 
 #include "chunkcollection.h"
 #include "chunkfile.h"
@@ -10,7 +11,11 @@
 #include "publisher.h"
 #include "verify.h"
 
+#include "shared/downloadpool.h"
+#include "shared/releasesignature.h"
+
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -30,12 +35,12 @@ const char* const Usage =
     "                   [--parameter ARG]... [--codec auto|lzma|deflate|lzip|stored]\n"
     "                   [--level 0-9] [--deflate-level 1-9] [--min-lzma-saving PERCENT]\n"
     "                   [--min-deflate-saving PERCENT] [--generation first|second]\n"
-    "                   [--variant regular|preview|beta|test]\n"
+    "                   [--variant regular|preview|beta|test] [--sign KEY_FILE [--valid-days N]]\n"
     "      Publishes the build into OUT_DIR (package.json and chunks/). --codec auto (the default) packs\n"
     "      each piece stored, with Deflate or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
     "      percent (10) smaller than Deflate, Deflate only where it is at least --min-deflate-saving\n"
     "      percent (5) smaller than the piece. --level is the LZMA preset (3), --deflate-level the zlib\n"
-    "      level (6).\n"
+    "      level (6). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
     "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
     "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
     "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
@@ -48,6 +53,11 @@ const char* const Usage =
     "      OUT_DIR/package.json) names.\n"
     "  ashgrove-publish unpack CONTAINER_FILE OUTPUT_FILE\n"
     "      Decodes one chunk container.\n"
+    "  ashgrove-publish keygen KEY_FILE\n"
+    "      Makes an Ed25519 key pair: the private key in KEY_FILE (readable by its owner only), the\n"
+    "      public key printed and written to KEY_FILE.pub. Never replaces a file.\n"
+    "  ashgrove-publish sign KEY_FILE FILE [--valid-days N]\n"
+    "      Writes FILE.sig, the signature of FILE valid for N (30) days.\n"
     "  ashgrove-publish --help | --version (alone)\n"
     "Descriptions are files, published folders or http(s) URLs. Exit status: 0 when all went well,\n"
     "1 on failure or when verify finds a problem, 2 for a wrong command line.\n";
@@ -79,8 +89,40 @@ std::optional<int> parseNumber(const QString& Text, int Minimum, int Maximum)
   return Value;
 }
 
+constexpr int DefaultValidDays = 30;
+constexpr int MaxValidDays = 3650;
+
+// --sign and --valid-days as given.
+struct TSigningArguments
+{
+  QString keyFile;
+  std::optional<int> validDays;
+};
+
+// Takes --valid-days; a message when its value is wrong.
+std::optional<QString> parseValidDays(const QString& Value, TSigningArguments& Signing)
+{
+  Signing.validDays = parseNumber(Value, 1, MaxValidDays);
+  if (!Signing.validDays)
+    return QString("--valid-days must be a number from 1 to %1").arg(MaxValidDays);
+  return std::nullopt;
+}
+
+// The key and the expiry of the signatures to write, or a message.
+std::optional<QString> loadSigning(const TSigningArguments& Signing, std::optional<shared::TSigningKey>& Key,
+                                   QDateTime& Expires)
+{
+  QString Error;
+  Key = shared::TSigningKey::readFile(Signing.keyFile, Error);
+  if (!Key)
+    return Error;
+  Expires = QDateTime::currentDateTimeUtc().addDays(Signing.validDays.value_or(DefaultValidDays));
+  return std::nullopt;
+}
+
 // Reads the options of a publication; a message when they are wrong.
-std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublishOptions& Options)
+std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublishOptions& Options,
+                                           TSigningArguments& Signing)
 {
   for (int Index = 0; Index < Arguments.size(); Index += 2) {
     const QString& Option = Arguments[Index];
@@ -120,6 +162,10 @@ std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublis
       Problem = Number(0, 100, Options.packing.minimumLzmaSavingPercent);
     else if (Option == "--min-deflate-saving")
       Problem = Number(0, 100, Options.packing.minimumDeflateSavingPercent);
+    else if (Option == "--sign")
+      Signing.keyFile = Value;
+    else if (Option == "--valid-days")
+      Problem = parseValidDays(Value, Signing);
     else
       Problem = QString("unknown option %1").arg(Option);
     if (Problem)
@@ -127,14 +173,21 @@ std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublis
   }
   if (Options.inputDirectory.isEmpty() || Options.outputDirectory.isEmpty() || Options.version.isEmpty())
     return QString("--input, --output and --version are required");
+  if (Signing.validDays && Signing.keyFile.isEmpty())
+    return QString("--valid-days needs --sign");
   return std::nullopt;
 }
 
 int runPublish(const QStringList& Arguments)
 {
   TPublishOptions Options;
-  if (const auto Problem = parsePublishOptions(Arguments, Options))
+  TSigningArguments Signing;
+  if (const auto Problem = parsePublishOptions(Arguments, Options, Signing))
     return usageError(*Problem);
+  if (!Signing.keyFile.isEmpty()) {
+    if (const auto Problem = loadSigning(Signing, Options.signingKey, Options.signatureExpiry))
+      return fail(*Problem);
+  }
   TProgressLine Line;
   TPublishReport Report;
   QString Error;
@@ -258,6 +311,64 @@ int runUnpack(const QStringList& Arguments)
   return 0;
 }
 
+int runKeygen(const QStringList& Arguments)
+{
+  if (Arguments.size() != 1 || Arguments[0].startsWith("--"))
+    return usageError("keygen needs the file for the private key");
+  QString Error;
+  const auto Key = shared::TSigningKey::generate(Error);
+  if (!Key || !Key->writeNewKeyFiles(Arguments[0], Error))
+    return fail(Error);
+  out() << Key->publicKey().text() << "\n";
+  return 0;
+}
+
+// Reads the file to sign, within the size of the largest document the
+// launcher reads; a message when it cannot.
+std::optional<QString> readDocumentToSign(const QString& Path, QByteArray& Document)
+{
+  QFile File(Path);
+  if (File.open(QIODevice::ReadOnly))
+    Document = File.read(shared::MaxDocumentBytes + 1);
+  if (File.error() != QFileDevice::NoError)
+    return QString("cannot read %1: %2").arg(Path, File.errorString());
+  if (Document.size() > shared::MaxDocumentBytes)
+    return QString("%1: larger than the %2 bytes the launcher accepts").arg(Path).arg(shared::MaxDocumentBytes);
+  return std::nullopt;
+}
+
+int runSign(const QStringList& Arguments)
+{
+  TSigningArguments Signing;
+  QStringList Files;
+  for (int Index = 0; Index < Arguments.size(); ++Index) {
+    if (Arguments[Index] == "--valid-days") {
+      if (Index + 1 >= Arguments.size())
+        return usageError("--valid-days needs a value");
+      if (const auto Problem = parseValidDays(Arguments[++Index], Signing))
+        return usageError(*Problem);
+    } else if (Arguments[Index].startsWith("--")) {
+      return usageError(QString("unknown option %1").arg(Arguments[Index]));
+    } else {
+      Files << Arguments[Index];
+    }
+  }
+  if (Files.size() != 2)
+    return usageError("sign needs the private key file and the file to sign");
+  Signing.keyFile = Files[0];
+  std::optional<shared::TSigningKey> Key;
+  QDateTime Expires;
+  if (const auto Problem = loadSigning(Signing, Key, Expires))
+    return fail(*Problem);
+  QByteArray Document;
+  if (const auto Problem = readDocumentToSign(Files[1], Document))
+    return fail(*Problem);
+  QString Error;
+  if (!shared::writeSignatureFile(Files[1], Document, *Key, Expires, Error))
+    return fail(Error);
+  return 0;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -284,5 +395,9 @@ int main(int argc, char* argv[])
     return runCollect(Rest);
   if (First == "unpack")
     return runUnpack(Rest);
+  if (First == "keygen")
+    return runKeygen(Rest);
+  if (First == "sign")
+    return runSign(Rest);
   return runPublish(Arguments);
 }

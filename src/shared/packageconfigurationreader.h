@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace orvale::launcher {
+namespace shared {
 
 enum class EPackageGeneration : std::int32_t
 {
@@ -138,4 +138,14 @@ QByteArray jsonToHash(const QJsonValue& Value);
 TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl);
 TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl);
 
-} // namespace orvale::launcher
+// Resolves a URL reference of a configuration or description document
+// against the document's base URL: an absolute reference is used as it is;
+// a relative one is appended to the whole base path with exactly one "/"
+// between them, and the query is cleared.
+QUrl resolveAgainstBaseUrl(const QUrl& Base, const QString& Reference);
+
+// The URL with its file name removed: the directory URL, ending in "/" (the
+// base against which a description's relative URLs are resolved).
+QUrl urlWithoutFileName(const QUrl& Url);
+
+} // namespace shared

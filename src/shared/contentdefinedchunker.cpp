@@ -1,4 +1,4 @@
-#include "launcher/contentdefinedchunker.h"
+#include "shared/contentdefinedchunker.h"
 
 #include "shared/sha256.h"
 
@@ -18,7 +18,7 @@
 #include <system_error>
 #include <thread>
 
-namespace orvale::launcher {
+namespace shared {
 
 const std::uint32_t ChunkingTable[256] = {
   0x5C95C078, 0x22408989, 0x2D48A214, 0x12842087, 0x530F8AFB, 0x474536B9, 0x2963B4F1, 0x44CB738B,
@@ -345,11 +345,11 @@ bool TContentDefinedChunker::forEachPieceHash(QIODevice& Device, const THashVisi
       }
     } Cutter{Queue, std::thread([&] { cutPieces(Reader, Queue); })};
     while (const std::optional<TPiece> Piece = Queue.next()) {
-      Visit(shared::TSha256::hash(Piece->data, Piece->length), Piece->length);
+      Visit(TSha256::hash(Piece->data, Piece->length), Piece->length);
       Queue.release(Piece->position + Piece->length);
     }
   }
   return !Reader.failed();
 }
 
-} // namespace orvale::launcher
+} // namespace shared

@@ -1,6 +1,5 @@
-#include "launcher/packageconfigurationreader.h"
+#include "shared/packageconfigurationreader.h"
 
-#include "launcher/package.h"
 #include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
 
@@ -15,7 +14,7 @@
 #include <limits>
 #include <optional>
 
-namespace orvale::launcher {
+namespace shared {
 
 namespace {
 
@@ -73,7 +72,7 @@ std::optional<QJsonObject> parseObject(const QByteArray& Data, QString& Reason)
 QString fileNamedTwice(const TFileInPackageVector& Files)
 {
   const QDir Base("/installation");
-  shared::TFileSystemHelper Paths;
+  TFileSystemHelper Paths;
   QSet<QString> Seen;
   for (const TFileInPackage& File : Files) {
     const QString Path = Paths.joinPathInside(Base, File.localFile);
@@ -128,6 +127,25 @@ QByteArray jsonToHash(const QJsonValue& Value)
   return QByteArray::fromHex(Value.toString().toLocal8Bit());
 }
 
+QUrl resolveAgainstBaseUrl(const QUrl& Base, const QString& Reference)
+{
+  const QUrl ReferenceUrl(Reference, QUrl::TolerantMode);
+  if (!ReferenceUrl.isRelative())
+    return ReferenceUrl;
+  QUrl Result = Base;
+  const QString BasePath = Base.path();
+  const QString ReferencePath = ReferenceUrl.path();
+  const QString Separator = (BasePath.endsWith('/') || ReferencePath.startsWith('/')) ? QString() : QString("/");
+  Result.setPath(BasePath + Separator + ReferencePath);
+  Result.setQuery(QString());
+  return Result;
+}
+
+QUrl urlWithoutFileName(const QUrl& Url)
+{
+  return Url.adjusted(QUrl::RemoveFilename | QUrl::RemoveQuery | QUrl::RemoveFragment);
+}
+
 TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
 {
   TChunkInPackage Chunk;
@@ -140,7 +158,7 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
   const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
   const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value("blockindexsize"));
   const QByteArray BlockIndexHash = jsonToHash(Object.value("blockindexhash"));
-  if (!BlockIndexUrl.isEmpty() && BlockIndexSize > 0 && BlockIndexSize <= shared::kMaxBlockIndexBytes &&
+  if (!BlockIndexUrl.isEmpty() && BlockIndexSize > 0 && BlockIndexSize <= kMaxBlockIndexBytes &&
       BlockIndexHash.size() == 32) {
     Chunk.blockIndexUrl = BlockIndexUrl;
     Chunk.blockIndexSize = BlockIndexSize;
@@ -292,4 +310,4 @@ TFileInPackageVector::const_iterator TPackageConfigurationReader::findFile(const
   return m_Files.end();
 }
 
-} // namespace orvale::launcher
+} // namespace shared

@@ -8,7 +8,7 @@
 
 class QIODevice;
 
-namespace orvale::launcher {
+namespace shared {
 
 // Content-defined chunking of large files. The cut points depend only on
 // the content, so a region that is unchanged but shifted yields the same
@@ -60,4 +60,4 @@ private:
   std::size_t m_ReadSize;
 };
 
-} // namespace orvale::launcher
+} // namespace shared
