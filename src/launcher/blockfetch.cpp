@@ -74,6 +74,14 @@ bool TBlockFetcher::prepare(const std::vector<TChunkInPackage>& Chunks, std::sha
   return true;
 }
 
+std::optional<std::uint64_t> TBlockFetcher::plannedBytes(const QUrl& ChunkUrl) const
+{
+  const auto Found = m_Fetches.find(urlText(ChunkUrl));
+  if (Found == m_Fetches.end() || Found->second.stage == EStage::Indexing || Found->second.stage == EStage::FellBack)
+    return std::nullopt;
+  return Found->second.chunk.blockIndexSize + Found->second.plan.bytes;
+}
+
 TBlockFetcher::TChunkFetch* TBlockFetcher::findByChunkUrl(const QUrl& Url)
 {
   const auto Found = m_Fetches.find(urlText(Url));
@@ -215,7 +223,7 @@ void TBlockFetcher::onRanges(TChunkFetch& Fetch, const shared::TRangeResponse& R
   if (Response.status == 200) {
     // The server ignores ranges: what it sent is the whole chunk file.
     qInfo().noquote() << QString("%1 came whole: the server ignores ranges%2").arg(urlText(Fetch.chunk.url), threadTag());
-    Fetch.stage = EStage::Done;
+    Fetch.stage = EStage::FellBack;
     dropHeldData(Fetch);
     emit wholeChunkFetched(Fetch.chunk.url, Response.body);
     return;
@@ -263,7 +271,7 @@ void TBlockFetcher::fallBack(TChunkFetch& Fetch, const QString& Reason)
 {
   const EStage Stage = Fetch.stage;
   qInfo().noquote() << QString("%1 is fetched whole: %2%3").arg(urlText(Fetch.chunk.url), Reason, threadTag());
-  Fetch.stage = EStage::Done;
+  Fetch.stage = EStage::FellBack;
   dropHeldData(Fetch);
   if (Stage == EStage::Indexing)
     settleIndex();  // the caller fetches it whole when it asks for it

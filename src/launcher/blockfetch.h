@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace shared {
@@ -58,6 +59,9 @@ public:
   // Drops every chunk and what it holds; answers still on their way are
   // ignored.
   void clear();
+  // The bytes fetching Chunk takes by blocks (its index and ranges), when it
+  // is fetched by blocks; nothing when it is fetched whole.
+  std::optional<std::uint64_t> plannedBytes(const QUrl& ChunkUrl) const;
 
 signals:
   void prepared();
@@ -77,6 +81,7 @@ private:
     Fetching,   // its ranges are on their way
     Assembling, // on the thread pool
     Done,
+    FellBack,   // fetched whole by the caller
   };
   struct TChunkFetch
   {

@@ -27,6 +27,9 @@ struct TFileToDownload
   // Positions in chunks (ascending) still to be downloaded and written;
   // empty when the file is already complete.
   std::vector<std::int32_t> chunksToDownload;
+  // The scan left the file longer than unpackedSize (its old tail holds
+  // blocks that missing chunks may take): cut it once it is written.
+  bool cutWhenWritten = false;
 };
 
 // What an installation must download and delete.

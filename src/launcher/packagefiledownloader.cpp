@@ -630,9 +630,8 @@ void TPackageFileDownloader::closeWhenComplete(TChunkedFileState& File)
 {
   if (!File.pendingChunks.empty() || !File.file.isOpen())
     return;
-  // A file rebuilt in place keeps its old tail until now (blocks of it may
-  // have been taken for missing chunks).
-  if (std::uint64_t(File.file.size()) > File.entry.unpackedSize && !File.file.resize(qint64(File.entry.unpackedSize)))
+  if (File.entry.cutWhenWritten && std::uint64_t(File.file.size()) > File.entry.unpackedSize &&
+      !File.file.resize(qint64(File.entry.unpackedSize)))
     throwIo(File.file, "couldn't cut the file to its size");
   // Flushed while the other chunks are still on their way, so that little
   // is left to flush before the full marker.
@@ -747,7 +746,7 @@ void TPackageFileDownloader::emitProgress()
   TFileSize TotalToDownload = 0;
   TFileSize TotalToWrite = 0;
   for (const TChunkToDownload& Chunk : m_AllChunks) {
-    TotalToDownload += Chunk.chunk.packedSize;
+    TotalToDownload += m_pBlockFetcher->plannedBytes(Chunk.chunk.url).value_or(Chunk.chunk.packedSize);
     TotalToWrite += Chunk.chunk.unpackedSize;
   }
   m_DownloadRate.addTotal(Downloaded);
@@ -785,9 +784,9 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   if (!m_OutstandingChunks.empty() || m_RunFinished)
     return;
   m_RunFinished = true;
-  m_pBlockFetcher->clear();
   m_ProgressTimer.stop();
   emitProgress();
+  m_pBlockFetcher->clear();
   const QString Incomplete = incompleteFile();
   if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed && !Incomplete.isEmpty()) {
     qCritical().noquote() << QString("Download incomplete: %1").arg(Incomplete);

@@ -346,10 +346,12 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
   // old tail until the downloader has written it (the missing chunks may
   // take blocks from there); it cuts the file to its size then.
   const bool KeepTail = Context.oldBlocks && std::find(Missing.begin(), Missing.end(), true) != Missing.end();
-  if (!KeepTail && std::uint64_t(Target.size()) > File.unpackedSize)
+  const bool TooLong = std::uint64_t(Target.size()) > File.unpackedSize;
+  if (TooLong && !KeepTail)
     Target.resize(qint64(File.unpackedSize));
   Target.close();
   TFileToDownload Result = makeResult(File, std::move(Chunks));
+  Result.cutWhenWritten = TooLong && KeepTail;
   for (std::size_t Index = 0; Index < Missing.size(); ++Index) {
     if (Missing[Index])
       Result.chunksToDownload.push_back(std::int32_t(Index));
