@@ -55,7 +55,10 @@ bool TBlockFetcher::prepare(const std::vector<TChunkInPackage>& Chunks, std::sha
   std::vector<QUrl> Indexes;
   for (const TChunkInPackage& Chunk : Chunks) {
     const QString Key = urlText(Chunk.url);
-    if (!Chunk.offersBlocks() || Chunk.blockIndexSize > shared::kMaxBlockIndexBytes || m_Fetches.count(Key) > 0 ||
+    // Like chunk files, index files come only from web servers.
+    const QString Scheme = Chunk.blockIndexUrl.scheme();
+    if (!Chunk.offersBlocks() || (Scheme != "http" && Scheme != "https") ||
+        Chunk.blockIndexSize > shared::kMaxBlockIndexBytes || m_Fetches.count(Key) > 0 ||
         m_ChunkOfIndex.contains(Chunk.blockIndexUrl))
       continue;
     m_Fetches[Key].chunk = Chunk;
