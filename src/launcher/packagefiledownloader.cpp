@@ -496,7 +496,13 @@ void TPackageFileDownloader::saveDownloadedData(TChunkToDownload Chunk, std::sha
   for (const std::shared_ptr<TChunkedFileState>& File : Chunk.files) {
     QMutexLocker FileLock(&File->mutex);
     prepareTarget(*File);
-    const bool AllWritten = writePendingPositions(*File, Chunk, Content);
+    bool AllWritten = false;
+    try {
+      AllWritten = writePendingPositions(*File, Chunk, Content);
+    } catch (...) {
+      File->file.close();
+      throw;
+    }
     closeTarget(*File);
     if (!AllWritten && !Cached)
       Cached = cacheForLaterPositions(*File, Chunk, Content);
@@ -618,8 +624,12 @@ void TPackageFileDownloader::closeTarget(TChunkedFileState& File)
 {
   if (!File.file.isOpen())
     return;
-  if (!File.pendingChunks.empty())
+  if (!File.pendingChunks.empty()) {
+    // Unbuffered: the data is with the kernel already.
+    File.file.close();
+    shared::throwOnFileError(File.file);
     return;
+  }
   // Flushed while the other chunks are still on their way, so that little
   // is left to flush before the full marker.
   QElapsedTimer Clock;

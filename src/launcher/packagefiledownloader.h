@@ -65,6 +65,8 @@ struct TChunkedFileState
   std::size_t chunkTableSize = 0;
   bool prepared = false;
   bool debugLogStarted = false;
+  // Open only while a save writes into it, so that a package of thousands
+  // of files does not hold thousands of descriptors.
   QFile file;
   std::uint64_t writtenEnd = 0;  // where the last write ended
 };
@@ -236,8 +238,8 @@ private:
   void writePosition(TChunkedFileState& File, std::int32_t Index, const TWriteSource& Source,
                      TChunkDebugLog& Debug);
   void releaseSource(const TChunkInPackage& Entry, const TWriteSource& Source);
-  // Flushes, closes and finishes the file once all its positions are
-  // written.
+  // Closes the file: flushed and finished when all its positions are
+  // written, else just closed until the next save into it.
   void closeTarget(TChunkedFileState& File);
   // Keeps the content for later positions of File when it has any; returns
   // whether it did.

@@ -188,6 +188,7 @@ private slots:
   void inconsistentRunsFailCleanly_data();
   void inconsistentRunsFailCleanly();
   void largeChunksStayOutOfMemory();
+  void manyFilesInstallWithFewDescriptors();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -399,6 +400,26 @@ void TestDownloader::largeChunksStayOutOfMemory()
     Expected += Chunk.unpackedSize;
   QCOMPARE(TFileSize(QFileInfo(Fixture.target.filePath("large.bin")).size()), Expected);
   QCOMPARE(Fixture.server.requestCount("/whole"), 1);
+}
+
+// Hundreds of files of two chunks each (every first chunk comes before any
+// second one, so each file waits half written) and spilled chunks install
+// under an open files limit of 64.
+void TestDownloader::manyFilesInstallWithFewDescriptors()
+{
+  TDownloaderFixture Fixture;
+  std::vector<TFileToDownload> Files;
+  QByteArray LastExpected;
+  for (int Index = 0; Index < 300; ++Index) {
+    const QByteArray Head = testsupport::pseudoRandomBytes(2000, quint64(1000 + Index));
+    const QByteArray Tail = testsupport::pseudoRandomBytes(3000, quint64(5000 + Index));
+    Files.push_back(file(QString("f%1.bin").arg(Index),
+                         {Fixture.chunk(QString("/h%1").arg(Index), Head), Fixture.chunk(QString("/t%1").arg(Index), Tail)},
+                         {}));
+    LastExpected = Head + Tail;
+  }
+  QCOMPARE(runChild(childRun(Files, 0, 64), Fixture.target.path()).first, 0);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f299.bin")), LastExpected);
 }
 
 int main(int Argc, char** Argv)
