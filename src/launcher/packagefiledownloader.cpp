@@ -153,9 +153,9 @@ std::vector<TChunkToDownload>::iterator TPackageFileDownloader::findChunk(std::v
 {
   const QString Key = urlText(Url);
   auto Found = std::lower_bound(Chunks.begin(), Chunks.end(), Key, [](const TChunkToDownload& Chunk, const QString& Text) {
-    return urlText(Chunk.chunk.url) < Text;
+    return Chunk.urlText < Text;
   });
-  if (Found != Chunks.end() && urlText(Found->chunk.url) == Key)
+  if (Found != Chunks.end() && Found->urlText == Key)
     return Found;
   return Chunks.end();
 }
@@ -179,9 +179,7 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
   m_OutstandingChunks = m_AllChunks;
   std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
-            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
-              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
-            });
+            [](const TChunkToDownload& Left, const TChunkToDownload& Right) { return Left.urlText < Right.urlText; });
   m_UnwrittenChunks = m_OutstandingChunks;
   m_ProgressTimer.start();
 
@@ -267,6 +265,7 @@ std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
       if (Existing == ChunkByUrl.end()) {
         TChunkToDownload Chunk;
         Chunk.chunk = Record;
+        Chunk.urlText = Key;
         Chunk.downloadKey = std::numeric_limits<std::uint64_t>::max();
         Existing = ChunkByUrl.insert(Key, Chunks.size());
         Chunks.push_back(std::move(Chunk));

@@ -85,6 +85,7 @@ struct TChunkData
 struct TChunkToDownload
 {
   TChunkInPackage chunk;
+  QString urlText;  // the URL as text, the key of the lookups
   std::vector<std::shared_ptr<TChunkedFileState>> files;  // each file once
   std::int32_t retryCount = 0;
   std::uint64_t downloadKey = 0;  // smallest offset at which the content is written

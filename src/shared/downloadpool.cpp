@@ -116,10 +116,16 @@ private:
     }
     if (!m_pFile && m_Received + Available > m_FileThreshold && !openFile())
       return;
-    if (m_pFile)
+    if (m_pFile) {
       appendToFile(Available);
-    else
-      m_Body += m_pReply->read(Available);
+    } else {
+      // Read straight into the body (reserved by its Content-Length), not
+      // through a block of its own that is then appended.
+      const int Held = m_Body.size();
+      m_Body.resize(Held + int(Available));
+      const qint64 Read = m_pReply->read(m_Body.data() + Held, Available);
+      m_Body.resize(Held + int(std::max<qint64>(Read, 0)));
+    }
     m_Received += Available;
   }
 
