@@ -55,7 +55,7 @@ TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfiguratio
     if (!DefaultFound &&
         (Status == ELocalPackageStatus::PartiallyInstalled || Status == ELocalPackageStatus::UpdateAvailable ||
          Status == ELocalPackageStatus::UpToDate)) {
-      const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+      const QDir Directory = installationDirectory(*Package);
       if (QFileInfo::exists(Directory.filePath(kDefaultMarker))) {
         Package->setIsDefault(true);
         DefaultFound = true;
@@ -82,15 +82,27 @@ std::shared_ptr<TPackage> TInstallationManager::defaultPackage() const
   return nullptr;
 }
 
+void TInstallationManager::setInstallationDirectory(const QDir& Directory)
+{
+  m_InstallationDirectoryOverride = Directory;
+}
+
+QDir TInstallationManager::installationDirectory(const TPackage& Package) const
+{
+  if (m_InstallationDirectoryOverride)
+    return *m_InstallationDirectoryOverride;
+  return Package.installationDirectory(*m_pLauncherFilesystemHelper);
+}
+
 QString TInstallationManager::fullMarkerPath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->packageFile);
 }
 
 QString TInstallationManager::partialMarkerPath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->partialPackageFile);
 }
 
@@ -132,7 +144,7 @@ void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPa
 
 QString TInstallationManager::assetFilePath(const TPackage& Package)
 {
-  return Package.installationDirectory(*m_pLauncherFilesystemHelper)
+  return installationDirectory(Package)
       .filePath(m_pLauncherFilesystemHelper->launcherSettings()->assetFile);
 }
 
@@ -143,7 +155,7 @@ ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPacka
     return ELocalPackageStatus::NotInstalled;
   if (m_pLauncherFilesystemHelper->fileExists(fullMarkerPath(Package))) {
     const TPackageConfigurationReader Installed =
-        readPackageConfigurationFromInstallationDirectory(Package.installationDirectory(*m_pLauncherFilesystemHelper));
+        readPackageConfigurationFromInstallationDirectory(installationDirectory(Package));
     // A damaged marker vouches for nothing, whatever the versions say.
     if (!Installed.isValid() || Installed.versionText() != Published->versionText())
       return ELocalPackageStatus::UpdateAvailable;
@@ -192,11 +204,11 @@ void TInstallationManager::setDefaultPackage(std::shared_ptr<TPackage> Package)
   for (const auto& Each : packages()) {
     Each->setLocalStatus(computeLocalPackageStatus(*Each));
     m_pLauncherFilesystemHelper->removePath(
-        Each->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker));
+        installationDirectory(*Each).filePath(kDefaultMarker));
     Each->setIsDefault(false);
   }
   if (Package) {
-    writeFileCreatingFolders(Package->installationDirectory(*m_pLauncherFilesystemHelper).filePath(kDefaultMarker),
+    writeFileCreatingFolders(installationDirectory(*Package).filePath(kDefaultMarker),
                              QByteArray());
     Package->setIsDefault(true);
   }
@@ -230,7 +242,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::createJob(const std:
                                                                       const TPackageConfigurationReader& Installed)
 {
   auto Job = TPackageInstallation::create(Package, m_pLauncherFilesystemHelper);
-  Job->setInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+  Job->setInstallationDirectory(installationDirectory(*Package));
   Job->setInstalledVersionText(Installed.versionText());
   Job->setPublishedVersionText(Package->currentDescription()->versionText());
   Job->setSelfUpdateFlag(m_SelfUpdateFlag);
@@ -245,7 +257,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   const TPackageConfigurationReader* Published = Package->currentDescription();
   if (!Published)
     return;
-  const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
+  const QDir Directory = installationDirectory(*Package);
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
   // The fast scan trusts only files not changed since the full marker was
   // written; moving the marker aside below keeps its time.
@@ -293,7 +305,7 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> Package)
     return;
   const TPackageConfigurationReader* Published = Package->currentDescription();
   const TPackageConfigurationReader Installed =
-      readPackageConfigurationFromInstallationDirectory(Package->installationDirectory(*m_pLauncherFilesystemHelper));
+      readPackageConfigurationFromInstallationDirectory(installationDirectory(*Package));
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
   auto Job = createJob(Package, Installed);
   connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
@@ -335,7 +347,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
     try {
       updatePartiallyInstalledPackage(PackageBeingInstalled);
       const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(
-          PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper));
+          installationDirectory(*PackageBeingInstalled));
       qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local.files().size());
       sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst");
       Installation->startVerification(Local, false);
@@ -360,7 +372,7 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   if (m_pLauncherFilesystemHelper->fileExists(Partial))
     m_pLauncherFilesystemHelper->deleteFile(Partial);
   m_pLauncherFilesystemHelper->removePath(
-      installingFilesPath(Package->installationDirectory(*m_pLauncherFilesystemHelper)));
+      installingFilesPath(installationDirectory(*Package)));
   Package->setLocalStatus(ELocalPackageStatus::UpToDate);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }
@@ -383,7 +395,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
   }
   PackageBeingInstalled->setCheckedInThisRun(true);
   if (Installation->withoutError() && m_pLauncherFilesystemHelper->accountGroupFileExists()) {
-    const QDir Directory = PackageBeingInstalled->installationDirectory(*m_pLauncherFilesystemHelper);
+    const QDir Directory = installationDirectory(*PackageBeingInstalled);
     m_pLauncherFilesystemHelper->copyFile(m_pLauncherFilesystemHelper->accountGroupFilePath(),
                                           Directory.filePath(m_pLauncherFilesystemHelper->accountGroupCopyTarget()));
   }

@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace orvale::launcher {
@@ -40,6 +41,12 @@ public:
   std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
   bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
   void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
+
+  // Installs into Directory instead of the packages' own installation
+  // directories (the launcher's update is installed into a staging folder).
+  void setInstallationDirectory(const QDir& Directory);
+  // Where a package is installed (and its markers written).
+  QDir installationDirectory(const TPackage& Package) const;
 
   // Paths of the marker files of a package.
   QString fullMarkerPath(const TPackage& Package);
@@ -81,6 +88,7 @@ private:
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
   bool m_SelfUpdateFlag = false;
+  std::optional<QDir> m_InstallationDirectoryOverride;
 };
 
 } // namespace orvale::launcher

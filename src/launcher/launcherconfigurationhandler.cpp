@@ -175,6 +175,7 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFinished(QUrl Url, QB
       m_pLauncherFilesystemHelper->writeFileAtomically(cacheFilePath(), Data);
     } catch (const std::runtime_error& Error) {
       emit diskAccessFailed(QString::fromUtf8(Error.what()));
+      return;
     }
     emit mainConfigurationLoaded();
     return;

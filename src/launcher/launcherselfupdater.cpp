@@ -1,17 +1,25 @@
 #include "launcher/launcherselfupdater.h"
 
+#include "launcher/launcherfileswap.h"
 #include "launcher/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <stdexcept>
 
 namespace orvale::launcher {
 
 const char* const OldExecutableSuffix = ".old";
+
+namespace {
+
+const char* const kStagingFolder = ".ashgrove-update";
+
+} // namespace
 
 TLauncherSelfUpdater::TLauncherSelfUpdater(std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
   : m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
@@ -20,59 +28,138 @@ TLauncherSelfUpdater::TLauncherSelfUpdater(std::shared_ptr<TLauncherFilesystemHe
 
 TLauncherSelfUpdater::~TLauncherSelfUpdater() = default;
 
+QDir TLauncherSelfUpdater::launcherDirectory()
+{
+  return QDir(QDir(QCoreApplication::applicationDirPath()).absolutePath());
+}
+
+QDir TLauncherSelfUpdater::stagingDirectory()
+{
+  return QDir(launcherDirectory().absoluteFilePath(kStagingFolder));
+}
+
 void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPackage)
 {
   qInfo().noquote() << QString("startSelfUpdate %1%2").arg(LauncherPackage->name(), threadTag());
   m_pLauncherPackage = LauncherPackage;
+  const TPackageConfigurationReader* Published = LauncherPackage->currentDescription();
+  if (!Published) {
+    failUpdate("no description of the launcher");
+    return;
+  }
   m_pInstallationManager = std::make_unique<TInstallationManager>(nullptr, m_pLauncherFilesystemHelper);
+  m_pInstallationManager->setInstallationDirectory(stagingDirectory());
   connect(m_pInstallationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
           &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
           &TLauncherSelfUpdater::diskAccessFailed);
-  m_pInstallationManager->setSelfUpdateFlag(true);
   try {
+    prepareStagingDirectory(*Published);
     m_pInstallationManager->installOrUpdatePackage(LauncherPackage);
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));
   }
 }
 
+void TLauncherSelfUpdater::prepareStagingDirectory(const TPackageConfigurationReader& Published)
+{
+  const QDir Live = launcherDirectory();
+  const QDir Staging = stagingDirectory();
+  m_pLauncherFilesystemHelper->removePath(Staging.absolutePath());
+  m_pLauncherFilesystemHelper->ensureDirectory(Staging.absolutePath());
+  for (const TFileInPackage& File : Published.files()) {
+    const QString Source = installationFilePath(*m_pLauncherFilesystemHelper, Live, File.localFile);
+    const QString Copy = installationFilePath(*m_pLauncherFilesystemHelper, Staging, File.localFile);
+    if (Source.isEmpty() || Copy.isEmpty() || !QFileInfo(Source).isFile())
+      continue;
+    m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Copy).absolutePath());
+    if (!QFile::copy(Source, Copy))
+      shared::throwIoError(Copy, "Could not copy the launcher's file.");
+  }
+}
+
 void TLauncherSelfUpdater::onInstallationOrUpdateFinished(const TPackageInstallation& InstallationInProgress)
 {
-  if (InstallationInProgress.withoutError()) {
-    emit updateDownloadFinishedAndRestartRequired();
+  if (!InstallationInProgress.withoutError()) {
+    failUpdate(QString("Error%1").arg(int(InstallationInProgress.errorReason())));
     return;
   }
   try {
-    const auto Package = InstallationInProgress.package();
-    const QString Executable = Package->executablePath(*m_pLauncherFilesystemHelper);
-    if (!Executable.isEmpty()) {
-      const QString Old = Executable + OldExecutableSuffix;
-      if (m_pLauncherFilesystemHelper->fileExists(Old)) {
-        m_pLauncherFilesystemHelper->removePath(Executable);
-        if (!QFile::rename(Old, Executable))
-          throw std::runtime_error(QString("Failed to restore %1").arg(Executable).toStdString());
-      }
-    }
-    qCritical().noquote() << QString("Updating Ashgrove Online failed: Error%1").arg(int(InstallationInProgress.errorReason()));
-    emit updateFailed();
+    replaceLauncherFiles(*m_pLauncherPackage->currentDescription());
   } catch (const std::runtime_error& Error) {
-    emit diskAccessFailed(QString::fromUtf8(Error.what()));
+    failUpdate(QString::fromUtf8(Error.what()));
+    return;
   }
+  emit updateDownloadFinishedAndRestartRequired();
+}
+
+void TLauncherSelfUpdater::replaceLauncherFiles(const TPackageConfigurationReader& Published)
+{
+  const QDir Live = launcherDirectory();
+  const QDir Staging = stagingDirectory();
+  const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
+  QStringList Replaced;
+  for (const TFileInPackage& File : Published.files())
+    Replaced << File.localFile;
+  // The markers go with the files they describe.
+  Replaced << Settings->packageFile;
+  if (QFileInfo::exists(Staging.filePath(Settings->assetFile)))
+    Replaced << Settings->assetFile;
+  QStringList Removed{Settings->partialPackageFile};
+  const TPackageConfigurationReader Installed =
+      m_pInstallationManager->readPackageConfigurationFromInstallationDirectory(Live);
+  for (const TFileInPackage& File : Installed.files()) {
+    if (Published.findFile(File.localFile) == Published.files().end())
+      Removed << File.localFile;
+  }
+  TLauncherFileSwap(*m_pLauncherFilesystemHelper, Live).run(Staging, Replaced, Removed, Published.executable());
+  m_pLauncherFilesystemHelper->removePath(Staging.absolutePath());
+}
+
+void TLauncherSelfUpdater::failUpdate(const QString& Reason)
+{
+  qCritical().noquote() << QString("Updating Ashgrove Online failed: %1").arg(Reason);
+  try {
+    m_pLauncherFilesystemHelper->removePath(stagingDirectory().absolutePath());
+  } catch (const std::runtime_error& Error) {
+    qWarning().noquote() << Error.what();
+  }
+  emit updateFailed();
+}
+
+void TLauncherSelfUpdater::recoverInterruptedUpdate()
+{
+  TLauncherFileSwap(*m_pLauncherFilesystemHelper, launcherDirectory()).recover(stagingDirectory());
 }
 
 void TLauncherSelfUpdater::cleanupOldLauncherVersion()
 {
   qInfo().noquote() << QString("cleanupOldLauncherVersion%1").arg(threadTag());
-  const QString Directory = QDir(QCoreApplication::applicationDirPath()).absolutePath();
-  for (const shared::TLocalFileInfo& File : m_pLauncherFilesystemHelper->listFilesInDirectory(Directory)) {
-    if (File.path.endsWith(OldExecutableSuffix)) {
-      try {
-        m_pLauncherFilesystemHelper->deleteFile(File.path);
-      } catch (const std::runtime_error& Error) {
-        qWarning().noquote() << Error.what();
-      }
+  const QDir Live = launcherDirectory();
+  QStringList Old;
+  for (const shared::TLocalFileInfo& File : m_pLauncherFilesystemHelper->listFilesInDirectory(Live.absolutePath())) {
+    if (File.path.endsWith(OldExecutableSuffix))
+      Old << File.path;
+  }
+  const TPackageConfigurationReader Installed =
+      TInstallationManager(nullptr, m_pLauncherFilesystemHelper).readPackageConfigurationFromInstallationDirectory(Live);
+  for (const TFileInPackage& File : Installed.files()) {
+    const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, Live, File.localFile);
+    if (!Path.isEmpty() && QFileInfo::exists(Path + OldExecutableSuffix))
+      Old << Path + OldExecutableSuffix;
+  }
+  Old.removeDuplicates();
+  for (const QString& Path : Old) {
+    try {
+      m_pLauncherFilesystemHelper->deleteFile(Path);
+    } catch (const std::runtime_error& Error) {
+      qWarning().noquote() << Error.what();
     }
+  }
+  try {
+    m_pLauncherFilesystemHelper->removePath(stagingDirectory().absolutePath());
+  } catch (const std::runtime_error& Error) {
+    qWarning().noquote() << Error.what();
   }
 }
 

@@ -4,17 +4,23 @@
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/package.h"
 
+#include <QDir>
 #include <QObject>
 
 #include <memory>
 
 namespace orvale::launcher {
 
-// Suffix of files moved aside because they were in use during an update.
+// Suffix of the launcher's files kept while an update replaces them.
 extern const char* const OldExecutableSuffix;
 
-// Installs the launcher's own package over the running launcher with the
-// ordinary installation machinery and reports whether a restart is due.
+// Updates the launcher's own package with the ordinary installation
+// machinery and reports whether a restart is due. The update is installed and
+// verified in a staging folder beside the launcher's files, seeded with
+// copies of them so that unchanged pieces are reused; only a complete update
+// replaces the running launcher's files (TLauncherFileSwap), so a failed or
+// interrupted download never touches them, and a replacement interrupted by
+// a kill is finished or undone at the next start.
 class TLauncherSelfUpdater : public QObject
 {
   Q_OBJECT
@@ -23,10 +29,18 @@ public:
   ~TLauncherSelfUpdater() override;
 
   void startSelfUpdate(std::shared_ptr<TPackage> LauncherPackage);
-  // Deletes the files of the launcher's directory whose names end with ".old".
+  // Deletes what a finished update left: the ".old" files of the launcher's
+  // folder and of the files its installed description names, and the
+  // staging folder.
   void cleanupOldLauncherVersion();
+  // At start-up, before anything else: finishes or undoes a replacement of
+  // the launcher's files that was interrupted. Throws the uniform I/O error.
+  void recoverInterruptedUpdate();
 
   TInstallationManager* installationManager() const { return m_pInstallationManager.get(); }
+  // The launcher's folder, and the staging folder in it.
+  static QDir launcherDirectory();
+  static QDir stagingDirectory();
 
 signals:
   void updateDownloadFinishedAndRestartRequired();
@@ -37,6 +51,12 @@ public slots:
   void onInstallationOrUpdateFinished(const orvale::launcher::TPackageInstallation& InstallationInProgress);
 
 private:
+  // A fresh staging folder with copies of the launcher's files that the
+  // published description names.
+  void prepareStagingDirectory(const TPackageConfigurationReader& Published);
+  void replaceLauncherFiles(const TPackageConfigurationReader& Published);
+  void failUpdate(const QString& Reason);
+
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   std::unique_ptr<TInstallationManager> m_pInstallationManager;
   std::shared_ptr<TPackage> m_pLauncherPackage;

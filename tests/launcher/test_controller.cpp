@@ -28,7 +28,7 @@ void writeClient(const QString& Build)
   const QString Path = Build + "/bin/client";
   testsupport::writeWholeFile(Path, "#!/bin/sh\n"
                                     "record=\"$(dirname \"$0\")/../client-record.txt\"\n"
-                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
+                                    "echo \"args=$*|pwd=$(pwd)|ld=$LD_LIBRARY_PATH|restarted=$ASHGROVE_LAUNCHER_RESTARTED|version=$(cat \"$(dirname \"$0\")/../version.txt\")\" >> \"$record\"\n");
   QFile::setPermissions(Path, QFile::permissions(Path) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
                                   QFileDevice::ExeOther);
 }
@@ -157,6 +157,7 @@ private slots:
   void forcePatchAndPatchOption();
   void unknownPatchTargetKeepsTheWindow();
   void maintenanceWhenTheConfigurationIsMissing();
+  void fatalBoxStopsEverything();
   void offlineStartFromTheCache();
   void selfUpdateRestartsTheNewLauncher();
   void failedSelfUpdateRestoresTheExecutable();
@@ -164,6 +165,7 @@ private slots:
   void unusableDescriptionsAreNotActedOn();
   void fileLargerThanTheDiskGetsTheDiskSpaceBox();
   void fullMarkerFollowsTheFlush();
+  void killedSelfUpdateLeavesAWorkingLauncher();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -178,7 +180,7 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QStringList Records = waitForClientRecords(Installation, 1);
   QCOMPARE(Records.size(), 1);
   const QString Bin = gameDirectory(Installation) + "/bin";
-  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|version=1.0").arg(Bin));
+  QCOMPARE(Records[0], QString("args=--from-test --package-is-up-to-date|pwd=%1|ld=%1|restarted=|version=1.0").arg(Bin));
   // The installation is the build plus the copied account group file.
   auto Expected = testsupport::describeTree(Game.build("game-1.0"));
   Expected.insert("AshgroveOnlineClient_Data/Data/Settings/accountgroup.json",
@@ -190,8 +192,13 @@ void TestController::firstLaunchInstallsAndStartsTheClient()
   QVERIFY(Log.contains("AccountGroupSetting") == false);
   QVERIFY(QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
 
+  // A link left dangling (the launcher was moved) is made again.
+  const QString Link = Installation.dataDirectory() + "/ashgrove-launcher";
+  QVERIFY(QFile::remove(Link) && QFile::link("/no/such/launcher", Link));
+
   // Without options the up-to-date default client starts without a window.
   QCOMPARE(Installation.run({}, 60000), 0);
+  QCOMPARE(QFileInfo(Link).canonicalFilePath(), QFileInfo(Installation.executable()).canonicalFilePath());
   Records = waitForClientRecords(Installation, 2);
   QCOMPARE(Records.size(), 2);
   QVERIFY(Records[1].startsWith("args=--from-test|"));  // nothing verified in this run
@@ -249,6 +256,21 @@ void TestController::maintenanceWhenTheConfigurationIsMissing()
       "Dialog: Ashgrove Online cannot be started: Ashgrove Online is currently down for maintenance."));
 }
 
+void TestController::fatalBoxStopsEverything()
+{
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  TLauncherInstallation Installation;
+  Game.configure(Installation);
+  // The configuration cache cannot be written: a folder holds its name.
+  QVERIFY(QDir().mkpath(Installation.dataDirectory() + "/launchermetadata.json"));
+  QCOMPARE(Installation.run({"--first-launch"}, 60000), 1);
+  QVERIFY(Installation.readLog().contains("Dialog: Ashgrove Online cannot start"));
+  QCOMPARE(Game.server.requestCount("/game/package.json"), 0);
+  QVERIFY(!QFileInfo(Installation.dataDirectory() + "/ashgrove-launcher").isSymLink());
+  QVERIFY(!QFile::exists(gameDirectory(Installation)));
+}
+
 void TestController::offlineStartFromTheCache()
 {
   TLauncherInstallation Installation;
@@ -300,6 +322,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
   QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
+  // The restarted launcher's marker is its own, not the client's.
+  QVERIFY(clientRecords(Installation)[0].contains("restarted=|"));
 }
 
 void TestController::failedSelfUpdateRestoresTheExecutable()
@@ -435,6 +459,86 @@ void TestController::fileLargerThanTheDiskGetsTheDiskSpaceBox()
   QVERIFY(!Log.contains("Dialog: Download failed"));
   QCOMPARE(Game.server.requestCount("/game/huge.pak"), 0);
   QVERIFY(QFile::exists(gameDirectory(Installation) + "/partial-package.json"));
+}
+
+void TestController::killedSelfUpdateLeavesAWorkingLauncher()
+{
+  const QString Strace = QStandardPaths::findExecutable("strace");
+  if (Strace.isEmpty())
+    QSKIP("strace is not installed (scripts/install-deps installs it)");
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  QTemporaryDir NextBuild;
+  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
+                      NextBuild.filePath("ashgrove-launcher")));
+  QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
+  testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
+  Game.setLauncher(NextBuild.path(), "0.0.13");
+  const QByteArray Next = testsupport::readWholeFile(NextBuild.filePath("ashgrove-launcher"));
+  const QByteArray Old = testsupport::readWholeFile(testsupport::builtLauncherExecutable());
+  // Each killed launcher must start again, and end up updated.
+  const auto StartsAgainUpdated = [&](const TLauncherInstallation& Installation) {
+    QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+    QCOMPARE(waitForClientRecords(Installation, 1).size(), 1);
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Next);
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
+    QVERIFY(!QFile::exists(Installation.binDirectory() + "/launcher-update.json"));
+    QVERIFY(!QFile::exists(Installation.binDirectory() + "/.ashgrove-update"));
+  };
+
+  // Killed while the update downloads: the running launcher was not touched.
+  {
+    const QJsonArray Chunks =
+        QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/launcher/package.json")).object().value("chunks").toArray();
+    QVERIFY(Chunks.size() >= 2);
+    const QString Slow = "/launcher/" + Chunks.last().toObject().value("url").toString();
+    Game.server.setFault(Slow, TTestHttpServer::TFault::trickle(4096, 100));
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    auto Process = Installation.start({"--first-launch"});
+    QVERIFY(QTest::qWaitFor([&] { return Installation.readLog().contains(QRegularExpression("saveDownloadedData chunk \\S+/launcher/")); },
+                            120000));
+    Process->kill();
+    QVERIFY(Process->waitForFinished(10000));
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Old);
+    Game.server.clearFaults();
+    StartsAgainUpdated(Installation);
+  }
+
+  // Killed while its files are replaced, at the launcher itself (the last
+  // one): the next start puts the old files back first, then updates again.
+  {
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    // Traced by its source: strace's path filter sees only the first path
+    // of a rename.
+    QVERIFY(Installation.run({"--first-launch"}, 180000, nullptr,
+                             {Strace, "-f", "-qq", "-o", "/dev/null", "-P",
+                              Installation.binDirectory() + "/.ashgrove-update/ashgrove-launcher", "-e",
+                              "trace=rename,renameat,renameat2", "-e", "inject=rename,renameat,renameat2:signal=KILL"}) != 0);
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-update.json"));
+    QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Old);
+    const int RunStart = Installation.readLog().size();
+    StartsAgainUpdated(Installation);
+    const QString Log = Installation.readLog().mid(RunStart);
+    const int PutBack = Log.indexOf("The launcher's update was interrupted: putting its files back");
+    QVERIFY(PutBack >= 0 && PutBack < Log.indexOf("load configuration"));
+  }
+
+  // Killed after its last file, as the journal is removed: the next start
+  // finishes the update instead of undoing it.
+  {
+    TLauncherInstallation Installation;
+    Game.configure(Installation);
+    QVERIFY(Installation.run({"--first-launch"}, 180000, nullptr,
+                             {Strace, "-f", "-qq", "-o", "/dev/null", "-P", Installation.binDirectory() + "/launcher-update.json",
+                              "-e", "trace=unlink,unlinkat", "-e", "inject=unlink,unlinkat:signal=KILL"}) != 0);
+    QCOMPARE(testsupport::readWholeFile(Installation.executable()), Next);
+    StartsAgainUpdated(Installation);
+    QVERIFY(Installation.readLog().contains("interrupted after its last file: finishing it"));
+    QCOMPARE(Installation.readLog().count("startSelfUpdate"), 1);
+  }
 }
 
 // The system calls of a traced run (strace -f -y) that make data durable or

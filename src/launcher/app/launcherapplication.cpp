@@ -240,6 +240,8 @@ void TLauncherApplication::parseCommandLine()
 
 void TLauncherApplication::startConfigurationDownload()
 {
+  if (m_Ending)
+    return;
   m_pConfigurationHandler->startConfigurationDownload();
   m_WaitNotificationTimer.start();
 }
@@ -282,6 +284,9 @@ void TLauncherApplication::showWaitNotification()
 
 void TLauncherApplication::onMainConfigurationLoaded()
 {
+  // After a fatal box nothing else starts.
+  if (m_Ending)
+    return;
   const auto Configuration = m_pConfigurationHandler->configuration();
   if (Configuration && Configuration->hardwareSurveyUrl().isValid())
     m_pSystemSurveyUploader = systemsurvey::startSystemSurvey(Configuration->hardwareSurveyUrl());
@@ -294,7 +299,8 @@ void TLauncherApplication::updateExecutableLink()
   const QString Executable = applicationFilePath();
   const QString LinkPath = QDir(TLauncherFilesystemHelper::dataDirectory()).absoluteFilePath(QFileInfo(Executable).fileName());
   const QFileInfo Link(LinkPath);
-  if (Link.isSymLink())
+  // A link whose target is gone (the launcher was moved) is made again.
+  if (Link.isSymLink() && Link.exists())
     return;
   // The launcher may run from the data directory itself: its own file is
   // never removed for a link.
@@ -339,6 +345,15 @@ void TLauncherApplication::onDiskAccessFailure(QString ErrorMessage)
                   QMessageBox::Ok);
   execMessageBox(Box);
   quitWithStatus(1);
+}
+
+void TLauncherApplication::recoverInterruptedSelfUpdate()
+{
+  try {
+    m_pLauncherSelfUpdater->recoverInterruptedUpdate();
+  } catch (const std::runtime_error& Error) {
+    onDiskAccessFailure(QString::fromUtf8(Error.what()));
+  }
 }
 
 void TLauncherApplication::onPackageConfigurationDownloadsFinished()
@@ -608,8 +623,11 @@ int runLauncher(int argc, char* argv[])
   Application->connectServices();
   Application->parseCommandLine();
 
+  // Read once and removed, so that the clients started later do not inherit it.
+  const bool Restarted = !qEnvironmentVariableIsEmpty(RestartEnvironmentVariable);
+  qunsetenv(RestartEnvironmentVariable);
   auto Guard = std::make_unique<::shared::FirstInstanceTester>(SingleInstanceKey);
-  if (!Guard->isFirstInstance() && !qEnvironmentVariableIsEmpty(RestartEnvironmentVariable)) {
+  if (!Guard->isFirstInstance() && Restarted) {
     // Started by a launcher that has just updated itself: it lets go of the
     // guard before it starts us, but wait a little in case it has not yet.
     for (int Attempt = 0; Attempt < 100 && !Guard->isFirstInstance(); ++Attempt) {
@@ -630,6 +648,7 @@ int runLauncher(int argc, char* argv[])
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
   qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
+  Application->recoverInterruptedSelfUpdate();
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   Application->startConfigurationDownload();
 

@@ -53,6 +53,9 @@ public:
   void connectExitTimer();
   void connectServices();
   void parseCommandLine();
+  // Before anything else: finishes or undoes a replacement of the launcher's
+  // files that a kill interrupted.
+  void recoverInterruptedSelfUpdate();
   void startConfigurationDownload();
 
   // The single-instance guard held by runLauncher; released before the
