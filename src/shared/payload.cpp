@@ -43,6 +43,50 @@ void writeVarint(QByteArray& Out, std::uint64_t Value)
   } while (Value != 0);
 }
 
+// Starts a decoder of raw LZMA1 data with the given properties and the
+// declared dictionary, but one of at most Limit bytes.
+bool startRawLzmaDecoder(lzma_stream& Stream, std::uint32_t Lc, std::uint32_t Lp, std::uint32_t Pb,
+                         std::uint64_t DictionarySize, std::uint64_t Limit)
+{
+  lzma_options_lzma Options{};
+  if (lzma_lzma_preset(&Options, 0))
+    return false;
+  Options.lc = Lc;
+  Options.lp = Lp;
+  Options.pb = Pb;
+  const std::uint64_t Needed = std::max<std::uint64_t>(Limit, LZMA_DICT_SIZE_MIN);
+  Options.dict_size = static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(DictionarySize, Needed)));
+  lzma_filter Filters[2] = {{LZMA_FILTER_LZMA1, &Options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  return lzma_raw_decoder(&Stream, Filters) == LZMA_OK;
+}
+
+// The properties of the legacy .lzma header: the properties byte and the
+// 32-bit dictionary size.
+struct TLzmaProperties
+{
+  std::uint32_t lc = 0;
+  std::uint32_t lp = 0;
+  std::uint32_t pb = 0;
+  std::uint32_t dictionary = 0;
+};
+
+std::optional<TLzmaProperties> legacyLzmaProperties(const std::uint8_t* Header)
+{
+  const unsigned Properties = Header[0];
+  if (Properties > 224)
+    return std::nullopt;
+  TLzmaProperties Result;
+  Result.lc = Properties % 9;
+  Result.lp = (Properties / 9) % 5;
+  Result.pb = Properties / 45;
+  if (Result.lc + Result.lp > LZMA_LCLP_MAX)
+    return std::nullopt;
+  for (int Index = 0; Index < 4; ++Index)
+    Result.dictionary |= std::uint32_t(Header[1 + Index]) << (8 * Index);
+  return Result;
+}
+
 // Decodes raw LZMA1 data (as found in .lzma and lzip payloads) into Output.
 // Succeeds when the end marker is reached, or when the output is exactly
 // full and the remaining input yields no further byte. The dictionary is
@@ -52,24 +96,8 @@ bool decodeRawLzma(const std::uint8_t* Input, std::size_t InputSize, std::uint32
                    std::uint8_t* Output, std::size_t OutputCapacity, std::size_t& Produced)
 {
   Produced = 0;
-  lzma_options_lzma Options{};
-  if (lzma_lzma_preset(&Options, 0))
-    return false;
-  Options.lc = Lc;
-  Options.lp = Lp;
-  Options.pb = Pb;
-  const std::uint64_t Needed = std::max<std::uint64_t>(OutputCapacity, LZMA_DICT_SIZE_MIN);
-  Options.dict_size = static_cast<std::uint32_t>(
-      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(DictionarySize, Needed)));
-
-  lzma_filter Filters[2];
-  Filters[0].id = LZMA_FILTER_LZMA1;
-  Filters[0].options = &Options;
-  Filters[1].id = LZMA_VLI_UNKNOWN;
-  Filters[1].options = nullptr;
-
   lzma_stream Stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK)
+  if (!startRawLzmaDecoder(Stream, Lc, Lp, Pb, DictionarySize, OutputCapacity))
     return false;
 
   Stream.next_in = Input;
@@ -155,20 +183,12 @@ bool decodeLegacyLzma(const std::uint8_t* Payload, std::size_t PayloadSize, std:
   // not trusted (the packer writes garbage there), then the LZMA data.
   if (PayloadSize < 18)
     return false;
-  const unsigned Properties = Payload[0];
-  if (Properties > 224)
+  const auto Properties = legacyLzmaProperties(Payload);
+  if (!Properties)
     return false;
-  const std::uint32_t Lc = Properties % 9;
-  const std::uint32_t Lp = (Properties / 9) % 5;
-  const std::uint32_t Pb = Properties / 45;
-  if (Lc + Lp > LZMA_LCLP_MAX)
-    return false;
-  std::uint32_t Dictionary = 0;
-  for (int Index = 0; Index < 4; ++Index)
-    Dictionary |= std::uint32_t(Payload[1 + Index]) << (8 * Index);
   std::size_t Produced = 0;
-  return decodeRawLzma(Payload + 13, PayloadSize - 13, Lc, Lp, Pb, Dictionary, Output,
-                       OutputCapacity, Produced);
+  return decodeRawLzma(Payload + 13, PayloadSize - 13, Properties->lc, Properties->lp, Properties->pb,
+                       Properties->dictionary, Output, OutputCapacity, Produced);
 }
 
 bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
@@ -468,17 +488,8 @@ bool streamRawLzma(TPayloadInput& Input, std::uint64_t DataSize, TPayloadOutput&
                    std::uint32_t Lc, std::uint32_t Lp, std::uint32_t Pb, std::uint64_t DictionarySize,
                    const std::function<void(const std::uint8_t*, std::size_t)>& Observe = {})
 {
-  lzma_options_lzma Options{};
-  if (lzma_lzma_preset(&Options, 0))
-    return false;
-  Options.lc = Lc;
-  Options.lp = Lp;
-  Options.pb = Pb;
-  const std::uint64_t Needed = std::min(std::max<std::uint64_t>(UnpackedSize, LZMA_DICT_SIZE_MIN), kMaxStreamingDictionarySize);
-  Options.dict_size = std::uint32_t(std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min(DictionarySize, Needed)));
-  lzma_filter Filters[2] = {{LZMA_FILTER_LZMA1, &Options}, {LZMA_VLI_UNKNOWN, nullptr}};
   lzma_stream Stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK)
+  if (!startRawLzmaDecoder(Stream, Lc, Lp, Pb, DictionarySize, std::min(UnpackedSize, kMaxStreamingDictionarySize)))
     return false;
   bool Ok = false;
   std::uint64_t DataLeft = DataSize;
@@ -531,16 +542,9 @@ bool streamLegacyLzma(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_
   std::uint8_t Header[13];
   if (Input.remaining() < 18 || !Input.readExactly(Header, sizeof(Header)))
     return false;
-  const unsigned Properties = Header[0];
-  if (Properties > 224)
-    return false;
-  const std::uint32_t Lc = Properties % 9, Lp = (Properties / 9) % 5, Pb = Properties / 45;
-  if (Lc + Lp > LZMA_LCLP_MAX)
-    return false;
-  std::uint32_t Dictionary = 0;
-  for (int Index = 0; Index < 4; ++Index)
-    Dictionary |= std::uint32_t(Header[1 + Index]) << (8 * Index);
-  return streamRawLzma(Input, Input.remaining(), Output, UnpackedSize, Lc, Lp, Pb, Dictionary);
+  const auto Properties = legacyLzmaProperties(Header);
+  return Properties && streamRawLzma(Input, Input.remaining(), Output, UnpackedSize, Properties->lc, Properties->lp,
+                                     Properties->pb, Properties->dictionary);
 }
 
 bool streamLzip(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t UnpackedSize)
