@@ -92,7 +92,7 @@ private:
 };
 
 // Decodes a payload that is whole in memory into memory.
-TUnpackedChunk decodeInMemory(int Format, const char* Payload, std::uint64_t PayloadSize, std::uint64_t UnpackedSize)
+TUnpackedChunk decodeInMemory(shared::EPayloadFormat Format, const char* Payload, std::uint64_t PayloadSize, std::uint64_t UnpackedSize)
 {
   QByteArray Output(int(UnpackedSize), '\0');
   if (!shared::decodePayload(Format, reinterpret_cast<const std::uint8_t*>(Payload), std::size_t(PayloadSize),
@@ -140,7 +140,7 @@ TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpa
   if (!Header || Header->unpackedSize == 0 || Header->packedSize == 0 || Header->unpackedSize > MaxUnpackedSize ||
       Header->payloadOffset > Size || Header->packedSize > Size - Header->payloadOffset)
     throwUndecodable();
-  if (Header->format == int(shared::EPayloadFormat::Stored) && Header->packedSize == Header->unpackedSize) {
+  if (Header->format == shared::EPayloadFormat::Stored && Header->packedSize == Header->unpackedSize) {
     if (Body.inFile())
       return {std::make_shared<const TFileChunkContent>(Body.file, Header->payloadOffset, Header->unpackedSize), {}};
     return {std::make_shared<const TMemoryChunkContent>(Body.data, Header->payloadOffset, Header->unpackedSize), {}};
@@ -153,7 +153,7 @@ TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpa
   // ZPAQ, CSC and CRUSH decode whole payloads in memory only.
   if (Header->unpackedSize > shared::kMaxUnstreamedPayloadSize || Header->packedSize > 2 * shared::kMaxUnstreamedPayloadSize)
     throw shared::TDecompressionError(QString("A container of format %1 with %2 bytes is too large to decode")
-                                        .arg(Header->format)
+                                        .arg(int(Header->format))
                                         .arg(Header->unpackedSize)
                                         .toStdString());
   TBodyReader Reader(Body, Header->payloadOffset);

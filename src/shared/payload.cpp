@@ -637,21 +637,21 @@ bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size
   }
 }
 
-bool canStreamPayload(int Format)
+bool canStreamPayload(EPayloadFormat Format)
 {
   switch (Format) {
-  case int(EPayloadFormat::Stored):
-  case int(EPayloadFormat::Deflate):
-  case int(EPayloadFormat::Lzip):
-  case int(EPayloadFormat::Lzma20):
-  case int(EPayloadFormat::Lzma25):
+  case EPayloadFormat::Stored:
+  case EPayloadFormat::Deflate:
+  case EPayloadFormat::Lzip:
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
     return true;
   default:
     return false;
   }
 }
 
-bool streamPayload(int Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize, const TPayloadReader& Read,
+bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize, const TPayloadReader& Read,
                    const TPayloadWriter& Write)
 {
   if (PayloadSize == 0 || UnpackedSize == 0)
@@ -659,14 +659,14 @@ bool streamPayload(int Format, std::uint64_t PayloadSize, std::uint64_t Unpacked
   TPayloadInput Input(Read, PayloadSize);
   TPayloadOutput Output(Write, UnpackedSize);
   switch (Format) {
-  case int(EPayloadFormat::Stored):
+  case EPayloadFormat::Stored:
     return streamStored(Input, Output, UnpackedSize);
-  case int(EPayloadFormat::Deflate):
+  case EPayloadFormat::Deflate:
     return streamDeflate(Input, Output);
-  case int(EPayloadFormat::Lzip):
+  case EPayloadFormat::Lzip:
     return streamLzip(Input, Output, UnpackedSize);
-  case int(EPayloadFormat::Lzma20):
-  case int(EPayloadFormat::Lzma25):
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
     return streamLegacyLzma(Input, Output, UnpackedSize);
   default:
     return false;

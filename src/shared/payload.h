@@ -78,7 +78,7 @@ bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size
 
 // Whether payloads of Format can be decoded as a stream (streamPayload):
 // Stored, Deflate, Lzip and the LZMA ids.
-bool canStreamPayload(int Format);
+bool canStreamPayload(EPayloadFormat Format);
 
 // Reads the next bytes of a payload into Buffer (at most Size); returns how
 // many, 0 at its end, below 0 on a read error.
@@ -93,7 +93,7 @@ using TPayloadWriter = std::function<bool(const char* Data, std::size_t Size)>;
 // writing fails. Working memory: two blocks of kStreamingBlockSize, the
 // zlib window, and for LZMA a dictionary of the declared size but at most
 // min(UnpackedSize, kMaxStreamingDictionarySize).
-bool streamPayload(int Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize,
+bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize,
                    const TPayloadReader& Read, const TPayloadWriter& Write);
 
 // Writes a container of the given format around Data. Supported formats for
