@@ -24,7 +24,7 @@ QString urlText(const QUrl& Url)
 TBlockFetcher::TBlockFetcher(std::shared_ptr<shared::TDownloadPool> Pool, QObject* pParent)
   : QObject(pParent), m_pPool(std::move(Pool))
 {
-  connect(m_pPool.get(), &shared::TDownloadPool::answered, this, &TBlockFetcher::onAnswered);
+  connect(m_pPool.get(), &shared::TDownloadPool::delivered, this, &TBlockFetcher::onDelivered);
   connect(m_pPool.get(), &shared::TDownloadPool::failed, this, &TBlockFetcher::onFailed);
   connect(m_pPool.get(), &shared::TDownloadPool::progress, this, &TBlockFetcher::onProgress);
 }
@@ -73,7 +73,7 @@ bool TBlockFetcher::prepare(const std::vector<TChunkInPackage>& Chunks, std::sha
   // Requested after the bookkeeping: an index URL the pool refuses fails
   // at once.
   for (const QUrl& Index : Indexes)
-    m_pPool->download(Index, qint64(m_Fetches[m_ChunkOfIndex.value(Index)].chunk.blockIndexSize));
+    m_pPool->download(Index, qint64(m_Fetches[m_ChunkOfIndex.value(Index)].chunk.blockIndexSize));  // in memory
   return true;
 }
 
@@ -91,17 +91,18 @@ TBlockFetcher::TChunkFetch* TBlockFetcher::findByChunkUrl(const QUrl& Url)
   return Found == m_Fetches.end() ? nullptr : &Found->second;
 }
 
-void TBlockFetcher::onAnswered(const QUrl& Url, const shared::TRangeResponse& Response)
+void TBlockFetcher::onDelivered(const QUrl& Url, const shared::TReplyBody& Body)
 {
+  // Bodies of this pool are always in memory.
   if (m_ChunkOfIndex.contains(Url)) {
     TChunkFetch& Fetch = m_Fetches[m_ChunkOfIndex.value(Url)];
     if (Fetch.stage == EStage::Indexing)
-      onIndex(Fetch, Response.body);
+      onIndex(Fetch, Body.data);
     return;
   }
   TChunkFetch* Fetch = findByChunkUrl(Url);
   if (Fetch && Fetch->stage == EStage::Fetching)
-    onRanges(*Fetch, Response);
+    onRanges(*Fetch, Body);
 }
 
 void TBlockFetcher::onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString)
@@ -210,13 +211,20 @@ void TBlockFetcher::requestNextRanges(TChunkFetch& Fetch)
     return;
   }
   const std::vector<shared::TByteRange>& Ranges = Fetch.plan.requests[Fetch.nextRequest];
-  const std::uint64_t Limit = shared::maxRangeResponseBytes(Ranges, Fetch.chunk.packedSize);
-  m_pPool->download(Fetch.chunk.url, qint64(std::min<std::uint64_t>(Limit, std::uint64_t(INT64_MAX))),
-                    {{"Range", shared::rangeHeaderValue(Ranges)}});
+  shared::TRequestOptions Options;
+  Options.maxBodyBytes = qint64(std::min<std::uint64_t>(shared::maxRangeResponseBytes(Ranges, Fetch.chunk.packedSize),
+                                                        std::uint64_t(INT64_MAX)));
+  Options.headers = {{"Range", shared::rangeHeaderValue(Ranges)}};
+  m_pPool->download(Fetch.chunk.url, Options);
 }
 
-void TBlockFetcher::onRanges(TChunkFetch& Fetch, const shared::TRangeResponse& Response)
+void TBlockFetcher::onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body)
 {
+  shared::TRangeResponse Response;
+  Response.status = Body.statusCode;
+  Response.contentType = Body.contentType;
+  Response.contentRange = Body.contentRange;
+  Response.body = Body.data;
   const std::vector<shared::TByteRange>& Ranges = Fetch.plan.requests[Fetch.nextRequest];
   const auto Parts = shared::extractRequestedRanges(Response, Ranges, Fetch.chunk.packedSize);
   if (!Parts) {
@@ -228,7 +236,7 @@ void TBlockFetcher::onRanges(TChunkFetch& Fetch, const shared::TRangeResponse& R
     qInfo().noquote() << QString("%1 came whole: the server ignores ranges%2").arg(urlText(Fetch.chunk.url), threadTag());
     Fetch.stage = EStage::FellBack;
     dropHeldData(Fetch);
-    emit wholeChunkFetched(Fetch.chunk.url, Response.body);
+    emit wholeChunkFetched(Fetch.chunk.url, Body);
     return;
   }
   Fetch.receivedBytes += Response.body.size();

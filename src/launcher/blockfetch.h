@@ -19,6 +19,7 @@
 namespace shared {
 class TDownloadPool;
 struct TRangeResponse;
+struct TReplyBody;
 }
 
 namespace orvale::launcher {
@@ -68,7 +69,7 @@ signals:
   // The chunk's content, checked against its hash.
   void assembled(const QUrl& Url, const QByteArray& Content);
   // A server that ignores ranges sent the whole chunk file.
-  void wholeChunkFetched(const QUrl& Url, const QByteArray& ChunkFile);
+  void wholeChunkFetched(const QUrl& Url, const shared::TReplyBody& ChunkFile);
   void fellBack(const QUrl& Url);
   // Bytes received for the chunk so far: its index and ranges.
   void progress(const QUrl& Url, qlonglong Bytes);
@@ -96,14 +97,14 @@ private:
     qlonglong receivedBytes = 0;           // of finished requests
   };
 
-  void onAnswered(const QUrl& Url, const shared::TRangeResponse& Response);
+  void onDelivered(const QUrl& Url, const shared::TReplyBody& Body);
   void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onProgress(const QUrl& Url, qlonglong Bytes);
   void onIndex(TChunkFetch& Fetch, const QByteArray& Data);
   // Plans the fetch and reads the blocks at hand; false when the chunk is
   // better fetched whole.
   bool plan(TChunkFetch& Fetch);
-  void onRanges(TChunkFetch& Fetch, const shared::TRangeResponse& Response);
+  void onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body);
   void requestNextRanges(TChunkFetch& Fetch);
   void assemble(TChunkFetch& Fetch);
   // Ends the chunk's block path: it is fetched whole.

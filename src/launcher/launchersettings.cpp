@@ -257,6 +257,7 @@ std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFile(const QString
   Result->maxConcurrentDownloads = Int("OPTIONS", "maxConcurrentDownloads", 10);
   Result->skipVerification = Bool("OPTIONS", "skipVerification", true);
   Result->fastScan = Bool("OPTIONS", "fastScan", true);
+  Result->maxCachedMegabytes = Int("OPTIONS", "maxCachedMegabytes", 256);
   Result->chunkVerification = Bool("DEBUG", "chunkVerification", false);
   for (const QString& Key : Text("SECURITY", "releaseKeys").split(',', Qt::SkipEmptyParts)) {
     if (!Key.trimmed().isEmpty())

@@ -30,6 +30,9 @@ public:
   bool skipVerification = true;
   bool chunkVerification = false;
   std::int32_t maxCachedChunks = 100;
+  // The most MiB of chunk data held in memory while it waits (beside
+  // maxCachedChunks; more goes to temporary files).
+  std::int32_t maxCachedMegabytes = 256;
   std::int32_t maxConcurrentDownloads = 10;
   // Public keys whose signatures the launcher accepts on what it acts on
   // (as "ashgrove-publish keygen" prints them); empty: nothing is checked.

@@ -47,7 +47,7 @@ std::uint64_t chunkOffset(const TFileToDownload& File, std::size_t Index)
 void checkEarlierPositions(TChunkedFileState& File, std::size_t Index, std::uint64_t Offset,
                            const std::function<void(const QString&)>& Debug)
 {
-  const std::uint64_t Position = std::uint64_t(File.file.pos());
+  const std::uint64_t Position = File.writtenEnd;
   std::size_t Check = 0;
   std::uint64_t CheckOffset = 0;
   while (Check < File.entry.chunks.size() && CheckOffset < Position) {
@@ -116,7 +116,7 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
 {
   registerLauncherMetaTypes();
   m_ProgressTimer.setInterval(100);
-  connect(m_pDownloadPool.get(), &shared::TDownloadPool::success, this, &TPackageFileDownloader::onDownloadCompleted);
+  connect(m_pDownloadPool.get(), &shared::TDownloadPool::delivered, this, &TPackageFileDownloader::onDownloadCompleted);
   connect(m_pDownloadPool.get(), &shared::TDownloadPool::failed, this, &TPackageFileDownloader::onDownloadFailed);
   connect(m_pDownloadPool.get(), &shared::TDownloadPool::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
@@ -134,13 +134,16 @@ void TPackageFileDownloader::connectBlockFetcher()
                                               shared::makeNetworkAccessManagerWrapper(), true),
       this);
   connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
-  connect(m_pBlockFetcher, &TBlockFetcher::assembled, this,
-          [this](const QUrl& Url, const QByteArray& Content) { processDownloadedData(Url, Content, true, true); });
+  connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
+    TChunkData Data;
+    Data.content = std::make_shared<const TMemoryChunkContent>(Content);
+    processDownloadedData(Url, Data, true, true);
+  });
   connect(m_pBlockFetcher, &TBlockFetcher::wholeChunkFetched, this, &TPackageFileDownloader::onDownloadCompleted);
   connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
     const auto Found = findChunk(m_OutstandingChunks, Url);
     if (Found != m_OutstandingChunks.end())
-      m_pDownloadPool->download(Url, Found->chunk.maxDownloadBytes());
+      m_pDownloadPool->download(Url, requestOptions(Found->chunk));
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
@@ -165,14 +168,20 @@ std::int32_t TPackageFileDownloader::peakCachedChunkCount() const
   return m_PeakCachedChunkCount;
 }
 
+std::uint64_t TPackageFileDownloader::peakCachedChunkBytes() const
+{
+  QMutexLocker Lock(&m_PendingChunkMutex);
+  return m_PeakCachedChunkBytes;
+}
+
 std::vector<TChunkToDownload>::iterator TPackageFileDownloader::findChunk(std::vector<TChunkToDownload>& Chunks,
                                                                           const QUrl& Url)
 {
   const QString Key = urlText(Url);
   auto Found = std::lower_bound(Chunks.begin(), Chunks.end(), Key, [](const TChunkToDownload& Chunk, const QString& Text) {
-    return urlText(Chunk.chunk.url) < Text;
+    return Chunk.urlText < Text;
   });
-  if (Found != Chunks.end() && urlText(Found->chunk.url) == Key)
+  if (Found != Chunks.end() && Found->urlText == Key)
     return Found;
   return Chunks.end();
 }
@@ -197,9 +206,7 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
   m_OutstandingChunks = m_AllChunks;
   std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
-            [](const TChunkToDownload& Left, const TChunkToDownload& Right) {
-              return urlText(Left.chunk.url) < urlText(Right.chunk.url);
-            });
+            [](const TChunkToDownload& Left, const TChunkToDownload& Right) { return Left.urlText < Right.urlText; });
   m_UnwrittenChunks = m_OutstandingChunks;
   m_ProgressTimer.start();
 
@@ -227,12 +234,15 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_ReplacementMode = ReplacementMode;
   const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
   m_MaxCachedChunks = Settings->maxCachedChunks;
+  m_MaxCachedBytes = std::uint64_t(std::max(Settings->maxCachedMegabytes, 0)) * 1024 * 1024;
   m_ChunkVerification = Settings->chunkVerification;
   {
     QMutexLocker Lock(&m_PendingChunkMutex);
     m_PendingChunks.clear();
     m_CachedChunkCount = 0;
     m_PeakCachedChunkCount = 0;
+    m_CachedChunkBytes = 0;
+    m_PeakCachedChunkBytes = 0;
   }
   m_AtLeastOneDownloadFailed = false;
   m_AtLeastOneSavingOperationFailed = false;
@@ -288,6 +298,7 @@ std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
       if (Existing == ChunkByUrl.end()) {
         TChunkToDownload Chunk;
         Chunk.chunk = Record;
+        Chunk.urlText = Key;
         Chunk.downloadKey = std::numeric_limits<std::uint64_t>::max();
         Existing = ChunkByUrl.insert(Key, Chunks.size());
         Chunks.push_back(std::move(Chunk));
@@ -345,19 +356,29 @@ void TPackageFileDownloader::requestOutstandingChunks()
     if (m_pBlockFetcher->fetch(Chunk.chunk))
       continue;
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
-    m_pDownloadPool->download(Chunk.chunk.url, Chunk.chunk.maxDownloadBytes());
+    m_pDownloadPool->download(Chunk.chunk.url, requestOptions(Chunk.chunk));
   }
   if (m_OutstandingChunks.empty())
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
-void TPackageFileDownloader::onDownloadCompleted(const QUrl& Url, const QByteArray& Data)
+shared::TRequestOptions TPackageFileDownloader::requestOptions(const TChunkInPackage& Chunk) const
+{
+  shared::TRequestOptions Options;
+  Options.maxBodyBytes = Chunk.maxDownloadBytes();
+  Options.bodyFileThreshold = MaxChunkBytesInMemory;
+  return Options;
+}
+
+void TPackageFileDownloader::onDownloadCompleted(const QUrl& Url, const shared::TReplyBody& Body)
 {
   qInfo().noquote() << QString("onDownloadCompleted %1%2").arg(urlText(Url), threadTag());
+  TChunkData Data;
+  Data.body = Body;
   processDownloadedData(Url, Data, false, false);
 }
 
-void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed,
+void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunkData& Data, bool Decompressed,
                                                    bool Verified)
 {
   auto Found = findChunk(m_OutstandingChunks, Url);
@@ -370,25 +391,25 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const QByteA
 
   if (Verified && Unpacked) {
     qInfo().noquote() << QString("processDownloadedData save %1%2").arg(urlText(Url), threadTag());
-    auto Content = std::make_shared<const TMemoryChunkContent>(Data);
+    const std::shared_ptr<const TChunkContent> Content = Data.content;
     runStep<void>(EProcessingStep::Save, Url,
                   runLogged(QString("saveDownloadedData %1").arg(urlText(Url)),
                             [this, Chunk, Content] { saveDownloadedData(Chunk, Content); }),
                   [this, Url](const QFuture<void>&) { processFinishedData(Url); });
   } else if (Unpacked) {
     qInfo().noquote() << QString("processDownloadedData verify %1%2").arg(urlText(Url), threadTag());
-    runStep<QByteArray>(EProcessingStep::Verify, Url,
+    runStep<TChunkData>(EProcessingStep::Verify, Url,
                         runLogged(QString("verifyDownloadedData %1").arg(urlText(Url)),
                                   [this, Chunk, Data] { return verifyDownloadedData(Chunk, Data); }),
-                        [this, Url](const QFuture<QByteArray>& Result) {
+                        [this, Url](const QFuture<TChunkData>& Result) {
                           processDownloadedData(Url, Result.result(), true, true);
                         });
   } else {
     qInfo().noquote() << QString("processDownloadedData decompress %1%2").arg(urlText(Url), threadTag());
-    runStep<QByteArray>(EProcessingStep::Decompress, Url,
+    runStep<TChunkData>(EProcessingStep::Decompress, Url,
                         runLogged(QString("decompressDownloadedData %1").arg(urlText(Url)),
                                   [this, Chunk, Data] { return decompressDownloadedData(Chunk, Data); }),
-                        [this, Url](const QFuture<QByteArray>& Result) {
+                        [this, Url](const QFuture<TChunkData>& Result) {
                           processDownloadedData(Url, Result.result(), true, false);
                         });
   }
@@ -444,10 +465,13 @@ void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
   emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
-QByteArray TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const
+TChunkData TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const
 {
   qDebug().noquote() << QString("verifyDownloadedData %1 started%2").arg(urlText(Chunk.chunk.url), threadTag());
-  const QByteArray Hash = shared::TSha256::hash(Data);
+  if (!Data.content)
+    Data.content = contentOfBody(Data.body);
+  Data.body = shared::TReplyBody();
+  const QByteArray Hash = Data.sha256.isEmpty() ? Data.content->sha256() : Data.sha256;
   if (Hash != Chunk.chunk.unpackedHash) {
     qInfo().noquote() << "saveDownloadedData failed: invalid hash";
     throw std::runtime_error(QString("verify of url '%1' failed").arg(urlText(Chunk.chunk.url)).toStdString());
@@ -456,17 +480,16 @@ QByteArray TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, 
   return Data;
 }
 
-QByteArray TPackageFileDownloader::decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data) const
+TChunkData TPackageFileDownloader::decompressDownloadedData(TChunkToDownload Chunk, TChunkData Data) const
 {
   qDebug().noquote() << QString("decompressDownloadedData %1 started%2").arg(urlText(Chunk.chunk.url), threadTag());
-  if (!shared::isPackedPayload(Data))
-    return Data;
-  QByteArray Result;
   // A container that declares more than the chunk's size cannot hold the
-  // chunk: refuse it before allocating.
+  // chunk: it is refused before anything is allocated for it.
   const std::uint64_t Limit = Chunk.chunk.unpackedSize > 0 ? Chunk.chunk.unpackedSize : shared::kMaxUnpackedPayloadSize;
-  if (!shared::unpackPayload(Data, Result, Limit))
-    throw shared::TDecompressionError("Invalid input data could not be decompressed");
+  TUnpackedChunk Unpacked = unpackChunk(Data.body, Limit, std::uint64_t(MaxChunkBytesInMemory));
+  TChunkData Result;
+  Result.content = std::move(Unpacked.content);
+  Result.sha256 = std::move(Unpacked.sha256);
   qDebug().noquote() << QString("decompressDownloadedData %1 finished%2").arg(urlText(Chunk.chunk.url), threadTag());
   return Result;
 }
@@ -507,8 +530,14 @@ void TPackageFileDownloader::saveDownloadedData(TChunkToDownload Chunk, std::sha
   for (const std::shared_ptr<TChunkedFileState>& File : Chunk.files) {
     QMutexLocker FileLock(&File->mutex);
     prepareTarget(*File);
-    const bool AllWritten = writePendingPositions(*File, Chunk, Content);
-    closeWhenComplete(*File);
+    bool AllWritten = false;
+    try {
+      AllWritten = writePendingPositions(*File, Chunk, Content);
+    } catch (...) {
+      File->file.close();
+      throw;
+    }
+    closeTarget(*File);
     if (!AllWritten && !Cached)
       Cached = cacheForLaterPositions(*File, Chunk, Content);
   }
@@ -590,6 +619,7 @@ void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t
   if (Source.content->size() != Entry.unpackedSize)
     throwIo(File.file, "couldn't write chunk file");
   Source.content->copyTo(File.file, Offset);
+  File.writtenEnd = Offset + Entry.unpackedSize;
 
   using EOrigin = TWriteSource::EOrigin;
   const char* Middle = Source.origin == EOrigin::FreshData     ? " to "
@@ -620,16 +650,24 @@ void TPackageFileDownloader::releaseSource(const TChunkInPackage& Entry, const T
   Source.pending->referenceCount -= 1;
   if (Source.pending->referenceCount > 0)
     return;
-  if (Source.pending->state() == EPendingChunkState::InMemory)
+  if (Source.pending->state() == EPendingChunkState::InMemory) {
     m_CachedChunkCount -= 1;
+    m_CachedChunkBytes -= Source.pending->content->size();
+  }
   Source.pending->content.reset();
   m_PendingChunks.remove(Entry.unpackedHash);
 }
 
-void TPackageFileDownloader::closeWhenComplete(TChunkedFileState& File)
+void TPackageFileDownloader::closeTarget(TChunkedFileState& File)
 {
-  if (!File.pendingChunks.empty() || !File.file.isOpen())
+  if (!File.file.isOpen())
     return;
+  if (!File.pendingChunks.empty()) {
+    // Unbuffered: the data is with the kernel already.
+    File.file.close();
+    shared::throwOnFileError(File.file);
+    return;
+  }
   if (File.entry.cutWhenWritten && std::uint64_t(File.file.size()) > File.entry.unpackedSize &&
       !File.file.resize(qint64(File.entry.unpackedSize)))
     throwIo(File.file, "couldn't cut the file to its size");
@@ -663,18 +701,22 @@ bool TPackageFileDownloader::cacheForLaterPositions(const TChunkedFileState& Fil
     throw std::runtime_error("couldn't find pending chunk");
   if (Pending->content)
     return true;
-  if (!Content->inMemory() || m_CachedChunkCount <= m_MaxCachedChunks) {
+  const bool Room =
+    m_CachedChunkCount <= m_MaxCachedChunks && m_CachedChunkBytes + Content->size() <= m_MaxCachedBytes;
+  if (!Content->inMemory() || Room) {
     if (Content->inMemory()) {
       m_CachedChunkCount += 1;
       m_PeakCachedChunkCount = std::max(m_PeakCachedChunkCount, m_CachedChunkCount);
+      m_CachedChunkBytes += Content->size();
+      m_PeakCachedChunkBytes = std::max(m_PeakCachedChunkBytes, m_CachedChunkBytes);
     }
     Pending->content = Content;
     return true;
   }
-  // Too many held in memory: this one waits in a spill file, written
-  // without holding up the other threads.
+  // Too many or too many bytes held in memory: this one waits in a spill
+  // file, written without holding up the other threads.
   Lock.unlock();
-  auto Spill = std::make_shared<const TSpillFileChunkContent>(*Content);
+  std::shared_ptr<const TChunkContent> Spill = TFileChunkContent::spill(*Content);
   Lock.relock();
   if (!Pending->content)
     Pending->content = std::move(Spill);
@@ -705,7 +747,7 @@ void TPackageFileDownloader::applyRetryRule(const QUrl& Url, const QString& Fina
   }
   qInfo().noquote() << QString("Retry %1%2").arg(urlText(Url), threadTag());
   Found->retryCount += 1;
-  m_pDownloadPool->download(Url, Found->chunk.maxDownloadBytes());
+  m_pDownloadPool->download(Url, requestOptions(Found->chunk));
 }
 
 void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code,

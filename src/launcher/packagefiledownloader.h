@@ -4,6 +4,7 @@
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/packagedifference.h"
 #include "launcher/types.h"
+#include "shared/downloadpool.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -24,10 +25,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-namespace shared {
-class TDownloadPool;
-}
 
 namespace orvale::launcher {
 
@@ -71,13 +68,27 @@ struct TChunkedFileState
   std::size_t chunkTableSize = 0;
   bool prepared = false;
   bool debugLogStarted = false;
+  // Open only while a save writes into it, so that a package of thousands
+  // of files does not hold thousands of descriptors.
   QFile file;
+  std::uint64_t writtenEnd = 0;  // where the last write ended
+};
+
+// A chunk on its way through the processing steps: the body as it arrived,
+// then its unpacked content, with the content's SHA-256 when decoding
+// computed it on the way.
+struct TChunkData
+{
+  shared::TReplyBody body;
+  std::shared_ptr<const TChunkContent> content;
+  QByteArray sha256;
 };
 
 // One distinct chunk URL of a run.
 struct TChunkToDownload
 {
   TChunkInPackage chunk;
+  QString urlText;  // the URL as text, the key of the lookups
   std::vector<std::shared_ptr<TChunkedFileState>> files;  // each file once
   std::int32_t retryCount = 0;
   std::uint64_t downloadKey = 0;  // smallest offset at which the content is written
@@ -114,12 +125,21 @@ struct TRateStatistic
 // Downloads the chunks of a list of files through its pool, decompresses
 // and verifies each once, and writes it at its offsets into every file that
 // needs it, each file strictly front to back. Chunks that arrive early wait
-// in a bounded cache. Ends every run with exactly one downloadCompleted() or
-// downloadFailed().
+// in a cache bounded by count and bytes. Ends every run with exactly one
+// downloadCompleted() or downloadFailed().
+//
+// Memory: a body or an unpacked chunk larger than MaxChunkBytesInMemory
+// never enters memory: the pool writes the body to a temporary file as it
+// arrives, and it is decoded as a stream from there into another one.
 class TPackageFileDownloader : public QObject
 {
   Q_OBJECT
 public:
+  // Bodies and unpacked chunks above this are held in temporary files: the
+  // largest piece the publisher writes (16 MiB) and its container stay in
+  // memory.
+  static constexpr qint64 MaxChunkBytesInMemory = 17 * 1024 * 1024;
+
   TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
                          std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
   ~TPackageFileDownloader() override;
@@ -141,12 +161,14 @@ public:
   std::int32_t cachedChunkCount() const;
   // Largest number of pending chunks held in memory at once during the run.
   std::int32_t peakCachedChunkCount() const;
+  // Most bytes of pending chunks held in memory at once during the run.
+  std::uint64_t peakCachedChunkBytes() const;
   // Time the saves spent flushing completed files to the disk.
   std::int64_t flushNanoseconds() const { return m_FlushNanoseconds; }
 
   // Worker operations, run on the global thread pool; they fail by throwing.
-  QByteArray verifyDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
-  QByteArray decompressDownloadedData(TChunkToDownload Chunk, QByteArray Data) const;
+  TChunkData verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
+  TChunkData decompressDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
   void saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content);
 
 signals:
@@ -157,7 +179,7 @@ signals:
   void downloadFailed(EPackageDownloaderError ErrorReason);
 
 public slots:
-  void onDownloadCompleted(const QUrl& Url, const QByteArray& Data);
+  void onDownloadCompleted(const QUrl& Url, const shared::TReplyBody& Body);
   void onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onDownloadProgress(const QUrl& Url, TFileSize DownloadedBytes);
   void onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes);
@@ -200,7 +222,8 @@ private:
   // A file with positions not written, for the log; empty when all are.
   QString incompleteFile() const;
 
-  void processDownloadedData(const QUrl& Url, const QByteArray& Data, bool Decompressed, bool Verified);
+  void processDownloadedData(const QUrl& Url, const TChunkData& Data, bool Decompressed, bool Verified);
+  shared::TRequestOptions requestOptions(const TChunkInPackage& Chunk) const;
   // Runs one processing step of a chunk on the thread pool; OnSuccess gets
   // the finished future on the GUI thread, a failure goes to onStepFailed.
   template <typename TResult>
@@ -222,7 +245,9 @@ private:
   void writePosition(TChunkedFileState& File, std::int32_t Index, const TWriteSource& Source,
                      TChunkDebugLog& Debug);
   void releaseSource(const TChunkInPackage& Entry, const TWriteSource& Source);
-  void closeWhenComplete(TChunkedFileState& File);
+  // Closes the file: flushed and finished when all its positions are
+  // written, else just closed until the next save into it.
+  void closeTarget(TChunkedFileState& File);
   // Keeps the content for later positions of File when it has any; returns
   // whether it did.
   bool cacheForLaterPositions(const TChunkedFileState& File, const TChunkToDownload& Chunk,
@@ -254,6 +279,9 @@ private:
   QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
   std::int32_t m_CachedChunkCount = 0;
   std::int32_t m_PeakCachedChunkCount = 0;
+  std::uint64_t m_CachedChunkBytes = 0;
+  std::uint64_t m_PeakCachedChunkBytes = 0;
+  std::uint64_t m_MaxCachedBytes = 0;
   std::atomic<std::int64_t> m_FlushNanoseconds{0};
   std::int32_t m_MaxCachedChunks = 100;
   bool m_ChunkVerification = false;

@@ -3,7 +3,9 @@
 #include <QAbstractNetworkCache>
 #include <QAuthenticator>
 #include <QMetaType>
+#include <QDir>
 #include <QNetworkAccessManager>
+#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -15,7 +17,7 @@ void registerNetworkMetaTypes()
 {
   qRegisterMetaType<QNetworkReply::NetworkError>();
   qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
-  qRegisterMetaType<shared::TRangeResponse>();
+  qRegisterMetaType<TReplyBody>("shared::TReplyBody");
 }
 
 // Bytes a reply may hold before the network layer stops reading from the
@@ -29,13 +31,19 @@ const char* const BodyCollectorName = "ashgroveBodyCollector";
 // Takes a reply's body out as it arrives, so that the network layer, which
 // holds at most ReplyReadBufferBytes, goes on reading, and refuses the reply
 // as soon as it comes compressed or its body turns out larger than allowed.
-// A child of the reply, found by its object name.
+// A body above the file threshold goes to a temporary file instead of
+// memory. A child of the reply, found by its object name.
 class TBodyCollector : public QObject
 {
 public:
-  TBodyCollector(QNetworkReply* pReply, qint64 MaxBodyBytes)
-    : QObject(pReply), m_pReply(pReply), m_MaxBodyBytes(std::clamp<qint64>(MaxBodyBytes, 0, MaxInMemoryBodyBytes))
+  TBodyCollector(QNetworkReply* pReply, const TRequestOptions& Options)
+    : QObject(pReply), m_pReply(pReply),
+      m_MaxBodyBytes(std::max<qint64>(Options.maxBodyBytes, 0)),
+      m_FileThreshold(Options.bodyFileThreshold < 0 ? MaxInMemoryBodyBytes
+                                                    : std::min(Options.bodyFileThreshold, MaxInMemoryBodyBytes))
   {
+    if (m_FileThreshold >= MaxInMemoryBodyBytes)
+      m_MaxBodyBytes = std::min(m_MaxBodyBytes, MaxInMemoryBodyBytes);
     setObjectName(BodyCollectorName);
     pReply->setReadBufferSize(std::min(m_MaxBodyBytes + 1, ReplyReadBufferBytes));
     connect(pReply, &QNetworkReply::metaDataChanged, this, &TBodyCollector::checkHeaders);
@@ -55,6 +63,26 @@ public:
     return std::move(m_Body);
   }
 
+  TReplyBody takeContent()
+  {
+    collect();
+    TReplyBody Body;
+    Body.statusCode = m_pReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    Body.contentType = m_pReply->rawHeader("Content-Type");
+    Body.contentRange = m_pReply->rawHeader("Content-Range");
+    Body.size = m_Received;
+    if (m_pFile) {
+      m_pFile->close();
+      if (m_pFile->error() != QFileDevice::NoError)
+        return Body;
+      Body.file = std::move(m_pFile);
+    } else {
+      Body.data = std::move(m_Body);
+    }
+    return Body;
+  }
+
+  qint64 received() const { return m_Received; }
   const QString& refusal() const { return m_Refusal; }
 
 private:
@@ -69,7 +97,9 @@ private:
     const qint64 Declared = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
     if (Ok && Declared > m_MaxBodyBytes)
       refuse(QStringLiteral("Body of %1 bytes is larger than the %2 bytes allowed").arg(Declared).arg(m_MaxBodyBytes));
-    else if (Ok && Declared > m_Body.capacity())
+    else if (Ok && Declared > m_FileThreshold)
+      openFile();
+    else if (Ok && !m_pFile && Declared > m_Body.capacity())
       m_Body.reserve(int(Declared));
   }
 
@@ -80,11 +110,52 @@ private:
     const qint64 Available = m_pReply->bytesAvailable();
     if (Available <= 0)
       return;
-    if (m_Body.size() + Available > m_MaxBodyBytes) {
+    if (m_Received + Available > m_MaxBodyBytes) {
       refuse(QStringLiteral("Body is larger than the %1 bytes allowed").arg(m_MaxBodyBytes));
       return;
     }
-    m_Body += m_pReply->read(Available);
+    if (!m_pFile && m_Received + Available > m_FileThreshold && !openFile())
+      return;
+    if (m_pFile) {
+      appendToFile(Available);
+    } else {
+      // Read straight into the body (reserved by its Content-Length), not
+      // through a block of its own that is then appended.
+      const int Held = m_Body.size();
+      m_Body.resize(Held + int(Available));
+      const qint64 Read = m_pReply->read(m_Body.data() + Held, Available);
+      m_Body.resize(Held + int(std::max<qint64>(Read, 0)));
+    }
+    m_Received += Available;
+  }
+
+  // Moves what is held so far into a new temporary file, where the rest
+  // follows. Returns false when the reply was refused instead.
+  bool openFile()
+  {
+    if (m_pFile)
+      return true;
+    auto pFile = std::make_shared<QTemporaryFile>(temporaryFileTemplate());
+    if (!pFile->open() || pFile->write(m_Body) != m_Body.size()) {
+      refuse(QStringLiteral("Body could not be written to a temporary file: %1").arg(pFile->errorString()));
+      return false;
+    }
+    m_pFile = std::move(pFile);
+    m_Body = QByteArray();
+    return true;
+  }
+
+  void appendToFile(qint64 Available)
+  {
+    char Buffer[64 * 1024];
+    for (qint64 Left = Available; Left > 0;) {
+      const qint64 Read = m_pReply->read(Buffer, std::min<qint64>(Left, sizeof(Buffer)));
+      if (Read <= 0 || m_pFile->write(Buffer, Read) != Read) {
+        refuse(QStringLiteral("Body could not be written to a temporary file: %1").arg(m_pFile->errorString()));
+        return;
+      }
+      Left -= Read;
+    }
   }
 
   void refuse(const QString& Reason)
@@ -93,12 +164,16 @@ private:
       return;
     m_Refusal = Reason;
     m_Body = QByteArray();
+    m_pFile.reset();
     m_pReply->abort();
   }
 
   QNetworkReply* m_pReply;
   qint64 m_MaxBodyBytes;
+  qint64 m_FileThreshold;
+  qint64 m_Received = 0;
   QByteArray m_Body;
+  std::shared_ptr<QTemporaryFile> m_pFile;
   QString m_Refusal;
 };
 
@@ -141,10 +216,22 @@ QNetworkRequest makeRequest(const QUrl& Url)
   return Request;
 }
 
+QString temporaryFileTemplate()
+{
+  return QDir::temp().filePath(QStringLiteral("ashgrove-XXXXXX.tmp"));
+}
+
 void limitReplyBody(QNetworkReply* pReply, qint64 MaxBodyBytes)
 {
+  TRequestOptions Options;
+  Options.maxBodyBytes = MaxBodyBytes;
+  limitReplyBody(pReply, Options);
+}
+
+void limitReplyBody(QNetworkReply* pReply, const TRequestOptions& Options)
+{
   if (pReply && !TBodyCollector::of(pReply))
-    new TBodyCollector(pReply, MaxBodyBytes);
+    new TBodyCollector(pReply, Options);
 }
 
 QByteArray takeReplyBody(QNetworkReply* pReply)
@@ -152,6 +239,16 @@ QByteArray takeReplyBody(QNetworkReply* pReply)
   if (TBodyCollector* pCollector = TBodyCollector::of(pReply))
     return pCollector->take();
   return pReply ? pReply->readAll() : QByteArray();
+}
+
+TReplyBody takeReplyContent(QNetworkReply* pReply)
+{
+  if (TBodyCollector* pCollector = TBodyCollector::of(pReply))
+    return pCollector->takeContent();
+  TReplyBody Body;
+  Body.data = takeReplyBody(pReply);
+  Body.size = Body.data.size();
+  return Body;
 }
 
 QNetworkReply::NetworkError replyError(const QNetworkReply* pReply)
@@ -289,7 +386,14 @@ TDownloadPool::~TDownloadPool()
   m_ActiveDownloads.clear();
 }
 
-void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes, const TRequestHeaders& Headers)
+void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
+{
+  TRequestOptions Options;
+  Options.maxBodyBytes = MaxBodyBytes;
+  download(url, Options);
+}
+
+void TDownloadPool::download(const QUrl& url, const TRequestOptions& Options)
 {
   if (!isRequestableUrl(url)) {
     emit failed(url, QNetworkReply::ProtocolInvalidOperationError, QStringLiteral("Invalid URL"));
@@ -298,16 +402,23 @@ void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes, const TReques
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_back({url, MaxBodyBytes, Headers});
+  m_Queue.push_back({url, Options});
   startQueuedDownloads();
 }
 
 void TDownloadPool::prioritize(const QUrl& url, qint64 MaxBodyBytes)
 {
+  TRequestOptions Options;
+  Options.maxBodyBytes = MaxBodyBytes;
+  prioritize(url, Options);
+}
+
+void TDownloadPool::prioritize(const QUrl& url, const TRequestOptions& Options)
+{
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_front({url, MaxBodyBytes, {}});
+  m_Queue.push_front({url, Options});
   startQueuedDownloads();
 }
 
@@ -367,7 +478,7 @@ void TDownloadPool::startQueuedDownloads()
     const QUrl Url = Next.url;
     m_Queue.pop_front();
     QNetworkRequest Request = makeRequest(Url);
-    for (const auto& Header : Next.headers)
+    for (const auto& Header : Next.options.headers)
       Request.setRawHeader(Header.first, Header.second);
     if (m_TransferTimeoutMs > 0)
       Request.setTransferTimeout(m_TransferTimeoutMs);
@@ -381,7 +492,7 @@ void TDownloadPool::startQueuedDownloads()
         return;
       continue;
     }
-    limitReplyBody(pReply->reply(), Next.maxBodyBytes);
+    limitReplyBody(pReply->reply(), Next.options);
     connect(pReply, &QNetworkReplyWrapper::finished, this,
             [this, Url, pReply] { onReplyFinished(Url, pReply); }, Qt::DirectConnection);
     connect(pReply, &QNetworkReplyWrapper::error, this,
@@ -432,26 +543,28 @@ void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pRepl
   if (pReply->networkError() != QNetworkReply::NoError) {
     emit failed(Url, pReply->networkError(), pReply->errorString());
   } else {
-    const QByteArray Data = pReply->readAll();
-    const QString CutOff = cutOffBodyError(pReply->reply(), Data.size());
-    if (CutOff.isEmpty()) {
-      const QNetworkReply* pNetworkReply = pReply->reply();
-      TRangeResponse Response;
-      Response.body = Data;
-      if (pNetworkReply) {
-        Response.status = pNetworkReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        Response.contentType = pNetworkReply->rawHeader("Content-Type");
-        Response.contentRange = pNetworkReply->rawHeader("Content-Range");
-      }
-      emit answered(Url, Response);
-      if (Self)
-        emit success(Url, Data);
-    }
-    else
-      emit failed(Url, QNetworkReply::RemoteHostClosedError, CutOff);
+    reportBody(Url, pReply);
   }
   if (Self && m_ReleaseOnFinish)
     startQueuedDownloads();
+}
+
+void TDownloadPool::reportBody(const QUrl& Url, QNetworkReplyWrapper* pReply)
+{
+  const TReplyBody Body = takeReplyContent(pReply->reply());
+  const QString CutOff = cutOffBodyError(pReply->reply(), Body.size);
+  if (!CutOff.isEmpty()) {
+    emit failed(Url, QNetworkReply::RemoteHostClosedError, CutOff);
+    return;
+  }
+  if (Body.size > 0 && Body.data.isEmpty() && !Body.inFile()) {
+    emit failed(Url, QNetworkReply::UnknownContentError, QStringLiteral("Body could not be written to a temporary file"));
+    return;
+  }
+  const QPointer<TDownloadPool> Self(this);
+  emit delivered(Url, Body);
+  if (Self && !Body.inFile())
+    emit success(Url, Body.data);
 }
 
 void TDownloadPool::onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pReply)

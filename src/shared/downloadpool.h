@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMap>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -8,13 +9,13 @@
 #include <QString>
 #include <QUrl>
 
-#include "shared/byteranges.h"
-
 #include <cstddef>
 #include <deque>
 #include <memory>
+#include <utility>
 
 class QAbstractNetworkCache;
+class QTemporaryFile;
 class QAuthenticator;
 class QNetworkAccessManager;
 
@@ -28,6 +29,35 @@ class QNetworkReplyWrapper;
 // far smaller; a larger reply is a failed download.
 constexpr qint64 MaxDocumentBytes = 16 * 1024 * 1024;
 
+// How one request is made and where its body is held.
+struct TRequestOptions
+{
+  // The most body bytes the reply may bring.
+  qint64 maxBodyBytes = MaxDocumentBytes;
+  // A body larger than this goes to a temporary file as it arrives instead
+  // of memory (decided by its Content-Length, or once the bytes received pass
+  // it); below 0 every body stays in memory.
+  qint64 bodyFileThreshold = -1;
+  // Request headers beyond those every request has (a Range, for example).
+  QList<std::pair<QByteArray, QByteArray>> headers;
+};
+
+// A reply's body with what its user needs to interpret it: the HTTP status
+// (200, or 206 for ranges; 0 for other schemes) and the headers that
+// describe the body. The body is either in memory (data) or in a closed
+// temporary file, removed when the last copy of this value goes.
+struct TReplyBody
+{
+  int statusCode = 0;
+  QByteArray contentType;
+  QByteArray contentRange;
+  QByteArray data;
+  std::shared_ptr<QTemporaryFile> file;
+  qint64 size = 0;
+
+  bool inFile() const { return bool(file); }
+};
+
 // Whether a request can be made for Url: it parses strictly (in its fully
 // encoded form) and is absolute. The download pool refuses every other URL.
 bool isRequestableUrl(const QUrl& Url);
@@ -36,6 +66,9 @@ bool isRequestableUrl(const QUrl& Url);
 // body as it is stored ("Accept-Encoding: identity"), so that the network
 // layer never inflates a body behind our back.
 QNetworkRequest makeRequest(const QUrl& Url);
+
+// The prefix of the temporary files that hold bodies and chunk data.
+QString temporaryFileTemplate();
 
 // Holds the reply to at most MaxBodyBytes of body. The body is taken out of
 // the reply as it arrives (the network layer holds only a few MiB of it at
@@ -46,8 +79,16 @@ QNetworkRequest makeRequest(const QUrl& Url);
 // UnknownContentError and the reason (replyError, replyErrorString). Read
 // the body with takeReplyBody, not from the reply.
 void limitReplyBody(QNetworkReply* pReply, qint64 MaxBodyBytes);
-// The body received so far, taken out: all of it once the reply finished.
+// The same with a body file threshold (TRequestOptions): a body above it is
+// written to a temporary file as it arrives; one that cannot be written
+// fails the reply like a refusal.
+void limitReplyBody(QNetworkReply* pReply, const TRequestOptions& Options);
+// The body received so far, taken out: all of it once the reply finished
+// (empty when it went to a file).
 QByteArray takeReplyBody(QNetworkReply* pReply);
+// The finished reply's body, in memory or in its file, with its status and
+// headers.
+TReplyBody takeReplyContent(QNetworkReply* pReply);
 // The reply's error and its text, a refusal of limitReplyBody included.
 QNetworkReply::NetworkError replyError(const QNetworkReply* pReply);
 QString replyErrorString(const QNetworkReply* pReply);
@@ -149,9 +190,6 @@ private:
 // when the same URL is asked for again while an earlier reply of it is still
 // winding down: reports of replies that are no longer the URL's current
 // request are dropped.
-// Header names and values added to a request.
-using TRequestHeaders = QList<QPair<QByteArray, QByteArray>>;
-
 class TDownloadPool : public QObject
 {
   Q_OBJECT
@@ -165,14 +203,16 @@ public:
 
   // Queues the URL at the back (moving it there, with the new limit, when it
   // is queued already); an active URL is left alone. MaxBodyBytes is the most
-  // body bytes its reply may bring; Headers are added to its request (a
-  // Range, for instance). URLs that are not requestable
+  // body bytes its reply may bring. URLs that are not requestable
   // (isRequestableUrl) are refused at once with
   // failed(url, ProtocolInvalidOperationError, "Invalid URL").
-  virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes, const TRequestHeaders& Headers = {});
+  virtual void download(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
+  // The same with every option of the request.
+  void download(const QUrl& url, const TRequestOptions& Options);
   // Queues the URL at the front (moving it there when queued); an active URL
   // is left alone.
   virtual void prioritize(const QUrl& url, qint64 MaxBodyBytes = MaxDocumentBytes);
+  void prioritize(const QUrl& url, const TRequestOptions& Options);
   // Values above 0 start queued downloads at once; 0 or less holds the queue.
   virtual void setConcurrencyLimit(int limit);
   virtual int concurrencyLimit() const;
@@ -195,9 +235,9 @@ public:
   int transferTimeout() const { return m_TransferTimeoutMs; }
 
 signals:
-  // A successful request is reported by answered (the status and the
-  // headers a range request needs, with the body) and then by success.
-  void answered(const QUrl& Url, const shared::TRangeResponse& Response);
+  // Every successful request: delivered with the whole reply, then success
+  // with the body when it is held in memory.
+  void delivered(const QUrl& url, const shared::TReplyBody& Body);
   void success(const QUrl& url, const QByteArray& data);
   void failed(const QUrl& url, QNetworkReply::NetworkError code, const QString& errorString);
   void progress(const QUrl& Url, qlonglong BytesReceivedFromRequest);
@@ -206,8 +246,7 @@ private:
   struct TQueuedRequest
   {
     QUrl url;
-    qint64 maxBodyBytes = MaxDocumentBytes;
-    TRequestHeaders headers;
+    TRequestOptions options;
   };
 
   void startQueuedDownloads();
@@ -217,6 +256,9 @@ private:
   void onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes);
   void onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply);
   void onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply);
+  // Reports a finished reply's body: delivered and success, or failed when
+  // the connection cut it off.
+  void reportBody(const QUrl& Url, QNetworkReplyWrapper* pReply);
   void onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pReply);
 
   std::shared_ptr<QNetworkAccessManagerWrapper> m_pManager;
@@ -233,4 +275,4 @@ private:
 
 } // namespace shared
 
-Q_DECLARE_METATYPE(shared::TRangeResponse)
+Q_DECLARE_METATYPE(shared::TReplyBody)

@@ -43,6 +43,50 @@ void writeVarint(QByteArray& Out, std::uint64_t Value)
   } while (Value != 0);
 }
 
+// Starts a decoder of raw LZMA1 data with the given properties and the
+// declared dictionary, but one of at most Limit bytes.
+bool startRawLzmaDecoder(lzma_stream& Stream, std::uint32_t Lc, std::uint32_t Lp, std::uint32_t Pb,
+                         std::uint64_t DictionarySize, std::uint64_t Limit)
+{
+  lzma_options_lzma Options{};
+  if (lzma_lzma_preset(&Options, 0))
+    return false;
+  Options.lc = Lc;
+  Options.lp = Lp;
+  Options.pb = Pb;
+  const std::uint64_t Needed = std::max<std::uint64_t>(Limit, LZMA_DICT_SIZE_MIN);
+  Options.dict_size = static_cast<std::uint32_t>(
+      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(DictionarySize, Needed)));
+  lzma_filter Filters[2] = {{LZMA_FILTER_LZMA1, &Options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  return lzma_raw_decoder(&Stream, Filters) == LZMA_OK;
+}
+
+// The properties of the legacy .lzma header: the properties byte and the
+// 32-bit dictionary size.
+struct TLzmaProperties
+{
+  std::uint32_t lc = 0;
+  std::uint32_t lp = 0;
+  std::uint32_t pb = 0;
+  std::uint32_t dictionary = 0;
+};
+
+std::optional<TLzmaProperties> legacyLzmaProperties(const std::uint8_t* Header)
+{
+  const unsigned Properties = Header[0];
+  if (Properties > 224)
+    return std::nullopt;
+  TLzmaProperties Result;
+  Result.lc = Properties % 9;
+  Result.lp = (Properties / 9) % 5;
+  Result.pb = Properties / 45;
+  if (Result.lc + Result.lp > LZMA_LCLP_MAX)
+    return std::nullopt;
+  for (int Index = 0; Index < 4; ++Index)
+    Result.dictionary |= std::uint32_t(Header[1 + Index]) << (8 * Index);
+  return Result;
+}
+
 // Decodes raw LZMA1 data (as found in .lzma and lzip payloads) into Output.
 // Succeeds when the end marker is reached, or when the output is exactly
 // full and the remaining input yields no further byte. The dictionary is
@@ -52,24 +96,8 @@ bool decodeRawLzma(const std::uint8_t* Input, std::size_t InputSize, std::uint32
                    std::uint8_t* Output, std::size_t OutputCapacity, std::size_t& Produced)
 {
   Produced = 0;
-  lzma_options_lzma Options{};
-  if (lzma_lzma_preset(&Options, 0))
-    return false;
-  Options.lc = Lc;
-  Options.lp = Lp;
-  Options.pb = Pb;
-  const std::uint64_t Needed = std::max<std::uint64_t>(OutputCapacity, LZMA_DICT_SIZE_MIN);
-  Options.dict_size = static_cast<std::uint32_t>(
-      std::max<std::uint64_t>(LZMA_DICT_SIZE_MIN, std::min<std::uint64_t>(DictionarySize, Needed)));
-
-  lzma_filter Filters[2];
-  Filters[0].id = LZMA_FILTER_LZMA1;
-  Filters[0].options = &Options;
-  Filters[1].id = LZMA_VLI_UNKNOWN;
-  Filters[1].options = nullptr;
-
   lzma_stream Stream = LZMA_STREAM_INIT;
-  if (lzma_raw_decoder(&Stream, Filters) != LZMA_OK)
+  if (!startRawLzmaDecoder(Stream, Lc, Lp, Pb, DictionarySize, OutputCapacity))
     return false;
 
   Stream.next_in = Input;
@@ -155,20 +183,12 @@ bool decodeLegacyLzma(const std::uint8_t* Payload, std::size_t PayloadSize, std:
   // not trusted (the packer writes garbage there), then the LZMA data.
   if (PayloadSize < 18)
     return false;
-  const unsigned Properties = Payload[0];
-  if (Properties > 224)
+  const auto Properties = legacyLzmaProperties(Payload);
+  if (!Properties)
     return false;
-  const std::uint32_t Lc = Properties % 9;
-  const std::uint32_t Lp = (Properties / 9) % 5;
-  const std::uint32_t Pb = Properties / 45;
-  if (Lc + Lp > LZMA_LCLP_MAX)
-    return false;
-  std::uint32_t Dictionary = 0;
-  for (int Index = 0; Index < 4; ++Index)
-    Dictionary |= std::uint32_t(Payload[1 + Index]) << (8 * Index);
   std::size_t Produced = 0;
-  return decodeRawLzma(Payload + 13, PayloadSize - 13, Lc, Lp, Pb, Dictionary, Output,
-                       OutputCapacity, Produced);
+  return decodeRawLzma(Payload + 13, PayloadSize - 13, Properties->lc, Properties->lp, Properties->pb,
+                       Properties->dictionary, Output, OutputCapacity, Produced);
 }
 
 bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
@@ -312,6 +332,250 @@ std::uint32_t fittedDictionary(std::size_t Size, std::uint32_t Maximum)
   return Dictionary;
 }
 
+// The payload of a streaming decode, read block by block, with what is
+// left of it counted.
+class TPayloadInput
+{
+public:
+  TPayloadInput(const TPayloadReader& Read, std::uint64_t Size) : m_Read(Read), m_Left(Size), m_Buffer(kStreamingBlockSize) {}
+
+  // Reads the next block when the last one is used up; false on a read
+  // error or a payload shorter than declared.
+  bool refill()
+  {
+    if (m_Available > 0 || m_Left == 0)
+      return true;
+    const std::int64_t Read = m_Read(m_Buffer.data(), std::size_t(std::min<std::uint64_t>(m_Left, m_Buffer.size())));
+    if (Read <= 0 || std::uint64_t(Read) > m_Left)
+      return false;
+    m_Left -= std::uint64_t(Read);
+    m_Next = reinterpret_cast<const std::uint8_t*>(m_Buffer.data());
+    m_Available = std::size_t(Read);
+    return true;
+  }
+  // Reads exactly Size bytes (a header or trailer) into Target.
+  bool readExactly(std::uint8_t* Target, std::size_t Size)
+  {
+    while (Size > 0) {
+      if (!refill() || m_Available == 0)
+        return false;
+      const std::size_t Taken = std::min(Size, m_Available);
+      std::memcpy(Target, m_Next, Taken);
+      consume(Taken);
+      Target += Taken;
+      Size -= Taken;
+    }
+    return true;
+  }
+  // Bytes of the payload not yet handed out, the current block included.
+  std::uint64_t remaining() const { return m_Left + m_Available; }
+  const std::uint8_t* next() const { return m_Next; }
+  std::size_t available() const { return m_Available; }
+  void consume(std::size_t Size)
+  {
+    m_Next += Size;
+    m_Available -= Size;
+  }
+  // Makes at most Limit of the remaining bytes visible (what lies beyond is
+  // a trailer); returns the count.
+  std::size_t visible(std::uint64_t Limit) const { return std::size_t(std::min<std::uint64_t>(m_Available, Limit)); }
+
+private:
+  const TPayloadReader& m_Read;
+  std::uint64_t m_Left;
+  std::vector<char> m_Buffer;
+  const std::uint8_t* m_Next = nullptr;
+  std::size_t m_Available = 0;
+};
+
+// The decoded side of a streaming decode: a block that is handed on when
+// full, never more than the declared size.
+class TPayloadOutput
+{
+public:
+  TPayloadOutput(const TPayloadWriter& Write, std::uint64_t Expected)
+    : m_Write(Write), m_Expected(Expected), m_Buffer(kStreamingBlockSize + 1)
+  {
+  }
+
+  // Room for the next decoded bytes: one byte more than may still come, so
+  // that a stream producing too much is seen.
+  std::uint8_t* next() { return m_Buffer.data() + m_Used; }
+  std::size_t room() const
+  {
+    return std::size_t(std::min<std::uint64_t>(m_Buffer.size() - m_Used, m_Expected - m_Produced + 1));
+  }
+  // Counts Size bytes decoded into next(); false when that passes the
+  // declared size or handing on a full block fails.
+  bool produced(std::size_t Size)
+  {
+    m_Used += Size;
+    m_Produced += Size;
+    if (m_Produced > m_Expected)
+      return false;
+    return m_Used < kStreamingBlockSize || flush();
+  }
+  bool flush()
+  {
+    const bool Ok = m_Used == 0 || m_Write(reinterpret_cast<const char*>(m_Buffer.data()), m_Used);
+    m_Used = 0;
+    return Ok;
+  }
+  bool complete() const { return m_Produced == m_Expected; }
+  std::uint64_t total() const { return m_Produced; }
+
+private:
+  const TPayloadWriter& m_Write;
+  std::uint64_t m_Expected;
+  std::uint64_t m_Produced = 0;
+  std::vector<std::uint8_t> m_Buffer;
+  std::size_t m_Used = 0;
+};
+
+bool streamStored(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t UnpackedSize)
+{
+  if (Input.remaining() > UnpackedSize)
+    return false;
+  while (Input.remaining() > 0) {
+    if (!Input.refill())
+      return false;
+    const std::size_t Size = std::min(Input.available(), Output.room());
+    std::memcpy(Output.next(), Input.next(), Size);
+    Input.consume(Size);
+    if (!Output.produced(Size))
+      return false;
+  }
+  while (!Output.complete()) {
+    const std::size_t Size = std::size_t(std::min<std::uint64_t>(Output.room(), UnpackedSize - Output.total()));
+    std::memset(Output.next(), 0, Size);
+    if (!Output.produced(Size))
+      return false;
+  }
+  return Output.flush();
+}
+
+bool streamDeflate(TPayloadInput& Input, TPayloadOutput& Output)
+{
+  z_stream Stream{};
+  if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK)
+    return false;
+  bool Ok = false;
+  for (;;) {
+    if (!Input.refill())
+      break;
+    Stream.next_in = const_cast<Bytef*>(Input.next());
+    Stream.avail_in = uInt(Input.available());
+    Stream.next_out = Output.next();
+    Stream.avail_out = uInt(Output.room());
+    const uInt OutBefore = Stream.avail_out;
+    const int Result = inflate(&Stream, Z_NO_FLUSH);
+    Input.consume(Input.available() - Stream.avail_in);
+    if (!Output.produced(OutBefore - Stream.avail_out))
+      break;
+    if (Result == Z_STREAM_END) {
+      Ok = Output.complete() && Output.flush();
+      break;
+    }
+    if (Result != Z_OK)
+      break;  // data error, or no progress possible (the input ended early)
+  }
+  inflateEnd(&Stream);
+  return Ok;
+}
+
+// Raw LZMA1 data of DataSize bytes (a trailer may follow it in the input).
+bool streamRawLzma(TPayloadInput& Input, std::uint64_t DataSize, TPayloadOutput& Output, std::uint64_t UnpackedSize,
+                   std::uint32_t Lc, std::uint32_t Lp, std::uint32_t Pb, std::uint64_t DictionarySize,
+                   const std::function<void(const std::uint8_t*, std::size_t)>& Observe = {})
+{
+  lzma_stream Stream = LZMA_STREAM_INIT;
+  if (!startRawLzmaDecoder(Stream, Lc, Lp, Pb, DictionarySize, std::min(UnpackedSize, kMaxStreamingDictionarySize)))
+    return false;
+  bool Ok = false;
+  std::uint64_t DataLeft = DataSize;
+  for (;;) {
+    if (!Input.refill())
+      break;
+    const std::size_t Visible = Input.visible(DataLeft);
+    Stream.next_in = Input.next();
+    Stream.avail_in = Visible;
+    std::uint8_t* const OutStart = Output.next();
+    Stream.next_out = OutStart;
+    Stream.avail_out = Output.room();
+    const std::size_t OutBefore = Stream.avail_out;
+    const lzma_ret Result = lzma_code(&Stream, DataLeft == Visible ? LZMA_FINISH : LZMA_RUN);
+    const std::size_t Consumed = Visible - Stream.avail_in;
+    Input.consume(Consumed);
+    DataLeft -= Consumed;
+    const std::size_t Produced = OutBefore - Stream.avail_out;
+    if (Observe)
+      Observe(OutStart, Produced);
+    if (!Output.produced(Produced))
+      break;
+    if (Result == LZMA_STREAM_END) {
+      Ok = Output.complete();
+      break;
+    }
+    if (Result == LZMA_BUF_ERROR) {
+      // No progress possible: the data ended. Without an end marker that
+      // is success once exactly the declared size came out.
+      Ok = DataLeft == 0 && Output.complete();
+      break;
+    }
+    if (Result != LZMA_OK)
+      break;
+  }
+  lzma_end(&Stream);
+  // The data not decoded (what followed an end marker) is skipped.
+  while (Ok && DataLeft > 0) {
+    if (!Input.refill())
+      return false;
+    const std::size_t Skipped = Input.visible(DataLeft);
+    Input.consume(Skipped);
+    DataLeft -= Skipped;
+  }
+  return Ok && Output.flush();
+}
+
+bool streamLegacyLzma(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t UnpackedSize)
+{
+  std::uint8_t Header[13];
+  if (Input.remaining() < 18 || !Input.readExactly(Header, sizeof(Header)))
+    return false;
+  const auto Properties = legacyLzmaProperties(Header);
+  return Properties && streamRawLzma(Input, Input.remaining(), Output, UnpackedSize, Properties->lc, Properties->lp,
+                                     Properties->pb, Properties->dictionary);
+}
+
+bool streamLzip(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t UnpackedSize)
+{
+  std::uint8_t Header[6];
+  if (Input.remaining() < 6 || !Input.readExactly(Header, sizeof(Header)) || std::memcmp(Header, "LZIP", 4) != 0)
+    return false;
+  const unsigned Version = Header[4];
+  const unsigned DictionaryExponent = Header[5] & 0x1F;
+  if (Version > 1 || DictionaryExponent < 12 || DictionaryExponent > 29)
+    return false;
+  const std::size_t TrailerSize = Version == 0 ? 12 : 20;
+  if (Input.remaining() < TrailerSize + 5)
+    return false;
+  uLong Crc = crc32(0L, Z_NULL, 0);
+  const auto Observe = [&Crc](const std::uint8_t* Data, std::size_t Size) { Crc = crc32(Crc, Data, uInt(Size)); };
+  if (!streamRawLzma(Input, Input.remaining() - TrailerSize, Output, UnpackedSize, 3, 0, 2,
+                     std::uint64_t(1) << DictionaryExponent, Observe))
+    return false;
+  std::uint8_t Trailer[20];
+  if (!Input.readExactly(Trailer, TrailerSize))
+    return false;
+  std::uint32_t Expected = 0;
+  for (int Index = 0; Index < 4; ++Index)
+    Expected |= std::uint32_t(Trailer[Index]) << (8 * Index);
+  std::uint64_t Size = 0;
+  for (int Index = 0; Index < 8; ++Index)
+    Size |= std::uint64_t(Trailer[4 + Index]) << (8 * Index);
+  return Size == Output.total() && Expected == Crc;
+}
+
 } // namespace
 
 bool isPackedPayload(const char* Data, std::size_t Size)
@@ -368,6 +632,42 @@ bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size
     return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
   case EPayloadFormat::Crush:
     return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  default:
+    return false;
+  }
+}
+
+bool canStreamPayload(EPayloadFormat Format)
+{
+  switch (Format) {
+  case EPayloadFormat::Stored:
+  case EPayloadFormat::Deflate:
+  case EPayloadFormat::Lzip:
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
+    return true;
+  default:
+    return false;
+  }
+}
+
+bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize, const TPayloadReader& Read,
+                   const TPayloadWriter& Write)
+{
+  if (PayloadSize == 0 || UnpackedSize == 0)
+    return false;
+  TPayloadInput Input(Read, PayloadSize);
+  TPayloadOutput Output(Write, UnpackedSize);
+  switch (Format) {
+  case EPayloadFormat::Stored:
+    return streamStored(Input, Output, UnpackedSize);
+  case EPayloadFormat::Deflate:
+    return streamDeflate(Input, Output);
+  case EPayloadFormat::Lzip:
+    return streamLzip(Input, Output, UnpackedSize);
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
+    return streamLegacyLzma(Input, Output, UnpackedSize);
   default:
     return false;
   }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The self-describing chunk container:
@@ -31,6 +32,16 @@ enum class EPayloadFormat : int
 };
 
 constexpr std::uint64_t kMaxUnpackedPayloadSize = 256ull * 1024 * 1024;
+// The most unpacked bytes a container of a format that can only be decoded
+// whole in memory (ZPAQ, CSC, CRUSH) may declare for a streaming caller:
+// the largest chunk the publisher writes, and the block size of ZPAQ's
+// reference packer.
+constexpr std::uint64_t kMaxUnstreamedPayloadSize = 16ull * 1024 * 1024;
+// The largest LZMA dictionary a streaming decode allocates (the publisher
+// uses at most 32 MiB). A stream that reaches further back fails.
+constexpr std::uint64_t kMaxStreamingDictionarySize = 64ull * 1024 * 1024;
+// The input and output blocks of a streaming decode, each.
+constexpr std::size_t kStreamingBlockSize = 1024 * 1024;
 constexpr int kMaxPayloadFormatId = 23;
 
 struct TPayloadHeader
@@ -64,6 +75,26 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t Max
 // declared unpacked size). Used by unpackPayload, the tools and the fuzzers.
 bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
                    std::uint8_t* Output, std::size_t OutputCapacity);
+
+// Whether payloads of Format can be decoded as a stream (streamPayload):
+// Stored, Deflate, Lzip and the LZMA ids.
+bool canStreamPayload(EPayloadFormat Format);
+
+// Reads the next bytes of a payload into Buffer (at most Size); returns how
+// many, 0 at its end, below 0 on a read error.
+using TPayloadReader = std::function<std::int64_t(char* Buffer, std::size_t Size)>;
+// Takes the next decoded bytes; returns false to stop the decode as failed.
+using TPayloadWriter = std::function<bool(const char* Data, std::size_t Size)>;
+
+// Decodes a payload of PayloadSize bytes of a streamable format block by
+// block into exactly UnpackedSize bytes handed to Write (a Stored payload
+// shorter than that is padded with zeros, as unpackPayload does). Fails when
+// the payload is malformed, produces more or fewer bytes, or reading or
+// writing fails. Working memory: two blocks of kStreamingBlockSize, the
+// zlib window, and for LZMA a dictionary of the declared size but at most
+// min(UnpackedSize, kMaxStreamingDictionarySize).
+bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize,
+                   const TPayloadReader& Read, const TPayloadWriter& Write);
 
 // Writes a container of the given format around Data. Supported formats for
 // writing: Stored, Deflate, Lzip, Lzma20 and Lzma25 (for the two LZMA ids

@@ -9,9 +9,17 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <sys/resource.h>
+
+#include <cstring>
 
 using namespace orvale::launcher;
 using testsupport::TTestHttpServer;
@@ -73,6 +81,96 @@ TFileToDownload file(const QString& Name, const std::vector<TChunkInPackage>& Ch
   return File;
 }
 
+// A run for a child process (runChild): the files to download whole with
+// their chunks, the settings, and the open files limit to run under.
+QJsonObject childRun(const std::vector<TFileToDownload>& Files, int MaxCachedChunks, int OpenFilesLimit)
+{
+  QJsonArray FileArray;
+  for (const TFileToDownload& File : Files) {
+    QJsonArray Chunks;
+    for (const TChunkInPackage& Chunk : File.chunks)
+      Chunks.append(QJsonObject{{"url", Chunk.url.toString()},
+                                {"packedSize", double(Chunk.packedSize)},
+                                {"unpackedSize", double(Chunk.unpackedSize)},
+                                {"unpackedHash", QString::fromLatin1(Chunk.unpackedHash.toHex())},
+                                {"unpack", Chunk.unpack}});
+    FileArray.append(QJsonObject{{"name", File.localFile}, {"chunks", Chunks}});
+  }
+  return QJsonObject{{"files", FileArray}, {"maxCachedChunks", MaxCachedChunks}, {"openFilesLimit", OpenFilesLimit}};
+}
+
+// Runs the downloader in a child process (this test program, started with
+// "--child RUNFILE TARGET"), so that its peak memory and its descriptors are
+// its own; the parent serves the chunks meanwhile. Returns the child's exit
+// code (0: downloadCompleted) and its peak resident memory in KiB.
+std::pair<int, qint64> runChild(const QJsonObject& Run, const QString& Target)
+{
+  QTemporaryDir Folder;
+  const QString RunFile = Folder.filePath("run.json");
+  QFile File(RunFile);
+  if (!File.open(QIODevice::WriteOnly) || File.write(QJsonDocument(Run).toJson()) <= 0)
+    return {-1, 0};
+  File.close();
+  QProcess Child;
+  Child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  Child.start(QCoreApplication::applicationFilePath(), {"--child", RunFile, Target});
+  // The parent's event loop must go on: it serves the chunks.
+  if (!QTest::qWaitFor([&] { return Child.state() == QProcess::NotRunning; }, 300000))
+    Child.kill();
+  Child.waitForFinished(10000);
+  const QByteArray Output = Child.readAllStandardOutput();
+  const qint64 PeakKiB = Output.mid(Output.lastIndexOf("peak_rss_kb ") + 12).trimmed().toLongLong();
+  return {Child.exitStatus() == QProcess::NormalExit ? Child.exitCode() : -1, PeakKiB};
+}
+
+// The child's side of runChild.
+int childMain(int Argc, char** Argv)
+{
+  QCoreApplication Application(Argc, Argv);
+  QFile File(QString::fromLocal8Bit(Argv[2]));
+  if (!File.open(QIODevice::ReadOnly))
+    return 2;
+  const QJsonObject Run = QJsonDocument::fromJson(File.readAll()).object();
+  if (Run.value("openFilesLimit").toInt() > 0) {
+    rlimit Limit{};
+    ::getrlimit(RLIMIT_NOFILE, &Limit);
+    Limit.rlim_cur = rlim_t(Run.value("openFilesLimit").toInt());
+    if (::setrlimit(RLIMIT_NOFILE, &Limit) != 0)
+      return 3;
+  }
+  std::vector<TFileToDownload> Files;
+  for (const QJsonValue& FileValue : Run.value("files").toArray()) {
+    std::vector<TChunkInPackage> Chunks;
+    std::vector<std::int32_t> ToDownload;
+    for (const QJsonValue& Value : FileValue.toObject().value("chunks").toArray()) {
+      const QJsonObject Object = Value.toObject();
+      TChunkInPackage Chunk;
+      Chunk.url = QUrl(Object.value("url").toString());
+      Chunk.packedSize = quint64(Object.value("packedSize").toDouble());
+      Chunk.unpackedSize = quint64(Object.value("unpackedSize").toDouble());
+      Chunk.unpackedHash = QByteArray::fromHex(Object.value("unpackedHash").toString().toLatin1());
+      Chunk.unpack = Object.value("unpack").toBool();
+      ToDownload.push_back(std::int32_t(Chunks.size()));
+      Chunks.push_back(Chunk);
+    }
+    Files.push_back(file(FileValue.toObject().value("name").toString(), Chunks, ToDownload));
+  }
+  auto Settings = std::make_shared<TLauncherSettings>();
+  Settings->maxCachedChunks = Run.value("maxCachedChunks").toInt();
+  auto Pool = std::make_shared<shared::TDownloadPool>(Settings->maxConcurrentDownloads,
+                                                      shared::makeNetworkAccessManagerWrapper(), false);
+  TPackageFileDownloader Downloader(Pool, std::make_shared<TLauncherFilesystemHelper>(Settings));
+  int Result = 1;
+  QObject::connect(&Downloader, &TPackageFileDownloader::downloadCompleted, [&] { Result = 0; Application.quit(); });
+  QObject::connect(&Downloader, &TPackageFileDownloader::downloadFailed, [&] { Result = 1; Application.quit(); });
+  Downloader.downloadFiles(QDir(QString::fromLocal8Bit(Argv[3])), EReplacementMode::ReplaceFiles, Files);
+  Application.exec();
+  rusage Usage{};
+  ::getrusage(RUSAGE_SELF, &Usage);
+  std::printf("peak_rss_kb %ld\n", Usage.ru_maxrss);
+  return Result;
+}
+
 } // namespace
 
 class TestDownloader : public QObject
@@ -89,6 +187,8 @@ private slots:
   void writeErrorsAreSaveFailures();
   void inconsistentRunsFailCleanly_data();
   void inconsistentRunsFailCleanly();
+  void largeChunksStayOutOfMemory();
+  void manyFilesInstallWithFewDescriptors();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -110,13 +210,23 @@ void TestDownloader::sharedContentIsDownloadedOnce()
 
 void TestDownloader::outOfOrderChunksUseTheCacheAndSpillFiles()
 {
-  for (int MaxCached : {0, 100}) {
+  struct TCase
+  {
+    int maxCached;
+    int maxCachedMegabytes;
+    int peak;  // chunks held in memory at once
+  };
+  // With no room in memory only one chunk is held there, the rest spill;
+  // a byte bound of 1 MiB holds two of 400 KiB.
+  for (const TCase& Case : {TCase{0, 256, 1}, TCase{100, 256, 5}, TCase{100, 1, 2}}) {
     TDownloaderFixture Fixture(8);
-    Fixture.settings->maxCachedChunks = MaxCached;
+    Fixture.settings->maxCachedChunks = Case.maxCached;
+    Fixture.settings->maxCachedMegabytes = Case.maxCachedMegabytes;
     std::vector<TChunkInPackage> Chunks;
     QByteArray Expected;
     for (int Index = 0; Index < 6; ++Index) {
-      const QByteArray Content = testsupport::pseudoRandomBytes(30000 + Index, quint64(10 + Index));
+      const int Size = Index == 0 ? 30000 : 400 * 1024 + Index;
+      const QByteArray Content = testsupport::pseudoRandomBytes(Size, quint64(10 + Index));
       Chunks.push_back(Fixture.chunk(QString("/c%1").arg(Index), Content));
       Expected += Content;
     }
@@ -126,8 +236,8 @@ void TestDownloader::outOfOrderChunksUseTheCacheAndSpillFiles()
     QCOMPARE(Result.first, 1);
     QCOMPARE(Result.second, NoDownloaderError);
     QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f.bin")), Expected);
-    // With no room in memory only one chunk is held there, the rest spill.
-    QCOMPARE(Fixture.downloader->peakCachedChunkCount(), MaxCached == 0 ? 1 : 5);
+    QCOMPARE(Fixture.downloader->peakCachedChunkCount(), Case.peak);
+    QVERIFY(Fixture.downloader->peakCachedChunkBytes() <= std::uint64_t(Case.maxCachedMegabytes) * 1024 * 1024);
     QCOMPARE(Fixture.downloader->cachedChunkCount(), 0);
   }
 }
@@ -257,5 +367,68 @@ void TestDownloader::inconsistentRunsFailCleanly()
   QVERIFY(!QFile::exists(Fixture.target.filePath("two.bin")));
 }
 
-QTEST_GUILESS_MAIN(TestDownloader)
+// Chunks of 64 MiB each (compressed to almost nothing, so that the server
+// holds little), all arriving early behind a slow first chunk, and one of
+// 24 MiB sent as it is: none of them is ever whole in memory. Held there,
+// the waiting chunks alone would take over 500 MiB.
+void TestDownloader::largeChunksStayOutOfMemory()
+{
+  TDownloaderFixture Fixture;
+  std::vector<TChunkInPackage> Chunks{Fixture.chunk("/first", testsupport::pseudoRandomBytes(64 * 1024, 1))};
+  Fixture.server.setFault("/first", TTestHttpServer::TFault::trickle(1024, 80));
+  for (int Index = 0; Index < 8; ++Index) {
+    QByteArray Content = testsupport::pseudoRandomBytes(4096, quint64(100 + Index));
+    Content.append(QByteArray(64 * 1024 * 1024 - Content.size(), '\0'));
+    const auto Format = Index < 6 ? shared::EPayloadFormat::Deflate : shared::EPayloadFormat::Lzma20;
+    const QByteArray Packed = shared::packPayload(Format, Content.constData(), std::size_t(Content.size()), 1);
+    const QString Path = QString("/large%1").arg(Index);
+    Fixture.server.setBody(Path, Packed);
+    TChunkInPackage Chunk;
+    Chunk.url = Fixture.server.url(Path);
+    Chunk.packedSize = quint64(Packed.size());
+    Chunk.unpackedSize = quint64(Content.size());
+    Chunk.unpackedHash = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
+    Chunks.push_back(Chunk);
+  }
+  Chunks.push_back(Fixture.chunk("/whole", testsupport::pseudoRandomBytes(24 * 1024 * 1024, 3)));
+  const auto Result = runChild(childRun({file("large.bin", Chunks, {})}, 100, 0), Fixture.target.path());
+  qInfo() << "peak resident memory of the child, KiB:" << Result.second;
+  QCOMPARE(Result.first, 0);
+  QVERIFY2(Result.second > 0 && Result.second < 200 * 1024, qPrintable(QString::number(Result.second)));
+  TFileSize Expected = 0;
+  for (const TChunkInPackage& Chunk : Chunks)
+    Expected += Chunk.unpackedSize;
+  QCOMPARE(TFileSize(QFileInfo(Fixture.target.filePath("large.bin")).size()), Expected);
+  QCOMPARE(Fixture.server.requestCount("/whole"), 1);
+}
+
+// Hundreds of files of two chunks each (every first chunk comes before any
+// second one, so each file waits half written) and spilled chunks install
+// under an open files limit of 64.
+void TestDownloader::manyFilesInstallWithFewDescriptors()
+{
+  TDownloaderFixture Fixture;
+  std::vector<TFileToDownload> Files;
+  QByteArray LastExpected;
+  for (int Index = 0; Index < 300; ++Index) {
+    const QByteArray Head = testsupport::pseudoRandomBytes(2000, quint64(1000 + Index));
+    const QByteArray Tail = testsupport::pseudoRandomBytes(3000, quint64(5000 + Index));
+    Files.push_back(file(QString("f%1.bin").arg(Index),
+                         {Fixture.chunk(QString("/h%1").arg(Index), Head), Fixture.chunk(QString("/t%1").arg(Index), Tail)},
+                         {}));
+    LastExpected = Head + Tail;
+  }
+  QCOMPARE(runChild(childRun(Files, 0, 64), Fixture.target.path()).first, 0);
+  QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f299.bin")), LastExpected);
+}
+
+int main(int Argc, char** Argv)
+{
+  if (Argc == 4 && std::strcmp(Argv[1], "--child") == 0)
+    return childMain(Argc, Argv);
+  QCoreApplication Application(Argc, Argv);
+  TestDownloader Test;
+  QTEST_SET_MAIN_SOURCE_PATH
+  return QTest::qExec(&Test, Argc, Argv);
+}
 #include "test_downloader.moc"

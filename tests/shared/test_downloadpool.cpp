@@ -107,6 +107,8 @@ private slots:
   void cutOffBodiesNeverSucceed();
   void bodiesAreHeldToTheirLimit_data();
   void bodiesAreHeldToTheirLimit();
+  void largeBodiesGoToFiles_data();
+  void largeBodiesGoToFiles();
   void stallKeepsSlotWithoutReport();
   void stalledTransferTimesOut();
   void finishedRepliesAreDeleted();
@@ -650,6 +652,52 @@ void TestDownloadPool::bodiesAreHeldToTheirLimit()
   QTRY_COMPARE(m_pServer->activeRequestCount(), 0);
   QVERIFY2(m_pServer->bodyBytesSent("/body") < std::max(Limit, MaxDocumentBytes) + 64 * 1024 * 1024,
            qPrintable(QString::number(m_pServer->bodyBytesSent("/body"))));
+}
+
+void TestDownloadPool::largeBodiesGoToFiles_data()
+{
+  QTest::addColumn<TFault>("Fault");
+  QTest::addColumn<qint64>("Threshold");
+  QTest::addColumn<bool>("InFile");
+  const TFault Declared;
+  QTest::newRow("declared above") << Declared << qint64(1024 * 1024) << true;
+  QTest::newRow("declared below") << Declared << qint64(4 * 1024 * 1024) << false;
+  QTest::newRow("declared above, trickling") << TFault::trickle(256 * 1024, 10) << qint64(1024 * 1024) << true;
+}
+
+// A body above the request's threshold is written to a temporary file as it
+// arrives; the delivery carries the status and the headers that describe
+// the body, and the request carries its own headers.
+void TestDownloadPool::largeBodiesGoToFiles()
+{
+  QFETCH(TFault, Fault);
+  QFETCH(qint64, Threshold);
+  QFETCH(bool, InFile);
+  const QByteArray Body = testsupport::pseudoRandomBytes(3 * 1024 * 1024, 7);
+  m_pServer->setBody("/big", Body, "application/octet-stream");
+  m_pServer->setFault("/big", Fault);
+  TPoolUnderTest Test(2, true);
+  QSignalSpy Deliveries(Test.pool.get(), &TDownloadPool::delivered);
+  TRequestOptions Options;
+  Options.maxBodyBytes = Body.size();
+  Options.bodyFileThreshold = Threshold;
+  Options.headers.append(std::make_pair(QByteArray("Range"), QByteArray("bytes=0-")));
+  Test.pool->download(m_pServer->url("/big"), Options);
+  QTRY_COMPARE_WITH_TIMEOUT(Deliveries.size() + Test.failures.size(), 1, 30000);
+  QCOMPARE(Deliveries.size(), 1);
+  QCOMPARE(m_pServer->requests("/big").value(0).headers.value("range"), QByteArray("bytes=0-"));
+  const TReplyBody Delivered = Deliveries.at(0).value(1).value<TReplyBody>();
+  QCOMPARE(Delivered.statusCode, 200);
+  QCOMPARE(Delivered.contentType, QByteArray("application/octet-stream"));
+  QCOMPARE(Delivered.size, qint64(Body.size()));
+  QCOMPARE(Delivered.inFile(), InFile);
+  QCOMPARE(Test.successes.size(), InFile ? 0 : 1);
+  if (!InFile) {
+    QCOMPARE(Delivered.data, Body);
+    return;
+  }
+  QVERIFY(Delivered.data.isEmpty());
+  QCOMPARE(testsupport::readWholeFile(Delivered.file->fileName()), Body);
 }
 
 // A server that stops sending does not hold a slot for ever: after the

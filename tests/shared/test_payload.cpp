@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cstring>
+
 using namespace shared;
 
 namespace {
@@ -93,6 +95,28 @@ void TestPayload::vectors()
   } else {
     QCOMPARE(Result, Data);
   }
+  // A streaming decode, fed in odd pieces, agrees with the one in memory.
+  const auto Header = readPayloadHeader(Data.constData(), std::size_t(Data.size()));
+  if (!Header || !canStreamPayload(Header->format) || Header->unpackedSize == 0 ||
+      Header->unpackedSize > kMaxUnpackedPayloadSize || Header->packedSize > std::uint64_t(Data.size()) - Header->payloadOffset)
+    return;
+  std::uint64_t Position = Header->payloadOffset;
+  QByteArray Streamed;
+  const bool StreamOk = streamPayload(
+    Header->format, Header->packedSize, Header->unpackedSize,
+    [&](char* Buffer, std::size_t Size) {
+      const std::size_t Taken = std::min<std::size_t>(Size, 4093);
+      std::memcpy(Buffer, Data.constData() + Position, Taken);
+      Position += Taken;
+      return std::int64_t(Taken);
+    },
+    [&](const char* Bytes, std::size_t Size) {
+      Streamed.append(Bytes, int(Size));
+      return true;
+    });
+  QCOMPARE(StreamOk, ExpectOk);
+  if (ExpectOk)
+    QCOMPARE(Streamed, Result);
 }
 
 void TestPayload::containerTest()
