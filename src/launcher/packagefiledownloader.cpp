@@ -619,6 +619,9 @@ void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t
   if (Source.content->size() != Entry.unpackedSize)
     throwIo(File.file, "couldn't write chunk file");
   Source.content->copyTo(File.file, Offset);
+  // The disk takes the data while the next chunks arrive, so that the flush
+  // before the full marker has little left to wait for.
+  shared::startWritingToDisk(File.file, qint64(Offset), qint64(Entry.unpackedSize));
   File.writtenEnd = Offset + Entry.unpackedSize;
 
   using EOrigin = TWriteSource::EOrigin;

@@ -46,6 +46,11 @@ void flushFileToDisk(QFileDevice& File)
     throwIoError(File, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
+void startWritingToDisk(QFileDevice& File, qint64 Offset, qint64 Size)
+{
+  ::sync_file_range(File.handle(), Offset, Size, SYNC_FILE_RANGE_WRITE);
+}
+
 void flushDirectoryToDisk(const QString& Directory)
 {
   const int Descriptor = ::open(QFile::encodeName(Directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

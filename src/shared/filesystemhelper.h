@@ -39,6 +39,11 @@ void throwOnFileError(const QFileDevice& Device);
 // Makes the data written to an open file durable (fdatasync); throws the
 // uniform error when the flush fails.
 void flushFileToDisk(QFileDevice& File);
+// Starts writing Size bytes from Offset of an open file to the disk without
+// waiting for it (sync_file_range), so that a later flushFileToDisk finds
+// little left to do. Only a hint: failures are ignored here and reported by
+// the flush.
+void startWritingToDisk(QFileDevice& File, qint64 Offset, qint64 Size);
 // Makes the entries of a directory (files created, renamed or removed in it)
 // durable; throws the uniform error when that fails.
 void flushDirectoryToDisk(const QString& Directory);

@@ -195,6 +195,16 @@ void TestMainWindowScreenshot::windowWithFivePackagesAndThreeHints()
                         "https://www.ashgrove-online.example/guilds")});
   Window.show();
   QVERIFY(QTest::qWaitForWindowExposed(&Window));
+  // The pictures arrive after the hints.
+  const auto PicturesShown = [&Window] {
+    for (int Index = 0; Index < HintSlotCount; ++Index) {
+      const QList<QLabel*> Labels = Window.hintSlot(Index)->findChildren<QLabel*>(QString(), Qt::FindDirectChildrenOnly);
+      if (Labels.isEmpty() || !Labels[0]->pixmap() || Labels[0]->pixmap()->isNull())
+        return false;
+    }
+    return true;
+  };
+  QTRY_VERIFY(PicturesShown());
   QTest::qWait(200);
 
   const QByteArray Hold = qgetenv("ASHGROVE_SCREENSHOT_HOLD_MS");

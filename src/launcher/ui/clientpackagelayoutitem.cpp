@@ -1,6 +1,7 @@
 #include "launcher/ui/clientpackagelayoutitem.h"
 
 #include "launcher/packageinstallation.h"
+#include "launcher/ui/launcherstyle.h"
 #include "launcher/ui/launcheruiresources.h"
 #include "launcher/ui/progresstexts.h"
 #include "launcher/ui/qcontextpushbutton.h"
@@ -18,24 +19,17 @@ namespace orvale::launcher {
 
 namespace {
 
-const char* const LabelStyleSheet = R"(
-        QLabel {
-          font-family: "Liberation Sans";
-          font-variant: small-caps;
-          font-size: 13px;
-          font-weight: bold;
-          color: #DADABC;
-        }
-      )";
+QString labelStyleSheet()
+{
+  return "QLabel {" + launcherTextDeclarations(13) + "}";
+}
 
-const char* const ProgressBarStyleSheet = R"(
+QString progressBarStyleSheet()
+{
+  return R"(
         QProgressBar {
-          border-image: url(:/images/launcher/ProgressBar_BG.png);
-          font-family: "Liberation Sans";
-          font-variant: small-caps;
-          font-size: 13px;
-          font-weight: bold;
-          color: #DADABC;
+          border-image: url(:/images/launcher/ProgressBar_BG.png);)" +
+         launcherTextDeclarations(13) + R"(
           text-align: center;
           border-top: 2px;
           border-left: 2px;
@@ -46,15 +40,11 @@ const char* const ProgressBarStyleSheet = R"(
           border-image: url(:/images/launcher/ProgressBar.png);
         }
       )";
+}
 
-const char* const CheckBoxStyleSheet = R"(
-        QCheckBox {
-          font-family: "Liberation Sans";
-          font-variant: small-caps;
-          font-size: 13px;
-          font-weight: bold;
-          color: #DADABC;
-        }
+QString checkBoxStyleSheet()
+{
+  return "QCheckBox {" + launcherTextDeclarations(13) + R"(}
         QCheckBox::indicator:unchecked {
           image: url(:/images/launcher/checkbox-unchecked.png);
         }
@@ -62,6 +52,7 @@ const char* const CheckBoxStyleSheet = R"(
           image: url(:/images/launcher/checkbox-checked.png);
         }
       )";
+}
 
 const char* const GroupBoxStyleSheet = R"(
         QGroupBox {
@@ -225,16 +216,16 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> Pac
   m_pProgressBar->setRange(0, 100);
   m_pProgressBar->setValue(0);
   m_pProgressBar->setTextVisible(true);
-  m_pProgressBar->setStyleSheet(ProgressBarStyleSheet);
+  m_pProgressBar->setStyleSheet(progressBarStyleSheet());
 
   // 4. Name and version.
   if (ShowPackageName) {
     m_pNameLabel = new QLabel;
-    m_pNameLabel->setStyleSheet(LabelStyleSheet);
+    m_pNameLabel->setStyleSheet(labelStyleSheet());
     m_pNameLabel->setTextFormat(Qt::PlainText);
   }
   m_pVersionLabel = new QLabel;
-  m_pVersionLabel->setStyleSheet(LabelStyleSheet);
+  m_pVersionLabel->setStyleSheet(labelStyleSheet());
   m_pVersionLabel->setTextFormat(Qt::PlainText);
   updatePackageNameAndVersion();
 
@@ -243,7 +234,7 @@ TClientPackageLayoutItem::TClientPackageLayoutItem(std::shared_ptr<TPackage> Pac
   QSizePolicy Policy = m_pDefaultClientCheckBox->sizePolicy();
   Policy.setRetainSizeWhenHidden(true);
   m_pDefaultClientCheckBox->setSizePolicy(Policy);
-  m_pDefaultClientCheckBox->setStyleSheet(CheckBoxStyleSheet);
+  m_pDefaultClientCheckBox->setStyleSheet(checkBoxStyleSheet());
   connect(m_pDefaultClientCheckBox, &QCheckBox::stateChanged, this, [this](int State) {
     if (State == Qt::Unchecked)
       emit defaultChanged(m_pPackage, false);

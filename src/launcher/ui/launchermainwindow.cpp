@@ -7,6 +7,7 @@
 #include "launcher/ui/clickablelabel.h"
 #include "launcher/ui/clientpackagelayoutitem.h"
 #include "launcher/ui/hintwidgets.h"
+#include "launcher/ui/launcherstyle.h"
 #include "launcher/ui/launcheruiresources.h"
 #include "launcher/ui/messageboxes.h"
 #include "shared/downloadpool.h"
@@ -16,7 +17,6 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDesktopServices>
-#include <QEventLoop>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -135,29 +135,24 @@ const char* const WindowStyleSheet = R"(
         }
       )";
 
-const char* const VersionLabelStyleSheet = R"(
-          QLabel {
-            font-family: "Liberation Sans";
-            font-variant: small-caps;
-            font-size: 11px;
-            font-weight: bold;
-            color: #DADABC;
-          }
-        )";
+QString versionLabelStyleSheet()
+{
+  return "QLabel {" + launcherTextDeclarations(11) + "}";
+}
 
-const char* const HintGroupBoxStyleSheet = R"(
+// Border: the width of the frame's border image, in pixels.
+QString hintGroupBoxStyleSheet(int Border)
+{
+  return QString(R"(
         QGroupBox {
           border-image: url(:/images/launcher/hint-background.png) %1 %1 0 %1 repeat;
           border-top: %1px transparent;
           border-left: %1px transparent;
           border-bottom: %1px transparent;
           border-right: %1px transparent;
-          background-attachment: fixed;
-          font-family: "Liberation Sans";
-          font-variant: small-caps;
-          font-size: 11px;
-          font-weight: bold;
-          color: #DADABC;
+          background-attachment: fixed;)")
+             .arg(Border) +
+         launcherTextDeclarations(11) + R"(
         }
         QGroupBox::title {
           color: #DADABC;
@@ -165,15 +160,12 @@ const char* const HintGroupBoxStyleSheet = R"(
           background-color: transparent;
         }
       )";
+}
 
-const char* const HintBrowserStyleSheet = R"(
-        QTextBrowser {
-          font-family: "Liberation Sans";
-          font-variant: small-caps;
-          font-size: 11px;
-          font-weight: bold;
-          color: #DADABC;
-          border: none;
+QString hintBrowserStyleSheet()
+{
+  return R"(
+        QTextBrowser {)" + launcherTextDeclarations(11) + R"(          border: none;
         }
         QScrollBar:vertical {
           border-image: url(:/images/launcher/scrollbar-texture-vertical.png) 6 6 6 6;
@@ -212,6 +204,7 @@ const char* const HintBrowserStyleSheet = R"(
           background: none;
         }
       )";
+}
 
 // "underline": the links of a hint's text are underlined.
 const char* const HintDocumentStyleSheet = R"(
@@ -221,17 +214,15 @@ const char* const HintDocumentStyleSheet = R"(
         }
       )";
 
-const char* const HintCaptionStyleSheet = R"(
-          QLabel {
-            font-family: "Liberation Sans";
-            font-variant: small-caps;
-            font-size: 11px;
-            font-weight: bold;
-            color: #DADABC;
+// PaddingLeft: the caption's distance from the slot's left edge, in pixels.
+QString hintCaptionStyleSheet(int PaddingLeft)
+{
+  return "QLabel {" + launcherTextDeclarations(11) + QString(R"(
             padding-left: %1px;
             background-color: rgba(50, 50, 50, 0.7);
           }
-        )";
+        )").arg(PaddingLeft);
+}
 
 const char* const HintFrameStyleSheet = R"(
         QWidget:hover { background-color: #8ED838; }
@@ -378,7 +369,7 @@ QHBoxLayout* TLauncherMainWindow::createAboutRow()
   connect(AboutLink, &QLabel::linkActivated, this, &TLauncherMainWindow::onAboutDialogRequested);
   AboutRow->addWidget(AboutLink);
   auto* VersionLabel = new QLabel("v" + launcherVersionText(), this);
-  VersionLabel->setStyleSheet(VersionLabelStyleSheet);
+  VersionLabel->setStyleSheet(versionLabelStyleSheet());
   AboutRow->addWidget(VersionLabel);
   return AboutRow;
 }
@@ -416,7 +407,7 @@ void TLauncherMainWindow::createHintArea()
   m_pHintGroupBox = new QGroupBox(this);
   m_pHintGroupBox->setTitle(QString());
   m_pHintGroupBox->setAlignment(Qt::AlignHCenter);
-  m_pHintGroupBox->setStyleSheet(QString(HintGroupBoxStyleSheet).arg(5));
+  m_pHintGroupBox->setStyleSheet(hintGroupBoxStyleSheet(5));
   m_pHintRowLayout = new QHBoxLayout;
   m_pHintRowLayout->setSpacing(0);
   for (int Index = 0; Index < HintSlotCount; ++Index) {
@@ -512,7 +503,7 @@ shared::QTextBrowserWithNetwork* TLauncherMainWindow::createHintBrowser()
   Browser->setMaximumSize(280, 104);
   Browser->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   Browser->viewport()->setAutoFillBackground(true);
-  Browser->setStyleSheet(HintBrowserStyleSheet);
+  Browser->setStyleSheet(hintBrowserStyleSheet());
   Browser->document()->setDefaultStyleSheet(HintDocumentStyleSheet);
   return Browser;
 }
@@ -551,7 +542,6 @@ void TLauncherMainWindow::setHint(const shared::THint& Hint)
 
 void TLauncherMainWindow::setHints(std::vector<shared::THint> Hints)
 {
-  QPointer<TLauncherMainWindow> Self(this);
   m_pHintGroupBox->hide();
   bool Occurred[HintSlotCount] = {false, false, false};
   if (!Hints.empty()) {
@@ -564,10 +554,6 @@ void TLauncherMainWindow::setHints(std::vector<shared::THint> Hints)
         if (Hint.category != HintCategories[Index])
           continue;
         QWidget* Frame = showHintInSlot(Hint, Index);
-        // The image fetch runs a nested event loop; the window may have
-        // been closed and deleted meanwhile.
-        if (!Self)
-          return;
         if (Frame)
           applyHintMask(Frame, Index);
         Occurred[Index] = true;
@@ -593,100 +579,107 @@ void TLauncherMainWindow::restoreHintSpacer()
   m_pMainLayout->insertItem(GroupBoxIndex < 0 ? m_pMainLayout->count() : GroupBoxIndex, m_pHintSpacer);
 }
 
-QByteArray TLauncherMainWindow::fetchHintImage(const QUrl& Url)
+void TLauncherMainWindow::fetchHintImage(const QUrl& Url, std::function<void(const QByteArray&)> Done)
 {
   if (Url.isEmpty())
-    return QByteArray();
+    return;
   if (!isWebUrl(Url)) {
     qWarning().noquote() << "Hint image not fetched, not an http or https address:" << Url.toString();
-    return QByteArray();
+    return;
   }
   // Each fetch has its own manager, so that nothing of a stalled fetch
-  // survives it.
-  QNetworkAccessManager Manager;
+  // survives it; the window owns it until the fetch ends.
+  auto* Manager = new QNetworkAccessManager(this);
   QNetworkRequest Request = shared::makeRequest(Url);
   Request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-  QNetworkReply* Reply = Manager.get(Request);
+  QNetworkReply* Reply = Manager->get(Request);
   shared::limitReplyBody(Reply, HintImageMaximumBytes);
-  QEventLoop Loop;
-  QTimer Deadline;
-  Deadline.setSingleShot(true);
-  Deadline.setTimerType(Qt::PreciseTimer);
-  bool TimedOut = false;
-  connect(&Deadline, &QTimer::timeout, &Loop, [&] {
-    TimedOut = true;
+  auto* Deadline = new QTimer(Reply);
+  Deadline->setSingleShot(true);
+  Deadline->setTimerType(Qt::PreciseTimer);
+  connect(Deadline, &QTimer::timeout, Reply, [Reply, Url] {
+    qWarning().noquote() << QString("Hint image not received within %1 ms: %2").arg(HintImageTimeoutMs).arg(Url.toString());
+    Reply->setProperty("timedOut", true);
     Reply->abort();
   });
-  connect(Reply, &QNetworkReply::finished, &Loop, &QEventLoop::quit);
-  Deadline.start(HintImageTimeoutMs);
-  if (!Reply->isFinished())
-    Loop.exec();
-  Deadline.stop();
-
-  QByteArray Data;
-  if (TimedOut)
-    qWarning().noquote() << QString("Hint image not received within %1 ms: %2").arg(HintImageTimeoutMs).arg(Url.toString());
-  else if (shared::replyError(Reply) != QNetworkReply::NoError)
-    qWarning().noquote() << "Hint image download failed:" << Url.toString() << shared::replyErrorString(Reply);
-  else
-    Data = shared::takeReplyBody(Reply);
-  return Data;
+  connect(Reply, &QNetworkReply::finished, Manager, [Manager, Reply, Url, Done = std::move(Done)] {
+    Manager->deleteLater();
+    if (Reply->property("timedOut").toBool())
+      return;
+    if (shared::replyError(Reply) != QNetworkReply::NoError) {
+      qWarning().noquote() << "Hint image download failed:" << Url.toString() << shared::replyErrorString(Reply);
+      return;
+    }
+    Done(shared::takeReplyBody(Reply));
+  });
+  Deadline->start(HintImageTimeoutMs);
 }
 
-QWidget* TLauncherMainWindow::showHintInSlot(const shared::THint& Hint, int SlotIndex)
-{
-  QPointer<TLauncherMainWindow> Self(this);
-  QWidget* Slot = m_pHintSlots[SlotIndex];
+namespace {
 
-  // 1. The image, fetched now with a deadline.
+// Shows the image Data (a hint picture, or nothing) in the slot's image
+// label: scaled to cover the slot's size and centred in it.
+void showHintImage(ClickableLabel& Image, const QByteArray& Data)
+{
   QPixmap Pixmap;
-  const QByteArray Data = fetchHintImage(QUrl(Hint.imageUrl));
-  if (!Self)
-    return nullptr;
   if (!Data.isEmpty() && Pixmap.loadFromData(Data))
     Pixmap = Pixmap.scaled(290, 80, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
   else
     Pixmap = QPixmap();
+  const QWidget* Slot = Image.parentWidget();
+  QRect Geometry(QPoint(0, 0), Pixmap.isNull() ? QSize(290, 80) : Pixmap.size().expandedTo(QSize(290, 80)));
+  Geometry.moveCenter(Slot->rect().center());
+  Image.setGeometry(Geometry);
+  if (!Pixmap.isNull())
+    Image.setPixmap(Pixmap.scaled(Image.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+}
 
-  // 2. The previous content goes (all of it: a second hint of a category
+} // namespace
+
+QWidget* TLauncherMainWindow::showHintInSlot(const shared::THint& Hint, int SlotIndex)
+{
+  QWidget* Slot = m_pHintSlots[SlotIndex];
+
+  // The previous content goes (all of it: a second hint of a category
   // replaces the first completely).
   for (QWidget* Child : Slot->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
     Child->hide();
     Child->deleteLater();
   }
 
-  // 3. Image label.
   auto* Image = new ClickableLabel(Slot);
   Image->setMinimumSize(290, 80);
-  QRect Geometry(QPoint(0, 0), Pixmap.isNull() ? QSize(290, 80) : Pixmap.size().expandedTo(QSize(290, 80)));
-  Geometry.moveCenter(Slot->rect().center());
-  Image->setGeometry(Geometry);
-  if (!Pixmap.isNull())
-    Image->setPixmap(Pixmap.scaled(Image->size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+  showHintImage(*Image, QByteArray());
   Image->setOpenExternalLinks(true);
   Image->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
   Image->setToolTip(Hint.url);
   Image->setCursor(Qt::PointingHandCursor);
+  // The label goes with the hint it shows: a picture arriving after the
+  // hint was replaced is dropped.
+  QPointer<ClickableLabel> ImageLabel(Image);
+  fetchHintImage(QUrl(Hint.imageUrl), [ImageLabel](const QByteArray& Data) {
+    if (ImageLabel)
+      showHintImage(*ImageLabel, Data);
+  });
 
-  // 4. Caption.
   auto* Caption = new ClickableLabel(Slot);
   Caption->setTextFormat(Qt::RichText);
   Caption->setText(hintCaptionText(Hint.richText));
-  Caption->setStyleSheet(QString(HintCaptionStyleSheet).arg(SlotIndex == 0 ? 10 : 18));
+  Caption->setStyleSheet(hintCaptionStyleSheet(SlotIndex == 0 ? 10 : 18));
   Caption->setAlignment(Qt::AlignVCenter);
   Caption->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
   Caption->setToolTip(Hint.url);
   Caption->setCursor(Qt::PointingHandCursor);
   Caption->setGeometry(0, 50, 280, 30);
 
-  // 5. Both open the hint's link.
+  // Both open the hint's link.
   const QString Url = Hint.url;
   connect(Image, &ClickableLabel::clicked, this, [Url] { openHintUrl(Url); });
   connect(Caption, &ClickableLabel::clicked, this, [Url] { openHintUrl(Url); });
   Image->show();
   Caption->show();
 
-  // 6. Hover frame around the slot; a slot that has one keeps it.
+  // Hover frame around the slot; a slot that has one keeps it.
   QWidget* Frame = m_pHintFrames[SlotIndex];
   if (!Frame) {
     Frame = new QWidget(this);

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include <map>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -141,9 +142,14 @@ private:
   void showInstallationFailedBox(const QString& Text);
   void showNotEnoughDiskSpaceBox(const QString& PackageName, TFileSize Needed, TFileSize Free);
   QMessageBox* windowMessageBox();
-  // Puts the hint into the slot and returns the hover frame around it.
+  // Puts the hint into the slot and returns the hover frame around it; the
+  // hint's image is fetched meanwhile and shown when it arrives.
   QWidget* showHintInSlot(const shared::THint& Hint, int SlotIndex);
-  QByteArray fetchHintImage(const QUrl& Url);
+  // Fetches the image at Url (http and https only, within
+  // HintImageMaximumBytes and HintImageTimeoutMs) without blocking and hands
+  // its bytes to Done, or nothing when the fetch fails. Done is not called
+  // once the window is gone.
+  void fetchHintImage(const QUrl& Url, std::function<void(const QByteArray&)> Done);
   void restoreHintSpacer();
 
   std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
