@@ -6,9 +6,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace orvale::launcher {
+
+class TOldBlocks;
 
 // One file that the download step must finish.
 struct TFileToDownload
@@ -24,6 +27,9 @@ struct TFileToDownload
   // Positions in chunks (ascending) still to be downloaded and written;
   // empty when the file is already complete.
   std::vector<std::int32_t> chunksToDownload;
+  // The scan left the file longer than unpackedSize (its old tail holds
+  // blocks that missing chunks may take): cut it once it is written.
+  bool cutWhenWritten = false;
 };
 
 // What an installation must download and delete.
@@ -31,6 +37,9 @@ struct TPackageDifference
 {
   std::vector<TFileToDownload> filesToDownload;
   std::vector<TFileInPackage> filesToDelete;
+  // The blocks of the old data the update discards, for the missing chunks
+  // that offer blocks; null when there are none.
+  std::shared_ptr<TOldBlocks> oldBlocks;
   // Set when the difference cannot be computed (a description that names
   // chunks it does not have); the installation then fails with this text.
   QString failure;

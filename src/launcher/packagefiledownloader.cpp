@@ -1,6 +1,8 @@
 #include "launcher/packagefiledownloader.h"
 
+#include "launcher/blockfetch.h"
 #include "launcher/logging.h"
+#include "launcher/oldblocks.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 #include "shared/memoryblob.h"
@@ -121,6 +123,30 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
   connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress,
           Qt::QueuedConnection);
   connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
+  connectBlockFetcher();
+}
+
+void TPackageFileDownloader::connectBlockFetcher()
+{
+  // Its own pool: its answers are parts of chunk files, not chunk files.
+  m_pBlockFetcher = new TBlockFetcher(
+      std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
+                                              shared::makeNetworkAccessManagerWrapper(), true),
+      this);
+  connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
+  connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
+    TChunkData Data;
+    Data.content = std::make_shared<const TMemoryChunkContent>(Content);
+    processDownloadedData(Url, Data, true, true);
+  });
+  connect(m_pBlockFetcher, &TBlockFetcher::wholeChunkFetched, this, &TPackageFileDownloader::onDownloadCompleted);
+  connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
+    const auto Found = findChunk(m_OutstandingChunks, Url);
+    if (Found != m_OutstandingChunks.end())
+      m_pDownloadPool->download(Url, requestOptions(Found->chunk));
+  });
+  connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
+          [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
 }
 
 TPackageFileDownloader::~TPackageFileDownloader()
@@ -168,7 +194,8 @@ void TPackageFileDownloader::removeChunk(std::vector<TChunkToDownload>& Chunks, 
 }
 
 void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
-                                           const std::vector<TFileToDownload>& Files)
+                                           const std::vector<TFileToDownload>& Files,
+                                           std::shared_ptr<const TOldBlocks> OldBlocks)
 {
   startRun(TargetDirectory, ReplacementMode);
   QString Inconsistency;
@@ -190,7 +217,13 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
     m_OutstandingChunks.clear();
     m_AtLeastOneDownloadFailed = true;
   }
-  requestOutstandingChunks();
+  // Chunks that offer blocks are planned first: their blocks at hand are
+  // taken out of the old data before anything is written over it.
+  std::vector<TChunkInPackage> Records;
+  for (const TChunkToDownload& Chunk : m_OutstandingChunks)
+    Records.push_back(Chunk.chunk);
+  if (!m_pBlockFetcher->prepare(Records, std::move(OldBlocks)))
+    requestOutstandingChunks();
 }
 
 void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode)
@@ -320,6 +353,8 @@ void TPackageFileDownloader::requestOutstandingChunks()
       m_AtLeastOneDownloadFailed = true;
       continue;
     }
+    if (m_pBlockFetcher->fetch(Chunk.chunk))
+      continue;
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
     m_pDownloadPool->download(Chunk.chunk.url, requestOptions(Chunk.chunk));
   }
@@ -636,6 +671,9 @@ void TPackageFileDownloader::closeTarget(TChunkedFileState& File)
     shared::throwOnFileError(File.file);
     return;
   }
+  if (File.entry.cutWhenWritten && std::uint64_t(File.file.size()) > File.entry.unpackedSize &&
+      !File.file.resize(qint64(File.entry.unpackedSize)))
+    throwIo(File.file, "couldn't cut the file to its size");
   // Flushed while the other chunks are still on their way, so that little
   // is left to flush before the full marker.
   QElapsedTimer Clock;
@@ -753,7 +791,7 @@ void TPackageFileDownloader::emitProgress()
   TFileSize TotalToDownload = 0;
   TFileSize TotalToWrite = 0;
   for (const TChunkToDownload& Chunk : m_AllChunks) {
-    TotalToDownload += Chunk.chunk.packedSize;
+    TotalToDownload += m_pBlockFetcher->plannedBytes(Chunk.chunk.url).value_or(Chunk.chunk.packedSize);
     TotalToWrite += Chunk.chunk.unpackedSize;
   }
   m_DownloadRate.addTotal(Downloaded);
@@ -793,6 +831,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   m_RunFinished = true;
   m_ProgressTimer.stop();
   emitProgress();
+  m_pBlockFetcher->clear();
   const QString Incomplete = incompleteFile();
   if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed && !Incomplete.isEmpty()) {
     qCritical().noquote() << QString("Download incomplete: %1").arg(Incomplete);

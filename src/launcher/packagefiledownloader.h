@@ -28,6 +28,9 @@
 
 namespace orvale::launcher {
 
+class TBlockFetcher;
+class TOldBlocks;
+
 enum EPackageDownloaderError : std::int32_t
 {
   NoDownloaderError = 0,
@@ -141,8 +144,10 @@ public:
                          std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
   ~TPackageFileDownloader() override;
 
+  // With OldBlocks, missing chunks that offer blocks take the blocks found
+  // there and fetch only the others (TBlockFetcher).
   void downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
-                     const std::vector<TFileToDownload>& Files);
+                     const std::vector<TFileToDownload>& Files, std::shared_ptr<const TOldBlocks> OldBlocks = {});
 
   const std::vector<TChunkToDownload>& allChunks() const { return m_AllChunks; }
   const std::map<QUrl, TFileSize>& downloadedBytes() const { return m_DownloadedBytes; }
@@ -213,6 +218,7 @@ private:
                                               QString& Inconsistency);
   void orderForDownload(std::vector<TChunkToDownload>& Chunks);
   void requestOutstandingChunks();
+  void connectBlockFetcher();
   // A file with positions not written, for the log; empty when all are.
   QString incompleteFile() const;
 
@@ -256,6 +262,7 @@ private:
   void removeChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
+  TBlockFetcher* m_pBlockFetcher = nullptr;  // a child
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
   bool m_AtLeastOneDownloadFailed = false;

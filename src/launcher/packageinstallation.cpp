@@ -117,6 +117,10 @@ void TPackageInstallation::failBeforeDownload(const QString& Reason)
 void TPackageInstallation::startDownload()
 {
   qInfo().noquote() << QString("startDownload: %1%2").arg(m_pPackage->name(), threadTag());
+  // Held by the downloader for its run only: the old blocks may keep a
+  // temporary file in the installation folder.
+  std::shared_ptr<const TOldBlocks> OldBlocks = std::move(m_RequiredChanges.oldBlocks);
+  m_RequiredChanges.oldBlocks.reset();
   try {
     for (const TFileInPackage& File : m_RequiredChanges.filesToDelete) {
       const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
@@ -152,7 +156,7 @@ void TPackageInstallation::startDownload()
     m_pDownloader->downloadFiles(m_InstallationDirectory,
                                  m_SelfUpdateFlag ? EReplacementMode::MoveReplacedFilesAside
                                                   : EReplacementMode::ReplaceFiles,
-                                 Needed);
+                                 Needed, std::move(OldBlocks));
     qInfo().noquote() << QString("start download of %1 files%2").arg(Needed.size()).arg(threadTag());
   } catch (const std::runtime_error& Error) {
     emit diskAccessFailed(QString::fromUtf8(Error.what()));

@@ -3,6 +3,7 @@
 
 #include "shared/contentdefinedchunker.h"
 #include "launcher/logging.h"
+#include "launcher/oldblocks.h"
 #include "launcher/packageinstallation.h"
 #include "launcher/piecemoves.h"
 #include "shared/sha256.h"
@@ -47,6 +48,9 @@ struct TScanContext
   const TChunkInPackageVector* publishedChunks = nullptr;
   QString failure;  // first error found; no file is taken after it
   bool moveAside = false;  // self-update: replaced files are kept as ".old"
+  // The blocks of the discarded old data, kept when missing chunks may offer
+  // blocks; null otherwise.
+  std::shared_ptr<TOldBlocks> oldBlocks;
 
   void addScanned(std::uint64_t Bytes)
   {
@@ -338,15 +342,39 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
                              .arg(Plan.temporaryBytes)
                              .arg(threadTag());
   }
-  if (std::uint64_t(Target.size()) > File.unpackedSize)
+  // When blocks of old data are kept, a file with missing chunks keeps its
+  // old tail until the downloader has written it (the missing chunks may
+  // take blocks from there); it cuts the file to its size then.
+  const bool KeepTail = Context.oldBlocks && std::find(Missing.begin(), Missing.end(), true) != Missing.end();
+  const bool TooLong = std::uint64_t(Target.size()) > File.unpackedSize;
+  if (TooLong && !KeepTail)
     Target.resize(qint64(File.unpackedSize));
   Target.close();
   TFileToDownload Result = makeResult(File, std::move(Chunks));
+  Result.cutWhenWritten = TooLong && KeepTail;
   for (std::size_t Index = 0; Index < Missing.size(); ++Index) {
     if (Missing[Index])
       Result.chunksToDownload.push_back(std::int32_t(Index));
   }
   return Result;
+}
+
+// Keeps the blocks of the pieces of the file that nothing reuses; those
+// the rebuild moves pieces over are secured, up to the raw size of the
+// file's missing chunks. (A file with missing chunks is cut to its new size
+// only once it is written, so that its old tail stays where it is.)
+void keepDiscardedBlocks(TScanContext& Context, const QString& Path, const std::vector<TChunkInPackage>& Chunks,
+                         const std::vector<TChunkReuseState>& States, const std::vector<shared::TByteRange>& Discarded)
+{
+  std::vector<shared::TByteRange> Overwritten;
+  std::uint64_t MissingBytes = 0;
+  for (std::size_t Index = 0; Index < Chunks.size(); ++Index) {
+    if (States[Index].state == EChunkReuseState::Moved)
+      Overwritten.push_back({States[Index].targetOffset, States[Index].size});
+    else if (States[Index].state == EChunkReuseState::Missing)
+      MissingBytes += Chunks[Index].unpackedSize;
+  }
+  indexDiscardedPieces(*Context.oldBlocks, Path, Discarded, Overwritten, MissingBytes);
 }
 
 TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File, const QString& Path,
@@ -355,8 +383,15 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   std::vector<TChunkReuseState> States(Chunks.size());
   std::uint64_t SourceOffset = 0;
   bool Found = false;
+  std::vector<shared::TByteRange> Discarded;  // pieces no chunk reuses
   const auto Match = [&](const QByteArray& Hash, std::uint64_t Length) {
-    matchPiece(Context, File, Path, Chunks, States, SourceOffset, Found, Hash, Length);
+    bool Reused = false;
+    const std::uint64_t Here = SourceOffset;
+    matchPiece(Context, File, Path, Chunks, States, SourceOffset, Reused, Hash, Length);
+    if (Reused)
+      Found = true;
+    else
+      Discarded.push_back({Here, Length});
   };
 
   // Fast scan: the installed description says how the file is laid out.
@@ -381,7 +416,8 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
 
   if (!Found)
     return replaceFile(Context, File, Path, std::move(Chunks));
-
+  if (Context.oldBlocks)
+    keepDiscardedBlocks(Context, Path, Chunks, States, Discarded);
   return rebuildInPlace(Context, File, Path, std::move(Chunks), States);
 }
 
@@ -486,6 +522,10 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
   Context->directory = InstallationDirectory;
   Context->publishedChunks = &PublishedChunks;
   Context->moveAside = selfUpdateFlag() == 1;
+  const bool BlocksOffered = std::any_of(PublishedChunks.begin(), PublishedChunks.end(),
+                                         [](const TChunkInPackage& Chunk) { return Chunk.offersBlocks(); });
+  if (BlocksOffered)
+    Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath());
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
     const QFileInfo Info(Path);
@@ -517,6 +557,8 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
     std::move(Part.begin(), Part.end(), std::back_inserter(Result.filesToDownload));
   }
   Result.failure = Context->failure;
+  if (Context->oldBlocks && !Context->oldBlocks->empty())
+    Result.oldBlocks = Context->oldBlocks;
   return Result;
 }
 

@@ -302,6 +302,11 @@ TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<boo
   return Plan;
 }
 
+bool worthFetchingByBlocks(const TBlockFetchPlan& Plan, std::uint64_t ChunkFileSize)
+{
+  return !Plan.wholeFile && Plan.bytes <= ChunkFileSize / 5 * 4;
+}
+
 std::optional<QByteArray> assembleChunk(const TBlockIndex& Index, const TBlockFetchPlan& Plan,
                                         const std::vector<QByteArray>& Fetched,
                                         const std::function<std::optional<QByteArray>(const TBlock&)>& BlockAtHand)

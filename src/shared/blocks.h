@@ -150,6 +150,12 @@ struct TBlockFetchPlan
 TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<bool(const QByteArray&)>& IsAtHand,
                                const TFetchPlanOptions& Options = {});
 
+// Whether a chunk file is worth fetching by Plan rather than whole: the
+// plan is not the whole file and its ranges come to at most 80 % of it
+// (multipart answers, the decoding of single blocks and reading the blocks
+// at hand cost more than the last few bytes saved).
+bool worthFetchingByBlocks(const TBlockFetchPlan& Plan, std::uint64_t ChunkFileSize);
+
 // Assembles the chunk's content from a plan's answers: each missing block
 // decoded from the fetched bytes of its range (Fetched: the bytes of the
 // plan's ranges, request by request, in order), each other block from

@@ -1,4 +1,6 @@
 #include "shared/contentdefinedchunker.h"
+#include "launcher/oldblocks.h"
+#include "shared/blockchunker.h"
 #include "launcher/packageinstallation.h"
 #include "launcher/piecemoves.h"
 
@@ -42,6 +44,15 @@ public:
                       {"unpack", false}};
     m_Chunks.append(Chunk);
     return m_Chunks.size() - 1;
+  }
+  // The chunk offers a block index (whose content does not matter here).
+  void offerBlocks(int Index)
+  {
+    QJsonObject Chunk = m_Chunks.at(Index).toObject();
+    Chunk.insert("blockindex", Chunk.value("url").toString() + ".blocks");
+    Chunk.insert("blockindexsize", 1000);
+    Chunk.insert("blockindexhash", hexHash("index"));
+    m_Chunks.replace(Index, Chunk);
   }
   void file(const QString& Name, const QList<int>& Chunks, const QByteArray& Content, bool OwnUrl = false)
   {
@@ -179,6 +190,7 @@ private slots:
   void movePlans();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
+  void discardedBlocksOutliveTheRebuild();
   void chunksFoundWhereTheyBelong();
   void filesToDelete();
   void progressCoversExistingFiles();
@@ -740,6 +752,43 @@ void TestScan::contentDefinedScanFindsShiftedData()
   QVERIFY(Progress.wait(1000) || !Progress.isEmpty());
   QCOMPARE(Progress.last().at(0).value<TFileSize>(), TFileSize(Data.size()));
   QCOMPARE(Progress.last().at(1).value<TFileSize>(), TFileSize(Data.size()));
+}
+
+// The blocks of a discarded piece stay at hand for missing chunks that offer
+// blocks, also where the rebuild moves another piece over them (copied
+// aside then, up to the raw size of the file's missing chunks).
+void TestScan::discardedBlocksOutliveTheRebuild()
+{
+  const QByteArray X = piece('x', 100000), D = piece('d', 600000), Y = piece('y', 600000);
+  const std::vector<shared::TBlock> Blocks = shared::cutAndHashBlocks(D.constData(), std::size_t(D.size()));
+  QVERIFY(Blocks.size() > 3);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(D), Installed.chunk(Y)}, X + D + Y);
+  for (const int NewSize : {600000, 200000}) {
+    TScanFixture Fixture;
+    testsupport::writeWholeFile(Fixture.path("f.bin"), X + D + Y);
+    // Y moves over D; N is missing and offers blocks.
+    const QByteArray N = piece('n', NewSize);
+    TDescriptionBuilder Published;
+    const int New = Published.chunk(N);
+    Published.offerBlocks(New);
+    Published.file("f.bin", {Published.chunk(X), Published.chunk(Y), New}, X + Y + N);
+    const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build(), true);
+    QCOMPARE(findResult(Difference, "f.bin")->chunksToDownload, (std::vector<std::int32_t>{2}));
+    QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")).left(X.size() + Y.size()), X + Y);
+    QVERIFY(Difference.oldBlocks);
+    std::uint64_t Kept = 0;
+    for (const shared::TBlock& Block : Blocks) {
+      const auto Content = Difference.oldBlocks->read(Block);
+      if (Content) {
+        QCOMPARE(*Content, D.mid(int(Block.unpackedOffset), int(Block.unpackedSize)));
+        Kept += Block.unpackedSize;
+      }
+    }
+    QCOMPARE(Difference.oldBlocks->securedBytes(), Kept);
+    QVERIFY(Kept <= std::uint64_t(NewSize));
+    QVERIFY(Kept + shared::BlockMaximumSize > std::uint64_t(NewSize));
+  }
 }
 
 void TestScan::chunksFoundWhereTheyBelong()

@@ -62,7 +62,7 @@ bool TNginxServer::isAvailable()
   return QFileInfo(executable()).isExecutable();
 }
 
-TNginxServer::TNginxServer(const QString& RootDirectory)
+TNginxServer::TNginxServer(const QString& RootDirectory, const QString& RangeRootDirectory)
 {
   if (!isAvailable())
     throw std::runtime_error("TNginxServer: /usr/sbin/nginx is not installed (package nginx-light)");
@@ -70,7 +70,7 @@ TNginxServer::TNginxServer(const QString& RootDirectory)
   // The free port is only probed, so another process may take it before
   // nginx binds it; then the start is tried again.
   for (int Attempt = 0; Attempt < 5; ++Attempt) {
-    if (tryStart(RootDirectory, Error))
+    if (tryStart(RootDirectory, RangeRootDirectory, Error))
       return;
     stop();
   }
@@ -82,7 +82,7 @@ TNginxServer::~TNginxServer()
   stop();
 }
 
-bool TNginxServer::tryStart(const QString& RootDirectory, QString& Error)
+bool TNginxServer::tryStart(const QString& RootDirectory, const QString& RangeRootDirectory, QString& Error)
 {
   m_pDirectory = std::make_unique<QTemporaryDir>();
   if (!m_pDirectory->isValid()) {
@@ -119,7 +119,10 @@ bool TNginxServer::tryStart(const QString& RootDirectory, QString& Error)
   Config += QStringLiteral("  server {\n");
   Config += QStringLiteral("    listen 127.0.0.1:%1;\n").arg(m_Port);
   Config += QStringLiteral("    root %1;\n").arg(QDir(RootDirectory).absolutePath());
-  Config += QStringLiteral("    location / { }\n");
+  if (RangeRootDirectory.isEmpty())
+    Config += QStringLiteral("    location / { }\n");
+  else
+    Config += QStringLiteral("    location / { if ($http_range) { root %1; } }\n").arg(QDir(RangeRootDirectory).absolutePath());
   Config += QStringLiteral("  }\n}\n");
   const QString ConfigPath = Work.filePath("nginx.conf");
   {

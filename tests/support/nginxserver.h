@@ -36,8 +36,10 @@ public:
   static bool isAvailable();
 
   // Starts nginx and waits until it accepts connections; throws
-  // std::runtime_error (with nginx's error log) when it does not.
-  explicit TNginxServer(const QString& RootDirectory);
+  // std::runtime_error (with nginx's error log) when it does not. With a
+  // RangeRootDirectory, requests with a Range header are answered from
+  // there instead (a server whose ranges differ from its whole files).
+  explicit TNginxServer(const QString& RootDirectory, const QString& RangeRootDirectory = QString());
   ~TNginxServer();
   TNginxServer(const TNginxServer&) = delete;
   TNginxServer& operator=(const TNginxServer&) = delete;
@@ -59,7 +61,7 @@ public:
   void stop();
 
 private:
-  bool tryStart(const QString& RootDirectory, QString& Error);
+  bool tryStart(const QString& RootDirectory, const QString& RangeRootDirectory, QString& Error);
 
   std::unique_ptr<QTemporaryDir> m_pDirectory;
   std::unique_ptr<QProcess> m_pProcess;

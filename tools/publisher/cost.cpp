@@ -110,6 +110,8 @@ public:
     const shared::TBlockFetchPlan Plan =
         shared::planBlockFetch(*Index, [this](const QByteArray& Hash) { return m_AtHand.contains(Hash); });
     ++m_ChunksByBlocks;
+    if (!shared::worthFetchingByBlocks(Plan, Chunk.packedSize))
+      return {Chunk.blockIndexSize + Chunk.packedSize, 2};
     return {Chunk.blockIndexSize + Plan.bytes, 1 + int(Plan.requests.size())};
   }
 

@@ -69,7 +69,9 @@ struct TCostReport
 // file does not reuse, as their block indexes list them. A missing chunk
 // that offers blocks then costs its index file (one request) and the ranges
 // of the blocks not found, as shared::planBlockFetch plans them (default
-// options; bytes of the ranges, without multipart headers).
+// options; bytes of the ranges, without multipart headers), or its index
+// and the whole chunk file when the ranges are not worth it
+// (shared::worthFetchingByBlocks).
 //
 // Empty with Error when the new description is one the launcher refuses.
 std::optional<TCostReport> computeCost(const shared::TPackageConfigurationReader& Old,

@@ -1,0 +1,126 @@
+#pragma once
+
+#include "launcher/package.h"
+#include "shared/blocks.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace shared {
+class TDownloadPool;
+struct TRangeResponse;
+struct TReplyBody;
+}
+
+namespace orvale::launcher {
+
+class TOldBlocks;
+
+// Fetches missing chunks that offer blocks in parts: the chunk's block
+// index, then only the byte ranges of the blocks that are not among the old
+// blocks the update discards, several ranges per request and one request
+// per chunk file at a time; the chunk is assembled from both and checked
+// against its hash. Whatever goes wrong on the way (an index that fails a
+// check, an answer that is not what was asked for, a block that does not
+// decode to its hash, a chunk that does not add up) ends in fellBack, and
+// the chunk is fetched whole as usual.
+//
+// First prepare() fetches every index and takes the blocks at hand out of
+// the old data, before anything of the update is written (the writer may
+// write over old data); then fetch() starts the ranges of a chunk.
+class TBlockFetcher : public QObject
+{
+  Q_OBJECT
+
+public:
+  TBlockFetcher(std::shared_ptr<shared::TDownloadPool> Pool, QObject* pParent = nullptr);
+  ~TBlockFetcher() override;
+
+  // The most bytes of blocks at hand held at once; a chunk whose blocks do
+  // not fit any more is fetched whole.
+  static constexpr std::uint64_t MaxBytesAtHand = 256ull * 1024 * 1024;
+
+  // Forgets an earlier run and prepares the chunks that offer blocks; emits
+  // prepared() once each of them has its plan or is to be fetched whole.
+  // False (and no signal) when there is nothing to prepare.
+  bool prepare(const std::vector<TChunkInPackage>& Chunks, std::shared_ptr<const TOldBlocks> OldBlocks);
+  // Starts fetching Chunk by its plan; false when it has none (it is then
+  // fetched whole by the caller).
+  bool fetch(const TChunkInPackage& Chunk);
+  // Drops every chunk and what it holds; answers still on their way are
+  // ignored.
+  void clear();
+  // The bytes fetching Chunk takes by blocks (its index and ranges), when it
+  // is fetched by blocks; nothing when it is fetched whole.
+  std::optional<std::uint64_t> plannedBytes(const QUrl& ChunkUrl) const;
+
+signals:
+  void prepared();
+  // The chunk's content, checked against its hash.
+  void assembled(const QUrl& Url, const QByteArray& Content);
+  // A server that ignores ranges sent the whole chunk file.
+  void wholeChunkFetched(const QUrl& Url, const shared::TReplyBody& ChunkFile);
+  void fellBack(const QUrl& Url);
+  // Bytes received for the chunk so far: its index and ranges.
+  void progress(const QUrl& Url, qlonglong Bytes);
+
+private:
+  enum class EStage
+  {
+    Indexing,   // its index is on its way
+    Planned,    // it has a plan and its blocks at hand
+    Fetching,   // its ranges are on their way
+    Assembling, // on the thread pool
+    Done,
+    FellBack,   // fetched whole by the caller
+  };
+  struct TChunkFetch
+  {
+    TChunkInPackage chunk;
+    EStage stage = EStage::Indexing;
+    shared::TBlockIndex index;
+    shared::TBlockFetchPlan plan;
+    QHash<QByteArray, QByteArray> atHand;  // content by block hash
+    std::uint64_t bytesAtHand = 0;
+    std::size_t nextRequest = 0;
+    std::vector<QByteArray> fetched;       // the ranges received, in plan order
+    qlonglong receivedBytes = 0;           // of finished requests
+  };
+
+  void onDelivered(const QUrl& Url, const shared::TReplyBody& Body);
+  void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
+  void onProgress(const QUrl& Url, qlonglong Bytes);
+  void onIndex(TChunkFetch& Fetch, const QByteArray& Data);
+  // Plans the fetch and reads the blocks at hand; false when the chunk is
+  // better fetched whole.
+  bool plan(TChunkFetch& Fetch);
+  void onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body);
+  void requestNextRanges(TChunkFetch& Fetch);
+  void assemble(TChunkFetch& Fetch);
+  // Ends the chunk's block path: it is fetched whole.
+  void fallBack(TChunkFetch& Fetch, const QString& Reason);
+  void settleIndex();
+  // Lets go of the blocks at hand and the ranges received.
+  void dropHeldData(TChunkFetch& Fetch);
+  TChunkFetch* findByChunkUrl(const QUrl& Url);
+
+  std::shared_ptr<shared::TDownloadPool> m_pPool;
+  std::shared_ptr<const TOldBlocks> m_pOldBlocks;
+  std::map<QString, TChunkFetch> m_Fetches;  // by chunk URL
+  QHash<QUrl, QString> m_ChunkOfIndex;       // index URL to chunk URL
+  std::size_t m_IndexesPending = 0;
+  std::uint64_t m_BytesAtHand = 0;
+  std::uint64_t m_Generation = 0;  // answers of assemblies of a cleared run are ignored
+};
+
+} // namespace orvale::launcher
