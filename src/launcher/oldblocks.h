@@ -13,6 +13,10 @@
 #include <optional>
 #include <vector>
 
+namespace shared {
+class TFileSystemHelper;
+}
+
 namespace orvale::launcher {
 
 // The blocks of the old data an update discards (the pieces of installed
@@ -25,8 +29,9 @@ namespace orvale::launcher {
 class TOldBlocks
 {
 public:
-  // Secured copies go to a temporary file in Folder.
-  explicit TOldBlocks(QString Folder);
+  // Secured copies go to a temporary file in Folder; those a killed update
+  // left there are removed.
+  TOldBlocks(QString Folder, shared::TFileSystemHelper& Helper);
   ~TOldBlocks();
   TOldBlocks(const TOldBlocks&) = delete;
   TOldBlocks& operator=(const TOldBlocks&) = delete;

@@ -525,7 +525,7 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
   const bool BlocksOffered = std::any_of(PublishedChunks.begin(), PublishedChunks.end(),
                                          [](const TChunkInPackage& Chunk) { return Chunk.offersBlocks(); });
   if (BlocksOffered)
-    Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath());
+    Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath(), *Helper);
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
     const QFileInfo Info(Path);

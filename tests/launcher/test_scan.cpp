@@ -767,6 +767,8 @@ void TestScan::discardedBlocksOutliveTheRebuild()
   for (const int NewSize : {600000, 200000}) {
     TScanFixture Fixture;
     testsupport::writeWholeFile(Fixture.path("f.bin"), X + D + Y);
+    // Left by an update that was killed: gone once a scan keeps blocks.
+    testsupport::writeWholeFile(Fixture.path(".ashgrove-blocks-Ab12Cd"), "stale");
     // Y moves over D; N is missing and offers blocks.
     const QByteArray N = piece('n', NewSize);
     TDescriptionBuilder Published;
@@ -777,6 +779,7 @@ void TestScan::discardedBlocksOutliveTheRebuild()
     QCOMPARE(findResult(Difference, "f.bin")->chunksToDownload, (std::vector<std::int32_t>{2}));
     QCOMPARE(testsupport::readWholeFile(Fixture.path("f.bin")).left(X.size() + Y.size()), X + Y);
     QVERIFY(Difference.oldBlocks);
+    QVERIFY(!QFile::exists(Fixture.path(".ashgrove-blocks-Ab12Cd")));
     std::uint64_t Kept = 0;
     for (const shared::TBlock& Block : Blocks) {
       const auto Content = Difference.oldBlocks->read(Block);
