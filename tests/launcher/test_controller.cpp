@@ -71,6 +71,19 @@ public:
     QVERIFY(publish(Build, www() + "/game", Version, "bin/client"));
   }
 
+  // Publishes the launcher built as version 0.0.13, with a notes file
+  // beside it, as the launcher's package.
+  void publishNextLauncher()
+  {
+    const QString Executable = nextLauncherExecutable();
+    QVERIFY(QDir().mkpath(QFileInfo(Executable).absolutePath()));
+    QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next", Executable));
+    QFile::setPermissions(Executable, QFile::permissions(testsupport::builtLauncherExecutable()));
+    testsupport::writeWholeFile(build("launcher-next/launcher-notes.txt"), "launcher 0.0.13\n");
+    setLauncher(build("launcher-next"), "0.0.13");
+  }
+  QString nextLauncherExecutable() const { return build("launcher-next/ashgrove-launcher"); }
+
   void setLauncher(const QString& Folder, const QString& Version)
   {
     QVERIFY(publish(Folder, www() + "/launcher", Version, "ashgrove-launcher"));
@@ -356,12 +369,7 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QFETCH(bool, Signed);
   TServedGame Game;
   Game.publishGame("1.0", 1);
-  QTemporaryDir NextBuild;
-  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
-                      NextBuild.filePath("ashgrove-launcher")));
-  QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
-  testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
-  Game.setLauncher(NextBuild.path(), "0.0.13");
+  Game.publishNextLauncher();
   if (Signed) {
     Game.sign();
     testsupport::signDocument(Game.www() + "/launcher/package.json", ESignatureVariant::SecondKey);
@@ -380,7 +388,7 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(Log.contains("Version: 0.0.13"));
   QVERIFY(!Log.contains("already running"));
   QCOMPARE(testsupport::readWholeFile(Installation.executable()),
-           testsupport::readWholeFile(NextBuild.filePath("ashgrove-launcher")));
+           testsupport::readWholeFile(Game.nextLauncherExecutable()));
   QVERIFY(testsupport::readWholeFile(Installation.executable()) != OldExecutable);
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
@@ -393,10 +401,7 @@ void TestController::failedSelfUpdateRestoresTheExecutable()
 {
   TServedGame Game;
   Game.publishGame("1.0", 1);
-  QTemporaryDir NextBuild;
-  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
-                      NextBuild.filePath("ashgrove-launcher")));
-  Game.setLauncher(NextBuild.path(), "0.0.13");
+  Game.publishNextLauncher();
   // Every chunk of the new launcher fails.
   Game.server.setFault("*", TTestHttpServer::TFault());
   const QJsonObject Description =
@@ -473,10 +478,7 @@ void TestController::unusableDescriptionsAreNotActedOn()
 
   // The launcher's own description is a captive portal's page: no
   // self-update, the run goes on as without that description.
-  QTemporaryDir NextBuild;
-  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
-                      NextBuild.filePath("ashgrove-launcher")));
-  Game.setLauncher(NextBuild.path(), "0.0.13");
+  Game.publishNextLauncher();
   const QByteArray Page = "<!DOCTYPE html><html><body>Sign in to continue</body></html>";
   Game.server.setBody("/launcher/package.json", Page, "text/html");
   QCOMPARE(Installation.run({}, 60000), 0);
@@ -529,13 +531,8 @@ void TestController::killedSelfUpdateLeavesAWorkingLauncher()
     QSKIP("strace is not installed (scripts/install-deps installs it)");
   TServedGame Game;
   Game.publishGame("1.0", 1);
-  QTemporaryDir NextBuild;
-  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
-                      NextBuild.filePath("ashgrove-launcher")));
-  QFile::setPermissions(NextBuild.filePath("ashgrove-launcher"), QFile::permissions(testsupport::builtLauncherExecutable()));
-  testsupport::writeWholeFile(NextBuild.filePath("launcher-notes.txt"), "launcher 0.0.13\n");
-  Game.setLauncher(NextBuild.path(), "0.0.13");
-  const QByteArray Next = testsupport::readWholeFile(NextBuild.filePath("ashgrove-launcher"));
+  Game.publishNextLauncher();
+  const QByteArray Next = testsupport::readWholeFile(Game.nextLauncherExecutable());
   const QByteArray Old = testsupport::readWholeFile(testsupport::builtLauncherExecutable());
   // Each killed launcher must start again, and end up updated.
   const auto StartsAgainUpdated = [&](const TLauncherInstallation& Installation) {
@@ -712,10 +709,7 @@ void TestController::signedUpdates()
              testsupport::describeTree(Game.build("game-2.0")));
     return;
   }
-  QTemporaryDir NextBuild;
-  QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next",
-                      NextBuild.filePath("ashgrove-launcher")));
-  Game.setLauncher(NextBuild.path(), "0.0.13");
+  Game.publishNextLauncher();
   Game.sign(Variant);
   QVERIFY(runUntilLogged(Installation, {"--first-launch"}, "onLauncherReadyForAction"));
   const QString Log = Installation.readLog();
