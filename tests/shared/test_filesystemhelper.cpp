@@ -10,7 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/ipc.h>
 #include <sys/resource.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
 
 using namespace shared;
 
@@ -38,6 +41,7 @@ private slots:
   void randomNumbers();
   void sha256MatchesQt();
   void singleInstanceGuard();
+  void singleInstanceGuardDropsStaleSegments();
   void openFileLimitIsRaisedToTheHardLimit();
 };
 
@@ -253,6 +257,38 @@ void TestFileSystemHelper::singleInstanceGuard()
   }
   FirstInstanceTester Again(Key);
   QVERIFY(Again.isFirstInstance());
+}
+
+void TestFileSystemHelper::singleInstanceGuardDropsStaleSegments()
+{
+  // A segment's key derives from the inode of its key file, and a killed
+  // launcher leaves both behind. On tmpfs inode numbers only grow, so the
+  // key file made anew after dropping one stale segment gets one of the
+  // next numbers: leave segments under all of them.
+  QTemporaryDir Temporary("/dev/shm/ashgrove-test-XXXXXX");
+  if (!Temporary.isValid())
+    QSKIP("no tmpfs at /dev/shm");
+  const QByteArray OldTemporaryPath = qgetenv("TMPDIR");
+  qputenv("TMPDIR", Temporary.path().toLocal8Bit());
+  const QString Key = QString("ashgrove-stale-%1").arg(QCoreApplication::applicationPid());
+  const QString KeyFile = QSharedMemory(Key).nativeKey();
+  testsupport::writeWholeFile(KeyFile, "");
+  struct stat Info = {};
+  QCOMPARE(::stat(QFile::encodeName(KeyFile).constData(), &Info), 0);
+  QCOMPARE(::ftok(QFile::encodeName(KeyFile).constData(), 'Q'),
+           key_t(('Q' << 24) | ((Info.st_dev & 0xff) << 16) | (Info.st_ino & 0xffff)));
+  std::vector<int> Stale;
+  for (ino_t Inode = Info.st_ino; Inode < Info.st_ino + 200; ++Inode) {
+    const key_t StaleKey = key_t(('Q' << 24) | ((Info.st_dev & 0xff) << 16) | (Inode & 0xffff));
+    const int Id = ::shmget(StaleKey, 1, IPC_CREAT | IPC_EXCL | 0600);
+    if (Id >= 0)
+      Stale.push_back(Id);
+  }
+  const bool First = FirstInstanceTester(Key).isFirstInstance();
+  for (int Id : Stale)
+    ::shmctl(Id, IPC_RMID, nullptr);
+  qputenv("TMPDIR", OldTemporaryPath);
+  QVERIFY(First);
 }
 
 void TestFileSystemHelper::openFileLimitIsRaisedToTheHardLimit()
