@@ -10,7 +10,6 @@
 #include "shared/sha256.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QMutexLocker>
@@ -246,7 +245,6 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   }
   m_AtLeastOneDownloadFailed = false;
   m_AtLeastOneSavingOperationFailed = false;
-  m_FlushNanoseconds = 0;
   m_DownloadedBytes.clear();
   m_WrittenBytes.clear();
 }
@@ -674,13 +672,8 @@ void TPackageFileDownloader::closeTarget(TChunkedFileState& File)
   if (File.entry.cutWhenWritten && std::uint64_t(File.file.size()) > File.entry.unpackedSize &&
       !File.file.resize(qint64(File.entry.unpackedSize)))
     throwIo(File.file, "couldn't cut the file to its size");
-  // Flushed while the other chunks are still on their way, so that little
-  // is left to flush before the full marker.
-  QElapsedTimer Clock;
-  Clock.start();
-  shared::flushFileToDisk(File.file);
-  m_FlushNanoseconds += Clock.nsecsElapsed();
-  File.file.unsetError();
+  // Not flushed here: its pieces went to the disk as they were written, and
+  // the installation flushes every file before its full marker.
   File.file.close();
   shared::throwOnFileError(File.file);
   if (File.entry.executable &&

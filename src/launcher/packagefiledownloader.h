@@ -163,8 +163,6 @@ public:
   std::int32_t peakCachedChunkCount() const;
   // Most bytes of pending chunks held in memory at once during the run.
   std::uint64_t peakCachedChunkBytes() const;
-  // Time the saves spent flushing completed files to the disk.
-  std::int64_t flushNanoseconds() const { return m_FlushNanoseconds; }
 
   // Worker operations, run on the global thread pool; they fail by throwing.
   TChunkData verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
@@ -245,8 +243,8 @@ private:
   void writePosition(TChunkedFileState& File, std::int32_t Index, const TWriteSource& Source,
                      TChunkDebugLog& Debug);
   void releaseSource(const TChunkInPackage& Entry, const TWriteSource& Source);
-  // Closes the file: flushed and finished when all its positions are
-  // written, else just closed until the next save into it.
+  // Closes the file: cut to its size and made executable when all its
+  // positions are written, else just closed until the next save into it.
   void closeTarget(TChunkedFileState& File);
   // Keeps the content for later positions of File when it has any; returns
   // whether it did.
@@ -282,7 +280,6 @@ private:
   std::uint64_t m_CachedChunkBytes = 0;
   std::uint64_t m_PeakCachedChunkBytes = 0;
   std::uint64_t m_MaxCachedBytes = 0;
-  std::atomic<std::int64_t> m_FlushNanoseconds{0};
   std::int32_t m_MaxCachedChunks = 100;
   bool m_ChunkVerification = false;
   TRateStatistic m_DownloadRate;

@@ -89,8 +89,8 @@ public:
   // a file is missing or a flush fails.
   void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                            const TFileInPackageVector& Files);
-  // Seconds spent making the installed data durable: the flushes of the
-  // downloaded files as they were completed, and the final flush.
+  // Seconds the installation waited for its data to become durable (the
+  // final flush; the downloader only starts the writing out).
   double flushSeconds() const;
 
   // Ends the download phase as failed before anything was downloaded.
