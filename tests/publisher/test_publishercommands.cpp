@@ -588,6 +588,21 @@ void TestPublisherCommands::signingCommands()
   QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
                                          QDateTime::currentDateTimeUtc().addDays(31)),
            shared::ESignatureCheck::Expired);
+  // verify checks the signature beside the description against the key it
+  // names: one left from another document (as a folder published again
+  // without --sign keeps) or a malformed one is named.
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", Output}).exitCode, 0);
+  const QString Stale = Folder + "/stale";
+  QCOMPARE(QProcess::execute("cp", {"-a", Output, Stale}), 0);
+  for (const auto& [Signature, Text] : {std::pair<QByteArray, QString>{testsupport::readWholeFile(Document + ".sig"), "bad signature"},
+                                        {QByteArray("ashgrove-signature 1\n"), "malformed"}}) {
+    testsupport::writeWholeFile(Stale + "/package.json.sig", Signature);
+    const auto Checked = runProgram("ashgrove-publish", {"verify", Stale});
+    QCOMPARE(Checked.exitCode, 1);
+    QVERIFY2(Checked.out.contains("package.json.sig: does not vouch for the description: " + Text),
+             qPrintable(Checked.out));
+  }
+
   // The signature is written before the description: when it cannot be,
   // the published description stays as it was.
   QVERIFY(QFile::remove(Output + "/package.json.sig"));

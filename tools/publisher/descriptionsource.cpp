@@ -159,6 +159,7 @@ std::optional<TLoadedDescription> loadDescription(const QString& Location, QStri
     Base = QUrl::fromLocalFile(Loaded.folder + "/");
   }
   Loaded.reader = shared::TPackageConfigurationReader(*Data, QByteArray(), Base, QUrl());
+  Loaded.data = *Data;
   return Loaded;
 }
 

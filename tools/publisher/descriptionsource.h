@@ -27,6 +27,7 @@ struct TLoadedDescription
   QString location;   // as given: a path or a URL
   QString folder;     // the local folder it lies in (empty when fetched over HTTP)
   shared::TPackageConfigurationReader reader;  // relative URLs resolved against its folder
+  QByteArray data;    // the document's bytes, as a signature covers them
 };
 
 // True for http and https URLs.

@@ -4,6 +4,7 @@
 #include "descriptionsource.h"
 #include "shared/blocks.h"
 #include "shared/payload.h"
+#include "shared/releasesignature.h"
 
 #include <QLocale>
 #include <QMutex>
@@ -57,6 +58,30 @@ std::vector<TVerifyProblem> descriptionProblems(const TLoadedDescription& Loaded
       Add(File, QString("has %1 bytes, but its chunks add up to %2").arg(File.unpackedSize).arg(Sum));
   }
   return Problems;
+}
+
+// What keeps launchers that check signatures from accepting the
+// description: a signature file beside it that is malformed, does not sign
+// these bytes (a folder published again without --sign keeps its old one)
+// or has expired. It is checked against the key it names; whether players
+// accept that key is their settings' business. No signature file is no
+// problem: unsigned publications are fine.
+std::optional<TVerifyProblem> signatureProblem(const TLoadedDescription& Loaded, const TChunkSource& Source)
+{
+  const QString Location = Loaded.location + shared::SignatureFileSuffix;
+  const QUrl Url = Source.web() ? QUrl(Location) : QUrl::fromLocalFile(Location);
+  const TFetchedFile File = Source.read(Url, shared::MaxSignatureFileBytes);
+  if (File.state == TFetchedFile::EState::Missing)
+    return std::nullopt;
+  if (File.state == TFetchedFile::EState::Failed)
+    return TVerifyProblem{Location, QString("cannot be read: %1").arg(File.error)};
+  const auto Signature = shared::TReleaseSignature::parse(File.data);
+  const shared::ESignatureCheck Check =
+      Signature ? shared::checkReleaseSignature(Loaded.data, File.data, {Signature->key}, shared::EExpiry::Enforced)
+                : shared::ESignatureCheck::Malformed;
+  if (Check == shared::ESignatureCheck::Valid)
+    return std::nullopt;
+  return TVerifyProblem{Location, QString("does not vouch for the description: %1").arg(shared::signatureCheckText(Check))};
 }
 
 std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
@@ -151,6 +176,8 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
   Report.problems = descriptionProblems(*Loaded);
   const std::vector<TChunkInPackage> Records = distinctDownloadRecords(Loaded->reader);
   const TChunkSource Source(*Loaded);
+  if (auto Problem = signatureProblem(*Loaded, Source))
+    Report.problems.push_back(*Problem);
   const auto Problems = checkChunkFiles(Source, Records, Progress);
   for (std::size_t Index = 0; Index < Records.size(); ++Index) {
     Report.packedBytes += Records[Index].packedSize;

@@ -11,7 +11,8 @@
 // description names for download exists, has its packed size and hash and
 // decodes to its unpacked hash; every block index file exists, has its size
 // and hash, is a sound index of its chunk file, and each block's range
-// decodes alone to the block. It catches a half-finished upload before
+// decodes alone to the block; a signature file beside the description
+// signs it and has not expired. It catches a half-finished upload before
 // players do.
 namespace orvale::publisher {
 
