@@ -127,11 +127,12 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
 
 void TPackageFileDownloader::connectBlockFetcher()
 {
-  // Its own pool: its answers are parts of chunk files, not chunk files.
-  m_pBlockFetcher = new TBlockFetcher(
-      std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
-                                              shared::makeNetworkAccessManagerWrapper(), true),
-      this);
+  // Its own pool, since its answers are parts of chunk files, not chunk
+  // files; it shares the limit of downloads with ours.
+  auto BlockPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
+                                                           shared::makeNetworkAccessManagerWrapper(), true);
+  BlockPool->shareLimitWith(*m_pDownloadPool);
+  m_pBlockFetcher = new TBlockFetcher(std::move(BlockPool), this);
   connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
   connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
     TChunkData Data;

@@ -383,7 +383,10 @@ TDownloadPool::~TDownloadPool()
     // own signals.
     pReply->deleteLater();
   }
+  const bool HeldSlots = !m_ActiveDownloads.isEmpty();
   m_ActiveDownloads.clear();
+  if (HeldSlots)
+    wakeSharingPools();
 }
 
 void TDownloadPool::download(const QUrl& url, qint64 MaxBodyBytes)
@@ -453,7 +456,60 @@ void TDownloadPool::setCache(QAbstractNetworkCache* pCache)
 void TDownloadPool::releaseUrl(const QUrl& url)
 {
   if (m_ActiveDownloads.remove(url) > 0)
-    startQueuedDownloads();
+    onSlotFreed();
+}
+
+void TDownloadPool::shareLimitWith(TDownloadPool& Other)
+{
+  if (!m_pLimitGroup)
+    m_pLimitGroup = std::make_shared<TLimitGroup>(TLimitGroup{{this}});
+  if (Other.m_pLimitGroup == m_pLimitGroup)
+    return;
+  std::vector<QPointer<TDownloadPool>> Joining{&Other};
+  if (Other.m_pLimitGroup)
+    Joining = Other.m_pLimitGroup->pools;
+  auto& Pools = m_pLimitGroup->pools;
+  Pools.erase(std::remove(Pools.begin(), Pools.end(), nullptr), Pools.end());
+  for (const QPointer<TDownloadPool>& Pool : Joining) {
+    if (!Pool)
+      continue;
+    Pool->m_pLimitGroup = m_pLimitGroup;
+    Pools.push_back(Pool);
+  }
+}
+
+int TDownloadPool::sharedActiveCount() const
+{
+  if (!m_pLimitGroup)
+    return activeDownloadCount();
+  int Count = 0;
+  for (const QPointer<TDownloadPool>& Pool : m_pLimitGroup->pools) {
+    if (Pool)
+      Count += Pool->activeDownloadCount();
+  }
+  return Count;
+}
+
+void TDownloadPool::onSlotFreed()
+{
+  wakeSharingPools();
+  startQueuedDownloads();
+}
+
+void TDownloadPool::wakeSharingPools()
+{
+  if (!m_pLimitGroup)
+    return;
+  for (const QPointer<TDownloadPool>& Pool : m_pLimitGroup->pools) {
+    if (Pool && Pool != this) {
+      QMetaObject::invokeMethod(
+          Pool.data(), [Pool] {
+            if (Pool)
+              Pool->startQueuedDownloads();
+          },
+          Qt::QueuedConnection);
+    }
+  }
 }
 
 void TDownloadPool::removeFromQueue(const QUrl& Url)
@@ -473,7 +529,7 @@ bool TDownloadPool::isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* 
 void TDownloadPool::startQueuedDownloads()
 {
   const QPointer<TDownloadPool> Self(this);
-  while (!m_Queue.empty() && activeDownloadCount() < concurrencyLimit()) {
+  while (!m_Queue.empty() && sharedActiveCount() < concurrencyLimit()) {
     const TQueuedRequest Next = m_Queue.front();
     const QUrl Url = Next.url;
     m_Queue.pop_front();
@@ -526,7 +582,7 @@ void TDownloadPool::onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply)
   const QPointer<TDownloadPool> Self(this);
   emit failed(Url, pReply->networkError(), pReply->errorString());
   if (Self && m_ReleaseOnFinish)
-    startQueuedDownloads();
+    onSlotFreed();
 }
 
 void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pReply)
@@ -546,7 +602,7 @@ void TDownloadPool::onReplyFinished(const QUrl& Url, QNetworkReplyWrapper* pRepl
     reportBody(Url, pReply);
   }
   if (Self && m_ReleaseOnFinish)
-    startQueuedDownloads();
+    onSlotFreed();
 }
 
 void TDownloadPool::reportBody(const QUrl& Url, QNetworkReplyWrapper* pReply)
@@ -585,7 +641,7 @@ void TDownloadPool::onReplyDestroyed(const QUrl& Url, QNetworkReplyWrapper* pRep
       const QPointer<TDownloadPool> Self(this);
       emit failed(Url, QNetworkReply::OperationCanceledError, QStringLiteral("Operation canceled"));
       if (Self && m_ReleaseOnFinish)
-        startQueuedDownloads();
+        onSlotFreed();
     },
     Qt::QueuedConnection);
 }

@@ -13,6 +13,7 @@
 #include <deque>
 #include <memory>
 #include <utility>
+#include <vector>
 
 class QAbstractNetworkCache;
 class QTemporaryFile;
@@ -226,6 +227,12 @@ public:
 
   bool releaseOnFinish() const { return m_ReleaseOnFinish; }
 
+  // From now on the active URLs of this pool, of Other and of the pools
+  // either already shares with count together against each pool's limit:
+  // pools that serve one job through network managers of their own stay
+  // within one limit of connections. All of them live on one thread.
+  void shareLimitWith(TDownloadPool& Other);
+
   // A request during which no byte moves for this long is aborted and
   // reported as failed(url, OperationCanceledError, ...), so that a stalled
   // server cannot hold a download (and its slot) for ever; a slow but
@@ -249,7 +256,22 @@ private:
     TRequestOptions options;
   };
 
+  // The pools that share a limit, this one among them; destroyed ones are
+  // null.
+  struct TLimitGroup
+  {
+    std::vector<QPointer<TDownloadPool>> pools;
+  };
+
   void startQueuedDownloads();
+  // Active URLs of this pool and of the pools it shares its limit with.
+  int sharedActiveCount() const;
+  // A slot became free: starts queued downloads here and in the pools
+  // sharing the limit.
+  void onSlotFreed();
+  // Posts the start of queued downloads to the other pools sharing the
+  // limit, so that no report of theirs runs inside one of ours.
+  void wakeSharingPools();
   void removeFromQueue(const QUrl& Url);
   // True when the reply is the URL's current request.
   bool isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const;
@@ -268,6 +290,7 @@ private:
   QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
   int m_ConcurrencyLimit = 0;
   std::deque<TQueuedRequest> m_Queue;
+  std::shared_ptr<TLimitGroup> m_pLimitGroup;  // null while the limit is this pool's own
   TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
   bool m_ReleaseOnFinish = true;
   int m_TransferTimeoutMs = DefaultTransferTimeoutMs;

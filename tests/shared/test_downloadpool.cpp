@@ -86,6 +86,7 @@ private slots:
   void cleanup();
 
   void limitTwoStartsTwoOfFive();
+  void poolsSharingALimitStayWithinIt();
   void releasingStartsNextInQueueOrder();
   void requeuePrioritizeAndActiveUrl();
   void refusedUrls_data();
@@ -158,6 +159,41 @@ void TestDownloadPool::limitTwoStartsTwoOfFive()
     QVERIFY(Index >= 0);
     QCOMPARE(Arguments.value(1).toByteArray(), QByteArray(16, char('a' + Index)));
   }
+}
+
+void TestDownloadPool::poolsSharingALimitStayWithinIt()
+{
+  // One pool holds its slots until released, the other frees them as its
+  // requests end; together they never run more than the limit.
+  m_pServer->setFault("*", TFault::trickle(8, 40));
+  TPoolUnderTest Held(2, false);
+  TPoolUnderTest Freed(2, true);
+  Freed.pool->shareLimitWith(*Held.pool);
+  QList<QUrl> HeldUrls;
+  for (int Index = 0; Index < 2; ++Index) {
+    const QString Path = QStringLiteral("/held%1").arg(Index);
+    m_pServer->setBody(Path, QByteArray(16, char('a' + Index)));
+    HeldUrls.append(m_pServer->url(Path));
+    Held.pool->download(HeldUrls.last());
+  }
+  for (int Index = 0; Index < 4; ++Index) {
+    const QString Path = QStringLiteral("/freed%1").arg(Index);
+    m_pServer->setBody(Path, QByteArray(16, char('k' + Index)));
+    Freed.pool->download(m_pServer->url(Path));
+  }
+  QCOMPARE(Freed.pool->activeDownloadCount(), 0);
+  QTRY_COMPARE(Held.successes.size(), 2);
+  QTest::qWait(200);
+  QVERIFY(Freed.manager->requested.isEmpty());
+
+  // Each release lets the other pool start one more.
+  Held.pool->releaseUrl(HeldUrls[0]);
+  QTRY_VERIFY(!Freed.manager->requested.isEmpty());
+  QVERIFY(Freed.pool->activeDownloadCount() <= 1);
+  Held.pool->releaseUrl(HeldUrls[1]);
+  QTRY_COMPARE(Freed.successes.size(), 4);
+  QCOMPARE(Freed.failures.size(), 0);
+  QCOMPARE(m_pServer->maximumConcurrentRequests(), 2);
 }
 
 void TestDownloadPool::releasingStartsNextInQueueOrder()
