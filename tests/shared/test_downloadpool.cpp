@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 using namespace shared;
@@ -120,8 +121,26 @@ private slots:
   void threeHundredUrlsThroughLimitSix();
 
 private:
+  // Serves Count paths Prefix0, Prefix1, ... with Body(Index) and queues
+  // them in Pool in that order; their URLs.
+  QList<QUrl> serveAndQueue(TDownloadPool& Pool, const QString& Prefix, int Count,
+                            const std::function<QByteArray(int)>& Body);
+
   std::unique_ptr<TTestHttpServer> m_pServer;
 };
+
+QList<QUrl> TestDownloadPool::serveAndQueue(TDownloadPool& Pool, const QString& Prefix, int Count,
+                                            const std::function<QByteArray(int)>& Body)
+{
+  QList<QUrl> Urls;
+  for (int Index = 0; Index < Count; ++Index) {
+    const QString Path = Prefix + QString::number(Index);
+    m_pServer->setBody(Path, Body(Index));
+    Urls.append(m_pServer->url(Path));
+    Pool.download(Urls.last());
+  }
+  return Urls;
+}
 
 void TestDownloadPool::init()
 {
@@ -137,13 +156,8 @@ void TestDownloadPool::limitTwoStartsTwoOfFive()
 {
   m_pServer->setFault("*", TFault::trickle(8, 40));
   TPoolUnderTest Test(2, true);
-  QList<QUrl> Urls;
-  for (int Index = 0; Index < 5; ++Index) {
-    const QString Path = QStringLiteral("/file%1").arg(Index);
-    m_pServer->setBody(Path, QByteArray(16, char('a' + Index)));
-    Urls.append(m_pServer->url(Path));
-    Test.pool->download(Urls.last());
-  }
+  const QList<QUrl> Urls =
+      serveAndQueue(*Test.pool, "/file", 5, [](int Index) { return QByteArray(16, char('a' + Index)); });
   QCOMPARE(Test.pool->activeDownloadCount(), 2);
   QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(5));
   QCOMPARE(Test.manager->requested, Urls.mid(0, 2));
@@ -169,18 +183,9 @@ void TestDownloadPool::poolsSharingALimitStayWithinIt()
   TPoolUnderTest Held(2, false);
   TPoolUnderTest Freed(2, true);
   Freed.pool->shareLimitWith(*Held.pool);
-  QList<QUrl> HeldUrls;
-  for (int Index = 0; Index < 2; ++Index) {
-    const QString Path = QStringLiteral("/held%1").arg(Index);
-    m_pServer->setBody(Path, QByteArray(16, char('a' + Index)));
-    HeldUrls.append(m_pServer->url(Path));
-    Held.pool->download(HeldUrls.last());
-  }
-  for (int Index = 0; Index < 4; ++Index) {
-    const QString Path = QStringLiteral("/freed%1").arg(Index);
-    m_pServer->setBody(Path, QByteArray(16, char('k' + Index)));
-    Freed.pool->download(m_pServer->url(Path));
-  }
+  const QList<QUrl> HeldUrls =
+      serveAndQueue(*Held.pool, "/held", 2, [](int Index) { return QByteArray(16, char('a' + Index)); });
+  serveAndQueue(*Freed.pool, "/freed", 4, [](int Index) { return QByteArray(16, char('k' + Index)); });
   QCOMPARE(Freed.pool->activeDownloadCount(), 0);
   QTRY_COMPARE(Held.successes.size(), 2);
   QTest::qWait(200);
@@ -201,13 +206,7 @@ void TestDownloadPool::releasingStartsNextInQueueOrder()
   // Without automatic release every slot is freed by hand, so the order in
   // which the queue is drained can be followed step by step.
   TPoolUnderTest Test(2, false);
-  QList<QUrl> Urls;
-  for (int Index = 0; Index < 5; ++Index) {
-    const QString Path = QStringLiteral("/step%1").arg(Index);
-    m_pServer->setBody(Path, QByteArray::number(Index));
-    Urls.append(m_pServer->url(Path));
-    Test.pool->download(Urls.last());
-  }
+  const QList<QUrl> Urls = serveAndQueue(*Test.pool, "/step", 5, [](int Index) { return QByteArray::number(Index); });
   QTRY_COMPARE(Test.successes.size(), 2);
   QCOMPARE(Test.manager->requested, Urls.mid(0, 2));
   for (int Next = 2; Next < 5; ++Next) {
