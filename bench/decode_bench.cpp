@@ -8,8 +8,8 @@
 // range on its own.
 //
 // Usage: ashgrove-decode-bench [payload folder]
-// The folder defaults to testdata/payloads in $ASHGROVE_SHARED_DIR, else in
-// ../shared beside the source tree.
+// The folder defaults to payloads in $ASHGROVE_TEST_DATA_DIR, else
+// tests/data/payloads of the source tree.
 
 #include "shared/blockchunker.h"
 #include "shared/blocks.h"
@@ -152,10 +152,10 @@ bool printBlockedDeflate(const QByteArray& Chunk)
 
 QString defaultPayloadFolder()
 {
-  QString Shared = qEnvironmentVariable("ASHGROVE_SHARED_DIR");
-  if (Shared.isEmpty())
-    Shared = QStringLiteral(ASHGROVE_SOURCE_DIR "/../shared");
-  return QDir(Shared + "/testdata/payloads").absolutePath();
+  QString Data = qEnvironmentVariable("ASHGROVE_TEST_DATA_DIR");
+  if (Data.isEmpty())
+    Data = QStringLiteral(ASHGROVE_SOURCE_DIR "/tests/data");
+  return QDir(Data + "/payloads").absolutePath();
 }
 
 void printRow(int Format, const QString& Input, qint64 Unpacked, qint64 Packed, const TResult& Result)

@@ -29,7 +29,7 @@ QByteArray header(int Format, QByteArray UnpackedVarint, QByteArray PackedVarint
 
 QJsonArray manifestFiles()
 {
-  const QString Path = testsupport::sharedDataDirectory() + "/testdata/payloads/manifest.json";
+  const QString Path = testsupport::testDataDirectory() + "/payloads/manifest.json";
   return QJsonDocument::fromJson(testsupport::readWholeFile(Path)).object().value("files").toArray();
 }
 
@@ -59,7 +59,7 @@ void TestPayload::vectors_data()
   QTest::addColumn<qint64>("UnpackedSize");
   QTest::addColumn<int>("Format");
   const QJsonArray Files = manifestFiles();
-  QVERIFY2(!Files.isEmpty(), "payload manifest not found; set ASHGROVE_SHARED_DIR");
+  QVERIFY2(!Files.isEmpty(), "payload manifest not found; set ASHGROVE_TEST_DATA_DIR");
   for (const QJsonValue& Value : Files) {
     const QJsonObject Entry = Value.toObject();
     if (!Entry.contains("expect"))
@@ -84,7 +84,7 @@ void TestPayload::vectors()
   if (ExpectOk && NotYetDecodable.contains(Format))
     QSKIP("decoder for this format not available yet");
   const QByteArray Data =
-      testsupport::readWholeFile(testsupport::sharedDataDirectory() + "/testdata/payloads/" + File);
+      testsupport::readWholeFile(testsupport::testDataDirectory() + "/payloads/" + File);
   QVERIFY(isPackedPayload(Data));
   QByteArray Result;
   const bool Ok = unpackPayload(Data, Result);

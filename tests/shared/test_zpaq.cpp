@@ -41,7 +41,7 @@ TResult decode(const QByteArray& Payload, std::size_t Capacity)
 
 QString vectorPath(const QString& File)
 {
-  return testsupport::sharedDataDirectory() + "/testdata/payloads/" + File;
+  return testsupport::testDataDirectory() + "/payloads/" + File;
 }
 
 // The payload of a container file, and its declared unpacked size.

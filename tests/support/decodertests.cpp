@@ -26,7 +26,7 @@ TPayloadVector loadPayloadVector(const QString& Name, shared::EPayloadFormat For
   TPayloadVector Vector;
   Vector.name = Name;
   Vector.sha256 = Sha256;
-  const QByteArray Data = readWholeFile(sharedDataDirectory() + "/testdata/payloads/" + Name);
+  const QByteArray Data = readWholeFile(testDataDirectory() + "/payloads/" + Name);
   const auto Header = shared::readPayloadHeader(Data.constData(), std::size_t(Data.size()));
   if (!Header || Header->format != Format)
     qFatal("not a container of format %d: %s", int(Format), qPrintable(Name));

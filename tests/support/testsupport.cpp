@@ -15,12 +15,12 @@
 
 namespace testsupport {
 
-QString sharedDataDirectory()
+QString testDataDirectory()
 {
-  const QString FromEnvironment = qEnvironmentVariable("ASHGROVE_SHARED_DIR");
+  const QString FromEnvironment = qEnvironmentVariable("ASHGROVE_TEST_DATA_DIR");
   if (!FromEnvironment.isEmpty())
     return QDir(FromEnvironment).absolutePath();
-  return QDir(sourceDirectory() + "/../shared").absolutePath();
+  return QDir(sourceDirectory() + "/tests/data").absolutePath();
 }
 
 QString binaryDirectory()

@@ -5,9 +5,10 @@
 
 namespace testsupport {
 
-// Folder with the shared test data (payload vectors); from the environment
-// variable ASHGROVE_SHARED_DIR, else beside the source tree.
-QString sharedDataDirectory();
+// Folder with the test data kept in the repository (payload vectors under
+// payloads/); from the environment variable ASHGROVE_TEST_DATA_DIR, else
+// tests/data of the source tree.
+QString testDataDirectory();
 // The build tree and the source tree of this build.
 QString binaryDirectory();
 QString sourceDirectory();
