@@ -1,12 +1,15 @@
 #include "shared/payload.h"
 
 #include "shared/codecs/codecs.h"
+#include "shared/zstdframes.h"
 
 #include <lzma.h>
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace shared {
@@ -576,6 +579,41 @@ bool streamLzip(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t Unpa
   return Size == Output.total() && Expected == Crc;
 }
 
+// Zstandard frames one after another, skippable ones among them; the
+// decoder's window is capped as in memory (decodeZstdFrames).
+bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output)
+{
+  const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> Context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+  if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, kZstdMaxWindowLog)))
+    return false;
+  std::size_t Pending = 1;  // 0 once a frame is decoded and handed on whole
+  for (;;) {
+    if (!Input.refill())
+      return false;
+    const std::size_t Room = Output.room();
+    ZSTD_inBuffer In{Input.next(), Input.available(), 0};
+    ZSTD_outBuffer Out{Output.next(), Room, 0};
+    if (In.size == 0 && Pending == 0)
+      break;
+    Pending = ZSTD_decompressStream(Context.get(), &Out, &In);
+    Input.consume(In.pos);
+    if (ZSTD_isError(Pending) || !Output.produced(Out.pos))
+      return false;
+    if (In.size == 0 && Out.pos < Room && Pending != 0)
+      return false;  // the payload ends inside a frame
+  }
+  return Output.complete() && Output.flush();
+}
+
+QByteArray encodeZstd(const char* Data, std::size_t Size, int Level)
+{
+  QByteArray Payload;
+  TZstdEncoder Encoder(Level);
+  if (!Encoder.appendFrame(Data, Size, Payload))
+    return QByteArray();
+  return Payload;
+}
+
 } // namespace
 
 bool isPackedPayload(const char* Data, std::size_t Size)
@@ -632,6 +670,8 @@ bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size
     return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
   case EPayloadFormat::Crush:
     return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Zstd:
+    return decodeZstdFrames(Payload, PayloadSize, Output, OutputCapacity);
   default:
     return false;
   }
@@ -645,6 +685,7 @@ bool canStreamPayload(EPayloadFormat Format)
   case EPayloadFormat::Lzip:
   case EPayloadFormat::Lzma20:
   case EPayloadFormat::Lzma25:
+  case EPayloadFormat::Zstd:
     return true;
   default:
     return false;
@@ -668,6 +709,8 @@ bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64
   case EPayloadFormat::Lzma20:
   case EPayloadFormat::Lzma25:
     return streamLegacyLzma(Input, Output, UnpackedSize);
+  case EPayloadFormat::Zstd:
+    return streamZstd(Input, Output);
   default:
     return false;
   }
@@ -718,6 +761,9 @@ QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size
     break;
   case EPayloadFormat::Lzma25:
     Payload = encodeLzma(Data, Size, false, fittedDictionary(Size, 1u << 25), Level);
+    break;
+  case EPayloadFormat::Zstd:
+    Payload = encodeZstd(Data, Size, Level);
     break;
   default:
     return QByteArray();

@@ -26,6 +26,7 @@ enum class EPayloadFormat : int
   Lzip = 4,
   Lzma20 = 5,
   Zpaq = 6,
+  Zstd = 9,  // one or more Zstandard frames (shared/zstdframes.h)
   Lzma25 = 10,
   Csc = 14,
   Crush = 21,
@@ -38,7 +39,8 @@ constexpr std::uint64_t kMaxUnpackedPayloadSize = 256ull * 1024 * 1024;
 // reference packer.
 constexpr std::uint64_t kMaxUnstreamedPayloadSize = 16ull * 1024 * 1024;
 // The largest LZMA dictionary a streaming decode allocates (the publisher
-// uses at most 32 MiB). A stream that reaches further back fails.
+// uses at most 32 MiB). A stream that reaches further back fails. The
+// largest Zstandard window is as large (kZstdMaxWindowLog).
 constexpr std::uint64_t kMaxStreamingDictionarySize = 64ull * 1024 * 1024;
 // The input and output blocks of a streaming decode, each.
 constexpr std::size_t kStreamingBlockSize = 1024 * 1024;
@@ -77,7 +79,7 @@ bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size
                    std::uint8_t* Output, std::size_t OutputCapacity);
 
 // Whether payloads of Format can be decoded as a stream (streamPayload):
-// Stored, Deflate, Lzip and the LZMA ids.
+// Stored, Deflate, Lzip, the LZMA ids and Zstd.
 bool canStreamPayload(EPayloadFormat Format);
 
 // Reads the next bytes of a payload into Buffer (at most Size); returns how
@@ -91,17 +93,18 @@ using TPayloadWriter = std::function<bool(const char* Data, std::size_t Size)>;
 // shorter than that is padded with zeros, as unpackPayload does). Fails when
 // the payload is malformed, produces more or fewer bytes, or reading or
 // writing fails. Working memory: two blocks of kStreamingBlockSize, the
-// zlib window, and for LZMA a dictionary of the declared size but at most
-// min(UnpackedSize, kMaxStreamingDictionarySize).
+// zlib window, for LZMA a dictionary of the declared size but at most
+// min(UnpackedSize, kMaxStreamingDictionarySize), for Zstd the frame's
+// window (at most 2^kZstdMaxWindowLog) and a 128 KiB block.
 bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize,
                    const TPayloadReader& Read, const TPayloadWriter& Write);
 
 // Writes a container of the given format around Data. Supported formats for
-// writing: Stored, Deflate, Lzip, Lzma20 and Lzma25 (for the two LZMA ids
-// the dictionary is fitted to the data). Returns an empty array when the
-// format cannot be written.
+// writing: Stored, Deflate, Lzip, Lzma20, Lzma25 (for the two LZMA ids the
+// dictionary is fitted to the data) and Zstd (one frame). Returns an empty
+// array when the format cannot be written.
 // Level: the LZMA preset (0 to 9) for Lzip and the LZMA ids, the zlib level
-// (1 to 9) for Deflate.
+// (1 to 9) for Deflate, the Zstandard level (1 to 19) for Zstd.
 QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size, int Level = 6);
 
 // The container of an encoded payload: the header (format id, unpacked size,

@@ -170,7 +170,7 @@ void TestPayload::headerNumbersAreUntrusted()
   // Packed size beyond the data.
   QVERIFY(!unpackPayload(header(0, "\x05", "\x06") + "abcde", Result));
   // Malformed payloads of every decodable format fail without crashing.
-  for (int Format : {3, 4, 5, 6, 10, 14, 21}) {
+  for (int Format : {3, 4, 5, 6, 9, 10, 14, 21}) {
     for (int Size : {1, 5, 17, 18, 40}) {
       const QByteArray Junk = testsupport::pseudoRandomBytes(Size, quint64(Format * 100 + Size));
       QVERIFY(!unpackPayload(header(Format, "\x80\x02", QByteArray(1, char(Size))) + Junk, Result));
@@ -186,6 +186,7 @@ void TestPayload::roundTripOfWritableFormats_data()
   QTest::newRow("lzip") << int(EPayloadFormat::Lzip);
   QTest::newRow("lzma20") << int(EPayloadFormat::Lzma20);
   QTest::newRow("lzma25") << int(EPayloadFormat::Lzma25);
+  QTest::newRow("zstd") << int(EPayloadFormat::Zstd);
 }
 
 void TestPayload::roundTripOfWritableFormats()

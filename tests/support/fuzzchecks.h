@@ -61,10 +61,32 @@ inline QByteArray codecInput(std::size_t Capacity, const QByteArray& Payload)
   return Input + Payload;
 }
 
+// The payload of a container decoded by shared::streamPayload, fed in odd
+// slices; a null array when the stream is refused.
+inline QByteArray streamedPayload(const QByteArray& Data, const shared::TPayloadHeader& Header)
+{
+  std::size_t Position = Header.payloadOffset;
+  QByteArray Streamed("");
+  const bool Ok = shared::streamPayload(
+    Header.format, Header.packedSize, Header.unpackedSize,
+    [&](char* Buffer, std::size_t Size) {
+      const std::size_t Taken = std::min<std::size_t>({Size, 4093, std::size_t(Data.size()) - Position});
+      std::memcpy(Buffer, Data.constData() + Position, Taken);
+      Position += Taken;
+      return std::int64_t(Taken);
+    },
+    [&](const char* Bytes, std::size_t Size) {
+      Streamed.append(Bytes, int(Size));
+      return true;
+    });
+  return Ok ? Streamed : QByteArray();
+}
+
 // The container promises: a refused container leaves the input as the
 // result; an accepted one has the declared size, a known format, sizes that
 // are not 0 and a payload inside the data; bytes after the payload do not
 // change the result; a tighter limit than the declared size refuses it.
+// Zstandard payloads decode alike as a stream and in memory.
 inline TOutcome checkPayload(const QByteArray& Data, std::uint64_t Limit = kPayloadFuzzLimit)
 {
   TOutcome Outcome;
@@ -78,12 +100,17 @@ inline TOutcome checkPayload(const QByteArray& Data, std::uint64_t Limit = kPayl
   if (!Outcome.accepted) {
     if (Result != Data)
       Outcome.violation = "refused container: the result is not the input";
+    else if (Header && Header->format == shared::EPayloadFormat::Zstd && Header->unpackedSize > 0 &&
+             Header->unpackedSize <= Limit && Header->packedSize > 0 &&
+             Header->packedSize <= std::uint64_t(Data.size()) - Header->payloadOffset &&
+             !streamedPayload(Data, *Header).isNull())
+      Outcome.violation = "the streaming decode accepted a Zstandard payload refused in memory";
     return Outcome;
   }
 
   if (!Container || !Header)
     return {"accepted data without a valid container header", true};
-  static const int Known[] = {0, 3, 4, 5, 6, 10, 14, 21};
+  static const int Known[] = {0, 3, 4, 5, 6, 9, 10, 14, 21};
   if (std::find(std::begin(Known), std::end(Known), int(Header->format)) == std::end(Known))
     return {QString("accepted the unknown format id %1").arg(int(Header->format)), true};
   if (Header->unpackedSize == 0 || Header->packedSize == 0)
@@ -108,6 +135,8 @@ inline TOutcome checkPayload(const QByteArray& Data, std::uint64_t Limit = kPayl
   QByteArray Tight;
   if (shared::unpackPayload(Data, Tight, Header->unpackedSize - 1) || Tight != Data)
     return {"a limit below the declared size did not refuse the container", true};
+  if (Header->format == shared::EPayloadFormat::Zstd && streamedPayload(Data, *Header) != Result)
+    return {"the streaming decode of a Zstandard payload differs from the decode in memory", true};
   return Outcome;
 }
 
