@@ -3,6 +3,7 @@
 #include "shared/blockchunker.h"
 #include "shared/payload.h"
 #include "shared/sha256.h"
+#include "shared/zstdframes.h"
 
 #include <zlib.h>
 
@@ -39,9 +40,38 @@ std::uint64_t maxDeflateRange(std::uint64_t Size)
 
 bool rangeSizeFits(EBlockEncoding Encoding, std::uint32_t Packed, std::uint32_t Unpacked)
 {
-  if (Encoding == EBlockEncoding::Stored)
+  switch (Encoding) {
+  case EBlockEncoding::Stored:
     return Packed == Unpacked;
-  return Packed > 0 && Packed <= maxDeflateRange(Unpacked);
+  case EBlockEncoding::Deflate:
+    return Packed > 0 && Packed <= maxDeflateRange(Unpacked);
+  case EBlockEncoding::Zstd:
+    return Packed > 0 && Packed <= zstdFrameBound(Unpacked);
+  }
+  return false;
+}
+
+bool knownEncoding(EBlockEncoding Encoding)
+{
+  return Encoding == EBlockEncoding::Stored || Encoding == EBlockEncoding::Deflate ||
+         Encoding == EBlockEncoding::Zstd;
+}
+
+// The container header of a payload of PayloadSize bytes, and the blocks'
+// ranges moved behind it.
+TBlockedPiece blockedContainer(EPayloadFormat Format, EBlockEncoding Encoding, std::size_t Size,
+                               const QByteArray& Payload, std::vector<TBlock> Blocks)
+{
+  TBlockedPiece Packed;
+  Packed.chunkFile = containerAround(Format, Size, Payload);
+  const std::uint64_t HeaderSize = std::uint64_t(Packed.chunkFile.size() - Payload.size());
+  for (TBlock& Block : Blocks)
+    Block.packedOffset += HeaderSize;
+  Packed.index.encoding = Encoding;
+  Packed.index.unpackedSize = Size;
+  Packed.index.chunkFileSize = std::uint64_t(Packed.chunkFile.size());
+  Packed.index.blocks = std::move(Blocks);
+  return Packed;
 }
 
 // Runs deflate over the input with Flush until it has taken all input and
@@ -162,8 +192,7 @@ std::optional<TBlockIndex> parseBlockIndex(const QByteArray& Data, std::uint64_t
   const char* Header = Data.constData();
   const auto Encoding = EBlockEncoding(std::uint8_t(Header[5]));
   const std::uint64_t Count = readLittleEndian(Header + 8, 4);
-  if (std::memcmp(Header, kMagic, 4) != 0 || Header[4] != kBlockIndexVersion ||
-      (Encoding != EBlockEncoding::Stored && Encoding != EBlockEncoding::Deflate) ||
+  if (std::memcmp(Header, kMagic, 4) != 0 || Header[4] != kBlockIndexVersion || !knownEncoding(Encoding) ||
       readLittleEndian(Header + 6, 2) != 0 || Count == 0 || Count > kMaxBlocksPerIndex ||
       Size != kBlockIndexHeaderSize + Count * kBlockIndexEntrySize ||
       readLittleEndian(Header + 12, 8) != UnpackedSize || readLittleEndian(Header + 20, 8) != ChunkFileSize)
@@ -208,15 +237,24 @@ TBlockedPiece packDeflateBlocks(const char* Data, std::size_t Size, int Level)
   const auto Payload = deflateWithFlushes(Data, Size, Level, Blocks);
   if (!Payload)
     return Packed;
-  Packed.chunkFile = containerAround(EPayloadFormat::Deflate, Size, *Payload);
-  const std::uint64_t HeaderSize = std::uint64_t(Packed.chunkFile.size() - Payload->size());
-  for (TBlock& Block : Blocks)
-    Block.packedOffset += HeaderSize;
-  Packed.index.encoding = EBlockEncoding::Deflate;
-  Packed.index.unpackedSize = Size;
-  Packed.index.chunkFileSize = std::uint64_t(Packed.chunkFile.size());
-  Packed.index.blocks = std::move(Blocks);
-  return Packed;
+  return blockedContainer(EPayloadFormat::Deflate, EBlockEncoding::Deflate, Size, *Payload, std::move(Blocks));
+}
+
+TBlockedPiece packZstdBlocks(const char* Data, std::size_t Size, int Level)
+{
+  if (Size == 0 || Size > kMaxUnpackedPayloadSize)
+    return {};
+  std::vector<TBlock> Blocks = cutAndHashBlocks(Data, Size);
+  TZstdEncoder Encoder(Level);
+  QByteArray Payload;
+  Payload.reserve(int(std::min<std::size_t>(zstdFrameBound(Size), std::size_t(INT32_MAX / 2))));
+  for (TBlock& Block : Blocks) {
+    Block.packedOffset = std::uint64_t(Payload.size());
+    if (!Encoder.appendFrame(Data + Block.unpackedOffset, Block.unpackedSize, Payload))
+      return {};
+    Block.packedSize = std::uint32_t(std::uint64_t(Payload.size()) - Block.packedOffset);
+  }
+  return blockedContainer(EPayloadFormat::Zstd, EBlockEncoding::Zstd, Size, Payload, std::move(Blocks));
 }
 
 TBlockIndex storedBlockIndex(const char* Data, std::size_t Size)
@@ -252,10 +290,16 @@ std::optional<QByteArray> decodeBlock(EBlockEncoding Encoding, const TBlock& Blo
   if (RangeSize != Block.packedSize || Block.unpackedSize == 0 || Block.unpackedSize > kMaxBlockSize)
     return std::nullopt;
   std::optional<QByteArray> Content;
-  if (Encoding == EBlockEncoding::Deflate)
+  if (Encoding == EBlockEncoding::Deflate) {
     Content = inflateBlock(Block, Range, RangeSize);
-  else if (RangeSize == Block.unpackedSize)
+  } else if (Encoding == EBlockEncoding::Zstd) {
+    QByteArray Output(int(Block.unpackedSize), Qt::Uninitialized);
+    if (decodeZstdFrames(reinterpret_cast<const std::uint8_t*>(Range), RangeSize,
+                         reinterpret_cast<std::uint8_t*>(Output.data()), std::size_t(Output.size())))
+      Content = std::move(Output);
+  } else if (RangeSize == Block.unpackedSize) {
     Content = QByteArray(Range, int(RangeSize));
+  }
   if (!Content || TSha256::hash(*Content) != Block.hash)
     return std::nullopt;
   return Content;

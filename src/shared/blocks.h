@@ -21,15 +21,19 @@
 // Deflate stream with a full flush (empty stored block, fresh dictionary)
 // before every block but the first: the whole payload inflates as one
 // stream as always, and each block's range inflates alone (a range ends
-// with the flush, the last one with the final block).
+// with the flush, the last one with the final block). A Zstandard chunk
+// file is a container whose payload is one frame per block: the frames
+// decode one after another to the piece, and each range is one frame.
 //
 // Block index file, version 1 (little-endian):
 //
 //   offset  size  field
 //        0     4  magic "AGBI"
 //        4     1  version, 1
-//        5     1  encoding of the ranges: 0 stored, 3 Deflate (the
-//                 container format ids)
+//        5     1  encoding of the ranges: 0 stored, 3 Deflate, 9
+//                 Zstandard (the container format ids); readers refuse
+//                 an index of an encoding they do not know, and fetch
+//                 the whole chunk file
 //        6     2  zero
 //        8     4  block count N, 1 to kMaxBlocksPerIndex
 //       12     8  unpacked size of the chunk
@@ -47,6 +51,7 @@ enum class EBlockEncoding : std::uint8_t
 {
   Stored = 0,   // the range is the block
   Deflate = 3,  // the range is raw Deflate that inflates to the block
+  Zstd = 9,     // the range is one Zstandard frame of the block
 };
 
 struct TBlock
@@ -86,7 +91,7 @@ QByteArray serializeBlockIndex(const TBlockIndex& Index);
 // ours and of this version, the count is sane, the file has exactly the
 // entries the count names, every block and range is non-empty and no
 // larger than a block may be (a stored range as large as its block, a
-// Deflate range at most a little larger), the ranges lie in the chunk file
+// Deflate or Zstandard range at most a little larger), the ranges lie in the chunk file
 // and end at its end, and the blocks add up to UnpackedSize.
 std::optional<TBlockIndex> parseBlockIndex(const QByteArray& Data, std::uint64_t ChunkFileSize,
                                            std::uint64_t UnpackedSize);
@@ -102,6 +107,11 @@ struct TBlockedPiece
 // as above (zlib Level, 1 to 9). Same piece, same bytes. An empty chunk file
 // when the piece is empty, larger than a container may hold, or zlib fails.
 TBlockedPiece packDeflateBlocks(const char* Data, std::size_t Size, int Level);
+// Cuts the piece into blocks and writes it as a Zstandard container of one
+// frame per block (Level, 1 to 19). Same piece, same bytes. An empty chunk
+// file when the piece is empty, larger than a container may hold, or
+// libzstd fails.
+TBlockedPiece packZstdBlocks(const char* Data, std::size_t Size, int Level);
 // The index of a piece published stored: its chunk file is the piece.
 TBlockIndex storedBlockIndex(const char* Data, std::size_t Size);
 // The blocks of Data cut from its first byte, with their offsets, sizes and
@@ -112,7 +122,8 @@ std::vector<TBlock> cutAndHashBlocks(const char* Data, std::size_t Size);
 // Decodes one block from its range of the chunk file (Range, RangeSize
 // bytes: exactly its packed size). The block's content when the range
 // decodes to exactly its unpacked size and its hash matches; a Deflate
-// range must end at the end of a Deflate block or of the stream.
+// range must end at the end of a Deflate block or of the stream, a
+// Zstandard range must be whole frames.
 std::optional<QByteArray> decodeBlock(EBlockEncoding Encoding, const TBlock& Block, const char* Range,
                                       std::size_t RangeSize);
 

@@ -1,5 +1,5 @@
-// Blocks inside chunk files: the content-defined cut, the Deflate layout
-// whose block ranges decode alone, the block index read from untrusted
+// Blocks inside chunk files: the content-defined cut, the Deflate and
+// Zstandard layouts whose block ranges decode alone, the block index read from untrusted
 // bytes, the fetch plan, and the answers to range requests.
 
 #include "shared/blockchunker.h"
@@ -120,9 +120,33 @@ QByteArray closing(const QByteArray& Boundary)
   return "\r\n--" + Boundary + "--\r\n";
 }
 
+// The packers of the compressed layouts with blocks, and of the same codec
+// over the whole piece without them.
+using TBlockPacker = std::function<TBlockedPiece(const QByteArray&)>;
+using TPlainPacker = std::function<QByteArray(const QByteArray&)>;
+
+void addBlockLayoutRows()
+{
+  QTest::addColumn<TBlockPacker>("pack");
+  QTest::addColumn<TPlainPacker>("packPlain");
+  QTest::addColumn<int>("format");
+  QTest::newRow("deflate") << TBlockPacker([](const QByteArray& Piece) {
+    return packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), 6);
+  }) << TPlainPacker([](const QByteArray& Piece) {
+    return packPayload(EPayloadFormat::Deflate, Piece.constData(), std::size_t(Piece.size()));
+  }) << int(EPayloadFormat::Deflate);
+  QTest::newRow("zstd") << TBlockPacker([](const QByteArray& Piece) {
+    return packZstdBlocks(Piece.constData(), std::size_t(Piece.size()), 9);
+  }) << TPlainPacker([](const QByteArray& Piece) {
+    return packPayload(EPayloadFormat::Zstd, Piece.constData(), std::size_t(Piece.size()), 9);
+  }) << int(EPayloadFormat::Zstd);
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(std::function<void(QByteArray&)>)
+Q_DECLARE_METATYPE(TBlockPacker)
+Q_DECLARE_METATYPE(TPlainPacker)
 
 class TestBlocks : public QObject
 {
@@ -133,8 +157,10 @@ private slots:
   void cutIsBoundedAndStreamable();
   void cutIsPinned();
   void cutResynchronisesAfterAnEdit();
-  void deflateBlocksDecodeAloneAndAsOneStream();
+  void packedBlocksDecodeAloneAndAsOnePayload_data() { addBlockLayoutRows(); }
+  void packedBlocksDecodeAloneAndAsOnePayload();
   void storedBlocksArePlainRanges();
+  void blockRangesAreChecked_data() { addBlockLayoutRows(); }
   void blockRangesAreChecked();
   void indexRoundTrip();
   void hostileIndexesAreRefused_data();
@@ -204,21 +230,23 @@ void TestBlocks::cutResynchronisesAfterAnEdit()
   QVERIFY(NewBlocks.size() > 40);
 }
 
-void TestBlocks::deflateBlocksDecodeAloneAndAsOneStream()
+void TestBlocks::packedBlocksDecodeAloneAndAsOnePayload()
 {
+  QFETCH(TBlockPacker, pack);
+  QFETCH(int, format);
   const QByteArray Piece = mixedPiece(3 * 1024 * kKiB + 777, 20);
-  const TBlockedPiece Packed = packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), 6);
+  const TBlockedPiece Packed = pack(Piece);
   QVERIFY(!Packed.chunkFile.isEmpty());
-  QCOMPARE(packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), 6).chunkFile, Packed.chunkFile);
+  QVERIFY(Packed.chunkFile.size() < Piece.size());
+  QCOMPARE(pack(Piece).chunkFile, Packed.chunkFile);
   // A launcher without blocks decodes the chunk file as ever.
   QByteArray Decoded;
   QVERIFY(unpackPayload(Packed.chunkFile, Decoded, std::uint64_t(Piece.size())));
   QCOMPARE(Decoded, Piece);
-  QCOMPARE(readPayloadHeader(Packed.chunkFile.constData(), std::size_t(Packed.chunkFile.size()))->format,
-           EPayloadFormat::Deflate);
+  QCOMPARE(int(readPayloadHeader(Packed.chunkFile.constData(), std::size_t(Packed.chunkFile.size()))->format), format);
 
   const TBlockIndex& Index = Packed.index;
-  QCOMPARE(Index.encoding, EBlockEncoding::Deflate);
+  QCOMPARE(int(Index.encoding), format);
   QCOMPARE(Index.chunkFileSize, std::uint64_t(Packed.chunkFile.size()));
   std::vector<std::uint32_t> Lengths;
   for (const TBlock& Block : Index.blocks) {
@@ -232,6 +260,7 @@ void TestBlocks::deflateBlocksDecodeAloneAndAsOneStream()
   const auto Parsed = parseBlockIndex(serializeBlockIndex(Index), Index.chunkFileSize, Index.unpackedSize);
   QVERIFY(Parsed);
   QCOMPARE(Parsed->blocks.size(), Index.blocks.size());
+  QVERIFY(!firstUndecodableBlock(*Parsed, Packed.chunkFile));
 }
 
 void TestBlocks::storedBlocksArePlainRanges()
@@ -251,33 +280,37 @@ void TestBlocks::storedBlocksArePlainRanges()
 
 void TestBlocks::blockRangesAreChecked()
 {
+  QFETCH(TBlockPacker, pack);
+  QFETCH(TPlainPacker, packPlain);
+  QFETCH(int, format);
+  const auto Encoding = EBlockEncoding(format);
   const QByteArray Piece = testsupport::textBytes(1024 * kKiB, 22);
-  const TBlockedPiece Packed = packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), 6);
+  const TBlockedPiece Packed = pack(Piece);
   const QByteArray& File = Packed.chunkFile;
   const std::vector<TBlock>& Blocks = Packed.index.blocks;
   QVERIFY(Blocks.size() >= 3);
   const TBlock& Second = Blocks[1];
   const char* Range = File.constData() + Second.packedOffset;
-  QVERIFY(decodeBlock(EBlockEncoding::Deflate, Second, Range, Second.packedSize));
+  QVERIFY(decodeBlock(Encoding, Second, Range, Second.packedSize));
   // Cut short, or running into the next block.
   TBlock Shorter = Second;
   --Shorter.packedSize;
-  QVERIFY(!decodeBlock(EBlockEncoding::Deflate, Shorter, Range, Shorter.packedSize));
+  QVERIFY(!decodeBlock(Encoding, Shorter, Range, Shorter.packedSize));
   TBlock Longer = Second;
   Longer.packedSize += Blocks[2].packedSize;
-  QVERIFY(!decodeBlock(EBlockEncoding::Deflate, Longer, Range, Longer.packedSize));
+  QVERIFY(!decodeBlock(Encoding, Longer, Range, Longer.packedSize));
   // The right range, but another content than the hash names.
   TBlock OtherHash = Second;
   OtherHash.hash = Blocks[0].hash;
-  QVERIFY(!decodeBlock(EBlockEncoding::Deflate, OtherHash, Range, OtherHash.packedSize));
+  QVERIFY(!decodeBlock(Encoding, OtherHash, Range, OtherHash.packedSize));
   // A damaged byte.
   QByteArray Damaged(Range, int(Second.packedSize));
   Damaged[Damaged.size() / 2] = char(Damaged[Damaged.size() / 2] ^ 0x20);
-  QVERIFY(!decodeBlock(EBlockEncoding::Deflate, Second, Damaged.constData(), std::size_t(Damaged.size())));
-  // The same bytes range of a Deflate stream without flushes does not
-  // stand alone.
-  const QByteArray Plain = packPayload(EPayloadFormat::Deflate, Piece.constData(), std::size_t(Piece.size()));
-  QVERIFY(!decodeBlock(EBlockEncoding::Deflate, Second, Plain.constData() + Second.packedOffset, Second.packedSize));
+  QVERIFY(!decodeBlock(Encoding, Second, Damaged.constData(), std::size_t(Damaged.size())));
+  // The same bytes range of the codec's stream over the whole piece does
+  // not stand alone.
+  const QByteArray Plain = packPlain(Piece);
+  QVERIFY(!decodeBlock(Encoding, Second, Plain.constData() + Second.packedOffset, Second.packedSize));
   // A stored range must be the block.
   TBlock Stored = Second;
   Stored.packedSize = Stored.unpackedSize;
