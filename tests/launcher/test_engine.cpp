@@ -96,6 +96,10 @@ void TestEngine::installAndUpdateThroughNginx()
   TEngineFixture Fixture;
 
   // Fresh installation into an empty folder.
+  // The publisher's default choice packs the text-like pieces with zstd,
+  // in blocks: installed whole here, and by blocks in the update.
+  QVERIFY(m_DescriptionV1.contains(".zst\""));
+  QVERIFY(m_DescriptionV2.contains(".zst\""));
   const auto V1 = Fixture.configuration(Nginx.url("/v1/package.json"), m_DescriptionV1);
   const auto First = Fixture.install(V1);
   QCOMPARE(First.finishedSignals, 1);
@@ -258,6 +262,7 @@ void TestEngine::publisherIsDeterministic()
   const auto Reused = Report.chunkFilesReused;
   Options.packing.lzmaPreset = 7;
   Options.packing.deflateLevel = 1;
+  Options.packing.zstdLevel = 3;
   Report = {};
   QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
   QCOMPARE(Report.chunkFilesWritten, 0);
@@ -268,8 +273,7 @@ void TestEngine::publisherIsDeterministic()
   QByteArray Content = testsupport::readWholeFile(Damaged);
   Content[Content.size() / 2] = char(Content[Content.size() / 2] ^ 0x40);
   testsupport::writeWholeFile(Damaged, Content);
-  Options.packing.lzmaPreset = 3;
-  Options.packing.deflateLevel = 6;
+  Options.packing = {};
   Report = {};
   QVERIFY(orvale::publisher::publishBuild(Options, Report, Error));
   QCOMPARE(Report.chunkFilesWritten, 1);
@@ -278,6 +282,12 @@ void TestEngine::publisherIsDeterministic()
   Options.executable = "bin/missing";
   QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
   QVERIFY(Error.contains("bin/missing"));
+  Options.executable = "bin/client";
+  Options.packing.codec = orvale::publisher::ECodec::Zstd;
+  Options.packing.codecs = orvale::publisher::TCodecSet::compatible();
+  QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+  QVERIFY(Error.contains("zstd"));
+  Options.packing = {};
   Options.executable.clear();
   Options.outputDirectory = m_BuildV1 + "/out";
   QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));

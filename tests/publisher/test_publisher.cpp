@@ -90,40 +90,54 @@ void TestPublisher::automaticChoice_data()
 {
   QTest::addColumn<QString>("kind");
   QTest::addColumn<int>("size");
-  QTest::addColumn<int>("minimumDeflateSaving");
+  QTest::addColumn<QString>("codecs");
+  QTest::addColumn<int>("minimumSaving");
   QTest::addColumn<int>("minimumLzmaSaving");
   QTest::addColumn<ECodec>("expected");
   // Large pieces are decided by the probe, small ones are their own probe.
+  // The fast codec is zstd, or Deflate where zstd may not be used.
   for (const int Size : {4 * kMiB, 100 * kKiB}) {
-    const QString Tag = Size > kMiB ? "large" : "small";
-    QTest::newRow(qPrintable("random, " + Tag)) << "random" << Size << 5 << 10 << ECodec::Stored;
-    QTest::newRow(qPrintable("text, " + Tag)) << "text" << Size << 5 << 10 << ECodec::Deflate;
-    QTest::newRow(qPrintable("counters, " + Tag)) << "counters" << Size << 5 << 10 << ECodec::Lzma;
-    // The thresholds are what decides.
-    QTest::newRow(qPrintable("text, Deflate must save 90 %, " + Tag)) << "text" << Size << 90 << 10 << ECodec::Stored;
-    QTest::newRow(qPrintable("counters, LZMA must save 100 %, " + Tag))
-        << "counters" << Size << 5 << 100 << ECodec::Deflate;
+    for (const auto& [Codecs, Fast] : {std::pair<QString, ECodec>{"all", ECodec::Zstd}, {"compatible", ECodec::Deflate}}) {
+      const QString Tag = QString(Size > kMiB ? "large, " : "small, ") + Codecs;
+      QTest::newRow(qPrintable("random, " + Tag)) << "random" << Size << Codecs << 5 << 10 << ECodec::Stored;
+      QTest::newRow(qPrintable("text, " + Tag)) << "text" << Size << Codecs << 5 << 10 << Fast;
+      QTest::newRow(qPrintable("counters, " + Tag)) << "counters" << Size << Codecs << 5 << 10 << ECodec::Lzma;
+      // The thresholds are what decides.
+      QTest::newRow(qPrintable("text, must save 90 %, " + Tag)) << "text" << Size << Codecs << 90 << 10
+                                                                  << ECodec::Stored;
+      QTest::newRow(qPrintable("counters, LZMA must save 100 %, " + Tag))
+          << "counters" << Size << Codecs << 5 << 100 << Fast;
+    }
   }
-  // A quarter of text saves about a fifth with Deflate; LZMA does little
-  // better on it and would decode the random rest slowly.
-  QTest::newRow("mostly random, some text") << "mixed" << 8 * kMiB << 5 << 10 << ECodec::Deflate;
-  QTest::newRow("mostly random, Deflate must save 30 %") << "mixed" << 8 * kMiB << 30 << 10 << ECodec::Stored;
+  // A quarter of text saves about a fifth; LZMA does little better on it
+  // and would decode the random rest slowly.
+  QTest::newRow("mostly random, some text") << "mixed" << 8 * kMiB << "all" << 5 << 10 << ECodec::Zstd;
+  QTest::newRow("mostly random, some text, compatible")
+      << "mixed" << 8 * kMiB << "compatible" << 5 << 10 << ECodec::Deflate;
+  QTest::newRow("mostly random, must save 30 %") << "mixed" << 8 * kMiB << "all" << 30 << 10 << ECodec::Stored;
+  // Only stored and LZMA: LZMA wherever it saves the least saving at all.
+  QTest::newRow("text, stored or LZMA") << "text" << 4 * kMiB << "stored,lzma" << 5 << 10 << ECodec::Lzma;
+  QTest::newRow("random, stored or LZMA") << "random" << 4 * kMiB << "stored,lzma" << 5 << 10 << ECodec::Stored;
 }
 
 void TestPublisher::automaticChoice()
 {
   QFETCH(QString, kind);
   QFETCH(int, size);
-  QFETCH(int, minimumDeflateSaving);
+  QFETCH(QString, codecs);
+  QFETCH(int, minimumSaving);
   QFETCH(int, minimumLzmaSaving);
   QFETCH(ECodec, expected);
   TPackingOptions Options;
-  Options.minimumDeflateSavingPercent = minimumDeflateSaving;
+  QVERIFY(parseCodecSet(codecs, Options.codecs));
+  Options.minimumDeflateSavingPercent = minimumSaving;
   Options.minimumLzmaSavingPercent = minimumLzmaSaving;
   const QByteArray Piece = content(kind, size);
   const TPackedPiece Packed = packPiece(Options, Piece);
   QCOMPARE(codecName(Packed.codec), codecName(expected));
   checkPacked(Packed, Piece);
+  // Pieces larger than a block offer blocks wherever their codec can.
+  QCOMPARE(Packed.blocks.has_value(), offersBlocks(std::uint64_t(size)) && codecOffersBlocks(Packed.codec));
 }
 
 void TestPublisher::fixedCodecs_data()
@@ -131,7 +145,7 @@ void TestPublisher::fixedCodecs_data()
   QTest::addColumn<ECodec>("codec");
   QTest::addColumn<QString>("kind");
   QTest::addColumn<ECodec>("expected");
-  for (const ECodec Codec : {ECodec::Lzma, ECodec::Deflate, ECodec::Lzip}) {
+  for (const ECodec Codec : {ECodec::Lzma, ECodec::Deflate, ECodec::Lzip, ECodec::Zstd}) {
     QTest::newRow(qPrintable(codecName(Codec) + ", text")) << Codec << "text" << Codec;
     // Also where Deflate is the better choice: a fixed codec is used as asked.
     QTest::newRow(qPrintable(codecName(Codec) + ", mostly random")) << Codec << "mixed" << Codec;
@@ -177,8 +191,8 @@ void TestPublisher::sameOutputWhateverTheThreads()
     Pool->setMaxThreadCount(Threads);
     QVERIFY2(Ok, qPrintable(Error));
     // Every codec of the automatic choice is used.
-    QVERIFY(Report.storedChunks > 0 && Report.deflateChunks > 0 && Report.lzmaChunks > 0);
-    QCOMPARE(Report.lzipChunks, 0);
+    QVERIFY(Report.storedChunks > 0 && Report.zstdChunks > 0 && Report.lzmaChunks > 0);
+    QCOMPARE(Report.deflateChunks + Report.lzipChunks, 0);
     QCOMPARE(Last.filesRead, Report.files);
     QCOMPARE(Last.files, Report.files);
     QCOMPARE(Last.bytesDone, Report.inputBytes);
@@ -206,9 +220,9 @@ void TestPublisher::republishingCompletesBlockIndexes()
   TPublishReport Report;
   QString Error;
   QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
-  // The Deflate and the stored file offer blocks, the small one does not.
+  // The zstd and the stored file offer blocks, the small one does not.
   QCOMPARE(Report.blockIndexFiles, 2);
-  QCOMPARE(Report.deflateChunks, 2);
+  QCOMPARE(Report.zstdChunks, 2);
   QCOMPARE(Report.storedChunks, 1);
   const auto Published = testsupport::describeTree(Options.outputDirectory);
   const auto Verified = verifyPublication(Options.outputDirectory, Error);
@@ -225,6 +239,20 @@ void TestPublisher::republishingCompletesBlockIndexes()
   QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
   QCOMPARE(Report.chunkFilesWritten, 0);
   QCOMPARE(testsupport::describeTree(Options.outputDirectory), Published);
+
+  // Published again for launchers from before zstd: nothing of the zstd
+  // publication in the folder is taken over.
+  Options.packing.codecs = TCodecSet::compatible();
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.zstdChunks, 0);
+  QCOMPARE(Report.deflateChunks, 2);
+  QCOMPARE(Report.chunkFilesWritten, 2);
+  const QByteArray Compatible = testsupport::readWholeFile(Options.outputDirectory + "/package.json");
+  QVERIFY(!Compatible.contains(".zst\""));
+  QVERIFY(Compatible.contains(".deflate\""));
+  const auto CompatibleVerified = verifyPublication(Options.outputDirectory, Error);
+  QVERIFY2(CompatibleVerified && CompatibleVerified->problems.empty() && CompatibleVerified->blockIndexFiles == 2,
+           qPrintable(CompatibleVerified ? verifyText(*CompatibleVerified) : Error));
 
   // A folder whose Deflate chunk file an earlier publisher wrote without
   // flushes: the file is kept as it is (older descriptions name its packed

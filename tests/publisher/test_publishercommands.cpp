@@ -503,15 +503,22 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(Version.exitCode, 0);
   QVERIFY(Version.out.startsWith("ashgrove-publish 0."));
 
-  // Off a terminal a publication prints its summary only.
+  // Off a terminal a publication prints its summary only; one that uses
+  // zstd adds a note that launchers from before it cannot install it.
   const QString Build = m_Work.filePath("cli/build");
   testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(300000, 5));
-  const auto Published =
-      runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out"), "--version", "1"});
+  const auto Published = runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out"),
+                                                         "--version", "1", "--codecs", "compatible"});
   QCOMPARE(Published.exitCode, 0);
   QCOMPARE(Published.err, QString());
   QCOMPARE(Published.out.count('\n'), 1);
   QVERIFY(Published.out.startsWith("published 1 files, 300000 bytes"));
+  QVERIFY(Published.out.contains(" 0 zstd,"));
+  const auto WithZstd =
+      runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out-zstd"), "--version", "1"});
+  QCOMPARE(WithZstd.exitCode, 0);
+  QVERIFY(WithZstd.out.contains(" 1 zstd,"));
+  QVERIFY(WithZstd.out.contains("--codecs compatible"));
 
   const auto Json = runProgram("ashgrove-publish", {"cost", www() + "/v1", www() + "/v2", "--json"});
   QCOMPARE(Json.exitCode, 0);
@@ -533,7 +540,16 @@ void TestPublisherCommands::commandLine()
   QVERIFY2(Verify.out.contains(QDir(Broken).relativeFilePath(Gone) + ": is missing"), qPrintable(Verify.out));
   QCOMPARE(runProgram("ashgrove-publish", {"gc", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
-  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "brotli"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken, "--version", "1", "--codecs", "zstd,xz"})
+               .exitCode,
+           2);
+  // Options that contradict each other are refused, not half followed.
+  const auto Contradiction = runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out-no"),
+                                                             "--version", "1", "--codec", "zstd", "--codecs", "deflate"});
+  QCOMPARE(Contradiction.exitCode, 2);
+  QVERIFY(Contradiction.err.contains("--codec zstd is not among --codecs"));
+  QVERIFY(!QFile::exists(m_Work.filePath("cli/out-no")));
 
 }
 

@@ -1,6 +1,7 @@
 #include "codecchoice.h"
 
 #include "shared/blockchunker.h"
+#include "shared/blocks.h"
 #include "shared/payload.h"
 
 #include <algorithm>
@@ -10,9 +11,10 @@ namespace orvale::publisher {
 
 namespace {
 
-// The probe: a few samples spread over the piece. Deflate sees 32 KiB back,
-// so 64 KiB samples show its ratio well; for LZMA they are a lower bound
-// (its window is larger), which errs towards the faster codec.
+// The probe: a few samples spread over the piece. Deflate sees 32 KiB back
+// and zstd frames of blocks (about 64 KiB) see no further than their block,
+// so 64 KiB samples show their ratio well; for LZMA they are a lower bound
+// (its window is the whole piece), which errs towards the faster codec.
 constexpr int kProbeSamples = 4;
 constexpr int kProbeSampleSize = 65536;
 // Pieces up to this size are probed whole, and the probe's result is kept.
@@ -28,6 +30,9 @@ QByteArray packWith(ECodec Codec, const TPackingOptions& Options, const char* Da
     return shared::packPayload(shared::EPayloadFormat::Lzma25, Data, std::size_t(Size), Options.lzmaPreset);
   case ECodec::Lzip:
     return shared::packPayload(shared::EPayloadFormat::Lzip, Data, std::size_t(Size), Options.lzmaPreset);
+  case ECodec::Zstd:
+    // One frame over the piece.
+    return shared::packPayload(shared::EPayloadFormat::Zstd, Data, std::size_t(Size), Options.zstdLevel);
   case ECodec::Auto:
   case ECodec::Stored:
     break;
@@ -54,129 +59,166 @@ TPackedPiece storedPiece(const QByteArray& Piece)
   return Packed;
 }
 
-// The whole piece as one Deflate stream, laid out in blocks where the piece
-// offers them; empty data when zlib fails.
-TPackedPiece deflatedPiece(const TPackingOptions& Options, const QByteArray& Piece)
+// The whole piece packed with Codec (Deflate or zstd), laid out in blocks
+// where the piece offers them; empty data when the library fails.
+TPackedPiece blockedPiece(ECodec Codec, const TPackingOptions& Options, const QByteArray& Piece)
 {
   if (!offersBlocks(std::uint64_t(Piece.size())))
-    return {ECodec::Deflate, packWith(ECodec::Deflate, Options, Piece), std::nullopt};
+    return {Codec, packWith(Codec, Options, Piece), std::nullopt};
   shared::TBlockedPiece Blocked =
-      shared::packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), Options.deflateLevel);
+      Codec == ECodec::Zstd
+          ? shared::packZstdBlocks(Piece.constData(), std::size_t(Piece.size()), Options.zstdLevel)
+          : shared::packDeflateBlocks(Piece.constData(), std::size_t(Piece.size()), Options.deflateLevel);
   if (Blocked.chunkFile.isEmpty())
-    return {ECodec::Deflate, QByteArray(), std::nullopt};
-  return {ECodec::Deflate, std::move(Blocked.chunkFile), std::move(Blocked.index)};
+    return {Codec, QByteArray(), std::nullopt};
+  return {Codec, std::move(Blocked.chunkFile), std::move(Blocked.index)};
 }
 
-// Sizes of the same data stored, deflated and, where probed, LZMA-packed.
+// The codecs the automatic choice weighs: a fast one (zstd, else Deflate)
+// and LZMA, each where the options allow it.
+struct TCandidates
+{
+  std::optional<ECodec> fast;
+  bool lzma = false;
+};
+
+TCandidates candidates(const TPackingOptions& Options)
+{
+  TCandidates Result;
+  if (Options.codecs.contains(ECodec::Zstd))
+    Result.fast = ECodec::Zstd;
+  else if (Options.codecs.contains(ECodec::Deflate))
+    Result.fast = ECodec::Deflate;
+  Result.lzma = Options.codecs.contains(ECodec::Lzma);
+  return Result;
+}
+
+// Sizes of the same data stored, packed with the fast codec and, where
+// probed, with LZMA.
 struct TSizes
 {
   qint64 stored = 0;
-  qint64 deflated = 0;
+  qint64 fast = 0;  // the stored size where there is no fast codec
   std::optional<qint64> lzma;
 };
 
 // The rule of the automatic choice.
-ECodec chooseCodec(const TPackingOptions& Options, const TSizes& Sizes)
+ECodec chooseCodec(const TPackingOptions& Options, const TCandidates& Candidates, const TSizes& Sizes)
 {
-  if (Sizes.lzma && savesAtLeast(*Sizes.lzma, Sizes.deflated, Options.minimumLzmaSavingPercent))
+  const bool FastSaves = Candidates.fast && savesAtLeast(Sizes.fast, Sizes.stored, Options.minimumDeflateSavingPercent);
+  const qint64 Reference = FastSaves ? Sizes.fast : Sizes.stored;
+  const int LzmaSaving = FastSaves ? Options.minimumLzmaSavingPercent : Options.minimumDeflateSavingPercent;
+  if (Sizes.lzma && savesAtLeast(*Sizes.lzma, Reference, LzmaSaving))
     return ECodec::Lzma;
-  if (savesAtLeast(Sizes.deflated, Sizes.stored, Options.minimumDeflateSavingPercent))
-    return ECodec::Deflate;
-  return ECodec::Stored;
+  return FastSaves ? *Candidates.fast : ECodec::Stored;
 }
 
-// LZMA is tried only on data that Deflate finds worth compressing: on data
-// Deflate cannot shrink, LZMA is slow and does not do much better.
-bool worthTryingLzma(const TPackingOptions& Options, const TSizes& Sizes)
+// LZMA is tried only on data that the fast codec finds worth compressing
+// (on data it cannot shrink, LZMA is slow and does not do much better), or
+// on every piece when there is no fast codec.
+bool worthTryingLzma(const TPackingOptions& Options, const TCandidates& Candidates, const TSizes& Sizes)
 {
-  return savesAtLeast(Sizes.deflated, Sizes.stored, Options.minimumDeflateSavingPercent);
+  return Candidates.lzma &&
+         (!Candidates.fast || savesAtLeast(Sizes.fast, Sizes.stored, Options.minimumDeflateSavingPercent));
 }
 
 // The choice among real results; a result is empty where its codec was not
 // tried or failed.
-TPackedPiece chooseAmong(const TPackingOptions& Options, const QByteArray& Piece, TPackedPiece Deflated,
-                         TPackedPiece Lzma)
+TPackedPiece chooseAmong(const TPackingOptions& Options, const TCandidates& Candidates, const QByteArray& Piece,
+                         TPackedPiece Fast, TPackedPiece Lzma)
 {
-  TSizes Sizes{Piece.size(), Deflated.data.isEmpty() ? Piece.size() : Deflated.data.size(), std::nullopt};
+  TSizes Sizes{Piece.size(), Fast.data.isEmpty() ? Piece.size() : Fast.data.size(), std::nullopt};
   if (!Lzma.data.isEmpty())
     Sizes.lzma = Lzma.data.size();
-  const ECodec Choice = chooseCodec(Options, Sizes);
+  const ECodec Choice = chooseCodec(Options, Candidates, Sizes);
   if (Choice == ECodec::Lzma)
     return Lzma;
-  if (Choice == ECodec::Deflate && !Deflated.data.isEmpty())
-    return Deflated;
+  if (Choice != ECodec::Stored && !Fast.data.isEmpty())
+    return Fast;
   return storedPiece(Piece);
 }
 
-// A small piece is its own probe: both results are at hand.
-TPackedPiece packSmallPiece(const TPackingOptions& Options, const QByteArray& Piece)
+TPackedPiece fastPiece(const TPackingOptions& Options, const TCandidates& Candidates, const QByteArray& Piece)
 {
-  TPackedPiece Deflated = deflatedPiece(Options, Piece);
+  if (!Candidates.fast)
+    return {ECodec::Stored, QByteArray(), std::nullopt};
+  return blockedPiece(*Candidates.fast, Options, Piece);
+}
+
+// A small piece is its own probe: both results are at hand.
+TPackedPiece packSmallPiece(const TPackingOptions& Options, const TCandidates& Candidates, const QByteArray& Piece)
+{
+  TPackedPiece Fast = fastPiece(Options, Candidates, Piece);
   TPackedPiece Lzma{ECodec::Lzma, QByteArray(), std::nullopt};
-  if (!Deflated.data.isEmpty() && worthTryingLzma(Options, {Piece.size(), Deflated.data.size(), std::nullopt}))
+  const TSizes Sizes{Piece.size(), Fast.data.isEmpty() ? Piece.size() : Fast.data.size(), std::nullopt};
+  if (worthTryingLzma(Options, Candidates, Sizes))
     Lzma.data = packWith(ECodec::Lzma, Options, Piece);
-  return chooseAmong(Options, Piece, std::move(Deflated), std::move(Lzma));
+  return chooseAmong(Options, Candidates, Piece, std::move(Fast), std::move(Lzma));
 }
 
 // Packs the samples of a large piece; the sizes add up over the samples.
-// LZMA packs only the samples that Deflate finds worth compressing (it is
-// slowest on the others, and does not do much better there): for the rest
-// it counts with Deflate's size.
-TSizes probeSamples(const TPackingOptions& Options, const QByteArray& Piece)
+// LZMA packs only the samples that the fast codec finds worth compressing
+// (it is slowest on the others, and does not do much better there): for
+// the rest it counts with the fast codec's size.
+TSizes probeSamples(const TPackingOptions& Options, const TCandidates& Candidates, const QByteArray& Piece)
 {
   TSizes Sizes;
-  std::vector<std::pair<int, qint64>> Samples;  // offset, deflated size
+  std::vector<std::pair<int, qint64>> Samples;  // offset, size with the fast codec
   for (int Sample = 0; Sample < kProbeSamples; ++Sample) {
     const int Offset = int(qint64(Piece.size() - kProbeSampleSize) * Sample / (kProbeSamples - 1));
-    const QByteArray Packed = packWith(ECodec::Deflate, Options, Piece.constData() + Offset, kProbeSampleSize);
+    const QByteArray Packed = Candidates.fast ? packWith(*Candidates.fast, Options, Piece.constData() + Offset,
+                                                         kProbeSampleSize)
+                                              : QByteArray();
     Samples.emplace_back(Offset, Packed.isEmpty() ? kProbeSampleSize : Packed.size());
     Sizes.stored += kProbeSampleSize;
-    Sizes.deflated += Samples.back().second;
+    Sizes.fast += Samples.back().second;
   }
-  if (!worthTryingLzma(Options, Sizes))
+  if (!worthTryingLzma(Options, Candidates, Sizes))
     return Sizes;
   qint64 Lzma = 0;
-  for (const auto& [Offset, Deflated] : Samples) {
-    if (!worthTryingLzma(Options, {kProbeSampleSize, Deflated, std::nullopt})) {
-      Lzma += Deflated;
+  for (const auto& [Offset, Fast] : Samples) {
+    if (!worthTryingLzma(Options, Candidates, {kProbeSampleSize, Fast, std::nullopt})) {
+      Lzma += Fast;
       continue;
     }
     const QByteArray Packed = packWith(ECodec::Lzma, Options, Piece.constData() + Offset, kProbeSampleSize);
-    Lzma += Packed.isEmpty() ? Deflated : std::min<qint64>(Packed.size(), Deflated);
+    Lzma += Packed.isEmpty() ? Fast : std::min<qint64>(Packed.size(), Fast);
   }
   Sizes.lzma = Lzma;
   return Sizes;
 }
 
-TPackedPiece packDeflateOrStore(const TPackingOptions& Options, const QByteArray& Piece)
-{
-  return chooseAmong(Options, Piece, deflatedPiece(Options, Piece), {});
-}
-
 // LZMA as the probe suggested; when the whole piece does not keep the
-// probe's promise against Deflate's estimated size, Deflate is compared for
-// real.
-TPackedPiece packLzmaOrDeflate(const TPackingOptions& Options, const QByteArray& Piece, const TSizes& Probe)
+// probe's promise against the fast codec's estimated size, the fast codec
+// is compared for real.
+TPackedPiece packLzmaOrFast(const TPackingOptions& Options, const TCandidates& Candidates, const QByteArray& Piece,
+                            const TSizes& Probe)
 {
   TPackedPiece Lzma{ECodec::Lzma, packWith(ECodec::Lzma, Options, Piece), std::nullopt};
-  const qint64 EstimatedDeflated = qint64(Piece.size()) * Probe.deflated / std::max<qint64>(Probe.stored, 1);
-  if (!Lzma.data.isEmpty() && savesAtLeast(Lzma.data.size(), EstimatedDeflated, Options.minimumLzmaSavingPercent))
+  const qint64 EstimatedFast = qint64(Piece.size()) * Probe.fast / std::max<qint64>(Probe.stored, 1);
+  TSizes Estimate{Piece.size(), EstimatedFast, std::nullopt};
+  if (!Lzma.data.isEmpty())
+    Estimate.lzma = Lzma.data.size();
+  if (chooseCodec(Options, Candidates, Estimate) == ECodec::Lzma)
     return Lzma;
-  return chooseAmong(Options, Piece, deflatedPiece(Options, Piece), std::move(Lzma));
+  return chooseAmong(Options, Candidates, Piece, fastPiece(Options, Candidates, Piece), std::move(Lzma));
 }
 
 TPackedPiece packAutomatically(const TPackingOptions& Options, const QByteArray& Piece)
 {
-  if (Piece.size() <= kWholeProbeLimit)
-    return packSmallPiece(Options, Piece);
-  const TSizes Probe = probeSamples(Options, Piece);
-  switch (chooseCodec(Options, Probe)) {
-  case ECodec::Lzma:
-    return packLzmaOrDeflate(Options, Piece, Probe);
-  case ECodec::Deflate:
-    return packDeflateOrStore(Options, Piece);
-  default:
+  const TCandidates Candidates = candidates(Options);
+  if (!Candidates.fast && !Candidates.lzma)
     return storedPiece(Piece);
+  if (Piece.size() <= kWholeProbeLimit)
+    return packSmallPiece(Options, Candidates, Piece);
+  const TSizes Probe = probeSamples(Options, Candidates, Piece);
+  switch (chooseCodec(Options, Candidates, Probe)) {
+  case ECodec::Lzma:
+    return packLzmaOrFast(Options, Candidates, Piece, Probe);
+  case ECodec::Stored:
+    return storedPiece(Piece);
+  default:
+    return chooseAmong(Options, Candidates, Piece, fastPiece(Options, Candidates, Piece), {});
   }
 }
 
@@ -201,8 +243,8 @@ TPackedPiece packWithFixedCodec(const TPackingOptions& Options, const QByteArray
 {
   if (!looksCompressible(Piece))
     return storedPiece(Piece);
-  TPackedPiece Packed = Options.codec == ECodec::Deflate
-                           ? deflatedPiece(Options, Piece)
+  TPackedPiece Packed = codecOffersBlocks(Options.codec)
+                           ? blockedPiece(Options.codec, Options, Piece)
                            : TPackedPiece{Options.codec, packWith(Options.codec, Options, Piece), std::nullopt};
   if (Packed.data.isEmpty() || Packed.data.size() >= Piece.size())
     return storedPiece(Piece);
@@ -216,11 +258,9 @@ struct TCodecNames
   const char* extension;  // of the chunk files it writes
 };
 
-constexpr TCodecNames kCodecNames[] = {{ECodec::Auto, "auto", "raw"},
-                                       {ECodec::Lzma, "lzma", "lzma"},
-                                       {ECodec::Deflate, "deflate", "deflate"},
-                                       {ECodec::Lzip, "lzip", "lz"},
-                                       {ECodec::Stored, "stored", "raw"}};
+constexpr TCodecNames kCodecNames[] = {{ECodec::Auto, "auto", "raw"},   {ECodec::Lzma, "lzma", "lzma"},
+                                       {ECodec::Deflate, "deflate", "deflate"}, {ECodec::Lzip, "lzip", "lz"},
+                                       {ECodec::Stored, "stored", "raw"}, {ECodec::Zstd, "zstd", "zst"}};
 
 const TCodecNames& namesOf(ECodec Codec)
 {
@@ -231,7 +271,35 @@ const TCodecNames& namesOf(ECodec Codec)
   return kCodecNames[4];  // stored; every codec is in the table
 }
 
+std::uint32_t bitOf(ECodec Codec)
+{
+  return std::uint32_t(1) << unsigned(Codec);
+}
+
 } // namespace
+
+TCodecSet TCodecSet::compatible()
+{
+  TCodecSet Codecs;
+  Codecs.remove(ECodec::Zstd);
+  return Codecs;
+}
+
+bool TCodecSet::contains(ECodec Codec) const
+{
+  return Codec == ECodec::Stored || (m_Removed & bitOf(Codec)) == 0;
+}
+
+void TCodecSet::remove(ECodec Codec)
+{
+  if (Codec != ECodec::Stored)
+    m_Removed |= bitOf(Codec);
+}
+
+bool codecOffersBlocks(ECodec Codec)
+{
+  return Codec == ECodec::Stored || Codec == ECodec::Deflate || Codec == ECodec::Zstd;
+}
 
 bool parseCodec(const QString& Text, ECodec& Codec)
 {
@@ -242,6 +310,27 @@ bool parseCodec(const QString& Text, ECodec& Codec)
     }
   }
   return false;
+}
+
+bool parseCodecSet(const QString& Text, TCodecSet& Codecs)
+{
+  if (Text == "all" || Text == "compatible") {
+    Codecs = Text == "all" ? TCodecSet() : TCodecSet::compatible();
+    return true;
+  }
+  std::uint32_t Listed = 0;
+  for (const QString& Name : Text.split(',')) {
+    ECodec Codec = ECodec::Auto;
+    if (!parseCodec(Name.trimmed(), Codec) || Codec == ECodec::Auto)
+      return false;
+    Listed |= bitOf(Codec);
+  }
+  Codecs = TCodecSet();
+  for (const TCodecNames& Names : kCodecNames) {
+    if (Names.codec != ECodec::Auto && (Listed & bitOf(Names.codec)) == 0)
+      Codecs.remove(Names.codec);
+  }
+  return true;
 }
 
 QString codecName(ECodec Codec)
@@ -263,16 +352,24 @@ ECodec codecOfExtension(const QString& Extension)
   return ECodec::Stored;
 }
 
-QStringList reusableExtensions(ECodec Codec)
+QStringList reusableExtensions(const TPackingOptions& Options)
 {
-  switch (Codec) {
+  QList<ECodec> Codecs;
+  switch (Options.codec) {
   case ECodec::Auto:
-    return {"deflate", "lzma", "raw"};
+    Codecs = {ECodec::Zstd, ECodec::Deflate, ECodec::Lzma};
+    break;
   case ECodec::Stored:
-    return {"raw"};
+    break;
   default:
-    return {codecExtension(Codec), "raw"};
+    Codecs = {Options.codec};
   }
+  QStringList Extensions;
+  for (const ECodec Codec : Codecs) {
+    if (Options.codecs.contains(Codec))
+      Extensions << codecExtension(Codec);
+  }
+  return Extensions << "raw";
 }
 
 bool offersBlocks(std::uint64_t PieceSize)

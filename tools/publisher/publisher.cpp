@@ -66,10 +66,10 @@ QString chunkUrl(const QByteArray& Hash, const QString& Extension)
 // The chunk file an earlier publication left in the output folder for the
 // piece with this hash, when it holds that piece. A damaged or foreign file
 // is not reused.
-std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, ECodec Codec, const QByteArray& Hash,
-                                              std::uint64_t Size)
+std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, const TPackingOptions& Packing,
+                                                const QByteArray& Hash, std::uint64_t Size)
 {
-  for (const QString& Extension : reusableExtensions(Codec)) {
+  for (const QString& Extension : reusableExtensions(Packing)) {
     const QString Url = chunkUrl(Hash, Extension);
     QFile File(Output.filePath(Url));
     // A chunk file is never larger than its piece (plus a container header):
@@ -152,14 +152,14 @@ void writeBlockIndex(const QDir& Output, const shared::TBlockIndex& Index, TPiec
 
 // Reuses a chunk file that an earlier publication left, with the block
 // index it offers: the one beside it when that describes it, else, for a
-// stored piece, one written now. False for a Deflate chunk file that should
-// offer blocks and has no index: the piece is packed again.
+// stored piece, one written now. False for a Deflate or zstd chunk file
+// that should offer blocks and has no index: the piece is packed again.
 bool reuseChunkFile(const QDir& Output, const TExistingChunk& Existing, const QByteArray& Piece,
                     TPieceResult& Result)
 {
   Result.record = Existing.record;
   const ECodec Codec = Existing.record.codec;
-  if (!offersBlocks(Existing.record.unpackedSize) || (Codec != ECodec::Stored && Codec != ECodec::Deflate))
+  if (!offersBlocks(Existing.record.unpackedSize) || !codecOffersBlocks(Codec))
     return true;
   if (const auto Index = existingBlockIndex(Output, Existing.record, Existing.content)) {
     describeBlockIndex(Result.record, *Index);
@@ -180,7 +180,7 @@ TPieceResult publishPiece(const TPublishOptions& Options, const QByteArray& Piec
 {
   const QDir Output(Options.outputDirectory);
   TPieceResult Result;
-  const auto Existing = reusableChunkFile(Output, Options.packing.codec, Hash, std::uint64_t(Piece.size()));
+  const auto Existing = reusableChunkFile(Output, Options.packing, Hash, std::uint64_t(Piece.size()));
   if (Existing && reuseChunkFile(Output, *Existing, Piece, Result))
     return Result;
   const TPackedPiece Packed = packPiece(Options.packing, Piece);
@@ -317,6 +317,8 @@ private:
       return m_Report.deflateChunks;
     case ECodec::Lzip:
       return m_Report.lzipChunks;
+    case ECodec::Zstd:
+      return m_Report.zstdChunks;
     default:
       return m_Report.storedChunks;
     }
@@ -533,6 +535,10 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
                   const std::function<void(const TPublishProgress&)>& Progress)
 {
   Report = TPublishReport();
+  if (!Options.packing.codecs.contains(Options.packing.codec)) {
+    Error = QString("the codec %1 is not among the codecs the publication may use").arg(codecName(Options.packing.codec));
+    return false;
+  }
   TPublishOptions Effective = Options;
   const auto Sources = buildFiles(Options, Effective.outputDirectory, Error);
   if (!Sources)

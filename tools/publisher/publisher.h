@@ -47,6 +47,7 @@ struct TPublishReport
   int deflateChunks = 0;
   int lzmaChunks = 0;
   int lzipChunks = 0;
+  int zstdChunks = 0;  // launchers from before zstd cannot decode these
   // Distinct chunks that offer blocks, and the bytes of their index files.
   int blockIndexFiles = 0;
   std::uint64_t blockIndexBytes = 0;

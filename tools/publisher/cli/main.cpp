@@ -32,15 +32,19 @@ namespace {
 const char* const Usage =
     "usage:\n"
     "  ashgrove-publish --input BUILD_DIR --output OUT_DIR --version TEXT [--executable RELATIVE_PATH]\n"
-    "                   [--parameter ARG]... [--codec auto|lzma|deflate|lzip|stored]\n"
-    "                   [--level 0-9] [--deflate-level 1-9] [--min-lzma-saving PERCENT]\n"
-    "                   [--min-deflate-saving PERCENT] [--generation first|second]\n"
-    "                   [--variant regular|preview|beta|test] [--sign KEY_FILE [--valid-days N]]\n"
+    "                   [--parameter ARG]... [--codec auto|zstd|lzma|deflate|lzip|stored]\n"
+    "                   [--codecs compatible|all|LIST] [--level 0-9] [--deflate-level 1-9]\n"
+    "                   [--zstd-level 1-19] [--min-lzma-saving PERCENT] [--min-deflate-saving PERCENT]\n"
+    "                   [--generation first|second] [--variant regular|preview|beta|test]\n"
+    "                   [--sign KEY_FILE [--valid-days N]]\n"
     "      Publishes the build into OUT_DIR (package.json and chunks/). --codec auto (the default) packs\n"
-    "      each piece stored, with Deflate or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
-    "      percent (10) smaller than Deflate, Deflate only where it is at least --min-deflate-saving\n"
-    "      percent (5) smaller than the piece. --level is the LZMA preset (3), --deflate-level the zlib\n"
-    "      level (6). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
+    "      each piece stored, with zstd or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
+    "      percent (10) smaller than zstd, zstd only where it is at least --min-deflate-saving percent\n"
+    "      (5) smaller than the piece. --codecs limits the codecs the publication may use (a comma-\n"
+    "      separated list; stored is always allowed): compatible is stored,deflate,lzma,lzip, the formats\n"
+    "      every launcher reads, for a launcher's own package; auto then uses Deflate where it would use\n"
+    "      zstd. --level is the LZMA preset (3), --deflate-level the zlib level (6), --zstd-level the\n"
+    "      Zstandard level (12). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
     "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
     "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
     "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
@@ -154,8 +158,14 @@ std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublis
       Options.variant = Value;
     else if (Option == "--codec") {
       if (!parseCodec(Value, Options.packing.codec))
-        Problem = QString("unknown codec %1 (auto, lzma, deflate, lzip or stored)").arg(Value);
-    } else if (Option == "--level")
+        Problem = QString("unknown codec %1 (auto, zstd, lzma, deflate, lzip or stored)").arg(Value);
+    } else if (Option == "--codecs") {
+      if (!parseCodecSet(Value, Options.packing.codecs))
+        Problem = QString("--codecs takes compatible, all or a list of zstd, lzma, deflate, lzip and stored (%1)")
+                      .arg(Value);
+    } else if (Option == "--zstd-level")
+      Problem = Number(1, 19, Options.packing.zstdLevel);
+    else if (Option == "--level")
       Problem = Number(0, 9, Options.packing.lzmaPreset);
     else if (Option == "--deflate-level")
       Problem = Number(1, 9, Options.packing.deflateLevel);
@@ -176,6 +186,8 @@ std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublis
     return QString("--input, --output and --version are required");
   if (Signing.validDays && Signing.keyFile.isEmpty())
     return QString("--valid-days needs --sign");
+  if (!Options.packing.codecs.contains(Options.packing.codec))
+    return QString("--codec %1 is not among --codecs").arg(codecName(Options.packing.codec));
   return std::nullopt;
 }
 
@@ -199,15 +211,16 @@ int runPublish(const QStringList& Arguments)
   Line.finish();
   if (!Ok)
     return fail(Error);
-  out() << QString("published %1 files, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 Deflate, "
-                   "%8 LZMA, %9 lzip; %10 new, %11 already there, %12 repeated pieces); %13 chunks offer blocks "
-                   "(%14 bytes of block indexes)\n")
+  out() << QString("published %1 files, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, "
+                   "%8 Deflate, %9 LZMA, %10 lzip; %11 new, %12 already there, %13 repeated pieces); %14 chunks "
+                   "offer blocks (%15 bytes of block indexes)\n")
                .arg(Report.files)
                .arg(Report.inputBytes)
                .arg(Line.seconds(), 0, 'f', 1)
                .arg(Line.rate(Report.inputBytes))
                .arg(Report.packedBytes)
                .arg(Report.storedChunks)
+               .arg(Report.zstdChunks)
                .arg(Report.deflateChunks)
                .arg(Report.lzmaChunks)
                .arg(Report.lzipChunks)
@@ -216,6 +229,9 @@ int runPublish(const QStringList& Arguments)
                .arg(Report.duplicatePieces)
                .arg(Report.blockIndexFiles)
                .arg(Report.blockIndexBytes);
+  if (Report.zstdChunks > 0)
+    out() << "note: launchers from before zstd cannot install this package; publish a launcher's own package "
+             "with --codecs compatible\n";
   return 0;
 }
 
