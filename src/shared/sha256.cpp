@@ -1,5 +1,7 @@
 #include "shared/sha256.h"
 
+#include "shared/cputime.h"
+
 #include <QIODevice>
 
 #include <openssl/evp.h>
@@ -36,8 +38,13 @@ void TSha256::reset()
 
 void TSha256::addData(const void* Data, std::size_t Size)
 {
-  if (Size != 0)
-    EVP_DigestUpdate(m_pState->context, Data, Size);
+  if (Size < 4096) {
+    if (Size != 0)
+      EVP_DigestUpdate(m_pState->context, Data, Size);
+    return;
+  }
+  const TCpuScope Scope(ECpuActivity::Hash);
+  EVP_DigestUpdate(m_pState->context, Data, Size);
 }
 
 std::optional<std::uint64_t> TSha256::addFromDevice(QIODevice& Device, QByteArray& Buffer, std::uint64_t MaxBytes,
