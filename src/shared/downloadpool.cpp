@@ -1,5 +1,7 @@
 #include "shared/downloadpool.h"
 
+#include "shared/heap.h"
+
 #include <QAbstractNetworkCache>
 #include <QAuthenticator>
 #include <QMetaType>
@@ -99,8 +101,10 @@ private:
       refuse(QStringLiteral("Body of %1 bytes is larger than the %2 bytes allowed").arg(Declared).arg(m_MaxBodyBytes));
     else if (Ok && Declared > m_FileThreshold)
       openFile();
-    else if (Ok && !m_pFile && Declared > m_Body.capacity())
+    else if (Ok && !m_pFile && Declared > m_Body.capacity()) {
       m_Body.reserve(int(Declared));
+      adviseHugePages(m_Body.data(), std::size_t(m_Body.capacity()));
+    }
   }
 
   void collect()

@@ -12,6 +12,7 @@
 #include "verify.h"
 
 #include "shared/downloadpool.h"
+#include "shared/heap.h"
 #include "shared/releasesignature.h"
 
 #include <QCoreApplication>
@@ -390,6 +391,7 @@ int runSign(const QStringList& Arguments)
 
 int main(int argc, char* argv[])
 {
+  shared::keepFreedMemoryForReuse();
   QCoreApplication Application(argc, argv);
   const QStringList Arguments = Application.arguments().mid(1);
   if (Arguments.isEmpty())
