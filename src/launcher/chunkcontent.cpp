@@ -1,7 +1,9 @@
 #include "launcher/chunkcontent.h"
 
+#include "shared/cputime.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
+#include "shared/heap.h"
 #include "shared/memoryblob.h"
 #include "shared/payload.h"
 #include "shared/sha256.h"
@@ -91,14 +93,19 @@ private:
   std::uint64_t m_Position = 0;
 };
 
-// Decodes a payload that is whole in memory into memory.
+// Decodes a payload that is whole in memory into memory, hashing what it
+// decodes (zstd frame by frame, while the frame is in the cache). The output
+// is not cleared first: the decoder writes every byte of it.
 TUnpackedChunk decodeInMemory(shared::EPayloadFormat Format, const char* Payload, std::uint64_t PayloadSize, std::uint64_t UnpackedSize)
 {
-  QByteArray Output(int(UnpackedSize), '\0');
+  QByteArray Output(int(UnpackedSize), Qt::Uninitialized);
+  shared::adviseHugePages(Output.data(), std::size_t(Output.size()));
+  shared::TSha256 Sha;
   if (!shared::decodePayload(Format, reinterpret_cast<const std::uint8_t*>(Payload), std::size_t(PayloadSize),
-                             reinterpret_cast<std::uint8_t*>(Output.data()), std::size_t(Output.size())))
+                             reinterpret_cast<std::uint8_t*>(Output.data()), std::size_t(Output.size()),
+                             [&Sha](const std::uint8_t* Data, std::size_t Size) { Sha.addData(Data, Size); }))
     throwUndecodable();
-  return {std::make_shared<const TMemoryChunkContent>(std::move(Output)), QByteArray()};
+  return {std::make_shared<const TMemoryChunkContent>(std::move(Output)), Sha.result()};
 }
 
 // Decodes a streamable payload into a new temporary file, hashing it.
@@ -112,6 +119,7 @@ TUnpackedChunk decodeIntoFile(const shared::TReplyBody& Body, const shared::TPay
     [&Reader](char* Buffer, std::size_t Size) { return Reader.read(Buffer, Size); },
     [&Sha, &pOutput](const char* Data, std::size_t Size) {
       Sha.addData(Data, Size);
+      const shared::TCpuScope Scope(shared::ECpuActivity::Write);
       return pOutput->write(Data, qint64(Size)) == qint64(Size);
     });
   if (!pOutput->flush() || pOutput->error() != QFileDevice::NoError)
@@ -165,6 +173,7 @@ TChunkContent::~TChunkContent() = default;
 
 void writeAtOffset(QFile& Target, std::uint64_t Offset, const char* Data, std::uint64_t Size)
 {
+  const shared::TCpuScope Scope(shared::ECpuActivity::Write);
   if (!Target.seek(qint64(Offset)))
     shared::throwIoError(Target, "couldn't write chunk file");
   std::uint64_t Done = 0;

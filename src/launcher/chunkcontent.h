@@ -99,7 +99,7 @@ std::shared_ptr<const TChunkContent> contentOfBody(const shared::TReplyBody& Bod
 // the content as it is. A stored payload is used where it lies. A result of
 // at most MaxInMemory bytes from a body in memory is decoded in memory;
 // larger ones, and every body in a file, are decoded as a stream into a
-// temporary file and hashed on the way. Formats that cannot stream are
+// temporary file. Decoded content is hashed on the way. Formats that cannot stream are
 // refused above shared::kMaxUnstreamedPayloadSize. Throws
 // shared::TDecompressionError for a container that is malformed, declares
 // more than MaxUnpackedSize or does not decode, and the uniform I/O error

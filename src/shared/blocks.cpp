@@ -1,6 +1,7 @@
 #include "shared/blocks.h"
 
 #include "shared/blockchunker.h"
+#include "shared/cputime.h"
 #include "shared/payload.h"
 #include "shared/sha256.h"
 #include "shared/zstdframes.h"
@@ -290,6 +291,7 @@ std::optional<QByteArray> decodeBlock(EBlockEncoding Encoding, const TBlock& Blo
   if (RangeSize != Block.packedSize || Block.unpackedSize == 0 || Block.unpackedSize > kMaxBlockSize)
     return std::nullopt;
   std::optional<QByteArray> Content;
+  std::optional<TCpuScope> Decoding(std::in_place, ECpuActivity::Decode);
   if (Encoding == EBlockEncoding::Deflate) {
     Content = inflateBlock(Block, Range, RangeSize);
   } else if (Encoding == EBlockEncoding::Zstd) {
@@ -300,6 +302,7 @@ std::optional<QByteArray> decodeBlock(EBlockEncoding Encoding, const TBlock& Blo
   } else if (RangeSize == Block.unpackedSize) {
     Content = QByteArray(Range, int(RangeSize));
   }
+  Decoding.reset();
   if (!Content || TSha256::hash(*Content) != Block.hash)
     return std::nullopt;
   return Content;

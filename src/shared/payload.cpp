@@ -1,6 +1,7 @@
 #include "shared/payload.h"
 
 #include "shared/codecs/codecs.h"
+#include "shared/cputime.h"
 #include "shared/zstdframes.h"
 
 #include <lzma.h>
@@ -128,16 +129,17 @@ bool decodeRawLzma(const std::uint8_t* Input, std::size_t InputSize, std::uint32
 }
 
 bool decodeStored(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                  std::size_t OutputCapacity)
+                  std::size_t OutputCapacity, std::size_t& Produced)
 {
   if (PayloadSize > OutputCapacity)
     return false;
   std::memcpy(Output, Payload, PayloadSize);
+  Produced = PayloadSize;
   return true;
 }
 
 bool decodeDeflate(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                   std::size_t OutputCapacity)
+                   std::size_t OutputCapacity, std::size_t& Produced)
 {
   z_stream Stream{};
   if (inflateInit2(&Stream, -MAX_WBITS) != Z_OK)
@@ -176,11 +178,12 @@ bool decodeDeflate(const std::uint8_t* Payload, std::size_t PayloadSize, std::ui
       break;  // input ended before the end of the stream
   }
   inflateEnd(&Stream);
+  Produced = OutputCapacity - OutputLeft;
   return Ok;
 }
 
 bool decodeLegacyLzma(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                      std::size_t OutputCapacity)
+                      std::size_t OutputCapacity, std::size_t& Produced)
 {
   // properties byte, 32-bit dictionary size, 8 bytes of a size field that is
   // not trusted (the packer writes garbage there), then the LZMA data.
@@ -189,13 +192,12 @@ bool decodeLegacyLzma(const std::uint8_t* Payload, std::size_t PayloadSize, std:
   const auto Properties = legacyLzmaProperties(Payload);
   if (!Properties)
     return false;
-  std::size_t Produced = 0;
   return decodeRawLzma(Payload + 13, PayloadSize - 13, Properties->lc, Properties->lp, Properties->pb,
                        Properties->dictionary, Output, OutputCapacity, Produced);
 }
 
 bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                std::size_t OutputCapacity)
+                std::size_t OutputCapacity, std::size_t& Produced)
 {
   if (PayloadSize < 6 || std::memcmp(Payload, "LZIP", 4) != 0)
     return false;
@@ -210,7 +212,6 @@ bool decodeLzip(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8
     return false;
   const std::uint8_t* Data = Payload + 6;
   const std::size_t DataSize = PayloadSize - 6 - TrailerSize;
-  std::size_t Produced = 0;
   if (!decodeRawLzma(Data, DataSize, 3, 0, 2, std::uint64_t(1) << DictionaryExponent, Output,
                      OutputCapacity, Produced))
     return false;
@@ -614,6 +615,32 @@ QByteArray encodeZstd(const char* Data, std::size_t Size, int Level)
   return Payload;
 }
 
+// The decoders that produce all of their output in one call; Produced is
+// what they wrote from the start of Output.
+bool decodeWhole(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
+                 std::size_t OutputCapacity, std::size_t& Produced)
+{
+  switch (Format) {
+  case EPayloadFormat::Stored:
+    return decodeStored(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Deflate:
+    return decodeDeflate(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Lzip:
+    return decodeLzip(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Lzma20:
+  case EPayloadFormat::Lzma25:
+    return decodeLegacyLzma(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Zpaq:
+    return codecs::decodeZpaq(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Csc:
+    return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  case EPayloadFormat::Crush:
+    return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
+  default:
+    return false;
+  }
+}
+
 } // namespace
 
 bool isPackedPayload(const char* Data, std::size_t Size)
@@ -649,32 +676,21 @@ std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Si
 }
 
 bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
-                   std::uint8_t* Output, std::size_t OutputCapacity)
+                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe)
 {
   if (PayloadSize == 0 || OutputCapacity == 0)
     return false;
+  const TCpuScope Scope(ECpuActivity::Decode);
+  if (Format == EPayloadFormat::Zstd)
+    return decodeZstdFrames(Payload, PayloadSize, Output, OutputCapacity, Observe);  // exact, observed frame by frame
   std::size_t Produced = 0;
-  switch (Format) {
-  case EPayloadFormat::Stored:
-    return decodeStored(Payload, PayloadSize, Output, OutputCapacity);
-  case EPayloadFormat::Deflate:
-    return decodeDeflate(Payload, PayloadSize, Output, OutputCapacity);
-  case EPayloadFormat::Lzip:
-    return decodeLzip(Payload, PayloadSize, Output, OutputCapacity);
-  case EPayloadFormat::Lzma20:
-  case EPayloadFormat::Lzma25:
-    return decodeLegacyLzma(Payload, PayloadSize, Output, OutputCapacity);
-  case EPayloadFormat::Zpaq:
-    return codecs::decodeZpaq(Payload, PayloadSize, Output, OutputCapacity, Produced);
-  case EPayloadFormat::Csc:
-    return codecs::decodeCsc(Payload, PayloadSize, Output, OutputCapacity, Produced);
-  case EPayloadFormat::Crush:
-    return codecs::decodeCrush(Payload, PayloadSize, Output, OutputCapacity, Produced);
-  case EPayloadFormat::Zstd:
-    return decodeZstdFrames(Payload, PayloadSize, Output, OutputCapacity);
-  default:
+  if (!decodeWhole(Format, Payload, PayloadSize, Output, OutputCapacity, Produced))
     return false;
-  }
+  Produced = std::min(Produced, OutputCapacity);
+  std::memset(Output + Produced, 0, OutputCapacity - Produced);
+  if (Observe)
+    Observe(Output, OutputCapacity);
+  return true;
 }
 
 bool canStreamPayload(EPayloadFormat Format)
@@ -697,6 +713,7 @@ bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64
 {
   if (PayloadSize == 0 || UnpackedSize == 0)
     return false;
+  const TCpuScope Scope(ECpuActivity::Decode);
   TPayloadInput Input(Read, PayloadSize);
   TPayloadOutput Output(Write, UnpackedSize);
   switch (Format) {
@@ -728,7 +745,7 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t Max
   if (Header && Header->unpackedSize != 0 && Header->packedSize != 0 &&
       Header->unpackedSize <= std::min(MaxUnpackedSize, kMaxUnpackedPayloadSize) &&
       Header->packedSize <= std::size_t(Data.size()) - Header->payloadOffset) {
-    QByteArray Output(int(Header->unpackedSize), '\0');
+    QByteArray Output(int(Header->unpackedSize), Qt::Uninitialized);
     Ok = decodePayload(Header->format,
                        reinterpret_cast<const std::uint8_t*>(Data.constData()) + Header->payloadOffset,
                        std::size_t(Header->packedSize), reinterpret_cast<std::uint8_t*>(Output.data()),

@@ -73,10 +73,18 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result);
 // bytes (a caller that knows the expected size never allocates more).
 bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize);
 
+// Takes decoded bytes in order, each once (to hash them while they are in
+// the cache).
+using TDecodedObserver = std::function<void(const std::uint8_t* Data, std::size_t Size)>;
+
 // Decodes the payload of one format into Output (OutputCapacity bytes, the
-// declared unpacked size). Used by unpackPayload, the tools and the fuzzers.
+// declared unpacked size; it need not be initialised). On success every
+// byte of Output is written (a decoder that produced fewer leaves the rest
+// zero) and Observe has seen all of them: Zstd frame by frame as they are
+// decoded, the other formats at the end. Used by unpackPayload, the
+// downloader, the tools and the fuzzers.
 bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
-                   std::uint8_t* Output, std::size_t OutputCapacity);
+                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe = {});
 
 // Whether payloads of Format can be decoded as a stream (streamPayload):
 // Stored, Deflate, Lzip, the LZMA ids and Zstd.

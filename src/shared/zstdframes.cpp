@@ -22,31 +22,22 @@ ZSTD_DCtx* threadDecoder()
   return Context.get();
 }
 
-// Whether Data is a sequence of whole frames whose windows stay within the
-// cap and whose declared content sizes fit into Capacity. Walking the frame
-// and block headers costs nothing against decoding them.
-bool framesFit(const std::uint8_t* Data, std::size_t Size, std::size_t Capacity)
+// The size of the frame at the start of Data when it is whole, its window
+// within the cap and its declared content size (if any) within Room; 0 when
+// not.
+std::size_t soundFrame(const std::uint8_t* Data, std::size_t Size, std::size_t Room, bool& Skippable)
 {
-  std::uint64_t Declared = 0;
-  for (std::size_t Offset = 0; Offset < Size;) {
-    const std::size_t FrameSize = ZSTD_findFrameCompressedSize(Data + Offset, Size - Offset);
-    if (ZSTD_isError(FrameSize) || FrameSize == 0 || FrameSize > Size - Offset)
-      return false;
-    ZSTD_frameHeader Header{};
-    if (ZSTD_getFrameHeader(&Header, Data + Offset, FrameSize) != 0)
-      return false;
-    if (Header.frameType == ZSTD_frame) {
-      if (Header.windowSize > (std::uint64_t(1) << kZstdMaxWindowLog))
-        return false;
-      if (Header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN) {
-        Declared += Header.frameContentSize;
-        if (Header.frameContentSize > Capacity || Declared > Capacity)
-          return false;
-      }
-    }
-    Offset += FrameSize;
-  }
-  return true;
+  const std::size_t FrameSize = ZSTD_findFrameCompressedSize(Data, Size);
+  if (ZSTD_isError(FrameSize) || FrameSize == 0 || FrameSize > Size)
+    return 0;
+  ZSTD_frameHeader Header{};
+  if (ZSTD_getFrameHeader(&Header, Data, FrameSize) != 0)
+    return 0;
+  Skippable = Header.frameType == ZSTD_skippableFrame;
+  if (!Skippable && (Header.windowSize > (std::uint64_t(1) << kZstdMaxWindowLog) ||
+                     (Header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && Header.frameContentSize > Room)))
+    return 0;
+  return FrameSize;
 }
 
 int fittedWindowLog(std::size_t Size)
@@ -60,13 +51,30 @@ int fittedWindowLog(std::size_t Size)
 } // namespace
 
 bool decodeZstdFrames(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                      std::size_t OutputCapacity)
+                      std::size_t OutputCapacity, const std::function<void(const std::uint8_t*, std::size_t)>& Observe)
 {
   ZSTD_DCtx* Context = threadDecoder();
-  if (!Context || PayloadSize == 0 || !framesFit(Payload, PayloadSize, OutputCapacity))
+  if (!Context || PayloadSize == 0)
     return false;
-  const std::size_t Produced = ZSTD_decompressDCtx(Context, Output, OutputCapacity, Payload, PayloadSize);
-  return !ZSTD_isError(Produced) && Produced == OutputCapacity;
+  std::size_t Produced = 0;
+  for (std::size_t Offset = 0; Offset < PayloadSize;) {
+    bool Skippable = false;
+    const std::size_t FrameSize =
+        soundFrame(Payload + Offset, PayloadSize - Offset, OutputCapacity - Produced, Skippable);
+    if (FrameSize == 0)
+      return false;
+    if (!Skippable) {
+      const std::size_t Frame = ZSTD_decompressDCtx(Context, Output + Produced, OutputCapacity - Produced,
+                                                    Payload + Offset, FrameSize);
+      if (ZSTD_isError(Frame))
+        return false;
+      if (Observe && Frame > 0)
+        Observe(Output + Produced, Frame);
+      Produced += Frame;
+    }
+    Offset += FrameSize;
+  }
+  return Produced == OutputCapacity;
 }
 
 struct TZstdEncoder::TContext

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 // Zstandard frames (RFC 8878), as payloads of container format 9 and as the
@@ -23,11 +24,14 @@ constexpr int kZstdMinLevel = 1;
 constexpr int kZstdMaxLevel = 19;
 
 // Decodes the frames of Payload into exactly OutputCapacity bytes at
-// Output, in one pass without a window buffer. False when the payload is
-// not a sequence of whole frames, a frame is corrupt or fails its checksum,
-// a window is too large, or the frames decode to more or fewer bytes.
+// Output, frame by frame without a window buffer, and hands each frame's
+// bytes to Observe (when given) right after decoding them. False when the
+// payload is not a sequence of whole frames, a frame is corrupt or fails its
+// checksum, a window is too large, or the frames decode to more or fewer
+// bytes.
 bool decodeZstdFrames(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                      std::size_t OutputCapacity);
+                      std::size_t OutputCapacity,
+                      const std::function<void(const std::uint8_t*, std::size_t)>& Observe = {});
 
 // Writes Zstandard frames at one level, with one compression context for
 // all of them (worth keeping: a context at a high level holds megabytes of
