@@ -69,21 +69,6 @@ void checkEarlierPositions(TChunkedFileState& File, std::size_t Index, std::uint
   }
 }
 
-// Runs Function on the global thread pool; an exception is logged with its
-// text and ends the future as canceled.
-template <typename TFunction>
-auto runLogged(const QString& What, TFunction Function) -> QFuture<decltype(Function())>
-{
-  return QtConcurrent::run([What, Function]() mutable {
-    try {
-      return Function();
-    } catch (const std::exception& Error) {
-      qWarning().noquote() << QString("%1: %2%3").arg(What, QString::fromUtf8(Error.what()), threadTag());
-      throw;
-    }
-  });
-}
-
 } // namespace
 
 void TRateStatistic::addTotal(std::uint64_t Total)
@@ -387,56 +372,72 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
   }
   const TChunkToDownload Chunk = *Found;
   const bool Unpacked = Decompressed || !Chunk.chunk.unpack;
-
-  if (Verified && Unpacked) {
-    qInfo().noquote() << QString("processDownloadedData save %1%2").arg(urlText(Url), threadTag());
-    const std::shared_ptr<const TChunkContent> Content = Data.content;
-    runStep<void>(EProcessingStep::Save, Url,
-                  runLogged(QString("saveDownloadedData %1").arg(urlText(Url)),
-                            [this, Chunk, Content] { saveDownloadedData(Chunk, Content); }),
-                  [this, Url](const QFuture<void>&) { processFinishedData(Url); });
-  } else if (Unpacked) {
-    qInfo().noquote() << QString("processDownloadedData verify %1%2").arg(urlText(Url), threadTag());
-    runStep<TChunkData>(EProcessingStep::Verify, Url,
-                        runLogged(QString("verifyDownloadedData %1").arg(urlText(Url)),
-                                  [this, Chunk, Data] { return verifyDownloadedData(Chunk, Data); }),
-                        [this, Url](const QFuture<TChunkData>& Result) {
-                          processDownloadedData(Url, Result.result(), true, true);
-                        });
-  } else {
-    qInfo().noquote() << QString("processDownloadedData decompress %1%2").arg(urlText(Url), threadTag());
-    runStep<TChunkData>(EProcessingStep::Decompress, Url,
-                        runLogged(QString("decompressDownloadedData %1").arg(urlText(Url)),
-                                  [this, Chunk, Data] { return decompressDownloadedData(Chunk, Data); }),
-                        [this, Url](const QFuture<TChunkData>& Result) {
-                          processDownloadedData(Url, Result.result(), true, false);
-                        });
-  }
-}
-
-template <typename TResult>
-void TPackageFileDownloader::runStep(EProcessingStep Step, const QUrl& Url, QFuture<TResult> Future,
-                                     std::function<void(const QFuture<TResult>&)> OnSuccess)
-{
+  // The steps that remain run one after the other in one task: a chunk
+  // does not wait for the GUI thread between them, and its data is still in
+  // the cache when the next step reads it.
+  const EProcessingStep First = !Unpacked ? EProcessingStep::Decompress
+                                : !Verified ? EProcessingStep::Verify
+                                            : EProcessingStep::Save;
+  qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(stepName(First), urlText(Url), threadTag());
   const std::uint64_t Run = m_Run;
-  auto* Watcher = new QFutureWatcher<TResult>(this);
-  connect(Watcher, &QFutureWatcher<TResult>::finished, this, [this, Watcher, Step, Url, Run, OnSuccess] {
+  auto* Watcher = new QFutureWatcher<std::optional<EProcessingStep>>(this);
+  connect(Watcher, &QFutureWatcher<std::optional<EProcessingStep>>::finished, this, [this, Watcher, Url, Run] {
     Watcher->deleteLater();
-    const char* Finished = Step == EProcessingStep::Verify     ? "verify finished"
-                           : Step == EProcessingStep::Decompress ? "decompress finished"
-                                                                 : "save completed";
-    qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(Finished, urlText(Url), threadTag());
     if (Run != m_Run) {
       m_pDownloadPool->releaseUrl(Url);
       return;
     }
-    if (Watcher->isCanceled()) {
-      onStepFailed(Step, Url);
-      return;
-    }
-    OnSuccess(Watcher->future());
+    const std::optional<EProcessingStep> Failed = Watcher->result();
+    if (Failed)
+      onStepFailed(*Failed, Url);
+    else
+      processFinishedData(Url);
   });
-  Watcher->setFuture(Future);
+  Watcher->setFuture(QtConcurrent::run([this, Chunk, Data, First] { return processChunk(Chunk, Data, First); }));
+}
+
+std::optional<TPackageFileDownloader::EProcessingStep> TPackageFileDownloader::processChunk(TChunkToDownload Chunk,
+                                                                                           TChunkData Data,
+                                                                                           EProcessingStep First)
+{
+  const QString Url = urlText(Chunk.chunk.url);
+  // Runs one step; an exception is logged with its text and fails the step.
+  const auto Run = [&](EProcessingStep Step, const auto& Function) {
+    try {
+      Function();
+      qInfo().noquote() << QString("processDownloadedData %1 finished %2%3").arg(stepName(Step), Url, threadTag());
+      return true;
+    } catch (const std::exception& Error) {
+      qWarning().noquote() << QString("%1DownloadedData %2: %3%4")
+                                  .arg(Step == EProcessingStep::Decompress ? "decompress"
+                                       : Step == EProcessingStep::Verify   ? "verify"
+                                                                           : "save",
+                                       Url, QString::fromUtf8(Error.what()), threadTag());
+      return false;
+    }
+  };
+  if (First == EProcessingStep::Decompress &&
+      !Run(EProcessingStep::Decompress, [&] { Data = decompressDownloadedData(Chunk, std::move(Data)); }))
+    return EProcessingStep::Decompress;
+  if (First != EProcessingStep::Save &&
+      !Run(EProcessingStep::Verify, [&] { Data = verifyDownloadedData(Chunk, std::move(Data)); }))
+    return EProcessingStep::Verify;
+  if (!Run(EProcessingStep::Save, [&] { saveDownloadedData(Chunk, Data.content); }))
+    return EProcessingStep::Save;
+  return std::nullopt;
+}
+
+const char* TPackageFileDownloader::stepName(EProcessingStep Step)
+{
+  switch (Step) {
+  case EProcessingStep::Decompress:
+    return "decompress";
+  case EProcessingStep::Verify:
+    return "verify";
+  case EProcessingStep::Save:
+    break;
+  }
+  return "save";
 }
 
 void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)

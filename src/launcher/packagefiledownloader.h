@@ -220,13 +220,14 @@ private:
   // A file with positions not written, for the log; empty when all are.
   QString incompleteFile() const;
 
+  // Runs the steps a chunk still needs (decompress, verify, save) in one
+  // task on the thread pool; the GUI thread hears of its end or of the step
+  // that failed (onStepFailed).
   void processDownloadedData(const QUrl& Url, const TChunkData& Data, bool Decompressed, bool Verified);
+  // The task: the steps from First on; the step that failed, if one did.
+  std::optional<EProcessingStep> processChunk(TChunkToDownload Chunk, TChunkData Data, EProcessingStep First);
+  static const char* stepName(EProcessingStep Step);
   shared::TRequestOptions requestOptions(const TChunkInPackage& Chunk) const;
-  // Runs one processing step of a chunk on the thread pool; OnSuccess gets
-  // the finished future on the GUI thread, a failure goes to onStepFailed.
-  template <typename TResult>
-  void runStep(EProcessingStep Step, const QUrl& Url, QFuture<TResult> Future,
-               std::function<void(const QFuture<TResult>&)> OnSuccess);
   void onStepFailed(EProcessingStep Step, const QUrl& Url);
   void processFinishedData(const QUrl& Url);
 
