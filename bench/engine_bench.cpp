@@ -23,10 +23,13 @@
 //   ashgrove-engine-bench verify FOLDER DESCRIPTION
 //       VerifyPackage of every file of DESCRIPTION in FOLDER.
 //   ashgrove-engine-bench install DESCRIPTION URL [--max-concurrent M]
-//                         [--max-cached C] [--verify] [--log FILE] [--idle]
+//                         [--max-cached C] [--verify] [--full-scan] [--log FILE] [--idle]
 //       Installs or updates the package published at URL (DESCRIPTION is its
-//       content) into $XDG_DATA_HOME like the launcher does; --idle sets
-//       everything up but installs nothing (the fixed memory base).
+//       content) into $XDG_DATA_HOME like the launcher does; --full-scan
+//       turns the fast scan off; --idle sets everything up but installs
+//       nothing (the fixed memory base). Prints, besides times and sizes, the
+//       process's CPU seconds and those it spent decoding, hashing and
+//       writing.
 //
 // Every operation prints one JSON object on standard output; the exit
 // status is 0 only when the operation succeeded.
@@ -35,6 +38,9 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
+
+#include "shared/cputime.h"
+#include "shared/heap.h"
 
 #include "enginesettings.h"
 
@@ -377,6 +383,13 @@ qint64 peakResidentKilobytes()
   return qint64(Usage.ru_maxrss);
 }
 
+double processCpuSeconds()
+{
+  rusage Usage{};
+  getrusage(RUSAGE_SELF, &Usage);
+  return double(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) + double(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+}
+
 void printJson(const QJsonObject& Object)
 {
   std::printf("%s\n", QJsonDocument(Object).toJson(QJsonDocument::Compact).constData());
@@ -463,6 +476,7 @@ struct TInstallOptions
   int maxConcurrentDownloads = 10;
   int maxCachedChunks = 100;
   bool verify = false;
+  bool fullScan = false;
   bool idle = false;
   int timeoutSeconds = 1800;
 };
@@ -474,6 +488,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->maxConcurrentDownloads = Options.maxConcurrentDownloads;
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
+  Settings->fastScan = !Options.fullScan;
   auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
@@ -525,6 +540,10 @@ int runInstall(const TInstallOptions& Options)
   });
   QTimer::singleShot(Options.timeoutSeconds * 1000, [] { QCoreApplication::quit(); });
 
+  const double CpuBefore = processCpuSeconds();
+  const double ActivitiesBefore[3] = {shared::cpuSeconds(shared::ECpuActivity::Decode),
+                                      shared::cpuSeconds(shared::ECpuActivity::Hash),
+                                      shared::cpuSeconds(shared::ECpuActivity::Write)};
   Clock.start();
   Manager.installOrUpdatePackage(Package);
   if (!Finished && DiskFailure.isEmpty())
@@ -545,6 +564,11 @@ int runInstall(const TInstallOptions& Options)
              {"status_before", StatusBefore},
              {"status", int(Package->localStatus())},
              {"verification", Options.verify},
+             {"fast_scan", !Options.fullScan},
+             {"cpu_seconds_self", processCpuSeconds() - CpuBefore},
+             {"decode_cpu_seconds", shared::cpuSeconds(shared::ECpuActivity::Decode) - ActivitiesBefore[0]},
+             {"hash_cpu_seconds", shared::cpuSeconds(shared::ECpuActivity::Hash) - ActivitiesBefore[1]},
+             {"write_cpu_seconds", shared::cpuSeconds(shared::ECpuActivity::Write) - ActivitiesBefore[2]},
              {"max_concurrent_downloads", Options.maxConcurrentDownloads},
              {"max_cached_chunks", Options.maxCachedChunks},
              {"thread_pool_threads", QThreadPool::globalInstance()->maxThreadCount()},
@@ -559,7 +583,8 @@ int usage()
                "usage: ashgrove-engine-bench generate FOLDER SIZE_MB | change FOLDER | scanfile FOLDER SIZE_MB |\n"
                "       shiftscanfile FOLDER TARGET |\n"
                "       scan FOLDER DESCRIPTION | verify FOLDER DESCRIPTION |\n"
-               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--log FILE] [--idle]\n");
+               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--full-scan] [--log FILE]\n"
+               "               [--idle]\n");
   return 2;
 }
 
@@ -574,6 +599,7 @@ bool positiveNumber(const QString& Text, qint64& Value)
 
 int main(int argc, char** argv)
 {
+  shared::keepFreedMemoryForReuse();  // as the launcher does
   QCoreApplication Application(argc, argv);
   const QStringList Arguments = Application.arguments().mid(1);
   if (Arguments.isEmpty())
@@ -610,6 +636,8 @@ int main(int argc, char** argv)
         const QString Value = Index + 1 < Arguments.size() ? Arguments[Index + 1] : QString();
         if (Option == "--verify") {
           Options.verify = true;
+        } else if (Option == "--full-scan") {
+          Options.fullScan = true;
         } else if (Option == "--idle") {
           Options.idle = true;
         } else if (Option == "--max-concurrent" && !Value.isEmpty()) {
