@@ -1,5 +1,6 @@
 // shared::unpackPayload over every format id: the whole input is the
-// container (leading zero bytes, marker, id, sizes, payload).
+// container (leading zero bytes, marker, id, sizes, payload). Zstandard
+// payloads (id 9) are decoded as a stream as well, which must agree.
 #include "fuzzmain.h"
 
 ASHGROVE_FUZZ_INITIALIZE
