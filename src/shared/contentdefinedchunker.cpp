@@ -151,9 +151,17 @@ struct TPiece
 class TPieceReader
 {
 public:
-  TPieceReader(QIODevice& Device, std::size_t ReadSize)
-    : m_Device(Device), m_Memory(capacityFor(Device, ReadSize))
+  TPieceReader(QIODevice& Device, const TMirroredMemory& Memory) : m_Device(Device), m_Memory(Memory) {}
+
+  // The kept maximum piece and one read behind it; a file smaller than
+  // that needs no more than its own size.
+  static std::size_t capacityFor(const QIODevice& Device, std::size_t ReadSize)
   {
+    const std::size_t Capacity = ChunkingMaximumPiece + ReadSize;
+    const qint64 Remaining = Device.isSequential() ? -1 : Device.size() - Device.pos();
+    if (Remaining >= 0 && std::uint64_t(Remaining) < Capacity)
+      return std::size_t(Remaining) + 1;
+    return Capacity;
   }
 
   // Whether the next cut needs more data: the rule cuts a piece only with
@@ -192,19 +200,8 @@ public:
   }
 
 private:
-  // The kept maximum piece and one read behind it; a file smaller than
-  // that needs no more than its own size.
-  static std::size_t capacityFor(const QIODevice& Device, std::size_t ReadSize)
-  {
-    const std::size_t Capacity = ChunkingMaximumPiece + ReadSize;
-    const qint64 Remaining = Device.isSequential() ? -1 : Device.size() - Device.pos();
-    if (Remaining >= 0 && std::uint64_t(Remaining) < Capacity)
-      return std::size_t(Remaining) + 1;
-    return Capacity;
-  }
-
   QIODevice& m_Device;
-  TMirroredMemory m_Memory;
+  const TMirroredMemory& m_Memory;
   std::uint64_t m_Read = 0;
   std::uint64_t m_Cut = 0;
   bool m_EndOfData = false;
@@ -312,9 +309,26 @@ TContentDefinedChunker::TContentDefinedChunker(std::size_t ReadSize) : m_ReadSiz
 {
 }
 
+class TContentDefinedChunker::TRing
+{
+public:
+  explicit TRing(std::size_t Capacity) : memory(Capacity) {}
+  TMirroredMemory memory;
+};
+
+TContentDefinedChunker::~TContentDefinedChunker() = default;
+
+TContentDefinedChunker::TRing& TContentDefinedChunker::ringFor(const QIODevice& Device)
+{
+  const std::size_t Capacity = TPieceReader::capacityFor(Device, m_ReadSize);
+  if (!m_pRing || m_pRing->memory.capacity() < Capacity)
+    m_pRing = std::make_unique<TRing>(Capacity);
+  return *m_pRing;
+}
+
 bool TContentDefinedChunker::forEachPiece(QIODevice& Device, const TPieceVisitor& Visit)
 {
-  TPieceReader Reader(Device, m_ReadSize);
+  TPieceReader Reader(Device, ringFor(Device).memory);
   for (;;) {
     // Every piece cut so far has been visited: all of it may be overwritten.
     while (Reader.wantsData())
@@ -329,7 +343,7 @@ bool TContentDefinedChunker::forEachPiece(QIODevice& Device, const TPieceVisitor
 
 bool TContentDefinedChunker::forEachPieceHash(QIODevice& Device, const THashVisitor& Visit)
 {
-  TPieceReader Reader(Device, m_ReadSize);
+  TPieceReader Reader(Device, ringFor(Device).memory);
   TPieceQueue Queue;
   {
     // However this ends (Visit may throw), the cutting thread is stopped

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 class QIODevice;
 
@@ -38,8 +39,12 @@ class TContentDefinedChunker
 public:
   // The device is read into a ring of ChunkingMaximumPiece + ReadSize bytes
   // (less for a smaller file): the kept maximum piece plus what may be read
-  // ahead of it while pieces before it are still in use.
+  // ahead of it while pieces before it are still in use. The ring is kept
+  // for the next device (it is made larger when one needs more), so that a
+  // chunker cutting many files one after the other does not pay for fresh
+  // pages of memory for each.
   explicit TContentDefinedChunker(std::size_t ReadSize = 32u * 1024 * 1024);
+  ~TContentDefinedChunker();
 
   using TPieceVisitor = std::function<void(const std::uint8_t* Data, std::size_t Length)>;
   using THashVisitor = std::function<void(const QByteArray& Sha256, std::uint64_t Length)>;
@@ -57,7 +62,11 @@ public:
   bool forEachPieceHash(QIODevice& Device, const THashVisitor& Visit);
 
 private:
+  class TRing;
+  TRing& ringFor(const QIODevice& Device);
+
   std::size_t m_ReadSize;
+  std::unique_ptr<TRing> m_pRing;
 };
 
 } // namespace shared

@@ -3,6 +3,7 @@
 #include "chunkfile.h"
 #include "descriptionsource.h"
 #include "shared/contentdefinedchunker.h"
+#include "shared/heap.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QThread>
 #include <QtConcurrent>
 
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -243,7 +245,9 @@ public:
     collectFinished();
     const TPublishOptions& Options = m_Options;
     QSemaphore& Slots = m_Slots;
-    QByteArray Piece(Data, int(Size));
+    QByteArray Piece(int(Size), Qt::Uninitialized);
+    shared::adviseHugePages(Piece.data(), Size);
+    std::memcpy(Piece.data(), Data, Size);
     m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Slots, Piece, Hash] {
                             TPieceResult Result = publishPiece(Options, Piece, Hash);
                             Slots.release();
@@ -389,7 +393,7 @@ struct TPublishedFile
 
 // Reads one file, hands its pieces to the store and returns its entry.
 std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const TSourceFile& Source,
-                                          TChunkStore& Store, QString& Error)
+                                          TChunkStore& Store, shared::TContentDefinedChunker& Chunker, QString& Error)
 {
   QFile File(Source.absolutePath);
   if (!File.open(QIODevice::ReadOnly)) {
@@ -415,7 +419,6 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
     Published.pieces.push_back(Store.add(Data.constData(), std::size_t(Data.size()), Hash));
     Published.whole = true;
   } else {
-    shared::TContentDefinedChunker Chunker;
     const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
       FileHash.addData(Data, Length);
       Size += Length;
@@ -558,8 +561,9 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     Notify();
   });
   std::vector<TPublishedFile> Files;
+  shared::TContentDefinedChunker Chunker;  // its ring serves every file
   for (const TSourceFile& Source : *Sources) {
-    auto Published = publishFile(Effective, Source, Store, Error);
+    auto Published = publishFile(Effective, Source, Store, Chunker, Error);
     if (!Published || Store.failed())
       break;
     Files.push_back(std::move(*Published));
