@@ -319,25 +319,35 @@ void TestScan::chunkerHashesMatchPieces()
                      quint64(Length)});
     Offset += Length;
   }
-  for (const std::size_t ReadSize : {std::size_t(1024 * 1024), std::size_t(3 * 1024 * 1024 + 5)}) {
-    QBuffer First;
-    First.setData(Data);
-    First.open(QIODevice::ReadOnly);
+  // One chunker for every device, its ring kept from one to the next: made
+  // for a small device first, then grown, then reused as it is.
+  const auto PiecesOf = [](TContentDefinedChunker& Chunker, const QByteArray& Content) {
+    QBuffer Device;
+    Device.setData(Content);
+    Device.open(QIODevice::ReadOnly);
     QList<QPair<QByteArray, quint64>> Pieces;
-    QVERIFY(TContentDefinedChunker(ReadSize).forEachPiece(First, [&](const std::uint8_t* Piece, std::size_t Length) {
+    const bool Ok = Chunker.forEachPiece(Device, [&](const std::uint8_t* Piece, std::size_t Length) {
       Pieces.append({QCryptographicHash::hash(QByteArray::fromRawData(reinterpret_cast<const char*>(Piece), int(Length)),
                                               QCryptographicHash::Sha256),
                      quint64(Length)});
-    }));
-    QCOMPARE(Pieces, Expected);
+    });
+    return Ok ? Pieces : QList<QPair<QByteArray, quint64>>();
+  };
+  for (const std::size_t ReadSize : {std::size_t(1024 * 1024), std::size_t(3 * 1024 * 1024 + 5)}) {
+    TContentDefinedChunker Chunker(ReadSize);
+    const QByteArray Small = Data.left(100000);  // one piece
+    const decltype(Expected) SmallPieces{{QCryptographicHash::hash(Small, QCryptographicHash::Sha256), 100000}};
+    QCOMPARE(PiecesOf(Chunker, Small), SmallPieces);
+    QCOMPARE(PiecesOf(Chunker, Data), Expected);
     QBuffer Second;
     Second.setData(Data);
     Second.open(QIODevice::ReadOnly);
     QList<QPair<QByteArray, quint64>> Hashed;
-    QVERIFY(TContentDefinedChunker(ReadSize).forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
+    QVERIFY(Chunker.forEachPieceHash(Second, [&](const QByteArray& Hash, std::uint64_t Length) {
       Hashed.append({Hash, Length});
     }));
     QCOMPARE(Hashed, Expected);
+    QCOMPARE(PiecesOf(Chunker, Data), Expected);
   }
 
   // A file that grew after its size was taken is read to its end, in
