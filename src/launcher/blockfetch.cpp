@@ -8,6 +8,7 @@
 
 #include <QDebug>
 #include <QFutureWatcher>
+#include <QSet>
 #include <QtConcurrent>
 
 namespace orvale::launcher {
@@ -143,8 +144,18 @@ void TBlockFetcher::onIndex(TChunkFetch& Fetch, const QByteArray& Data)
     fallBack(Fetch, "too few of its blocks are at hand");
     return;
   }
-  Fetch.stage = EStage::Planned;
-  settleIndex();
+  // Its blocks at hand are read on the thread pool while its ranges are
+  // fetched and the other indexes are still on their way.
+  qInfo().noquote() << QString("fetch %1 by blocks: %2 of %3 blocks in %4 requests, %5 bytes%6")
+                           .arg(urlText(Fetch.chunk.url))
+                           .arg(Fetch.plan.missingBlocks.size())
+                           .arg(Fetch.index.blocks.size())
+                           .arg(Fetch.plan.requests.size())
+                           .arg(Fetch.plan.bytes)
+                           .arg(threadTag());
+  Fetch.stage = EStage::Fetching;
+  readBlocksAtHand(Fetch);
+  requestNextRanges(Fetch);
 }
 
 bool TBlockFetcher::plan(TChunkFetch& Fetch)
@@ -155,20 +166,60 @@ bool TBlockFetcher::plan(TChunkFetch& Fetch)
   std::vector<bool> Missing(Fetch.index.blocks.size(), false);
   for (std::size_t Number : Fetch.plan.missingBlocks)
     Missing[Number] = true;
+  QSet<QByteArray> Taken;
+  std::uint64_t Bytes = 0;
   for (std::size_t Number = 0; Number < Fetch.index.blocks.size(); ++Number) {
     const shared::TBlock& Block = Fetch.index.blocks[Number];
-    if (Missing[Number] || Fetch.atHand.contains(Block.hash))
+    if (Missing[Number] || Taken.contains(Block.hash))
       continue;
-    if (m_BytesAtHand + Block.unpackedSize > MaxBytesAtHand)
-      return false;
-    const std::optional<QByteArray> Content = m_pOldBlocks->read(Block);
-    if (!Content)
-      return false;
-    Fetch.atHand.insert(Block.hash, *Content);
-    Fetch.bytesAtHand += Block.unpackedSize;
-    m_BytesAtHand += Block.unpackedSize;
+    Taken.insert(Block.hash);
+    Bytes += Block.unpackedSize;
+    Fetch.toRead.push_back(Block);
   }
+  if (m_BytesAtHand + Bytes > MaxBytesAtHand) {
+    Fetch.toRead.clear();
+    return false;
+  }
+  Fetch.bytesAtHand = Bytes;
+  m_BytesAtHand += Bytes;
   return true;
+}
+
+void TBlockFetcher::readBlocksAtHand(TChunkFetch& Fetch)
+{
+  const QUrl Url = Fetch.chunk.url;
+  const std::uint64_t Generation = m_Generation;
+  using TRead = std::optional<QHash<QByteArray, QByteArray>>;
+  auto* Watcher = new QFutureWatcher<TRead>(this);
+  connect(Watcher, &QFutureWatcher<TRead>::finished, this, [this, Watcher, Url, Generation] {
+    Watcher->deleteLater();
+    TChunkFetch* Fetch = findByChunkUrl(Url);
+    if (Generation != m_Generation || !Fetch)
+      return;
+    // Read (or failed): nothing of this chunk's blocks at hand is needed
+    // from the old data any more.
+    const TRead Read = Watcher->result();
+    if (Fetch->stage == EStage::Fetching && !Read)
+      fallBack(*Fetch, "a block at hand cannot be read");
+    if (Fetch->stage == EStage::Fetching) {
+      Fetch->atHand = *Read;
+      Fetch->blocksRead = true;
+      if (Fetch->nextRequest >= Fetch->plan.requests.size())
+        assemble(*Fetch);
+    }
+    settleIndex();
+  });
+  Watcher->setFuture(QtConcurrent::run([OldBlocks = m_pOldBlocks, Blocks = std::move(Fetch.toRead)]() -> TRead {
+    QHash<QByteArray, QByteArray> Read;
+    for (const shared::TBlock& Block : Blocks) {
+      std::optional<QByteArray> Content = OldBlocks->read(Block);
+      if (!Content)
+        return std::nullopt;
+      Read.insert(Block.hash, std::move(*Content));
+    }
+    return Read;
+  }));
+  Fetch.toRead.clear();
 }
 
 void TBlockFetcher::dropHeldData(TChunkFetch& Fetch)
@@ -181,33 +232,36 @@ void TBlockFetcher::dropHeldData(TChunkFetch& Fetch)
 
 void TBlockFetcher::settleIndex()
 {
-  if (m_IndexesPending == 0)
+  if (m_IndexesPending == 0 || --m_IndexesPending > 0)
     return;
-  if (--m_IndexesPending == 0)
-    emit prepared();
+  const std::uint64_t Generation = m_Generation;
+  emit prepared();
+  // The chunks assembled meanwhile are handed on now (each may end the run
+  // and clear this object).
+  std::vector<QString> Assembled;
+  for (const auto& [Key, Fetch] : m_Fetches) {
+    if (Fetch.stage == EStage::Assembled)
+      Assembled.push_back(Key);
+  }
+  for (const QString& Key : Assembled) {
+    const auto Found = m_Fetches.find(Key);
+    if (Generation != m_Generation || Found == m_Fetches.end())
+      return;
+    handOn(Found->second);
+  }
 }
 
 bool TBlockFetcher::fetch(const TChunkInPackage& Chunk)
 {
-  TChunkFetch* Fetch = findByChunkUrl(Chunk.url);
-  if (!Fetch || Fetch->stage != EStage::Planned || !(Fetch->chunk == Chunk))
-    return false;
-  qInfo().noquote() << QString("fetch %1 by blocks: %2 of %3 blocks in %4 requests, %5 bytes%6")
-                           .arg(urlText(Chunk.url))
-                           .arg(Fetch->plan.missingBlocks.size())
-                           .arg(Fetch->index.blocks.size())
-                           .arg(Fetch->plan.requests.size())
-                           .arg(Fetch->plan.bytes)
-                           .arg(threadTag());
-  Fetch->stage = EStage::Fetching;
-  requestNextRanges(*Fetch);
-  return true;
+  const TChunkFetch* Fetch = findByChunkUrl(Chunk.url);
+  return Fetch && Fetch->stage != EStage::FellBack && Fetch->chunk == Chunk;
 }
 
 void TBlockFetcher::requestNextRanges(TChunkFetch& Fetch)
 {
   if (Fetch.nextRequest >= Fetch.plan.requests.size()) {
-    assemble(Fetch);
+    if (Fetch.blocksRead)
+      assemble(Fetch);
     return;
   }
   const std::vector<shared::TByteRange>& Ranges = Fetch.plan.requests[Fetch.nextRequest];
@@ -232,11 +286,15 @@ void TBlockFetcher::onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body)
     return;
   }
   if (Response.status == 200) {
-    // The server ignores ranges: what it sent is the whole chunk file.
+    // The server ignores ranges: what it sent is the whole chunk file, held
+    // like an assembled chunk until it is handed on.
     qInfo().noquote() << QString("%1 came whole: the server ignores ranges%2").arg(urlText(Fetch.chunk.url), threadTag());
-    Fetch.stage = EStage::FellBack;
     dropHeldData(Fetch);
-    emit wholeChunkFetched(Fetch.chunk.url, Body);
+    Fetch.stage = EStage::Assembled;
+    Fetch.wholeFile = Body;
+    Fetch.bytesAtHand = std::uint64_t(std::max<qint64>(Body.size, 0));
+    m_BytesAtHand += Fetch.bytesAtHand;
+    handOn(Fetch);
     return;
   }
   Fetch.receivedBytes += Response.body.size();
@@ -256,13 +314,16 @@ void TBlockFetcher::assemble(TChunkFetch& Fetch)
     TChunkFetch* Fetch = findByChunkUrl(Url);
     if (Generation != m_Generation || !Fetch || Fetch->stage != EStage::Assembling)
       return;
-    const QByteArray Content = Watcher->result();
-    if (Content.isNull()) {
+    Fetch->content = Watcher->result();
+    if (Fetch->content.isNull()) {
       fallBack(*Fetch, "its blocks do not add up to the chunk");
       return;
     }
-    Fetch->stage = EStage::Done;
-    emit assembled(Url, Content);
+    // Until it is handed on it counts as blocks at hand.
+    Fetch->stage = EStage::Assembled;
+    Fetch->bytesAtHand = std::uint64_t(Fetch->content.size());
+    m_BytesAtHand += Fetch->bytesAtHand;
+    handOn(*Fetch);
   });
   Watcher->setFuture(QtConcurrent::run([Index = Fetch.index, Plan = Fetch.plan, Fetched = std::move(Fetch.fetched),
                                         AtHand = std::move(Fetch.atHand), Chunk = Fetch.chunk]() -> QByteArray {
@@ -285,9 +346,26 @@ void TBlockFetcher::fallBack(TChunkFetch& Fetch, const QString& Reason)
   Fetch.stage = EStage::FellBack;
   dropHeldData(Fetch);
   if (Stage == EStage::Indexing)
-    settleIndex();  // the caller fetches it whole when it asks for it
-  else
+    settleIndex();  // the caller fetches it whole once prepared
+  else if (m_IndexesPending == 0)
     emit fellBack(Fetch.chunk.url);
+  // Else the caller fetches it whole once prepared: fetch() says so.
+}
+
+void TBlockFetcher::handOn(TChunkFetch& Fetch)
+{
+  if (m_IndexesPending > 0 || Fetch.stage != EStage::Assembled)
+    return;
+  Fetch.stage = EStage::Done;
+  const QByteArray Content = std::move(Fetch.content);
+  const shared::TReplyBody Whole = std::move(Fetch.wholeFile);
+  Fetch.content = QByteArray();
+  Fetch.wholeFile = shared::TReplyBody();
+  dropHeldData(Fetch);
+  if (Content.isNull())
+    emit wholeChunkFetched(Fetch.chunk.url, Whole);
+  else
+    emit assembled(Fetch.chunk.url, Content);
 }
 
 } // namespace orvale::launcher

@@ -2,6 +2,7 @@
 
 #include "launcher/package.h"
 #include "shared/blocks.h"
+#include "shared/downloadpool.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -17,9 +18,7 @@
 #include <vector>
 
 namespace shared {
-class TDownloadPool;
 struct TRangeResponse;
-struct TReplyBody;
 }
 
 namespace orvale::launcher {
@@ -35,9 +34,12 @@ class TOldBlocks;
 // decode to its hash, a chunk that does not add up) ends in fellBack, and
 // the chunk is fetched whole as usual.
 //
-// First prepare() fetches every index and takes the blocks at hand out of
-// the old data, before anything of the update is written (the writer may
-// write over old data); then fetch() starts the ranges of a chunk.
+// prepare() fetches every index and takes the blocks at hand out of the old
+// data, before anything of the update is written (the writer may write over
+// old data). A chunk's ranges are requested as soon as its blocks at hand
+// are taken, and it is assembled meanwhile; but it is handed on (assembled,
+// or fellBack) only once prepared() was emitted, since the caller writes
+// what it is handed.
 class TBlockFetcher : public QObject
 {
   Q_OBJECT
@@ -54,8 +56,9 @@ public:
   // prepared() once each of them has its plan or is to be fetched whole.
   // False (and no signal) when there is nothing to prepare.
   bool prepare(const std::vector<TChunkInPackage>& Chunks, std::shared_ptr<const TOldBlocks> OldBlocks);
-  // Starts fetching Chunk by its plan; false when it has none (it is then
-  // fetched whole by the caller).
+  // Whether the chunk is fetched by blocks (or its index is still on its
+  // way): the fetcher hands it on, assembled or fellBack. False once it is
+  // to be fetched whole by the caller.
   bool fetch(const TChunkInPackage& Chunk);
   // Drops every chunk and what it holds; answers still on their way are
   // ignored.
@@ -78,9 +81,9 @@ private:
   enum class EStage
   {
     Indexing,   // its index is on its way
-    Planned,    // it has a plan and its blocks at hand
     Fetching,   // its ranges are on their way
     Assembling, // on the thread pool
+    Assembled,  // waits for prepared() to be handed on (or came whole)
     Done,
     FellBack,   // fetched whole by the caller
   };
@@ -90,25 +93,34 @@ private:
     EStage stage = EStage::Indexing;
     shared::TBlockIndex index;
     shared::TBlockFetchPlan plan;
+    std::vector<shared::TBlock> toRead;    // the blocks at hand, each once, until they are read
+    bool blocksRead = false;
     QHash<QByteArray, QByteArray> atHand;  // content by block hash
     std::uint64_t bytesAtHand = 0;
     std::size_t nextRequest = 0;
     std::vector<QByteArray> fetched;       // the ranges received, in plan order
     qlonglong receivedBytes = 0;           // of finished requests
+    QByteArray content;                    // Assembled: the chunk, until it is handed on
+    shared::TReplyBody wholeFile;          // or the whole chunk file, from a server that ignores ranges
   };
 
   void onDelivered(const QUrl& Url, const shared::TReplyBody& Body);
   void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onProgress(const QUrl& Url, qlonglong Bytes);
   void onIndex(TChunkFetch& Fetch, const QByteArray& Data);
-  // Plans the fetch and reads the blocks at hand; false when the chunk is
-  // better fetched whole.
+  // Plans the fetch and counts the blocks at hand against MaxBytesAtHand;
+  // false when the chunk is better fetched whole.
   bool plan(TChunkFetch& Fetch);
+  // Reads the blocks at hand on the thread pool; the chunk's index counts
+  // as settled once they are read (or could not be).
+  void readBlocksAtHand(TChunkFetch& Fetch);
   void onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body);
   void requestNextRanges(TChunkFetch& Fetch);
   void assemble(TChunkFetch& Fetch);
   // Ends the chunk's block path: it is fetched whole.
   void fallBack(TChunkFetch& Fetch, const QString& Reason);
+  // Hands the chunk on (assembled, or fellBack) once prepared() was emitted.
+  void handOn(TChunkFetch& Fetch);
   void settleIndex();
   // Lets go of the blocks at hand and the ranges received.
   void dropHeldData(TChunkFetch& Fetch);

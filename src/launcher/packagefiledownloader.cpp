@@ -118,7 +118,7 @@ void TPackageFileDownloader::connectBlockFetcher()
                                                            shared::makeNetworkAccessManagerWrapper(), true);
   BlockPool->shareLimitWith(*m_pDownloadPool);
   m_pBlockFetcher = new TBlockFetcher(std::move(BlockPool), this);
-  connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
+  connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::onBlocksPrepared);
   connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
     TChunkData Data;
     Data.content = std::make_shared<const TMemoryChunkContent>(Content);
@@ -127,8 +127,10 @@ void TPackageFileDownloader::connectBlockFetcher()
   connect(m_pBlockFetcher, &TBlockFetcher::wholeChunkFetched, this, &TPackageFileDownloader::onDownloadCompleted);
   connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
     const auto Found = findChunk(m_OutstandingChunks, Url);
-    if (Found != m_OutstandingChunks.end())
+    if (Found != m_OutstandingChunks.end()) {
+      m_Requested.insert(Found->urlText);
       m_pDownloadPool->download(Url, requestOptions(Found->chunk));
+    }
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
@@ -207,8 +209,22 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   std::vector<TChunkInPackage> Records;
   for (const TChunkToDownload& Chunk : m_OutstandingChunks)
     Records.push_back(Chunk.chunk);
-  if (!m_pBlockFetcher->prepare(Records, std::move(OldBlocks)))
-    requestOutstandingChunks();
+  // Meanwhile the chunks fetched whole are downloaded and decoded, but
+  // written only once the blocks at hand are taken; they keep their place
+  // in the limit until then, so one place is left for the indexes.
+  m_WritesAllowed = !m_pBlockFetcher->prepare(Records, std::move(OldBlocks));
+  requestOutstandingChunks(m_WritesAllowed ? std::numeric_limits<int>::max()
+                                           : m_pDownloadPool->concurrencyLimit() - 1);
+}
+
+void TPackageFileDownloader::onBlocksPrepared()
+{
+  m_WritesAllowed = true;
+  std::vector<std::pair<QUrl, TChunkData>> Held;
+  Held.swap(m_HeldSaves);
+  for (const auto& [Url, Data] : Held)
+    processDownloadedData(Url, Data, true, true);
+  requestOutstandingChunks(std::numeric_limits<int>::max());
 }
 
 void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode)
@@ -231,6 +247,11 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   }
   m_AtLeastOneDownloadFailed = false;
   m_AtLeastOneSavingOperationFailed = false;
+  m_WritesAllowed = true;
+  for (const auto& Held : m_HeldSaves)
+    m_pDownloadPool->releaseUrl(Held.first);
+  m_HeldSaves.clear();
+  m_Requested.clear();
   m_DownloadedBytes.clear();
   m_WrittenBytes.clear();
 }
@@ -321,12 +342,13 @@ void TPackageFileDownloader::orderForDownload(std::vector<TChunkToDownload>& Chu
   });
 }
 
-void TPackageFileDownloader::requestOutstandingChunks()
+void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
 {
   // Copy: a refused URL fails synchronously and changes the outstanding list.
   const std::vector<TChunkToDownload> Order = m_AllChunks;
   for (const TChunkToDownload& Chunk : Order) {
-    if (findChunk(m_OutstandingChunks, Chunk.chunk.url) == m_OutstandingChunks.end())
+    if (findChunk(m_OutstandingChunks, Chunk.chunk.url) == m_OutstandingChunks.end() ||
+        m_Requested.contains(Chunk.urlText))
       continue;
     const QString Scheme = Chunk.chunk.url.scheme();
     if (Scheme != "http" && Scheme != "https") {
@@ -339,6 +361,9 @@ void TPackageFileDownloader::requestOutstandingChunks()
     }
     if (m_pBlockFetcher->fetch(Chunk.chunk))
       continue;
+    if (MaxRequests-- <= 0)
+      break;
+    m_Requested.insert(Chunk.urlText);
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
     m_pDownloadPool->download(Chunk.chunk.url, requestOptions(Chunk.chunk));
   }
@@ -378,27 +403,34 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
   const EProcessingStep First = !Unpacked ? EProcessingStep::Decompress
                                 : !Verified ? EProcessingStep::Verify
                                             : EProcessingStep::Save;
+  if (First == EProcessingStep::Save && !m_WritesAllowed) {
+    m_HeldSaves.emplace_back(Url, Data);
+    return;
+  }
   qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(stepName(First), urlText(Url), threadTag());
   const std::uint64_t Run = m_Run;
-  auto* Watcher = new QFutureWatcher<std::optional<EProcessingStep>>(this);
-  connect(Watcher, &QFutureWatcher<std::optional<EProcessingStep>>::finished, this, [this, Watcher, Url, Run] {
+  const bool MaySave = m_WritesAllowed;
+  auto* Watcher = new QFutureWatcher<TStepsDone>(this);
+  connect(Watcher, &QFutureWatcher<TStepsDone>::finished, this, [this, Watcher, Url, Run] {
     Watcher->deleteLater();
     if (Run != m_Run) {
       m_pDownloadPool->releaseUrl(Url);
       return;
     }
-    const std::optional<EProcessingStep> Failed = Watcher->result();
-    if (Failed)
-      onStepFailed(*Failed, Url);
+    const TStepsDone Done = Watcher->result();
+    if (Done.failed)
+      onStepFailed(*Done.failed, Url);
+    else if (!Done.saved)
+      processDownloadedData(Url, Done.data, true, true);  // writes were not allowed yet
     else
       processFinishedData(Url);
   });
-  Watcher->setFuture(QtConcurrent::run([this, Chunk, Data, First] { return processChunk(Chunk, Data, First); }));
+  Watcher->setFuture(
+      QtConcurrent::run([this, Chunk, Data, First, MaySave] { return processChunk(Chunk, Data, First, MaySave); }));
 }
 
-std::optional<TPackageFileDownloader::EProcessingStep> TPackageFileDownloader::processChunk(TChunkToDownload Chunk,
-                                                                                           TChunkData Data,
-                                                                                           EProcessingStep First)
+TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(TChunkToDownload Chunk, TChunkData Data,
+                                                                        EProcessingStep First, bool MaySave)
 {
   const QString Url = urlText(Chunk.chunk.url);
   // Runs one step; an exception is logged with its text and fails the step.
@@ -416,15 +448,20 @@ std::optional<TPackageFileDownloader::EProcessingStep> TPackageFileDownloader::p
       return false;
     }
   };
+  TStepsDone Done;
   if (First == EProcessingStep::Decompress &&
       !Run(EProcessingStep::Decompress, [&] { Data = decompressDownloadedData(Chunk, std::move(Data)); }))
-    return EProcessingStep::Decompress;
-  if (First != EProcessingStep::Save &&
-      !Run(EProcessingStep::Verify, [&] { Data = verifyDownloadedData(Chunk, std::move(Data)); }))
-    return EProcessingStep::Verify;
-  if (!Run(EProcessingStep::Save, [&] { saveDownloadedData(Chunk, Data.content); }))
-    return EProcessingStep::Save;
-  return std::nullopt;
+    Done.failed = EProcessingStep::Decompress;
+  else if (First != EProcessingStep::Save &&
+           !Run(EProcessingStep::Verify, [&] { Data = verifyDownloadedData(Chunk, std::move(Data)); }))
+    Done.failed = EProcessingStep::Verify;
+  else if (!MaySave)
+    Done.data = std::move(Data);
+  else if (!Run(EProcessingStep::Save, [&] { saveDownloadedData(Chunk, Data.content); }))
+    Done.failed = EProcessingStep::Save;
+  else
+    Done.saved = true;
+  return Done;
 }
 
 const char* TPackageFileDownloader::stepName(EProcessingStep Step)

@@ -215,17 +215,28 @@ private:
   std::vector<TChunkToDownload> collectChunks(const std::vector<std::shared_ptr<TChunkedFileState>>& Files,
                                               QString& Inconsistency);
   void orderForDownload(std::vector<TChunkToDownload>& Chunks);
-  void requestOutstandingChunks();
+  // Requests at most MaxRequests chunks that are not fetched by blocks and
+  // were not requested yet, in download order.
+  void requestOutstandingChunks(int MaxRequests);
+  // The blocks at hand are taken out of the old data: writing may begin.
+  void onBlocksPrepared();
   void connectBlockFetcher();
   // A file with positions not written, for the log; empty when all are.
   QString incompleteFile() const;
 
   // Runs the steps a chunk still needs (decompress, verify, save) in one
   // task on the thread pool; the GUI thread hears of its end or of the step
-  // that failed (onStepFailed).
+  // that failed (onStepFailed). While writes are not allowed the task stops
+  // before saving, and the save is held until they are.
   void processDownloadedData(const QUrl& Url, const TChunkData& Data, bool Decompressed, bool Verified);
-  // The task: the steps from First on; the step that failed, if one did.
-  std::optional<EProcessingStep> processChunk(TChunkToDownload Chunk, TChunkData Data, EProcessingStep First);
+  struct TStepsDone
+  {
+    std::optional<EProcessingStep> failed;
+    bool saved = false;
+    TChunkData data;  // verified, not saved: writes were not allowed
+  };
+  // The task: the steps from First on, the save only when MaySave.
+  TStepsDone processChunk(TChunkToDownload Chunk, TChunkData Data, EProcessingStep First, bool MaySave);
   static const char* stepName(EProcessingStep Step);
   shared::TRequestOptions requestOptions(const TChunkInPackage& Chunk) const;
   void onStepFailed(EProcessingStep Step, const QUrl& Url);
@@ -267,6 +278,12 @@ private:
   bool m_AtLeastOneDownloadFailed = false;
   bool m_AtLeastOneSavingOperationFailed = false;
   EReplacementMode m_ReplacementMode = EReplacementMode::ReplaceFiles;
+  // False while the block fetcher takes the blocks at hand out of the old
+  // data, which writing could overwrite: verified chunks wait in
+  // m_HeldSaves (keeping their place in the limit of downloads).
+  bool m_WritesAllowed = true;
+  std::vector<std::pair<QUrl, TChunkData>> m_HeldSaves;
+  QSet<QString> m_Requested;  // chunk URLs requested whole in this run
   std::vector<std::shared_ptr<TChunkedFileState>> m_Files;
   std::vector<TChunkToDownload> m_AllChunks;
   std::vector<TChunkToDownload> m_OutstandingChunks;

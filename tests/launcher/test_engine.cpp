@@ -113,6 +113,10 @@ void TestEngine::installAndUpdateThroughNginx()
   QTRY_COMPARE(Nginx.bodyBytesServed("/v1/chunks/"), testsupport::fullDownloadSize(m_DescriptionV1));
 
   // Update to version 2: only what the old installation lacks is fetched.
+  // Two downloads at a time: the chunks fetched whole while the blocks at
+  // hand are taken wait to be written in one place and leave the other to
+  // the indexes and ranges.
+  Fixture.settings().maxConcurrentDownloads = 2;
   const auto V2 = Fixture.configuration(Nginx.url("/v2/package.json"), DescriptionV2);
   {
     TInstallationManager Manager(V2, Fixture.helper);
