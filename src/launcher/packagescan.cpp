@@ -110,19 +110,24 @@ void discardReplacedFile(TScanContext& Context, const QString& Path)
   }
 }
 
-// The file is deleted and described by its own download record when it has
-// one, else by its chunks; everything is to be downloaded.
+// The file is described by its own download record when it has one, else
+// by its chunks; everything is to be downloaded. It is deleted, unless the
+// publication offers blocks: then the blocks of its Discarded pieces may
+// serve the missing chunks, and it stays where it is until the downloader
+// writes it from scratch (only once the blocks at hand are taken).
 TFileToDownload replaceFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
-                            std::vector<TChunkInPackage> Chunks)
+                            std::vector<TChunkInPackage> Chunks, const std::vector<shared::TByteRange>& Discarded = {})
 {
-  if (!Path.isEmpty())
-    discardReplacedFile(Context, Path);
   TFileToDownload Result = makeResult(File, std::move(Chunks));
   if (!File.ownDownload.url.isEmpty()) {
     Result.chunks = {File.ownDownload};
     Result.patches.clear();
   }
   downloadEverything(Result);
+  if (Context.oldBlocks && !Context.moveAside && !Discarded.empty() && !Result.chunksToDownload.empty())
+    indexDiscardedPieces(*Context.oldBlocks, Path, Discarded, {}, 0);
+  else if (!Path.isEmpty())
+    discardReplacedFile(Context, Path);
   return Result;
 }
 
@@ -192,11 +197,15 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
                                std::vector<TChunkInPackage> Chunks)
 {
   const QFileInfo Info(Path);
+  // The old file as the one piece it was, for its blocks.
+  std::vector<shared::TByteRange> Discarded;
+  if (Info.isFile() && Info.size() > 0)
+    Discarded.push_back({0, std::uint64_t(Info.size())});
   if (!Info.isFile() || std::uint64_t(Info.size()) != File.unpackedSize) {
-    // Another size cannot hold the content: not read at all.
+    // Another size cannot hold the content: not hashed.
     if (Info.isFile())
       Context.addScanned(std::uint64_t(Info.size()));
-    return replaceFile(Context, File, Path, std::move(Chunks));
+    return replaceFile(Context, File, Path, std::move(Chunks), Discarded);
   }
   QByteArray Hash;
   std::uint64_t Size = 0;
@@ -215,7 +224,7 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
     qInfo().noquote() << QString("reuseable file found %1%2").arg(File.localFile, threadTag());
     return makeResult(File, std::move(Chunks));
   }
-  return replaceFile(Context, File, Path, std::move(Chunks));
+  return replaceFile(Context, File, Path, std::move(Chunks), Discarded);
 }
 
 // Hashes the published chunks where the file should hold them, in order,
@@ -415,7 +424,7 @@ TFileToDownload scanChunkWise(TScanContext& Context, const TFileInPackage& File,
   }
 
   if (!Found)
-    return replaceFile(Context, File, Path, std::move(Chunks));
+    return replaceFile(Context, File, Path, std::move(Chunks), Discarded);
   if (Context.oldBlocks)
     keepDiscardedBlocks(Context, Path, Chunks, States, Discarded);
   return rebuildInPlace(Context, File, Path, std::move(Chunks), States);

@@ -802,6 +802,50 @@ void TestScan::discardedBlocksOutliveTheRebuild()
     QVERIFY(Kept <= std::uint64_t(NewSize));
     QVERIFY(Kept + shared::BlockMaximumSize > std::uint64_t(NewSize));
   }
+
+  // Files of which nothing is reused: one piece changed, one of another
+  // size, and one of several pieces none of which is kept. Where the
+  // publication offers blocks they stay where they are, their blocks at
+  // hand, until the downloader writes them anew; else they are deleted.
+  // A file that becomes empty is never kept.
+  const QByteArray E = piece('e', 600000), F = piece('f', 300000);
+  TDescriptionBuilder Before;
+  Before.file("one.bin", {Before.chunk(D)}, D);
+  Before.file("sized.bin", {Before.chunk(E)}, E);
+  Before.file("two.bin", {Before.chunk(D), Before.chunk(E)}, D + E);
+  Before.file("emptied.bin", {Before.chunk(F)}, F);
+  for (const bool Offered : {true, false}) {
+    TScanFixture Fixture;
+    for (const auto& [Name, Content] : {std::pair<QString, QByteArray>{"one.bin", D}, {"sized.bin", E},
+                                        {"two.bin", D + E}, {"emptied.bin", F}})
+      testsupport::writeWholeFile(Fixture.path(Name), Content);
+    TDescriptionBuilder After;
+    const int One = After.chunk(D.left(300000) + piece('o', 1000) + D.mid(300000));
+    const int Sized = After.chunk(E + piece('s', 5000));
+    const int Two = After.chunk(D + piece('t', 1000) + E);
+    After.file("one.bin", {One}, D.left(300000) + piece('o', 1000) + D.mid(300000));
+    After.file("sized.bin", {Sized}, E + piece('s', 5000));
+    After.file("two.bin", {Two, After.chunk(X)}, D + piece('t', 1000) + E + X);
+    After.file("emptied.bin", {}, QByteArray());
+    if (Offered) {
+      for (const int Chunk : {One, Sized, Two})
+        After.offerBlocks(Chunk);
+    }
+    const TPackageDifference Difference = Fixture.compute(After.build("2"), Before.build("1"), true);
+    QCOMPARE(bool(Difference.oldBlocks), Offered);
+    QCOMPARE(QFile::exists(Fixture.path("one.bin")), Offered);
+    QCOMPARE(QFile::exists(Fixture.path("sized.bin")), Offered);
+    QCOMPARE(QFile::exists(Fixture.path("two.bin")), Offered);
+    QVERIFY(!QFile::exists(Fixture.path("emptied.bin")) ||
+            testsupport::readWholeFile(Fixture.path("emptied.bin")).isEmpty());
+    QCOMPARE(findResult(Difference, "one.bin")->chunksToDownload, (std::vector<std::int32_t>{0}));
+    if (!Offered)
+      continue;
+    for (const auto& Old : {D, E}) {
+      for (const shared::TBlock& Block : shared::cutAndHashBlocks(Old.constData(), std::size_t(Old.size())))
+        QVERIFY(Difference.oldBlocks->read(Block).has_value());
+    }
+  }
 }
 
 void TestScan::chunksFoundWhereTheyBelong()
