@@ -45,7 +45,7 @@ const char* const Usage =
     "      separated list; stored is always allowed): compatible is stored,deflate,lzma,lzip, the formats\n"
     "      every launcher reads, for a launcher's own package; auto then uses Deflate where it would use\n"
     "      zstd. --level is the LZMA preset (3), --deflate-level the zlib level (6), --zstd-level the\n"
-    "      Zstandard level (12). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
+    "      Zstandard level (3). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
     "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
     "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
     "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
