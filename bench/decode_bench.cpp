@@ -3,9 +3,9 @@
 // code base can write. Figures are MB/s (10^6 bytes) of decoded output,
 // best of several runs of shared::unpackPayload. Then the blocks: the
 // block cutter's throughput over the mixed chunk and over random bytes,
-// and what the Deflate layout with a flush at each block start costs in
-// size against one plain stream, with the speed of decoding every block's
-// range on its own.
+// and what the Deflate layout with a flush at each block start and the zstd
+// layout with a frame per block cost in size against one plain stream, with
+// the speed of decoding every block's range on its own.
 //
 // Usage: ashgrove-decode-bench [payload folder]
 // The folder defaults to payloads in $ASHGROVE_TEST_DATA_DIR, else
@@ -32,9 +32,9 @@
 
 namespace {
 
-const int kFormats[] = {0, 3, 4, 5, 6, 10, 14, 21};
-const std::map<int, const char*> kNames = {{0, "stored"}, {3, "deflate"}, {4, "lzip"},  {5, "lzma20"},
-                                           {6, "zpaq"},   {10, "lzma25"}, {14, "csc"}, {21, "crush"}};
+const int kFormats[] = {0, 3, 4, 5, 6, 9, 10, 14, 21};
+const std::map<int, const char*> kNames = {{0, "stored"}, {3, "deflate"}, {4, "lzip"}, {5, "lzma20"},  {6, "zpaq"},
+                                           {9, "zstd"},   {10, "lzma25"}, {14, "csc"}, {21, "crush"}};
 
 struct TResult
 {
@@ -132,19 +132,22 @@ void printCutting(const char* Name, const QByteArray& Data)
 }
 
 // Returns false when a block range does not decode alone.
-bool printBlockedDeflate(const QByteArray& Chunk)
+bool printBlocked(const char* Name, shared::EPayloadFormat Format, int Level, const QByteArray& Chunk)
 {
-  const QByteArray Plain = shared::packPayload(shared::EPayloadFormat::Deflate, Chunk.constData(), std::size_t(Chunk.size()));
-  const shared::TBlockedPiece Blocked = shared::packDeflateBlocks(Chunk.constData(), std::size_t(Chunk.size()), 6);
+  const QByteArray Plain = shared::packPayload(Format, Chunk.constData(), std::size_t(Chunk.size()), Level);
+  const shared::TBlockedPiece Blocked =
+      Format == shared::EPayloadFormat::Zstd
+          ? shared::packZstdBlocks(Chunk.constData(), std::size_t(Chunk.size()), Level)
+          : shared::packDeflateBlocks(Chunk.constData(), std::size_t(Chunk.size()), Level);
   bool Ok = !Blocked.chunkFile.isEmpty();
   const double Seconds = bestSeconds([&] {
     for (const shared::TBlock& Block : Blocked.index.blocks)
       Ok = shared::decodeBlock(Blocked.index.encoding, Block, Blocked.chunkFile.constData() + Block.packedOffset,
                                Block.packedSize) && Ok;
   });
-  std::printf("deflate level 6, 16 MiB chunk: one stream %d bytes, flushed at %zu block starts %d bytes (%+.2f %%); "
+  std::printf("%s level %d, 16 MiB chunk: one stream %d bytes, in %zu blocks %d bytes (%+.2f %%); "
               "block ranges decoded alone %.1f MB/s%s\n",
-              Plain.size(), Blocked.index.blocks.size(), Blocked.chunkFile.size(),
+              Name, Level, Plain.size(), Blocked.index.blocks.size(), Blocked.chunkFile.size(),
               100.0 * (double(Blocked.chunkFile.size()) / double(Plain.size()) - 1.0), double(Chunk.size()) / Seconds / 1e6,
               Ok ? "" : "  FAILED");
   return Ok;
@@ -222,7 +225,8 @@ int main(int argc, char** argv)
     Byte = char(State >> 56);
   }
   printCutting("16 MiB random", Random);
-  Failures += printBlockedDeflate(Chunk) ? 0 : 1;
+  Failures += printBlocked("deflate", shared::EPayloadFormat::Deflate, 6, Chunk) ? 0 : 1;
+  Failures += printBlocked("zstd", shared::EPayloadFormat::Zstd, 3, Chunk) ? 0 : 1;
   std::printf("%d failed\n", Failures);
   return 0;
 }

@@ -379,7 +379,9 @@ void TestDownloader::largeChunksStayOutOfMemory()
   for (int Index = 0; Index < 8; ++Index) {
     QByteArray Content = testsupport::pseudoRandomBytes(4096, quint64(100 + Index));
     Content.append(QByteArray(64 * 1024 * 1024 - Content.size(), '\0'));
-    const auto Format = Index < 6 ? shared::EPayloadFormat::Deflate : shared::EPayloadFormat::Lzma20;
+    const auto Format = Index < 4   ? shared::EPayloadFormat::Deflate
+                        : Index < 6 ? shared::EPayloadFormat::Zstd
+                                    : shared::EPayloadFormat::Lzma20;
     const QByteArray Packed = shared::packPayload(Format, Content.constData(), std::size_t(Content.size()), 1);
     const QString Path = QString("/large%1").arg(Index);
     Fixture.server.setBody(Path, Packed);
