@@ -371,6 +371,24 @@ public:
     }
     return true;
   }
+  // Makes at least Size of the remaining bytes visible at next() (Size at
+  // most a block); false on a read error or when fewer remain.
+  bool ensure(std::size_t Size)
+  {
+    while (m_Available < Size) {
+      if (m_Left == 0)
+        return false;
+      std::memmove(m_Buffer.data(), m_Next, m_Available);
+      const std::int64_t Read = m_Read(m_Buffer.data() + m_Available,
+                                       std::size_t(std::min<std::uint64_t>(m_Left, m_Buffer.size() - m_Available)));
+      if (Read <= 0 || std::uint64_t(Read) > m_Left)
+        return false;
+      m_Left -= std::uint64_t(Read);
+      m_Next = reinterpret_cast<const std::uint8_t*>(m_Buffer.data());
+      m_Available += std::size_t(Read);
+    }
+    return true;
+  }
   // Bytes of the payload not yet handed out, the current block included.
   std::uint64_t remaining() const { return m_Left + m_Available; }
   const std::uint8_t* next() const { return m_Next; }
@@ -580,6 +598,19 @@ bool streamLzip(TPayloadInput& Input, TPayloadOutput& Output, std::uint64_t Unpa
   return Size == Output.total() && Expected == Crc;
 }
 
+// Whether the next frame of the input is a Zstandard or a skippable frame,
+// not one of the legacy formats libzstd may also know (refused in memory as
+// well).
+bool nextFrameIsCurrent(TPayloadInput& Input)
+{
+  if (!Input.ensure(4))
+    return false;
+  std::uint32_t Magic = 0;
+  for (int Index = 0; Index < 4; ++Index)
+    Magic |= std::uint32_t(Input.next()[Index]) << (8 * Index);
+  return Magic == ZSTD_MAGICNUMBER || (Magic & 0xFFFFFFF0u) == 0x184D2A50u;
+}
+
 // Zstandard frames one after another, skippable ones among them; the
 // decoder's window is capped as in memory (decodeZstdFrames).
 bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output)
@@ -587,9 +618,11 @@ bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output)
   const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> Context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
   if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, kZstdMaxWindowLog)))
     return false;
-  std::size_t Pending = 1;  // 0 once a frame is decoded and handed on whole
+  std::size_t Pending = 0;  // 0 between frames
   for (;;) {
     if (!Input.refill())
+      return false;
+    if (Pending == 0 && Input.remaining() > 0 && !nextFrameIsCurrent(Input))
       return false;
     const std::size_t Room = Output.room();
     ZSTD_inBuffer In{Input.next(), Input.available(), 0};
