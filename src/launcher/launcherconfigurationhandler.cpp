@@ -237,13 +237,15 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
           Entry->packageDescriptionData, Entry->assetDescriptionData,
           urlWithoutFileName(Entry->packageDescriptionUrl), urlWithoutFileName(Entry->assetDescriptionUrl));
       // A reply that is no usable description (a captive portal's page, a
-      // cut-off document) counts as a failed download: the build keeps what
-      // it had, and nothing is installed, updated or deleted because of it.
+      // cut-off document, one that would overwrite the launcher's own files)
+      // counts as a failed download: the build keeps what it had, and
+      // nothing is installed, updated or deleted because of it.
+      Description->refuseReservedRootNames(m_pLauncherFilesystemHelper->ownFileNames());
       if (Description->isValid()) {
         Entry->build->description = std::move(Description);
       } else {
         qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: "
-                                         "not a usable description (%2)")
+                                         "not a usable description: %2")
                                      .arg(Entry->packageDescriptionUrl.toString(), Description->invalidReason());
       }
     }

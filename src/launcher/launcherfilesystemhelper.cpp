@@ -40,6 +40,16 @@ void TLauncherFilesystemHelper::deriveAccountGroupPaths()
   m_AccountGroupFileName = m_pLauncherSettings->accountGroupFile;
 }
 
+shared::TLauncherOwnFileNames TLauncherFilesystemHelper::ownFileNames() const
+{
+  shared::TLauncherOwnFileNames Names;
+  Names.packageFile = m_pLauncherSettings->packageFile;
+  Names.partialPackageFile = m_pLauncherSettings->partialPackageFile;
+  Names.assetFile = m_pLauncherSettings->assetFile;
+  Names.accountGroupFile = m_pLauncherSettings->accountGroupFile;
+  return Names;
+}
+
 QString TLauncherFilesystemHelper::dataDirectory()
 {
   return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);

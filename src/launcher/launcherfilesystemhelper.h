@@ -2,6 +2,7 @@
 
 #include "launcher/launchersettings.h"
 #include "shared/filesystemhelper.h"
+#include "shared/reservednames.h"
 
 #include <memory>
 
@@ -22,6 +23,9 @@ public:
   explicit TLauncherFilesystemHelper(std::shared_ptr<TLauncherSettings> Settings);
 
   std::shared_ptr<TLauncherSettings> launcherSettings() const { return m_pLauncherSettings; }
+  // The names of the launcher's own files in an installation, from the
+  // settings.
+  ::shared::TLauncherOwnFileNames ownFileNames() const;
 
   // Whether the account group file exists in the data directory; computes
   // and keeps its absolute path on first use.

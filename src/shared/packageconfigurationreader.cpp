@@ -2,6 +2,7 @@
 
 #include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
+#include "shared/reservednames.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -279,6 +280,18 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   }
   m_Valid = true;
   m_InvalidReason.clear();
+}
+
+void TPackageConfigurationReader::refuseReservedRootNames(const TLauncherOwnFileNames& Names)
+{
+  if (!m_Valid)
+    return;
+  const QString Reserved = firstReservedRootFile(m_Files, Names);
+  if (Reserved.isEmpty())
+    return;
+  clearContent();
+  m_Valid = false;
+  m_InvalidReason = QString("the file '%1' is reserved").arg(Reserved);
 }
 
 void TPackageConfigurationReader::clearContent()

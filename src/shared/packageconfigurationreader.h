@@ -11,6 +11,8 @@
 
 namespace shared {
 
+struct TLauncherOwnFileNames;
+
 enum class EPackageGeneration : std::int32_t
 {
   Unknown = 0,
@@ -108,6 +110,12 @@ public:
 
   // The file entry with this local file, or files().end().
   TFileInPackageVector::const_iterator findFile(const QString& LocalFile) const;
+
+  // Makes the description invalid ("the file 'package.json' is reserved")
+  // when it names a file at the installation's root under a name the
+  // launcher keeps for its own files (shared/reservednames.h): installing
+  // it would overwrite, move or delete the launcher's files, or theirs.
+  void refuseReservedRootNames(const TLauncherOwnFileNames& Names);
 
 private:
   // Empties everything read from the documents (not the documents).

@@ -455,16 +455,35 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
 {
   QTest::addColumn<QString>("Path");
   QTest::addColumn<QByteArray>("Reply");
+  QTest::addColumn<QString>("Reason");  // a pattern; "unparsable" for one of the parse errors
   const QByteArray Page = "<html><body>Please accept the terms of use of this network</body></html>";
-  QTest::newRow("portal page for the package description") << "/p.json" << Page;
-  QTest::newRow("cut-off package description") << "/p.json" << QByteArray(R"({"version": "8", "files": [{"loc)");
-  QTest::newRow("portal page for the asset description") << "/a.json" << Page;
+  QTest::newRow("portal page for the package description") << "/p.json" << Page << "unparsable";
+  QTest::newRow("cut-off package description") << "/p.json" << QByteArray(R"({"version": "8", "files": [{"loc)")
+                                               << "unparsable";
+  QTest::newRow("portal page for the asset description") << "/a.json" << Page << "unparsable";
+  // Game files under the names of the launcher's own files would be taken
+  // for its markers, moved, emptied or deleted by it.
+  const auto Naming = [](const QString& LocalFile) {
+    return QJsonDocument(QJsonObject{{"version", "8"},
+                                     {"files", QJsonArray{QJsonObject{{"localfile", "bin/game"}, {"unpackedsize", 0}},
+                                                          QJsonObject{{"localfile", LocalFile}, {"unpackedsize", 0}}}}})
+        .toJson();
+  };
+  QTest::newRow("the package description's marker name") << "/p.json" << Naming("package.json")
+                                                          << "the file 'package.json' is reserved";
+  QTest::newRow("the asset file's name, reached by a detour") << "/a.json" << Naming("bin/../assets.json")
+                                                              << "the file 'bin/../assets.json' is reserved";
+  QTest::newRow("a folder named like the default marker") << "/p.json" << Naming("default/readme.txt")
+                                                           << "the file 'default/readme.txt' is reserved";
+  QTest::newRow("a launcher file's prefix") << "/a.json" << Naming(".ashgrove-blocks-x")
+                                            << "the file '.ashgrove-blocks-x' is reserved";
 }
 
 void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
 {
   QFETCH(QString, Path);
   QFETCH(QByteArray, Reply);
+  QFETCH(QString, Reason);
   TTestHttpServer Server;
   Server.setBody("/velmetadata.json", configurationDocument("p.json", "a.json"));
   Server.setBody("/p.json", R"({"version": "7"})");
@@ -483,10 +502,13 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
   // The next reply is no description: like a failed download, it leaves the
   // build with what it had, and says why.
   Server.setBody(Path, Reply, "text/html");
-  QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("JSON (package|asset) configuration file could not be parsed"));
+  if (Reason == "unparsable") {
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("JSON (package|asset) configuration file could not be parsed"));
+    Reason = "(package|asset) description: ";
+  }
   QTest::ignoreMessage(QtCriticalMsg,
                        QRegularExpression("^Download of package configuration/asset from configuration .*/p.json failed: "
-                                          "not a usable description \\((package|asset) description: "));
+                                          "not a usable description: " + Reason));
   Fixture.handler->requestPackageConfigurations();
   QVERIFY(Finished.wait(10000));
   QCOMPARE(Package->currentDescription(), Before);

@@ -281,6 +281,21 @@ void TestEngine::publisherIsDeterministic()
   Options.executable.clear();
   Options.outputDirectory = m_BuildV1 + "/out";
   QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+  // So is a build with a name at its root that the launcher keeps for its
+  // own files (a web front end's package.json), also as a folder; deeper
+  // down such names are game files like any other.
+  Options.outputDirectory = m_Work.filePath("reserved-out");
+  for (const QString& Name : {"package.json", "FORCE_PATCH/readme.txt", ".ashgrove-update"}) {
+    const QString Build = m_Work.filePath("reserved-" + QString(Name).replace('/', '-'));
+    testsupport::writeWholeFile(Build + "/web/package.json", "{}");
+    testsupport::writeWholeFile(Build + "/" + Name, "{}");
+    Options.inputDirectory = Build;
+    Error.clear();
+    QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+    QVERIFY2(Error.contains(QString("'%1' at its root").arg(Name.section('/', 0, 0))), qPrintable(Error));
+    QFile::remove(Build + "/" + Name);
+    QVERIFY2(orvale::publisher::publishBuild(Options, Report, Error), qPrintable(Error));
+  }
 }
 
 void TestEngine::chunkFailingThreeTimesThenSucceeding()

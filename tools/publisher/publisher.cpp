@@ -3,6 +3,7 @@
 #include "chunkfile.h"
 #include "descriptionsource.h"
 #include "shared/contentdefinedchunker.h"
+#include "shared/reservednames.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -499,6 +500,14 @@ std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Option
   std::vector<TSourceFile> Sources = collectFiles(Input, Error);
   if (!Error.isEmpty())
     return std::nullopt;
+  for (const TSourceFile& Source : Sources) {
+    if (shared::isReservedInstallationPath(Source.relativePath, shared::TLauncherOwnFileNames())) {
+      Error = QString("%1: the build holds '%2' at its root, a name the launcher keeps for its own files in an "
+                      "installation; rename or move it")
+                  .arg(Input, Source.relativePath.section('/', 0, 0));
+      return std::nullopt;
+    }
+  }
   if (!Options.executable.isEmpty()) {
     const bool Found = std::any_of(Sources.begin(), Sources.end(),
                                    [&](const TSourceFile& File) { return File.relativePath == Options.executable; });
