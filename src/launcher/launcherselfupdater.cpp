@@ -54,6 +54,7 @@ void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPac
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
           &TLauncherSelfUpdater::diskAccessFailed);
   try {
+    shared::removeInterruptedWriteLeftovers(launcherDirectory().absolutePath());
     prepareStagingDirectory(*Published);
     m_pInstallationManager->installOrUpdatePackage(LauncherPackage);
   } catch (const std::runtime_error& Error) {
@@ -149,6 +150,7 @@ void TLauncherSelfUpdater::cleanupOldLauncherVersion()
       Old << Path + OldExecutableSuffix;
   }
   Old.removeDuplicates();
+  shared::removeInterruptedWriteLeftovers(Live.absolutePath());
   for (const QString& Path : Old) {
     try {
       m_pLauncherFilesystemHelper->deleteFile(Path);

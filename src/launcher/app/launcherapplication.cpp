@@ -156,6 +156,9 @@ void TLauncherApplication::holdInstanceGuard(std::unique_ptr<::shared::FirstInst
 
 void TLauncherApplication::start()
 {
+  // Markers, the cached configuration and its signature are written
+  // atomically there; a write that was cut short leaves its temporary file.
+  ::shared::removeInterruptedWriteLeftovers(TLauncherFilesystemHelper::dataDirectory());
   recoverInterruptedSelfUpdate();
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   startConfigurationDownload();
