@@ -8,7 +8,10 @@
 
 #include <QDebug>
 #include <QFutureWatcher>
+#include <QSet>
 #include <QtConcurrent>
+
+#include <algorithm>
 
 namespace orvale::launcher {
 
@@ -43,7 +46,19 @@ void TBlockFetcher::clear()
   m_ChunkOfIndex.clear();
   m_IndexesPending = 0;
   m_BytesAtHand = 0;
+  m_BytesToRead = 0;
+  m_pBytesRead = std::make_shared<std::atomic<std::uint64_t>>(0);
   m_pOldBlocks.reset();
+}
+
+TBlockFetcher::TReading TBlockFetcher::oldBlocksReading() const
+{
+  TReading Reading;
+  Reading.active = std::any_of(m_Fetches.begin(), m_Fetches.end(),
+                               [](const auto& Entry) { return Entry.second.stage == EStage::Reading; });
+  Reading.bytesRead = *m_pBytesRead;
+  Reading.bytesToRead = m_BytesToRead;
+  return Reading;
 }
 
 bool TBlockFetcher::prepare(const std::vector<TChunkInPackage>& Chunks, std::shared_ptr<const TOldBlocks> OldBlocks)
@@ -143,8 +158,7 @@ void TBlockFetcher::onIndex(TChunkFetch& Fetch, const QByteArray& Data)
     fallBack(Fetch, "too few of its blocks are at hand");
     return;
   }
-  Fetch.stage = EStage::Planned;
-  settleIndex();
+  readBlocksAtHand(Fetch);
 }
 
 bool TBlockFetcher::plan(TChunkFetch& Fetch)
@@ -155,26 +169,71 @@ bool TBlockFetcher::plan(TChunkFetch& Fetch)
   std::vector<bool> Missing(Fetch.index.blocks.size(), false);
   for (std::size_t Number : Fetch.plan.missingBlocks)
     Missing[Number] = true;
+  QSet<QByteArray> Taken;
+  std::vector<shared::TBlock> AtHand;
+  std::uint64_t Bytes = 0;
   for (std::size_t Number = 0; Number < Fetch.index.blocks.size(); ++Number) {
     const shared::TBlock& Block = Fetch.index.blocks[Number];
-    if (Missing[Number] || Fetch.atHand.contains(Block.hash))
+    if (Missing[Number] || Taken.contains(Block.hash))
       continue;
-    if (m_BytesAtHand + Block.unpackedSize > MaxBytesAtHand)
+    if (m_BytesAtHand + Bytes + Block.unpackedSize > MaxBytesAtHand)
       return false;
-    const std::optional<QByteArray> Content = m_pOldBlocks->read(Block);
-    if (!Content)
-      return false;
-    Fetch.atHand.insert(Block.hash, *Content);
-    Fetch.bytesAtHand += Block.unpackedSize;
-    m_BytesAtHand += Block.unpackedSize;
+    Taken.insert(Block.hash);
+    AtHand.push_back(Block);
+    Bytes += Block.unpackedSize;
   }
+  Fetch.blocksAtHand = std::move(AtHand);
+  Fetch.bytesAtHand = Bytes;
+  m_BytesAtHand += Bytes;
   return true;
+}
+
+void TBlockFetcher::readBlocksAtHand(TChunkFetch& Fetch)
+{
+  using TContents = std::optional<QHash<QByteArray, QByteArray>>;
+  Fetch.stage = EStage::Reading;
+  m_BytesToRead += Fetch.bytesAtHand;
+  const QUrl Url = Fetch.chunk.url;
+  const std::uint64_t Generation = m_Generation;
+  auto* Watcher = new QFutureWatcher<TContents>(this);
+  connect(Watcher, &QFutureWatcher<TContents>::finished, this, [this, Watcher, Url, Generation] {
+    Watcher->deleteLater();
+    TChunkFetch* Fetch = findByChunkUrl(Url);
+    if (Generation != m_Generation || !Fetch || Fetch->stage != EStage::Reading)
+      return;
+    TContents Contents = Watcher->result();
+    if (!Contents) {
+      fallBack(*Fetch, "its blocks at hand are no longer in the old data");
+      return;
+    }
+    Fetch->atHand = std::move(*Contents);
+    Fetch->blocksAtHand.clear();
+    Fetch->stage = EStage::Planned;
+    emit oldBlocksRead(*m_pBytesRead, m_BytesToRead);
+    settleIndex();
+  });
+  // Up to MaxBytesAtHand read and hashed: never on the caller's (the GUI)
+  // thread.
+  Watcher->setFuture(QtConcurrent::run([OldBlocks = m_pOldBlocks, Blocks = Fetch.blocksAtHand, BytesRead = m_pBytesRead,
+                                        Url]() -> TContents {
+    QHash<QByteArray, QByteArray> Contents;
+    for (const shared::TBlock& Block : Blocks) {
+      std::optional<QByteArray> Content = OldBlocks->read(Block);
+      if (!Content)
+        return std::nullopt;
+      Contents.insert(Block.hash, std::move(*Content));
+      *BytesRead += Block.unpackedSize;
+    }
+    qInfo().noquote() << QString("blocks at hand of %1 read: %2 blocks%3").arg(urlText(Url)).arg(Blocks.size()).arg(threadTag());
+    return Contents;
+  }));
 }
 
 void TBlockFetcher::dropHeldData(TChunkFetch& Fetch)
 {
   m_BytesAtHand -= std::min(m_BytesAtHand, Fetch.bytesAtHand);
   Fetch.bytesAtHand = 0;
+  Fetch.blocksAtHand.clear();
   Fetch.atHand.clear();
   Fetch.fetched.clear();
 }
@@ -284,7 +343,7 @@ void TBlockFetcher::fallBack(TChunkFetch& Fetch, const QString& Reason)
   qInfo().noquote() << QString("%1 is fetched whole: %2%3").arg(urlText(Fetch.chunk.url), Reason, threadTag());
   Fetch.stage = EStage::FellBack;
   dropHeldData(Fetch);
-  if (Stage == EStage::Indexing)
+  if (Stage == EStage::Indexing || Stage == EStage::Reading)
     settleIndex();  // the caller fetches it whole when it asks for it
   else
     emit fellBack(Fetch.chunk.url);

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,8 +37,9 @@ class TOldBlocks;
 // the chunk is fetched whole as usual.
 //
 // First prepare() fetches every index and takes the blocks at hand out of
-// the old data, before anything of the update is written (the writer may
-// write over old data); then fetch() starts the ranges of a chunk.
+// the old data (read and checked on the thread pool), before anything of
+// the update is written (the writer may write over old data); then fetch()
+// starts the ranges of a chunk.
 class TBlockFetcher : public QObject
 {
   Q_OBJECT
@@ -64,6 +66,15 @@ public:
   // is fetched by blocks; nothing when it is fetched whole.
   std::optional<std::uint64_t> plannedBytes(const QUrl& ChunkUrl) const;
 
+  // How far reading the blocks at hand out of the old data has come.
+  struct TReading
+  {
+    bool active = false;  // blocks of a chunk are being read
+    std::uint64_t bytesRead = 0;
+    std::uint64_t bytesToRead = 0;
+  };
+  TReading oldBlocksReading() const;
+
 signals:
   void prepared();
   // The chunk's content, checked against its hash.
@@ -73,11 +84,14 @@ signals:
   void fellBack(const QUrl& Url);
   // Bytes received for the chunk so far: its index and ranges.
   void progress(const QUrl& Url, qlonglong Bytes);
+  // The blocks at hand of a chunk have been read out of the old data.
+  void oldBlocksRead(std::uint64_t BytesRead, std::uint64_t BytesToRead);
 
 private:
   enum class EStage
   {
     Indexing,   // its index is on its way
+    Reading,    // its blocks at hand are read out of the old data
     Planned,    // it has a plan and its blocks at hand
     Fetching,   // its ranges are on their way
     Assembling, // on the thread pool
@@ -90,8 +104,9 @@ private:
     EStage stage = EStage::Indexing;
     shared::TBlockIndex index;
     shared::TBlockFetchPlan plan;
+    std::vector<shared::TBlock> blocksAtHand;  // to be read out of the old data, each once
     QHash<QByteArray, QByteArray> atHand;  // content by block hash
-    std::uint64_t bytesAtHand = 0;
+    std::uint64_t bytesAtHand = 0;         // counted against MaxBytesAtHand from the plan on
     std::size_t nextRequest = 0;
     std::vector<QByteArray> fetched;       // the ranges received, in plan order
     qlonglong receivedBytes = 0;           // of finished requests
@@ -101,9 +116,12 @@ private:
   void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onProgress(const QUrl& Url, qlonglong Bytes);
   void onIndex(TChunkFetch& Fetch, const QByteArray& Data);
-  // Plans the fetch and reads the blocks at hand; false when the chunk is
-  // better fetched whole.
+  // Plans the fetch and the blocks at hand; false when the chunk is better
+  // fetched whole.
   bool plan(TChunkFetch& Fetch);
+  // Reads the blocks at hand on the thread pool; the chunk is planned when
+  // they are read and still have their hashes, else fetched whole.
+  void readBlocksAtHand(TChunkFetch& Fetch);
   void onRanges(TChunkFetch& Fetch, const shared::TReplyBody& Body);
   void requestNextRanges(TChunkFetch& Fetch);
   void assemble(TChunkFetch& Fetch);
@@ -120,7 +138,11 @@ private:
   QHash<QUrl, QString> m_ChunkOfIndex;       // index URL to chunk URL
   std::size_t m_IndexesPending = 0;
   std::uint64_t m_BytesAtHand = 0;
-  std::uint64_t m_Generation = 0;  // answers of assemblies of a cleared run are ignored
+  std::uint64_t m_BytesToRead = 0;  // of the blocks at hand of this run
+  // Bytes of blocks at hand read so far in this run, counted by the reading
+  // tasks.
+  std::shared_ptr<std::atomic<std::uint64_t>> m_pBytesRead = std::make_shared<std::atomic<std::uint64_t>>(0);
+  std::uint64_t m_Generation = 0;  // answers of assemblies and readings of a cleared run are ignored
 };
 
 } // namespace orvale::launcher

@@ -147,6 +147,7 @@ void TPackageFileDownloader::connectBlockFetcher()
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
+  connect(m_pBlockFetcher, &TBlockFetcher::oldBlocksRead, this, &TPackageFileDownloader::scanProgress);
 }
 
 TPackageFileDownloader::~TPackageFileDownloader()
@@ -795,6 +796,12 @@ void TPackageFileDownloader::emitProgress()
 
 void TPackageFileDownloader::onProgressTick()
 {
+  // While blocks of the old data are read, that is what the run does.
+  const TBlockFetcher::TReading Reading = m_pBlockFetcher->oldBlocksReading();
+  if (Reading.active) {
+    emit scanProgress(Reading.bytesRead, Reading.bytesToRead);
+    return;
+  }
   emitProgress();
 }
 

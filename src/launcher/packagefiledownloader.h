@@ -175,6 +175,9 @@ signals:
   void progress(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
                 TFileSize BytesTotalToWrite);
   void downloadFailed(EPackageDownloaderError ErrorReason);
+  // Blocks of the old data read for chunks fetched by blocks (before the
+  // downloads start): bytes read and bytes to read.
+  void scanProgress(TFileSize BytesScanned, TFileSize BytesTotal);
 
 public slots:
   void onDownloadCompleted(const QUrl& Url, const shared::TReplyBody& Body);
