@@ -29,6 +29,8 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> Package,
   m_pDownloader = new TPackageFileDownloader(Pool, m_pLauncherFilesystemHelper);
   connect(m_pDownloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
   connect(m_pDownloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
+  // Reading the old data for blocks is part of the scan for the player.
+  connect(m_pDownloader, &TPackageFileDownloader::scanProgress, this, &TPackageInstallation::scanProgress);
 }
 
 TPackageInstallation::~TPackageInstallation()
@@ -51,7 +53,10 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
                            .arg(threadTag());
   m_RequiredChanges = std::move(Changes);
   if (!m_RequiredChanges.failure.isEmpty()) {
-    failBeforeDownload(m_RequiredChanges.failure);
+    m_RequiredChanges.oldBlocks.reset();
+    failBeforeDownload(m_RequiredChanges.failure, m_RequiredChanges.failureKind == EDifferenceFailure::Disk
+                                                      ? SaveFailed
+                                                      : DownloadFailed);
     return;
   }
   if (!enoughDiskSpace()) {
@@ -107,11 +112,11 @@ bool TPackageInstallation::enoughDiskSpace()
   return false;
 }
 
-void TPackageInstallation::failBeforeDownload(const QString& Reason)
+void TPackageInstallation::failBeforeDownload(const QString& Reason, EPackageDownloaderError ErrorReason)
 {
   qCritical().noquote() << QString("Installation of %1 cannot start: %2").arg(m_pPackage->name(), Reason);
   m_FailureText = Reason;
-  onDownloadFailed(DownloadFailed);
+  onDownloadFailed(ErrorReason);
 }
 
 void TPackageInstallation::startDownload()
@@ -122,11 +127,6 @@ void TPackageInstallation::startDownload()
   std::shared_ptr<const TOldBlocks> OldBlocks = std::move(m_RequiredChanges.oldBlocks);
   m_RequiredChanges.oldBlocks.reset();
   try {
-    for (const TFileInPackage& File : m_RequiredChanges.filesToDelete) {
-      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
-      if (!Path.isEmpty())
-        m_pLauncherFilesystemHelper->removePath(Path);
-    }
     // Files that need no download may still need their empty content or
     // their execute permission.
     for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
@@ -189,6 +189,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
     onVerifyFinished(false);
     return;
   }
+  m_VerifiedDescription = InstalledDescription;
   const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->launcherSettings()->skipVerification;
   auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
   connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {
