@@ -42,11 +42,15 @@ void TLauncherFilesystemHelper::deriveAccountGroupPaths()
 
 shared::TLauncherOwnFileNames TLauncherFilesystemHelper::ownFileNames() const
 {
+  // A setting left empty keeps the shipped name reserved.
   shared::TLauncherOwnFileNames Names;
-  Names.packageFile = m_pLauncherSettings->packageFile;
-  Names.partialPackageFile = m_pLauncherSettings->partialPackageFile;
-  Names.assetFile = m_pLauncherSettings->assetFile;
-  Names.accountGroupFile = m_pLauncherSettings->accountGroupFile;
+  for (auto [Name, Setting] : {std::pair{&Names.packageFile, &m_pLauncherSettings->packageFile},
+                               std::pair{&Names.partialPackageFile, &m_pLauncherSettings->partialPackageFile},
+                               std::pair{&Names.assetFile, &m_pLauncherSettings->assetFile},
+                               std::pair{&Names.accountGroupFile, &m_pLauncherSettings->accountGroupFile}}) {
+    if (!Setting->isEmpty())
+      *Name = *Setting;
+  }
   return Names;
 }
 

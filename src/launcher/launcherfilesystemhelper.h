@@ -24,7 +24,7 @@ public:
 
   std::shared_ptr<TLauncherSettings> launcherSettings() const { return m_pLauncherSettings; }
   // The names of the launcher's own files in an installation, from the
-  // settings.
+  // settings (the shipped names where they are empty).
   ::shared::TLauncherOwnFileNames ownFileNames() const;
 
   // Whether the account group file exists in the data directory; computes
