@@ -15,8 +15,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <random>
 #include <cstring>
 #include <stdexcept>
 
@@ -188,11 +192,15 @@ private slots:
   void piecesMovedBothWaysAndInACycle();
   void movePlans_data();
   void movePlans();
+  void randomMovePlans();
+  void rebuildWritesThatFailAreDiskFailures();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
   void discardedBlocksOutliveTheRebuild();
   void chunksFoundWhereTheyBelong();
   void filesToDelete();
+  void leftoversOfInterruptedWrites_data();
+  void leftoversOfInterruptedWrites();
   void progressCoversExistingFiles();
   void failingFileEndsTheScanAfterTheOthers();
 };
@@ -509,14 +517,20 @@ void TestScan::fastScanMovesChunks()
 void TestScan::fastScanTrustsOnlyUnchangedFiles_data()
 {
   QTest::addColumn<QByteArray>("onDisk");  // "XA" (the installed layout), "AX", "AX+" (longer), "Z" (other content)
-  QTest::addColumn<int>("markerAfterFile");  // seconds from the file's time to the marker's
+  // Seconds from the moment the file is written (its status-change time)
+  // to its modification time and to the marker's.
+  QTest::addColumn<int>("fileTime");
+  QTest::addColumn<int>("markerTime");
   QTest::addColumn<bool>("trusted");
 
-  QTest::newRow("unchanged since the marker") << QByteArray("XA") << 10 << true;
-  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 0 << true;
-  QTest::newRow("changed after the marker") << QByteArray("AX") << -10 << false;
-  QTest::newRow("another size") << QByteArray("AX+") << 10 << false;
-  QTest::newRow("missing") << QByteArray() << 10 << false;
+  QTest::newRow("unchanged since the marker") << QByteArray("XA") << -60 << 10 << true;
+  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 10 << 10 << true;
+  QTest::newRow("changed after the marker") << QByteArray("AX") << 20 << 10 << false;
+  // Changed in place, then its old time put back (cp -a, rsync -a, tar): the
+  // status-change time tells.
+  QTest::newRow("changed after the marker, time put back") << QByteArray("AX") << -60 << -10 << false;
+  QTest::newRow("another size") << QByteArray("AX+") << -60 << 10 << false;
+  QTest::newRow("missing") << QByteArray() << -60 << 10 << false;
 }
 
 void TestScan::fastScanTrustsOnlyUnchangedFiles()
@@ -525,7 +539,8 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   // bytes after X to the front without reading; a file read by content has
   // A where it belongs already.
   QFETCH(QByteArray, onDisk);
-  QFETCH(int, markerAfterFile);
+  QFETCH(int, fileTime);
+  QFETCH(int, markerTime);
   QFETCH(bool, trusted);
   TScanFixture Fixture;
   const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
@@ -535,15 +550,16 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   TDescriptionBuilder Published;
   Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
   const QMap<QByteArray, QByteArray> Contents{{"XA", X + A}, {"AX", A + X}, {"AX+", A + X + "+"}, {"Z", Other}};
-  const QDateTime FileTime(QDate(2024, 5, 1), QTime(12, 0));
+  const QDateTime Written = QDateTime::currentDateTime();
   if (!onDisk.isEmpty()) {
     testsupport::writeWholeFile(Fixture.path("f.bin"), Contents[onDisk]);
     QFile File(Fixture.path("f.bin"));
-    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(FileTime, QFileDevice::FileModificationTime));
+    QVERIFY(File.open(QIODevice::ReadWrite) &&
+            File.setFileTime(Written.addSecs(fileTime), QFileDevice::FileModificationTime));
   }
 
   const TPackageDifference Difference =
-      Fixture.compute(Published.build("2"), Installed.build("1"), FileTime.addSecs(markerAfterFile));
+      Fixture.compute(Published.build("2"), Installed.build("1"), Written.addSecs(markerTime));
   const TFileToDownload* File = findResult(Difference, "f.bin");
   QVERIFY(File);
   if (onDisk.isEmpty()) {
@@ -623,44 +639,60 @@ void TestScan::movePlans_data()
   QTest::newRow("reversed") << QList<int>{7, 3, 11, 5, 8, 6, 2} << "GFEDCBA" << -1 << -1;
 }
 
-void TestScan::movePlans()
+namespace {
+
+// Pieces of the given sizes laid out one after the other, rearranged into
+// Order (indices into Sizes; -1 is 11 bytes of new data): the installed
+// file, the published content, the new bytes' positions and the moves the
+// scan would find.
+struct TRearrangement
 {
-  // Every plan leaves the published content, reading each source before
-  // anything is written over it; the temporary file is used only where
-  // the moves form a cycle.
-  QFETCH(QList<int>, sizes);
-  QFETCH(QString, published);
-  QFETCH(int, saves);
-  QFETCH(int, temporaryBytes);
-  QByteArray Installed;
+  QByteArray installed;
+  QByteArray expected;
+  std::vector<bool> newData;
+  std::vector<TPieceMove> moves;
+};
+
+TRearrangement rearrangement(const QList<int>& Sizes, const std::vector<int>& Order)
+{
+  TRearrangement Result;
   QList<int> Offsets;
-  for (int Index = 0; Index < sizes.size(); ++Index) {
-    Offsets.append(Installed.size());
-    Installed += piece(char('A' + Index), sizes[Index]);
+  for (int Index = 0; Index < Sizes.size(); ++Index) {
+    Offsets.append(Result.installed.size());
+    Result.installed += piece(char('A' + Index % 26), Sizes[Index]);
   }
-  QByteArray Expected;
-  std::vector<TPieceMove> Moves;
-  for (const QChar Letter : published) {
-    const int Index = Letter == '+' ? -1 : Letter.toLatin1() - 'A';
+  for (const int Index : Order) {
     if (Index >= 0) {
-      if (Offsets[Index] != Expected.size())
-        Moves.push_back({std::uint64_t(Offsets[Index]), std::uint64_t(Expected.size()), std::uint64_t(sizes[Index])});
-      Expected += Installed.mid(Offsets[Index], sizes[Index]);
+      if (Offsets[Index] != Result.expected.size())
+        Result.moves.push_back(
+            {std::uint64_t(Offsets[Index]), std::uint64_t(Result.expected.size()), std::uint64_t(Sizes[Index])});
+      Result.expected += Result.installed.mid(Offsets[Index], Sizes[Index]);
+      Result.newData.resize(std::size_t(Result.expected.size()), false);
     } else {
-      Expected += QByteArray(11, '+');
+      Result.expected += QByteArray(11, '+');
+      Result.newData.resize(std::size_t(Result.expected.size()), true);
     }
   }
+  return Result;
+}
 
-  const TMovePlan Plan = planMoves(Moves);
-  QByteArray File = Installed;
-  File.resize(std::max(File.size(), Expected.size()));
+// Carries out Plan in memory as the rebuild does on disk; the number of
+// saves, or -1 when a step is out of order or outside the temporary file.
+int runPlan(const TRearrangement& Case, const TMovePlan& Plan, QByteArray& File)
+{
+  const std::vector<TPieceMove>& Moves = Case.moves;
+  File = Case.installed;
+  File.resize(std::max(File.size(), Case.expected.size()));
   QByteArray Temporary(int(Plan.temporaryBytes), '\0');
   std::vector<int> Steps(Moves.size(), 0);
   int Saves = 0;
   for (const TMoveStep& Step : Plan.steps) {
+    if (Step.move >= Moves.size())
+      return -1;
     const TPieceMove& Move = Moves[Step.move];
     ++Steps[Step.move];
-    QVERIFY(Step.kind == EMoveStep::Copy || Step.temporaryOffset + Move.size <= Plan.temporaryBytes);
+    if (Step.kind != EMoveStep::Copy && Step.temporaryOffset + Move.size > Plan.temporaryBytes)
+      return -1;
     switch (Step.kind) {
     case EMoveStep::Copy:
       std::memmove(File.data() + Move.targetOffset, File.constData() + Move.sourceOffset, Move.size);
@@ -674,16 +706,95 @@ void TestScan::movePlans()
       break;
     }
   }
-  QVERIFY(std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }));
-  for (int Position = 0; Position < Expected.size(); ++Position) {
-    if (Expected[Position] == '+')
+  if (!std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }))
+    return -1;
+  File.resize(Case.expected.size());
+  for (int Position = 0; Position < File.size(); ++Position) {
+    if (Case.newData[std::size_t(Position)])
       File[Position] = '+';  // new data is downloaded
   }
-  QCOMPARE(File.left(Expected.size()), Expected);
+  return Saves;
+}
+
+} // namespace
+
+void TestScan::movePlans()
+{
+  // Every plan leaves the published content, reading each source before
+  // anything is written over it; the temporary file is used only where
+  // the moves form a cycle.
+  QFETCH(QList<int>, sizes);
+  QFETCH(QString, published);
+  QFETCH(int, saves);
+  QFETCH(int, temporaryBytes);
+  std::vector<int> Order;
+  for (const QChar Letter : published)
+    Order.push_back(Letter == '+' ? -1 : Letter.toLatin1() - 'A');
+  const TRearrangement Case = rearrangement(sizes, Order);
+  const TMovePlan Plan = planMoves(Case.moves);
+  QByteArray File;
+  const int Saves = runPlan(Case, Plan, File);
+  QVERIFY(Saves >= 0);
+  QCOMPARE(File, Case.expected);
   if (saves >= 0)
     QCOMPARE(Saves, saves);
   if (temporaryBytes >= 0)
     QVERIFY2(Plan.temporaryBytes <= std::uint64_t(temporaryBytes), qPrintable(QString::number(Plan.temporaryBytes)));
+}
+
+// The same for many random rearrangements: pieces kept, dropped, repeated,
+// swapped and shifted, new data anywhere.
+void TestScan::randomMovePlans()
+{
+  std::mt19937 Random(25);
+  for (int Round = 0; Round < 20000; ++Round) {
+    QList<int> Sizes;
+    const int Pieces = 1 + int(Random() % 10);
+    for (int Index = 0; Index < Pieces; ++Index)
+      Sizes.append(1 + int(Random() % 40));
+    std::vector<int> Order;
+    const int Length = int(Random() % 14);
+    for (int Position = 0; Position < Length; ++Position)
+      Order.push_back(Random() % 5 == 0 ? -1 : int(Random() % std::uint32_t(Pieces)));
+    const TRearrangement Case = rearrangement(Sizes, Order);
+    const TMovePlan Plan = planMoves(Case.moves);
+    QByteArray File;
+    const int Saves = runPlan(Case, Plan, File);
+    std::uint64_t Moved = 0;
+    for (const TPieceMove& Move : Case.moves)
+      Moved += Move.size;
+    if (Saves < 0 || File != Case.expected || Plan.temporaryBytes > Moved) {
+      QStringList Text;
+      for (const int Index : Order)
+        Text << (Index < 0 ? QString("+") : QString::number(Sizes[Index]) + char('A' + Index));
+      QFAIL(qPrintable(QString("round %1: %2").arg(Round).arg(Text.join(' '))));
+    }
+  }
+}
+
+void TestScan::rebuildWritesThatFailAreDiskFailures()
+{
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 5000), B = piece('b', 5000), N = piece('n', 3000);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(A), Installed.chunk(B)}, A + B);
+  // New data in front: B moves to 8000, beyond the file's end.
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(N), Published.chunk(A), Published.chunk(B)}, N + A + B);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B);
+
+  struct rlimit Before = {};
+  QCOMPARE(::getrlimit(RLIMIT_FSIZE, &Before), 0);
+  const auto PreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit Limited = Before;
+  Limited.rlim_cur = rlim_t(A.size() + B.size());
+  QCOMPARE(::setrlimit(RLIMIT_FSIZE, &Limited), 0);
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  ::setrlimit(RLIMIT_FSIZE, &Before);
+  std::signal(SIGXFSZ, PreviousHandler);
+
+  QCOMPARE(Difference.failureKind, EDifferenceFailure::Disk);
+  QVERIFY2(Difference.failure.contains("f.bin"), qPrintable(Difference.failure));
 }
 
 void TestScan::identicalChunksInOneFile()
@@ -823,16 +934,77 @@ void TestScan::filesToDelete()
   TScanFixture Fixture;
   TDescriptionBuilder Installed;
   Installed.file("keep.txt", {}, "k", true);
+  Installed.file("./same.txt", {}, "s", true);  // the published same.txt by another name
   Installed.file("gone.txt", {}, "g", true);
   Installed.file("olddir", {}, "d", true);
+  Installed.file("assets.json", {}, "a", true);  // installed before such names were refused
   TDescriptionBuilder Published;
   Published.file("keep.txt", {}, "k", true);
+  Published.file("same.txt", {}, "s", true);
+  // An abandoned update made a folder of the file olddir, with a complete
+  // file of the new version in it.
+  Published.file("olddir/new.txt", {}, "n", true);
+  for (const auto& [Name, Content] : std::vector<std::pair<QString, QByteArray>>{
+           {"keep.txt", "k"}, {"same.txt", "s"}, {"gone.txt", "g"}, {"olddir/new.txt", "n"}, {"assets.json", "ours"}})
+    testsupport::writeWholeFile(Fixture.path(Name), Content);
   const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), false);
-  QCOMPARE(Difference.filesToDelete.size(), std::size_t(2));
   QStringList Names;
   for (const TFileInPackage& File : Difference.filesToDelete)
     Names << File.localFile;
   QCOMPARE(Names, QStringList({"gone.txt", "olddir"}));
+  // They are gone before any file is judged: what was below them is
+  // fetched again, and every file judged complete is there.
+  QVERIFY(!QFile::exists(Fixture.path("gone.txt")));
+  QCOMPARE(findResult(Difference, "olddir/new.txt")->chunksToDownload, (std::vector<std::int32_t>{0}));
+  for (const TFileToDownload& File : Difference.filesToDownload)
+    QVERIFY2(!File.chunksToDownload.empty() || QFile::exists(Fixture.path(File.localFile)), qPrintable(File.localFile));
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("assets.json")), QByteArray("ours"));
+}
+
+void TestScan::leftoversOfInterruptedWrites_data()
+{
+  QTest::addColumn<QString>("name");   // "<dead>" and "<own>" stand for process ids
+  QTest::addColumn<QString>("kind");   // "file", "link" (to a file outside) or "folder"
+  QTest::addColumn<bool>("removed");
+
+  QTest::newRow("atomic write of a process that ended") << "package.json.tmp-<dead>-3" << "file" << true;
+  QTest::newRow("secured blocks of a process that ended") << ".ashgrove-blocks-<dead>-Xy12Zw" << "file" << true;
+  QTest::newRow("secured blocks of an older launcher") << ".ashgrove-blocks-Ab12Cd" << "file" << true;
+  QTest::newRow("atomic write of this process") << "default.tmp-<own>-1" << "file" << false;
+  QTest::newRow("atomic write of a running process") << "package.json.tmp-1-0" << "file" << false;
+  QTest::newRow("a game file named like one") << "notes.tmp-backup" << "file" << false;
+  QTest::newRow("a link named like a leftover") << "package.json.tmp-<dead>-4" << "link" << false;
+  QTest::newRow("a folder named like a leftover") << ".ashgrove-blocks-<dead>-Folder" << "folder" << false;
+}
+
+// At the start of every update, whatever the publication offers.
+void TestScan::leftoversOfInterruptedWrites()
+{
+  QFETCH(QString, name);
+  QFETCH(QString, kind);
+  QFETCH(bool, removed);
+  QProcess Ended;
+  Ended.start("true", QStringList());
+  QVERIFY(Ended.waitForStarted(10000));
+  const qint64 Dead = Ended.processId();
+  QVERIFY(Ended.waitForFinished(10000));
+  name.replace("<dead>", QString::number(Dead))
+      .replace("<own>", QString::number(QCoreApplication::applicationPid()));
+  TScanFixture Fixture;
+  QTemporaryDir Outside;
+  const QString Target = Outside.filePath("target");
+  testsupport::writeWholeFile(Target, "elsewhere");
+  if (kind == "file")
+    testsupport::writeWholeFile(Fixture.path(name), "partial");
+  else if (kind == "link")
+    QVERIFY(QFile::link(Target, Fixture.path(name)));
+  else
+    testsupport::writeWholeFile(Fixture.path(name + "/inside"), "kept");
+  TDescriptionBuilder Published;
+  Published.file("a.txt", {}, "a", true);
+  QVERIFY(Fixture.compute(Published.build(), TPackageConfigurationReader(), false).failure.isEmpty());
+  QCOMPARE(QFileInfo::exists(Fixture.path(name)) || QFileInfo(Fixture.path(name)).isSymLink(), !removed);
+  QCOMPARE(testsupport::readWholeFile(Target), QByteArray("elsewhere"));
 }
 
 void TestScan::progressCoversExistingFiles()
