@@ -92,7 +92,12 @@ private slots:
   void verificationFailureLeavesThePartialMarker();
   void secondStartOfTheSameJobDoesNothing();
   void emptyDescriptionCompletesAtOnce();
+  void fastScanReadsFilesChangedAfterTheMarker_data();
   void fastScanReadsFilesChangedAfterTheMarker();
+  void assetFileFollowsThePublishedAssets_data();
+  void assetFileFollowsThePublishedAssets();
+  void verificationWritesWhatItVerified_data();
+  void verificationWritesWhatItVerified();
   void funnelEvents();
 };
 
@@ -270,12 +275,29 @@ void TestInstallationManager::emptyDescriptionCompletesAtOnce()
   QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
 }
 
+void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker_data()
+{
+  // Seconds from now to the full marker's time, and from the marker's time
+  // to the file's modification time.
+  QTest::addColumn<int>("markerTime");
+  QTest::addColumn<int>("fileTime");
+  QTest::newRow("changed after the marker") << -60 << 10;
+  // A backup put back with its times (cp -a, rsync -a, tar): only the
+  // status-change time is after the marker.
+  QTest::newRow("changed, its time put back") << -60 << -10;
+  // The clock was put back since the marker was written: every time on the
+  // disk looks older than the marker.
+  QTest::newRow("marker from the future") << 24 * 3600 << -24 * 3600 - 10;
+}
+
 void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
 {
   // Installed: X then A; published: A then X; on disk A then X already,
   // written after the full marker. Trusting the installed layout would swap
   // the pieces into garbage; read by content, both are where they belong
   // and the update needs no download.
+  QFETCH(int, markerTime);
+  QFETCH(int, fileTime);
   TManagerFixture Fixture;
   const QByteArray X = testsupport::pseudoRandomBytes(3000, 1), A = testsupport::pseudoRandomBytes(5000, 2);
   const auto Chunk = [](const QByteArray& Data, const QString& Url) {
@@ -294,11 +316,11 @@ void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
   QVERIFY(Directory.mkpath("."));
   testsupport::writeWholeFile(Directory.filePath("package.json"), Description("1", X, A));
   testsupport::writeWholeFile(Directory.filePath("f.bin"), A + X);
-  const QDateTime MarkerTime = QFileInfo(Directory.filePath("package.json")).lastModified();
-  QFile File(Directory.filePath("f.bin"));
-  QVERIFY(File.open(QIODevice::ReadWrite) &&
-          File.setFileTime(MarkerTime.addSecs(10), QFileDevice::FileModificationTime));
-  File.close();
+  const QDateTime MarkerTime = QDateTime::currentDateTime().addSecs(markerTime);
+  for (const auto& [Name, Time] : {std::pair{"package.json", MarkerTime}, std::pair{"f.bin", MarkerTime.addSecs(fileTime)}}) {
+    QFile File(Directory.filePath(Name));
+    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(Time, QFileDevice::FileModificationTime));
+  }
   Fixture.publish(0, Description("2", A, X));
 
   TInstallationManager Manager(Fixture.configuration, Fixture.helper);
@@ -308,6 +330,90 @@ void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
   QVERIFY(All.wait(20000));
   QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
   QCOMPARE(testsupport::readWholeFile(Directory.filePath("f.bin")), A + X);
+}
+
+void TestInstallationManager::assetFileFollowsThePublishedAssets_data()
+{
+  // Version 1 has assets/tex.dat in its asset description; version 2 lists
+  // it in its package description, in its asset description or not at all.
+  QTest::addColumn<bool>("inPackage");
+  QTest::addColumn<bool>("inAssets");
+  QTest::newRow("asset description dropped") << false << false;
+  QTest::newRow("asset description merged into the package description") << true << false;
+  QTest::newRow("asset description kept") << false << true;
+}
+
+void TestInstallationManager::assetFileFollowsThePublishedAssets()
+{
+  QFETCH(bool, inPackage);
+  QFETCH(bool, inAssets);
+  TManagerFixture Fixture;
+  const QByteArray Texture = "texture", Text = "text";
+  const QByteArray AssetsV1 = description("3", {{"assets/tex.dat", Texture}});
+  QMap<QString, QByteArray> Package{{"a.txt", Text}};
+  if (inPackage)
+    Package.insert("assets/tex.dat", Texture);
+  const QByteArray AssetsV2 = inAssets ? description("4", {{"assets/tex.dat", Texture}}) : QByteArray();
+  const QDir Directory(Fixture.directory(0));
+  testsupport::writeWholeFile(Directory.filePath("package.json"), description("1", {{"a.txt", Text}}));
+  testsupport::writeWholeFile(Directory.filePath("assets.json"), AssetsV1);
+  testsupport::writeWholeFile(Directory.filePath("a.txt"), Text);
+  testsupport::writeWholeFile(Directory.filePath("assets/tex.dat"), Texture);
+  Fixture.publish(0, description("2", Package), AssetsV2);
+
+  // Every file of version 2 is there already: nothing is downloaded.
+  for (int Run = 0; Run < 2; ++Run) {
+    TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+    QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+    Manager.installOrUpdatePackage(Fixture.package(0));
+    QVERIFY(All.wait(20000));
+    QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+    QCOMPARE(QFile::exists(Directory.filePath("assets.json")), inAssets);
+    if (inAssets)
+      QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), AssetsV2);
+    QCOMPARE(QFile::exists(Directory.filePath("assets/tex.dat")), inPackage || inAssets);
+  }
+}
+
+void TestInstallationManager::verificationWritesWhatItVerified_data()
+{
+  // Installed: version 1 with its asset description; the published package
+  // and asset versions, and the status after the verification.
+  QTest::addColumn<QString>("version");
+  QTest::addColumn<QString>("assetVersion");
+  QTest::addColumn<bool>("upToDate");
+  QTest::newRow("republished under the same versions") << "1" << "3" << true;
+  QTest::newRow("another version published") << "2" << "3" << false;
+  QTest::newRow("another asset version published") << "1" << "5" << false;
+}
+
+// The full marker written after a successful verification vouches for the
+// files that were checked, never for a description they were not checked
+// against.
+void TestInstallationManager::verificationWritesWhatItVerified()
+{
+  QFETCH(QString, version);
+  QFETCH(QString, assetVersion);
+  QFETCH(bool, upToDate);
+  TManagerFixture Fixture;
+  const QByteArray Installed = description("1", {{"a.txt", "old"}});
+  const QByteArray InstalledAssets = description("3", {{"b.txt", "asset"}});
+  const QDir Directory(Fixture.directory(0));
+  testsupport::writeWholeFile(Directory.filePath("package.json"), Installed);
+  testsupport::writeWholeFile(Directory.filePath("assets.json"), InstalledAssets);
+  testsupport::writeWholeFile(Directory.filePath("a.txt"), "old");
+  testsupport::writeWholeFile(Directory.filePath("b.txt"), "asset");
+  Fixture.publish(0, description(version, {{"a.txt", "new"}}), description(assetVersion, {{"b.txt", "new asset"}}));
+
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.verifyPackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(testsupport::readWholeFile(Directory.filePath("package.json")), Installed);
+  QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), InstalledAssets);
+  QVERIFY(!QFile::exists(Directory.filePath("partial-package.json")));
+  QCOMPARE(Fixture.package(0)->localStatus(),
+           upToDate ? ELocalPackageStatus::UpToDate : ELocalPackageStatus::UpdateAvailable);
 }
 
 void TestInstallationManager::funnelEvents()
