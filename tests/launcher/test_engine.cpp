@@ -114,7 +114,14 @@ void TestEngine::installAndUpdateThroughNginx()
     TInstallationManager Manager(V2, Fixture.helper);
     QCOMPARE(V2->packages()[0]->localStatus(), ELocalPackageStatus::UpdateAvailable);
   }
+  uitest::TLogCapture Log;
   const auto Second = Fixture.install(V2);
+  // The blocks at hand were read off the GUI thread, shown as scanning.
+  const QStringList Reads = Log.lines().filter("blocks at hand of");
+  QVERIFY(!Reads.isEmpty());
+  const QString GuiThread = QString(" Thread: 0x%1").arg(quintptr(QThread::currentThreadId()), 0, 16);
+  QVERIFY(std::none_of(Reads.begin(), Reads.end(), [&](const QString& Line) { return Line.endsWith(GuiThread); }));
+  QVERIFY(Second.oldBlockScanReports >= Reads.size());
   QCOMPARE(Second.finishedSignals, 1);
   QCOMPARE(Second.errorReason, NoDownloaderError);
   QCOMPARE(Second.status, ELocalPackageStatus::UpToDate);
@@ -285,7 +292,7 @@ void TestEngine::publisherIsDeterministic()
   // own files (a web front end's package.json), also as a folder; deeper
   // down such names are game files like any other.
   Options.outputDirectory = m_Work.filePath("reserved-out");
-  for (const QString& Name : {"package.json", "FORCE_PATCH/readme.txt", ".ashgrove-update"}) {
+  for (const QString Name : {"package.json", "FORCE_PATCH/readme.txt", ".ashgrove-update"}) {
     const QString Build = m_Work.filePath("reserved-" + QString(Name).replace('/', '-'));
     testsupport::writeWholeFile(Build + "/web/package.json", "{}");
     testsupport::writeWholeFile(Build + "/" + Name, "{}");
@@ -294,6 +301,7 @@ void TestEngine::publisherIsDeterministic()
     QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
     QVERIFY2(Error.contains(QString("'%1' at its root").arg(Name.section('/', 0, 0))), qPrintable(Error));
     QFile::remove(Build + "/" + Name);
+    Error.clear();
     QVERIFY2(orvale::publisher::publishBuild(Options, Report, Error), qPrintable(Error));
   }
 }
