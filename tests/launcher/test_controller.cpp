@@ -377,6 +377,12 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   TLauncherInstallation Installation;
   Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString());
   const QByteArray OldExecutable = testsupport::readWholeFile(Installation.executable());
+  // Atomic writes of a launcher that was killed, in the data folder and in
+  // the launcher's folder: removed at the start and before the self-update.
+  const QStringList Leftovers{Installation.dataDirectory() + "/launchermetadata.json.tmp-999999999-0",
+                              Installation.binDirectory() + "/launcher-update.json.tmp-999999999-1"};
+  for (const QString& Path : Leftovers)
+    testsupport::writeWholeFile(Path, "cut short");
 
   // The old launcher installs the new one over itself and restarts it; the
   // new one finds itself current, cleans up and goes on with the first
@@ -392,6 +398,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(testsupport::readWholeFile(Installation.executable()) != OldExecutable);
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
+  for (const QString& Path : Leftovers)
+    QVERIFY2(!QFile::exists(Path), qPrintable(Path));
   QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
   // The restarted launcher's marker is its own, not the client's.
   QVERIFY(clientRecords(Installation)[0].contains("restarted=|"));
