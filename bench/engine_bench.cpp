@@ -23,9 +23,11 @@
 //   ashgrove-engine-bench verify FOLDER DESCRIPTION
 //       VerifyPackage of every file of DESCRIPTION in FOLDER.
 //   ashgrove-engine-bench install DESCRIPTION URL [--max-concurrent M]
-//                         [--max-cached C] [--verify] [--log FILE] [--idle]
+//                         [--max-cached C] [--verify] [--no-fast-scan]
+//                         [--log FILE] [--idle]
 //       Installs or updates the package published at URL (DESCRIPTION is its
-//       content) into $XDG_DATA_HOME like the launcher does; --idle sets
+//       content) into $XDG_DATA_HOME like the launcher does; --no-fast-scan
+//       reads every installed file (the setting "fastScan" off); --idle sets
 //       everything up but installs nothing (the fixed memory base).
 //
 // Every operation prints one JSON object on standard output; the exit
@@ -463,6 +465,7 @@ struct TInstallOptions
   int maxConcurrentDownloads = 10;
   int maxCachedChunks = 100;
   bool verify = false;
+  bool fastScan = true;
   bool idle = false;
   int timeoutSeconds = 1800;
 };
@@ -474,6 +477,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->maxConcurrentDownloads = Options.maxConcurrentDownloads;
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
+  Settings->fastScan = Options.fastScan;
   auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
@@ -545,6 +549,7 @@ int runInstall(const TInstallOptions& Options)
              {"status_before", StatusBefore},
              {"status", int(Package->localStatus())},
              {"verification", Options.verify},
+             {"fast_scan", Options.fastScan},
              {"max_concurrent_downloads", Options.maxConcurrentDownloads},
              {"max_cached_chunks", Options.maxCachedChunks},
              {"thread_pool_threads", QThreadPool::globalInstance()->maxThreadCount()},
@@ -559,7 +564,8 @@ int usage()
                "usage: ashgrove-engine-bench generate FOLDER SIZE_MB | change FOLDER | scanfile FOLDER SIZE_MB |\n"
                "       shiftscanfile FOLDER TARGET |\n"
                "       scan FOLDER DESCRIPTION | verify FOLDER DESCRIPTION |\n"
-               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--log FILE] [--idle]\n");
+               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--no-fast-scan]\n"
+               "               [--log FILE] [--idle]\n");
   return 2;
 }
 
@@ -610,6 +616,8 @@ int main(int argc, char** argv)
         const QString Value = Index + 1 < Arguments.size() ? Arguments[Index + 1] : QString();
         if (Option == "--verify") {
           Options.verify = true;
+        } else if (Option == "--no-fast-scan") {
+          Options.fastScan = false;
         } else if (Option == "--idle") {
           Options.idle = true;
         } else if (Option == "--max-concurrent" && !Value.isEmpty()) {

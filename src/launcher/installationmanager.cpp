@@ -383,7 +383,10 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   // installation finishes; a verification leaves it for the next update.
   if (Installation.kind() == EInstallationKind::Update)
     m_pLauncherFilesystemHelper->removePath(installingFilesPath(installationDirectory(*Package)));
-  Package->setLocalStatus(computeLocalPackageStatus(*Package));
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  Package->setLocalStatus(Published && Published->versionText() == Verified.versionText()
+                              ? ELocalPackageStatus::UpToDate
+                              : ELocalPackageStatus::UpdateAvailable);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }
 

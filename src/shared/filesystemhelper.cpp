@@ -105,10 +105,6 @@ void writeText(const QString& Path, const QString& Text, QIODevice::OpenMode Mod
   throwOnFileError(File);
 }
 
-} // namespace
-
-namespace {
-
 // Whether a leftover's writer, named by its process id, may still write it.
 bool writerMayBeRunning(const QString& ProcessText)
 {

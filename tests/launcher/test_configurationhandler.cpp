@@ -464,10 +464,7 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
   // Game files under the names of the launcher's own files would be taken
   // for its markers, moved, emptied or deleted by it.
   const auto Naming = [](const QString& LocalFile) {
-    return QJsonDocument(QJsonObject{{"version", "8"},
-                                     {"files", QJsonArray{QJsonObject{{"localfile", "bin/game"}, {"unpackedsize", 0}},
-                                                          QJsonObject{{"localfile", LocalFile}, {"unpackedsize", 0}}}}})
-        .toJson();
+    return QString(R"({"version": "8", "files": [{"localfile": "bin/game"}, {"localfile": "%1"}]})").arg(LocalFile).toUtf8();
   };
   QTest::newRow("the package description's marker name") << "/p.json" << Naming("package.json")
                                                           << "the file 'package.json' is reserved";

@@ -63,6 +63,11 @@ public:
   }
 
   std::shared_ptr<TPackage> package(int Index) const { return configuration->packages()[std::size_t(Index)]; }
+  void writeFiles(int Index, const QMap<QString, QByteArray>& Files) const
+  {
+    for (auto File = Files.begin(); File != Files.end(); ++File)
+      testsupport::writeWholeFile(directory(Index) + "/" + File.key(), File.value());
+  }
   QString directory(int Index) const { return helper->packagesBaseDirectory().filePath(package(Index)->directoryName()); }
   void publish(int Index, const QByteArray& Package, const QByteArray& Asset = QByteArray())
   {
@@ -355,24 +360,20 @@ void TestInstallationManager::assetFileFollowsThePublishedAssets()
     Package.insert("assets/tex.dat", Texture);
   const QByteArray AssetsV2 = inAssets ? description("4", {{"assets/tex.dat", Texture}}) : QByteArray();
   const QDir Directory(Fixture.directory(0));
-  testsupport::writeWholeFile(Directory.filePath("package.json"), description("1", {{"a.txt", Text}}));
-  testsupport::writeWholeFile(Directory.filePath("assets.json"), AssetsV1);
-  testsupport::writeWholeFile(Directory.filePath("a.txt"), Text);
-  testsupport::writeWholeFile(Directory.filePath("assets/tex.dat"), Texture);
+  Fixture.writeFiles(0, {{"package.json", description("1", {{"a.txt", Text}})}, {"assets.json", AssetsV1},
+                         {"a.txt", Text}, {"assets/tex.dat", Texture}});
   Fixture.publish(0, description("2", Package), AssetsV2);
 
   // Every file of version 2 is there already: nothing is downloaded.
-  for (int Run = 0; Run < 2; ++Run) {
-    TInstallationManager Manager(Fixture.configuration, Fixture.helper);
-    QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
-    Manager.installOrUpdatePackage(Fixture.package(0));
-    QVERIFY(All.wait(20000));
-    QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
-    QCOMPARE(QFile::exists(Directory.filePath("assets.json")), inAssets);
-    if (inAssets)
-      QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), AssetsV2);
-    QCOMPARE(QFile::exists(Directory.filePath("assets/tex.dat")), inPackage || inAssets);
-  }
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  QCOMPARE(QFile::exists(Directory.filePath("assets.json")), inAssets);
+  if (inAssets)
+    QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), AssetsV2);
+  QCOMPARE(QFile::exists(Directory.filePath("assets/tex.dat")), inPackage || inAssets);
 }
 
 void TestInstallationManager::verificationWritesWhatItVerified_data()
@@ -399,10 +400,8 @@ void TestInstallationManager::verificationWritesWhatItVerified()
   const QByteArray Installed = description("1", {{"a.txt", "old"}});
   const QByteArray InstalledAssets = description("3", {{"b.txt", "asset"}});
   const QDir Directory(Fixture.directory(0));
-  testsupport::writeWholeFile(Directory.filePath("package.json"), Installed);
-  testsupport::writeWholeFile(Directory.filePath("assets.json"), InstalledAssets);
-  testsupport::writeWholeFile(Directory.filePath("a.txt"), "old");
-  testsupport::writeWholeFile(Directory.filePath("b.txt"), "asset");
+  Fixture.writeFiles(0, {{"package.json", Installed}, {"assets.json", InstalledAssets}, {"a.txt", "old"},
+                         {"b.txt", "asset"}});
   Fixture.publish(0, description(version, {{"a.txt", "new"}}), description(assetVersion, {{"b.txt", "new asset"}}));
 
   TInstallationManager Manager(Fixture.configuration, Fixture.helper);

@@ -192,7 +192,6 @@ private slots:
   void piecesMovedBothWaysAndInACycle();
   void movePlans_data();
   void movePlans();
-  void randomMovePlans();
   void rebuildWritesThatFailAreDiskFailures();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
@@ -637,62 +636,58 @@ void TestScan::movePlans_data()
   QTest::newRow("last piece to the front") << QList<int>{5, 9, 6, 11, 7, 12} << "FABCDE" << 1 << 12;
   QTest::newRow("one piece twice") << QList<int>{6, 9, 5} << "CAABC" << -1 << -1;
   QTest::newRow("reversed") << QList<int>{7, 3, 11, 5, 8, 6, 2} << "GFEDCBA" << -1 << -1;
+  // Random rearrangements: pieces kept, dropped, repeated, swapped and
+  // shifted, new data anywhere.
+  std::mt19937 Random(25);
+  for (int Row = 0; Row < 3000; ++Row) {
+    QList<int> Sizes;
+    for (int Index = 1 + int(Random() % 10); Index > 0; --Index)
+      Sizes.append(1 + int(Random() % 40));
+    QString Order;
+    for (int Position = int(Random() % 14); Position > 0; --Position)
+      Order += Random() % 5 == 0 ? QChar('+') : QChar('A' + int(Random() % std::uint32_t(Sizes.size())));
+    QTest::newRow(qPrintable(QString("random %1").arg(Row))) << Sizes << Order << -1 << -1;
+  }
 }
 
-namespace {
-
-// Pieces of the given sizes laid out one after the other, rearranged into
-// Order (indices into Sizes; -1 is 11 bytes of new data): the installed
-// file, the published content, the new bytes' positions and the moves the
-// scan would find.
-struct TRearrangement
+void TestScan::movePlans()
 {
-  QByteArray installed;
-  QByteArray expected;
-  std::vector<bool> newData;
-  std::vector<TPieceMove> moves;
-};
-
-TRearrangement rearrangement(const QList<int>& Sizes, const std::vector<int>& Order)
-{
-  TRearrangement Result;
+  // Every plan leaves the published content, reading each source before
+  // anything is written over it; the temporary file is used only where
+  // the moves form a cycle.
+  QFETCH(QList<int>, sizes);
+  QFETCH(QString, published);
+  QFETCH(int, saves);
+  QFETCH(int, temporaryBytes);
+  QByteArray Installed;
   QList<int> Offsets;
-  for (int Index = 0; Index < Sizes.size(); ++Index) {
-    Offsets.append(Result.installed.size());
-    Result.installed += piece(char('A' + Index % 26), Sizes[Index]);
+  for (int Index = 0; Index < sizes.size(); ++Index) {
+    Offsets.append(Installed.size());
+    Installed += piece(char('A' + Index), sizes[Index]);
   }
-  for (const int Index : Order) {
+  QByteArray Expected;
+  std::vector<TPieceMove> Moves;
+  for (const QChar Letter : published) {
+    const int Index = Letter == '+' ? -1 : Letter.toLatin1() - 'A';
     if (Index >= 0) {
-      if (Offsets[Index] != Result.expected.size())
-        Result.moves.push_back(
-            {std::uint64_t(Offsets[Index]), std::uint64_t(Result.expected.size()), std::uint64_t(Sizes[Index])});
-      Result.expected += Result.installed.mid(Offsets[Index], Sizes[Index]);
-      Result.newData.resize(std::size_t(Result.expected.size()), false);
+      if (Offsets[Index] != Expected.size())
+        Moves.push_back({std::uint64_t(Offsets[Index]), std::uint64_t(Expected.size()), std::uint64_t(sizes[Index])});
+      Expected += Installed.mid(Offsets[Index], sizes[Index]);
     } else {
-      Result.expected += QByteArray(11, '+');
-      Result.newData.resize(std::size_t(Result.expected.size()), true);
+      Expected += QByteArray(11, '+');
     }
   }
-  return Result;
-}
 
-// Carries out Plan in memory as the rebuild does on disk; the number of
-// saves, or -1 when a step is out of order or outside the temporary file.
-int runPlan(const TRearrangement& Case, const TMovePlan& Plan, QByteArray& File)
-{
-  const std::vector<TPieceMove>& Moves = Case.moves;
-  File = Case.installed;
-  File.resize(std::max(File.size(), Case.expected.size()));
+  const TMovePlan Plan = planMoves(Moves);
+  QByteArray File = Installed;
+  File.resize(std::max(File.size(), Expected.size()));
   QByteArray Temporary(int(Plan.temporaryBytes), '\0');
   std::vector<int> Steps(Moves.size(), 0);
   int Saves = 0;
   for (const TMoveStep& Step : Plan.steps) {
-    if (Step.move >= Moves.size())
-      return -1;
     const TPieceMove& Move = Moves[Step.move];
     ++Steps[Step.move];
-    if (Step.kind != EMoveStep::Copy && Step.temporaryOffset + Move.size > Plan.temporaryBytes)
-      return -1;
+    QVERIFY(Step.kind == EMoveStep::Copy || Step.temporaryOffset + Move.size <= Plan.temporaryBytes);
     switch (Step.kind) {
     case EMoveStep::Copy:
       std::memmove(File.data() + Move.targetOffset, File.constData() + Move.sourceOffset, Move.size);
@@ -706,72 +701,22 @@ int runPlan(const TRearrangement& Case, const TMovePlan& Plan, QByteArray& File)
       break;
     }
   }
-  if (!std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }))
-    return -1;
-  File.resize(Case.expected.size());
-  for (int Position = 0; Position < File.size(); ++Position) {
-    if (Case.newData[std::size_t(Position)])
+  QVERIFY(std::all_of(Steps.begin(), Steps.end(), [](int Count) { return Count == 1 || Count == 2; }));
+  for (int Position = 0; Position < Expected.size(); ++Position) {
+    if (Expected[Position] == '+')
       File[Position] = '+';  // new data is downloaded
   }
-  return Saves;
-}
-
-} // namespace
-
-void TestScan::movePlans()
-{
-  // Every plan leaves the published content, reading each source before
-  // anything is written over it; the temporary file is used only where
-  // the moves form a cycle.
-  QFETCH(QList<int>, sizes);
-  QFETCH(QString, published);
-  QFETCH(int, saves);
-  QFETCH(int, temporaryBytes);
-  std::vector<int> Order;
-  for (const QChar Letter : published)
-    Order.push_back(Letter == '+' ? -1 : Letter.toLatin1() - 'A');
-  const TRearrangement Case = rearrangement(sizes, Order);
-  const TMovePlan Plan = planMoves(Case.moves);
-  QByteArray File;
-  const int Saves = runPlan(Case, Plan, File);
-  QVERIFY(Saves >= 0);
-  QCOMPARE(File, Case.expected);
+  QCOMPARE(File.left(Expected.size()), Expected);
   if (saves >= 0)
     QCOMPARE(Saves, saves);
   if (temporaryBytes >= 0)
     QVERIFY2(Plan.temporaryBytes <= std::uint64_t(temporaryBytes), qPrintable(QString::number(Plan.temporaryBytes)));
 }
 
-// The same for many random rearrangements: pieces kept, dropped, repeated,
-// swapped and shifted, new data anywhere.
-void TestScan::randomMovePlans()
-{
-  std::mt19937 Random(25);
-  for (int Round = 0; Round < 20000; ++Round) {
-    QList<int> Sizes;
-    const int Pieces = 1 + int(Random() % 10);
-    for (int Index = 0; Index < Pieces; ++Index)
-      Sizes.append(1 + int(Random() % 40));
-    std::vector<int> Order;
-    const int Length = int(Random() % 14);
-    for (int Position = 0; Position < Length; ++Position)
-      Order.push_back(Random() % 5 == 0 ? -1 : int(Random() % std::uint32_t(Pieces)));
-    const TRearrangement Case = rearrangement(Sizes, Order);
-    const TMovePlan Plan = planMoves(Case.moves);
-    QByteArray File;
-    const int Saves = runPlan(Case, Plan, File);
-    std::uint64_t Moved = 0;
-    for (const TPieceMove& Move : Case.moves)
-      Moved += Move.size;
-    if (Saves < 0 || File != Case.expected || Plan.temporaryBytes > Moved) {
-      QStringList Text;
-      for (const int Index : Order)
-        Text << (Index < 0 ? QString("+") : QString::number(Sizes[Index]) + char('A' + Index));
-      QFAIL(qPrintable(QString("round %1: %2").arg(Round).arg(Text.join(' '))));
-    }
-  }
-}
-
+// A file that fills up while the rebuild moves its pieces (here: a file
+// size limit that lets a move write only part of its piece): the
+// installation fails as on any disk failure, and no piece is counted as in
+// place whose bytes did not all reach the file.
 void TestScan::rebuildWritesThatFailAreDiskFailures()
 {
   TScanFixture Fixture;
