@@ -1,5 +1,7 @@
 #include "cost.h"
 
+#include "wording.h"
+
 #include "shared/contentdefinedchunker.h"
 
 #include <QJsonArray>
@@ -64,7 +66,7 @@ std::vector<TChunkInPackage> fileRecords(const TPackageConfigurationReader& Desc
 // file, the old pieces that the new version of the file does not reuse (all
 // of them for a file it drops), as their block indexes list them.
 QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
-                                 const TBlockIndexLoader& OldIndexes)
+                                 const TBlockIndexLoader& OldIndexes, int& Missing)
 {
   QSet<QByteArray> Blocks;
   QSet<QString> Loaded;
@@ -80,10 +82,13 @@ QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const T
       if (Reused.contains(Record.unpackedHash) || !Record.offersBlocks() || Loaded.contains(Url))
         continue;
       Loaded.insert(Url);
-      if (const auto Index = OldIndexes(Record)) {
-        for (const shared::TBlock& Block : Index->blocks)
-          Blocks.insert(Block.hash);
+      const auto Index = OldIndexes(Record);
+      if (!Index) {
+        ++Missing;
+        continue;
       }
+      for (const shared::TBlock& Block : Index->blocks)
+        Blocks.insert(Block.hash);
     }
   }
   return Blocks;
@@ -239,8 +244,9 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   Report.newVersion = New.version();
   for (const TFileInPackage& File : New.files())
     Report.newUnpackedBytes += File.unpackedSize;
-  TTransferCounter UpdateTransfer(Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes) : QSet<QByteArray>(),
-                                  Blocks.newIndexes);
+  TTransferCounter UpdateTransfer(
+      Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes, Report.oldIndexesMissing) : QSet<QByteArray>(),
+      Blocks.newIndexes);
   TTransferCounter FreshTransfer({}, {});
   auto Update = countDownloads(Old, New, UpdateTransfer, Error);
   const auto Fresh = Update ? countDownloads(TPackageConfigurationReader(), New, FreshTransfer, Error) : std::nullopt;
@@ -257,42 +263,62 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   return Report;
 }
 
-TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description)
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description, const QStringList& OtherPlaces)
 {
-  return [Source = TChunkSource(Description)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
+  std::vector<TChunkPlace> Places{TChunkPlace(Description)};
+  for (const QString& Place : OtherPlaces)
+    Places.emplace_back(Place);
+  return [Places = std::move(Places)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
     if (!Record.offersBlocks())
       return std::nullopt;
-    return readBlockIndex(Source, Record).index;
+    const auto Relative = Places.front().relativeName(Record.blockIndexUrl);
+    for (const TChunkPlace& Place : Places) {
+      TChunkInPackage There = Record;
+      if (&Place != &Places.front()) {
+        if (!Relative)
+          break;
+        There.blockIndexUrl = Place.url(*Relative);
+        There.url = Place.url(Places.front().relativeName(Record.url).value_or(QString()));
+      }
+      if (auto Index = readBlockIndex(Place.source(), There).index)
+        return Index;
+    }
+    return std::nullopt;
   };
 }
 
 QString costText(const TCostReport& Report, int Largest)
 {
   QString Text;
-  Text += QString("update from %1 to %2: %3 in %4 requests\n")
-              .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes))
-              .arg(Report.update.requests);
+  Text += QString("update from %1 to %2: %3 in %4\n")
+              .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes),
+                   counted(std::uint64_t(Report.update.requests), "request", "requests"));
   if (Report.chunksByBlocks > 0)
-    Text += QString("  %1 missing chunks fetched in parts: their block index files and the ranges of the blocks "
-                    "not among the %2 blocks of the old data the update discards (assumed found on the player's "
-                    "disk)\n")
-                .arg(Report.chunksByBlocks)
-                .arg(Report.blocksAtHand);
-  Text += QString("fresh install of %1: %2 in %3 requests (the installation holds %4)\n")
-              .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes))
-              .arg(Report.freshInstall.requests)
-              .arg(bytesText(Report.newUnpackedBytes));
+    Text += QString("  %1 fetched in parts: their block index files and the ranges of the blocks not among the %2 "
+                    "of the old data the update discards (assumed found on the player's disk)\n")
+                .arg(counted(std::uint64_t(Report.chunksByBlocks), "missing chunk", "missing chunks"),
+                     counted(std::uint64_t(Report.blocksAtHand), "block", "blocks"));
+  if (Report.oldIndexesMissing > 0)
+    Text += QString("  %1 of chunks the update discards could not be found (looked in %2): their blocks are not "
+                    "counted as at hand, so the update may cost less; give the folder of the old version's chunk "
+                    "files with --chunks DIR\n")
+                .arg(counted(std::uint64_t(Report.oldIndexesMissing), "block index", "block indexes"),
+                     Report.oldIndexPlaces.isEmpty() ? QString("the old description's folder")
+                                                     : Report.oldIndexPlaces.join(", "));
+  Text += QString("fresh install of %1: %2 in %3 (the installation holds %4)\n")
+              .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes),
+                   counted(std::uint64_t(Report.freshInstall.requests), "request", "requests"),
+                   bytesText(Report.newUnpackedBytes));
   if (Report.updateByFile.empty())
     return Text;
   Text += "largest contributors to the update:\n";
   const int Count = std::min<int>(Largest, int(Report.updateByFile.size()));
   for (int Index = 0; Index < Count; ++Index) {
     const TFileTransfer& File = Report.updateByFile[std::size_t(Index)];
-    Text += QString("  %1 %2 %  %3 (%4 requests)\n")
+    Text += QString("  %1 %2 %  %3 (%4)\n")
                 .arg(QLocale::c().toString(qulonglong(File.transfer.bytes)), 15)
                 .arg(100.0 * share(File.transfer.bytes, Report.update.bytes), 5, 'f', 1)
-                .arg(File.localFile)
-                .arg(File.transfer.requests);
+                .arg(File.localFile, counted(std::uint64_t(File.transfer.requests), "request", "requests"));
   }
   return Text;
 }
@@ -318,6 +344,7 @@ QJsonObject costJson(const TCostReport& Report, int Largest)
                      {"fresh_install", Transfer(Report.freshInstall)},
                      {"chunks_fetched_by_blocks", Report.chunksByBlocks},
                      {"old_blocks_at_hand", Report.blocksAtHand},
+                     {"old_block_indexes_missing", Report.oldIndexesMissing},
                      {"largest", Files}};
 }
 
