@@ -32,9 +32,11 @@ void TestSettings::compiledInDefaults()
 {
   initLauncherResources();
   const auto Settings = TLauncherSettings::loadFromFile(":/settings/launchersettings.ini");
-  QCOMPARE(Settings->launcherConfiguration.scheme(), QString("https"));
-  QCOMPARE(Settings->launcherConfiguration.path(), QString("/launcher/velmetadata.json"));
-  QVERIFY(Settings->cdnDiagnosticsTrace.isEmpty());
+  // The maker's values given to the build (ASHGROVE_CONFIGURATION_URL and
+  // the like; by default the shipped ones).
+  QCOMPARE(Settings->launcherConfiguration, QUrl(ASHGROVE_CONFIGURATION_URL));
+  QCOMPARE(Settings->cdnDiagnosticsTrace, QUrl(ASHGROVE_CDN_TRACE_URL));
+  QCOMPARE(Settings->releaseKeys.join(','), QString(ASHGROVE_RELEASE_KEYS).remove(' '));
   QVERIFY(!Settings->appendNocacheToPackageUrls);
   QCOMPARE(Settings->packages, QString("packages"));
   QCOMPARE(Settings->settingsTarget, QString("AshgroveOnlineClient_Data/Data/Settings"));
@@ -154,7 +156,7 @@ void TestSettings::fileBesideExecutableWins()
   QCOMPARE(Settings->downloadErrorTimeout, qint64(7));
   QCOMPARE(Settings->partialPackageFile, QString("partial-package.json"));
   QCOMPARE(Settings->waitNotificationTimeout, qint64(500));
-  QCOMPARE(Settings->launcherConfiguration.path(), QString("/launcher/velmetadata.json"));
+  QCOMPARE(Settings->launcherConfiguration, QUrl(ASHGROVE_CONFIGURATION_URL));
   // A malformed file beside the executable leaves the compiled-in values.
   testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), "[FILES]\npackageFile=@Variant(\\0\\0\\0\\x7f)\n");
   QCOMPARE(TLauncherSettings::loadFromFiles(TLauncherSettings::settingsFilePaths(Dir.path()))->packageFile,
