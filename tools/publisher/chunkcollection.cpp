@@ -1,15 +1,13 @@
 #include "chunkcollection.h"
 
-#include "wording.h"
-
-#include <QJsonArray>
-
 #include "descriptionsource.h"
+#include "wording.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>

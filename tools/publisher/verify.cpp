@@ -1,15 +1,13 @@
 #include "verify.h"
 
-#include "wording.h"
-
-#include <QJsonArray>
-
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "wording.h"
 #include "shared/blocks.h"
 #include "shared/payload.h"
 #include "shared/releasesignature.h"
 
+#include <QJsonArray>
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>

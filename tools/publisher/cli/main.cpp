@@ -4,8 +4,8 @@
 // the release keys and signatures.
 
 #include "chunkcollection.h"
-#include "commands.h"
 #include "chunkfile.h"
+#include "commands.h"
 #include "cost.h"
 #include "descriptionsource.h"
 #include "progressline.h"
@@ -221,13 +221,14 @@ int runCollect(const cli::TCommandLine& Line)
   const auto Report = collectChunkFiles(Options, Error);
   if (!Report)
     return fail(Error);
-  if (Line.isSet("json"))
+  if (Line.isSet("json")) {
     printJson(collectJson(*Report, Options.dryRun));
-  else if (!Line.isSet("quiet"))
+  } else if (!Line.isSet("quiet")) {
     out() << collectText(*Report, Options.dryRun);
-  else
+  } else {
     for (const QString& Failure : Report->failures)
       QTextStream(stderr) << "ashgrove-publish: cannot delete " << Failure << "\n";
+  }
   return Report->failures.isEmpty() ? 0 : 1;
 }
 
