@@ -37,6 +37,9 @@ namespace orvale::launcher {
 #define ASHGROVE_LAUNCHER_VERSION "0.0.12"
 #endif
 
+#ifndef ASHGROVE_APPLICATION_ID
+#define ASHGROVE_APPLICATION_ID "example.ashgrove_online.Launcher"
+#endif
 #ifndef ASHGROVE_SELF_UPDATE
 #define ASHGROVE_SELF_UPDATE 1
 #endif
@@ -169,6 +172,8 @@ void TLauncherApplication::setApplicationIdentity()
   setOrganizationName("Veldan GmbH");
   setOrganizationDomain("veldan.example");
   setApplicationVersion(LauncherVersion);
+  // Desktops match the window to its .desktop entry (and its icon) by this.
+  setDesktopFileName(ASHGROVE_APPLICATION_ID);
 }
 
 void TLauncherApplication::connectWaitNotificationTimer()
