@@ -582,6 +582,15 @@ void TestPublisherCommands::commandLine()
   const QJsonObject Found = QJsonDocument::fromJson(Elsewhere.out.toUtf8()).object();
   QCOMPARE(Found.value("update").toObject().value("bytes").toDouble(), double(WithBlocks.update.bytes));
   QCOMPARE(Found.value("old_block_indexes_missing").toInt(), 0);
+  // The same for the new description's block indexes.
+  const QString KeptNew = m_Work.filePath("cli/releases/2.0.json");
+  testsupport::writeWholeFile(KeptNew, m_DescriptionV2);
+  const auto NewElsewhere = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json"});
+  // (Some are found beside the old one: index files are named by content.)
+  QVERIFY(QJsonDocument::fromJson(NewElsewhere.out.toUtf8()).object().value("new_block_indexes_missing").toInt() > 0);
+  const auto NewFound = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json", "--chunks=" + www() + "/v2"});
+  QCOMPARE(QJsonDocument::fromJson(NewFound.out.toUtf8()).object().value("update").toObject().value("bytes").toDouble(),
+           double(WithBlocks.update.bytes));
   const auto NotFound = runProgram("ashgrove-publish", {"cost", Kept, www() + "/v2"});
   QCOMPARE(NotFound.exitCode, 0);
   QVERIFY2(NotFound.out.contains("could not be found (looked in " + QFileInfo(Kept).absolutePath()) &&

@@ -110,8 +110,10 @@ public:
     if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
       return {Chunk.packedSize, 1};
     const auto Index = m_NewIndexes(Chunk);
-    if (!Index)
+    if (!Index) {
+      ++m_IndexesMissing;
       return {Chunk.packedSize, 1};
+    }
     const shared::TBlockFetchPlan Plan =
         shared::planBlockFetch(*Index, [this](const QByteArray& Hash) { return m_AtHand.contains(Hash); });
     ++m_ChunksByBlocks;
@@ -122,11 +124,13 @@ public:
 
   int chunksByBlocks() const { return m_ChunksByBlocks; }
   int blocksAtHand() const { return m_AtHand.size(); }
+  int indexesMissing() const { return m_IndexesMissing; }
 
 private:
   QSet<QByteArray> m_AtHand;
   TBlockIndexLoader m_NewIndexes;
   int m_ChunksByBlocks = 0;
+  int m_IndexesMissing = 0;
 };
 
 // A file that is fetched whole: through its own download record when it
@@ -253,6 +257,7 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   if (!Fresh)
     return std::nullopt;
   Report.chunksByBlocks = UpdateTransfer.chunksByBlocks();
+  Report.newIndexesMissing = UpdateTransfer.indexesMissing();
   Report.blocksAtHand = UpdateTransfer.blocksAtHand();
   Report.update = total(*Update);
   Report.freshInstall = total(*Fresh);
@@ -266,8 +271,11 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
 TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description, const QStringList& OtherPlaces)
 {
   std::vector<TChunkPlace> Places{TChunkPlace(Description)};
-  for (const QString& Place : OtherPlaces)
-    Places.emplace_back(Place);
+  for (const QString& Place : OtherPlaces) {
+    TChunkPlace Other(Place);
+    if (Other.base() != Places.front().base())
+      Places.push_back(std::move(Other));
+  }
   return [Places = std::move(Places)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
     if (!Record.offersBlocks())
       return std::nullopt;
@@ -298,18 +306,20 @@ QString costText(const TCostReport& Report, int Largest)
                     "of the old data the update discards (assumed found on the player's disk)\n")
                 .arg(counted(std::uint64_t(Report.chunksByBlocks), "missing chunk", "missing chunks"),
                      counted(std::uint64_t(Report.blocksAtHand), "block", "blocks"));
-  if (Report.oldIndexesMissing > 0)
-    Text += QString("  %1 of chunks the update discards could not be found (looked in %2): their blocks are not "
-                    "counted as at hand, so the update may cost less; give the folder of the old version's chunk "
-                    "files with --chunks DIR\n")
-                .arg(counted(std::uint64_t(Report.oldIndexesMissing), "block index", "block indexes"),
-                     Report.oldIndexPlaces.isEmpty() ? QString("the old description's folder")
-                                                     : Report.oldIndexPlaces.join(", "));
+  const auto Missing = [&](int Count, const QString& Whose) {
+    if (Count > 0)
+      Text += QString("  %1 of %2 could not be found (looked in %3): counted without blocks, so the update may "
+                      "cost less; give the folder of the chunk files with --chunks DIR\n")
+                  .arg(counted(std::uint64_t(Count), "block index", "block indexes"), Whose,
+                       Report.indexPlaces.isEmpty() ? QString("the descriptions' folders") : Report.indexPlaces.join(", "));
+  };
+  Missing(Report.oldIndexesMissing, "chunks the update discards");
+  Missing(Report.newIndexesMissing, "missing chunks");
   Text += QString("fresh install of %1: %2 in %3 (the installation holds %4)\n")
               .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes),
                    counted(std::uint64_t(Report.freshInstall.requests), "request", "requests"),
                    bytesText(Report.newUnpackedBytes));
-  if (Report.updateByFile.empty())
+  if (Report.updateByFile.empty() || Largest <= 0)
     return Text;
   Text += "largest contributors to the update:\n";
   const int Count = std::min<int>(Largest, int(Report.updateByFile.size()));
@@ -345,6 +355,7 @@ QJsonObject costJson(const TCostReport& Report, int Largest)
                      {"chunks_fetched_by_blocks", Report.chunksByBlocks},
                      {"old_blocks_at_hand", Report.blocksAtHand},
                      {"old_block_indexes_missing", Report.oldIndexesMissing},
+                     {"new_block_indexes_missing", Report.newIndexesMissing},
                      {"largest", Files}};
 }
 

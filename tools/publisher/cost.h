@@ -51,11 +51,12 @@ struct TCostReport
   // the blocks of discarded old data counted as found.
   int chunksByBlocks = 0;
   int blocksAtHand = 0;
-  // Discarded old chunks that offer blocks but whose block index could not
-  // be had: their blocks are not counted as at hand. And where they were
-  // looked for (set by the caller, for the text).
+  // Block indexes that could not be had: of discarded old chunks (their
+  // blocks are not counted as at hand) and of missing new chunks (fetched
+  // whole). And where they were looked for (set by the caller, for the text).
   int oldIndexesMissing = 0;
-  QStringList oldIndexPlaces;
+  int newIndexesMissing = 0;
+  QStringList indexPlaces;
   // The files whose downloads make up the update, largest first; a chunk
   // file that several files need counts for the first (in path order).
   std::vector<TFileTransfer> updateByFile;

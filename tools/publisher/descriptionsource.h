@@ -95,6 +95,8 @@ public:
   explicit TChunkPlace(const QString& Location);
 
   const TChunkSource& source() const { return m_Source; }
+  // The folder's URL, ending with "/".
+  const QUrl& base() const { return m_Base; }
   // Url relative to this place ("chunks/ab/....blocks"); nothing when it
   // does not lie below it.
   std::optional<QString> relativeName(const QUrl& Url) const;

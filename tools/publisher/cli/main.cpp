@@ -17,6 +17,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -154,15 +155,20 @@ int runPublish(const cli::TCommandLine& Line)
   return 0;
 }
 
-// Where the chunk files of the old description may lie besides its own
-// folder: a kept copy of an old description ("releases/1.0.json") has none
-// beside it, while the published folder of the new one holds them until
-// they are collected.
-QStringList otherChunkPlaces(const TLoadedDescription& New, const QString& ChunkFolder)
+// Where the block indexes of the two descriptions may lie: a description
+// kept outside its published folder ("releases/1.0.json") has no chunk
+// files beside it, while the published folder of the other one holds them
+// until they are collected, and --chunks names one more.
+QStringList chunkPlaces(const TLoadedDescription& Old, const TLoadedDescription& New, const QString& ChunkFolder)
 {
-  QStringList Places{New.folder.isEmpty() ? shared::urlWithoutFileName(QUrl(New.location)).toString() : New.folder};
+  const auto Place = [](const TLoadedDescription& Description) {
+    return Description.folder.isEmpty() ? shared::urlWithoutFileName(QUrl(Description.location)).toString()
+                                        : Description.folder;
+  };
+  QStringList Places{Place(Old), Place(New)};
   if (!ChunkFolder.isEmpty())
-    Places << ChunkFolder;
+    Places << (isWebUrl(ChunkFolder) ? ChunkFolder : QFileInfo(ChunkFolder).absoluteFilePath());
+  Places.removeDuplicates();
   return Places;
 }
 
@@ -176,12 +182,12 @@ int runCost(const cli::TCommandLine& Line)
   const auto New = Old ? loadDescription(Line.arguments[1], Error) : std::nullopt;
   if (!New)
     return fail(Error);
-  const QStringList Places = otherChunkPlaces(*New, Line.value("chunks"));
-  const TBlockIndexSources Sources{blockIndexLoader(*Old, Places), blockIndexLoader(*New)};
+  const QStringList Places = chunkPlaces(*Old, *New, Line.value("chunks"));
+  const TBlockIndexSources Sources{blockIndexLoader(*Old, Places), blockIndexLoader(*New, Places)};
   auto Report = computeCost(Old->reader, New->reader, Error, Sources);
   if (!Report)
     return fail(QString("%1: %2").arg(New->location, Error));
-  Report->oldIndexPlaces = QStringList{Old->folder.isEmpty() ? Old->location : Old->folder} + Places;
+  Report->indexPlaces = Places;
   if (Line.isSet("json"))
     printJson(costJson(*Report, Top));
   else
