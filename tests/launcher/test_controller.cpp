@@ -84,13 +84,14 @@ public:
     QFile::setPermissions(Executable, QFile::permissions(testsupport::builtLauncherExecutable()));
     // Published in several chunks whatever the build type (an executable
     // without debug information is smaller than one piece): data after the
-    // program's last section is loaded by nobody, and makes it longer than
-    // the largest piece.
-    QFile File(Executable);
-    QVERIFY(File.open(QIODevice::Append));
-    const qint64 Wanted = qint64(shared::ChunkingMaximumPiece) + 1024 * 1024;
-    if (File.size() < Wanted)
-      QVERIFY(File.write(testsupport::pseudoRandomBytes(int(Wanted - File.size()), 23)) == Wanted - File.size());
+    // program's last section is loaded by nobody; it is added until the
+    // chunker cuts the file.
+    QByteArray Content = testsupport::readWholeFile(Executable);
+    for (quint64 Seed = 23; shared::nextPieceLength(reinterpret_cast<const std::uint8_t*>(Content.constData()),
+                                                    std::size_t(Content.size())) == std::size_t(Content.size());
+         ++Seed)
+      Content += testsupport::pseudoRandomBytes(1024 * 1024, Seed);
+    testsupport::writeWholeFile(Executable, Content);
     testsupport::writeWholeFile(build("launcher-next/launcher-notes.txt"), "launcher 0.0.13\n");
     setLauncher(build("launcher-next"), "0.0.13");
   }
