@@ -17,8 +17,11 @@ void initLauncherResources()
 }
 
 TLauncherFilesystemHelper::TLauncherFilesystemHelper()
-  : TLauncherFilesystemHelper(TLauncherSettings::settingsFilePath(QCoreApplication::applicationDirPath()))
 {
+  initLauncherResources();
+  m_pLauncherSettings =
+      TLauncherSettings::loadFromFiles(TLauncherSettings::settingsFilePaths(QCoreApplication::applicationDirPath()));
+  deriveAccountGroupPaths();
 }
 
 TLauncherFilesystemHelper::TLauncherFilesystemHelper(const QString& SettingsPath)

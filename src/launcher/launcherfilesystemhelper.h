@@ -14,8 +14,8 @@ namespace orvale::launcher {
 class TLauncherFilesystemHelper : public ::shared::TFileSystemHelper
 {
 public:
-  // Loads "launchersettings.ini" beside the running executable, or the
-  // compiled-in copy.
+  // Loads the compiled-in settings, overlaid key by key by
+  // "launchersettings.ini" beside the running executable when it exists.
   TLauncherFilesystemHelper();
   // Loads the settings from the given INI file (tests and tools).
   explicit TLauncherFilesystemHelper(const QString& SettingsPath);

@@ -4,6 +4,7 @@
 // and the command line.
 
 #include "chunkcollection.h"
+#include "commands.h"
 #include "cost.h"
 #include "descriptionsource.h"
 #include "verify.h"
@@ -27,6 +28,7 @@
 #include <sys/stat.h>
 
 using namespace orvale::publisher;
+namespace cli = orvale::publisher::cli;
 
 namespace {
 
@@ -118,6 +120,8 @@ private slots:
   void collectKeepsExactlyWhatIsNamed();
   void fetchingStaysWithinItsLimit();
   void commandLine();
+  void commandLineParsing_data();
+  void commandLineParsing();
   void signingCommands();
 
 private:
@@ -406,6 +410,13 @@ void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
   const QString OldDescription = m_Work.filePath("collect/releases/1.0.json");
   testsupport::writeWholeFile(OldDescription, testsupport::readWholeFile(Game + "/package.json"));
   QVERIFY(testsupport::publishFolder(m_BuildV2, Game, "2.0"));
+  // cost finds the block indexes of the kept old description beside the new
+  // one, where both versions were published.
+  const auto Cost = runProgram("ashgrove-publish", {"cost", OldDescription, Game, "--json"});
+  QCOMPARE(Cost.exitCode, 0);
+  const QJsonObject CostJson = QJsonDocument::fromJson(Cost.out.toUtf8()).object();
+  QCOMPARE(CostJson.value("old_block_indexes_missing").toInt(), 0);
+  QVERIFY(CostJson.value("chunks_fetched_by_blocks").toInt() > 0);
   const QSet<QString> OldNames = namedFileNames(testsupport::readWholeFile(OldDescription));
   const QSet<QString> NewNames = namedFileNames(testsupport::readWholeFile(Game + "/package.json"));
   // Beside the chunk files: a file of someone else, and a link that leads
@@ -511,7 +522,7 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(Published.exitCode, 0);
   QCOMPARE(Published.err, QString());
   QCOMPARE(Published.out.count('\n'), 1);
-  QVERIFY(Published.out.startsWith("published 1 files, 300000 bytes"));
+  QVERIFY2(Published.out.startsWith("published 1 file, 300000 bytes"), qPrintable(Published.out));
 
   const auto Json = runProgram("ashgrove-publish", {"cost", www() + "/v1", www() + "/v2", "--json"});
   QCOMPARE(Json.exitCode, 0);
@@ -534,7 +545,120 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(runProgram("ashgrove-publish", {"gc", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "zstd"}).exitCode, 2);
+  // A wrong command line is answered in a few lines, not the whole help.
+  const auto Mistyped = runProgram("ashgrove-publish", {"verfy", Broken});
+  QCOMPARE(Mistyped.exitCode, 2);
+  QCOMPARE(Mistyped.err, QString("ashgrove-publish: unknown command verfy (did you mean verify?)\n"
+                                 "see 'ashgrove-publish --help'\n"));
+  const auto VerifyHelp = runProgram("ashgrove-publish", {"verify", "--help"});
+  QCOMPARE(VerifyHelp.exitCode, 0);
+  QVERIFY2(VerifyHelp.out.startsWith("usage: ashgrove-publish verify OUT_DIR|DESCRIPTION"), qPrintable(VerifyHelp.out));
+  // verify: 1 for problems found (above), 2 when the description cannot be
+  // read; --json and --quiet.
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", m_Work.filePath("cli/nothing-here")}).exitCode, 2);
+  const auto VerifyJson = runProgram("ashgrove-publish", {"verify", "--json", Broken});
+  QCOMPARE(VerifyJson.exitCode, 1);
+  const QJsonArray Problems = QJsonDocument::fromJson(VerifyJson.out.toUtf8()).object().value("problems").toArray();
+  QCOMPARE(Problems.size(), 1);
+  QCOMPARE(Problems.at(0).toObject().value("location").toString(), QDir(Broken).relativeFilePath(Gone));
+  QVERIFY2(Verify.out.startsWith("1 problem in "), qPrintable(Verify.out));
+  const auto Quiet = runProgram("ashgrove-publish", {"verify", "-q", www() + "/v1"});
+  QCOMPARE(Quiet.exitCode, 0);
+  QCOMPARE(Quiet.out + Quiet.err, QString());
+  const auto PublishJson = runProgram("ashgrove-publish", {"--input=" + Build, "--output=" + m_Work.filePath("cli/out"),
+                                                           "--version=1", "--json"});
+  QCOMPARE(PublishJson.exitCode, 0);
+  QCOMPARE(QJsonDocument::fromJson(PublishJson.out.toUtf8()).object().value("files").toInt(), 1);
+  QCOMPARE(QJsonDocument::fromJson(PublishJson.out.toUtf8()).object().value("chunk_files_reused").toInt(), 1);
 
+  // cost with the old description kept outside its published folder: its
+  // block indexes are found where --chunks says, and without it cost says
+  // that it could not find them.
+  const QString Kept = m_Work.filePath("cli/releases/1.0.json");
+  testsupport::writeWholeFile(Kept, m_DescriptionV1);
+  const TCostReport WithBlocks = costOf(www() + "/v1", www() + "/v2", true);
+  const auto Elsewhere = runProgram("ashgrove-publish", {"cost", Kept, www() + "/v2", "--json", "--chunks", www() + "/v1"});
+  QCOMPARE(Elsewhere.exitCode, 0);
+  const QJsonObject Found = QJsonDocument::fromJson(Elsewhere.out.toUtf8()).object();
+  QCOMPARE(Found.value("update").toObject().value("bytes").toDouble(), double(WithBlocks.update.bytes));
+  QCOMPARE(Found.value("old_block_indexes_missing").toInt(), 0);
+  // The same for the new description's block indexes.
+  const QString KeptNew = m_Work.filePath("cli/releases/2.0.json");
+  testsupport::writeWholeFile(KeptNew, m_DescriptionV2);
+  const auto NewElsewhere = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json"});
+  // (Some are found beside the old one: index files are named by content.)
+  QVERIFY(QJsonDocument::fromJson(NewElsewhere.out.toUtf8()).object().value("new_block_indexes_missing").toInt() > 0);
+  const auto NewFound = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json", "--chunks=" + www() + "/v2"});
+  QCOMPARE(QJsonDocument::fromJson(NewFound.out.toUtf8()).object().value("update").toObject().value("bytes").toDouble(),
+           double(WithBlocks.update.bytes));
+  const auto NotFound = runProgram("ashgrove-publish", {"cost", Kept, www() + "/v2"});
+  QCOMPARE(NotFound.exitCode, 0);
+  QVERIFY2(NotFound.out.contains("could not be found (looked in " + QFileInfo(Kept).absolutePath()) &&
+               NotFound.out.contains("--chunks DIR"),
+           qPrintable(NotFound.out));
+
+}
+
+// The parser of the command line: both forms of options, the help of
+// each command, mistakes named with what was probably meant.
+void TestPublisherCommands::commandLineParsing_data()
+{
+  QTest::addColumn<QStringList>("arguments");
+  QTest::addColumn<int>("kind");
+  QTest::addColumn<QString>("expected");  // an option's values ("name=a,b"), the command helped, or the error
+  using EKind = cli::TParseOutcome::EKind;
+  const QStringList Publish{"--input", "b", "--output", "o", "--version", "1"};
+  QTest::newRow("--option=value") << QStringList{"--input=b", "--output", "o", "--version=1.0"} << int(EKind::Run)
+                                  << "version=1.0";
+  QTest::newRow("values starting with -")
+      << Publish + QStringList{"--parameter", "--windowed", "--parameter=-x"} << int(EKind::Run) << "parameter=--windowed,-x";
+  QTest::newRow("a list up to the next option") << QStringList{"gc", "www", "--keep", "a", "b", "--dry-run"}
+                                                << int(EKind::Run) << "keep=a,b";
+  QTest::newRow("command help") << QStringList{"verify", "--help"} << int(EKind::Help) << "verify";
+  QTest::newRow("help COMMAND") << QStringList{"help", "gc"} << int(EKind::Help) << "gc";
+  QTest::newRow("version") << QStringList{"--version"} << int(EKind::Version) << "";
+  QTest::newRow("mistyped command") << QStringList{"cots", "a", "b"} << int(EKind::Error)
+                                    << "unknown command cots (did you mean cost?)";
+  QTest::newRow("mistyped option") << QStringList{"--input", "b", "--ouput", "o", "--version", "1"} << int(EKind::Error)
+                                   << "publishing takes no option --ouput (did you mean --output?)";
+  QTest::newRow("unknown generation") << Publish + QStringList{"--generation", "third"} << int(EKind::Error)
+                                      << "--generation cannot be third: it is one of first, second";
+  QTest::newRow("mistyped variant") << Publish + QStringList{"--variant", "bta"} << int(EKind::Error)
+                                    << "(did you mean beta?)";
+  QTest::newRow("missing required option") << QStringList{"--input", "b", "--output", "o"} << int(EKind::Error)
+                                           << "publishing needs --version";
+  QTest::newRow("missing value") << QStringList{"cost", "a", "b", "--top"} << int(EKind::Error)
+                                 << "--top needs a value (N)";
+  QTest::newRow("value for a switch") << QStringList{"cost", "a", "b", "--json=yes"} << int(EKind::Error)
+                                      << "--json takes no value";
+  QTest::newRow("option given twice") << Publish + QStringList{"--input", "c"} << int(EKind::Error)
+                                      << "--input is given twice";
+  QTest::newRow("too many arguments") << QStringList{"verify", "a", "b"} << int(EKind::Error)
+                                      << "verify needs one published folder, description or URL (given: a b)";
+  QTest::newRow("an option of another command") << QStringList{"cost", "a", "b", "--dry-run"} << int(EKind::Error)
+                                                << "cost takes no option --dry-run";
+}
+
+void TestPublisherCommands::commandLineParsing()
+{
+  QFETCH(QStringList, arguments);
+  QFETCH(int, kind);
+  QFETCH(QString, expected);
+  const cli::TParseOutcome Outcome = cli::parseCommandLine(cli::publisherCommands(), arguments);
+  QCOMPARE(int(Outcome.kind), kind);
+  switch (Outcome.kind) {
+  case cli::TParseOutcome::EKind::Run:
+    QCOMPARE(expected.section('=', 1).split(','), Outcome.line.values(expected.section('=', 0, 0)));
+    break;
+  case cli::TParseOutcome::EKind::Help:
+    QCOMPARE(Outcome.command->name, expected);
+    break;
+  case cli::TParseOutcome::EKind::Error:
+    QVERIFY2(Outcome.error.contains(expected), qPrintable(Outcome.error));
+    break;
+  case cli::TParseOutcome::EKind::Version:
+    break;
+  }
 }
 
 // keygen, sign and publishing with --sign, through the command line.

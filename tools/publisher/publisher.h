@@ -4,6 +4,7 @@
 
 #include "shared/releasesignature.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,9 @@ struct TPublishOptions
   // signature file is written before the description is replaced.
   std::optional<shared::TSigningKey> signingKey;
   QDateTime signatureExpiry;
+  // A build without files is refused unless allowed: its description would
+  // empty every player's installation.
+  bool allowEmpty = false;
 };
 
 struct TPublishReport
@@ -69,5 +73,10 @@ struct TPublishProgress
 // false with Error set on failure. Progress is called on the calling thread.
 bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
                   const std::function<void(const TPublishProgress&)>& Progress = {});
+
+// The summary of a publication that took Seconds at Rate, for people and
+// for build pipelines.
+QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate);
+QJsonObject publishJson(const TPublishReport& Report, double Seconds);
 
 } // namespace orvale::publisher

@@ -2,10 +2,12 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "wording.h"
 #include "shared/blocks.h"
 #include "shared/payload.h"
 #include "shared/releasesignature.h"
 
+#include <QJsonArray>
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>
@@ -192,17 +194,29 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
 
 QString verifyText(const TVerifyReport& Report)
 {
-  const QString Summary = QString("%1 chunk files (%2 bytes) and %3 block index files named by %4")
-                              .arg(Report.chunkFiles)
+  const QString Summary = QString("%1 (%2 bytes) and %3 named by %4")
+                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"))
                               .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
-                              .arg(Report.blockIndexFiles)
+                              .arg(counted(std::uint64_t(Report.blockIndexFiles), "block index file", "block index files"))
                               .arg(Report.description);
   if (Report.problems.empty())
     return QString("verified %1: all good\n").arg(Summary);
-  QString Text = QString("%1 problems in %2:\n").arg(Report.problems.size()).arg(Summary);
+  QString Text = QString("%1 in %2:\n").arg(counted(Report.problems.size(), "problem", "problems"), Summary);
   for (const TVerifyProblem& Problem : Report.problems)
     Text += QString("  %1: %2\n").arg(Problem.location, Problem.problem);
   return Text;
+}
+
+QJsonObject verifyJson(const TVerifyReport& Report)
+{
+  QJsonArray Problems;
+  for (const TVerifyProblem& Problem : Report.problems)
+    Problems.append(QJsonObject{{"location", Problem.location}, {"problem", Problem.problem}});
+  return QJsonObject{{"description", Report.description},
+                     {"chunk_files", Report.chunkFiles},
+                     {"packed_bytes", double(Report.packedBytes)},
+                     {"block_index_files", Report.blockIndexFiles},
+                     {"problems", Problems}};
 }
 
 } // namespace orvale::publisher

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
@@ -50,5 +51,8 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
 
 // One line per problem, or one line saying that all is well.
 QString verifyText(const TVerifyReport& Report);
+// {"description", "chunk_files", "packed_bytes", "block_index_files",
+//  "problems": [{"location", "problem"}]}
+QJsonObject verifyJson(const TVerifyReport& Report);
 
 } // namespace orvale::publisher

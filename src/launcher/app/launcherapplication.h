@@ -32,10 +32,10 @@ class TLauncherMainWindow;
 
 // Built-in version of the launcher.
 extern const char* const LauncherVersion;
+// Whether this build updates itself (ASHGROVE_SELF_UPDATE).
+extern const bool SelfUpdateBuiltIn;
 // Base name of the translation file beside the executable.
 extern const char* const TranslationFileBaseName;
-// Long name of the option that skips the self-update check.
-extern const char* const SkipSelfUpdateOptionName;
 // Key of the single-instance guard.
 extern const char* const SingleInstanceKey;
 
