@@ -108,14 +108,15 @@ public:
   }
 
   // Signs the configuration (with the first accepted key) and the
-  // published descriptions as Variant says.
-  void sign(ESignatureVariant Variant = ESignatureVariant::FirstKey)
+  // published descriptions as Variant says, at SignedAt (now when not given).
+  void sign(ESignatureVariant Variant = ESignatureVariant::FirstKey, const QDateTime& SignedAt = QDateTime())
   {
-    testsupport::signDocument(www() + "/velmetadata.json");
-    for (const QString& Folder : QStringList{"game", "launcher"}) {
-      if (QFile::exists(www() + "/" + Folder + "/package.json"))
-        testsupport::signDocument(www() + "/" + Folder + "/package.json", Variant);
-    }
+    testsupport::signPublished(www(), "velmetadata.json", shared::EDocumentRole::Configuration,
+                               ESignatureVariant::FirstKey, SignedAt);
+    if (QFile::exists(www() + "/game/package.json"))
+      testsupport::signPublished(www(), "game/package.json", shared::EDocumentRole::Package, Variant, SignedAt);
+    if (QFile::exists(www() + "/launcher/package.json"))
+      testsupport::signPublished(www(), "launcher/package.json", shared::EDocumentRole::Launcher, Variant, SignedAt);
   }
 
   // ReleaseKeys: the value of the setting; none when empty.
@@ -372,7 +373,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   Game.publishNextLauncher();
   if (Signed) {
     Game.sign();
-    testsupport::signDocument(Game.www() + "/launcher/package.json", ESignatureVariant::SecondKey);
+    testsupport::signPublished(Game.www(), "launcher/package.json", shared::EDocumentRole::Launcher,
+                               ESignatureVariant::SecondKey);
   }
   TLauncherInstallation Installation;
   Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString());

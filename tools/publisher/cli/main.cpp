@@ -15,7 +15,9 @@
 #include "shared/releasesignature.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
 
@@ -35,20 +37,22 @@ const char* const Usage =
     "                   [--parameter ARG]... [--codec auto|lzma|deflate|lzip|stored]\n"
     "                   [--level 0-9] [--deflate-level 1-9] [--min-lzma-saving PERCENT]\n"
     "                   [--min-deflate-saving PERCENT] [--generation first|second]\n"
-    "                   [--variant regular|preview|beta|test] [--sign KEY_FILE [--valid-days N]]\n"
+    "                   [--variant regular|preview|beta|test]\n"
+    "                   [--sign KEY_FILE [--role package|launcher] [--root DIR | --name NAME] [--valid-days N]]\n"
     "      Publishes the build into OUT_DIR (package.json and chunks/). --codec auto (the default) packs\n"
     "      each piece stored, with Deflate or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
     "      percent (10) smaller than Deflate, Deflate only where it is at least --min-deflate-saving\n"
     "      percent (5) smaller than the piece. --level is the LZMA preset (3), --deflate-level the zlib\n"
-    "      level (6). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
+    "      level (6). --sign writes package.json.sig, valid for N (30) days, before package.json: see sign.\n"
     "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
     "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
     "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
     "      blocks, assuming players find the blocks of the old data the update discards.\n"
-    "  ashgrove-publish verify OUT_DIR|DESCRIPTION\n"
+    "  ashgrove-publish verify OUT_DIR|DESCRIPTION [--key PUBLIC_KEY]...\n"
     "      Checks that every chunk file and block index file the description names is there, whole and\n"
     "      decodes to its content, block by block, and that a signature beside the description\n"
-    "      signs it and has not expired.\n"
+    "      signs it for a package or launcher description at its place and has not expired; with\n"
+    "      --key it must be there and made by one of the keys given (else by the key it names).\n"
     "  ashgrove-publish gc OUT_DIR --keep DESCRIPTION... [--dry-run]\n"
     "      Deletes the chunk files below OUT_DIR/chunks that none of the kept descriptions (and not\n"
     "      OUT_DIR/package.json) names.\n"
@@ -57,8 +61,12 @@ const char* const Usage =
     "  ashgrove-publish keygen KEY_FILE\n"
     "      Makes an Ed25519 key pair: the private key in KEY_FILE (readable by its owner only), the\n"
     "      public key printed and written to KEY_FILE.pub. Never replaces a file.\n"
-    "  ashgrove-publish sign KEY_FILE FILE [--valid-days N]\n"
-    "      Writes FILE.sig, the signature of FILE valid for N (30) days.\n"
+    "  ashgrove-publish sign KEY_FILE FILE --role configuration|package|asset|launcher\n"
+    "                   [--root DIR | --name NAME] [--valid-days N]\n"
+    "      Writes FILE.sig, the signature of FILE as the document of that role, valid for N (30) days.\n"
+    "      It names the document by its path relative to DIR, the folder the configuration document\n"
+    "      is published in (default: FILE's own folder for the configuration, else the folder above\n"
+    "      FILE's), or by NAME as given.\n"
     "  ashgrove-publish --help | --version (alone)\n"
     "Descriptions are files, published folders or http(s) URLs. Exit status: 0 when all went well,\n"
     "1 on failure or when verify finds a problem, 2 for a wrong command line.\n";
@@ -93,31 +101,70 @@ std::optional<int> parseNumber(const QString& Text, int Minimum, int Maximum)
 constexpr int DefaultValidDays = 30;
 constexpr int MaxValidDays = 3650;
 
-// --sign and --valid-days as given.
+// --sign, --role, --root, --name and --valid-days as given.
 struct TSigningArguments
 {
   QString keyFile;
   std::optional<int> validDays;
+  std::optional<shared::EDocumentRole> role;
+  QString root;
+  QString name;
+
+  bool anyButKey() const { return validDays || role || !root.isEmpty() || !name.isEmpty(); }
 };
 
-// Takes --valid-days; a message when its value is wrong.
-std::optional<QString> parseValidDays(const QString& Value, TSigningArguments& Signing)
+// Takes one of the options that say how to sign; nothing when Option is
+// another, else a message when its value is wrong (empty when it is right).
+std::optional<QString> parseSigningOption(const QString& Option, const QString& Value, TSigningArguments& Signing)
 {
-  Signing.validDays = parseNumber(Value, 1, MaxValidDays);
-  if (!Signing.validDays)
-    return QString("--valid-days must be a number from 1 to %1").arg(MaxValidDays);
+  if (Option == "--valid-days") {
+    Signing.validDays = parseNumber(Value, 1, MaxValidDays);
+    return Signing.validDays ? QString() : QString("--valid-days must be a number from 1 to %1").arg(MaxValidDays);
+  }
+  if (Option == "--role") {
+    Signing.role = shared::documentRoleFromWord(Value.toUtf8());
+    return Signing.role ? QString() : QString("unknown role %1 (configuration, package, asset or launcher)").arg(Value);
+  }
+  if (Option == "--root") {
+    Signing.root = Value;
+    return Signing.name.isEmpty() ? QString() : QString("--root and --name exclude each other");
+  }
+  if (Option == "--name") {
+    Signing.name = Value;
+    return Signing.root.isEmpty() ? QString() : QString("--root and --name exclude each other");
+  }
   return std::nullopt;
 }
 
-// The key and the expiry of the signatures to write, or a message.
-std::optional<QString> loadSigning(const TSigningArguments& Signing, std::optional<shared::TSigningKey>& Key,
-                                   QDateTime& Expires)
+// The name a signature gives the document at Path: as given, or its path
+// relative to the configuration's folder.
+QString signedNameOf(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path)
+{
+  if (!Signing.name.isEmpty())
+    return Signing.name;
+  const QFileInfo Document(Path);
+  QString Root = Signing.root;
+  if (Root.isEmpty())
+    Root = Role == shared::EDocumentRole::Configuration ? Document.absolutePath() : Document.absolutePath() + "/..";
+  return shared::documentNameBelow(QFileInfo(Root).absoluteFilePath(), Document.absoluteFilePath());
+}
+
+// The key and the terms of the signature of the document at Path, or a
+// message.
+std::optional<QString> loadSigning(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path,
+                                   std::optional<shared::TSigningKey>& Key, shared::TSignatureTerms& Terms)
 {
   QString Error;
   Key = shared::TSigningKey::readFile(Signing.keyFile, Error);
   if (!Key)
     return Error;
-  Expires = QDateTime::currentDateTimeUtc().addDays(Signing.validDays.value_or(DefaultValidDays));
+  Terms.document = {Role, signedNameOf(Signing, Role, Path)};
+  if (!shared::isDocumentName(Terms.document.name))
+    return QString("\"%1\" cannot name %2 in a signature: give --root (the folder the configuration is "
+                   "published in) or --name")
+        .arg(Terms.document.name, Path);
+  Terms.signedAt = QDateTime::currentDateTimeUtc();
+  Terms.expires = Terms.signedAt.addDays(Signing.validDays.value_or(DefaultValidDays));
   return std::nullopt;
 }
 
@@ -165,17 +212,20 @@ std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublis
       Problem = Number(0, 100, Options.packing.minimumDeflateSavingPercent);
     else if (Option == "--sign")
       Signing.keyFile = Value;
-    else if (Option == "--valid-days")
-      Problem = parseValidDays(Value, Signing);
-    else
+    else if (const auto SigningProblem = parseSigningOption(Option, Value, Signing)) {
+      if (!SigningProblem->isEmpty())
+        Problem = SigningProblem;
+    } else
       Problem = QString("unknown option %1").arg(Option);
     if (Problem)
       return Problem;
   }
   if (Options.inputDirectory.isEmpty() || Options.outputDirectory.isEmpty() || Options.version.isEmpty())
     return QString("--input, --output and --version are required");
-  if (Signing.validDays && Signing.keyFile.isEmpty())
-    return QString("--valid-days needs --sign");
+  if (Signing.anyButKey() && Signing.keyFile.isEmpty())
+    return QString("--valid-days, --role, --root and --name need --sign");
+  if (Signing.role && *Signing.role != shared::EDocumentRole::Package && *Signing.role != shared::EDocumentRole::Launcher)
+    return QString("a published description is signed as a package or launcher description");
   return std::nullopt;
 }
 
@@ -186,7 +236,9 @@ int runPublish(const QStringList& Arguments)
   if (const auto Problem = parsePublishOptions(Arguments, Options, Signing))
     return usageError(*Problem);
   if (!Signing.keyFile.isEmpty()) {
-    if (const auto Problem = loadSigning(Signing, Options.signingKey, Options.signatureExpiry))
+    if (const auto Problem = loadSigning(Signing, Signing.role.value_or(shared::EDocumentRole::Package),
+                                         QDir(Options.outputDirectory).filePath("package.json"), Options.signingKey,
+                                         Options.signatureTerms))
       return fail(*Problem);
   }
   TProgressLine Line;
@@ -216,6 +268,8 @@ int runPublish(const QStringList& Arguments)
                .arg(Report.duplicatePieces)
                .arg(Report.blockIndexFiles)
                .arg(Report.blockIndexBytes);
+  if (Options.signingKey)
+    out() << QString("signed as %1\n").arg(Options.signatureTerms.document.text());
   return 0;
 }
 
@@ -258,11 +312,25 @@ int runCost(const QStringList& Arguments)
 
 int runVerify(const QStringList& Arguments)
 {
-  if (Arguments.size() != 1 || Arguments[0].startsWith("--"))
+  QStringList Locations;
+  std::vector<shared::TReleaseKey> Keys;
+  for (int Index = 0; Index < Arguments.size(); ++Index) {
+    if (Arguments[Index] == "--key") {
+      const auto Key = Index + 1 < Arguments.size() ? shared::TReleaseKey::fromText(Arguments[++Index]) : std::nullopt;
+      if (!Key)
+        return usageError("--key needs a public key as keygen prints it");
+      Keys.push_back(*Key);
+    } else if (Arguments[Index].startsWith("--")) {
+      return usageError(QString("unknown option %1").arg(Arguments[Index]));
+    } else {
+      Locations << Arguments[Index];
+    }
+  }
+  if (Locations.size() != 1)
     return usageError("verify needs one published folder, description or URL");
   TProgressLine Line;
   QString Error;
-  const auto Report = verifyPublication(Arguments[0], Error, [&](const TVerifyProgress& Progress) {
+  const auto Report = verifyPublication(Locations[0], Keys, Error, [&](const TVerifyProgress& Progress) {
     Line.show(QString("verifying: %1 of %2 chunk files").arg(Progress.chunkFilesDone).arg(Progress.chunkFiles),
               Progress.bytesDone, Progress.bytes);
   });
@@ -343,30 +411,35 @@ int runSign(const QStringList& Arguments)
   TSigningArguments Signing;
   QStringList Files;
   for (int Index = 0; Index < Arguments.size(); ++Index) {
-    if (Arguments[Index] == "--valid-days") {
+    if (Arguments[Index].startsWith("--")) {
       if (Index + 1 >= Arguments.size())
-        return usageError("--valid-days needs a value");
-      if (const auto Problem = parseValidDays(Arguments[++Index], Signing))
+        return usageError(QString("%1 needs a value").arg(Arguments[Index]));
+      const auto Problem = parseSigningOption(Arguments[Index], Arguments[Index + 1], Signing);
+      if (!Problem)
+        return usageError(QString("unknown option %1").arg(Arguments[Index]));
+      if (!Problem->isEmpty())
         return usageError(*Problem);
-    } else if (Arguments[Index].startsWith("--")) {
-      return usageError(QString("unknown option %1").arg(Arguments[Index]));
+      ++Index;
     } else {
       Files << Arguments[Index];
     }
   }
   if (Files.size() != 2)
     return usageError("sign needs the private key file and the file to sign");
+  if (!Signing.role)
+    return usageError("sign needs --role configuration, package, asset or launcher");
   Signing.keyFile = Files[0];
   std::optional<shared::TSigningKey> Key;
-  QDateTime Expires;
-  if (const auto Problem = loadSigning(Signing, Key, Expires))
+  shared::TSignatureTerms Terms;
+  if (const auto Problem = loadSigning(Signing, *Signing.role, Files[1], Key, Terms))
     return fail(*Problem);
   QByteArray Document;
   if (const auto Problem = readDocumentToSign(Files[1], Document))
     return fail(*Problem);
   QString Error;
-  if (!shared::writeSignatureFile(Files[1], Document, *Key, Expires, Error))
+  if (!shared::writeSignatureFile(Files[1], Document, *Key, Terms, Error))
     return fail(Error);
+  out() << QString("%1%2: signed as %3\n").arg(Files[1], shared::SignatureFileSuffix, Terms.document.text());
   return 0;
 }
 
