@@ -130,8 +130,7 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly)
 {
   const QJsonValue Version = Document.value("version");
-  const bool HasVersion = Version.isString() ? !Version.toString().isEmpty() : (!TextVersionOnly && Version.isDouble());
-  if (!HasVersion)
+  if (!Version.isString() && (TextVersionOnly || !Version.isDouble()))
     return QString("the %1 has no %2\"version\"").arg(Which, TextVersionOnly ? "text " : "");
   const QJsonValue Files = Document.value("files");
   if (!Files.isArray() || Files.toArray().isEmpty())

@@ -137,8 +137,8 @@ private:
 };
 
 // What keeps a document from being a description; empty when it can be
-// one. A package description needs a text "version" and an asset
-// description a text or number "version"; both need a non-empty "files"
+// one. A package description needs a text "version" (which may be empty)
+// and an asset description a text or number "version"; both need a non-empty "files"
 // array whose every element is a file entry: an object with a non-empty
 // text "localfile", an "unpackedsize" (a whole number, or its text) and an
 // "unpackedhash" of 64 hex digits. Which (names "package description" or
