@@ -367,19 +367,18 @@ bool TLauncherConfigurationHandler::isCacheUsable(const QByteArray& Data)
 {
   if (!m_SignedDocuments.isChecking())
     return true;
-  std::optional<QDateTime> Expires;
-  const QString Refusal = m_SignedDocuments.refusalOfKept(
-      Data, m_pLauncherFilesystemHelper->readFileIfExists(cacheSignatureFilePath()), configurationDocument(), &Expires);
-  if (!Refusal.isEmpty()) {
-    qCritical().noquote() << QString("Cached configuration not used: signature refused: %1").arg(Refusal);
+  const TSignatureVerdict Verdict = m_SignedDocuments.judgeKept(
+      Data, m_pLauncherFilesystemHelper->readFileIfExists(cacheSignatureFilePath()), configurationDocument());
+  if (!Verdict.accepted()) {
+    qCritical().noquote() << QString("Cached configuration not used: signature refused: %1").arg(Verdict.refusal);
     return false;
   }
   // It was checked when it was fetched; an offline player keeps playing.
   const QDateTime Now = QDateTime::currentDateTimeUtc();
-  if (Expires && *Expires < Now)
+  if (Verdict.expires < Now)
     qWarning().noquote() << QString("Cached configuration used although its signature expired %1 days ago (%2)")
-                                .arg(Expires->daysTo(Now))
-                                .arg(Expires->toString(Qt::ISODate));
+                                .arg(Verdict.expires.daysTo(Now))
+                                .arg(Verdict.expires.toString(Qt::ISODate));
   return true;
 }
 

@@ -88,35 +88,31 @@ void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSigned
   m_pPool->download(Signature, ::shared::MaxSignatureFileBytes);
 }
 
-QString TSignedDocumentDownloads::refusalOfKept(const QByteArray& Document, const QByteArray& SignatureFile,
-                                                const ::shared::TSignedDocument& Expected,
-                                                std::optional<QDateTime>* Expires)
+TSignatureVerdict TSignedDocumentDownloads::judgeKept(const QByteArray& Document, const QByteArray& SignatureFile,
+                                                     const ::shared::TSignedDocument& Expected)
 {
-  EDocumentRefusal Refusal = EDocumentRefusal::NotSigned;
-  std::optional<QDateTime> SignedAt;
-  return refusalOf(Document, SignatureFile, Expected, ::shared::EExpiry::Ignored, Refusal, &SignedAt, Expires);
+  return judge(Document, SignatureFile, Expected, ::shared::EExpiry::Ignored);
 }
 
-QString TSignedDocumentDownloads::refusalOf(const QByteArray& Document, const QByteArray& SignatureFile,
-                                            const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry,
-                                            EDocumentRefusal& Refusal, std::optional<QDateTime>* SignedAt,
-                                            std::optional<QDateTime>* Expires)
+TSignatureVerdict TSignedDocumentDownloads::judge(const QByteArray& Document, const QByteArray& SignatureFile,
+                                                  const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry)
 {
+  TSignatureVerdict Verdict;
   const auto Check = ::shared::checkReleaseSignature(Document, SignatureFile, m_Keys, Expected, Expiry);
   if (!Check.valid()) {
-    Refusal = refusalOfCheck(Check.result);
-    return ::shared::signatureRefusalText(Check, Expected);
+    Verdict.reason = refusalOfCheck(Check.result);
+    Verdict.refusal = ::shared::signatureRefusalText(Check, Expected);
+    return Verdict;
   }
-  *SignedAt = Check.signature->signedAt;
-  if (Expires)
-    *Expires = Check.signature->expires;
+  Verdict.signedAt = Check.signature->signedAt;
+  Verdict.expires = Check.signature->expires;
   const auto Newest = m_SigningTimes.newest(Expected);
-  if (Newest && Check.signature->signedAt < *Newest) {
-    Refusal = EDocumentRefusal::Older;
-    return QString("older than the release already installed (signed %1, one signed %2 was accepted before)")
-        .arg(timeText(Check.signature->signedAt), timeText(*Newest));
+  if (Newest && Verdict.signedAt < *Newest) {
+    Verdict.reason = EDocumentRefusal::Older;
+    Verdict.refusal = QString("older than the release already installed (signed %1, one signed %2 was accepted before)")
+                          .arg(timeText(Verdict.signedAt), timeText(*Newest));
   }
-  return QString();
+  return Verdict;
 }
 
 void TSignedDocumentDownloads::onPoolSuccess(const QUrl& Url, const QByteArray& Data)
@@ -167,13 +163,11 @@ void TSignedDocumentDownloads::finishWhenComplete(const QUrl& DocumentUrl)
     return;
   const TPending Complete = *Pending;
   m_Pending.erase(Pending);
-  EDocumentRefusal Refusal = EDocumentRefusal::NotSigned;
-  std::optional<QDateTime> SignedAt;
-  const QString Refused = refusalOf(*Complete.document, *Complete.signature, Complete.expected,
-                                    ::shared::EExpiry::Enforced, Refusal, &SignedAt);
-  if (Refused.isEmpty()) {
+  const TSignatureVerdict Verdict =
+      judge(*Complete.document, *Complete.signature, Complete.expected, ::shared::EExpiry::Enforced);
+  if (Verdict.accepted()) {
     try {
-      m_SigningTimes.accept(Complete.expected, *SignedAt);
+      m_SigningTimes.accept(Complete.expected, Verdict.signedAt);
     } catch (const std::runtime_error& Error) {
       // Taken without its time kept, a replay of an older release would
       // pass in the next run.
@@ -184,11 +178,11 @@ void TSignedDocumentDownloads::finishWhenComplete(const QUrl& DocumentUrl)
     emit success(DocumentUrl, *Complete.document);
     return;
   }
-  QString Reason = QString("Signature refused: %1").arg(Refused);
+  QString Reason = QString("Signature refused: %1").arg(Verdict.refusal);
   if (!Complete.signatureError.isEmpty())
     Reason += QString(" (%1)").arg(Complete.signatureError);
   const QPointer<TSignedDocumentDownloads> Self(this);
-  emit refused(DocumentUrl, Refusal);
+  emit refused(DocumentUrl, Verdict.reason);
   if (Self)
     emit failed(DocumentUrl, QNetworkReply::UnknownContentError, Reason);
 }

@@ -5,6 +5,7 @@
 #include "shared/releasesignature.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QNetworkReply>
 #include <QObject>
@@ -41,6 +42,17 @@ enum class EDocumentRefusal
   OtherDocument,     // a real signature, made for another document or role
   Older,             // signed before the one accepted last
   NotADescription,   // not a usable description (checked by the configuration handler)
+};
+
+// What a document's signature came to.
+struct TSignatureVerdict
+{
+  QString refusal;  // the reason as logged; empty when accepted
+  EDocumentRefusal reason = EDocumentRefusal::NotSigned;
+  QDateTime signedAt;  // of a valid signature
+  QDateTime expires;
+
+  bool accepted() const { return refusal.isEmpty(); }
 };
 
 // Stands between the download pool and the code that acts on documents.
@@ -84,9 +96,9 @@ public:
   // Checks a document kept on disk against its signature file: the keys,
   // the signature and the document it names count, and it must not be older
   // than the newest accepted; the expiry does not count (it was checked when
-  // the document was fetched). Empty when it may be used, else the reason.
-  QString refusalOfKept(const QByteArray& Document, const QByteArray& SignatureFile,
-                        const ::shared::TSignedDocument& Expected, std::optional<QDateTime>* Expires = nullptr);
+  // the document was fetched).
+  TSignatureVerdict judgeKept(const QByteArray& Document, const QByteArray& SignatureFile,
+                              const ::shared::TSignedDocument& Expected);
 
 signals:
   // Just before failed() for a document whose signature was refused.
@@ -110,11 +122,8 @@ private:
   void onPoolFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onSignatureReply(const QUrl& SignatureUrl, const QByteArray& Data, const QString& ErrorString);
   void finishWhenComplete(const QUrl& DocumentUrl);
-  // Empty when the signature of Document may be taken, else the reason
-  // (Refusal set).
-  QString refusalOf(const QByteArray& Document, const QByteArray& SignatureFile,
-                    const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry, EDocumentRefusal& Refusal,
-                    std::optional<QDateTime>* SignedAt, std::optional<QDateTime>* Expires = nullptr);
+  TSignatureVerdict judge(const QByteArray& Document, const QByteArray& SignatureFile,
+                          const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry);
 
   std::shared_ptr<::shared::TDownloadPool> m_pPool;
   std::vector<::shared::TReleaseKey> m_Keys;
