@@ -645,9 +645,10 @@ void TDownloadPool::checkTransferClocks()
   // Failing a reply reports it at once, which may change the active set.
   const QPointer<TDownloadPool> Self(this);
   for (const auto& [pReply, Reason] : Exceeded) {
-    if (!Self || !m_Clocks.contains(pReply))
+    if (!Self)
       return;
-    m_Clocks.remove(pReply);
+    if (m_Clocks.remove(pReply) == 0)
+      continue;  // ended meanwhile
     if (TBodyCollector* pCollector = TBodyCollector::of(pReply->reply()))
       pCollector->fail(QNetworkReply::TimeoutError, Reason);
   }
