@@ -455,7 +455,12 @@ void TLauncherApplication::tellPlayerOfRefusedDocument()
   QMessageBox Box(QMessageBox::Warning, "Update refused",
                   QString("The update of %1 was refused because %2.").arg(Package, refusalReasonText(Refused.front().reason)),
                   QMessageBox::Ok);
+  // No window is open yet: closing the box must not end the run as "the
+  // last window".
+  const bool QuitOnLastWindow = quitOnLastWindowClosed();
+  setQuitOnLastWindowClosed(false);
   execMessageBox(Box);
+  setQuitOnLastWindowClosed(QuitOnLastWindow);
 }
 
 void TLauncherApplication::restartAfterSelfUpdate()
