@@ -153,6 +153,11 @@ void TBlockFetcher::onIndex(TChunkFetch& Fetch, const QByteArray& Data)
     fallBack(Fetch, "the block index is not sound");
     return;
   }
+  if (m_OnlyCheckedRanges && Index->encoding != shared::EBlockEncoding::Stored) {
+    fallBack(Fetch, "with release keys, ranges that must be decoded are not fetched: the index does not vouch for "
+                    "their bytes");
+    return;
+  }
   Fetch.index = *Index;
   if (!plan(Fetch)) {
     fallBack(Fetch, "too few of its blocks are at hand");
@@ -274,6 +279,7 @@ void TBlockFetcher::requestNextRanges(TChunkFetch& Fetch)
   Options.maxBodyBytes = qint64(std::min<std::uint64_t>(shared::maxRangeResponseBytes(Ranges, Fetch.chunk.packedSize),
                                                         std::uint64_t(INT64_MAX)));
   Options.headers = {{"Range", shared::rangeHeaderValue(Ranges)}};
+  Options.document = false;
   m_pPool->download(Fetch.chunk.url, Options);
 }
 

@@ -62,6 +62,11 @@ public:
   // Drops every chunk and what it holds; answers still on their way are
   // ignored.
   void clear();
+  // Fetch by blocks only chunks whose ranges the index vouches for before
+  // anything decodes them: stored ranges are the blocks themselves, checked
+  // against their hashes; a Deflate range is only known by what it inflates
+  // to, so such chunks are fetched whole (their packed hash is checked).
+  void setOnlyCheckedRanges(bool Only) { m_OnlyCheckedRanges = Only; }
   // The bytes fetching Chunk takes by blocks (its index and ranges), when it
   // is fetched by blocks; nothing when it is fetched whole.
   std::optional<std::uint64_t> plannedBytes(const QUrl& ChunkUrl) const;
@@ -143,6 +148,7 @@ private:
   // tasks.
   std::shared_ptr<std::atomic<std::uint64_t>> m_pBytesRead = std::make_shared<std::atomic<std::uint64_t>>(0);
   std::uint64_t m_Generation = 0;  // answers of assemblies and readings of a cleared run are ignored
+  bool m_OnlyCheckedRanges = false;
 };
 
 } // namespace orvale::launcher

@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QSet>
 #include <QtConcurrent>
 
@@ -96,13 +97,23 @@ TFileInPackageVector TInstallationManager::readInstallingFiles(const QDir& Direc
   const QByteArray Data = m_pLauncherFilesystemHelper->readFileIfExists(installingFilesPath(Directory));
   if (Data.isEmpty())
     return {};
-  const QUrl Base = QUrl::fromLocalFile(Directory.absolutePath() + "/");
-  const TPackageConfigurationReader Reader(Data, QByteArray(), Base, Base);
-  if (!Reader.isValid()) {
-    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay: %2")
-                                .arg(installingFilesPath(Directory), Reader.invalidReason());
+  // A list of file names, not a description: {"files": [{"localfile": ...}]}.
+  QJsonParseError Error;
+  const QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+  const QJsonValue Files = Document.object().value("files");
+  if (Error.error != QJsonParseError::NoError || !Files.isArray()) {
+    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay")
+                                .arg(installingFilesPath(Directory));
+    return {};
   }
-  return Reader.files();
+  TFileInPackageVector Listed;
+  for (const QJsonValue& Entry : Files.toArray()) {
+    TFileInPackage File;
+    File.localFile = Entry.toObject().value("localfile").toString();
+    if (!File.localFile.isEmpty())
+      Listed.push_back(File);
+  }
+  return Listed;
 }
 
 void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,

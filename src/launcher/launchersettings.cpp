@@ -210,6 +210,16 @@ bool mayHoldSerialisedValues(const QString& Path)
 
 } // namespace
 
+::shared::TTransferLimits transferLimits(const TLauncherSettings& Settings)
+{
+  ::shared::TTransferLimits Limits;
+  Limits.lowSpeedBytesPerSecond = std::max(Settings.lowSpeedBytesPerSecond, 0);
+  Limits.lowSpeedSeconds = std::max(Settings.lowSpeedSeconds, 0);
+  Limits.documentSeconds = std::max(Settings.documentSeconds, 0);
+  Limits.documentBytesPerSecond = std::max(Settings.documentBytesPerSecond, 0);
+  return Limits;
+}
+
 bool settingsTextToBool(const QString& Text)
 {
   return !(Text.isEmpty() || Text == "0" || Text.compare("false", Qt::CaseInsensitive) == 0);
@@ -324,6 +334,10 @@ std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFiles(const QStrin
   Result->waitNotificationTimeout = Int("TIMING", "waitNotificationTimeout", 0);
   Result->downloadErrorTimeout = Int("TIMING", "downloadErrorTimeout", 0);
   Result->clientStartTimeout = Int("TIMING", "clientStartTimeout", 0);
+  Result->lowSpeedBytesPerSecond = Int("TIMING", "lowSpeedBytesPerSecond", 1024);
+  Result->lowSpeedSeconds = Int("TIMING", "lowSpeedSeconds", 30);
+  Result->documentSeconds = Int("TIMING", "documentSeconds", 60);
+  Result->documentBytesPerSecond = Int("TIMING", "documentBytesPerSecond", 65536);
   Result->maxCachedChunks = Int("OPTIONS", "maxCachedChunks", 100);
   Result->maxConcurrentDownloads = Int("OPTIONS", "maxConcurrentDownloads", 10);
   Result->skipVerification = Bool("OPTIONS", "skipVerification", true);

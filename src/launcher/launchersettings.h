@@ -1,5 +1,7 @@
 #pragma once
 
+#include "shared/downloadpool.h"
+
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -26,6 +28,12 @@ public:
   std::int64_t waitNotificationTimeout = 0;
   std::int64_t downloadErrorTimeout = 0;
   std::int64_t clientStartTimeout = 0;
+  // The time rules of every transfer (shared::TTransferLimits): the
+  // low-speed rule and the size-scaled deadline of documents; 0 turns one off.
+  std::int32_t lowSpeedBytesPerSecond = 1024;
+  std::int32_t lowSpeedSeconds = 30;
+  std::int32_t documentSeconds = 60;
+  std::int32_t documentBytesPerSecond = 65536;
   bool fastScan = true;
   bool skipVerification = true;
   bool chunkVerification = false;
@@ -61,6 +69,9 @@ public:
   // executable lacks (their compiled-in values hold).
   static void logSources(const QString& ApplicationDirectory);
 };
+
+// The time rules of the download pools as the settings give them.
+::shared::TTransferLimits transferLimits(const TLauncherSettings& Settings);
 
 // Conversions used when reading the settings: exposed for the tests.
 bool settingsTextToBool(const QString& Text);

@@ -132,6 +132,7 @@ void TPackageFileDownloader::connectBlockFetcher()
   auto BlockPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
                                                            shared::makeNetworkAccessManagerWrapper(), true);
   BlockPool->shareLimitWith(*m_pDownloadPool);
+  BlockPool->setTransferLimits(m_pDownloadPool->transferLimits());
   m_pBlockFetcher = new TBlockFetcher(std::move(BlockPool), this);
   connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::requestOutstandingChunks);
   connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
@@ -237,6 +238,8 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_MaxCachedChunks = Settings->maxCachedChunks;
   m_MaxCachedBytes = std::uint64_t(std::max(Settings->maxCachedMegabytes, 0)) * 1024 * 1024;
   m_ChunkVerification = Settings->chunkVerification;
+  m_CheckPackedHashes = !Settings->releaseKeys.isEmpty();
+  m_pBlockFetcher->setOnlyCheckedRanges(m_CheckPackedHashes);
   {
     QMutexLocker Lock(&m_PendingChunkMutex);
     m_PendingChunks.clear();
@@ -367,6 +370,7 @@ shared::TRequestOptions TPackageFileDownloader::requestOptions(const TChunkInPac
   shared::TRequestOptions Options;
   Options.maxBodyBytes = Chunk.maxDownloadBytes();
   Options.bodyFileThreshold = MaxChunkBytesInMemory;
+  Options.document = false;
   return Options;
 }
 
@@ -404,6 +408,14 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
                         [this, Url](const QFuture<TChunkData>& Result) {
                           processDownloadedData(Url, Result.result(), true, true);
                         });
+  } else if (m_CheckPackedHashes && !Data.packedChecked) {
+    qInfo().noquote() << QString("processDownloadedData check packed %1%2").arg(urlText(Url), threadTag());
+    runStep<TChunkData>(EProcessingStep::CheckPacked, Url,
+                        runLogged(QString("checkPackedData %1").arg(urlText(Url)),
+                                  [this, Chunk, Data] { return checkPackedData(Chunk, Data); }),
+                        [this, Url](const QFuture<TChunkData>& Result) {
+                          processDownloadedData(Url, Result.result(), false, false);
+                        });
   } else {
     qInfo().noquote() << QString("processDownloadedData decompress %1%2").arg(urlText(Url), threadTag());
     runStep<TChunkData>(EProcessingStep::Decompress, Url,
@@ -423,7 +435,8 @@ void TPackageFileDownloader::runStep(EProcessingStep Step, const QUrl& Url, QFut
   auto* Watcher = new QFutureWatcher<TResult>(this);
   connect(Watcher, &QFutureWatcher<TResult>::finished, this, [this, Watcher, Step, Url, Run, OnSuccess] {
     Watcher->deleteLater();
-    const char* Finished = Step == EProcessingStep::Verify     ? "verify finished"
+    const char* Finished = Step == EProcessingStep::CheckPacked  ? "check packed finished"
+                           : Step == EProcessingStep::Verify     ? "verify finished"
                            : Step == EProcessingStep::Decompress ? "decompress finished"
                                                                  : "save completed";
     qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(Finished, urlText(Url), threadTag());
@@ -443,6 +456,7 @@ void TPackageFileDownloader::runStep(EProcessingStep Step, const QUrl& Url, QFut
 void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
 {
   switch (Step) {
+  case EProcessingStep::CheckPacked:
   case EProcessingStep::Verify:
     // A chunk that does not match its hash may have been damaged on the way.
     qWarning().noquote() << QString("Failed to verify file downloaded from %1").arg(urlText(Url));
@@ -477,6 +491,16 @@ TChunkData TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, 
     throw std::runtime_error(QString("verify of url '%1' failed").arg(urlText(Chunk.chunk.url)).toStdString());
   }
   qDebug().noquote() << QString("verifyDownloadedData %1 finished%2").arg(urlText(Chunk.chunk.url), threadTag());
+  return Data;
+}
+
+TChunkData TPackageFileDownloader::checkPackedData(TChunkToDownload Chunk, TChunkData Data) const
+{
+  if (std::uint64_t(std::max<qint64>(Data.body.size, 0)) != Chunk.chunk.packedSize ||
+      contentOfBody(Data.body)->sha256() != Chunk.chunk.packedHash)
+    throw std::runtime_error(
+        QString("the body of '%1' is not the packed data its description names").arg(urlText(Chunk.chunk.url)).toStdString());
+  Data.packedChecked = true;
   return Data;
 }
 

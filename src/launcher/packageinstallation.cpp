@@ -26,6 +26,7 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> Package,
   // A limit of 0 (an unreadable setting) would hold every download forever.
   const int Limit = std::max(1, int(m_pLauncherFilesystemHelper->launcherSettings()->maxConcurrentDownloads));
   auto Pool = std::make_shared<shared::TDownloadPool>(Limit, shared::makeNetworkAccessManagerWrapper(), false);
+  Pool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->launcherSettings()));
   m_pDownloader = new TPackageFileDownloader(Pool, m_pLauncherFilesystemHelper);
   connect(m_pDownloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
   connect(m_pDownloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);

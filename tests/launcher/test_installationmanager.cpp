@@ -96,7 +96,7 @@ private slots:
   void markersDuringAVerification();
   void verificationFailureLeavesThePartialMarker();
   void secondStartOfTheSameJobDoesNothing();
-  void emptyDescriptionCompletesAtOnce();
+  void documentWithoutFilesIsNoDescription();
   void fastScanReadsFilesChangedAfterTheMarker_data();
   void fastScanReadsFilesChangedAfterTheMarker();
   void assetFileFollowsThePublishedAssets_data();
@@ -117,14 +117,15 @@ void TestInstallationManager::statusFromMarkers()
   TManagerFixture Fixture;
   const QByteArray V1 = description("1", {{"a.txt", "a"}});
   const QByteArray V2 = description("2", {{"a.txt", "b"}});
+  const QByteArray Asset1 = description("1", {{"asset.txt", "c"}});
   Fixture.publish(0, V2);
-  Fixture.publish(1, V2, R"({"version": 1})");
+  Fixture.publish(1, V2, Asset1);
   Fixture.publish(2, V2);
   // alpha: older full marker; beta: same version but asset version "1";
   // gamma: both markers, same version.
   testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
   testsupport::writeWholeFile(Fixture.directory(1) + "/package.json", V2);
-  testsupport::writeWholeFile(Fixture.directory(1) + "/assets.json", R"({"version": 1})");
+  testsupport::writeWholeFile(Fixture.directory(1) + "/assets.json", Asset1);
   testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", V2);
   testsupport::writeWholeFile(Fixture.directory(2) + "/partial-package.json", V1);
   TInstallationManager Manager(Fixture.configuration, Fixture.helper);
@@ -136,9 +137,12 @@ void TestInstallationManager::statusFromMarkers()
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::PartiallyInstalled);
   QFile::remove(Fixture.directory(2) + "/partial-package.json");
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::NotInstalled);
-  // A damaged full marker vouches for nothing, even where its (empty)
-  // version text equals that of a description without versions.
+  // A damaged full marker vouches for nothing. (A description without a
+  // version, whose version text an unreadable marker would share, is no
+  // description at all.)
   Fixture.publish(2, R"({"files": []})");
+  QVERIFY(!Fixture.package(2)->currentDescription());
+  Fixture.publish(2, V2);
   testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", "<html>");
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::UpdateAvailable);
   Fixture.package(2)->currentBuild()->description.reset();
@@ -176,10 +180,12 @@ void TestInstallationManager::markersDuringAVerification()
   TManagerFixture Fixture;
   const QByteArray Content = "the content";
   const QByteArray V1 = description("1", {{"a.txt", Content}});
-  Fixture.publish(0, V1, R"({"version": "3"})");
+  const QByteArray Asset3 = description("3", {{"b.txt", "asset"}});
+  Fixture.publish(0, V1, Asset3);
   testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
-  testsupport::writeWholeFile(Fixture.directory(0) + "/assets.json", R"({"version": "3"})");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/assets.json", Asset3);
   testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", Content);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/b.txt", "asset");
   QDir().mkpath(Fixture.directory(0) + "/Client/Settings");
   testsupport::writeWholeFile(Fixture.helper->accountGroupFilePath(), R"({"Key": "k"})");
   testsupport::writeWholeFile(Fixture.directory(0) + "/Client/Settings/accountgroup.json", "kept");
@@ -264,20 +270,26 @@ void TestInstallationManager::secondStartOfTheSameJobDoesNothing()
   QCOMPARE(Started.count(), 1);
 }
 
-void TestInstallationManager::emptyDescriptionCompletesAtOnce()
+// A document without files (the configuration, an empty object, a JSON
+// document from another URL) is no description of an empty package: the
+// installation it would have emptied is left alone, and nothing starts.
+void TestInstallationManager::documentWithoutFilesIsNoDescription()
 {
   TManagerFixture Fixture;
-  Fixture.publish(0, R"({"version": "1"})");
-  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
-  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::NotInstalled);
-  bool WithoutError = false;
-  connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
-          [&](const TPackageInstallation& Job) { WithoutError = Job.withoutError(); });
-  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
-  Manager.installOrUpdatePackage(Fixture.package(0));
-  QVERIFY(All.wait(20000));
-  QVERIFY(WithoutError);
-  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  const QByteArray Installed = description("1", {{"a.txt", "a"}});
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", Installed);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", "a");
+  for (const QByteArray& Published : {QByteArray(R"({"version": "2"})"), QByteArray(R"({"version": "2", "files": []})"),
+                                      QByteArray(R"({"packages": [], "version": "2", "files": [{"localfile": "x"}]})")}) {
+    Fixture.publish(0, Published);
+    QVERIFY(!Fixture.package(0)->currentDescription());
+    TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+    QSignalSpy Started(&Manager, &TInstallationManager::installationOrUpdateStarted);
+    Manager.installOrUpdatePackage(Fixture.package(0));
+    QCOMPARE(Started.count(), 0);
+    QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/a.txt"), QByteArray("a"));
+    QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/package.json"), Installed);
+  }
 }
 
 void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker_data()

@@ -217,7 +217,7 @@ void TestPublisher::republishingCompletesBlockIndexes()
   QCOMPARE(Report.deflateChunks, 2);
   QCOMPARE(Report.storedChunks, 1);
   const auto Published = testsupport::describeTree(Options.outputDirectory);
-  const auto Verified = verifyPublication(Options.outputDirectory, Error);
+  const auto Verified = verifyPublication(Options.outputDirectory, {}, Error);
   QVERIFY2(Verified && Verified->problems.empty() && Verified->blockIndexFiles == 2,
            qPrintable(Verified ? verifyText(*Verified) : Error));
 
@@ -254,7 +254,7 @@ void TestPublisher::republishingCompletesBlockIndexes()
     QCOMPARE(File.toObject().value("packedhash").toString(), QString(testsupport::sha256Hex(Plain)));
     QVERIFY(!File.toObject().contains("blockindex"));
   }
-  const auto OlderVerified = verifyPublication(Options.outputDirectory, Error);
+  const auto OlderVerified = verifyPublication(Options.outputDirectory, {}, Error);
   QVERIFY2(OlderVerified && OlderVerified->problems.empty(), qPrintable(Error));
 }
 

@@ -14,6 +14,7 @@
 #include "enginefixture.h"
 #include "gamebuild.h"
 #include "nginxserver.h"
+#include "releasesigning.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -241,6 +242,8 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
     QJsonObject Object = Own;
     Object.insert("localfile", Name);
     Object.insert("unpackedsize", Size);
+    if (!Object.contains("unpackedhash"))
+      Object.insert("unpackedhash", QString(testsupport::sha256Hex(QString("%1 %2").arg(Name).arg(Size).toUtf8())));
     if (!Chunks.isEmpty())
       Object.insert("chunks", Chunks);
     return Object;
@@ -307,7 +310,7 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
 void TestPublisherCommands::verifyNamesEachBrokenFile()
 {
   QString Error;
-  const auto Good = verifyPublication(www() + "/v1", Error);
+  const auto Good = verifyPublication(www() + "/v1", {}, Error);
   QVERIFY2(Good, qPrintable(Error));
   QVERIFY2(Good->problems.empty(), qPrintable(verifyText(*Good)));
   QCOMPARE(qint64(Good->packedBytes), testsupport::fullDownloadSize(m_DescriptionV1));
@@ -378,7 +381,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
                                         {Relative(Indexes[1]), "block 0 (bytes "},
                                         {Relative(Indexes[2]), "is missing"},
                                         {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
-  const auto Local = verifyPublication(Damaged, Error);
+  const auto Local = verifyPublication(Damaged, {}, Error);
   QVERIFY2(Local, qPrintable(Error));
   QMap<QString, QString> Found;
   for (const TVerifyProblem& Problem : Local->problems)
@@ -389,7 +392,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
 
   // The same upload checked on the web server.
   testsupport::TNginxServer Nginx(www());
-  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), Error);
+  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), {}, Error);
   QVERIFY2(Remote, qPrintable(Error));
   QMap<QString, QString> FoundRemote;
   for (const TVerifyProblem& Problem : Remote->problems)
@@ -685,46 +688,97 @@ void TestPublisherCommands::signingCommands()
   QVERIFY2(Again.err.contains("exists already"), qPrintable(Again.err));
   QCOMPARE(testsupport::readWholeFile(KeyFile), Private);
 
-  // sign: FILE.sig beside FILE, which stays as it is, valid for the days given.
+  // sign: FILE.sig beside FILE, which stays as it is, valid for the days
+  // given, for the role given; the configuration is named by its file name.
   const QString Document = Folder + "/velmetadata.json";
   testsupport::writeWholeFile(Document, R"({"packages": []})");
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "2"}).exitCode, 0);
+  const auto Signed = runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "2", "--role", "configuration"});
+  QCOMPARE(Signed.exitCode, 0);
+  QCOMPARE(Signed.out, Document + ".sig: signed as the configuration velmetadata.json\n");
   QCOMPARE(testsupport::readWholeFile(Document), QByteArray(R"({"packages": []})"));
   const auto Signature = shared::TReleaseSignature::parse(testsupport::readWholeFile(Document + ".sig"));
   QVERIFY(Signature);
   QVERIFY(Signature->key == *Key);
   const qint64 Seconds = QDateTime::currentDateTimeUtc().secsTo(Signature->expires);
   QVERIFY2(Seconds > 2 * 86400 - 600 && Seconds <= 2 * 86400, qPrintable(QString::number(Seconds)));
-  QCOMPARE(shared::checkReleaseSignature(testsupport::readWholeFile(Document), testsupport::readWholeFile(Document + ".sig"),
-                                         {*Key}, shared::EExpiry::Enforced),
-           shared::ESignatureCheck::Valid);
+  QVERIFY(qAbs(QDateTime::currentDateTimeUtc().secsTo(Signature->signedAt)) < 600);
+  const shared::TSignedDocument Configuration{shared::EDocumentRole::Configuration, "velmetadata.json"};
+  QVERIFY(shared::checkReleaseSignature(testsupport::readWholeFile(Document), testsupport::readWholeFile(Document + ".sig"),
+                                        {*Key}, Configuration, shared::EExpiry::Enforced)
+              .valid());
+  // Other documents are named by their path from the folder above theirs,
+  // from --root, or as --name gives it.
+  testsupport::writeWholeFile(Folder + "/www/game/assets.json", "{}");
+  for (const auto& [Options, Name] : {std::pair<QStringList, QString>{{}, "game/assets.json"},
+                                      {{"--root", Folder}, "www/game/assets.json"},
+                                      {{"--name", "extra/assets.json"}, "extra/assets.json"}}) {
+    QCOMPARE(runProgram("ashgrove-publish", QStringList{"sign", KeyFile, Folder + "/www/game/assets.json", "--role", "asset"} + Options)
+                 .exitCode,
+             0);
+    const auto Asset = shared::TReleaseSignature::parse(testsupport::readWholeFile(Folder + "/www/game/assets.json.sig"));
+    QVERIFY(Asset && Asset->document == shared::TSignedDocument({shared::EDocumentRole::Asset, Name}));
+  }
 
-  // Publishing with --sign: package.json.sig vouches for package.json, for 30 days.
+  // Publishing with --sign: package.json.sig vouches for package.json as the
+  // package description named from the folder above the output, for 30 days.
   const QString Build = Folder + "/build";
   testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(10000, 6));
   const QString Output = Folder + "/out";
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "1", "--sign", KeyFile}).exitCode, 0);
   const QByteArray Description = testsupport::readWholeFile(Output + "/package.json");
   const QByteArray DescriptionSignature = testsupport::readWholeFile(Output + "/package.json.sig");
-  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
-                                         QDateTime::currentDateTimeUtc().addDays(29)),
+  const shared::TSignedDocument Published{shared::EDocumentRole::Package, "out/package.json"};
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, Published, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(29))
+               .result,
            shared::ESignatureCheck::Valid);
-  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
-                                         QDateTime::currentDateTimeUtc().addDays(31)),
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, Published, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(31))
+               .result,
            shared::ESignatureCheck::Expired);
   // verify checks the signature beside the description against the key it
-  // names: one left from another document (as a folder published again
-  // without --sign keeps) or a malformed one is named.
+  // names, or the keys given: one left from another document (as a folder
+  // published again without --sign keeps), a malformed one, one of the old
+  // format, one made for another role or place, or by another key is named.
   QCOMPARE(runProgram("ashgrove-publish", {"verify", Output}).exitCode, 0);
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", Output, "--key", QString::fromLatin1(Key->text())}).exitCode, 0);
   const QString Stale = Folder + "/stale";
   QCOMPARE(QProcess::execute("cp", {"-a", Output, Stale}), 0);
-  for (const auto& [Signature, Text] : {std::pair<QByteArray, QString>{testsupport::readWholeFile(Document + ".sig"), "bad signature"},
-                                        {QByteArray("ashgrove-signature 1\n"), "malformed"}}) {
-    testsupport::writeWholeFile(Stale + "/package.json.sig", Signature);
-    const auto Checked = runProgram("ashgrove-publish", {"verify", Stale});
+  const auto SignatureAs = [&](const shared::TSignedDocument& Signed) {
+    return testsupport::firstReleaseKey().signatureFile(
+        Description, {Signed, QDateTime::currentDateTimeUtc(), QDateTime::currentDateTimeUtc().addDays(1)});
+  };
+  const QString OtherKey = QString::fromLatin1(testsupport::secondReleaseKey().publicKey().text());
+  struct TCase
+  {
+    QByteArray signature;  // none: no signature file
+    QStringList options;
+    QString problem;
+  };
+  const std::vector<TCase> Cases{
+      {testsupport::readWholeFile(Document + ".sig"), {}, "does not vouch for the description: bad signature"},
+      {QByteArray("ashgrove-signature 2\n"), {}, "does not vouch for the description: malformed"},
+      {QByteArray("ashgrove-signature 1\nkey x\n"), {}, "does not vouch for the description: old format"},
+      {DescriptionSignature, {"--key", OtherKey}, "does not vouch for the description: unknown key"},
+      {QByteArray(), {"--key", OtherKey}, "is missing: the description is not signed"},
+      {SignatureAs({shared::EDocumentRole::Configuration, "stale/package.json"}), {},
+       "is made for the configuration stale/package.json, not for a package or launcher description"},
+      {SignatureAs({shared::EDocumentRole::Package, "game/package.json"}), {},
+       "is made for the package description game/package.json, which is not where the description lies"}};
+  for (const TCase& Case : Cases) {
+    QFile::remove(Stale + "/package.json.sig");
+    if (!Case.signature.isEmpty())
+      testsupport::writeWholeFile(Stale + "/package.json.sig", Case.signature);
+    const auto Checked = runProgram("ashgrove-publish", QStringList{"verify", Stale} + Case.options);
     QCOMPARE(Checked.exitCode, 1);
-    QVERIFY2(Checked.out.contains("package.json.sig: does not vouch for the description: " + Text),
-             qPrintable(Checked.out));
+    QVERIFY2(Checked.out.contains("package.json.sig: " + Case.problem), qPrintable(Checked.out));
+  }
+  // The launcher's own description, and a place beside the configuration's folder.
+  for (const QString& Name : {QString("stale/package.json"), QString("../stale/package.json")}) {
+    testsupport::writeWholeFile(Stale + "/package.json.sig", SignatureAs({shared::EDocumentRole::Launcher, Name}));
+    const auto Checked = runProgram("ashgrove-publish", {"verify", Stale, "--key", OtherKey, "--key",
+                                                         QString::fromLatin1(testsupport::firstReleaseKey().publicKey().text())});
+    QVERIFY2(Checked.exitCode == 0, qPrintable(Checked.out));
   }
 
   // The signature is written before the description: when it cannot be,
@@ -742,10 +796,22 @@ void TestPublisherCommands::signingCommands()
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--valid-days", "3"})
                .exitCode,
            2);
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "0"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "0", "--role", "package"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "manual"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "asset", "--root", Folder, "--name", "a"})
+               .exitCode,
+           2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--sign", KeyFile,
+                                           "--role", "configuration"})
+               .exitCode,
+           2);
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", Output, "--key", "not-a-key"}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"keygen"}).exitCode, 2);
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile + ".pub", Document}).exitCode, 1);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile + ".pub", Document, "--role", "configuration"}).exitCode, 1);
+  // A name that a signature cannot carry is refused before anything is written.
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "package", "--name", "/abs.json"}).exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(TestPublisherCommands)

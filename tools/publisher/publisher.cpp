@@ -581,7 +581,7 @@ bool writeDescription(const TPublishOptions& Options, const QString& Path, const
 {
   const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
   if (Options.signingKey &&
-      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureExpiry, Error))
+      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
     return false;
   QSaveFile File(Path);
   if (!File.open(QIODevice::WriteOnly) || File.write(Json) != Json.size() || !File.commit()) {

@@ -29,10 +29,11 @@ struct TPublishOptions
   // Files up to this size are published whole through their own download
   // record; larger ones are cut by content-defined chunking.
   std::uint64_t wholeFileLimit = 4194304;
-  // With a key the description is signed, with the expiry given; its
-  // signature file is written before the description is replaced.
+  // With a key the description is signed on these terms (its role and
+  // name, the signing time and the expiry); its signature file is written
+  // before the description is replaced.
   std::optional<shared::TSigningKey> signingKey;
-  QDateTime signatureExpiry;
+  shared::TSignatureTerms signatureTerms;
   // A build without files is refused unless allowed: its description would
   // empty every player's installation.
   bool allowEmpty = false;

@@ -110,6 +110,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
   , m_FunnelUuidKey(FunnelUuidKey)
 {
   registerLauncherMetaTypes();
+  m_pDownloadPool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->launcherSettings()));
   m_CommandLineParser.addOption(m_FirstLaunchOption);
   m_CommandLineParser.addOption(m_SkipSelfUpdateOption);
   m_CommandLineParser.addOption(m_ShowUiOption);
@@ -388,11 +389,11 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
   const auto Configuration = m_pConfigurationHandler->configuration();
   const auto Launcher = Configuration ? Configuration->launcherPackage() : nullptr;
   const TPackageConfigurationReader* Description = Launcher ? Launcher->currentDescription() : nullptr;
-  const QString PublishedVersion =
-      Description ? (Description->version().isEmpty() ? QString("?") : Description->version()) : QString();
-  const bool SelfUpdateDue = !isSet(m_SkipSelfUpdateOption) && Description && PublishedVersion != LauncherVersion;
+  tellPlayerOfRefusedDocument();
+  const bool SelfUpdateDue = !isSet(m_SkipSelfUpdateOption) && Description && isNewerLauncher(Description->version());
   if (SelfUpdateDue && !SelfUpdateBuiltIn)
-    qInfo().noquote() << QString("The launcher %1 is published; this build does not update itself").arg(PublishedVersion);
+    qInfo().noquote() << QString("The launcher %1 is published; this build does not update itself")
+                             .arg(Description->version());
   if (SelfUpdateDue && SelfUpdateBuiltIn) {
     m_pLauncherSelfUpdater->startSelfUpdate(Launcher);
     showSplashScreen(":/images/launcher/LauncherLogo_UpdatingLauncher.png");
@@ -401,6 +402,61 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
   }
   m_pLauncherSelfUpdater->cleanupOldLauncherVersion();
   onLauncherReadyForAction();
+}
+
+bool TLauncherApplication::isNewerLauncher(const QString& PublishedVersion) const
+{
+  const int Order = compareLauncherVersions(PublishedVersion, LauncherVersion);
+  if (Order < 0)
+    qWarning().noquote() << QString("The published launcher %1 is older than this launcher %2: it is not installed")
+                                .arg(PublishedVersion, LauncherVersion);
+  return Order > 0;
+}
+
+namespace {
+
+// Why an update was refused, in words a player understands.
+QString refusalReasonText(EDocumentRefusal Reason)
+{
+  switch (Reason) {
+  case EDocumentRefusal::NotSigned:
+    return "it is not signed by its publisher";
+  case EDocumentRefusal::SignedByOther:
+    return "it is signed by someone other than its publisher";
+  case EDocumentRefusal::BadSignature:
+    return "its signature is damaged or does not belong to it";
+  case EDocumentRefusal::Expired:
+    return "its signature has expired";
+  case EDocumentRefusal::OtherDocument:
+    return "the server sent another file of its publisher in its place";
+  case EDocumentRefusal::Older:
+    return "it is older than the version already installed";
+  case EDocumentRefusal::NotADescription:
+    return "the server did not send an update of it";
+  }
+  return "it could not be checked";
+}
+
+} // namespace
+
+void TLauncherApplication::tellPlayerOfRefusedDocument()
+{
+  const auto& Refused = m_pConfigurationHandler->refusedDocuments();
+  if (Refused.empty() || m_RefusalShown)
+    return;
+  m_RefusalShown = true;
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+  const QString Package = Refused.front().package.isEmpty() ? applicationName() : Refused.front().package;
+  QMessageBox Box(QMessageBox::Warning, "Update refused",
+                  QString("The update of %1 was refused because %2.").arg(Package, refusalReasonText(Refused.front().reason)),
+                  QMessageBox::Ok);
+  // No window is open yet: closing the box must not end the run as "the
+  // last window".
+  const bool QuitOnLastWindow = quitOnLastWindowClosed();
+  setQuitOnLastWindowClosed(false);
+  execMessageBox(Box);
+  setQuitOnLastWindowClosed(QuitOnLastWindow);
 }
 
 void TLauncherApplication::restartAfterSelfUpdate()

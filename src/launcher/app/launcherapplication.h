@@ -89,6 +89,12 @@ private:
   void onDiskAccessFailure(QString ErrorMessage);
   void onPackageConfigurationDownloadsFinished();
   void restartAfterSelfUpdate();
+  // Whether the published launcher is newer than this one; an older one is
+  // never installed.
+  bool isNewerLauncher(const QString& PublishedVersion) const;
+  // Shows the first document refused in this run (its signature, or not a
+  // description) to the player; once per run.
+  void tellPlayerOfRefusedDocument();
   void onLauncherReadyForAction();
   void onAllStartedUpdatesFinished();
   void onDefaultPackageChanged(std::shared_ptr<TPackage> Package, bool IsDefault);
@@ -138,6 +144,7 @@ private:
   QString m_FunnelUuidKey;
 
   bool m_Ending = false;  // a fatal box was shown or the run is ending
+  bool m_RefusalShown = false;
 };
 
 // The process-wide application object, or null.

@@ -58,6 +58,17 @@ TOptionSpec validDaysOption()
   return valueOption("valid-days", "N", "Days the signature is valid (1 to 3650; default 30).");
 }
 
+// How a signature names the document: its path relative to the folder the
+// configuration document is published in, or a name as given.
+std::vector<TOptionSpec> signedNameOptions()
+{
+  return {valueOption("root", "DIR",
+                      "The folder the configuration document is published in; the signature names the document by "
+                      "its path relative to it (default: the document's own folder for the configuration, else the "
+                      "folder above the document's)."),
+          valueOption("name", "NAME", "The name the signature gives the document, instead of its path below --root.")};
+}
+
 TCommandSpec publishCommand()
 {
   TCommandSpec Command;
@@ -87,11 +98,15 @@ TCommandSpec publishCommand()
       choice(valueOption("variant", "VARIANT", "The build variant: regular, preview, beta or test."),
              {"regular", "preview", "beta", "test"}),
       valueOption("sign", "KEY_FILE", "Sign the description: package.json.sig is written before package.json."),
+      choice(valueOption("role", "ROLE", "With --sign: sign it as a package (the default) or a launcher description."),
+             {"package", "launcher"}),
       validDaysOption(),
       switchOption("allow-empty", "Publish a build without files (players' installations would be emptied)."),
       jsonOption("the summary"),
       quietOption("nothing but errors"),
   };
+  for (const TOptionSpec& Option : signedNameOptions())
+    Command.options.push_back(Option);
   return Command;
 }
 
@@ -119,14 +134,17 @@ TCommandSpec verifyCommand()
   TCommandSpec Command;
   Command.name = "verify";
   Command.title = "checking a publication";
-  Command.usage = "verify OUT_DIR|DESCRIPTION [--json] [--quiet]";
+  Command.usage = "verify OUT_DIR|DESCRIPTION [--key PUBLIC_KEY]... [--json] [--quiet]";
   Command.paragraphs << "Checks a published folder, description file or http(s) URL as players receive it: every "
                         "chunk file and block index file is there, whole, and decodes to its content, block by block; "
-                        "a signature beside the description signs it and has not expired. One line per problem. Exit "
+                        "a signature beside the description signs it as a package or launcher description at its place and has not "
+                        "expired; with --key it must be there and made by one of the keys given (else by the key it "
+                        "names). One line per problem. Exit "
                         "status 1 when there is a problem, 2 when the description cannot be read.";
   Command.minimumArguments = Command.maximumArguments = 1;
   Command.argumentsText = "one published folder, description or URL";
-  Command.options = {jsonOption("the result"), quietOption("only the problems")};
+  Command.options = {repeatable(valueOption("key", "PUBLIC_KEY", "A release key, as keygen prints it.")),
+                     jsonOption("the result"), quietOption("only the problems")};
   return Command;
 }
 
@@ -178,11 +196,17 @@ TCommandSpec signCommand()
   TCommandSpec Command;
   Command.name = "sign";
   Command.title = "signing a document";
-  Command.usage = "sign KEY_FILE FILE [--valid-days N]";
-  Command.paragraphs << "Writes FILE.sig, the signature of FILE (the configuration document, or a description).";
+  Command.usage = "sign KEY_FILE FILE --role ROLE [--root DIR | --name NAME] [--valid-days N]";
+  Command.paragraphs << "Writes FILE.sig, the signature of FILE as the document of that role (the configuration "
+                        "document, a package, asset or launcher description), named by its place.";
   Command.minimumArguments = Command.maximumArguments = 2;
   Command.argumentsText = "the private key file and the file to sign";
-  Command.options = {validDaysOption()};
+  Command.options = {required(choice(valueOption("role", "ROLE", "What FILE is: configuration, package, asset or "
+                                                                  "launcher."),
+                                     {"configuration", "package", "asset", "launcher"})),
+                     validDaysOption()};
+  for (const TOptionSpec& Option : signedNameOptions())
+    Command.options.push_back(Option);
   return Command;
 }
 

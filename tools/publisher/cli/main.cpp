@@ -16,6 +16,7 @@
 #include "shared/releasesignature.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -86,20 +87,66 @@ std::optional<QString> takeNumber(const cli::TCommandLine& Line, const QString& 
 constexpr int DefaultValidDays = 30;
 constexpr int MaxValidDays = 3650;
 
-// The key and the expiry of the signatures to write, or a message.
-std::optional<QString> loadSigning(const QString& KeyFile, int ValidDays, std::optional<shared::TSigningKey>& Key,
-                                   QDateTime& Expires)
+// --sign (or sign's key file), --role, --root, --name and --valid-days as
+// given.
+struct TSigningArguments
+{
+  QString keyFile;
+  int validDays = DefaultValidDays;
+  std::optional<shared::EDocumentRole> role;
+  QString root;
+  QString name;
+};
+
+// The signing options of Line; a message when they are wrong.
+std::optional<QString> signingArguments(const cli::TCommandLine& Line, TSigningArguments& Signing)
+{
+  if (const auto Problem = takeNumber(Line, "valid-days", 1, MaxValidDays, Signing.validDays))
+    return Problem;
+  if (Line.isSet("role"))
+    Signing.role = shared::documentRoleFromWord(Line.value("role").toUtf8());
+  Signing.root = Line.value("root");
+  Signing.name = Line.value("name");
+  if (Line.isSet("root") && Line.isSet("name"))
+    return QString("--root and --name exclude each other");
+  return std::nullopt;
+}
+
+// The name a signature gives the document at Path: as given, or its path
+// relative to the configuration's folder.
+QString signedNameOf(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path)
+{
+  if (!Signing.name.isEmpty())
+    return Signing.name;
+  const QFileInfo Document(Path);
+  QString Root = Signing.root;
+  if (Root.isEmpty())
+    Root = Role == shared::EDocumentRole::Configuration ? Document.absolutePath() : Document.absolutePath() + "/..";
+  return shared::documentNameBelow(QFileInfo(Root).absoluteFilePath(), Document.absoluteFilePath());
+}
+
+// The key and the terms of the signature of the document at Path, or a
+// message.
+std::optional<QString> loadSigning(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path,
+                                   std::optional<shared::TSigningKey>& Key, shared::TSignatureTerms& Terms)
 {
   QString Error;
-  Key = shared::TSigningKey::readFile(KeyFile, Error);
+  Key = shared::TSigningKey::readFile(Signing.keyFile, Error);
   if (!Key)
     return Error;
-  Expires = QDateTime::currentDateTimeUtc().addDays(ValidDays);
+  Terms.document = {Role, signedNameOf(Signing, Role, Path)};
+  if (!shared::isDocumentName(Terms.document.name))
+    return QString("\"%1\" cannot name %2 in a signature: give --root (the folder the configuration is "
+                   "published in) or --name")
+        .arg(Terms.document.name, Path);
+  Terms.signedAt = QDateTime::currentDateTimeUtc();
+  Terms.expires = Terms.signedAt.addDays(Signing.validDays);
   return std::nullopt;
 }
 
 // The options of a publication; a message when they are wrong.
-std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOptions& Options, int& ValidDays)
+std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOptions& Options,
+                                      TSigningArguments& Signing)
 {
   Options.inputDirectory = Line.value("input");
   Options.outputDirectory = Line.value("output");
@@ -115,26 +162,31 @@ std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOpt
        {std::tuple<QString, int, int, int*>{"level", 0, 9, &Options.packing.lzmaPreset},
         {"deflate-level", 1, 9, &Options.packing.deflateLevel},
         {"min-lzma-saving", 0, 100, &Options.packing.minimumLzmaSavingPercent},
-        {"min-deflate-saving", 0, 100, &Options.packing.minimumDeflateSavingPercent},
-        {"valid-days", 1, MaxValidDays, &ValidDays}}) {
+        {"min-deflate-saving", 0, 100, &Options.packing.minimumDeflateSavingPercent}}) {
     if (const auto Problem = takeNumber(Line, Name, Minimum, Maximum, *Target))
       return Problem;
   }
   if (Options.version.trimmed().isEmpty())
     return QString("--version needs a text");
-  if (Line.isSet("valid-days") && !Line.isSet("sign"))
-    return QString("--valid-days needs --sign");
+  if (const auto Problem = signingArguments(Line, Signing))
+    return Problem;
+  Signing.keyFile = Line.value("sign");
+  const bool AnyButKey = Line.isSet("valid-days") || Line.isSet("role") || Line.isSet("root") || Line.isSet("name");
+  if (AnyButKey && Signing.keyFile.isEmpty())
+    return QString("--valid-days, --role, --root and --name need --sign");
   return std::nullopt;
 }
 
 int runPublish(const cli::TCommandLine& Line)
 {
   TPublishOptions Options;
-  int ValidDays = DefaultValidDays;
-  if (const auto Problem = publishOptions(Line, Options, ValidDays))
+  TSigningArguments Signing;
+  if (const auto Problem = publishOptions(Line, Options, Signing))
     return usageError(*Line.command, *Problem);
-  if (Line.isSet("sign")) {
-    if (const auto Problem = loadSigning(Line.value("sign"), ValidDays, Options.signingKey, Options.signatureExpiry))
+  if (!Signing.keyFile.isEmpty()) {
+    if (const auto Problem = loadSigning(Signing, Signing.role.value_or(shared::EDocumentRole::Package),
+                                         QDir(Options.outputDirectory).filePath("package.json"), Options.signingKey,
+                                         Options.signatureTerms))
       return fail(*Problem);
   }
   const bool Quiet = Line.isSet("quiet");
@@ -152,6 +204,9 @@ int runPublish(const cli::TCommandLine& Line)
     printJson(publishJson(Report, Progress.seconds()));
   else if (!Quiet)
     out() << publishText(Report, Progress.seconds(), Progress.rate(Report.inputBytes));
+    out() << publishText(Report, Progress.seconds(), Progress.rate(Report.inputBytes));
+  if (Options.signingKey && !Line.isSet("json") && !Quiet)
+    out() << QString("signed as %1\n").arg(Options.signatureTerms.document.text());
   return 0;
 }
 
@@ -197,10 +252,17 @@ int runCost(const cli::TCommandLine& Line)
 
 int runVerify(const cli::TCommandLine& Line)
 {
+  std::vector<shared::TReleaseKey> Keys;
+  for (const QString& Text : Line.values("key")) {
+    const auto Key = shared::TReleaseKey::fromText(Text);
+    if (!Key)
+      return usageError(*Line.command, QString("--key needs a public key as keygen prints it, not \"%1\"").arg(Text));
+    Keys.push_back(*Key);
+  }
   const bool Quiet = Line.isSet("quiet");
   TProgressLine Progress(!Quiet);
   QString Error;
-  const auto Report = verifyPublication(Line.arguments[0], Error, [&](const TVerifyProgress& State) {
+  const auto Report = verifyPublication(Line.arguments[0], Keys, Error, [&](const TVerifyProgress& State) {
     Progress.show(QString("verifying: %1 of %2 chunk files").arg(State.chunkFilesDone).arg(State.chunkFiles),
                   State.bytesDone, State.bytes);
   });
@@ -272,19 +334,21 @@ std::optional<QString> readDocumentToSign(const QString& Path, QByteArray& Docum
 
 int runSign(const cli::TCommandLine& Line)
 {
-  int ValidDays = DefaultValidDays;
-  if (const auto Problem = takeNumber(Line, "valid-days", 1, MaxValidDays, ValidDays))
+  TSigningArguments Signing;
+  if (const auto Problem = signingArguments(Line, Signing))
     return usageError(*Line.command, *Problem);
+  Signing.keyFile = Line.arguments[0];
   std::optional<shared::TSigningKey> Key;
-  QDateTime Expires;
-  if (const auto Problem = loadSigning(Line.arguments[0], ValidDays, Key, Expires))
+  shared::TSignatureTerms Terms;
+  if (const auto Problem = loadSigning(Signing, *Signing.role, Line.arguments[1], Key, Terms))
     return fail(*Problem);
   QByteArray Document;
   if (const auto Problem = readDocumentToSign(Line.arguments[1], Document))
     return fail(*Problem);
   QString Error;
-  if (!shared::writeSignatureFile(Line.arguments[1], Document, *Key, Expires, Error))
+  if (!shared::writeSignatureFile(Line.arguments[1], Document, *Key, Terms, Error))
     return fail(Error);
+  out() << QString("%1%2: signed as %3\n").arg(Line.arguments[1], shared::SignatureFileSuffix, Terms.document.text());
   return 0;
 }
 
