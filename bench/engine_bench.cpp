@@ -23,13 +23,14 @@
 //   ashgrove-engine-bench verify FOLDER DESCRIPTION
 //       VerifyPackage of every file of DESCRIPTION in FOLDER.
 //   ashgrove-engine-bench install DESCRIPTION URL [--max-concurrent M]
-//                         [--max-cached C] [--verify] [--full-scan] [--log FILE] [--idle]
+//                         [--max-cached C] [--verify] [--no-fast-scan]
+//                         [--log FILE] [--idle]
 //       Installs or updates the package published at URL (DESCRIPTION is its
-//       content) into $XDG_DATA_HOME like the launcher does; --full-scan
-//       turns the fast scan off; --idle sets everything up but installs
-//       nothing (the fixed memory base). Prints, besides times and sizes, the
-//       process's CPU seconds and those it spent decoding, hashing and
-//       writing.
+//       content) into $XDG_DATA_HOME like the launcher does; --no-fast-scan
+//       reads every installed file (the setting "fastScan" off); --idle sets
+//       everything up but installs nothing (the fixed memory base). Prints,
+//       besides times and sizes, the process's CPU seconds and those it
+//       spent decoding, hashing and writing.
 //
 // Every operation prints one JSON object on standard output; the exit
 // status is 0 only when the operation succeeded.
@@ -476,7 +477,7 @@ struct TInstallOptions
   int maxConcurrentDownloads = 10;
   int maxCachedChunks = 100;
   bool verify = false;
-  bool fullScan = false;
+  bool fastScan = true;
   bool idle = false;
   int timeoutSeconds = 1800;
 };
@@ -488,7 +489,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->maxConcurrentDownloads = Options.maxConcurrentDownloads;
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
-  Settings->fastScan = !Options.fullScan;
+  Settings->fastScan = Options.fastScan;
   auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
@@ -564,7 +565,7 @@ int runInstall(const TInstallOptions& Options)
              {"status_before", StatusBefore},
              {"status", int(Package->localStatus())},
              {"verification", Options.verify},
-             {"fast_scan", !Options.fullScan},
+             {"fast_scan", Options.fastScan},
              {"cpu_seconds_self", processCpuSeconds() - CpuBefore},
              {"decode_cpu_seconds", shared::cpuSeconds(shared::ECpuActivity::Decode) - ActivitiesBefore[0]},
              {"hash_cpu_seconds", shared::cpuSeconds(shared::ECpuActivity::Hash) - ActivitiesBefore[1]},
@@ -583,8 +584,8 @@ int usage()
                "usage: ashgrove-engine-bench generate FOLDER SIZE_MB | change FOLDER | scanfile FOLDER SIZE_MB |\n"
                "       shiftscanfile FOLDER TARGET |\n"
                "       scan FOLDER DESCRIPTION | verify FOLDER DESCRIPTION |\n"
-               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--full-scan] [--log FILE]\n"
-               "               [--idle]\n");
+               "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--no-fast-scan]\n"
+               "               [--log FILE] [--idle]\n");
   return 2;
 }
 
@@ -636,8 +637,8 @@ int main(int argc, char** argv)
         const QString Value = Index + 1 < Arguments.size() ? Arguments[Index + 1] : QString();
         if (Option == "--verify") {
           Options.verify = true;
-        } else if (Option == "--full-scan") {
-          Options.fullScan = true;
+        } else if (Option == "--no-fast-scan") {
+          Options.fastScan = false;
         } else if (Option == "--idle") {
           Options.idle = true;
         } else if (Option == "--max-concurrent" && !Value.isEmpty()) {

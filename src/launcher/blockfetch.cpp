@@ -11,6 +11,8 @@
 #include <QSet>
 #include <QtConcurrent>
 
+#include <algorithm>
+
 namespace orvale::launcher {
 
 namespace {
@@ -44,7 +46,19 @@ void TBlockFetcher::clear()
   m_ChunkOfIndex.clear();
   m_IndexesPending = 0;
   m_BytesAtHand = 0;
+  m_BytesToRead = 0;
+  m_ReadsRunning = 0;
+  m_pBytesRead = std::make_shared<std::atomic<std::uint64_t>>(0);
   m_pOldBlocks.reset();
+}
+
+TBlockFetcher::TReading TBlockFetcher::oldBlocksReading() const
+{
+  TReading Reading;
+  Reading.active = m_ReadsRunning > 0;
+  Reading.bytesRead = *m_pBytesRead;
+  Reading.bytesToRead = m_BytesToRead;
+  return Reading;
 }
 
 bool TBlockFetcher::prepare(const std::vector<TChunkInPackage>& Chunks, std::shared_ptr<const TOldBlocks> OldBlocks)
@@ -139,6 +153,11 @@ void TBlockFetcher::onIndex(TChunkFetch& Fetch, const QByteArray& Data)
     fallBack(Fetch, "the block index is not sound");
     return;
   }
+  if (m_OnlyCheckedRanges && Index->encoding != shared::EBlockEncoding::Stored) {
+    fallBack(Fetch, "with release keys, ranges that must be decoded are not fetched: the index does not vouch for "
+                    "their bytes");
+    return;
+  }
   Fetch.index = *Index;
   if (!plan(Fetch)) {
     fallBack(Fetch, "too few of its blocks are at hand");
@@ -189,12 +208,18 @@ void TBlockFetcher::readBlocksAtHand(TChunkFetch& Fetch)
 {
   const QUrl Url = Fetch.chunk.url;
   const std::uint64_t Generation = m_Generation;
+  m_BytesToRead += Fetch.bytesAtHand;
+  ++m_ReadsRunning;
   using TRead = std::optional<QHash<QByteArray, QByteArray>>;
   auto* Watcher = new QFutureWatcher<TRead>(this);
   connect(Watcher, &QFutureWatcher<TRead>::finished, this, [this, Watcher, Url, Generation] {
     Watcher->deleteLater();
+    if (Generation != m_Generation)
+      return;
+    --m_ReadsRunning;
+    emit oldBlocksRead(*m_pBytesRead, m_BytesToRead);
     TChunkFetch* Fetch = findByChunkUrl(Url);
-    if (Generation != m_Generation || !Fetch)
+    if (!Fetch)
       return;
     // Read (or failed): nothing of this chunk's blocks at hand is needed
     // from the old data any more.
@@ -209,14 +234,19 @@ void TBlockFetcher::readBlocksAtHand(TChunkFetch& Fetch)
     }
     settleIndex();
   });
-  Watcher->setFuture(QtConcurrent::run([OldBlocks = m_pOldBlocks, Blocks = std::move(Fetch.toRead)]() -> TRead {
+  // Up to MaxBytesAtHand read and hashed: never on the caller's (the GUI)
+  // thread.
+  Watcher->setFuture(QtConcurrent::run([OldBlocks = m_pOldBlocks, Blocks = std::move(Fetch.toRead),
+                                        BytesRead = m_pBytesRead, Url]() -> TRead {
     QHash<QByteArray, QByteArray> Read;
     for (const shared::TBlock& Block : Blocks) {
       std::optional<QByteArray> Content = OldBlocks->read(Block);
       if (!Content)
         return std::nullopt;
       Read.insert(Block.hash, std::move(*Content));
+      *BytesRead += Block.unpackedSize;
     }
+    qInfo().noquote() << QString("blocks at hand of %1 read: %2 blocks%3").arg(urlText(Url)).arg(Blocks.size()).arg(threadTag());
     return Read;
   }));
   Fetch.toRead.clear();
@@ -269,6 +299,7 @@ void TBlockFetcher::requestNextRanges(TChunkFetch& Fetch)
   Options.maxBodyBytes = qint64(std::min<std::uint64_t>(shared::maxRangeResponseBytes(Ranges, Fetch.chunk.packedSize),
                                                         std::uint64_t(INT64_MAX)));
   Options.headers = {{"Range", shared::rangeHeaderValue(Ranges)}};
+  Options.document = false;
   m_pPool->download(Fetch.chunk.url, Options);
 }
 

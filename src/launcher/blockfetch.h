@@ -11,6 +11,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -63,9 +64,24 @@ public:
   // Drops every chunk and what it holds; answers still on their way are
   // ignored.
   void clear();
+  // Fetch by blocks only chunks whose ranges the index vouches for before
+  // anything decodes them: stored ranges are the blocks themselves, checked
+  // against their hashes; a Deflate or zstd range is only known by what it
+  // decodes to, so such chunks are fetched whole (their packed hash is
+  // checked).
+  void setOnlyCheckedRanges(bool Only) { m_OnlyCheckedRanges = Only; }
   // The bytes fetching Chunk takes by blocks (its index and ranges), when it
   // is fetched by blocks; nothing when it is fetched whole.
   std::optional<std::uint64_t> plannedBytes(const QUrl& ChunkUrl) const;
+
+  // How far reading the blocks at hand out of the old data has come.
+  struct TReading
+  {
+    bool active = false;  // blocks of a chunk are being read
+    std::uint64_t bytesRead = 0;
+    std::uint64_t bytesToRead = 0;
+  };
+  TReading oldBlocksReading() const;
 
 signals:
   void prepared();
@@ -76,6 +92,8 @@ signals:
   void fellBack(const QUrl& Url);
   // Bytes received for the chunk so far: its index and ranges.
   void progress(const QUrl& Url, qlonglong Bytes);
+  // The blocks at hand of a chunk have been read out of the old data.
+  void oldBlocksRead(std::uint64_t BytesRead, std::uint64_t BytesToRead);
 
 private:
   enum class EStage
@@ -96,7 +114,7 @@ private:
     std::vector<shared::TBlock> toRead;    // the blocks at hand, each once, until they are read
     bool blocksRead = false;
     QHash<QByteArray, QByteArray> atHand;  // content by block hash
-    std::uint64_t bytesAtHand = 0;
+    std::uint64_t bytesAtHand = 0;         // counted against MaxBytesAtHand from the plan on
     std::size_t nextRequest = 0;
     std::vector<QByteArray> fetched;       // the ranges received, in plan order
     qlonglong receivedBytes = 0;           // of finished requests
@@ -132,7 +150,13 @@ private:
   QHash<QUrl, QString> m_ChunkOfIndex;       // index URL to chunk URL
   std::size_t m_IndexesPending = 0;
   std::uint64_t m_BytesAtHand = 0;
-  std::uint64_t m_Generation = 0;  // answers of assemblies of a cleared run are ignored
+  std::uint64_t m_BytesToRead = 0;  // of the blocks at hand of this run
+  std::size_t m_ReadsRunning = 0;   // chunks whose blocks at hand are being read
+  // Bytes of blocks at hand read so far in this run, counted by the reading
+  // tasks.
+  std::shared_ptr<std::atomic<std::uint64_t>> m_pBytesRead = std::make_shared<std::atomic<std::uint64_t>>(0);
+  std::uint64_t m_Generation = 0;  // answers of assemblies and readings of a cleared run are ignored
+  bool m_OnlyCheckedRanges = false;
 };
 
 } // namespace orvale::launcher

@@ -2,6 +2,7 @@
 
 #include "launcher/funnelevents.h"
 #include "launcher/logging.h"
+#include "shared/reservednames.h"
 
 #include <QDebug>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonParseError>
 #include <QSet>
 #include <QtConcurrent>
 
@@ -19,27 +21,6 @@ namespace orvale::launcher {
 namespace {
 
 const char* const kDefaultMarker = "default";
-const char* const kInstallingFiles = "installing-package.json";
-
-// Adds the files that an unfinished installation may have written and that
-// Published does not have to the files to delete.
-void deleteUnfinishedFiles(TPackageDifference& Difference, const TFileInPackageVector& Unfinished,
-                           const TPackageConfigurationReader& Published, const QDir& Directory,
-                           TLauncherFilesystemHelper& Helper)
-{
-  QSet<QString> Kept;
-  for (const TFileInPackage& File : Published.files())
-    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
-  for (const TFileInPackage& File : Difference.filesToDelete)
-    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
-  for (const TFileInPackage& File : Unfinished) {
-    const QString Path = installationFilePath(Helper, Directory, File.localFile);
-    if (Path.isEmpty() || Kept.contains(Path))
-      continue;
-    Kept.insert(Path);
-    Difference.filesToDelete.push_back(File);
-  }
-}
 
 } // namespace
 
@@ -108,7 +89,7 @@ QString TInstallationManager::partialMarkerPath(const TPackage& Package)
 
 QString TInstallationManager::installingFilesPath(const QDir& Directory)
 {
-  return Directory.filePath(kInstallingFiles);
+  return Directory.filePath(shared::InstallingFilesName);
 }
 
 TFileInPackageVector TInstallationManager::readInstallingFiles(const QDir& Directory)
@@ -116,21 +97,32 @@ TFileInPackageVector TInstallationManager::readInstallingFiles(const QDir& Direc
   const QByteArray Data = m_pLauncherFilesystemHelper->readFileIfExists(installingFilesPath(Directory));
   if (Data.isEmpty())
     return {};
-  const QUrl Base = QUrl::fromLocalFile(Directory.absolutePath() + "/");
-  const TPackageConfigurationReader Reader(Data, QByteArray(), Base, Base);
-  if (!Reader.isValid()) {
-    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay: %2")
-                                .arg(installingFilesPath(Directory), Reader.invalidReason());
+  // A list of file names, not a description: {"files": [{"localfile": ...}]}.
+  QJsonParseError Error;
+  const QJsonDocument Document = QJsonDocument::fromJson(Data, &Error);
+  const QJsonValue Files = Document.object().value("files");
+  if (Error.error != QJsonParseError::NoError || !Files.isArray()) {
+    qWarning().noquote() << QString("%1 is damaged, files of an unfinished installation may stay")
+                                .arg(installingFilesPath(Directory));
+    return {};
   }
-  return Reader.files();
+  TFileInPackageVector Listed;
+  for (const QJsonValue& Entry : Files.toArray()) {
+    TFileInPackage File;
+    File.localFile = Entry.toObject().value("localfile").toString();
+    if (!File.localFile.isEmpty())
+      Listed.push_back(File);
+  }
+  return Listed;
 }
 
 void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
+                                                const TFileInPackageVector& Installed,
                                                 const TFileInPackageVector& Unfinished)
 {
   QJsonArray Files;
   QSet<QString> Paths;
-  for (const TFileInPackageVector* List : {&Published.files(), &Unfinished}) {
+  for (const TFileInPackageVector* List : {&Published.files(), &Installed, &Unfinished}) {
     for (const TFileInPackage& File : *List) {
       const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, Directory, File.localFile);
       if (Path.isEmpty() || Paths.contains(Path))
@@ -224,9 +216,18 @@ void TInstallationManager::markPackageAsPartiallyInstalled(std::shared_ptr<TPack
     m_pLauncherFilesystemHelper->movePath(Full, Partial);
   else if (!m_pLauncherFilesystemHelper->fileExists(Partial))
     writeFileCreatingFolders(Partial, PackageData);
-  if (!AssetData.isEmpty())
-    writeFileCreatingFolders(assetFilePath(*Package), AssetData);
+  writeAssetFile(*Package, AssetData);
   Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
+}
+
+void TInstallationManager::writeAssetFile(const TPackage& Package, const QByteArray& AssetData)
+{
+  // A description without asset data has no asset file: one left from an
+  // earlier build would add its files to the description read back.
+  if (AssetData.isEmpty())
+    m_pLauncherFilesystemHelper->removePath(assetFilePath(Package));
+  else
+    writeFileCreatingFolders(assetFilePath(Package), AssetData);
 }
 
 std::shared_ptr<TPackageInstallation> TInstallationManager::findInstallation(const QString& Name) const
@@ -249,6 +250,22 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::createJob(const std:
   return Job;
 }
 
+std::optional<QDateTime> TInstallationManager::fastScanMarkerTime(const TPackage& Package)
+{
+  if (!m_pLauncherFilesystemHelper->launcherSettings()->fastScan ||
+      computeLocalPackageStatus(Package) != ELocalPackageStatus::UpdateAvailable)
+    return std::nullopt;
+  const QDateTime MarkerTime = QFileInfo(fullMarkerPath(Package)).lastModified();
+  // A marker from the future: the clock was put back since it was written,
+  // and a file changed now would look older than it.
+  if (!MarkerTime.isValid() || MarkerTime > QDateTime::currentDateTime()) {
+    qWarning().noquote() << QString("The full marker of %1 is dated %2, after the present time: every file is read")
+                                .arg(Package.name(), MarkerTime.toString(Qt::ISODateWithMs));
+    return std::nullopt;
+  }
+  return MarkerTime;
+}
+
 void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Package)
 {
   qInfo().noquote() << QString("installOrUpdatePackage: %1%2").arg(Package->name(), threadTag());
@@ -261,14 +278,12 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
   // The fast scan trusts only files not changed since the full marker was
   // written; moving the marker aside below keeps its time.
-  std::optional<QDateTime> FastScanMarkerTime;
-  if (m_pLauncherFilesystemHelper->launcherSettings()->fastScan &&
-      computeLocalPackageStatus(*Package) == ELocalPackageStatus::UpdateAvailable)
-    FastScanMarkerTime = QFileInfo(fullMarkerPath(*Package)).lastModified();
-  // The partial marker may hold the description installed before: what an
-  // abandoned update wrote is known only from the installing file.
+  const std::optional<QDateTime> FastScanMarkerTime = fastScanMarkerTime(*Package);
+  // The partial marker may hold the description installed before, without
+  // its asset file: what is on disk beyond the published files is known
+  // only from the installing file.
   const TFileInPackageVector Unfinished = readInstallingFiles(Directory);
-  writeInstallingFiles(Directory, *Published, Unfinished);
+  writeInstallingFiles(Directory, *Published, Installed.files(), Unfinished);
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
 
   auto Job = createJob(Package, Installed);
@@ -291,10 +306,8 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   });
   // The task keeps the job alive while it runs.
   Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime, Unfinished] {
-    TPackageDifference Difference =
-        Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime);
-    deleteUnfinishedFiles(Difference, Unfinished, PublishedCopy, Directory, *Helper);
-    return Difference;
+    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime,
+                                                      Unfinished);
   }));
 }
 
@@ -306,8 +319,13 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> Package)
   const TPackageConfigurationReader* Published = Package->currentDescription();
   const TPackageConfigurationReader Installed =
       readPackageConfigurationFromInstallationDirectory(installationDirectory(*Package));
-  markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
+  // What is verified stays described as it is: the full marker written
+  // after the verification is this description, not the published one. (A
+  // missing or damaged description fails the verification.)
+  const TPackageConfigurationReader& Kept = Installed.isValid() ? Installed : *Published;
+  markPackageAsPartiallyInstalled(Package, Kept.packageData(), Kept.assetData());
   auto Job = createJob(Package, Installed);
+  Job->setKind(EInstallationKind::VerifyOnly);
   connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
   connect(Job.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
   m_InstallationsInProgress.push_back(Job);
@@ -328,8 +346,7 @@ void TInstallationManager::updatePartiallyInstalledPackage(const std::shared_ptr
   if (m_pLauncherFilesystemHelper->fileExists(Full))
     m_pLauncherFilesystemHelper->movePath(Full, partialMarkerPath(*Package));
   writeFileCreatingFolders(partialMarkerPath(*Package), Published->packageData());
-  if (!Published->assetData().isEmpty())
-    writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
+  writeAssetFile(*Package, Published->assetData());
   Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
 }
 
@@ -359,21 +376,28 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
   finishInstallation(Installation);
 }
 
-void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package)
+void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package,
+                                                       const TPackageInstallation& Installation)
 {
   qInfo().noquote() << QString("markPackageAsFullyInstalled: %1").arg(Package->name());
-  const TPackageConfigurationReader* Published = Package->currentDescription();
+  // The full marker vouches for what was verified, whatever has been
+  // published since.
+  const TPackageConfigurationReader& Verified = Installation.verifiedDescription();
   const QString Partial = partialMarkerPath(*Package);
   // The asset file first: the full marker vouches for both. The partial
   // marker goes last, so that one of the two markers exists at every moment.
-  if (!Published->assetData().isEmpty())
-    writeFileCreatingFolders(assetFilePath(*Package), Published->assetData());
-  writeFileCreatingFolders(fullMarkerPath(*Package), Published->packageData());
+  writeAssetFile(*Package, Verified.assetData());
+  writeFileCreatingFolders(fullMarkerPath(*Package), Verified.packageData());
   if (m_pLauncherFilesystemHelper->fileExists(Partial))
     m_pLauncherFilesystemHelper->deleteFile(Partial);
-  m_pLauncherFilesystemHelper->removePath(
-      installingFilesPath(installationDirectory(*Package)));
-  Package->setLocalStatus(ELocalPackageStatus::UpToDate);
+  // What an unfinished installation wrote stays listed until an
+  // installation finishes; a verification leaves it for the next update.
+  if (Installation.kind() == EInstallationKind::Update)
+    m_pLauncherFilesystemHelper->removePath(installingFilesPath(installationDirectory(*Package)));
+  const TPackageConfigurationReader* Published = Package->currentDescription();
+  Package->setLocalStatus(Published && Published->versionText() == Verified.versionText()
+                              ? ELocalPackageStatus::UpToDate
+                              : ELocalPackageStatus::UpdateAvailable);
   sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
 }
 
@@ -388,7 +412,7 @@ void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> Pack
                                 threadTag());
   if (Installation->withoutError() && PackageBeingInstalled->currentDescription()) {
     try {
-      markPackageAsFullyInstalled(PackageBeingInstalled);
+      markPackageAsFullyInstalled(PackageBeingInstalled, *Installation);
     } catch (const std::runtime_error& Error) {
       emit diskAccessFailed(QString::fromUtf8(Error.what()));
     }

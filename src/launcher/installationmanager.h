@@ -74,12 +74,20 @@ private:
   std::shared_ptr<TPackageInstallation> createJob(const std::shared_ptr<TPackage>& Package,
                                                   const TPackageConfigurationReader& Installed);
   void updatePartiallyInstalledPackage(const std::shared_ptr<TPackage>& Package);
-  void markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package);
+  // Writes the description that Installation verified as the full marker.
+  void markPackageAsFullyInstalled(const std::shared_ptr<TPackage>& Package, const TPackageInstallation& Installation);
+  // Writes AssetData as the package's asset file, or removes the file when
+  // it is empty.
+  void writeAssetFile(const TPackage& Package, const QByteArray& AssetData);
+  // The time of the full marker when the fast scan may be used for the
+  // package's update.
+  std::optional<QDateTime> fastScanMarkerTime(const TPackage& Package);
   // The files listed by the installing file (empty without one).
   TFileInPackageVector readInstallingFiles(const QDir& Directory);
-  // Writes the installing file: the files of Published and of Unfinished.
+  // Writes the installing file: the files of Published, of the installed
+  // description and of Unfinished.
   void writeInstallingFiles(const QDir& Directory, const TPackageConfigurationReader& Published,
-                            const TFileInPackageVector& Unfinished);
+                            const TFileInPackageVector& Installed, const TFileInPackageVector& Unfinished);
   void finishInstallation(const std::shared_ptr<TPackageInstallation>& Installation);
   void writeFileCreatingFolders(const QString& Path, const QByteArray& Data);
   std::vector<std::shared_ptr<TPackage>> packages() const;

@@ -3,8 +3,10 @@
 #include "shared/downloadpool.h"
 #include "shared/randomnumbergenerator.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QUrlQuery>
 
 #include <limits>
@@ -34,6 +36,7 @@ TLauncherConfigurationHandler::TLauncherConfigurationHandler(
   , m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
   , m_SignedDocuments(m_pDownloadPool, m_pLauncherFilesystemHelper->launcherSettings()->releaseKeys)
   , m_ConfigurationUrl(m_pLauncherFilesystemHelper->launcherSettings()->launcherConfiguration)
+  , m_LauncherExecutable(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
 {
   m_ErrorTimer.setSingleShot(true);
   m_ErrorTimer.setInterval(int(qBound<qint64>(0, m_pLauncherFilesystemHelper->launcherSettings()->downloadErrorTimeout,
@@ -42,6 +45,10 @@ TLauncherConfigurationHandler::TLauncherConfigurationHandler(
           &TLauncherConfigurationHandler::onConfigurationDownloadFinished);
   connect(&m_SignedDocuments, &TSignedDocumentDownloads::failed, this,
           &TLauncherConfigurationHandler::onConfigurationDownloadFailed);
+  connect(&m_SignedDocuments, &TSignedDocumentDownloads::refused, this,
+          [this](const QUrl& Url, EDocumentRefusal Reason) { m_SignatureRefusals.insert(Url, Reason); });
+  connect(&m_SignedDocuments, &TSignedDocumentDownloads::diskAccessFailed, this,
+          &TLauncherConfigurationHandler::diskAccessFailed);
   connect(&m_ErrorTimer, &QTimer::timeout, this, &TLauncherConfigurationHandler::onErrorTimerExpired);
 }
 
@@ -69,7 +76,28 @@ void TLauncherConfigurationHandler::startConfigurationDownload()
         Qt::QueuedConnection);
     return;
   }
-  m_SignedDocuments.download(m_ConfigurationUrl);
+  m_SignedDocuments.download(m_ConfigurationUrl, configurationDocument());
+}
+
+shared::TSignedDocument TLauncherConfigurationHandler::configurationDocument() const
+{
+  return {shared::EDocumentRole::Configuration, signedDocumentName(m_ConfigurationUrl, m_ConfigurationUrl)};
+}
+
+shared::TSignedDocument TLauncherConfigurationHandler::descriptionDocument(const TPackageBuildRequest& Request,
+                                                                           bool Asset) const
+{
+  // Named by the build's URL as the configuration gives it, without the
+  // "nocache" item.
+  const QUrl Url = Asset ? Request.build->assetsUrl : Request.build->url;
+  const auto Role = Asset ? shared::EDocumentRole::Asset
+                          : (Request.launcher ? shared::EDocumentRole::Launcher : shared::EDocumentRole::Package);
+  return {Role, signedDocumentName(m_ConfigurationUrl, Url)};
+}
+
+void TLauncherConfigurationHandler::refuse(const QString& Package, EDocumentRefusal Reason)
+{
+  m_Refused.push_back({Package, Reason});
 }
 
 QUrl TLauncherConfigurationHandler::buildPackageDescriptionUrl(const QUrl& Url) const
@@ -98,7 +126,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
       const auto& Launcher = m_pConfiguration->launcherPackage();
       if (Launcher) {
         if (TPackageBuild* Build = Launcher->currentBuild())
-          addPublishedDescriptionRequest(Build);
+          addPublishedDescriptionRequest(Build, *Launcher);
       }
     }
     const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
@@ -107,7 +135,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
       if (!Build)
         continue;
       if (!m_Offline) {
-        addPublishedDescriptionRequest(Build);
+        addPublishedDescriptionRequest(Build, *Package);
       } else {
         const QDir Directory = Package->installationDirectory(*m_pLauncherFilesystemHelper);
         // An installation keeps an asset description only when one was
@@ -118,7 +146,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
         m_PendingRequests.push_back({Build, QUrl::fromLocalFile(Directory.absoluteFilePath(Settings->packageFile)),
                                      m_pLauncherFilesystemHelper->fileExists(AssetPath) ? QUrl::fromLocalFile(AssetPath)
                                                                                         : QUrl(),
-                                     {}, {}});
+                                     {}, {}, Package->name(), false});
       }
     }
     if (m_PendingRequests.empty()) {
@@ -128,7 +156,8 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
     // Copy: a download may fail synchronously and shrink the pending list.
     const std::vector<TPackageBuildRequest> Requests = m_PendingRequests;
     for (const TPackageBuildRequest& Request : Requests) {
-      for (const QUrl& Url : {Request.packageDescriptionUrl, Request.assetDescriptionUrl}) {
+      for (const bool Asset : {false, true}) {
+        const QUrl Url = Asset ? Request.assetDescriptionUrl : Request.packageDescriptionUrl;
         if (!Url.isValid())
           continue;
         // Online, descriptions come from web servers only: a configuration
@@ -140,7 +169,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
         else if (Url.scheme() != "http" && Url.scheme() != "https")
           onConfigurationDownloadFailed(Url, QNetworkReply::ProtocolUnknownError, "Not an http or https URL");
         else
-          m_SignedDocuments.download(Url);
+          m_SignedDocuments.download(Url, descriptionDocument(Request, Asset));
       }
     }
   } catch (const std::runtime_error& Error) {
@@ -148,7 +177,7 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
   }
 }
 
-void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild* Build)
+void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild* Build, const TPackage& Package)
 {
   // A URL that cannot be requested would never be answered: the build's
   // description has failed at once.
@@ -156,8 +185,8 @@ void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild
     logDescriptionFailure(Build->url, "Invalid URL");
     return;
   }
-  m_PendingRequests.push_back(
-      {Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl), {}, {}});
+  m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl),
+                               {}, {}, Package.name(), Package.isLauncher()});
 }
 
 void TLauncherConfigurationHandler::logDescriptionFailure(const QUrl& Url, const QString& ErrorString)
@@ -232,21 +261,8 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
       ++Entry;
       continue;
     }
-    if (Entry->build) {
-      auto Description = std::make_unique<TPackageConfigurationReader>(
-          Entry->packageDescriptionData, Entry->assetDescriptionData,
-          urlWithoutFileName(Entry->packageDescriptionUrl), urlWithoutFileName(Entry->assetDescriptionUrl));
-      // A reply that is no usable description (a captive portal's page, a
-      // cut-off document) counts as a failed download: the build keeps what
-      // it had, and nothing is installed, updated or deleted because of it.
-      if (Description->isValid()) {
-        Entry->build->description = std::move(Description);
-      } else {
-        qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: "
-                                         "not a usable description (%2)")
-                                     .arg(Entry->packageDescriptionUrl.toString(), Description->invalidReason());
-      }
-    }
+    if (Entry->build)
+      attachDescription(*Entry);
     Entry = m_PendingRequests.erase(Entry);
     if (m_PendingRequests.empty())
       emit packageConfigurationDownloadsFinished();
@@ -254,9 +270,40 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
   Q_UNUSED(Matched);
 }
 
+void TLauncherConfigurationHandler::attachDescription(TPackageBuildRequest& Request)
+{
+  auto Description = std::make_unique<TPackageConfigurationReader>(
+      Request.packageDescriptionData, Request.assetDescriptionData, urlWithoutFileName(Request.packageDescriptionUrl),
+      urlWithoutFileName(Request.assetDescriptionUrl));
+  Description->refuseReservedRootNames(m_pLauncherFilesystemHelper->ownFileNames());
+  QString Problem = Description->invalidReason();
+  if (Problem.isEmpty() && Request.launcher)
+    Problem = shared::launcherDescriptionProblem(*Description, m_LauncherExecutable);
+  // A reply that is no usable description (a captive portal's page, a
+  // cut-off document, another document in its place, one that would
+  // overwrite the launcher's own files) counts as a failed
+  // download: the build keeps what it had, and nothing is installed,
+  // updated or deleted because of it.
+  if (Problem.isEmpty()) {
+    Request.build->description = std::move(Description);
+    return;
+  }
+  qCritical().noquote() << QString("Download of package configuration/asset from configuration %1 failed: "
+                                   "not a usable description: %2")
+                               .arg(Request.packageDescriptionUrl.toString(), Problem);
+  if (!m_Offline)
+    refuse(Request.packageName, EDocumentRefusal::NotADescription);
+}
+
 void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code,
                                                                   QString ErrorString)
 {
+  const auto SignatureRefusal = m_SignatureRefusals.find(Url);
+  std::optional<EDocumentRefusal> Refusal;
+  if (SignatureRefusal != m_SignatureRefusals.end()) {
+    Refusal = *SignatureRefusal;
+    m_SignatureRefusals.erase(SignatureRefusal);
+  }
   if (Url == m_ConfigurationUrl) {
     // Once the configuration phase is over (loaded, or the cache was used
     // after the error timer fired), a late failure report changes nothing:
@@ -265,6 +312,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNet
       return;
     qCritical().noquote() << QString("Download of configuration failed: %1").arg(ErrorString);
     m_ErrorTimer.stop();
+    if (Refusal)
+      refuse(QString(), *Refusal);
     if (Code == QNetworkReply::ContentAccessDenied || Code == QNetworkReply::ContentNotFoundError)
       emit mainConfigurationDownloadFailed();
     else
@@ -276,6 +325,8 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNet
     if (Entry->packageDescriptionUrl == Url || Entry->assetDescriptionUrl == Url) {
       if (!Found)
         logDescriptionFailure(Url, ErrorString);
+      if (Refusal)
+        refuse(Entry->packageName, *Refusal);
       Found = true;
       Entry = m_PendingRequests.erase(Entry);
     } else {
@@ -314,17 +365,23 @@ void TLauncherConfigurationHandler::loadCachedConfiguration()
   }
 }
 
-bool TLauncherConfigurationHandler::isCacheUsable(const QByteArray& Data) const
+bool TLauncherConfigurationHandler::isCacheUsable(const QByteArray& Data)
 {
   if (!m_SignedDocuments.isChecking())
     return true;
-  const auto Check =
-      m_SignedDocuments.checkKept(Data, m_pLauncherFilesystemHelper->readFileIfExists(cacheSignatureFilePath()));
-  if (Check == shared::ESignatureCheck::Valid)
-    return true;
-  qCritical().noquote() << QString("Cached configuration not used: signature refused: %1")
-                               .arg(shared::signatureCheckText(Check));
-  return false;
+  const TSignatureVerdict Verdict = m_SignedDocuments.judgeKept(
+      Data, m_pLauncherFilesystemHelper->readFileIfExists(cacheSignatureFilePath()), configurationDocument());
+  if (!Verdict.accepted()) {
+    qCritical().noquote() << QString("Cached configuration not used: signature refused: %1").arg(Verdict.refusal);
+    return false;
+  }
+  // It was checked when it was fetched; an offline player keeps playing.
+  const QDateTime Now = QDateTime::currentDateTimeUtc();
+  if (Verdict.expires < Now)
+    qWarning().noquote() << QString("Cached configuration used although its signature expired %1 days ago (%2)")
+                                .arg(Verdict.expires.daysTo(Now))
+                                .arg(Verdict.expires.toString(Qt::ISODate));
+  return true;
 }
 
 } // namespace orvale::launcher

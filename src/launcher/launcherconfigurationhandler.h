@@ -6,6 +6,7 @@
 #include "shared/randomhints.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QNetworkReply>
 #include <QObject>
 #include <QTimer>
@@ -28,8 +29,19 @@ struct TPackageBuildRequest
   QUrl assetDescriptionUrl;        // may be empty: no asset description
   QByteArray packageDescriptionData;
   QByteArray assetDescriptionData;
+  QString packageName;
+  bool launcher = false;           // the build of the launcher's own package
 
   bool isComplete() const;
+};
+
+// A document the launcher did not act on although it arrived: its signature
+// was refused, or it was no usable description. Package is the name of the
+// package it was for, empty for the configuration document.
+struct TRefusedDocument
+{
+  QString package;
+  EDocumentRefusal reason = EDocumentRefusal::NotSigned;
 };
 
 // Obtains what the launcher learns from the network before it can show
@@ -37,8 +49,13 @@ struct TPackageBuildRequest
 // by the last successful run), the package and asset descriptions of every
 // package, and the hints document. With release keys in the settings, the
 // configuration document and the descriptions it fetches count only with a
-// valid signature (TSignedDocumentDownloads), and the cached configuration
-// is used only together with the signature it was accepted with.
+// valid signature made for them in their place (TSignedDocumentDownloads),
+// and the cached configuration is used only together with the signature it
+// was accepted with, and only when no newer one was accepted since. A
+// description that arrives but cannot be the description its place expects
+// (descriptionDocumentProblem; the launcher's must name the launcher's own
+// executable) counts as a failed download. Such refusals are kept for the
+// player (refusedDocuments).
 class TLauncherConfigurationHandler : public QObject
 {
   Q_OBJECT
@@ -63,6 +80,12 @@ public:
   const std::vector<::shared::THint>& hints() const { return m_Hints; }
   const std::vector<TPackageBuildRequest>& pendingRequests() const { return m_PendingRequests; }
   QTimer& errorTimer() { return m_ErrorTimer; }
+  // The documents refused in this run, in the order they were refused.
+  const std::vector<TRefusedDocument>& refusedDocuments() const { return m_Refused; }
+  // The running launcher's executable relative to its folder, which the
+  // launcher's description must name (the file name of the running program
+  // unless set).
+  void setLauncherExecutable(const QString& RelativePath) { m_LauncherExecutable = RelativePath; }
 
   // Path of the cached configuration document, and of the signature it was
   // accepted with (kept only when signatures are checked).
@@ -85,13 +108,21 @@ public slots:
 private:
   // Asks for the build's published descriptions; a build whose URLs cannot
   // be requested is logged as a failed description instead.
-  void addPublishedDescriptionRequest(TPackageBuild* Build);
+  void addPublishedDescriptionRequest(TPackageBuild* Build, const TPackage& Package);
+  // What a signature must name for each document.
+  ::shared::TSignedDocument configurationDocument() const;
+  ::shared::TSignedDocument descriptionDocument(const TPackageBuildRequest& Request, bool Asset) const;
+  // Makes the request's description and attaches it to its build, unless it
+  // cannot be the description its place expects.
+  void attachDescription(TPackageBuildRequest& Request);
+  void refuse(const QString& Package, EDocumentRefusal Reason);
   static void logDescriptionFailure(const QUrl& Url, const QString& ErrorString);
   void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
   void writeCachedConfiguration(const QUrl& Url, const QByteArray& Data);
   // Whether the cached document may be used: always without release keys,
-  // else only with a signature of one of the keys beside it.
-  bool isCacheUsable(const QByteArray& Data) const;
+  // else only with a signature of one of the keys for it beside it that is
+  // not older than the newest accepted.
+  bool isCacheUsable(const QByteArray& Data);
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
@@ -103,6 +134,9 @@ private:
   ::shared::THint m_CurrentHint;
   std::vector<::shared::THint> m_Hints;
   std::vector<TPackageBuildRequest> m_PendingRequests;
+  QString m_LauncherExecutable;
+  QHash<QUrl, EDocumentRefusal> m_SignatureRefusals;  // by document URL, until its failure is handled
+  std::vector<TRefusedDocument> m_Refused;
 };
 
 } // namespace orvale::launcher

@@ -27,22 +27,71 @@ namespace {
 const char* const kJournalName = "launcher-update.json";
 const char* const kOldSuffix = ".old";
 
+// What is at a path, its last component not followed.
+enum class EPathKind
+{
+  Missing,
+  File,   // a regular file
+  Link,   // a symbolic link, wherever it points
+  Other,  // a folder, a device, or what cannot be examined
+};
+
+EPathKind kindOf(const QString& Path, struct stat* Status = nullptr)
+{
+  struct stat Own {};
+  struct stat& Result = Status ? *Status : Own;
+  if (::lstat(QFile::encodeName(Path).constData(), &Result) != 0)
+    return errno == ENOENT ? EPathKind::Missing : EPathKind::Other;
+  if (S_ISREG(Result.st_mode))
+    return EPathKind::File;
+  return S_ISLNK(Result.st_mode) ? EPathKind::Link : EPathKind::Other;
+}
+
+bool isFileOrLink(EPathKind Kind)
+{
+  return Kind == EPathKind::File || Kind == EPathKind::Link;
+}
+
+// The same file or link under both names (neither followed).
 bool sameFile(const QString& Left, const QString& Right)
 {
   struct stat A {};
   struct stat B {};
-  return ::stat(QFile::encodeName(Left).constData(), &A) == 0 && ::stat(QFile::encodeName(Right).constData(), &B) == 0 &&
-         A.st_dev == B.st_dev && A.st_ino == B.st_ino;
+  return isFileOrLink(kindOf(Left, &A)) && isFileOrLink(kindOf(Right, &B)) && A.st_dev == B.st_dev &&
+         A.st_ino == B.st_ino;
 }
 
-// Keeps Path's content under Copy: a second name for the same file, or a
-// copy where the file system has no such names.
+// A clean path below a folder: relative, not the folder itself, no "..".
+bool isCleanRelativePath(const QString& Path)
+{
+  return !Path.isEmpty() && !QDir::isAbsolutePath(Path) && QDir::cleanPath(Path) == Path && Path != "." &&
+         !Path.split('/').contains("..");
+}
+
+// Renames From over To, a file or link or nothing (a folder at To is never
+// replaced); throws the uniform error on failure.
+void renameOver(const QString& From, const QString& To)
+{
+  if (!isFileOrLink(kindOf(From)) || kindOf(To) == EPathKind::Other)
+    shared::throwIoError(To, "Not a file, or in the way of one");
+  if (::rename(QFile::encodeName(From).constData(), QFile::encodeName(To).constData()) != 0)
+    shared::throwIoError(To, QString::fromLocal8Bit(std::strerror(errno)));
+  shared::flushDirectoryToDisk(QFileInfo(To).absolutePath());
+}
+
+// Keeps Path's content under Copy: a second name for the same file or link,
+// or a copy of a regular file where the file system has no such names.
 void keepAs(const QString& Path, const QString& Copy)
 {
   if (::link(QFile::encodeName(Path).constData(), QFile::encodeName(Copy).constData()) == 0)
     return;
-  if (!QFile::copy(Path, Copy))
+  if (kindOf(Path) != EPathKind::File || !QFile::copy(Path, Copy))
     shared::throwIoError(Copy, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+QString directionText(bool Undoing)
+{
+  return Undoing ? "undoing" : "applying";
 }
 
 } // namespace
@@ -78,19 +127,22 @@ void TLauncherFileSwap::run(const QDir& StagingDirectory, const QStringList& Rep
       Entries.push_back({Path});
   }
   for (const QString& Path : Removed) {
-    if (QFileInfo(livePath({Path})).isFile())
+    if (isFileOrLink(kindOf(livePath({Path}))))
       Entries.push_back({Path, false, true});
   }
   if (std::any_of(Replaced.begin(), Replaced.end(), [&](const QString& Path) { return livePath({Path}) == LastPath; }))
     Entries.push_back({Last});
   for (TEntry& Entry : Entries) {
-    Entry.existed = QFileInfo(livePath(Entry)).isFile();
+    if (!isActionable(Entry))
+      shared::throwIoError(livePath(Entry), "Not a file the launcher's update may replace");
+    Entry.existed = isFileOrLink(kindOf(livePath(Entry)));
     // A ".old" file of an earlier, finished update must not be taken for
     // this one's.
-    if (Entry.existed)
-      m_Helper.removePath(livePath(Entry) + kOldSuffix);
+    const QString Old = livePath(Entry) + kOldSuffix;
+    if (Entry.existed && isFileOrLink(kindOf(Old)))
+      m_Helper.deleteFile(Old);
   }
-  writeJournal(Entries);
+  writeJournal(Entries, EDirection::Applying);
   std::size_t Done = 0;
   try {
     for (; Done < Entries.size(); ++Done)
@@ -98,10 +150,32 @@ void TLauncherFileSwap::run(const QDir& StagingDirectory, const QStringList& Rep
     flushFolders(Entries);
   } catch (const std::runtime_error& Error) {
     qCritical().noquote() << QString("Replacing the launcher's files failed, putting them back: %1").arg(Error.what());
-    undoAll(std::vector<TEntry>(Entries.begin(), Entries.begin() + std::ptrdiff_t(std::min(Done + 1, Entries.size()))));
+    // Recorded first: a kill while the files go back must not be taken
+    // for an update that was nearly done.
+    writeJournal(Entries, EDirection::Undoing);
+    undoAll(Entries);
     throw;
   }
   removeJournal();
+}
+
+bool TLauncherFileSwap::isActionable(const TEntry& Entry) const
+{
+  if (!isCleanRelativePath(Entry.path) || livePath(Entry).isEmpty())
+    return false;
+  // Every folder on the way is a real one (or not there yet).
+  const QStringList Segments = Entry.path.split('/');
+  QString Folder = m_LiveDirectory.absolutePath();
+  for (int Index = 0; Index + 1 < Segments.size(); ++Index) {
+    Folder += "/" + Segments[Index];
+    struct stat Status {};
+    if (::lstat(QFile::encodeName(Folder).constData(), &Status) != 0)
+      return errno == ENOENT;
+    if (!S_ISDIR(Status.st_mode))
+      return false;
+  }
+  const EPathKind Live = kindOf(livePath(Entry));
+  return Live == EPathKind::Missing || isFileOrLink(Live);
 }
 
 void TLauncherFileSwap::apply(const TEntry& Entry)
@@ -114,35 +188,46 @@ void TLauncherFileSwap::apply(const TEntry& Entry)
     return;
   }
   const QString Staged = stagedPath(Entry);
-  if (!QFileInfo(Staged).isFile())
+  if (kindOf(Staged) != EPathKind::File)
     shared::throwIoError(Staged, "File does not exist");
   m_Helper.ensureDirectory(QFileInfo(Live).absolutePath());
-  m_Helper.movePath(Staged, Live);
+  if (!isActionable(Entry))
+    shared::throwIoError(Live, "Not a file the launcher's update may replace");
+  renameOver(Staged, Live);
 }
 
 bool TLauncherFileSwap::applied(const TEntry& Entry) const
 {
   if (Entry.remove)
-    return !QFileInfo::exists(livePath(Entry));
-  return !QFileInfo::exists(stagedPath(Entry));
+    return kindOf(livePath(Entry)) == EPathKind::Missing;
+  return kindOf(stagedPath(Entry)) == EPathKind::Missing;
 }
 
 void TLauncherFileSwap::undo(const TEntry& Entry)
 {
+  if (!isActionable(Entry)) {
+    qCritical().noquote() << QString("%1 is not a file; left as it is").arg(livePath(Entry));
+    return;
+  }
   const QString Live = livePath(Entry);
   const QString Old = Live + kOldSuffix;
   if (!Entry.existed) {
     // Added by the update: it is there only once the staged file was moved.
-    if (!Entry.remove && !QFileInfo::exists(stagedPath(Entry)))
-      m_Helper.removePath(Live);
+    if (!Entry.remove && kindOf(stagedPath(Entry)) == EPathKind::Missing && isFileOrLink(kindOf(Live)))
+      m_Helper.deleteFile(Live);
     return;
   }
-  if (!QFileInfo::exists(Old))
+  const EPathKind OldKind = kindOf(Old);
+  if (OldKind == EPathKind::Missing)
     return;  // not touched yet
+  if (!isFileOrLink(OldKind)) {
+    qCritical().noquote() << QString("%1 is not a file; left as it is").arg(Old);
+    return;
+  }
   if (sameFile(Live, Old))
     m_Helper.deleteFile(Old);  // linked, not yet replaced
   else
-    m_Helper.movePath(Old, Live);
+    renameOver(Old, Live);
 }
 
 void TLauncherFileSwap::undoAll(const std::vector<TEntry>& Entries)
@@ -157,14 +242,21 @@ bool TLauncherFileSwap::recover(const QDir& StagingDirectory)
 {
   m_StagingDirectory = StagingDirectory;
   std::vector<TEntry> Entries;
-  if (!readJournal(Entries))
+  EDirection Direction = EDirection::Applying;
+  if (!readJournal(Entries, Direction))
     return false;
-  if (std::all_of(Entries.begin(), Entries.end(), [this](const TEntry& Entry) { return applied(Entry); })) {
+  if (Direction == EDirection::Applying &&
+      std::all_of(Entries.begin(), Entries.end(), [this](const TEntry& Entry) { return applied(Entry); })) {
     qWarning().noquote() << QString("The launcher's update was interrupted after its last file: finishing it%1")
                                 .arg(threadTag());
     removeJournal();
   } else {
-    qWarning().noquote() << QString("The launcher's update was interrupted: putting its files back%1").arg(threadTag());
+    qWarning().noquote() << QString("%1%2")
+                                .arg(Direction == EDirection::Undoing
+                                         ? "The launcher's update was interrupted while its files went back: putting the rest back"
+                                         : "The launcher's update was interrupted: putting its files back",
+                                     threadTag());
+    writeJournal(Entries, EDirection::Undoing);
     undoAll(Entries);
   }
   m_Helper.removePath(m_StagingDirectory.absolutePath());
@@ -183,32 +275,36 @@ void TLauncherFileSwap::flushFolders(const std::vector<TEntry>& Entries)
     shared::flushDirectoryToDisk(Folder);
 }
 
-void TLauncherFileSwap::writeJournal(const std::vector<TEntry>& Entries)
+void TLauncherFileSwap::writeJournal(const std::vector<TEntry>& Entries, EDirection Direction)
 {
   QJsonArray Array;
   for (const TEntry& Entry : Entries)
     Array.append(QJsonObject{{"path", Entry.path}, {"existed", Entry.existed}, {"remove", Entry.remove}});
-  const QJsonObject Journal{{"files", Array}};
+  const QJsonObject Journal{{"direction", directionText(Direction == EDirection::Undoing)}, {"files", Array}};
   m_Helper.writeFileAtomically(journalPath(m_LiveDirectory), QJsonDocument(Journal).toJson());
 }
 
-bool TLauncherFileSwap::readJournal(std::vector<TEntry>& Entries)
+bool TLauncherFileSwap::readJournal(std::vector<TEntry>& Entries, EDirection& Direction)
 {
   const QString Path = journalPath(m_LiveDirectory);
   const QByteArray Data = m_Helper.readFileIfExists(Path);
   if (Data.isEmpty())
     return false;
-  const QJsonArray Files = QJsonDocument::fromJson(Data).object().value("files").toArray();
-  for (const QJsonValue& Value : Files) {
+  const QJsonObject Journal = QJsonDocument::fromJson(Data).object();
+  // A journal of a launcher that did not record the direction was applying.
+  const QString DirectionText = Journal.value("direction").toString(directionText(false));
+  Direction = DirectionText == directionText(true) ? EDirection::Undoing : EDirection::Applying;
+  for (const QJsonValue& Value : Journal.value("files").toArray()) {
     const QJsonObject File = Value.toObject();
     Entries.push_back({File.value("path").toString(), File.value("existed").toBool(), File.value("remove").toBool()});
   }
   // Written atomically, so a damaged journal was not written by us: none of
   // its paths is acted on.
-  const bool Confined = std::all_of(Entries.begin(), Entries.end(), [this](const TEntry& Entry) {
-    return !livePath(Entry).isEmpty() && !stagedPath(Entry).isEmpty();
+  const bool Actionable = std::all_of(Entries.begin(), Entries.end(), [this](const TEntry& Entry) {
+    return isActionable(Entry) && !stagedPath(Entry).isEmpty();
   });
-  if (Entries.empty() || !Confined) {
+  const bool KnownDirection = DirectionText == directionText(false) || DirectionText == directionText(true);
+  if (Entries.empty() || !Actionable || !KnownDirection) {
     qCritical().noquote() << QString("%1 is damaged; the launcher's files are left as they are").arg(Path);
     m_Helper.deleteFile(Path);
     Entries.clear();

@@ -19,10 +19,18 @@ namespace orvale::launcher {
 // files. Each live file is first linked to its name + ".old", then the staged
 // file is renamed over it (a file the update drops is only unlinked), so
 // every path holds a whole old or a whole new file at all times. The running
-// executable goes last. A launcher that finds the journal at start-up
-// finishes the update when every file was already in place, else puts the
-// ".old" files back and removes the files the update added. The ".old" files
-// of a finished update stay until the next start cleans them up.
+// executable goes last. The journal records whether the files are being
+// put in place or back: a launcher that finds it at start-up goes on in the
+// same direction (an update whose every file was already in place is
+// finished; otherwise, and always once undoing had begun, the ".old" files
+// are put back and the files the update added are removed). The ".old"
+// files of a finished update stay until the next start cleans them up.
+//
+// A journal is untrusted: it acts only on the regular files and symbolic
+// links it names (and their ".old" names), examined without following
+// links, at clean relative paths below the launcher's folder with no linked
+// folder on the way; it never removes a folder. A journal naming anything
+// else is damaged: none of its paths is acted on.
 class TLauncherFileSwap
 {
 public:
@@ -46,11 +54,19 @@ private:
     bool existed = false;  // a live file was there, and gets its ".old" link
     bool remove = false;   // the update drops it (else a staged file replaces it)
   };
+  // Which way the files are moving.
+  enum class EDirection
+  {
+    Applying,
+    Undoing,
+  };
 
   QString livePath(const TEntry& Entry) const;
   QString stagedPath(const TEntry& Entry) const;
-  void writeJournal(const std::vector<TEntry>& Entries);
-  bool readJournal(std::vector<TEntry>& Entries);
+  // Whether the entry's path and the folders on its way may be acted on.
+  bool isActionable(const TEntry& Entry) const;
+  void writeJournal(const std::vector<TEntry>& Entries, EDirection Direction);
+  bool readJournal(std::vector<TEntry>& Entries, EDirection& Direction);
   void apply(const TEntry& Entry);
   void undo(const TEntry& Entry);
   bool applied(const TEntry& Entry) const;

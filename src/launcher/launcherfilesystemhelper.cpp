@@ -17,8 +17,11 @@ void initLauncherResources()
 }
 
 TLauncherFilesystemHelper::TLauncherFilesystemHelper()
-  : TLauncherFilesystemHelper(TLauncherSettings::settingsFilePath(QCoreApplication::applicationDirPath()))
 {
+  initLauncherResources();
+  m_pLauncherSettings =
+      TLauncherSettings::loadFromFiles(TLauncherSettings::settingsFilePaths(QCoreApplication::applicationDirPath()));
+  deriveAccountGroupPaths();
 }
 
 TLauncherFilesystemHelper::TLauncherFilesystemHelper(const QString& SettingsPath)
@@ -38,6 +41,20 @@ void TLauncherFilesystemHelper::deriveAccountGroupPaths()
 {
   m_AccountGroupCopyTarget = m_pLauncherSettings->settingsTarget + "/" + m_pLauncherSettings->accountGroupFile;
   m_AccountGroupFileName = m_pLauncherSettings->accountGroupFile;
+}
+
+shared::TLauncherOwnFileNames TLauncherFilesystemHelper::ownFileNames() const
+{
+  // A setting left empty keeps the shipped name reserved.
+  shared::TLauncherOwnFileNames Names;
+  for (auto [Name, Setting] : {std::pair{&Names.packageFile, &m_pLauncherSettings->packageFile},
+                               std::pair{&Names.partialPackageFile, &m_pLauncherSettings->partialPackageFile},
+                               std::pair{&Names.assetFile, &m_pLauncherSettings->assetFile},
+                               std::pair{&Names.accountGroupFile, &m_pLauncherSettings->accountGroupFile}}) {
+    if (!Setting->isEmpty())
+      *Name = *Setting;
+  }
+  return Names;
 }
 
 QString TLauncherFilesystemHelper::dataDirectory()

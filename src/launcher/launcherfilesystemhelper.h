@@ -2,6 +2,7 @@
 
 #include "launcher/launchersettings.h"
 #include "shared/filesystemhelper.h"
+#include "shared/reservednames.h"
 
 #include <memory>
 
@@ -13,8 +14,8 @@ namespace orvale::launcher {
 class TLauncherFilesystemHelper : public ::shared::TFileSystemHelper
 {
 public:
-  // Loads "launchersettings.ini" beside the running executable, or the
-  // compiled-in copy.
+  // Loads the compiled-in settings, overlaid key by key by
+  // "launchersettings.ini" beside the running executable when it exists.
   TLauncherFilesystemHelper();
   // Loads the settings from the given INI file (tests and tools).
   explicit TLauncherFilesystemHelper(const QString& SettingsPath);
@@ -22,6 +23,9 @@ public:
   explicit TLauncherFilesystemHelper(std::shared_ptr<TLauncherSettings> Settings);
 
   std::shared_ptr<TLauncherSettings> launcherSettings() const { return m_pLauncherSettings; }
+  // The names of the launcher's own files in an installation, from the
+  // settings (the shipped names where they are empty).
+  ::shared::TLauncherOwnFileNames ownFileNames() const;
 
   // Whether the account group file exists in the data directory; computes
   // and keeps its absolute path on first use.

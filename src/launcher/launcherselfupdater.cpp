@@ -19,7 +19,51 @@ namespace {
 
 const char* const kStagingFolder = ".ashgrove-update";
 
+// The runs of digits and of other characters of a version.
+QStringList versionRuns(const QString& Version)
+{
+  QStringList Runs;
+  for (const QChar Character : Version) {
+    if (Runs.isEmpty() || Runs.last().back().isDigit() != Character.isDigit())
+      Runs << QString();
+    Runs.last() += Character;
+  }
+  return Runs;
+}
+
+QString withoutLeadingZeros(const QString& Digits)
+{
+  int First = 0;
+  while (First + 1 < Digits.size() && Digits[First] == '0')
+    ++First;
+  return Digits.mid(First);
+}
+
+int compareRuns(const QString& Left, const QString& Right)
+{
+  if (!Left.front().isDigit() || !Right.front().isDigit())
+    return Left.compare(Right);
+  // Numbers of any length: without leading zeros the longer is larger.
+  const QString A = withoutLeadingZeros(Left);
+  const QString B = withoutLeadingZeros(Right);
+  if (A.size() != B.size())
+    return A.size() < B.size() ? -1 : 1;
+  return A.compare(B);
+}
+
 } // namespace
+
+int compareLauncherVersions(const QString& Left, const QString& Right)
+{
+  const QStringList A = versionRuns(Left);
+  const QStringList B = versionRuns(Right);
+  for (int Index = 0; Index < A.size() && Index < B.size(); ++Index) {
+    const int Order = compareRuns(A[Index], B[Index]);
+    if (Order != 0)
+      return Order < 0 ? -1 : 1;
+  }
+  return A.size() == B.size() ? 0 : (A.size() < B.size() ? -1 : 1);
+}
 
 TLauncherSelfUpdater::TLauncherSelfUpdater(std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
   : m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
@@ -54,6 +98,7 @@ void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPac
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
           &TLauncherSelfUpdater::diskAccessFailed);
   try {
+    shared::removeInterruptedWriteLeftovers(launcherDirectory().absolutePath());
     prepareStagingDirectory(*Published);
     m_pInstallationManager->installOrUpdatePackage(LauncherPackage);
   } catch (const std::runtime_error& Error) {
@@ -149,6 +194,7 @@ void TLauncherSelfUpdater::cleanupOldLauncherVersion()
       Old << Path + OldExecutableSuffix;
   }
   Old.removeDuplicates();
+  shared::removeInterruptedWriteLeftovers(Live.absolutePath());
   for (const QString& Path : Old) {
     try {
       m_pLauncherFilesystemHelper->deleteFile(Path);

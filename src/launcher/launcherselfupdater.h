@@ -14,6 +14,13 @@ namespace orvale::launcher {
 // Suffix of the launcher's files kept while an update replaces them.
 extern const char* const OldExecutableSuffix;
 
+// Orders two launcher versions: below 0 when Left is older than Right, 0
+// when they are the same, above 0 when it is newer. Versions are compared
+// run by run of digits and of other characters ("0.0.9" < "0.0.12" <
+// "0.0.12b" < "0.1"): digit runs by their numbers, other runs as text, a
+// version that has more runs after equal ones is the newer.
+int compareLauncherVersions(const QString& Left, const QString& Right);
+
 // Updates the launcher's own package with the ordinary installation
 // machinery and reports whether a restart is due. The update is installed and
 // verified in a staging folder beside the launcher's files, seeded with

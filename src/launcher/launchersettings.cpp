@@ -2,10 +2,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QDebug>
 #include <QSettings>
 
 #include <algorithm>
 #include <iterator>
+#include <vector>
 
 namespace orvale::launcher {
 
@@ -13,15 +15,22 @@ namespace {
 
 const char* const kSettingsFileName = "launchersettings.ini";
 
-QString readText(QSettings& Settings, const char* Section, const char* Key, const QString& Default)
+// The files to read, the one that wins first.
+using TSettingsFiles = std::vector<std::unique_ptr<QSettings>>;
+
+QString readText(const TSettingsFiles& Files, const char* Section, const char* Key, const QString& Default)
 {
-  Settings.beginGroup(Section);
-  const QVariant Value = Settings.value(Key, Default);
-  Settings.endGroup();
-  // A value with a comma is returned as a list by the INI reader.
-  if (Value.type() == QVariant::StringList)
-    return Value.toStringList().join(',');
-  return Value.toString();
+  const QString Name = QString("%1/%2").arg(Section, Key);
+  for (const auto& File : Files) {
+    if (!File->contains(Name))
+      continue;
+    const QVariant Value = File->value(Name);
+    // A value with a comma is returned as a list by the INI reader.
+    if (Value.type() == QVariant::StringList)
+      return Value.toStringList().join(',');
+    return Value.toString();
+  }
+  return Default;
 }
 
 // The INI reader turns a value that begins with "@Variant(" or "@DateTime("
@@ -201,6 +210,16 @@ bool mayHoldSerialisedValues(const QString& Path)
 
 } // namespace
 
+::shared::TTransferLimits transferLimits(const TLauncherSettings& Settings)
+{
+  ::shared::TTransferLimits Limits;
+  Limits.lowSpeedBytesPerSecond = std::max(Settings.lowSpeedBytesPerSecond, 0);
+  Limits.lowSpeedSeconds = std::max(Settings.lowSpeedSeconds, 0);
+  Limits.documentSeconds = std::max(Settings.documentSeconds, 0);
+  Limits.documentBytesPerSecond = std::max(Settings.documentBytesPerSecond, 0);
+  return Limits;
+}
+
 bool settingsTextToBool(const QString& Text)
 {
   return !(Text.isEmpty() || Text == "0" || Text.compare("false", Qt::CaseInsensitive) == 0);
@@ -213,20 +232,82 @@ std::int32_t settingsTextToInt(const QString& Text)
   return Ok ? Value : 0;
 }
 
+QString TLauncherSettings::compiledInFilePath()
+{
+  return QString(":/settings/") + kSettingsFileName;
+}
+
 QString TLauncherSettings::settingsFilePath(const QString& ApplicationDirectory)
 {
   const QString Candidate = ApplicationDirectory + "/" + kSettingsFileName;
   if (QFileInfo::exists(Candidate))
     return Candidate;
-  return QString(":/settings/") + kSettingsFileName;
+  return compiledInFilePath();
+}
+
+QStringList TLauncherSettings::settingsFilePaths(const QString& ApplicationDirectory)
+{
+  QStringList Paths{compiledInFilePath()};
+  if (settingsFilePath(ApplicationDirectory) != compiledInFilePath())
+    Paths << settingsFilePath(ApplicationDirectory);
+  return Paths;
+}
+
+QStringList TLauncherSettings::sectionsMissing(const QString& Local, const QString& Shipped)
+{
+  // Read by lines, as the groups a reader sorts would lose the file's order.
+  QFile ShippedFile(Shipped);
+  QStringList Sections;
+  if (ShippedFile.open(QIODevice::ReadOnly)) {
+    for (const QByteArray& Line : ShippedFile.readAll().split('\n')) {
+      const QByteArray Text = Line.trimmed();
+      if (Text.startsWith('[') && Text.endsWith(']'))
+        Sections << QString::fromUtf8(Text.mid(1, Text.size() - 2));
+    }
+  }
+  const QStringList Present =
+      mayHoldSerialisedValues(Local) ? QStringList() : QSettings(Local, QSettings::IniFormat).childGroups();
+  QStringList Missing;
+  for (const QString& Section : Sections) {
+    if (!Present.contains(Section))
+      Missing << Section;
+  }
+  return Missing;
+}
+
+void TLauncherSettings::logSources(const QString& ApplicationDirectory)
+{
+  const QStringList Paths = settingsFilePaths(ApplicationDirectory);
+  if (Paths.size() == 1) {
+    qInfo().noquote() << "settings: the compiled-in ones";
+    return;
+  }
+  const QString& Local = Paths.last();
+  if (mayHoldSerialisedValues(Local)) {
+    qWarning().noquote() << QString("settings: %1 is ignored: a value in it holds serialised data").arg(Local);
+    return;
+  }
+  qInfo().noquote() << QString("settings: %1 over the compiled-in ones").arg(Local);
+  const QStringList Missing = sectionsMissing(Local, compiledInFilePath());
+  if (!Missing.isEmpty())
+    qWarning().noquote() << QString("settings: %1 lacks the %2 %3 of the shipped settings; the compiled-in values hold")
+                                .arg(Local, Missing.size() == 1 ? "section" : "sections", Missing.join(", "));
 }
 
 std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFile(const QString& Path)
 {
+  return loadFromFiles({Path});
+}
+
+std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFiles(const QStringList& Paths)
+{
   auto Result = std::make_shared<TLauncherSettings>();
-  if (mayHoldSerialisedValues(Path))
-    return Result;  // a malformed file reads as a file without keys
-  QSettings Settings(Path, QSettings::IniFormat);
+  TSettingsFiles Settings;
+  for (auto Path = Paths.rbegin(); Path != Paths.rend(); ++Path) {
+    // A malformed file reads as a file without keys.
+    if (!mayHoldSerialisedValues(*Path))
+      Settings.push_back(std::make_unique<QSettings>(*Path, QSettings::IniFormat));
+  }
 
   const auto Url = [&](const char* Section, const char* Key) {
     return QUrl(readText(Settings, Section, Key, QString()), QUrl::TolerantMode);
@@ -253,6 +334,10 @@ std::shared_ptr<TLauncherSettings> TLauncherSettings::loadFromFile(const QString
   Result->waitNotificationTimeout = Int("TIMING", "waitNotificationTimeout", 0);
   Result->downloadErrorTimeout = Int("TIMING", "downloadErrorTimeout", 0);
   Result->clientStartTimeout = Int("TIMING", "clientStartTimeout", 0);
+  Result->lowSpeedBytesPerSecond = Int("TIMING", "lowSpeedBytesPerSecond", 1024);
+  Result->lowSpeedSeconds = Int("TIMING", "lowSpeedSeconds", 30);
+  Result->documentSeconds = Int("TIMING", "documentSeconds", 60);
+  Result->documentBytesPerSecond = Int("TIMING", "documentBytesPerSecond", 65536);
   Result->maxCachedChunks = Int("OPTIONS", "maxCachedChunks", 100);
   Result->maxConcurrentDownloads = Int("OPTIONS", "maxConcurrentDownloads", 10);
   Result->skipVerification = Bool("OPTIONS", "skipVerification", true);

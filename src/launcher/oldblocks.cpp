@@ -17,8 +17,6 @@ namespace orvale::launcher {
 
 namespace {
 
-const char* const kSecuredFilePrefix = ".ashgrove-blocks-";
-
 bool overlapsAny(const std::vector<shared::TByteRange>& Ranges, std::uint64_t Offset, std::uint64_t Size)
 {
   return std::any_of(Ranges.begin(), Ranges.end(), [&](const shared::TByteRange& Range) {
@@ -39,18 +37,7 @@ std::optional<QByteArray> readAt(const QString& Path, std::uint64_t Offset, std:
 
 } // namespace
 
-TOldBlocks::TOldBlocks(QString Folder, shared::TFileSystemHelper& Helper) : m_Folder(std::move(Folder))
-{
-  // Secured copies of an update that was killed are of no use any more.
-  const QDir Directory(m_Folder);
-  for (const QString& Name : Directory.entryList({QString(kSecuredFilePrefix) + "*"}, QDir::Files | QDir::Hidden)) {
-    try {
-      Helper.removePath(Directory.filePath(Name));
-    } catch (const std::runtime_error& Error) {
-      qWarning().noquote() << Error.what();
-    }
-  }
-}
+TOldBlocks::TOldBlocks(QString Folder) : m_Folder(std::move(Folder)) {}
 
 TOldBlocks::~TOldBlocks() = default;
 
@@ -67,7 +54,7 @@ bool TOldBlocks::secure(const QByteArray& Hash, const char* Data, std::uint32_t 
   if (m_Places.contains(Hash))
     return true;
   if (!m_pSecured) {
-    auto File = std::make_unique<QTemporaryFile>(QDir(m_Folder).filePath(QString(kSecuredFilePrefix) + "XXXXXX"));
+    auto File = std::make_unique<QTemporaryFile>(QDir(m_Folder).filePath(shared::securedBlocksFileTemplate()));
     if (!File->open()) {
       qWarning().noquote() << QString("Cannot keep old blocks in %1: %2").arg(m_Folder, File->errorString());
       return false;

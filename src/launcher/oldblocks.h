@@ -13,10 +13,6 @@
 #include <optional>
 #include <vector>
 
-namespace shared {
-class TFileSystemHelper;
-}
-
 namespace orvale::launcher {
 
 // The blocks of the old data an update discards (the pieces of installed
@@ -29,9 +25,10 @@ namespace orvale::launcher {
 class TOldBlocks
 {
 public:
-  // Secured copies go to a temporary file in Folder; those a killed update
-  // left there are removed.
-  TOldBlocks(QString Folder, shared::TFileSystemHelper& Helper);
+  // Secured copies go to a temporary file in Folder (those a killed update
+  // left there are removed at the start of the next one,
+  // shared::removeInterruptedWriteLeftovers).
+  explicit TOldBlocks(QString Folder);
   ~TOldBlocks();
   TOldBlocks(const TOldBlocks&) = delete;
   TOldBlocks& operator=(const TOldBlocks&) = delete;

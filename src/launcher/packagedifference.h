@@ -32,6 +32,14 @@ struct TFileToDownload
   bool cutWhenWritten = false;
 };
 
+// Why the difference of an installation could not be computed.
+enum class EDifferenceFailure : std::int32_t
+{
+  None = 0,
+  Description = 1,  // the published description cannot be acted on
+  Disk = 2,         // a file of the installation could not be read, written or removed
+};
+
 // What an installation must download and delete.
 struct TPackageDifference
 {
@@ -41,8 +49,10 @@ struct TPackageDifference
   // that offer blocks; null when there are none.
   std::shared_ptr<TOldBlocks> oldBlocks;
   // Set when the difference cannot be computed (a description that names
-  // chunks it does not have); the installation then fails with this text.
+  // chunks it does not have, a disk that fails); the installation then fails
+  // with this text.
   QString failure;
+  EDifferenceFailure failureKind = EDifferenceFailure::None;
 };
 
 enum class EChunkReuseState : std::int32_t

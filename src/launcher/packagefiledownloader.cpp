@@ -117,6 +117,7 @@ void TPackageFileDownloader::connectBlockFetcher()
   auto BlockPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
                                                            shared::makeNetworkAccessManagerWrapper(), true);
   BlockPool->shareLimitWith(*m_pDownloadPool);
+  BlockPool->setTransferLimits(m_pDownloadPool->transferLimits());
   m_pBlockFetcher = new TBlockFetcher(std::move(BlockPool), this);
   connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::onBlocksPrepared);
   connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
@@ -134,6 +135,7 @@ void TPackageFileDownloader::connectBlockFetcher()
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
+  connect(m_pBlockFetcher, &TBlockFetcher::oldBlocksRead, this, &TPackageFileDownloader::scanProgress);
 }
 
 TPackageFileDownloader::~TPackageFileDownloader()
@@ -237,6 +239,8 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_MaxCachedChunks = Settings->maxCachedChunks;
   m_MaxCachedBytes = std::uint64_t(std::max(Settings->maxCachedMegabytes, 0)) * 1024 * 1024;
   m_ChunkVerification = Settings->chunkVerification;
+  m_CheckPackedHashes = !Settings->releaseKeys.isEmpty();
+  m_pBlockFetcher->setOnlyCheckedRanges(m_CheckPackedHashes);
   {
     QMutexLocker Lock(&m_PendingChunkMutex);
     m_PendingChunks.clear();
@@ -376,6 +380,7 @@ shared::TRequestOptions TPackageFileDownloader::requestOptions(const TChunkInPac
   shared::TRequestOptions Options;
   Options.maxBodyBytes = Chunk.maxDownloadBytes();
   Options.bodyFileThreshold = MaxChunkBytesInMemory;
+  Options.document = false;
   return Options;
 }
 
@@ -400,7 +405,9 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
   // The steps that remain run one after the other in one task: a chunk
   // does not wait for the GUI thread between them, and its data is still in
   // the cache when the next step reads it.
-  const EProcessingStep First = !Unpacked ? EProcessingStep::Decompress
+  const bool CheckPacked = !Unpacked && m_CheckPackedHashes && !Data.packedChecked;
+  const EProcessingStep First = CheckPacked ? EProcessingStep::CheckPacked
+                                : !Unpacked ? EProcessingStep::Decompress
                                 : !Verified ? EProcessingStep::Verify
                                             : EProcessingStep::Save;
   if (First == EProcessingStep::Save && !m_WritesAllowed) {
@@ -441,16 +448,21 @@ TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(TChunkTo
       return true;
     } catch (const std::exception& Error) {
       qWarning().noquote() << QString("%1DownloadedData %2: %3%4")
-                                  .arg(Step == EProcessingStep::Decompress ? "decompress"
-                                       : Step == EProcessingStep::Verify   ? "verify"
-                                                                           : "save",
+                                  .arg(Step == EProcessingStep::CheckPacked  ? "checkPacked"
+                                       : Step == EProcessingStep::Decompress ? "decompress"
+                                       : Step == EProcessingStep::Verify     ? "verify"
+                                                                             : "save",
                                        Url, QString::fromUtf8(Error.what()), threadTag());
       return false;
     }
   };
   TStepsDone Done;
-  if (First == EProcessingStep::Decompress &&
-      !Run(EProcessingStep::Decompress, [&] { Data = decompressDownloadedData(Chunk, std::move(Data)); }))
+  const bool Decode = First == EProcessingStep::CheckPacked || First == EProcessingStep::Decompress;
+  if (First == EProcessingStep::CheckPacked &&
+      !Run(EProcessingStep::CheckPacked, [&] { Data = checkPackedData(Chunk, std::move(Data)); }))
+    Done.failed = EProcessingStep::CheckPacked;
+  else if (Decode &&
+           !Run(EProcessingStep::Decompress, [&] { Data = decompressDownloadedData(Chunk, std::move(Data)); }))
     Done.failed = EProcessingStep::Decompress;
   else if (First != EProcessingStep::Save &&
            !Run(EProcessingStep::Verify, [&] { Data = verifyDownloadedData(Chunk, std::move(Data)); }))
@@ -467,6 +479,8 @@ TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(TChunkTo
 const char* TPackageFileDownloader::stepName(EProcessingStep Step)
 {
   switch (Step) {
+  case EProcessingStep::CheckPacked:
+    return "check packed";
   case EProcessingStep::Decompress:
     return "decompress";
   case EProcessingStep::Verify:
@@ -480,6 +494,7 @@ const char* TPackageFileDownloader::stepName(EProcessingStep Step)
 void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
 {
   switch (Step) {
+  case EProcessingStep::CheckPacked:
   case EProcessingStep::Verify:
     // A chunk that does not match its hash may have been damaged on the way.
     qWarning().noquote() << QString("Failed to verify file downloaded from %1").arg(urlText(Url));
@@ -514,6 +529,16 @@ TChunkData TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, 
     throw std::runtime_error(QString("verify of url '%1' failed").arg(urlText(Chunk.chunk.url)).toStdString());
   }
   qDebug().noquote() << QString("verifyDownloadedData %1 finished%2").arg(urlText(Chunk.chunk.url), threadTag());
+  return Data;
+}
+
+TChunkData TPackageFileDownloader::checkPackedData(TChunkToDownload Chunk, TChunkData Data) const
+{
+  if (std::uint64_t(std::max<qint64>(Data.body.size, 0)) != Chunk.chunk.packedSize ||
+      contentOfBody(Data.body)->sha256() != Chunk.chunk.packedHash)
+    throw std::runtime_error(
+        QString("the body of '%1' is not the packed data its description names").arg(urlText(Chunk.chunk.url)).toStdString());
+  Data.packedChecked = true;
   return Data;
 }
 
@@ -833,6 +858,12 @@ void TPackageFileDownloader::emitProgress()
 
 void TPackageFileDownloader::onProgressTick()
 {
+  // While blocks of the old data are read, that is what the run does.
+  const TBlockFetcher::TReading Reading = m_pBlockFetcher->oldBlocksReading();
+  if (Reading.active) {
+    emit scanProgress(Reading.bytesRead, Reading.bytesToRead);
+    return;
+  }
   emitProgress();
 }
 

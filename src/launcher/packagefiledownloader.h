@@ -82,6 +82,7 @@ struct TChunkData
   shared::TReplyBody body;
   std::shared_ptr<const TChunkContent> content;
   QByteArray sha256;
+  bool packedChecked = false;  // the body was found to be the packed size and hash
 };
 
 // One distinct chunk URL of a run.
@@ -131,6 +132,14 @@ struct TRateStatistic
 // Memory: a body or an unpacked chunk larger than MaxChunkBytesInMemory
 // never enters memory: the pool writes the body to a temporary file as it
 // arrives, and it is decoded as a stream from there into another one.
+//
+// With release keys in the settings, decoders see only bytes the signed
+// description vouches for: a body is checked against its packed size and
+// hash before it is decoded (a mismatch is retried like a failed
+// verification), and chunks are fetched by blocks only where the block
+// index vouches for the ranges' bytes themselves (stored ranges). Without
+// keys the packed hash is not computed: the unpacked hash is checked after
+// decoding, as always.
 class TPackageFileDownloader : public QObject
 {
   Q_OBJECT
@@ -166,6 +175,7 @@ public:
 
   // Worker operations, run on the global thread pool; they fail by throwing.
   TChunkData verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
+  TChunkData checkPackedData(TChunkToDownload Chunk, TChunkData Data) const;
   TChunkData decompressDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
   void saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content);
 
@@ -175,6 +185,9 @@ signals:
   void progress(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
                 TFileSize BytesTotalToWrite);
   void downloadFailed(EPackageDownloaderError ErrorReason);
+  // Blocks of the old data read for chunks fetched by blocks (before the
+  // downloads start): bytes read and bytes to read.
+  void scanProgress(TFileSize BytesScanned, TFileSize BytesTotal);
 
 public slots:
   void onDownloadCompleted(const QUrl& Url, const shared::TReplyBody& Body);
@@ -186,6 +199,7 @@ public slots:
 private:
   enum class EProcessingStep
   {
+    CheckPacked,
     Verify,
     Decompress,
     Save,
@@ -300,6 +314,7 @@ private:
   std::uint64_t m_MaxCachedBytes = 0;
   std::int32_t m_MaxCachedChunks = 100;
   bool m_ChunkVerification = false;
+  bool m_CheckPackedHashes = false;  // release keys are set
   TRateStatistic m_DownloadRate;
   TRateStatistic m_WriteRate;
   // Each run has its own number; results of tasks of an earlier run are

@@ -26,9 +26,12 @@ TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> Package,
   // A limit of 0 (an unreadable setting) would hold every download forever.
   const int Limit = std::max(1, int(m_pLauncherFilesystemHelper->launcherSettings()->maxConcurrentDownloads));
   auto Pool = std::make_shared<shared::TDownloadPool>(Limit, shared::makeNetworkAccessManagerWrapper(), false);
+  Pool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->launcherSettings()));
   m_pDownloader = new TPackageFileDownloader(Pool, m_pLauncherFilesystemHelper);
   connect(m_pDownloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
   connect(m_pDownloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
+  // Reading the old data for blocks is part of the scan for the player.
+  connect(m_pDownloader, &TPackageFileDownloader::scanProgress, this, &TPackageInstallation::scanProgress);
 }
 
 TPackageInstallation::~TPackageInstallation()
@@ -51,7 +54,10 @@ void TPackageInstallation::onRequiredChangesComputedForInstallation(TPackageDiff
                            .arg(threadTag());
   m_RequiredChanges = std::move(Changes);
   if (!m_RequiredChanges.failure.isEmpty()) {
-    failBeforeDownload(m_RequiredChanges.failure);
+    m_RequiredChanges.oldBlocks.reset();
+    failBeforeDownload(m_RequiredChanges.failure, m_RequiredChanges.failureKind == EDifferenceFailure::Disk
+                                                      ? SaveFailed
+                                                      : DownloadFailed);
     return;
   }
   if (!enoughDiskSpace()) {
@@ -107,11 +113,11 @@ bool TPackageInstallation::enoughDiskSpace()
   return false;
 }
 
-void TPackageInstallation::failBeforeDownload(const QString& Reason)
+void TPackageInstallation::failBeforeDownload(const QString& Reason, EPackageDownloaderError ErrorReason)
 {
   qCritical().noquote() << QString("Installation of %1 cannot start: %2").arg(m_pPackage->name(), Reason);
   m_FailureText = Reason;
-  onDownloadFailed(DownloadFailed);
+  onDownloadFailed(ErrorReason);
 }
 
 void TPackageInstallation::startDownload()
@@ -122,11 +128,6 @@ void TPackageInstallation::startDownload()
   std::shared_ptr<const TOldBlocks> OldBlocks = std::move(m_RequiredChanges.oldBlocks);
   m_RequiredChanges.oldBlocks.reset();
   try {
-    for (const TFileInPackage& File : m_RequiredChanges.filesToDelete) {
-      const QString Path = installationFilePath(*m_pLauncherFilesystemHelper, m_InstallationDirectory, File.localFile);
-      if (!Path.isEmpty())
-        m_pLauncherFilesystemHelper->removePath(Path);
-    }
     // Files that need no download may still need their empty content or
     // their execute permission.
     for (const TFileToDownload& File : m_RequiredChanges.filesToDownload) {
@@ -189,6 +190,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
     onVerifyFinished(false);
     return;
   }
+  m_VerifiedDescription = InstalledDescription;
   const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->launcherSettings()->skipVerification;
   auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
   connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {

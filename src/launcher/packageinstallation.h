@@ -18,6 +18,13 @@
 
 namespace orvale::launcher {
 
+// What a job does.
+enum class EInstallationKind : std::int32_t
+{
+  Update = 0,      // installs or updates to the published description, then verifies
+  VerifyOnly = 1,  // verifies the installed description
+};
+
 // One job that brings one package's installation directory to the published
 // state: it receives the computed changes, deletes what is obsolete, drives
 // its downloader for everything missing, and runs the verification. The
@@ -52,20 +59,31 @@ public:
   const QString& publishedVersionText() const { return m_PublishedVersionText; }
   void setPublishedVersionText(const QString& Text) { m_PublishedVersionText = Text; }
   const TPackageDifference& requiredChanges() const { return m_RequiredChanges; }
+  EInstallationKind kind() const { return m_Kind; }
+  void setKind(EInstallationKind Kind) { m_Kind = Kind; }
+  // The description the last verification checked (or, with verification
+  // skipped, whose files it flushed): what a full marker may vouch for.
+  const TPackageConfigurationReader& verifiedDescription() const { return m_VerifiedDescription; }
   // With NotEnoughDiskSpace: the bytes still to write and the bytes free.
   TFileSize diskSpaceNeeded() const { return m_DiskSpaceNeeded; }
   TFileSize diskSpaceFree() const { return m_DiskSpaceFree; }
 
-  // Difference computation; runs on a worker thread. With
+  // Difference computation; runs on a worker thread. First removes what
+  // interrupted writes left in the folder and the files that are obsolete:
+  // those of the installed description and UnfinishedFiles (what an
+  // unfinished installation may have written) that the published
+  // description does not have. Then scans the published files. With
   // FastScanMarkerTime (the modification time of the full marker of the
   // installed description) the fast scan trusts the installed description's
-  // layout of a file that has its installed size and was not changed after
-  // that time; other files, and every file without it, are read.
+  // layout of a file that has its installed size and whose modification and
+  // status-change times are not after that time; other files, and every
+  // file without it, are read.
   TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
                                                            const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                                                            TPackageConfigurationReader PublishedDescription,
                                                            TPackageConfigurationReader InstalledDescription,
-                                                           const std::optional<QDateTime>& FastScanMarkerTime);
+                                                           const std::optional<QDateTime>& FastScanMarkerTime,
+                                                           const TFileInPackageVector& UnfinishedFiles = {});
   // The files to download (no files to delete), or the failure.
   TPackageDifference FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
@@ -94,7 +112,7 @@ public:
   double flushSeconds() const;
 
   // Ends the download phase as failed before anything was downloaded.
-  void failBeforeDownload(const QString& Reason);
+  void failBeforeDownload(const QString& Reason, EPackageDownloaderError ErrorReason = DownloadFailed);
 
 signals:
   void scanProgress(TFileSize BytesDownloaded, TFileSize BytesTotal);
@@ -127,6 +145,8 @@ private:
   QString m_InstalledVersionText;
   QString m_PublishedVersionText;
   TPackageDifference m_RequiredChanges;
+  EInstallationKind m_Kind = EInstallationKind::Update;
+  TPackageConfigurationReader m_VerifiedDescription;
   QString m_FailureText;
   TFileSize m_DiskSpaceNeeded = 0;
   TFileSize m_DiskSpaceFree = 0;

@@ -6,6 +6,7 @@
 #include "launcher/oldblocks.h"
 #include "launcher/packageinstallation.h"
 #include "launcher/piecemoves.h"
+#include "shared/filesystemhelper.h"
 #include "shared/sha256.h"
 
 #include <QDebug>
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QtConcurrent>
 
@@ -47,6 +49,7 @@ struct TScanContext
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
   QString failure;  // first error found; no file is taken after it
+  EDifferenceFailure failureKind = EDifferenceFailure::None;
   bool moveAside = false;  // self-update: replaced files are kept as ".old"
   // The blocks of the discarded old data, kept when missing chunks may offer
   // blocks; null otherwise.
@@ -58,11 +61,13 @@ struct TScanContext
     scannedBytes += Bytes;
     emit installation->scanProgress(scannedBytes, totalBytes);
   }
-  void fail(const QString& Text)
+  void fail(const QString& Text, EDifferenceFailure Kind)
   {
     QMutexLocker Lock(&mutex);
-    if (failure.isEmpty())
+    if (failure.isEmpty()) {
       failure = Text;
+      failureKind = Kind;
+    }
   }
 };
 
@@ -133,8 +138,12 @@ TFileToDownload replaceFile(TScanContext& Context, const TFileInPackage& File, c
 
 // Copies Size bytes from Source at SourceOffset to Target at TargetOffset in
 // blocks; when both are the same file and the ranges overlap the copy runs
-// in the safe direction. Returns false when a read or write came up short.
-bool copyRange(QFile& Source, std::uint64_t SourceOffset, QFile& Target, std::uint64_t TargetOffset, std::uint64_t Size)
+// in the safe direction. Returns false when a read came up short or, without
+// ThrowOnWriteFailure, a write did; with it a failed write throws the
+// uniform I/O error. Both files are unbuffered, so that every write that
+// returns has reached the kernel.
+bool copyRange(QFile& Source, std::uint64_t SourceOffset, QFile& Target, std::uint64_t TargetOffset, std::uint64_t Size,
+               bool ThrowOnWriteFailure)
 {
   const bool Backwards = &Source == &Target && TargetOffset > SourceOffset && TargetOffset < SourceOffset + Size;
   QByteArray Buffer;
@@ -147,8 +156,11 @@ bool copyRange(QFile& Source, std::uint64_t SourceOffset, QFile& Target, std::ui
     Buffer.resize(int(Block));
     if (Source.read(Buffer.data(), Block) != Block)
       return false;
-    if (!Target.seek(qint64(TargetOffset + Skip)) || Target.write(Buffer.constData(), Block) != Block)
+    if (!Target.seek(qint64(TargetOffset + Skip)) || Target.write(Buffer.constData(), Block) != Block) {
+      if (ThrowOnWriteFailure)
+        shared::throwIoError(Target, QString("Could not move data within the file: %1").arg(Target.errorString()));
       return false;
+    }
     Done += std::uint64_t(Block);
   }
   return true;
@@ -259,8 +271,8 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
 // The pieces of the installed file as the installed description lays them
 // out, when the fast scan may trust that layout: the description has an
 // entry of at least two known chunks for the file, and the file has the
-// entry's size and was not changed after the full marker was written.
-// Empty when the file has to be read.
+// entry's size and neither its modification time nor its status-change
+// time is after the full marker's. Empty when the file has to be read.
 std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& Context, const QString& LocalFile,
                                                            const QString& Path)
 {
@@ -280,21 +292,32 @@ std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& C
     Layout.push_back(&(*Context.installedChunks)[std::size_t(Index)]);
     Size += Layout.back()->unpackedSize;
   }
+  // The status-change time cannot be set back: a file changed in place
+  // whose modification time was restored (a backup put back with its
+  // times) has its change after the marker there.
   const QFileInfo Info(Path);
   if (!Info.isFile() || std::uint64_t(Info.size()) != Installed->unpackedSize || Size != Installed->unpackedSize ||
-      !Context.markerTime.isValid() || Info.lastModified() > Context.markerTime) {
+      !Context.markerTime.isValid() || Info.lastModified() > Context.markerTime ||
+      Info.metadataChangeTime() > Context.markerTime) {
     qInfo().noquote() << QString("installed layout of %1 not trusted, its content is scanned%2").arg(Path, threadTag());
     return {};
   }
   return Layout;
 }
 
-bool openTemporary(std::unique_ptr<QTemporaryFile>& Temporary)
+// A temporary file whose writes are not buffered.
+class TUnbufferedTemporaryFile : public QTemporaryFile
+{
+public:
+  bool openUnbuffered() { return QTemporaryFile::open(QIODevice::ReadWrite | QIODevice::Unbuffered); }
+};
+
+bool openTemporary(std::unique_ptr<TUnbufferedTemporaryFile>& Temporary)
 {
   if (Temporary)
     return true;
-  Temporary = std::make_unique<QTemporaryFile>();
-  if (Temporary->open())
+  Temporary = std::make_unique<TUnbufferedTemporaryFile>();
+  if (Temporary->openUnbuffered())
     return true;
   qWarning().noquote() << QString("Cannot open a temporary file: %1").arg(Temporary->errorString());
   Temporary.reset();
@@ -303,12 +326,15 @@ bool openTemporary(std::unique_ptr<QTemporaryFile>& Temporary)
 
 // Moves the reusable chunks found elsewhere in the file to their offsets,
 // in the order planMoves gives, and cuts the file to its published size.
-// A chunk whose data could not be moved is downloaded instead.
+// A chunk whose data could not be read or saved aside is downloaded
+// instead; a write into the file that fails (a full disk) throws the
+// uniform I/O error, as does a failed cut or close: a chunk is never
+// counted as in place when its bytes may not have reached the file.
 TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                                std::vector<TChunkInPackage> Chunks, const std::vector<TChunkReuseState>& States)
 {
   QFile Target(Path);
-  if (!Target.open(QIODevice::ReadWrite)) {
+  if (!Target.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
     qWarning().noquote() << QString("Cannot rebuild %1: %2").arg(Path, Target.errorString());
     return replaceFile(Context, File, Path, std::move(Chunks));
   }
@@ -323,7 +349,7 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
     }
   }
   const TMovePlan Plan = planMoves(Moves);
-  std::unique_ptr<QTemporaryFile> Temporary;
+  std::unique_ptr<TUnbufferedTemporaryFile> Temporary;
   for (const TMoveStep& Step : Plan.steps) {
     const TPieceMove& Move = Moves[Step.move];
     const std::size_t Chunk = MovedChunks[Step.move];
@@ -332,14 +358,14 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
     bool Moved = false;
     switch (Step.kind) {
     case EMoveStep::Copy:
-      Moved = copyRange(Target, Move.sourceOffset, Target, Move.targetOffset, Move.size);
+      Moved = copyRange(Target, Move.sourceOffset, Target, Move.targetOffset, Move.size, true);
       break;
     case EMoveStep::Save:
       Moved = openTemporary(Temporary) &&
-              copyRange(Target, Move.sourceOffset, *Temporary, Step.temporaryOffset, Move.size);
+              copyRange(Target, Move.sourceOffset, *Temporary, Step.temporaryOffset, Move.size, false);
       break;
     case EMoveStep::CopyFromSaved:
-      Moved = copyRange(*Temporary, Step.temporaryOffset, Target, Move.targetOffset, Move.size);
+      Moved = copyRange(*Temporary, Step.temporaryOffset, Target, Move.targetOffset, Move.size, true);
       break;
     }
     Missing[Chunk] = !Moved;
@@ -356,9 +382,10 @@ TFileToDownload rebuildInPlace(TScanContext& Context, const TFileInPackage& File
   // take blocks from there); it cuts the file to its size then.
   const bool KeepTail = Context.oldBlocks && std::find(Missing.begin(), Missing.end(), true) != Missing.end();
   const bool TooLong = std::uint64_t(Target.size()) > File.unpackedSize;
-  if (TooLong && !KeepTail)
-    Target.resize(qint64(File.unpackedSize));
+  if (TooLong && !KeepTail && !Target.resize(qint64(File.unpackedSize)))
+    shared::throwIoError(Target, QString("Could not cut the file to its size: %1").arg(Target.errorString()));
   Target.close();
+  shared::throwOnFileError(Target);
   TFileToDownload Result = makeResult(File, std::move(Chunks));
   Result.cutWhenWritten = TooLong && KeepTail;
   for (std::size_t Index = 0; Index < Missing.size(); ++Index) {
@@ -436,7 +463,8 @@ std::optional<TFileToDownload> scanFile(TScanContext& Context, const TFileInPack
   const QString Path = installationFilePath(*Context.helper, Context.directory, File.localFile);
   if (Path.isEmpty()) {
     Context.fail(QString("The package description names the file '%1', which is not a file of the installation.")
-                     .arg(File.localFile));
+                     .arg(File.localFile),
+                 EDifferenceFailure::Description);
     return std::nullopt;
   }
   std::vector<TChunkInPackage> Chunks;
@@ -453,7 +481,8 @@ std::optional<TFileToDownload> scanFile(TScanContext& Context, const TFileInPack
     // through its own download record, or the description is unusable.
     if (File.ownDownload.url.isEmpty()) {
       Context.fail(QString("The package description names chunks for the file '%1' that it does not contain.")
-                       .arg(File.localFile));
+                       .arg(File.localFile),
+                   EDifferenceFailure::Description);
       return std::nullopt;
     }
     return replaceFile(Context, File, Path, {});
@@ -463,7 +492,8 @@ std::optional<TFileToDownload> scanFile(TScanContext& Context, const TFileInPack
     Sum += Chunk.unpackedSize;
   const bool UsesOwnRecord = !File.ownDownload.url.isEmpty();
   if (!UsesOwnRecord && ((Chunks.empty() && File.unpackedSize != 0) || (!Chunks.empty() && Sum != File.unpackedSize))) {
-    Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File.localFile));
+    Context.fail(QString("The package description gives no consistent data for the file '%1'.").arg(File.localFile),
+                 EDifferenceFailure::Description);
     return std::nullopt;
   }
   if (File.chunkIndices.size() < 2)
@@ -495,11 +525,39 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
         Results.push_back(std::move(*Result));
     } catch (const std::exception& Error) {
       Context.fail(QString("The installed file '%1' could not be compared: %2")
-                       .arg(File->localFile, QString::fromUtf8(Error.what())));
+                       .arg(File->localFile, QString::fromUtf8(Error.what())),
+                   EDifferenceFailure::Disk);
     } catch (...) {
-      Context.fail(QString("The installed file '%1' could not be compared.").arg(File->localFile));
+      Context.fail(QString("The installed file '%1' could not be compared.").arg(File->localFile),
+                   EDifferenceFailure::Disk);
     }
   }
+}
+
+// The files of the installed description, then those an unfinished
+// installation may have written, that are not at the path of a published
+// file: each path once, never one of the launcher's own files.
+std::vector<TFileInPackage> obsoleteFiles(const TFileInPackageVector& Published, const TFileInPackageVector& Installed,
+                                          const TFileInPackageVector& Unfinished, const QDir& Directory,
+                                          TLauncherFilesystemHelper& Helper)
+{
+  if (Installed.empty() && Unfinished.empty())
+    return {};
+  const shared::TLauncherOwnFileNames OwnFiles = Helper.ownFileNames();
+  QSet<QString> Kept;
+  for (const TFileInPackage& File : Published)
+    Kept.insert(installationFilePath(Helper, Directory, File.localFile));
+  std::vector<TFileInPackage> Obsolete;
+  for (const TFileInPackageVector* List : {&Installed, &Unfinished}) {
+    for (const TFileInPackage& File : *List) {
+      const QString Path = installationFilePath(Helper, Directory, File.localFile);
+      if (Path.isEmpty() || Kept.contains(Path) || shared::isReservedInstallationPath(File.localFile, OwnFiles))
+        continue;
+      Kept.insert(Path);
+      Obsolete.push_back(File);
+    }
+  }
+  return Obsolete;
 }
 
 } // namespace
@@ -507,15 +565,31 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
     const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
     TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
-    const std::optional<QDateTime>& FastScanMarkerTime)
+    const std::optional<QDateTime>& FastScanMarkerTime, const TFileInPackageVector& UnfinishedFiles)
 {
+  // What a killed update left, whatever this one is going to do.
+  shared::removeInterruptedWriteLeftovers(InstallationDirectory.absolutePath());
+  std::vector<TFileInPackage> Obsolete =
+      obsoleteFiles(PublishedDescription.files(), InstalledDescription.files(), UnfinishedFiles, InstallationDirectory,
+                    *Helper);
+  // Removed before the scan judges anything: a published file that lies
+  // below an obsolete path is then found missing, not complete and removed
+  // afterwards.
+  for (const TFileInPackage& File : Obsolete) {
+    try {
+      Helper->removePath(installationFilePath(*Helper, InstallationDirectory, File.localFile));
+    } catch (const std::runtime_error& Error) {
+      TPackageDifference Failed;
+      Failed.failure = QString("The obsolete file '%1' could not be removed: %2")
+                           .arg(File.localFile, QString::fromUtf8(Error.what()));
+      Failed.failureKind = EDifferenceFailure::Disk;
+      return Failed;
+    }
+  }
   TPackageDifference Difference = FindFilesInPackageBasedOnHashAndSizeThatNeedUpdate(
       PublishedDescription.files(), PublishedDescription.chunks(), InstalledDescription.files(),
       InstalledDescription.chunks(), FastScanMarkerTime, InstallationDirectory, Helper);
-  for (const TFileInPackage& File : InstalledDescription.files()) {
-    if (PublishedDescription.findFile(File.localFile) == PublishedDescription.files().end())
-      Difference.filesToDelete.push_back(File);
-  }
+  Difference.filesToDelete = std::move(Obsolete);
   return Difference;
 }
 
@@ -536,7 +610,7 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
   const bool BlocksOffered = std::any_of(PublishedChunks.begin(), PublishedChunks.end(),
                                          [](const TChunkInPackage& Chunk) { return Chunk.offersBlocks(); });
   if (BlocksOffered)
-    Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath(), *Helper);
+    Context->oldBlocks = std::make_shared<TOldBlocks>(InstallationDirectory.absolutePath());
   for (const TFileInPackage& File : PublishedFiles) {
     const QString Path = installationFilePath(*Helper, InstallationDirectory, File.localFile);
     const QFileInfo Info(Path);
@@ -568,6 +642,7 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
     std::move(Part.begin(), Part.end(), std::back_inserter(Result.filesToDownload));
   }
   Result.failure = Context->failure;
+  Result.failureKind = Context->failureKind;
   if (Context->oldBlocks && !Context->oldBlocks->empty())
     Result.oldBlocks = Context->oldBlocks;
   return Result;

@@ -1,8 +1,10 @@
 #include "launcher/signeddocuments.h"
 
 #include "shared/downloadpool.h"
+#include "shared/packageconfigurationreader.h"
 
 #include <QDebug>
+#include <QPointer>
 
 namespace orvale::launcher {
 
@@ -13,10 +15,46 @@ QUrl signatureUrl(const QUrl& DocumentUrl)
   return Result;
 }
 
-TSignedDocumentDownloads::TSignedDocumentDownloads(std::shared_ptr<::shared::TDownloadPool> Pool,
-                                                   const QStringList& KeyTexts)
-  : m_pPool(std::move(Pool)), m_Checking(!KeyTexts.isEmpty())
+QString signedDocumentName(const QUrl& ConfigurationUrl, const QUrl& DocumentUrl)
 {
+  return ::shared::documentNameBelow(::shared::urlWithoutFileName(ConfigurationUrl).path(QUrl::FullyDecoded),
+                                     DocumentUrl.path(QUrl::FullyDecoded));
+}
+
+namespace {
+
+EDocumentRefusal refusalOfCheck(::shared::ESignatureCheck Check)
+{
+  switch (Check) {
+  case ::shared::ESignatureCheck::Missing:
+    return EDocumentRefusal::NotSigned;
+  case ::shared::ESignatureCheck::UnknownKey:
+    return EDocumentRefusal::SignedByOther;
+  case ::shared::ESignatureCheck::Expired:
+    return EDocumentRefusal::Expired;
+  case ::shared::ESignatureCheck::OtherDocument:
+    return EDocumentRefusal::OtherDocument;
+  case ::shared::ESignatureCheck::Valid:
+  case ::shared::ESignatureCheck::Malformed:
+  case ::shared::ESignatureCheck::OldFormat:
+  case ::shared::ESignatureCheck::BadSignature:
+    break;
+  }
+  return EDocumentRefusal::BadSignature;
+}
+
+QString timeText(const QDateTime& Time)
+{
+  return Time.toUTC().toString(Qt::ISODate);
+}
+
+} // namespace
+
+TSignedDocumentDownloads::TSignedDocumentDownloads(std::shared_ptr<::shared::TDownloadPool> Pool,
+                                                   const QStringList& KeyTexts, const QString& SigningTimesPath)
+  : m_pPool(std::move(Pool)), m_Checking(!KeyTexts.isEmpty()), m_SigningTimes(m_Helper, SigningTimesPath)
+{
+  qRegisterMetaType<EDocumentRefusal>();
   for (const QString& Text : KeyTexts) {
     if (const auto Key = ::shared::TReleaseKey::fromText(Text))
       m_Keys.push_back(*Key);
@@ -29,7 +67,7 @@ TSignedDocumentDownloads::TSignedDocumentDownloads(std::shared_ptr<::shared::TDo
 
 TSignedDocumentDownloads::~TSignedDocumentDownloads() = default;
 
-void TSignedDocumentDownloads::download(const QUrl& Url)
+void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSignedDocument& Document)
 {
   if (!m_Checking) {
     m_pPool->download(Url);
@@ -38,7 +76,9 @@ void TSignedDocumentDownloads::download(const QUrl& Url)
   if (m_Pending.contains(Url))
     return;
   m_Documents.insert(Url);
-  m_Pending.insert(Url, TPending());
+  TPending Pending;
+  Pending.expected = Document;
+  m_Pending.insert(Url, Pending);
   m_pPool->download(Url);
   // The document may have failed at once (a URL that cannot be requested).
   if (!m_Pending.contains(Url))
@@ -48,10 +88,31 @@ void TSignedDocumentDownloads::download(const QUrl& Url)
   m_pPool->download(Signature, ::shared::MaxSignatureFileBytes);
 }
 
-::shared::ESignatureCheck TSignedDocumentDownloads::checkKept(const QByteArray& Document,
-                                                              const QByteArray& SignatureFile) const
+TSignatureVerdict TSignedDocumentDownloads::judgeKept(const QByteArray& Document, const QByteArray& SignatureFile,
+                                                     const ::shared::TSignedDocument& Expected)
 {
-  return ::shared::checkReleaseSignature(Document, SignatureFile, m_Keys, ::shared::EExpiry::Ignored);
+  return judge(Document, SignatureFile, Expected, ::shared::EExpiry::Ignored);
+}
+
+TSignatureVerdict TSignedDocumentDownloads::judge(const QByteArray& Document, const QByteArray& SignatureFile,
+                                                  const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry)
+{
+  TSignatureVerdict Verdict;
+  const auto Check = ::shared::checkReleaseSignature(Document, SignatureFile, m_Keys, Expected, Expiry);
+  if (!Check.valid()) {
+    Verdict.reason = refusalOfCheck(Check.result);
+    Verdict.refusal = ::shared::signatureRefusalText(Check, Expected);
+    return Verdict;
+  }
+  Verdict.signedAt = Check.signature->signedAt;
+  Verdict.expires = Check.signature->expires;
+  const auto Newest = m_SigningTimes.newest(Expected);
+  if (Newest && Verdict.signedAt < *Newest) {
+    Verdict.reason = EDocumentRefusal::Older;
+    Verdict.refusal = QString("older than the release already installed (signed %1, one signed %2 was accepted before)")
+                          .arg(timeText(Verdict.signedAt), timeText(*Newest));
+  }
+  return Verdict;
 }
 
 void TSignedDocumentDownloads::onPoolSuccess(const QUrl& Url, const QByteArray& Data)
@@ -102,17 +163,28 @@ void TSignedDocumentDownloads::finishWhenComplete(const QUrl& DocumentUrl)
     return;
   const TPending Complete = *Pending;
   m_Pending.erase(Pending);
-  const auto Check = ::shared::checkReleaseSignature(*Complete.document, *Complete.signature, m_Keys,
-                                                     ::shared::EExpiry::Enforced);
-  if (Check == ::shared::ESignatureCheck::Valid) {
+  const TSignatureVerdict Verdict =
+      judge(*Complete.document, *Complete.signature, Complete.expected, ::shared::EExpiry::Enforced);
+  if (Verdict.accepted()) {
+    try {
+      m_SigningTimes.accept(Complete.expected, Verdict.signedAt);
+    } catch (const std::runtime_error& Error) {
+      // Taken without its time kept, a replay of an older release would
+      // pass in the next run.
+      emit diskAccessFailed(QString::fromUtf8(Error.what()));
+      return;
+    }
     m_Accepted.insert(DocumentUrl, *Complete.signature);
     emit success(DocumentUrl, *Complete.document);
     return;
   }
-  QString Reason = QString("Signature refused: %1").arg(::shared::signatureCheckText(Check));
+  QString Reason = QString("Signature refused: %1").arg(Verdict.refusal);
   if (!Complete.signatureError.isEmpty())
     Reason += QString(" (%1)").arg(Complete.signatureError);
-  emit failed(DocumentUrl, QNetworkReply::UnknownContentError, Reason);
+  const QPointer<TSignedDocumentDownloads> Self(this);
+  emit refused(DocumentUrl, Verdict.reason);
+  if (Self)
+    emit failed(DocumentUrl, QNetworkReply::UnknownContentError, Reason);
 }
 
 } // namespace orvale::launcher

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "launcher/signingtimes.h"
+#include "shared/filesystemhelper.h"
 #include "shared/releasesignature.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QNetworkReply>
 #include <QObject>
@@ -24,6 +27,34 @@ namespace orvale::launcher {
 // ".sig" appended to its path; the query (a "nocache" item, say) is kept.
 QUrl signatureUrl(const QUrl& DocumentUrl);
 
+// The name a signature gives the document at DocumentUrl when the
+// configuration is published at ConfigurationUrl: the path of one relative
+// to the folder of the other, whatever their hosts (shared::TSignedDocument).
+QString signedDocumentName(const QUrl& ConfigurationUrl, const QUrl& DocumentUrl);
+
+// Why a document was not acted on, in the terms the player is told.
+enum class EDocumentRefusal
+{
+  NotSigned,         // no signature
+  SignedByOther,     // a key that is not accepted
+  BadSignature,      // malformed, of the old format, or not matching the document
+  Expired,
+  OtherDocument,     // a real signature, made for another document or role
+  Older,             // signed before the one accepted last
+  NotADescription,   // not a usable description (checked by the configuration handler)
+};
+
+// What a document's signature came to.
+struct TSignatureVerdict
+{
+  QString refusal;  // the reason as logged; empty when accepted
+  EDocumentRefusal reason = EDocumentRefusal::NotSigned;
+  QDateTime signedAt;  // of a valid signature
+  QDateTime expires;
+
+  bool accepted() const { return refusal.isEmpty(); }
+};
+
 // Stands between the download pool and the code that acts on documents.
 //
 // Without release keys it passes the pool's reports on and download() is
@@ -32,10 +63,13 @@ QUrl signatureUrl(const QUrl& DocumentUrl);
 // With keys, a document asked for with download() is fetched together with
 // its signature (signatureUrl), through the same pool; the signature is held
 // to MaxSignatureFileBytes. The document is reported as a success only once
-// both have arrived and the signature is valid, unexpired and made by one of
-// the keys; otherwise it is reported as failed with UnknownContentError and
-// "Signature refused: <reason>" (a signature that could not be fetched is
-// "no signature", with the pool's error). A document that itself fails is
+// both have arrived and the signature is valid, unexpired, made by one of
+// the keys for the document the caller named (role and name) and not older
+// than the newest signature of that document accepted before
+// (TAcceptedSigningTimes, which then keeps its time); otherwise refused()
+// and then failed with UnknownContentError and "Signature refused: <reason>"
+// (a signature that could not be fetched is "no signature", with the pool's
+// error). A document that itself fails is
 // reported as the pool reported it. Replies to signature requests are never
 // passed on, nor are replies for a document URL that come while no request
 // of it made here is waiting (another user of the pool asked for it);
@@ -48,27 +82,37 @@ public:
   // KeyTexts: the accepted keys as the settings hold them. A text that is
   // not a key is logged and left out; signatures are checked whenever
   // KeyTexts is not empty, so with none usable nothing is accepted.
-  TSignedDocumentDownloads(std::shared_ptr<::shared::TDownloadPool> Pool, const QStringList& KeyTexts);
+  // SigningTimesPath: where the newest accepted signing times are kept.
+  TSignedDocumentDownloads(std::shared_ptr<::shared::TDownloadPool> Pool, const QStringList& KeyTexts,
+                           const QString& SigningTimesPath = TAcceptedSigningTimes::defaultPath());
   ~TSignedDocumentDownloads() override;
 
   bool isChecking() const { return m_Checking; }
-  void download(const QUrl& Url);
+  // Fetches Url, which must be Document (its signature must say so).
+  void download(const QUrl& Url, const ::shared::TSignedDocument& Document);
   // The signature file that let the last reply for Url through; empty
   // without keys.
   QByteArray signatureOf(const QUrl& Url) const { return m_Accepted.value(Url); }
-  // Checks a document kept on disk against its signature file: the keys
-  // and the signature count, the expiry does not (it was checked when the
-  // document was fetched).
-  ::shared::ESignatureCheck checkKept(const QByteArray& Document, const QByteArray& SignatureFile) const;
+  // Checks a document kept on disk against its signature file: the keys,
+  // the signature and the document it names count, and it must not be older
+  // than the newest accepted; the expiry does not count (it was checked when
+  // the document was fetched).
+  TSignatureVerdict judgeKept(const QByteArray& Document, const QByteArray& SignatureFile,
+                              const ::shared::TSignedDocument& Expected);
 
 signals:
+  // Just before failed() for a document whose signature was refused.
+  void refused(const QUrl& Url, orvale::launcher::EDocumentRefusal Reason);
   void success(const QUrl& Url, const QByteArray& Data);
   void failed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
+  // The signing time of an accepted document could not be kept.
+  void diskAccessFailed(QString ErrorMessage);
 
 private:
   // A document whose reply or signature is still awaited.
   struct TPending
   {
+    ::shared::TSignedDocument expected;
     std::optional<QByteArray> document;
     std::optional<QByteArray> signature;  // empty when it could not be fetched
     QString signatureError;               // the pool's error then
@@ -78,10 +122,14 @@ private:
   void onPoolFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onSignatureReply(const QUrl& SignatureUrl, const QByteArray& Data, const QString& ErrorString);
   void finishWhenComplete(const QUrl& DocumentUrl);
+  TSignatureVerdict judge(const QByteArray& Document, const QByteArray& SignatureFile,
+                          const ::shared::TSignedDocument& Expected, ::shared::EExpiry Expiry);
 
   std::shared_ptr<::shared::TDownloadPool> m_pPool;
   std::vector<::shared::TReleaseKey> m_Keys;
   bool m_Checking = false;
+  ::shared::TFileSystemHelper m_Helper;
+  TAcceptedSigningTimes m_SigningTimes;
   QHash<QUrl, TPending> m_Pending;          // by document URL
   QSet<QUrl> m_Documents;                   // every document URL asked for
   QHash<QUrl, QUrl> m_DocumentOfSignature;  // signature URL -> document URL
@@ -89,3 +137,5 @@ private:
 };
 
 } // namespace orvale::launcher
+
+Q_DECLARE_METATYPE(orvale::launcher::EDocumentRefusal)

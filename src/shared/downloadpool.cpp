@@ -10,6 +10,7 @@
 #include <QTemporaryFile>
 
 #include <algorithm>
+#include <utility>
 
 namespace shared {
 
@@ -86,6 +87,10 @@ public:
 
   qint64 received() const { return m_Received; }
   const QString& refusal() const { return m_Refusal; }
+  QNetworkReply::NetworkError refusalCode() const { return m_RefusalCode; }
+
+  // Ends the reply as failed with Code and Reason (a time rule's verdict).
+  void fail(QNetworkReply::NetworkError Code, const QString& Reason) { refuse(Reason, Code); }
 
 private:
   void checkHeaders()
@@ -162,11 +167,12 @@ private:
     }
   }
 
-  void refuse(const QString& Reason)
+  void refuse(const QString& Reason, QNetworkReply::NetworkError Code = QNetworkReply::UnknownContentError)
   {
     if (!m_pReply->isRunning())
       return;
     m_Refusal = Reason;
+    m_RefusalCode = Code;
     m_Body = QByteArray();
     m_pFile.reset();
     m_pReply->abort();
@@ -179,7 +185,14 @@ private:
   QByteArray m_Body;
   std::shared_ptr<QTemporaryFile> m_pFile;
   QString m_Refusal;
+  QNetworkReply::NetworkError m_RefusalCode = QNetworkReply::UnknownContentError;
 };
+
+// The connection the network layer uses for Url: scheme, host and port.
+QString serverOf(const QUrl& Url)
+{
+  return QStringLiteral("%1://%2:%3").arg(Url.scheme(), Url.host()).arg(Url.port(-1));
+}
 
 // Qt 5 sometimes finishes an HTTP reply without an error when the server
 // resets the connection in the middle of the body, handing over only what
@@ -260,7 +273,7 @@ QNetworkReply::NetworkError replyError(const QNetworkReply* pReply)
   if (!pReply)
     return QNetworkReply::UnknownNetworkError;
   const TBodyCollector* pCollector = TBodyCollector::of(pReply);
-  return pCollector && !pCollector->refusal().isEmpty() ? QNetworkReply::UnknownContentError : pReply->error();
+  return pCollector && !pCollector->refusal().isEmpty() ? pCollector->refusalCode() : pReply->error();
 }
 
 QString replyErrorString(const QNetworkReply* pReply)
@@ -375,6 +388,7 @@ TDownloadPool::TDownloadPool(int concurrencyLimit,
   registerNetworkMetaTypes();
   if (m_pManager)
     m_pManager->setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+  connect(&m_ClockTimer, &QTimer::timeout, this, &TDownloadPool::checkTransferClocks);
 }
 
 TDownloadPool::~TDownloadPool()
@@ -530,13 +544,28 @@ bool TDownloadPool::isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* 
   return Found != m_ActiveDownloads.constEnd() && Found.value() == pReply;
 }
 
+std::deque<TDownloadPool::TQueuedRequest>::iterator TDownloadPool::nextStartableRequest()
+{
+  QHash<QString, int> Running;
+  for (auto Active = m_ActiveDownloads.constBegin(); Active != m_ActiveDownloads.constEnd(); ++Active) {
+    if (Active.value())
+      ++Running[serverOf(Active.key())];
+  }
+  return std::find_if(m_Queue.begin(), m_Queue.end(), [&Running](const TQueuedRequest& Queued) {
+    return Running.value(serverOf(Queued.url)) < MaxRequestsPerServer;
+  });
+}
+
 void TDownloadPool::startQueuedDownloads()
 {
   const QPointer<TDownloadPool> Self(this);
   while (!m_Queue.empty() && sharedActiveCount() < concurrencyLimit()) {
-    const TQueuedRequest Next = m_Queue.front();
+    const auto Startable = nextStartableRequest();
+    if (Startable == m_Queue.end())
+      break;
+    const TQueuedRequest Next = *Startable;
     const QUrl Url = Next.url;
-    m_Queue.pop_front();
+    m_Queue.erase(Startable);
     QNetworkRequest Request = makeRequest(Url);
     for (const auto& Header : Next.options.headers)
       Request.setRawHeader(Header.first, Header.second);
@@ -564,13 +593,79 @@ void TDownloadPool::startQueuedDownloads()
     connect(pReply, &QObject::destroyed, this, [this, Url, pReply] { onReplyDestroyed(Url, pReply); },
             Qt::DirectConnection);
     m_ActiveDownloads.insert(Url, pReply);
+    TTransferClock Clock;
+    Clock.started.start();
+    Clock.document = Next.options.document;
+    Clock.samples.emplace_back(0, 0);
+    m_Clocks.insert(pReply, Clock);
+  }
+  if (!m_Clocks.isEmpty() && !m_ClockTimer.isActive()) {
+    // A quarter of the low-speed window, at most a second apart.
+    m_ClockTimer.start(std::clamp(m_Limits.lowSpeedSeconds * 250, 100, 1000));
+  }
+}
+
+QString TDownloadPool::transferTimeExceeded(TTransferClock& Clock) const
+{
+  const qint64 Now = Clock.started.elapsed();
+  Clock.samples.emplace_back(Now, Clock.received);
+  const qint64 Window = qint64(m_Limits.lowSpeedSeconds) * 1000;
+  // The front sample is the last one taken at least a window ago.
+  while (Clock.samples.size() >= 2 && Clock.samples[1].first <= Now - Window)
+    Clock.samples.pop_front();
+  if (Window > 0 && m_Limits.lowSpeedBytesPerSecond > 0 && Now >= Window &&
+      Clock.received - Clock.samples.front().second < m_Limits.lowSpeedBytesPerSecond * m_Limits.lowSpeedSeconds)
+    return QStringLiteral("Transfer slower than %1 bytes/s for %2 s")
+        .arg(m_Limits.lowSpeedBytesPerSecond)
+        .arg(m_Limits.lowSpeedSeconds);
+  if (Clock.document && m_Limits.documentSeconds > 0 && m_Limits.documentBytesPerSecond > 0 &&
+      Now > qint64(m_Limits.documentSeconds) * 1000 + Clock.received * 1000 / m_Limits.documentBytesPerSecond)
+    return QStringLiteral("Document not received in time: %1 bytes in %2 s (allowed: %3 s, and a second more for "
+                          "every %4 bytes received)")
+        .arg(Clock.received)
+        .arg(Now / 1000)
+        .arg(m_Limits.documentSeconds)
+        .arg(m_Limits.documentBytesPerSecond);
+  return QString();
+}
+
+void TDownloadPool::checkTransferClocks()
+{
+  // Clocks of replies that are no longer running go; the others are judged.
+  QList<std::pair<QNetworkReplyWrapper*, QString>> Exceeded;
+  QHash<const QNetworkReplyWrapper*, TTransferClock> Running;
+  for (QNetworkReplyWrapper* pReply : qAsConst(m_ActiveDownloads)) {
+    const auto Clock = m_Clocks.find(pReply);
+    if (!pReply || Clock == m_Clocks.end())
+      continue;
+    const QString Reason = transferTimeExceeded(*Clock);
+    if (!Reason.isEmpty())
+      Exceeded.append({pReply, Reason});
+    Running.insert(pReply, *Clock);
+  }
+  m_Clocks = std::move(Running);
+  if (m_Clocks.isEmpty())
+    m_ClockTimer.stop();
+  // Failing a reply reports it at once, which may change the active set.
+  const QPointer<TDownloadPool> Self(this);
+  for (const auto& [pReply, Reason] : Exceeded) {
+    if (!Self)
+      return;
+    if (m_Clocks.remove(pReply) == 0)
+      continue;  // ended meanwhile
+    if (TBodyCollector* pCollector = TBodyCollector::of(pReply->reply()))
+      pCollector->fail(QNetworkReply::TimeoutError, Reason);
   }
 }
 
 void TDownloadPool::onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes)
 {
-  if (isCurrentReply(Url, pReply))
-    emit progress(Url, Bytes);
+  if (!isCurrentReply(Url, pReply))
+    return;
+  const auto Clock = m_Clocks.find(pReply);
+  if (Clock != m_Clocks.end())
+    Clock->received = std::max<qint64>(Clock->received, Bytes);
+  emit progress(Url, Bytes);
 }
 
 void TDownloadPool::onReplyError(const QUrl& Url, QNetworkReplyWrapper* pReply)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QNetworkReply>
@@ -7,6 +9,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 #include <cstddef>
@@ -41,6 +44,28 @@ struct TRequestOptions
   qint64 bodyFileThreshold = -1;
   // Request headers beyond those every request has (a Range, for example).
   QList<std::pair<QByteArray, QByteArray>> headers;
+  // A document (configuration, description, signature, index, hints) has an
+  // overall deadline besides the low-speed rule (TTransferLimits); package
+  // data (chunk files and their ranges) only the low-speed rule.
+  bool document = true;
+};
+
+// When a transfer has taken too long; 0 turns a rule off. The low-speed
+// rule (as curl's --speed-limit and --speed-time): a request that has run
+// for lowSpeedSeconds and received fewer than lowSpeedBytesPerSecond x
+// lowSpeedSeconds bytes in the last lowSpeedSeconds fails, from its start
+// on (a server that accepts and never answers included). The document
+// deadline: a document fails once it has taken longer than
+// documentSeconds plus the bytes it has received at documentBytesPerSecond,
+// so that it must arrive at that rate on average after its first
+// documentSeconds, whatever its size. Both count as failed downloads
+// (TimeoutError) with the reason.
+struct TTransferLimits
+{
+  qint64 lowSpeedBytesPerSecond = 1024;
+  int lowSpeedSeconds = 30;
+  int documentSeconds = 60;
+  qint64 documentBytesPerSecond = 65536;
 };
 
 // A reply's body with what its user needs to interpret it: the HTTP status
@@ -241,6 +266,17 @@ public:
   void setTransferTimeout(int Milliseconds) { m_TransferTimeoutMs = Milliseconds; }
   int transferTimeout() const { return m_TransferTimeoutMs; }
 
+  // The rules that end slow transfers; the defaults of TTransferLimits
+  // until set. They apply to requests started afterwards.
+  void setTransferLimits(const TTransferLimits& Limits) { m_Limits = Limits; }
+  const TTransferLimits& transferLimits() const { return m_Limits; }
+
+  // The network layer opens at most this many connections to one server
+  // (HTTP/1.1) and queues further requests unseen. The pool starts no more
+  // requests to one server at once, so that every request it has started is
+  // on the wire and the time rules measure the server, not the queue.
+  static constexpr int MaxRequestsPerServer = 6;
+
 signals:
   // Every successful request: delivered with the whole reply, then success
   // with the body when it is held in memory.
@@ -256,6 +292,15 @@ private:
     TRequestOptions options;
   };
 
+  // What the time rules know of one running request.
+  struct TTransferClock
+  {
+    QElapsedTimer started;
+    bool document = true;
+    qint64 received = 0;
+    std::deque<std::pair<qint64, qint64>> samples;  // (milliseconds since the start, bytes received)
+  };
+
   // The pools that share a limit, this one among them; destroyed ones are
   // null.
   struct TLimitGroup
@@ -264,6 +309,13 @@ private:
   };
 
   void startQueuedDownloads();
+  // The first queued request whose server has a connection to spare, or
+  // the end of the queue.
+  std::deque<TQueuedRequest>::iterator nextStartableRequest();
+  // Applies the time rules to every running request.
+  void checkTransferClocks();
+  // Why the request has taken too long; empty while it has not.
+  QString transferTimeExceeded(TTransferClock& Clock) const;
   // Active URLs of this pool and of the pools it shares its limit with.
   int sharedActiveCount() const;
   // A slot became free: starts queued downloads here and in the pools
@@ -294,6 +346,9 @@ private:
   TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
   bool m_ReleaseOnFinish = true;
   int m_TransferTimeoutMs = DefaultTransferTimeoutMs;
+  TTransferLimits m_Limits;
+  QHash<const QNetworkReplyWrapper*, TTransferClock> m_Clocks;
+  QTimer m_ClockTimer;
 };
 
 } // namespace shared

@@ -7,9 +7,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonParseError>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -102,7 +105,64 @@ void writeText(const QString& Path, const QString& Text, QIODevice::OpenMode Mod
   throwOnFileError(File);
 }
 
+// Whether a leftover's writer, named by its process id, may still write it.
+bool writerMayBeRunning(const QString& ProcessText)
+{
+  bool Ok = false;
+  const qlonglong Process = ProcessText.toLongLong(&Ok);
+  if (!Ok || Process <= 0 || Process > std::numeric_limits<pid_t>::max())
+    return true;
+  if (pid_t(Process) == ::getpid())
+    return true;
+  return ::kill(pid_t(Process), 0) == 0 || errno != ESRCH;
+}
+
+// Whether Name is that of a file an interrupted write of the launcher left.
+bool isInterruptedWriteLeftover(const QString& Name)
+{
+  static const QRegularExpression Temporary(QStringLiteral("^.+\\.tmp-([0-9]+)-[0-9]+$"));
+  static const QRegularExpression Blocks(QStringLiteral("^\\.ashgrove-blocks-(?:([0-9]+)-[A-Za-z0-9]+|[A-Za-z0-9]{6})$"));
+  for (const QRegularExpression* Pattern : {&Temporary, &Blocks}) {
+    const QRegularExpressionMatch Match = Pattern->match(Name);
+    if (Match.hasMatch())
+      return Match.captured(1).isEmpty() || !writerMayBeRunning(Match.captured(1));
+  }
+  return false;
+}
+
 } // namespace
+
+QString securedBlocksFileTemplate()
+{
+  return QString(".ashgrove-blocks-%1-XXXXXX").arg(::getpid());
+}
+
+int removeInterruptedWriteLeftovers(const QString& Folder)
+{
+  int Removed = 0;
+  const QDir Directory(Folder);
+  const QStringList Names =
+      Directory.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+  for (const QString& Name : Names) {
+    if (!isInterruptedWriteLeftover(Name))
+      continue;
+    const QByteArray Path = QFile::encodeName(Directory.filePath(Name));
+    // Looked at once more without following links: unlink() would remove a
+    // link that took the file's place, not what it points to, but only our
+    // own files are removed.
+    struct stat Status = {};
+    if (::lstat(Path.constData(), &Status) != 0 || !S_ISREG(Status.st_mode))
+      continue;
+    if (::unlink(Path.constData()) != 0) {
+      qWarning().noquote() << QString("Cannot remove %1, left by an interrupted write: %2")
+                                  .arg(Directory.filePath(Name), QString::fromLocal8Bit(std::strerror(errno)));
+      continue;
+    }
+    qInfo().noquote() << QString("Removed %1, left by an interrupted write").arg(Directory.filePath(Name));
+    ++Removed;
+  }
+  return Removed;
+}
 
 qint64 raiseOpenFileLimit()
 {

@@ -53,6 +53,21 @@ void flushDirectoryToDisk(const QString& Directory);
 // limit in force afterwards (-1 when it cannot be read).
 qint64 raiseOpenFileLimit();
 
+// The name template (for QTemporaryFile) of a file of secured blocks that an
+// update keeps in an installation folder while it runs; it names the
+// process that writes it.
+QString securedBlocksFileTemplate();
+
+// Removes from Folder (not below it) what interrupted writes of the launcher
+// left there: the temporary files of writeFileAtomically
+// ("<name>.tmp-<pid>-<n>") and the files of secured blocks
+// (".ashgrove-blocks-<pid>-*", or without a process from older launchers),
+// each only when the process that wrote it is neither this one nor running.
+// Only regular files, never through a link; anything else stays. Returns the
+// number of files removed; one that cannot be removed is logged and stays
+// for the next time.
+int removeInterruptedWriteLeftovers(const QString& Folder);
+
 // All file system access goes through this class, so that every failure is a
 // std::runtime_error with one of a few uniform texts. Every operation is
 // virtual so tests can replace single operations.

@@ -2,6 +2,7 @@
 
 #include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
+#include "shared/reservednames.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -10,6 +11,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -83,6 +85,39 @@ QString fileNamedTwice(const TFileInPackageVector& Files)
   return QString();
 }
 
+bool isWholeNumber(const QJsonValue& Value)
+{
+  if (Value.isString()) {
+    bool Ok = false;
+    Value.toString().trimmed().toULongLong(&Ok, 10);
+    return Ok;
+  }
+  const double Number = Value.toDouble(-1);
+  return Value.isDouble() && std::isfinite(Number) && Number >= 0 && Number == std::floor(Number);
+}
+
+bool isHashText(const QJsonValue& Value)
+{
+  const QString Text = Value.toString();
+  return Text.size() == 64 &&
+         std::all_of(Text.begin(), Text.end(), [](QChar Character) { return std::isxdigit(Character.toLatin1()) != 0; });
+}
+
+// What keeps Entry from being a file entry; empty when it is one.
+QString fileEntryProblem(const QJsonValue& Entry)
+{
+  const QJsonObject Object = Entry.toObject();
+  if (!Entry.isObject())
+    return "is not an object";
+  if (Object.value("localfile").toString().isEmpty())
+    return "has no \"localfile\"";
+  if (!isWholeNumber(Object.value("unpackedsize")))
+    return "has no \"unpackedsize\"";
+  if (!isHashText(Object.value("unpackedhash")))
+    return "has no \"unpackedhash\" of 64 hex digits";
+  return QString();
+}
+
 QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 {
   const QString Text = Value.toString();
@@ -92,6 +127,33 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 }
 
 } // namespace
+
+QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly)
+{
+  const QJsonValue Version = Document.value("version");
+  if (!Version.isString() && (TextVersionOnly || !Version.isDouble()))
+    return QString("the %1 has no %2\"version\"").arg(Which, TextVersionOnly ? "text " : "");
+  const QJsonValue Files = Document.value("files");
+  if (!Files.isArray() || Files.toArray().isEmpty())
+    return QString("the %1 lists no \"files\"").arg(Which);
+  const QJsonArray Entries = Files.toArray();
+  for (int Index = 0; Index < Entries.size(); ++Index) {
+    const QString Problem = fileEntryProblem(Entries[Index]);
+    if (!Problem.isEmpty())
+      return QString("file entry %1 of the %2 %3").arg(Index).arg(Which, Problem);
+  }
+  return QString();
+}
+
+QString launcherDescriptionProblem(const TPackageConfigurationReader& Description, const QString& OwnExecutable)
+{
+  if (Description.executable() != OwnExecutable)
+    return QString("the launcher description names \"%1\" as its executable, not the launcher's own \"%2\"")
+        .arg(Description.executable(), OwnExecutable);
+  if (Description.findFile(OwnExecutable) == Description.files().end())
+    return QString("the launcher description does not list the launcher's own \"%1\"").arg(OwnExecutable);
+  return QString();
+}
 
 qint64 TChunkInPackage::maxDownloadBytes() const
 {
@@ -221,6 +283,12 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
     }
   }
 
+  const QString Problem = documentsProblem(*PackageObject, AssetObject);
+  if (!Problem.isEmpty()) {
+    m_InvalidReason = Problem;
+    return;
+  }
+
   const QJsonObject& Package = *PackageObject;
   m_Version = Package.value("version").toString();
   m_Executable = Package.value("executable").toString();
@@ -279,6 +347,26 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   }
   m_Valid = true;
   m_InvalidReason.clear();
+}
+
+void TPackageConfigurationReader::refuseReservedRootNames(const TLauncherOwnFileNames& Names)
+{
+  if (!m_Valid)
+    return;
+  const QString Reserved = firstReservedRootFile(m_Files, Names);
+  if (Reserved.isEmpty())
+    return;
+  clearContent();
+  m_Valid = false;
+  m_InvalidReason = QString("the file '%1' is reserved").arg(Reserved);
+}
+
+QString TPackageConfigurationReader::documentsProblem(const QJsonObject& Package, const std::optional<QJsonObject>& Asset)
+{
+  const QString Problem = descriptionDocumentProblem(Package, "package description", true);
+  if (!Problem.isEmpty() || !Asset)
+    return Problem;
+  return descriptionDocumentProblem(*Asset, "asset description", false);
 }
 
 void TPackageConfigurationReader::clearContent()

@@ -7,9 +7,12 @@
 #include <QUrl>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace shared {
+
+struct TLauncherOwnFileNames;
 
 enum class EPackageGeneration : std::int32_t
 {
@@ -77,9 +80,12 @@ using TFileInPackageVector = std::vector<TFileInPackage>;
 // of an installation with its size and hash, and every chunk from which
 // large files are assembled. Parsing never throws. A description is valid
 // only when both documents are whole JSON objects (not cut off, not nested
-// too deeply, not an HTML page) and no two file entries name the same path;
-// an invalid one is empty, says why, and must not be acted on. Missing or
-// ill-typed members of a valid one take their defaults.
+// too deeply, not an HTML page) that can be descriptions at all
+// (descriptionDocumentProblem: another JSON document in their place, such as
+// the configuration, must not read as "no files") and no two file entries
+// name the same path; an invalid one is empty, says why, and must not be
+// acted on. Missing or ill-typed optional members of a valid one take their
+// defaults.
 class TPackageConfigurationReader
 {
 public:
@@ -109,7 +115,16 @@ public:
   // The file entry with this local file, or files().end().
   TFileInPackageVector::const_iterator findFile(const QString& LocalFile) const;
 
+  // Makes the description invalid ("the file 'package.json' is reserved")
+  // when it names a file at the installation's root under a name the
+  // launcher keeps for its own files (shared/reservednames.h): installing
+  // it would overwrite, move or delete the launcher's files, or theirs.
+  void refuseReservedRootNames(const TLauncherOwnFileNames& Names);
+
 private:
+  // What keeps the two documents from being a description (each checked by
+  // descriptionDocumentProblem); empty when they can be one.
+  static QString documentsProblem(const QJsonObject& Package, const std::optional<QJsonObject>& Asset);
   // Empties everything read from the documents (not the documents).
   void clearContent();
 
@@ -128,6 +143,20 @@ private:
   bool m_Valid = false;
   QString m_InvalidReason = QStringLiteral("no description");
 };
+
+// What keeps a document from being a description; empty when it can be
+// one. A package description needs a text "version" (which may be empty)
+// and an asset description a text or number "version"; both need a non-empty "files"
+// array whose every element is a file entry: an object with a non-empty
+// text "localfile", an "unpackedsize" (a whole number, or its text) and an
+// "unpackedhash" of 64 hex digits. Which (names "package description" or
+// "asset description") starts the reason.
+QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly);
+
+// What keeps a valid description from being the launcher's own: its
+// "executable" must be OwnExecutable (the running launcher's path relative
+// to its folder) and one of its files. Empty when it is the launcher's.
+QString launcherDescriptionProblem(const TPackageConfigurationReader& Description, const QString& OwnExecutable);
 
 // Conversions of untrusted JSON values, shared by the description readers.
 // A number or a numeric string gives its unsigned value; anything else, a

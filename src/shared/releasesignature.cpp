@@ -3,6 +3,7 @@
 #include "shared/filesystemhelper.h"
 #include "shared/sha256.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -29,8 +30,10 @@ constexpr int kSignatureBytes = 64;
 // A PEM private key file is about 120 bytes.
 constexpr qint64 kMaxPrivateKeyFileBytes = 16 * 1024;
 
-const char* const kHeaderLine = "ashgrove-signature 1";
-const char* const kContextLine = "ashgrove release signature 1\n";
+const char* const kHeaderLine = "ashgrove-signature 2";
+const char* const kOldHeaderLine = "ashgrove-signature 1\n";
+const char* const kContextLine = "ashgrove release signature 2\n";
+constexpr int kSignatureFileLines = 7;
 
 // The bytes Text encodes when it is the canonical base64 of exactly Size
 // bytes; nothing otherwise.
@@ -42,23 +45,37 @@ std::optional<QByteArray> decodeCanonicalBase64(const QByteArray& Text, int Size
   return Decoded;
 }
 
-QByteArray expiryText(const QDateTime& Expires)
+QByteArray timeText(const QDateTime& Time)
 {
-  return Expires.toUTC().toString(Qt::ISODate).toLatin1();
+  return Time.toUTC().toString(Qt::ISODate).toLatin1();
 }
 
-// The time Text names when it is written exactly as expiryText writes it.
-std::optional<QDateTime> parseExpiryText(const QByteArray& Text)
+// The time Text names when it is written exactly as timeText writes it.
+std::optional<QDateTime> parseTimeText(const QByteArray& Text)
 {
   const QDateTime Time = QDateTime::fromString(QString::fromLatin1(Text), Qt::ISODate);
-  if (!Time.isValid() || Time.timeSpec() != Qt::UTC || expiryText(Time) != Text)
+  if (!Time.isValid() || Time.timeSpec() != Qt::UTC || timeText(Time) != Text)
     return std::nullopt;
   return Time;
 }
 
-QByteArray signedMessage(const QByteArray& Document, const QDateTime& Expires)
+QDateTime wholeSeconds(const QDateTime& Time)
 {
-  return QByteArray(kContextLine) + "expires " + expiryText(Expires) + "\n" + TSha256::hash(Document);
+  return QDateTime::fromSecsSinceEpoch(Time.toSecsSinceEpoch(), Qt::UTC);
+}
+
+// The lines between the key and the signature, as the file and the signed
+// message hold them.
+QByteArray termLines(const TSignedDocument& Document, const QDateTime& SignedAt, const QDateTime& Expires)
+{
+  return QByteArray("role ") + documentRoleWord(Document.role) + "\nname " + Document.name.toUtf8() + "\nsigned " +
+         timeText(SignedAt) + "\nexpires " + timeText(Expires) + "\n";
+}
+
+QByteArray signedMessage(const QByteArray& Document, const TReleaseSignature& Signature)
+{
+  return QByteArray(kContextLine) + termLines(Signature.document, Signature.signedAt, Signature.expires) +
+         TSha256::hash(Document);
 }
 
 // The value of a line "<Name> <value>"; nothing when the line is another.
@@ -155,30 +172,108 @@ QByteArray TReleaseKey::text() const
   return ReleaseKeyPrefix + m_Raw.toBase64();
 }
 
+const char* documentRoleWord(EDocumentRole Role)
+{
+  switch (Role) {
+  case EDocumentRole::Configuration:
+    return "configuration";
+  case EDocumentRole::Package:
+    return "package";
+  case EDocumentRole::Asset:
+    return "asset";
+  case EDocumentRole::Launcher:
+    return "launcher";
+  }
+  return "package";
+}
+
+std::optional<EDocumentRole> documentRoleFromWord(const QByteArray& Word)
+{
+  for (EDocumentRole Role :
+       {EDocumentRole::Configuration, EDocumentRole::Package, EDocumentRole::Asset, EDocumentRole::Launcher}) {
+    if (Word == documentRoleWord(Role))
+      return Role;
+  }
+  return std::nullopt;
+}
+
+QString TSignedDocument::text() const
+{
+  switch (role) {
+  case EDocumentRole::Configuration:
+    return QString("the configuration %1").arg(name);
+  case EDocumentRole::Package:
+    return QString("the package description %1").arg(name);
+  case EDocumentRole::Asset:
+    return QString("the asset description %1").arg(name);
+  case EDocumentRole::Launcher:
+    return QString("the launcher description %1").arg(name);
+  }
+  return name;
+}
+
+QString TSignedDocument::key() const
+{
+  return QString("%1 %2").arg(QString::fromLatin1(documentRoleWord(role)), name);
+}
+
+bool isDocumentName(const QString& Name)
+{
+  if (Name.isEmpty() || Name.toUtf8().size() > MaxDocumentNameBytes || Name.startsWith('/'))
+    return false;
+  if (std::any_of(Name.begin(), Name.end(), [](QChar Character) { return Character.unicode() < 0x20 || Character.unicode() == 0x7f; }))
+    return false;
+  const QStringList Segments = Name.split('/');
+  bool Climbing = true;
+  for (const QString& Segment : Segments) {
+    if (Segment.isEmpty() || Segment == ".")
+      return false;
+    if (Segment == "..") {
+      if (!Climbing)
+        return false;
+      continue;
+    }
+    Climbing = false;
+  }
+  return !Climbing;
+}
+
+QString documentNameBelow(const QString& RootFolder, const QString& DocumentPath)
+{
+  return QDir(QDir::cleanPath(RootFolder)).relativeFilePath(QDir::cleanPath(DocumentPath));
+}
+
 std::optional<TReleaseSignature> TReleaseSignature::parse(const QByteArray& File)
 {
   if (File.size() > MaxSignatureFileBytes || !File.endsWith('\n'))
     return std::nullopt;
   const QList<QByteArray> Lines = File.left(File.size() - 1).split('\n');
-  if (Lines.size() != 4 || Lines[0] != kHeaderLine)
+  if (Lines.size() != kSignatureFileLines || Lines[0] != kHeaderLine)
     return std::nullopt;
   const auto KeyText = fieldValue(Lines[1], "key");
-  const auto ExpiresText = fieldValue(Lines[2], "expires");
-  const auto SignatureText = fieldValue(Lines[3], "signature");
-  if (!KeyText || !ExpiresText || !SignatureText)
+  const auto RoleWord = fieldValue(Lines[2], "role");
+  const auto NameText = fieldValue(Lines[3], "name");
+  const auto SignedText = fieldValue(Lines[4], "signed");
+  const auto ExpiresText = fieldValue(Lines[5], "expires");
+  const auto SignatureText = fieldValue(Lines[6], "signature");
+  if (!KeyText || !RoleWord || !NameText || !SignedText || !ExpiresText || !SignatureText)
     return std::nullopt;
   const auto Key = TReleaseKey::fromText(*KeyText);
-  const auto Expires = parseExpiryText(*ExpiresText);
+  const auto Role = documentRoleFromWord(*RoleWord);
+  const QString Name = QString::fromUtf8(*NameText);
+  const auto SignedAt = parseTimeText(*SignedText);
+  const auto Expires = parseTimeText(*ExpiresText);
   const auto Signature = decodeCanonicalBase64(*SignatureText, kSignatureBytes);
-  if (!Key || !Expires || !Signature)
+  if (!Key || !Role || Name.toUtf8() != *NameText || !isDocumentName(Name) || !SignedAt || !Expires ||
+      *Expires < *SignedAt || !Signature)
     return std::nullopt;
-  return TReleaseSignature{*Key, *Expires, *Signature};
+  return TReleaseSignature{*Key, {*Role, Name}, *SignedAt, *Expires, *Signature};
 }
 
 QByteArray TReleaseSignature::toFile() const
 {
-  return QByteArray(kHeaderLine) + "\nkey " + key.text() + "\nexpires " + expiryText(expires) + "\nsignature " +
-         signature.toBase64() + "\n";
+  return QByteArray(kHeaderLine) + "\nkey " + key.text() + "\n" + termLines(document, signedAt, expires) +
+         "signature " + signature.toBase64() + "\n";
 }
 
 const char* signatureCheckText(ESignatureCheck Check)
@@ -190,31 +285,52 @@ const char* signatureCheckText(ESignatureCheck Check)
     return "no signature";
   case ESignatureCheck::Malformed:
     return "malformed";
+  case ESignatureCheck::OldFormat:
+    return "old format";
   case ESignatureCheck::UnknownKey:
     return "unknown key";
   case ESignatureCheck::BadSignature:
     return "bad signature";
+  case ESignatureCheck::OtherDocument:
+    return "signed for another document";
   case ESignatureCheck::Expired:
     return "expired";
   }
   return "malformed";
 }
 
-ESignatureCheck checkReleaseSignature(const QByteArray& Document, const QByteArray& SignatureFile,
-                                      const std::vector<TReleaseKey>& Keys, EExpiry Expiry, const QDateTime& Now)
+TSignatureCheck checkReleaseSignature(const QByteArray& Document, const QByteArray& SignatureFile,
+                                      const std::vector<TReleaseKey>& Keys,
+                                      const std::optional<TSignedDocument>& Expected, EExpiry Expiry,
+                                      const QDateTime& Now)
 {
+  TSignatureCheck Check;
   if (SignatureFile.isEmpty())
-    return ESignatureCheck::Missing;
-  const auto Signature = TReleaseSignature::parse(SignatureFile);
-  if (!Signature)
-    return ESignatureCheck::Malformed;
-  if (std::find(Keys.begin(), Keys.end(), Signature->key) == Keys.end())
-    return ESignatureCheck::UnknownKey;
-  if (!verifyEd25519(Signature->key, signedMessage(Document, Signature->expires), Signature->signature))
-    return ESignatureCheck::BadSignature;
-  if (Expiry == EExpiry::Enforced && Now > Signature->expires)
-    return ESignatureCheck::Expired;
-  return ESignatureCheck::Valid;
+    return Check;
+  Check.signature = TReleaseSignature::parse(SignatureFile);
+  if (!Check.signature) {
+    Check.result = SignatureFile.startsWith(kOldHeaderLine) ? ESignatureCheck::OldFormat : ESignatureCheck::Malformed;
+    return Check;
+  }
+  const TReleaseSignature& Signature = *Check.signature;
+  if (std::find(Keys.begin(), Keys.end(), Signature.key) == Keys.end())
+    Check.result = ESignatureCheck::UnknownKey;
+  else if (!verifyEd25519(Signature.key, signedMessage(Document, Signature), Signature.signature))
+    Check.result = ESignatureCheck::BadSignature;
+  else if (Expected && Signature.document != *Expected)
+    Check.result = ESignatureCheck::OtherDocument;
+  else if (Expiry == EExpiry::Enforced && Now > Signature.expires)
+    Check.result = ESignatureCheck::Expired;
+  else
+    Check.result = ESignatureCheck::Valid;
+  return Check;
+}
+
+QString signatureRefusalText(const TSignatureCheck& Check, const std::optional<TSignedDocument>& Expected)
+{
+  if (Check.result == ESignatureCheck::OtherDocument && Check.signature && Expected)
+    return QString("signed for %1, not for %2").arg(Check.signature->document.text(), Expected->text());
+  return QString::fromLatin1(signatureCheckText(Check.result));
 }
 
 std::optional<TSigningKey> TSigningKey::generate(QString& Error)
@@ -281,10 +397,12 @@ TReleaseKey TSigningKey::publicKey() const
   return TReleaseKey(Raw);
 }
 
-QByteArray TSigningKey::signatureFile(const QByteArray& Document, const QDateTime& Expires) const
+QByteArray TSigningKey::signatureFile(const QByteArray& Document, const TSignatureTerms& Terms) const
 {
-  const QDateTime WholeSeconds = QDateTime::fromSecsSinceEpoch(Expires.toSecsSinceEpoch(), Qt::UTC);
-  const QByteArray Message = signedMessage(Document, WholeSeconds);
+  TReleaseSignature Result{publicKey(), Terms.document, wholeSeconds(Terms.signedAt), wholeSeconds(Terms.expires), {}};
+  if (!isDocumentName(Terms.document.name) || Result.expires < Result.signedAt)
+    return QByteArray();
+  const QByteArray Message = signedMessage(Document, Result);
   QByteArray Signature(kSignatureBytes, '\0');
   std::size_t Size = std::size_t(Signature.size());
   std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> Context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
@@ -293,13 +411,20 @@ QByteArray TSigningKey::signatureFile(const QByteArray& Document, const QDateTim
                      reinterpret_cast<const unsigned char*>(Message.constData()), std::size_t(Message.size())) != 1 ||
       Size != std::size_t(kSignatureBytes))
     return QByteArray();
-  return TReleaseSignature{publicKey(), WholeSeconds, Signature}.toFile();
+  Result.signature = Signature;
+  return Result.toFile();
 }
 
 bool writeSignatureFile(const QString& DocumentPath, const QByteArray& Document, const TSigningKey& Key,
-                        const QDateTime& Expires, QString& Error)
+                        const TSignatureTerms& Terms, QString& Error)
 {
-  const QByteArray Signature = Key.signatureFile(Document, Expires);
+  if (!isDocumentName(Terms.document.name)) {
+    Error = QString("cannot sign %1: \"%2\" is not a document name (a relative path below or beside the "
+                    "configuration's folder)")
+                .arg(DocumentPath, Terms.document.name);
+    return false;
+  }
+  const QByteArray Signature = Key.signatureFile(Document, Terms);
   if (Signature.isEmpty()) {
     Error = QString("cannot sign %1").arg(DocumentPath);
     return false;

@@ -40,6 +40,14 @@ QByteArray configurationDocument(const QString& DescriptionPath, const QString& 
   return QJsonDocument(QJsonObject{{"packages", Packages}, {"hints", "hints.json"}}).toJson();
 }
 
+// A description of one file: usable wherever a package or asset
+// description is asked for.
+QByteArray descriptionOf(const QJsonValue& Version, const QString& File)
+{
+  const QJsonObject Entry{{"localfile", File}, {"unpackedsize", 0}, {"unpackedhash", QString(64, '0')}};
+  return QJsonDocument(QJsonObject{{"version", Version}, {"files", QJsonArray{Entry}}}).toJson();
+}
+
 struct THandlerFixture
 {
   QTemporaryDir home;
@@ -103,8 +111,8 @@ void TestConfigurationHandler::loadsAndCachesTheConfiguration()
   TTestHttpServer Server;
   const QByteArray Document = configurationDocument("builds/linux/package.json", "builds/linux/assets.json");
   Server.setBody("/launcher/velmetadata.json", Document, "application/json");
-  Server.setBody("/launcher/builds/linux/package.json", R"({"version": "5", "files": [{"localfile": "a"}]})");
-  Server.setBody("/launcher/builds/linux/assets.json", R"({"version": 2})");
+  Server.setBody("/launcher/builds/linux/package.json", descriptionOf("5", "a"));
+  Server.setBody("/launcher/builds/linux/assets.json", descriptionOf(2, "b"));
   THandlerFixture Fixture(Server.url("/launcher/velmetadata.json"));
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
@@ -123,7 +131,7 @@ void TestConfigurationHandler::loadsAndCachesTheConfiguration()
   const TPackageConfigurationReader* Description = Configuration->packages()[0]->currentDescription();
   QVERIFY(Description);
   QCOMPARE(Description->versionText(), QString("P5 A2"));
-  QCOMPARE(Description->files().size(), std::size_t(1));
+  QCOMPARE(Description->files().size(), std::size_t(2));
   QCOMPARE(Finished.count(), 1);
   // Without release keys nothing else is asked for and no signature is kept.
   QCOMPARE(Server.totalRequestCount(), 3);
@@ -158,8 +166,8 @@ void TestConfigurationHandler::refusedConnectionUsesTheCacheAndInstalledDescript
                               configurationDocument("game.json", "assets.json", "test.json"));
   // "game" is installed, "test" never was.
   const QString Game = Fixture.helper->packagesBaseDirectory().filePath("game");
-  testsupport::writeWholeFile(Game + "/package.json", R"({"version": "9", "files": [{"localfile": "x"}]})");
-  testsupport::writeWholeFile(Game + "/assets.json", R"({"version": 3})");
+  testsupport::writeWholeFile(Game + "/package.json", descriptionOf("9", "x"));
+  testsupport::writeWholeFile(Game + "/assets.json", descriptionOf(3, "y"));
 
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -302,7 +310,7 @@ void TestConfigurationHandler::unusableConfigurationUrlTakesTheCacheAtOnce()
 void TestConfigurationHandler::unusableBuildUrlsAreFailedDescriptions()
 {
   TTestHttpServer Server;
-  Server.setBody("/good.json", R"({"version": "4"})");
+  Server.setBody("/good.json", descriptionOf("4", "a"));
   for (const QString& Broken : {QString("http://[::1/package.json"), QString("http://h:99999/package.json")}) {
     for (const bool AsAssets : {false, true}) {
       QJsonObject Document = QJsonDocument::fromJson(configurationDocument(AsAssets ? Server.url("/good.json").toString() : Broken,
@@ -377,8 +385,8 @@ void TestConfigurationHandler::nocacheOnlyOnDescriptions()
 {
   TTestHttpServer Server;
   Server.setBody("/c/velmetadata.json", configurationDocument("d/package.json?x=1", "d/assets.json"));
-  Server.setBody("/c/d/package.json", R"({"version": "1"})");
-  Server.setBody("/c/d/assets.json", R"({"version": "1"})");
+  Server.setBody("/c/d/package.json", descriptionOf("1", "a"));
+  Server.setBody("/c/d/assets.json", descriptionOf("1", "b"));
   THandlerFixture Fixture(Server.url("/c/velmetadata.json"), 10000, true);
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -415,7 +423,7 @@ void TestConfigurationHandler::sharedDescriptionUrlServesBothBuilds()
 {
   TTestHttpServer Server;
   Server.setBody("/velmetadata.json", configurationDocument("same.json", QString(), "same.json"));
-  Server.setBody("/same.json", R"({"version": "7"})");
+  Server.setBody("/same.json", descriptionOf("7", "a"));
   THandlerFixture Fixture(Server.url("/velmetadata.json"));
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -434,9 +442,9 @@ void TestConfigurationHandler::failedDescriptionDropsItsEntries()
 {
   TTestHttpServer Server;
   Server.setBody("/velmetadata.json", configurationDocument("same.json", "assets.json", "same.json"));
-  Server.setBody("/same.json", R"({"version": "7"})");
+  Server.setBody("/same.json", descriptionOf("7", "a"));
   Server.setFault("/same.json", TTestHttpServer::TFault::status(500));
-  Server.setBody("/assets.json", R"({"version": "1"})");
+  Server.setBody("/assets.json", descriptionOf("1", "b"));
   THandlerFixture Fixture(Server.url("/velmetadata.json"));
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -455,20 +463,36 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
 {
   QTest::addColumn<QString>("Path");
   QTest::addColumn<QByteArray>("Reply");
+  QTest::addColumn<QString>("Reason");  // a pattern; "unparsable" for one of the parse errors
   const QByteArray Page = "<html><body>Please accept the terms of use of this network</body></html>";
-  QTest::newRow("portal page for the package description") << "/p.json" << Page;
-  QTest::newRow("cut-off package description") << "/p.json" << QByteArray(R"({"version": "8", "files": [{"loc)");
-  QTest::newRow("portal page for the asset description") << "/a.json" << Page;
+  QTest::newRow("portal page for the package description") << "/p.json" << Page << "unparsable";
+  QTest::newRow("cut-off package description") << "/p.json" << QByteArray(R"({"version": "8", "files": [{"loc)")
+                                               << "unparsable";
+  QTest::newRow("portal page for the asset description") << "/a.json" << Page << "unparsable";
+  // Game files under the names of the launcher's own files would be taken
+  // for its markers, moved, emptied or deleted by it.
+  const auto Naming = [](const QString& LocalFile) {
+    return QString(R"({"version": "8", "files": [{"localfile": "bin/game"}, {"localfile": "%1"}]})").arg(LocalFile).toUtf8();
+  };
+  QTest::newRow("the package description's marker name") << "/p.json" << Naming("package.json")
+                                                          << "the file 'package.json' is reserved";
+  QTest::newRow("the asset file's name, reached by a detour") << "/a.json" << Naming("bin/../assets.json")
+                                                              << "the file 'bin/../assets.json' is reserved";
+  QTest::newRow("a folder named like the default marker") << "/p.json" << Naming("default/readme.txt")
+                                                           << "the file 'default/readme.txt' is reserved";
+  QTest::newRow("a launcher file's prefix") << "/a.json" << Naming(".ashgrove-blocks-x")
+                                            << "the file '.ashgrove-blocks-x' is reserved";
 }
 
 void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
 {
   QFETCH(QString, Path);
   QFETCH(QByteArray, Reply);
+  QFETCH(QString, Reason);
   TTestHttpServer Server;
   Server.setBody("/velmetadata.json", configurationDocument("p.json", "a.json"));
-  Server.setBody("/p.json", R"({"version": "7"})");
-  Server.setBody("/a.json", R"({"version": 1})");
+  Server.setBody("/p.json", descriptionOf("7", "a"));
+  Server.setBody("/a.json", descriptionOf(1, "b"));
   THandlerFixture Fixture(Server.url("/velmetadata.json"));
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -483,10 +507,13 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
   // The next reply is no description: like a failed download, it leaves the
   // build with what it had, and says why.
   Server.setBody(Path, Reply, "text/html");
-  QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("JSON (package|asset) configuration file could not be parsed"));
+  if (Reason == "unparsable") {
+    QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("JSON (package|asset) configuration file could not be parsed"));
+    Reason = "(package|asset) description: ";
+  }
   QTest::ignoreMessage(QtCriticalMsg,
                        QRegularExpression("^Download of package configuration/asset from configuration .*/p.json failed: "
-                                          "not a usable description \\((package|asset) description: "));
+                                          "not a usable description: " + Reason));
   Fixture.handler->requestPackageConfigurations();
   QVERIFY(Finished.wait(10000));
   QCOMPARE(Package->currentDescription(), Before);
@@ -546,8 +573,24 @@ void TestConfigurationHandler::signedDocuments_data()
     Row("expired", ESignatureVariant::Expired, "expired");
     Row("malformed", ESignatureVariant::Malformed, "malformed");
     Row("replaced", ESignatureVariant::Replaced, "bad signature");
+    Row("other name", ESignatureVariant::OtherName,
+        QString("signed for the %1 other/%2, not for the %1 %2")
+            .arg(Document == "velmetadata.json" ? "configuration"
+                                                : Document.contains("asset") ? "asset description" : "package description",
+                 QRegularExpression::escape(Document)));
   }
 }
+
+namespace {
+
+shared::EDocumentRole roleOf(const QString& Document)
+{
+  if (Document.endsWith("velmetadata.json"))
+    return shared::EDocumentRole::Configuration;
+  return Document.endsWith("assets.json") ? shared::EDocumentRole::Asset : shared::EDocumentRole::Package;
+}
+
+} // namespace
 
 // With release keys, the configuration and the descriptions count only with
 // a valid signature from one of the keys; anything else is a failed
@@ -562,16 +605,16 @@ void TestConfigurationHandler::signedDocuments()
   QFETCH(QString, Reason);
   QTemporaryDir Www;
   testsupport::writeWholeFile(Www.filePath("c/velmetadata.json"), configurationDocument("d/package.json", "d/assets.json"));
-  testsupport::writeWholeFile(Www.filePath("c/d/package.json"), R"({"version": "5", "files": [{"localfile": "a"}]})");
-  testsupport::writeWholeFile(Www.filePath("c/d/assets.json"), R"({"version": 2})");
+  testsupport::writeWholeFile(Www.filePath("c/d/package.json"), descriptionOf("5", "a"));
+  testsupport::writeWholeFile(Www.filePath("c/d/assets.json"), descriptionOf(2, "b"));
   for (const QString& Each : QStringList{"velmetadata.json", "d/package.json", "d/assets.json"})
-    testsupport::signDocument(Www.filePath("c/" + Each), Each == Document ? Variant : ESignatureVariant::FirstKey);
+    testsupport::signPublished(Www.filePath("c"), Each, roleOf(Each), Each == Document ? Variant : ESignatureVariant::FirstKey);
   TTestHttpServer Server;
   Server.setRootDirectory(Www.path());
   THandlerFixture Fixture(Server.url("/c/velmetadata.json"), 10000, true, testsupport::acceptedReleaseKeys().split(", "));
   const QByteArray Cached = configurationDocument("cached.json");
   testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), Cached);
-  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath());
+  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath(), {shared::EDocumentRole::Configuration, "velmetadata.json"});
   const bool ConfigurationRefused = Document == "velmetadata.json" && !Reason.isEmpty();
   if (ConfigurationRefused)
     QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of configuration failed: Signature refused: " + Reason + "$"));
@@ -627,6 +670,9 @@ void TestConfigurationHandler::cachedConfigurationNeedsItsSignature_data()
   QTest::newRow("unknown key") << ESignatureVariant::UnknownKey << "unknown key";
   QTest::newRow("malformed") << ESignatureVariant::Malformed << "malformed";
   QTest::newRow("replaced") << ESignatureVariant::Replaced << "bad signature";
+  QTest::newRow("other name") << ESignatureVariant::OtherName
+                              << "signed for the configuration other/velmetadata.json, not for the configuration "
+                                 "velmetadata.json";
 }
 
 // Offline, the cached configuration is used only with a signature of one of
@@ -640,7 +686,8 @@ void TestConfigurationHandler::cachedConfigurationNeedsItsSignature()
   THandlerFixture Fixture(QUrl("http://127.0.0.1:1/velmetadata.json"), 10000, false,
                           testsupport::acceptedReleaseKeys().split(", "));
   testsupport::writeWholeFile(TLauncherConfigurationHandler::cacheFilePath(), configurationDocument("cached.json"));
-  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath(), Variant);
+  testsupport::signDocument(TLauncherConfigurationHandler::cacheFilePath(), {shared::EDocumentRole::Configuration, "velmetadata.json"},
+                            Variant);
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   QSignalSpy Failed(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationDownloadFailed);
   QTest::ignoreMessage(QtCriticalMsg, QRegularExpression("^Download of configuration failed: "));
@@ -660,13 +707,13 @@ void TestConfigurationHandler::unsignedReplyOfASignedUrlIsDropped()
 {
   QTemporaryDir Www;
   testsupport::writeWholeFile(Www.filePath("velmetadata.json"), configurationDocument("package.json", "assets.json"));
-  testsupport::writeWholeFile(Www.filePath("package.json"), R"({"version": "5"})");
-  testsupport::writeWholeFile(Www.filePath("assets.json"), R"({"version": 2})");
+  testsupport::writeWholeFile(Www.filePath("package.json"), descriptionOf("5", "a"));
+  testsupport::writeWholeFile(Www.filePath("assets.json"), descriptionOf(2, "b"));
   for (const QString& Each : QStringList{"velmetadata.json", "package.json", "assets.json"})
-    testsupport::signDocument(Www.filePath(Each));
+    testsupport::signPublished(Www.path(), Each, roleOf(Each));
   TTestHttpServer Server;
   Server.setRootDirectory(Www.path());
-  Server.setFault("/assets.json", TTestHttpServer::TFault::trickle(2, 500));
+  Server.setFault("/assets.json", TTestHttpServer::TFault::trickle(8, 500));
   THandlerFixture Fixture(Server.url("/velmetadata.json"), 10000, false, testsupport::acceptedReleaseKeys().split(", "));
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
@@ -674,7 +721,7 @@ void TestConfigurationHandler::unsignedReplyOfASignedUrlIsDropped()
   QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
   Fixture.handler->requestPackageConfigurations();
   QTRY_VERIFY_WITH_TIMEOUT(!Fixture.handler->pendingRequests().at(0).packageDescriptionData.isEmpty(), 10000);
-  Server.setBody("/package.json", R"({"version": "6"})");
+  Server.setBody("/package.json", descriptionOf("6", "a"));
   Fixture.pool->download(Server.url("/package.json"));
   QTRY_COMPARE_WITH_TIMEOUT(Server.requestCount("/package.json"), 2, 10000);
   QVERIFY(Finished.wait(20000));

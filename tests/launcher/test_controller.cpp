@@ -1,7 +1,12 @@
 // Whole launcher runs: the built executable against the test server, with
 // its own data directory; modal boxes are answered automatically and logged.
 
+#include "launcher/app/launcherapplication.h"
+#include "shared/contentdefinedchunker.h"
+
 #include "enginefixture.h"
+
+#include "launcher/app/launcherapplication.h"
 
 #include "gamebuild.h"
 #include "launcherrunner.h"
@@ -79,10 +84,40 @@ public:
     QVERIFY(QDir().mkpath(QFileInfo(Executable).absolutePath()));
     QVERIFY(QFile::copy(testsupport::binaryDirectory() + "/bin/ashgrove-launcher-next", Executable));
     QFile::setPermissions(Executable, QFile::permissions(testsupport::builtLauncherExecutable()));
+    // Published in several chunks whatever the build type (an executable
+    // without debug information is smaller than one piece): data after the
+    // program's last section is loaded by nobody; it is added until the
+    // chunker cuts the file.
+    QByteArray Content = testsupport::readWholeFile(Executable);
+    for (quint64 Seed = 23; shared::nextPieceLength(reinterpret_cast<const std::uint8_t*>(Content.constData()),
+                                                    std::size_t(Content.size())) == std::size_t(Content.size());
+         ++Seed)
+      Content += testsupport::pseudoRandomBytes(1024 * 1024, Seed);
+    testsupport::writeWholeFile(Executable, Content);
     testsupport::writeWholeFile(build("launcher-next/launcher-notes.txt"), "launcher 0.0.13\n");
     setLauncher(build("launcher-next"), "0.0.13");
   }
   QString nextLauncherExecutable() const { return build("launcher-next/ashgrove-launcher"); }
+
+  // Publishes the launcher the tests run, as Version (its own by default,
+  // so that no self-update is due).
+  void publishRunningLauncher(const QString& Version = orvale::launcher::LauncherVersion)
+  {
+    const QString Folder = build("launcher-" + Version);
+    QVERIFY(QDir().mkpath(Folder));
+    QVERIFY(QFile::copy(testsupport::builtLauncherExecutable(), Folder + "/ashgrove-launcher"));
+    setLauncher(Folder, Version);
+  }
+
+  // Serves the document at From (and its signature) in place of the one at To.
+  void serveInPlaceOf(const QString& From, const QString& To)
+  {
+    for (const QString& Suffix : {QString(), QString(".sig")}) {
+      QFile::remove(www() + To + Suffix);
+      if (QFile::exists(www() + From + Suffix))
+        QVERIFY(QFile::copy(www() + From + Suffix, www() + To + Suffix));
+    }
+  }
 
   void setLauncher(const QString& Folder, const QString& Version)
   {
@@ -108,28 +143,32 @@ public:
   }
 
   // Signs the configuration (with the first accepted key) and the
-  // published descriptions as Variant says.
-  void sign(ESignatureVariant Variant = ESignatureVariant::FirstKey)
+  // published descriptions as Variant says, at SignedAt (now when not given).
+  void sign(ESignatureVariant Variant = ESignatureVariant::FirstKey, const QDateTime& SignedAt = QDateTime())
   {
-    testsupport::signDocument(www() + "/velmetadata.json");
-    for (const QString& Folder : QStringList{"game", "launcher"}) {
-      if (QFile::exists(www() + "/" + Folder + "/package.json"))
-        testsupport::signDocument(www() + "/" + Folder + "/package.json", Variant);
-    }
+    testsupport::signPublished(www(), "velmetadata.json", shared::EDocumentRole::Configuration,
+                               ESignatureVariant::FirstKey, SignedAt);
+    if (QFile::exists(www() + "/game/package.json"))
+      testsupport::signPublished(www(), "game/package.json", shared::EDocumentRole::Package, Variant, SignedAt);
+    if (QFile::exists(www() + "/launcher/package.json"))
+      testsupport::signPublished(www(), "launcher/package.json", shared::EDocumentRole::Launcher, Variant, SignedAt);
   }
 
-  // ReleaseKeys: the value of the setting; none when empty.
-  void configure(TLauncherInstallation& Installation, int ErrorTimeoutMs = 10000, const QString& ReleaseKeys = QString())
+  // ReleaseKeys: the value of the setting; none when empty. Timing: more
+  // lines of the [TIMING] section.
+  void configure(TLauncherInstallation& Installation, int ErrorTimeoutMs = 10000, const QString& ReleaseKeys = QString(),
+                 const QString& Timing = QString())
   {
     Installation.writeSettings(QString("[URLS]\nlauncherConfiguration=%1\n"
                                        "[DIRECTORIES]\npackages=packages\nsettingsTarget=AshgroveOnlineClient_Data/Data/Settings\n"
                                        "[FILES]\npackageFile=package.json\npartialPackageFile=partial-package.json\n"
                                        "assetFile=assets.json\naccountGroupFile=accountgroup.json\n"
-                                       "[TIMING]\nwaitNotificationTimeout=60000\ndownloadErrorTimeout=%2\n"
+                                       "[TIMING]\nwaitNotificationTimeout=60000\ndownloadErrorTimeout=%2\n%4"
                                        "[OPTIONS]\nskipVerification=false\nmaxConcurrentDownloads=4\n%3")
                                    .arg(server.url("/velmetadata.json").toString())
                                    .arg(ErrorTimeoutMs)
-                                   .arg(ReleaseKeys.isEmpty() ? QString() : "[SECURITY]\nreleaseKeys=" + ReleaseKeys + "\n"));
+                                   .arg(ReleaseKeys.isEmpty() ? QString() : "[SECURITY]\nreleaseKeys=" + ReleaseKeys + "\n")
+                                   .arg(Timing));
   }
 
   TTestHttpServer server;
@@ -204,6 +243,10 @@ private slots:
   void killedSelfUpdateLeavesAWorkingLauncher();
   void signedUpdates_data();
   void signedUpdates();
+  void documentsOutOfPlaceOrOlder_data();
+  void documentsOutOfPlaceOrOlder();
+  void stalledTransfersEnd_data();
+  void stalledTransfersEnd();
 };
 
 void TestController::firstLaunchInstallsAndStartsTheClient()
@@ -366,17 +409,26 @@ void TestController::selfUpdateRestartsTheNewLauncher_data()
 // keys, the rest by the first.
 void TestController::selfUpdateRestartsTheNewLauncher()
 {
+  if (!orvale::launcher::SelfUpdateBuiltIn)
+    QSKIP("this launcher is built without its self-update");
   QFETCH(bool, Signed);
   TServedGame Game;
   Game.publishGame("1.0", 1);
   Game.publishNextLauncher();
   if (Signed) {
     Game.sign();
-    testsupport::signDocument(Game.www() + "/launcher/package.json", ESignatureVariant::SecondKey);
+    testsupport::signPublished(Game.www(), "launcher/package.json", shared::EDocumentRole::Launcher,
+                               ESignatureVariant::SecondKey);
   }
   TLauncherInstallation Installation;
   Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString());
   const QByteArray OldExecutable = testsupport::readWholeFile(Installation.executable());
+  // Atomic writes of a launcher that was killed, in the data folder and in
+  // the launcher's folder: removed at the start and before the self-update.
+  const QStringList Leftovers{Installation.dataDirectory() + "/launchermetadata.json.tmp-999999999-0",
+                              Installation.binDirectory() + "/launcher-update.json.tmp-999999999-1"};
+  for (const QString& Path : Leftovers)
+    testsupport::writeWholeFile(Path, "cut short");
 
   // The old launcher installs the new one over itself and restarts it; the
   // new one finds itself current, cleans up and goes on with the first
@@ -392,6 +444,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
   QVERIFY(testsupport::readWholeFile(Installation.executable()) != OldExecutable);
   QVERIFY(QFile::exists(Installation.binDirectory() + "/launcher-notes.txt"));
   QVERIFY(QTest::qWaitFor([&] { return !QFile::exists(Installation.executable() + ".old"); }, 10000));
+  for (const QString& Path : Leftovers)
+    QVERIFY2(!QFile::exists(Path), qPrintable(Path));
   QVERIFY(clientRecords(Installation)[0].contains("version=1.0"));
   // The restarted launcher's marker is its own, not the client's.
   QVERIFY(clientRecords(Installation)[0].contains("restarted=|"));
@@ -399,6 +453,8 @@ void TestController::selfUpdateRestartsTheNewLauncher()
 
 void TestController::failedSelfUpdateRestoresTheExecutable()
 {
+  if (!orvale::launcher::SelfUpdateBuiltIn)
+    QSKIP("this launcher is built without its self-update");
   TServedGame Game;
   Game.publishGame("1.0", 1);
   Game.publishNextLauncher();
@@ -526,6 +582,8 @@ void TestController::fileLargerThanTheDiskGetsTheDiskSpaceBox()
 
 void TestController::killedSelfUpdateLeavesAWorkingLauncher()
 {
+  if (!orvale::launcher::SelfUpdateBuiltIn)
+    QSKIP("this launcher is built without its self-update");
   const QString Strace = QStandardPaths::findExecutable("strace");
   if (Strace.isEmpty())
     QSKIP("strace is not installed (scripts/install-deps installs it)");
@@ -545,10 +603,20 @@ void TestController::killedSelfUpdateLeavesAWorkingLauncher()
 
   // Killed while the update downloads: the running launcher was not touched.
   {
-    const QJsonArray Chunks =
-        QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/launcher/package.json")).object().value("chunks").toArray();
-    QVERIFY(Chunks.size() >= 2);
-    const QString Slow = "/launcher/" + Chunks.last().toObject().value("url").toString();
+    // The last piece of the executable comes slowly (a small executable, as
+    // a Release build makes, is one piece of its own).
+    const QJsonObject Description =
+        QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/launcher/package.json")).object();
+    QString Slow;
+    for (const QJsonValue& Value : Description.value("files").toArray()) {
+      const QJsonObject File = Value.toObject();
+      const QJsonArray Indices = File.value("chunks").toArray();
+      if (File.value("localfile").toString() == "ashgrove-launcher")
+        Slow = "/launcher/" + (Indices.isEmpty() ? File : Description.value("chunks").toArray().at(Indices.last().toInt()).toObject())
+                                  .value("url")
+                                  .toString();
+    }
+    QVERIFY(Slow != "/launcher/");
     Game.server.setFault(Slow, TTestHttpServer::TFault::trickle(4096, 100));
     TLauncherInstallation Installation;
     Game.configure(Installation);
@@ -720,6 +788,172 @@ void TestController::signedUpdates()
   QCOMPARE(testsupport::readWholeFile(Installation.executable()), Executable);
   QCOMPARE(testsupport::describeTree(gameDirectory(Installation)), Installed);
   QCOMPARE(clientRecords(Installation).size(), 1);
+}
+
+namespace {
+
+// What a server does with real documents of the maker.
+enum class EMisplacement
+{
+  ConfigurationAsGame,       // the configuration at the game's description URL
+  ConfigurationAsLauncher,   // the configuration at the launcher's description URL
+  GameAsLauncher,            // the game's description at the launcher's URL
+  OlderGame,                 // the game's description of the release before the installed one
+  OlderConfiguration,        // the configuration as it was signed before
+  OlderLauncher,             // a newer launcher, signed before the launcher description accepted last
+  LowerLauncherVersion,      // a launcher description of a lower version
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(EMisplacement)
+
+void TestController::documentsOutOfPlaceOrOlder_data()
+{
+  QTest::addColumn<EMisplacement>("Misplacement");
+  QTest::addColumn<bool>("Signed");
+  QTest::addColumn<QString>("Told");  // the box the player sees; empty: none
+  const QString Other = "The update of %1 was refused because the server sent another file of its publisher in its place.";
+  const QString NoUpdate = "The update of %1 was refused because the server did not send an update of it.";
+  const QString Older = "The update of %1 was refused because it is older than the version already installed.";
+  QTest::newRow("configuration at the game's URL") << EMisplacement::ConfigurationAsGame << false << NoUpdate.arg("Ashgrove");
+  QTest::newRow("configuration at the game's URL, signed") << EMisplacement::ConfigurationAsGame << true << Other.arg("Ashgrove");
+  QTest::newRow("configuration at the launcher's URL") << EMisplacement::ConfigurationAsLauncher << false << NoUpdate.arg("Launcher");
+  QTest::newRow("game at the launcher's URL") << EMisplacement::GameAsLauncher << false << NoUpdate.arg("Launcher");
+  QTest::newRow("game at the launcher's URL, signed") << EMisplacement::GameAsLauncher << true << Other.arg("Launcher");
+  QTest::newRow("older game description, signed") << EMisplacement::OlderGame << true << Older.arg("Ashgrove");
+  QTest::newRow("older configuration, signed") << EMisplacement::OlderConfiguration << true << Older.arg("Ashgrove Online");
+  QTest::newRow("newer launcher signed before, signed") << EMisplacement::OlderLauncher << true << Older.arg("Launcher");
+  QTest::newRow("lower launcher version") << EMisplacement::LowerLauncherVersion << false << QString();
+}
+
+// Real documents of the maker served in the wrong place, or older than what
+// the player has: nothing in the installation or the launcher's folder
+// changes, and the player is told (once) why.
+void TestController::documentsOutOfPlaceOrOlder()
+{
+  QFETCH(EMisplacement, Misplacement);
+  QFETCH(bool, Signed);
+  QFETCH(QString, Told);
+  const QDateTime Now = QDateTime::currentDateTimeUtc();
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  Game.publishRunningLauncher();
+  if (Signed)
+    Game.sign(ESignatureVariant::FirstKey, Now.addSecs(-3600));
+  TLauncherInstallation Installation;
+  Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString());
+  QVERIFY(firstLaunchStartsTheClient(Installation));
+  if (Misplacement == EMisplacement::OlderGame || Misplacement == EMisplacement::OlderConfiguration) {
+    // The player updates to 2.0; the server then sends the documents signed for 1.0.
+    const QString Kept = Game.build("kept");
+    QVERIFY(QDir().mkpath(Kept));
+    for (const QString& Document : {"/game/package.json", "/game/package.json.sig", "/velmetadata.json.sig"})
+      QVERIFY(QFile::copy(Game.www() + Document, Kept + QFileInfo(Document).fileName()));
+    Game.publishGame("2.0", 2);
+    Game.sign(ESignatureVariant::FirstKey, Now);
+    QCOMPARE(Installation.run({"--first-launch"}, 180000), 0);
+    QVERIFY(waitForClientRecords(Installation, 2).last().endsWith("version=2.0"));
+    const QStringList Replayed = Misplacement == EMisplacement::OlderGame
+                                     ? QStringList{"/game/package.json", "/game/package.json.sig"}
+                                     : QStringList{"/velmetadata.json.sig"};
+    for (const QString& Document : Replayed) {
+      QFile::remove(Game.www() + Document);
+      QVERIFY(QFile::copy(Kept + QFileInfo(Document).fileName(), Game.www() + Document));
+    }
+  }
+  // The client may start again after a refused launcher update: its record is no change.
+  const QSet<QString> ClientRecord{"client-record.txt"};
+  const auto Installed = testsupport::describeTree(gameDirectory(Installation), ClientRecord);
+  const auto LauncherFolder = testsupport::describeTree(Installation.binDirectory());
+  switch (Misplacement) {
+  case EMisplacement::ConfigurationAsGame:
+    Game.serveInPlaceOf("/velmetadata.json", "/game/package.json");
+    break;
+  case EMisplacement::ConfigurationAsLauncher:
+    Game.serveInPlaceOf("/velmetadata.json", "/launcher/package.json");
+    break;
+  case EMisplacement::GameAsLauncher:
+    Game.serveInPlaceOf("/game/package.json", "/launcher/package.json");
+    break;
+  case EMisplacement::OlderLauncher:
+    Game.publishNextLauncher();
+    testsupport::signPublished(Game.www(), "launcher/package.json", shared::EDocumentRole::Launcher,
+                               ESignatureVariant::FirstKey, Now.addSecs(-7200));
+    break;
+  case EMisplacement::LowerLauncherVersion:
+    Game.publishRunningLauncher("0.0.11");
+    break;
+  case EMisplacement::OlderGame:
+  case EMisplacement::OlderConfiguration:
+    break;
+  }
+  // Where the game's description is refused, the run is asked to install
+  // it; otherwise a plain start (a first launch would check the installed
+  // game again, and this run is ended while it may do so).
+  const bool GameRefused = Misplacement == EMisplacement::ConfigurationAsGame || Misplacement == EMisplacement::OlderGame;
+  const QString Awaited = Told.isEmpty() ? QString("is older than this launcher") : "Dialog: Update refused: " + Told;
+  QVERIFY2(runUntilLogged(Installation, GameRefused ? QStringList{"--first-launch"} : QStringList(), Awaited),
+           qPrintable(Installation.readLog().right(3000)));
+  QCOMPARE(testsupport::describeTree(gameDirectory(Installation), ClientRecord), Installed);
+  QCOMPARE(testsupport::describeTree(Installation.binDirectory()), LauncherFolder);
+  const QString Log = Installation.readLog();
+  QVERIFY(!Log.contains("startSelfUpdate"));
+  QCOMPARE(Log.count("Dialog: Update refused"), Told.isEmpty() ? 0 : 1);
+}
+
+// With the time rules at a few seconds: a description, its signature or a
+// chunk that the server trickles below the speed limit, and a description
+// that does not arrive within its deadline, fail like a failed download
+// with the rule's reason; the installation stays as it was, and the run
+// goes on (a failed chunk ends in the "Download failed" box).
+void TestController::stalledTransfersEnd_data()
+{
+  QTest::addColumn<QString>("Trickled");      // the path the server trickles
+  QTest::addColumn<int>("BytesPerStep");      // every 250 ms
+  QTest::addColumn<int>("DocumentSeconds");   // the deadline of a document without bytes
+  QTest::addColumn<bool>("Signed");
+  QTest::addColumn<QString>("Reason");
+  const QString Slow = "Transfer slower than 1024 bytes/s for 2 s";
+  QTest::newRow("description") << "/game/package.json" << 1 << 60 << false << Slow;
+  QTest::newRow("signature") << "/game/package.json.sig" << 1 << 60 << true << Slow;
+  // 2 KiB/s pass the low-speed rule but not a deadline of 1 s plus a second
+  // per 64 KiB.
+  QTest::newRow("description past its deadline") << "/game/package.json" << 512 << 1 << false
+                                                 << "Document not received in time";
+  QTest::newRow("chunk") << "chunk" << 50 << 60 << false << Slow;
+}
+
+void TestController::stalledTransfersEnd()
+{
+  QFETCH(QString, Trickled);
+  QFETCH(int, BytesPerStep);
+  QFETCH(int, DocumentSeconds);
+  QFETCH(bool, Signed);
+  QFETCH(QString, Reason);
+  TServedGame Game;
+  Game.publishGame("1.0", 1);
+  if (Signed)
+    Game.sign();
+  TLauncherInstallation Installation;
+  Game.configure(Installation, 10000, Signed ? testsupport::acceptedReleaseKeys() : QString(),
+                 QString("lowSpeedBytesPerSecond=1024\nlowSpeedSeconds=2\ndocumentSeconds=%1\n").arg(DocumentSeconds));
+  QVERIFY(firstLaunchStartsTheClient(Installation));
+  Game.publishGame("2.0", 2);
+  if (Signed)
+    Game.sign();
+  if (Trickled == "chunk") {
+    const QJsonArray Chunks =
+        QJsonDocument::fromJson(testsupport::readWholeFile(Game.www() + "/game/package.json")).object().value("chunks").toArray();
+    Trickled = "/game/" + Chunks.last().toObject().value("url").toString();
+  }
+  Game.server.setFault(Trickled, TTestHttpServer::TFault::trickle(BytesPerStep, 250));
+  const auto Installed = testsupport::describeTree(gameDirectory(Installation), MarkerFiles);
+  const QString Ended = Trickled.contains("/chunks/") ? "Dialog: Download failed" : "onLauncherReadyForAction";
+  QVERIFY2(runUntilLogged(Installation, {"--first-launch"}, Ended, 120000), qPrintable(Installation.readLog().right(3000)));
+  QVERIFY2(Installation.readLog().contains(Reason), qPrintable(Installation.readLog().right(3000)));
+  if (!Trickled.contains("/chunks/"))
+    QCOMPARE(testsupport::describeTree(gameDirectory(Installation), MarkerFiles), Installed);
 }
 
 QTEST_GUILESS_MAIN(TestController)

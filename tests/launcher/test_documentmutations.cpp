@@ -17,6 +17,7 @@
 
 #include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
@@ -253,25 +254,37 @@ private slots:
   {
     const QList<QByteArray> Seeds = seedDocuments("packageconfiguration");
     QVERIFY(!Seeds.isEmpty());
-    const QByteArray Asset = R"({"version": 7, "chunks": [{"url": "a0", "packedsize": 4, "unpackedsize": 8}],
-                                 "files": [{"localfile": "a.dat", "unpackedsize": 8, "chunks": [0]}]})";
+    const QString Hash(64, 'c');
+    const QByteArray Asset =
+        QJsonDocument(QJsonObject{{"version", 7},
+                                  {"chunks", QJsonArray{QJsonObject{{"url", "a0"}, {"packedsize", 4}, {"unpackedsize", 8}}}},
+                                  {"files", QJsonArray{QJsonObject{{"localfile", "a.dat"}, {"unpackedsize", 8},
+                                                                   {"unpackedhash", Hash}, {"chunks", QJsonArray{0}}}}}})
+            .toJson();
     runAllMutations("packageconfiguration", [](const QByteArray& Data) {
       return fuzzchecks::checkPackageConfiguration(Data);
     }, false);
     if (QTest::currentTestFailed())
       return;
     // Mutated asset descriptions behind a valid package description.
-    const QByteArray Package = R"({"version": "3", "files": [{"localfile": "b", "unpackedsize": 1, "url": "b"}]})";
+    const QByteArray Package =
+        QJsonDocument(QJsonObject{{"version", "3"},
+                                  {"files", QJsonArray{QJsonObject{{"localfile", "b"}, {"unpackedsize", 1},
+                                                                   {"unpackedhash", Hash}, {"url", "b"}}}}})
+            .toJson();
     const TCheck AssetCheck = [&](const QByteArray& Mutant) {
       return fuzzchecks::checkPackageConfiguration(fuzzchecks::joinDocuments(Package, Mutant));
     };
-    // Ill-typed members take their defaults; a top level that is no longer
-    // an object makes the description unusable.
+    // Ill-typed optional members take their defaults; a top level that is
+    // no longer an object, or ill-typed members a description needs, make
+    // the description unusable.
     const QList<QByteArray> Typed = typeMutations(Asset);
-    const auto Objects = std::count_if(Typed.begin(), Typed.end(),
-                                       [](const QByteArray& Mutant) { return QJsonDocument::fromJson(Mutant).isObject(); });
-    QVERIFY(Objects > 0 && Objects < Typed.size());
-    QCOMPARE(runMutants("asset type mutation", Typed, AssetCheck), int(Objects));
+    const auto Descriptions = std::count_if(Typed.begin(), Typed.end(), [](const QByteArray& Mutant) {
+      const QJsonDocument Parsed = QJsonDocument::fromJson(Mutant);
+      return Parsed.isObject() && shared::descriptionDocumentProblem(Parsed.object(), "asset description", false).isEmpty();
+    });
+    QVERIFY(Descriptions > 0 && Descriptions < Typed.size());
+    QCOMPARE(runMutants("asset type mutation", Typed, AssetCheck), int(Descriptions));
     runMutants("asset text mutation", textMutations(Asset), AssetCheck);
     runMutants("asset random mutation", randomMutations(Asset, 7, 10000), AssetCheck);
   }
@@ -288,8 +301,10 @@ private slots:
         {"url": "c1", "packedsize": "20", "unpackedsize": [1], "unpackedhash": 12},
         {"url": "c2", "packedsize": "-3", "unpackedsize": "1e5", "packedhash": "0g1"},
         {"url": "c3", "packedsize": 18446744073709551615, "unpackedsize": 4294967296}],
-      "files": [{"localfile": "a", "unpackedsize": {"x": 1}, "chunks": [0, 1, 2, 3, 1e300, -1, 2147483648, "1"]},
-                {"localfile": "b", "unpackedsize": 99999999999999999999999999, "chunks": 3}]})";
+      "files": [{"localfile": "a", "unpackedsize": "0", "unpackedhash": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+                 "chunks": [0, 1, 2, 3, 1e300, -1, 2147483648, "1"]},
+                {"localfile": "b", "unpackedsize": 99999999999999999999999999, "chunks": 3,
+                 "unpackedhash": "bbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbb"}]})";
     const TPackageConfigurationReader Reader(Document, QByteArray(), QUrl("https://h/p/package.json"), QUrl());
     QVERIFY(Reader.isValid());
     QCOMPARE(int(Reader.chunks().size()), 4);

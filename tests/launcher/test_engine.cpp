@@ -7,6 +7,8 @@
 #include "publisher.h"
 
 #include "enginefixture.h"
+#include "shared/payload.h"
+#include "releasesigning.h"
 #include "gamebuild.h"
 #include "nginxserver.h"
 #include "testhttpserver.h"
@@ -58,6 +60,7 @@ private slots:
   void chunkLargerThanItsPackedSize_data();
   void chunkLargerThanItsPackedSize();
   void chunkWithWrongContent();
+  void undecodableContainer_data();
   void undecodableContainer();
   void targetThatCannotBeWritten();
   void outOfOrderChunksWithoutMemoryCache();
@@ -122,7 +125,14 @@ void TestEngine::installAndUpdateThroughNginx()
     TInstallationManager Manager(V2, Fixture.helper);
     QCOMPARE(V2->packages()[0]->localStatus(), ELocalPackageStatus::UpdateAvailable);
   }
+  uitest::TLogCapture Log;
   const auto Second = Fixture.install(V2);
+  // The blocks at hand were read off the GUI thread, shown as scanning.
+  const QStringList Reads = Log.lines().filter("blocks at hand of");
+  QVERIFY(!Reads.isEmpty());
+  const QString GuiThread = QString(" Thread: 0x%1").arg(quintptr(QThread::currentThreadId()), 0, 16);
+  QVERIFY(std::none_of(Reads.begin(), Reads.end(), [&](const QString& Line) { return Line.endsWith(GuiThread); }));
+  QVERIFY(Second.oldBlockScanReports >= Reads.size());
   QCOMPARE(Second.finishedSignals, 1);
   QCOMPARE(Second.errorReason, NoDownloaderError);
   QCOMPARE(Second.status, ELocalPackageStatus::UpToDate);
@@ -153,6 +163,7 @@ void TestEngine::updateFallsBackToWholeChunks_data()
   QTest::newRow("damaged block indexes") << "damaged";
   QTest::newRow("corrupt bytes in the ranges") << "corrupt";
   QTest::newRow("server that ignores ranges") << "ignored";
+  QTest::newRow("release keys") << "signed";
 }
 
 // Whatever keeps a missing chunk from being made of blocks, it is fetched
@@ -164,6 +175,16 @@ void TestEngine::updateFallsBackToWholeChunks()
   QDir().mkpath(Www);
   QCOMPARE(QProcess::execute("cp", {"-a", m_PublishedV1, m_Work.filePath("www/v2"), Www}), 0);
   QByteArray Description = m_DescriptionV2;
+  if (Variant == "signed") {
+    // A text region changed as well: a Deflate chunk that offers blocks is missing.
+    const QString Build = m_Work.filePath("build-v2-text");
+    QCOMPARE(QProcess::execute("cp", {"-a", m_BuildV2, Build}), 0);
+    QByteArray Dialogue = testsupport::readWholeFile(Build + "/data/dialogue.txt");
+    Dialogue.replace(Dialogue.size() / 2, 65536, testsupport::textBytes(65536, 205));
+    testsupport::writeWholeFile(Build + "/data/dialogue.txt", Dialogue);
+    QVERIFY(publish(Build, Www + "/v2", "2.1"));
+    Description = testsupport::readWholeFile(Www + "/v2/package.json");
+  }
   QJsonObject Root = QJsonDocument::fromJson(Description).object();
   QJsonArray Chunks = Root.value("chunks").toArray();
   if (Variant == "plain") {
@@ -203,12 +224,15 @@ void TestEngine::updateFallsBackToWholeChunks()
     Nginx = std::make_unique<testsupport::TNginxServer>(Www, RangeRoot);
   const auto Url = [&](const QString& Path) { return Nginx ? Nginx->url(Path) : Plain.url(Path); };
   TEngineFixture Fixture;
+  if (Variant == "signed")
+    Fixture.settings().releaseKeys = testsupport::acceptedReleaseKeys().split(", ");
   QCOMPARE(Fixture.install(Fixture.configuration(Url("/v1/package.json"), m_DescriptionV1)).status,
            ELocalPackageStatus::UpToDate);
   const auto Run = Fixture.install(Fixture.configuration(Url("/v2/package.json"), Description));
   QCOMPARE(Run.errorReason, NoDownloaderError);
   QCOMPARE(Run.status, ELocalPackageStatus::UpToDate);
-  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles), testsupport::describeTree(m_BuildV2));
+  QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles),
+           testsupport::describeTree(Variant == "signed" ? m_Work.filePath("build-v2-text") : m_BuildV2));
 
   // Each missing chunk file came whole once: from the plain server in
   // answer to its range request, else by an ordinary request.
@@ -239,6 +263,20 @@ void TestEngine::updateFallsBackToWholeChunks()
     }
     return Counts;
   };
+  if (Variant == "signed") {
+    // With keys no decoder sees a range: packed (zstd or Deflate) chunk
+    // files come whole, stored ones may still come by their ranges (checked
+    // as they are).
+    QTRY_VERIFY(Count()[0] > 0);
+    const auto Packed = [](const QString& Path) { return Path.endsWith(".zst") || Path.endsWith(".deflate"); };
+    int WholePacked = 0;
+    for (const auto& Entry : Nginx->accessLog()) {
+      QVERIFY2(!(Entry.status == 206 && Packed(Entry.path)), qPrintable(Entry.path));
+      WholePacked += Entry.status == 200 && Entry.path.startsWith("/v2/chunks/") && Packed(Entry.path);
+    }
+    QVERIFY(WholePacked > 0);
+    return;
+  }
   QTRY_COMPARE(Count()[0], Floor);
   QCOMPARE(Count()[1] > 0, Variant != "plain");
   QCOMPARE(Count()[2] > 0, Variant == "corrupt");
@@ -295,6 +333,22 @@ void TestEngine::publisherIsDeterministic()
   Options.executable.clear();
   Options.outputDirectory = m_BuildV1 + "/out";
   QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+  // So is a build with a name at its root that the launcher keeps for its
+  // own files (a web front end's package.json), also as a folder; deeper
+  // down such names are game files like any other.
+  Options.outputDirectory = m_Work.filePath("reserved-out");
+  for (const QString Name : {"package.json", "FORCE_PATCH/readme.txt", ".ashgrove-update"}) {
+    const QString Build = m_Work.filePath("reserved-" + QString(Name).replace('/', '-'));
+    testsupport::writeWholeFile(Build + "/web/package.json", "{}");
+    testsupport::writeWholeFile(Build + "/" + Name, "{}");
+    Options.inputDirectory = Build;
+    Error.clear();
+    QVERIFY(!orvale::publisher::publishBuild(Options, Report, Error));
+    QVERIFY2(Error.contains(QString("'%1' at its root").arg(Name.section('/', 0, 0))), qPrintable(Error));
+    QFile::remove(Build + "/" + Name);
+    Error.clear();
+    QVERIFY2(orvale::publisher::publishBuild(Options, Report, Error), qPrintable(Error));
+  }
 }
 
 void TestEngine::chunkFailingThreeTimesThenSucceeding()
@@ -389,12 +443,28 @@ void TestEngine::chunkWithWrongContent()
   QCOMPARE(Server.requestCount(Path), 4);
 }
 
+void TestEngine::undecodableContainer_data()
+{
+  QTest::addColumn<bool>("Repacked");  // the right content, packed otherwise; else not decodable
+  QTest::addColumn<bool>("Signed");    // release keys set
+  QTest::addColumn<int>("Requests");   // 0: the installation succeeds
+  QTest::newRow("undecodable") << false << false << 1;  // no retry for undecodable data
+  QTest::newRow("undecodable, with keys") << false << true << 4;
+  QTest::newRow("repacked") << true << false << 0;
+  QTest::newRow("repacked, with keys") << true << true << 4;
+}
+
+// A chunk that the publisher compressed, served as another container: with
+// release keys its bytes are checked against the packed hash before any
+// decoder sees them, and a mismatch is retried like damaged data; without
+// keys it is decoded and only its content is checked.
 void TestEngine::undecodableContainer()
 {
+  QFETCH(bool, Repacked);
+  QFETCH(bool, Signed);
+  QFETCH(int, Requests);
   testsupport::TTestHttpServer Server;
   Server.setRootDirectory(m_PublishedV1);
-  // A chunk that the publisher compressed: served as a container of an
-  // unknown format.
   const QJsonArray Chunks = QJsonDocument::fromJson(m_DescriptionV1).object().value("chunks").toArray();
   QString Path;
   for (const QJsonValue& Chunk : Chunks) {
@@ -402,13 +472,24 @@ void TestEngine::undecodableContainer()
       Path = "/" + Chunk.toObject().value("url").toString();
   }
   QVERIFY(!Path.isEmpty());
-  Server.setBody(Path, QByteArray("\x70\x07\x05\x05" "abcde", 9));
+  const QByteArray Published = testsupport::readWholeFile(m_PublishedV1 + Path);
+  QByteArray Body = Repacked ? QByteArray() : QByteArray("\x70\x07\x05\x05" "abcde", 9);
+  QByteArray Content;
+  QVERIFY(shared::unpackPayload(Published, Content));
+  // Packed at another level: other bytes, within the packed size.
+  for (int Level = 9; Level >= 1 && (Body.isEmpty() || Body.size() > Published.size() || Body == Published); --Level)
+    Body = shared::packPayload(shared::EPayloadFormat::Deflate, Content.constData(), std::size_t(Content.size()), Level);
+  QVERIFY(Body.size() <= Published.size() && Body != Published);
+  Server.setBody(Path, Body);
   TEngineFixture Fixture;
+  if (Signed)
+    Fixture.settings().releaseKeys = testsupport::acceptedReleaseKeys().split(", ");
   const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
   QCOMPARE(Run.finishedSignals, 1);
-  QCOMPARE(Run.errorReason, DownloadFailed);
-  QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
-  QCOMPARE(Server.requestCount(Path), 1);  // no retry for undecodable data
+  QCOMPARE(Run.errorReason, Requests == 0 ? NoDownloaderError : DownloadFailed);
+  QCOMPARE(Run.status, Requests == 0 ? ELocalPackageStatus::UpToDate : ELocalPackageStatus::PartiallyInstalled);
+  if (Requests > 0)
+    QCOMPARE(Server.requestCount(Path), Requests);
 }
 
 void TestEngine::targetThatCannotBeWritten()

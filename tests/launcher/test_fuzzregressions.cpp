@@ -10,6 +10,8 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 // Under the address sanitizer a failed huge allocation must come back as
@@ -134,9 +136,13 @@ private slots:
   // is not JSON makes the pair invalid, and the raw parts are kept.
   void packageConfigurationSplit()
   {
-    const QByteArray Package = R"({"version": "1", "files": [{"localfile": "b"}, {"localfile": "a"}]})";
+    const auto Entry = [](const char* Name) {
+      return QJsonDocument(QJsonObject{{"localfile", Name}, {"unpackedsize", 1}, {"unpackedhash", QString(64, 'f')}})
+          .toJson(QJsonDocument::Compact);
+    };
+    const QByteArray Package = "{\"version\": \"1\", \"files\": [" + Entry("b") + ", " + Entry("a") + "]}";
     const fuzzchecks::TOutcome Valid = fuzzchecks::checkPackageConfiguration(
-        fuzzchecks::joinDocuments(Package, R"({"version": 2})"));
+        fuzzchecks::joinDocuments(Package, "{\"version\": 2, \"files\": [" + Entry("c") + "]}"));
     QVERIFY2(Valid.violation.isEmpty(), qPrintable(Valid.violation));
     QVERIFY(Valid.accepted);
     const fuzzchecks::TOutcome BrokenAsset =

@@ -63,6 +63,11 @@ public:
   }
 
   std::shared_ptr<TPackage> package(int Index) const { return configuration->packages()[std::size_t(Index)]; }
+  void writeFiles(int Index, const QMap<QString, QByteArray>& Files) const
+  {
+    for (auto File = Files.begin(); File != Files.end(); ++File)
+      testsupport::writeWholeFile(directory(Index) + "/" + File.key(), File.value());
+  }
   QString directory(int Index) const { return helper->packagesBaseDirectory().filePath(package(Index)->directoryName()); }
   void publish(int Index, const QByteArray& Package, const QByteArray& Asset = QByteArray())
   {
@@ -91,8 +96,13 @@ private slots:
   void markersDuringAVerification();
   void verificationFailureLeavesThePartialMarker();
   void secondStartOfTheSameJobDoesNothing();
-  void emptyDescriptionCompletesAtOnce();
+  void documentWithoutFilesIsNoDescription();
+  void fastScanReadsFilesChangedAfterTheMarker_data();
   void fastScanReadsFilesChangedAfterTheMarker();
+  void assetFileFollowsThePublishedAssets_data();
+  void assetFileFollowsThePublishedAssets();
+  void verificationWritesWhatItVerified_data();
+  void verificationWritesWhatItVerified();
   void funnelEvents();
 };
 
@@ -107,14 +117,15 @@ void TestInstallationManager::statusFromMarkers()
   TManagerFixture Fixture;
   const QByteArray V1 = description("1", {{"a.txt", "a"}});
   const QByteArray V2 = description("2", {{"a.txt", "b"}});
+  const QByteArray Asset1 = description("1", {{"asset.txt", "c"}});
   Fixture.publish(0, V2);
-  Fixture.publish(1, V2, R"({"version": 1})");
+  Fixture.publish(1, V2, Asset1);
   Fixture.publish(2, V2);
   // alpha: older full marker; beta: same version but asset version "1";
   // gamma: both markers, same version.
   testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
   testsupport::writeWholeFile(Fixture.directory(1) + "/package.json", V2);
-  testsupport::writeWholeFile(Fixture.directory(1) + "/assets.json", R"({"version": 1})");
+  testsupport::writeWholeFile(Fixture.directory(1) + "/assets.json", Asset1);
   testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", V2);
   testsupport::writeWholeFile(Fixture.directory(2) + "/partial-package.json", V1);
   TInstallationManager Manager(Fixture.configuration, Fixture.helper);
@@ -126,9 +137,12 @@ void TestInstallationManager::statusFromMarkers()
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::PartiallyInstalled);
   QFile::remove(Fixture.directory(2) + "/partial-package.json");
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::NotInstalled);
-  // A damaged full marker vouches for nothing, even where its (empty)
-  // version text equals that of a description without versions.
+  // A damaged full marker vouches for nothing. (A description without a
+  // version, whose version text an unreadable marker would share, is no
+  // description at all.)
   Fixture.publish(2, R"({"files": []})");
+  QVERIFY(!Fixture.package(2)->currentDescription());
+  Fixture.publish(2, V2);
   testsupport::writeWholeFile(Fixture.directory(2) + "/package.json", "<html>");
   QCOMPARE(Manager.computeLocalPackageStatus(*Fixture.package(2)), ELocalPackageStatus::UpdateAvailable);
   Fixture.package(2)->currentBuild()->description.reset();
@@ -166,10 +180,12 @@ void TestInstallationManager::markersDuringAVerification()
   TManagerFixture Fixture;
   const QByteArray Content = "the content";
   const QByteArray V1 = description("1", {{"a.txt", Content}});
-  Fixture.publish(0, V1, R"({"version": "3"})");
+  const QByteArray Asset3 = description("3", {{"b.txt", "asset"}});
+  Fixture.publish(0, V1, Asset3);
   testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", V1);
-  testsupport::writeWholeFile(Fixture.directory(0) + "/assets.json", R"({"version": "3"})");
+  testsupport::writeWholeFile(Fixture.directory(0) + "/assets.json", Asset3);
   testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", Content);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/b.txt", "asset");
   QDir().mkpath(Fixture.directory(0) + "/Client/Settings");
   testsupport::writeWholeFile(Fixture.helper->accountGroupFilePath(), R"({"Key": "k"})");
   testsupport::writeWholeFile(Fixture.directory(0) + "/Client/Settings/accountgroup.json", "kept");
@@ -254,20 +270,41 @@ void TestInstallationManager::secondStartOfTheSameJobDoesNothing()
   QCOMPARE(Started.count(), 1);
 }
 
-void TestInstallationManager::emptyDescriptionCompletesAtOnce()
+// A document without files (the configuration, an empty object, a JSON
+// document from another URL) is no description of an empty package: the
+// installation it would have emptied is left alone, and nothing starts.
+void TestInstallationManager::documentWithoutFilesIsNoDescription()
 {
   TManagerFixture Fixture;
-  Fixture.publish(0, R"({"version": "1"})");
-  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
-  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::NotInstalled);
-  bool WithoutError = false;
-  connect(&Manager, &TInstallationManager::installationOrUpdateFinished,
-          [&](const TPackageInstallation& Job) { WithoutError = Job.withoutError(); });
-  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
-  Manager.installOrUpdatePackage(Fixture.package(0));
-  QVERIFY(All.wait(20000));
-  QVERIFY(WithoutError);
-  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  const QByteArray Installed = description("1", {{"a.txt", "a"}});
+  testsupport::writeWholeFile(Fixture.directory(0) + "/package.json", Installed);
+  testsupport::writeWholeFile(Fixture.directory(0) + "/a.txt", "a");
+  for (const QByteArray& Published : {QByteArray(R"({"version": "2"})"), QByteArray(R"({"version": "2", "files": []})"),
+                                      QByteArray(R"({"packages": [], "version": "2", "files": [{"localfile": "x"}]})")}) {
+    Fixture.publish(0, Published);
+    QVERIFY(!Fixture.package(0)->currentDescription());
+    TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+    QSignalSpy Started(&Manager, &TInstallationManager::installationOrUpdateStarted);
+    Manager.installOrUpdatePackage(Fixture.package(0));
+    QCOMPARE(Started.count(), 0);
+    QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/a.txt"), QByteArray("a"));
+    QCOMPARE(testsupport::readWholeFile(Fixture.directory(0) + "/package.json"), Installed);
+  }
+}
+
+void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker_data()
+{
+  // Seconds from now to the full marker's time, and from the marker's time
+  // to the file's modification time.
+  QTest::addColumn<int>("markerTime");
+  QTest::addColumn<int>("fileTime");
+  QTest::newRow("changed after the marker") << -60 << 10;
+  // A backup put back with its times (cp -a, rsync -a, tar): only the
+  // status-change time is after the marker.
+  QTest::newRow("changed, its time put back") << -60 << -10;
+  // The clock was put back since the marker was written: every time on the
+  // disk looks older than the marker.
+  QTest::newRow("marker from the future") << 24 * 3600 << -24 * 3600 - 10;
 }
 
 void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
@@ -276,6 +313,8 @@ void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
   // written after the full marker. Trusting the installed layout would swap
   // the pieces into garbage; read by content, both are where they belong
   // and the update needs no download.
+  QFETCH(int, markerTime);
+  QFETCH(int, fileTime);
   TManagerFixture Fixture;
   const QByteArray X = testsupport::pseudoRandomBytes(3000, 1), A = testsupport::pseudoRandomBytes(5000, 2);
   const auto Chunk = [](const QByteArray& Data, const QString& Url) {
@@ -294,11 +333,11 @@ void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
   QVERIFY(Directory.mkpath("."));
   testsupport::writeWholeFile(Directory.filePath("package.json"), Description("1", X, A));
   testsupport::writeWholeFile(Directory.filePath("f.bin"), A + X);
-  const QDateTime MarkerTime = QFileInfo(Directory.filePath("package.json")).lastModified();
-  QFile File(Directory.filePath("f.bin"));
-  QVERIFY(File.open(QIODevice::ReadWrite) &&
-          File.setFileTime(MarkerTime.addSecs(10), QFileDevice::FileModificationTime));
-  File.close();
+  const QDateTime MarkerTime = QDateTime::currentDateTime().addSecs(markerTime);
+  for (const auto& [Name, Time] : {std::pair{"package.json", MarkerTime}, std::pair{"f.bin", MarkerTime.addSecs(fileTime)}}) {
+    QFile File(Directory.filePath(Name));
+    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(Time, QFileDevice::FileModificationTime));
+  }
   Fixture.publish(0, Description("2", A, X));
 
   TInstallationManager Manager(Fixture.configuration, Fixture.helper);
@@ -308,6 +347,84 @@ void TestInstallationManager::fastScanReadsFilesChangedAfterTheMarker()
   QVERIFY(All.wait(20000));
   QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
   QCOMPARE(testsupport::readWholeFile(Directory.filePath("f.bin")), A + X);
+}
+
+void TestInstallationManager::assetFileFollowsThePublishedAssets_data()
+{
+  // Version 1 has assets/tex.dat in its asset description; version 2 lists
+  // it in its package description, in its asset description or not at all.
+  QTest::addColumn<bool>("inPackage");
+  QTest::addColumn<bool>("inAssets");
+  QTest::newRow("asset description dropped") << false << false;
+  QTest::newRow("asset description merged into the package description") << true << false;
+  QTest::newRow("asset description kept") << false << true;
+}
+
+void TestInstallationManager::assetFileFollowsThePublishedAssets()
+{
+  QFETCH(bool, inPackage);
+  QFETCH(bool, inAssets);
+  TManagerFixture Fixture;
+  const QByteArray Texture = "texture", Text = "text";
+  const QByteArray AssetsV1 = description("3", {{"assets/tex.dat", Texture}});
+  QMap<QString, QByteArray> Package{{"a.txt", Text}};
+  if (inPackage)
+    Package.insert("assets/tex.dat", Texture);
+  const QByteArray AssetsV2 = inAssets ? description("4", {{"assets/tex.dat", Texture}}) : QByteArray();
+  const QDir Directory(Fixture.directory(0));
+  Fixture.writeFiles(0, {{"package.json", description("1", {{"a.txt", Text}})}, {"assets.json", AssetsV1},
+                         {"a.txt", Text}, {"assets/tex.dat", Texture}});
+  Fixture.publish(0, description("2", Package), AssetsV2);
+
+  // Every file of version 2 is there already: nothing is downloaded.
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.installOrUpdatePackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(Fixture.package(0)->localStatus(), ELocalPackageStatus::UpToDate);
+  QCOMPARE(QFile::exists(Directory.filePath("assets.json")), inAssets);
+  if (inAssets)
+    QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), AssetsV2);
+  QCOMPARE(QFile::exists(Directory.filePath("assets/tex.dat")), inPackage || inAssets);
+}
+
+void TestInstallationManager::verificationWritesWhatItVerified_data()
+{
+  // Installed: version 1 with its asset description; the published package
+  // and asset versions, and the status after the verification.
+  QTest::addColumn<QString>("version");
+  QTest::addColumn<QString>("assetVersion");
+  QTest::addColumn<bool>("upToDate");
+  QTest::newRow("republished under the same versions") << "1" << "3" << true;
+  QTest::newRow("another version published") << "2" << "3" << false;
+  QTest::newRow("another asset version published") << "1" << "5" << false;
+}
+
+// The full marker written after a successful verification vouches for the
+// files that were checked, never for a description they were not checked
+// against.
+void TestInstallationManager::verificationWritesWhatItVerified()
+{
+  QFETCH(QString, version);
+  QFETCH(QString, assetVersion);
+  QFETCH(bool, upToDate);
+  TManagerFixture Fixture;
+  const QByteArray Installed = description("1", {{"a.txt", "old"}});
+  const QByteArray InstalledAssets = description("3", {{"b.txt", "asset"}});
+  const QDir Directory(Fixture.directory(0));
+  Fixture.writeFiles(0, {{"package.json", Installed}, {"assets.json", InstalledAssets}, {"a.txt", "old"},
+                         {"b.txt", "asset"}});
+  Fixture.publish(0, description(version, {{"a.txt", "new"}}), description(assetVersion, {{"b.txt", "new asset"}}));
+
+  TInstallationManager Manager(Fixture.configuration, Fixture.helper);
+  QSignalSpy All(&Manager, &TInstallationManager::allStartedUpdatesFinished);
+  Manager.verifyPackage(Fixture.package(0));
+  QVERIFY(All.wait(20000));
+  QCOMPARE(testsupport::readWholeFile(Directory.filePath("package.json")), Installed);
+  QCOMPARE(testsupport::readWholeFile(Directory.filePath("assets.json")), InstalledAssets);
+  QVERIFY(!QFile::exists(Directory.filePath("partial-package.json")));
+  QCOMPARE(Fixture.package(0)->localStatus(),
+           upToDate ? ELocalPackageStatus::UpToDate : ELocalPackageStatus::UpdateAvailable);
 }
 
 void TestInstallationManager::funnelEvents()

@@ -22,11 +22,13 @@ struct TKilled
 
 // A file system helper whose process "dies" at a chosen moment: before the
 // Nth folder is made ready for a staged file (so after that file's old
-// content was linked aside), or when the journal is removed.
+// content was linked aside), before the Nth file is removed, or when the
+// journal is removed.
 class TDyingHelper : public shared::TFileSystemHelper
 {
 public:
   int foldersBeforeDeath = -1;
+  int removalsBeforeDeath = -1;
   bool dieAtJournalRemoval = false;
 
   QDir ensureDirectory(const QString& Path) override
@@ -38,8 +40,11 @@ public:
   }
   void deleteFile(const QString& Path) override
   {
-    if (dieAtJournalRemoval && Path.endsWith("/launcher-update.json"))
+    const bool Journal = Path.endsWith("/launcher-update.json");
+    if ((dieAtJournalRemoval && Journal) || (!Journal && removalsBeforeDeath == 0))
       throw TKilled();
+    if (!Journal)
+      --removalsBeforeDeath;
     shared::TFileSystemHelper::deleteFile(Path);
   }
 };
@@ -86,6 +91,8 @@ private slots:
   void replacesTheFilesAndKeepsTheOldOnes();
   void failureInTheMiddlePutsEverythingBack();
   void killAtAnyStepIsFinishedOrUndone();
+  void craftedJournalTouchesNothing_data();
+  void craftedJournalTouchesNothing();
 };
 
 void TestLauncherFileSwap::replacesTheFilesAndKeepsTheOldOnes()
@@ -148,6 +155,25 @@ void TestLauncherFileSwap::killAtAnyStepIsFinishedOrUndone()
     QVERIFY(!QFile::exists(Fixture.staging));
   }
 
+  // The launcher itself cannot be put in place, so every other file goes
+  // back; killed while they go back (before the Nth removal; the first one
+  // drops retired.dat while the files are put in place), the next start goes
+  // on putting them back, although every staged file is gone as if the
+  // update had been finished.
+  for (int Removals = 1; Removals < 4; ++Removals) {
+    TSwapFixture Fixture;
+    const auto Before = Fixture.liveFiles();
+    QVERIFY(QFile::remove(Fixture.staging + "/launcher"));
+    TDyingHelper Dying;
+    Dying.removalsBeforeDeath = Removals;
+    QVERIFY_EXCEPTION_THROWN(
+        TLauncherFileSwap(Dying, QDir(Fixture.live)).run(QDir(Fixture.staging), Fixture.replaced, Fixture.removed, "launcher"),
+        TKilled);
+    shared::TFileSystemHelper Helper;
+    QVERIFY(TLauncherFileSwap(Helper, QDir(Fixture.live)).recover(QDir(Fixture.staging)));
+    QVERIFY2(Fixture.liveFiles() == Before, qPrintable(QString("killed before removal %1 while undoing").arg(Removals)));
+  }
+
   // Killed after the last file, while the journal is removed: the update is
   // finished, not undone.
   TSwapFixture Fixture;
@@ -161,6 +187,47 @@ void TestLauncherFileSwap::killAtAnyStepIsFinishedOrUndone()
   QCOMPARE(testsupport::readWholeFile(Fixture.live + "/launcher"), QByteArray("launcher 2"));
   QCOMPARE(testsupport::readWholeFile(Fixture.live + "/notes.txt"), QByteArray("notes 2"));
   QVERIFY(!QFile::exists(Fixture.live + "/retired.dat"));
+  QVERIFY(!QFile::exists(TLauncherFileSwap::journalPath(QDir(Fixture.live))));
+}
+
+void TestLauncherFileSwap::craftedJournalTouchesNothing_data()
+{
+  QTest::addColumn<QByteArray>("Journal");
+  // Each journal also names a file it could act on: the whole journal is
+  // refused, not just the entry.
+  const QByteArray Notes = R"({"path": "notes.txt", "existed": true}, )";
+  QTest::newRow("a folder to remove") << QByteArray(R"({"files": [)" + Notes + R"({"path": "lib", "remove": true}]})");
+  QTest::newRow("a folder to put back") << QByteArray(R"({"files": [)" + Notes + R"({"path": "lib", "existed": true}]})");
+  QTest::newRow("an added file behind a linked folder")
+      << QByteArray(R"({"files": [)" + Notes + R"({"path": "linked/secret.txt"}]})");
+  QTest::newRow("a file put back behind a linked folder")
+      << QByteArray(R"({"files": [)" + Notes + R"({"path": "linked/secret.txt", "existed": true}]})");
+  QTest::newRow("climbing out") << QByteArray(R"({"files": [)" + Notes + R"({"path": "../outside/secret.txt"}]})");
+  QTest::newRow("an absolute path") << QByteArray(R"({"files": [)" + Notes + R"({"path": "/tmp/secret.txt"}]})");
+  QTest::newRow("a path to clean") << QByteArray(R"({"files": [)" + Notes + R"({"path": "lib/./core.so"}]})");
+  QTest::newRow("an unknown direction")
+      << QByteArray(R"({"direction": "sideways", "files": [{"path": "notes.txt", "existed": true}]})");
+}
+
+// A journal that was not written by a swap (crafted, or from anywhere but
+// us) acts on nothing: no folder is removed, nothing behind a linked folder
+// or outside the launcher's folder is touched, and it is dropped.
+void TestLauncherFileSwap::craftedJournalTouchesNothing()
+{
+  QFETCH(QByteArray, Journal);
+  TSwapFixture Fixture;
+  testsupport::writeWholeFile(Fixture.live + "/notes.txt", "notes 1");
+  testsupport::writeWholeFile(Fixture.live + "/notes.txt.old", "notes 0");
+  testsupport::writeWholeFile(Fixture.live + "/lib.old", "not a folder");
+  testsupport::writeWholeFile(Fixture.root.filePath("outside/secret.txt"), "secret");
+  testsupport::writeWholeFile(Fixture.root.filePath("outside/secret.txt.old"), "older secret");
+  QVERIFY(QFile::link(Fixture.root.filePath("outside"), Fixture.live + "/linked"));
+  QVERIFY(QDir().mkpath(Fixture.staging));
+  const auto Before = testsupport::describeTree(Fixture.root.path());
+  testsupport::writeWholeFile(TLauncherFileSwap::journalPath(QDir(Fixture.live)), Journal);
+  shared::TFileSystemHelper Helper;
+  QVERIFY(!TLauncherFileSwap(Helper, QDir(Fixture.live)).recover(QDir(Fixture.staging)));
+  QCOMPARE(testsupport::describeTree(Fixture.root.path()), Before);
   QVERIFY(!QFile::exists(TLauncherFileSwap::journalPath(QDir(Fixture.live))));
 }
 

@@ -15,8 +15,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <atomic>
+#include <csignal>
+#include <random>
 #include <cstring>
 #include <stdexcept>
 
@@ -188,11 +192,14 @@ private slots:
   void piecesMovedBothWaysAndInACycle();
   void movePlans_data();
   void movePlans();
+  void rebuildWritesThatFailAreDiskFailures();
   void identicalChunksInOneFile();
   void contentDefinedScanFindsShiftedData();
   void discardedBlocksOutliveTheRebuild();
   void chunksFoundWhereTheyBelong();
   void filesToDelete();
+  void leftoversOfInterruptedWrites_data();
+  void leftoversOfInterruptedWrites();
   void progressCoversExistingFiles();
   void failingFileEndsTheScanAfterTheOthers();
 };
@@ -519,14 +526,20 @@ void TestScan::fastScanMovesChunks()
 void TestScan::fastScanTrustsOnlyUnchangedFiles_data()
 {
   QTest::addColumn<QByteArray>("onDisk");  // "XA" (the installed layout), "AX", "AX+" (longer), "Z" (other content)
-  QTest::addColumn<int>("markerAfterFile");  // seconds from the file's time to the marker's
+  // Seconds from the moment the file is written (its status-change time)
+  // to its modification time and to the marker's.
+  QTest::addColumn<int>("fileTime");
+  QTest::addColumn<int>("markerTime");
   QTest::addColumn<bool>("trusted");
 
-  QTest::newRow("unchanged since the marker") << QByteArray("XA") << 10 << true;
-  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 0 << true;
-  QTest::newRow("changed after the marker") << QByteArray("AX") << -10 << false;
-  QTest::newRow("another size") << QByteArray("AX+") << 10 << false;
-  QTest::newRow("missing") << QByteArray() << 10 << false;
+  QTest::newRow("unchanged since the marker") << QByteArray("XA") << -60 << 10 << true;
+  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 10 << 10 << true;
+  QTest::newRow("changed after the marker") << QByteArray("AX") << 20 << 10 << false;
+  // Changed in place, then its old time put back (cp -a, rsync -a, tar): the
+  // status-change time tells.
+  QTest::newRow("changed after the marker, time put back") << QByteArray("AX") << -60 << -10 << false;
+  QTest::newRow("another size") << QByteArray("AX+") << -60 << 10 << false;
+  QTest::newRow("missing") << QByteArray() << -60 << 10 << false;
 }
 
 void TestScan::fastScanTrustsOnlyUnchangedFiles()
@@ -535,7 +548,8 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   // bytes after X to the front without reading; a file read by content has
   // A where it belongs already.
   QFETCH(QByteArray, onDisk);
-  QFETCH(int, markerAfterFile);
+  QFETCH(int, fileTime);
+  QFETCH(int, markerTime);
   QFETCH(bool, trusted);
   TScanFixture Fixture;
   const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
@@ -545,15 +559,16 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   TDescriptionBuilder Published;
   Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
   const QMap<QByteArray, QByteArray> Contents{{"XA", X + A}, {"AX", A + X}, {"AX+", A + X + "+"}, {"Z", Other}};
-  const QDateTime FileTime(QDate(2024, 5, 1), QTime(12, 0));
+  const QDateTime Written = QDateTime::currentDateTime();
   if (!onDisk.isEmpty()) {
     testsupport::writeWholeFile(Fixture.path("f.bin"), Contents[onDisk]);
     QFile File(Fixture.path("f.bin"));
-    QVERIFY(File.open(QIODevice::ReadWrite) && File.setFileTime(FileTime, QFileDevice::FileModificationTime));
+    QVERIFY(File.open(QIODevice::ReadWrite) &&
+            File.setFileTime(Written.addSecs(fileTime), QFileDevice::FileModificationTime));
   }
 
   const TPackageDifference Difference =
-      Fixture.compute(Published.build("2"), Installed.build("1"), FileTime.addSecs(markerAfterFile));
+      Fixture.compute(Published.build("2"), Installed.build("1"), Written.addSecs(markerTime));
   const TFileToDownload* File = findResult(Difference, "f.bin");
   QVERIFY(File);
   if (onDisk.isEmpty()) {
@@ -631,6 +646,18 @@ void TestScan::movePlans_data()
   QTest::newRow("last piece to the front") << QList<int>{5, 9, 6, 11, 7, 12} << "FABCDE" << 1 << 12;
   QTest::newRow("one piece twice") << QList<int>{6, 9, 5} << "CAABC" << -1 << -1;
   QTest::newRow("reversed") << QList<int>{7, 3, 11, 5, 8, 6, 2} << "GFEDCBA" << -1 << -1;
+  // Random rearrangements: pieces kept, dropped, repeated, swapped and
+  // shifted, new data anywhere.
+  std::mt19937 Random(25);
+  for (int Row = 0; Row < 3000; ++Row) {
+    QList<int> Sizes;
+    for (int Index = 1 + int(Random() % 10); Index > 0; --Index)
+      Sizes.append(1 + int(Random() % 40));
+    QString Order;
+    for (int Position = int(Random() % 14); Position > 0; --Position)
+      Order += Random() % 5 == 0 ? QChar('+') : QChar('A' + int(Random() % std::uint32_t(Sizes.size())));
+    QTest::newRow(qPrintable(QString("random %1").arg(Row))) << Sizes << Order << -1 << -1;
+  }
 }
 
 void TestScan::movePlans()
@@ -694,6 +721,35 @@ void TestScan::movePlans()
     QCOMPARE(Saves, saves);
   if (temporaryBytes >= 0)
     QVERIFY2(Plan.temporaryBytes <= std::uint64_t(temporaryBytes), qPrintable(QString::number(Plan.temporaryBytes)));
+}
+
+// A file that fills up while the rebuild moves its pieces (here: a file
+// size limit that lets a move write only part of its piece): the
+// installation fails as on any disk failure, and no piece is counted as in
+// place whose bytes did not all reach the file.
+void TestScan::rebuildWritesThatFailAreDiskFailures()
+{
+  TScanFixture Fixture;
+  const QByteArray A = piece('a', 5000), B = piece('b', 5000), N = piece('n', 3000);
+  TDescriptionBuilder Installed;
+  Installed.file("f.bin", {Installed.chunk(A), Installed.chunk(B)}, A + B);
+  // New data in front: B moves to 8000, beyond the file's end.
+  TDescriptionBuilder Published;
+  Published.file("f.bin", {Published.chunk(N), Published.chunk(A), Published.chunk(B)}, N + A + B);
+  testsupport::writeWholeFile(Fixture.path("f.bin"), A + B);
+
+  struct rlimit Before = {};
+  QCOMPARE(::getrlimit(RLIMIT_FSIZE, &Before), 0);
+  const auto PreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit Limited = Before;
+  Limited.rlim_cur = rlim_t(A.size() + B.size());
+  QCOMPARE(::setrlimit(RLIMIT_FSIZE, &Limited), 0);
+  const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), true);
+  ::setrlimit(RLIMIT_FSIZE, &Before);
+  std::signal(SIGXFSZ, PreviousHandler);
+
+  QCOMPARE(Difference.failureKind, EDifferenceFailure::Disk);
+  QVERIFY2(Difference.failure.contains("f.bin"), qPrintable(Difference.failure));
 }
 
 void TestScan::identicalChunksInOneFile()
@@ -877,16 +933,77 @@ void TestScan::filesToDelete()
   TScanFixture Fixture;
   TDescriptionBuilder Installed;
   Installed.file("keep.txt", {}, "k", true);
+  Installed.file("./same.txt", {}, "s", true);  // the published same.txt by another name
   Installed.file("gone.txt", {}, "g", true);
   Installed.file("olddir", {}, "d", true);
+  Installed.file("assets.json", {}, "a", true);  // installed before such names were refused
   TDescriptionBuilder Published;
   Published.file("keep.txt", {}, "k", true);
+  Published.file("same.txt", {}, "s", true);
+  // An abandoned update made a folder of the file olddir, with a complete
+  // file of the new version in it.
+  Published.file("olddir/new.txt", {}, "n", true);
+  for (const auto& [Name, Content] : std::vector<std::pair<QString, QByteArray>>{
+           {"keep.txt", "k"}, {"same.txt", "s"}, {"gone.txt", "g"}, {"olddir/new.txt", "n"}, {"assets.json", "ours"}})
+    testsupport::writeWholeFile(Fixture.path(Name), Content);
   const TPackageDifference Difference = Fixture.compute(Published.build("2"), Installed.build("1"), false);
-  QCOMPARE(Difference.filesToDelete.size(), std::size_t(2));
   QStringList Names;
   for (const TFileInPackage& File : Difference.filesToDelete)
     Names << File.localFile;
   QCOMPARE(Names, QStringList({"gone.txt", "olddir"}));
+  // They are gone before any file is judged: what was below them is
+  // fetched again, and every file judged complete is there.
+  QVERIFY(!QFile::exists(Fixture.path("gone.txt")));
+  QCOMPARE(findResult(Difference, "olddir/new.txt")->chunksToDownload, (std::vector<std::int32_t>{0}));
+  for (const TFileToDownload& File : Difference.filesToDownload)
+    QVERIFY2(!File.chunksToDownload.empty() || QFile::exists(Fixture.path(File.localFile)), qPrintable(File.localFile));
+  QCOMPARE(testsupport::readWholeFile(Fixture.path("assets.json")), QByteArray("ours"));
+}
+
+void TestScan::leftoversOfInterruptedWrites_data()
+{
+  QTest::addColumn<QString>("name");   // "<dead>" and "<own>" stand for process ids
+  QTest::addColumn<QString>("kind");   // "file", "link" (to a file outside) or "folder"
+  QTest::addColumn<bool>("removed");
+
+  QTest::newRow("atomic write of a process that ended") << "package.json.tmp-<dead>-3" << "file" << true;
+  QTest::newRow("secured blocks of a process that ended") << ".ashgrove-blocks-<dead>-Xy12Zw" << "file" << true;
+  QTest::newRow("secured blocks of an older launcher") << ".ashgrove-blocks-Ab12Cd" << "file" << true;
+  QTest::newRow("atomic write of this process") << "default.tmp-<own>-1" << "file" << false;
+  QTest::newRow("atomic write of a running process") << "package.json.tmp-1-0" << "file" << false;
+  QTest::newRow("a game file named like one") << "notes.tmp-backup" << "file" << false;
+  QTest::newRow("a link named like a leftover") << "package.json.tmp-<dead>-4" << "link" << false;
+  QTest::newRow("a folder named like a leftover") << ".ashgrove-blocks-<dead>-Folder" << "folder" << false;
+}
+
+// At the start of every update, whatever the publication offers.
+void TestScan::leftoversOfInterruptedWrites()
+{
+  QFETCH(QString, name);
+  QFETCH(QString, kind);
+  QFETCH(bool, removed);
+  QProcess Ended;
+  Ended.start("true", QStringList());
+  QVERIFY(Ended.waitForStarted(10000));
+  const qint64 Dead = Ended.processId();
+  QVERIFY(Ended.waitForFinished(10000));
+  name.replace("<dead>", QString::number(Dead))
+      .replace("<own>", QString::number(QCoreApplication::applicationPid()));
+  TScanFixture Fixture;
+  QTemporaryDir Outside;
+  const QString Target = Outside.filePath("target");
+  testsupport::writeWholeFile(Target, "elsewhere");
+  if (kind == "file")
+    testsupport::writeWholeFile(Fixture.path(name), "partial");
+  else if (kind == "link")
+    QVERIFY(QFile::link(Target, Fixture.path(name)));
+  else
+    testsupport::writeWholeFile(Fixture.path(name + "/inside"), "kept");
+  TDescriptionBuilder Published;
+  Published.file("a.txt", {}, "a", true);
+  QVERIFY(Fixture.compute(Published.build(), TPackageConfigurationReader(), false).failure.isEmpty());
+  QCOMPARE(QFileInfo::exists(Fixture.path(name)) || QFileInfo(Fixture.path(name)).isSymLink(), !removed);
+  QCOMPARE(testsupport::readWholeFile(Target), QByteArray("elsewhere"));
 }
 
 void TestScan::progressCoversExistingFiles()

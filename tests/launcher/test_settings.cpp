@@ -20,6 +20,8 @@ private slots:
   void conversions();
   void optionsDebugAndSecuritySections();
   void fileBesideExecutableWins();
+  void sectionsTheFileBesideLacks_data();
+  void sectionsTheFileBesideLacks();
   void malformedFileBehavesLikeEmpty();
   void onlySerialisedValuesAreRefused_data();
   void onlySerialisedValuesAreRefused();
@@ -30,9 +32,11 @@ void TestSettings::compiledInDefaults()
 {
   initLauncherResources();
   const auto Settings = TLauncherSettings::loadFromFile(":/settings/launchersettings.ini");
-  QCOMPARE(Settings->launcherConfiguration.scheme(), QString("https"));
-  QCOMPARE(Settings->launcherConfiguration.path(), QString("/launcher/velmetadata.json"));
-  QVERIFY(Settings->cdnDiagnosticsTrace.isEmpty());
+  // The maker's values given to the build (ASHGROVE_CONFIGURATION_URL and
+  // the like; by default the shipped ones).
+  QCOMPARE(Settings->launcherConfiguration, QUrl(ASHGROVE_CONFIGURATION_URL));
+  QCOMPARE(Settings->cdnDiagnosticsTrace, QUrl(ASHGROVE_CDN_TRACE_URL));
+  QCOMPARE(Settings->releaseKeys.join(','), QString(ASHGROVE_RELEASE_KEYS).remove(' '));
   QVERIFY(!Settings->appendNocacheToPackageUrls);
   QCOMPARE(Settings->packages, QString("packages"));
   QCOMPARE(Settings->settingsTarget, QString("AshgroveOnlineClient_Data/Data/Settings"));
@@ -70,7 +74,8 @@ void TestSettings::compiledInFileIsCrLfAndComplete()
   QCOMPARE(Keys, QStringList({"[URLS]", "launcherConfiguration", "cdnDiagnosticsTrace", "appendNocacheToPackageUrls",
                               "[DIRECTORIES]", "packages", "settingsTarget", "[FILES]", "packageFile",
                               "partialPackageFile", "assetFile", "accountGroupFile", "[TIMING]",
-                              "waitNotificationTimeout", "downloadErrorTimeout", "clientStartTimeout"}));
+                              "waitNotificationTimeout", "downloadErrorTimeout", "clientStartTimeout",
+                              "[SECURITY]", "releaseKeys"}));
 }
 
 void TestSettings::replacementFileTakesCodeDefaults()
@@ -138,13 +143,52 @@ void TestSettings::optionsDebugAndSecuritySections()
 
 void TestSettings::fileBesideExecutableWins()
 {
+  initLauncherResources();
+  const QString CompiledIn = TLauncherSettings::compiledInFilePath();
   QTemporaryDir Dir;
-  QCOMPARE(TLauncherSettings::settingsFilePath(Dir.path()), QString(":/settings/launchersettings.ini"));
-  testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), "[FILES]\npackageFile=p.json\n");
-  QCOMPARE(TLauncherSettings::settingsFilePath(Dir.path()), Dir.filePath("launchersettings.ini"));
-  TLauncherFilesystemHelper Helper(TLauncherSettings::settingsFilePath(Dir.path()));
-  QCOMPARE(Helper.launcherSettings()->packageFile, QString("p.json"));
-  QVERIFY(Helper.launcherSettings()->launcherConfiguration.isEmpty());  // never merged with the defaults
+  QCOMPARE(TLauncherSettings::settingsFilePaths(Dir.path()), QStringList{CompiledIn});
+  testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), "[FILES]\npackageFile=p.json\n[TIMING]\ndownloadErrorTimeout=7\n");
+  QCOMPARE(TLauncherSettings::settingsFilePaths(Dir.path()), QStringList({CompiledIn, Dir.filePath("launchersettings.ini")}));
+  // Key by key: what the file has wins, what it lacks keeps the compiled-in
+  // value (not the code default), in a section it has or not.
+  const auto Settings = TLauncherSettings::loadFromFiles(TLauncherSettings::settingsFilePaths(Dir.path()));
+  QCOMPARE(Settings->packageFile, QString("p.json"));
+  QCOMPARE(Settings->downloadErrorTimeout, qint64(7));
+  QCOMPARE(Settings->partialPackageFile, QString("partial-package.json"));
+  QCOMPARE(Settings->waitNotificationTimeout, qint64(500));
+  QCOMPARE(Settings->launcherConfiguration, QUrl(ASHGROVE_CONFIGURATION_URL));
+  // A malformed file beside the executable leaves the compiled-in values.
+  testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), "[FILES]\npackageFile=@Variant(\\0\\0\\0\\x7f)\n");
+  QCOMPARE(TLauncherSettings::loadFromFiles(TLauncherSettings::settingsFilePaths(Dir.path()))->packageFile,
+           QString("package.json"));
+}
+
+void TestSettings::sectionsTheFileBesideLacks_data()
+{
+  QTest::addColumn<QByteArray>("content");
+  QTest::addColumn<QStringList>("missing");
+  QTest::newRow("only security") << QByteArray("[SECURITY]\nreleaseKeys=k\n")
+                                 << QStringList({"URLS", "DIRECTORIES", "FILES", "TIMING"});
+  QTest::newRow("sections without keys are lacking")
+      << QByteArray("[URLS]\n[DIRECTORIES]\r\npackages=p\r\n[FILES]\n[TIMING]\n[SECURITY]\n")
+      << QStringList({"URLS", "FILES", "TIMING", "SECURITY"});
+  QTest::newRow("all there") << QByteArray("[URLS]\na=1\n[DIRECTORIES]\nb=\n[FILES]\nc=\n[TIMING]\nd=\n[SECURITY]\ne=\n")
+                             << QStringList();
+  QTest::newRow("other sections only") << QByteArray("[OPTIONS]\nfastScan=false\n")
+                                       << QStringList({"URLS", "DIRECTORIES", "FILES", "TIMING", "SECURITY"});
+  QTest::newRow("malformed") << QByteArray("[URLS]\nlauncherConfiguration=@DateTime(x)\n")
+                             << QStringList({"URLS", "DIRECTORIES", "FILES", "TIMING", "SECURITY"});
+}
+
+void TestSettings::sectionsTheFileBesideLacks()
+{
+  QFETCH(QByteArray, content);
+  QFETCH(QStringList, missing);
+  initLauncherResources();
+  QTemporaryDir Dir;
+  testsupport::writeWholeFile(Dir.filePath("launchersettings.ini"), content);
+  QCOMPARE(TLauncherSettings::sectionsMissing(Dir.filePath("launchersettings.ini"), TLauncherSettings::compiledInFilePath()),
+           missing);
 }
 
 void TestSettings::malformedFileBehavesLikeEmpty()

@@ -1,3 +1,4 @@
+#include "launcher/app/commandline.h"
 #include "launcher/app/launcherapplication.h"
 #include "launcher/logging.h"
 
@@ -46,6 +47,8 @@ private slots:
   void secondInstanceEndsAtOnce();
   void unknownOptionsAreIgnored();
   void helpAndVersionNeedNoDisplay();
+  void displayProblems_data();
+  void displayProblems();
 };
 
 void TestStartup::logLineFormat()
@@ -197,6 +200,12 @@ void TestStartup::unknownOptionsAreIgnored()
   QVERIFY(Process->waitForStarted());
   QVERIFY(waitForLog(Installation, "load configuration", 20000));
   QCOMPARE(Process->state(), QProcess::Running);
+  // The settings read, and the sections of the shipped ones the file beside
+  // lacks (it has URLS and TIMING only).
+  const QString Settings = Installation.binDirectory() + "/launchersettings.ini";
+  QVERIFY(Installation.readLog().contains(QString("settings: %1 over the compiled-in ones").arg(Settings)));
+  QVERIFY(Installation.readLog().contains(
+      QString("settings: %1 lacks the sections DIRECTORIES, FILES, SECURITY of the shipped settings").arg(Settings)));
   Process->terminate();
   QVERIFY(Process->waitForFinished(10000));
 }
@@ -224,7 +233,42 @@ void TestStartup::helpAndVersionNeedNoDisplay()
                                 "-p, --patch <patchexecutable>", "-h, --help", "-v, --version"})
     QVERIFY2(Help.second.contains(Option), qPrintable(Help.second));
   QCOMPARE(Run({"-v"}), std::make_pair(0, QString("ashgrove-launcher %1\n").arg(LauncherVersion)));
+
+  // Without any display the launcher says so in one line and ends with 1.
+  Environment.remove("QT_QPA_PLATFORM");
+  QProcess Process;
+  Process.setProcessEnvironment(Environment);
+  Process.start(Installation.executable(), {"--first-launch"});
+  QVERIFY(Process.waitForFinished(30000));
+  QCOMPARE(Process.exitStatus(), QProcess::NormalExit);
+  QCOMPARE(Process.exitCode(), 1);
+  const QString Error = QString::fromUtf8(Process.readAllStandardError());
+  QVERIFY2(Error.startsWith("ashgrove-launcher: no display") && Error.count('\n') == 1, qPrintable(Error));
   QVERIFY(!QFile::exists(Installation.logFile()));
+}
+
+void TestStartup::displayProblems_data()
+{
+  QTest::addColumn<QString>("platform");
+  QTest::addColumn<QString>("display");
+  QTest::addColumn<QString>("wayland");
+  QTest::addColumn<bool>("problem");
+  QTest::newRow("nothing set") << "" << "" << "" << true;
+  QTest::newRow("X11") << "" << ":0" << "" << false;
+  QTest::newRow("Wayland") << "" << "" << "wayland-0" << false;
+  QTest::newRow("xcb without DISPLAY") << "xcb" << "" << "wayland-0" << true;
+  QTest::newRow("wayland without WAYLAND_DISPLAY") << "wayland" << ":0" << "" << true;
+  QTest::newRow("offscreen") << "offscreen" << "" << "" << false;
+  QTest::newRow("list, second works") << "wayland;xcb" << ":0" << "" << false;
+}
+
+void TestStartup::displayProblems()
+{
+  QFETCH(QString, platform);
+  QFETCH(QString, display);
+  QFETCH(QString, wayland);
+  QFETCH(bool, problem);
+  QCOMPARE(displayProblem(platform, display, wayland).has_value(), problem);
 }
 
 QTEST_MAIN(TestStartup)

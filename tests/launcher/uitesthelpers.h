@@ -43,8 +43,12 @@ inline std::shared_ptr<TPackage> makePackage(const TPackageSetup& Setup)
     Entry.insert("logolinktarget", Setup.logoLinkTarget);
   auto Package = std::make_shared<TPackage>(Setup.index, Entry, QUrl("http://127.0.0.1:1/"));
   if (Setup.withDescription && Package->currentBuild()) {
-    const QJsonObject Description{
-        {"version", Setup.version}, {"generation", Setup.generation}, {"variant", Setup.variant}, {"files", QJsonArray()}};
+    // One empty file: a description lists at least one.
+    const QJsonObject File{{"localfile", "readme.txt"},
+                           {"unpackedsize", 0},
+                           {"unpackedhash", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}};
+    const QJsonObject Description{{"version", Setup.version}, {"generation", Setup.generation},
+                                  {"variant", Setup.variant}, {"files", QJsonArray{File}}};
     Package->currentBuild()->description = std::make_unique<TPackageConfigurationReader>(
         QJsonDocument(Description).toJson(), QByteArray(), QUrl("http://127.0.0.1:1/packages/client/"), QUrl());
   }

@@ -23,6 +23,10 @@
 
 #include <cstring>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace orvale::publisher;
 
 namespace {
@@ -84,6 +88,8 @@ private slots:
   void fixedCodecs();
   void sameOutputWhateverTheThreads();
   void republishingCompletesBlockIndexes();
+  void refusedBuilds_data();
+  void refusedBuilds();
 };
 
 void TestPublisher::automaticChoice_data()
@@ -225,7 +231,7 @@ void TestPublisher::republishingCompletesBlockIndexes()
   QCOMPARE(Report.zstdChunks, 2);
   QCOMPARE(Report.storedChunks, 1);
   const auto Published = testsupport::describeTree(Options.outputDirectory);
-  const auto Verified = verifyPublication(Options.outputDirectory, Error);
+  const auto Verified = verifyPublication(Options.outputDirectory, {}, Error);
   QVERIFY2(Verified && Verified->problems.empty() && Verified->blockIndexFiles == 2,
            qPrintable(Verified ? verifyText(*Verified) : Error));
 
@@ -250,7 +256,7 @@ void TestPublisher::republishingCompletesBlockIndexes()
   const QByteArray Compatible = testsupport::readWholeFile(Options.outputDirectory + "/package.json");
   QVERIFY(!Compatible.contains(".zst\""));
   QVERIFY(Compatible.contains(".deflate\""));
-  const auto CompatibleVerified = verifyPublication(Options.outputDirectory, Error);
+  const auto CompatibleVerified = verifyPublication(Options.outputDirectory, {}, Error);
   QVERIFY2(CompatibleVerified && CompatibleVerified->problems.empty() && CompatibleVerified->blockIndexFiles == 2,
            qPrintable(CompatibleVerified ? verifyText(*CompatibleVerified) : Error));
 
@@ -276,8 +282,71 @@ void TestPublisher::republishingCompletesBlockIndexes()
     QCOMPARE(File.toObject().value("packedhash").toString(), QString(testsupport::sha256Hex(Plain)));
     QVERIFY(!File.toObject().contains("blockindex"));
   }
-  const auto OlderVerified = verifyPublication(Options.outputDirectory, Error);
+  const auto OlderVerified = verifyPublication(Options.outputDirectory, {}, Error);
   QVERIFY2(OlderVerified && OlderVerified->problems.empty(), qPrintable(Error));
+}
+
+// Builds the publisher refuses, each with a message that names what is
+// wrong; nothing is written then. An empty build is published only when
+// allowed.
+void TestPublisher::refusedBuilds_data()
+{
+  QTest::addColumn<QString>("kind");
+  QTest::addColumn<QString>("error");  // empty: published
+  QTest::newRow("empty build") << "empty" << "the build folder holds no files";
+  QTest::newRow("empty build allowed") << "empty allowed" << "";
+  QTest::newRow("name not UTF-8") << "bad name" << "/data/bad\\xff\\xfe.pak: the name is not valid UTF-8";
+  QTest::newRow("folder name not UTF-8") << "bad folder" << "/data/levels\\xc3(: the name is not valid UTF-8";
+  QTest::newRow("output through a link into the build") << "linked output" << "must not lie inside the build folder";
+  QTest::newRow("executable not in the build") << "missing executable" << "the executable is not a file of the build";
+}
+
+void TestPublisher::refusedBuilds()
+{
+  QFETCH(QString, kind);
+  QFETCH(QString, error);
+  QTemporaryDir Work;
+  const QString Build = Work.filePath("build");
+  QVERIFY(QDir().mkpath(Build + "/data"));
+  TPublishOptions Options;
+  Options.inputDirectory = Build;
+  Options.outputDirectory = Work.filePath("out");
+  Options.version = "1.0";
+  const auto CreateRaw = [&](const QByteArray& Path, bool Folder) {
+    const QByteArray Full = QFile::encodeName(Build) + Path;
+    if (Folder)
+      return QDir().mkpath(Build + "/data") && ::mkdir(Full.constData(), 0755) == 0;
+    const int Descriptor = ::open(Full.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    return Descriptor >= 0 && ::write(Descriptor, "data", 4) == 4 && ::close(Descriptor) == 0;
+  };
+  if (kind != "empty" && kind != "empty allowed")
+    testsupport::writeWholeFile(Build + "/data/ok.txt", "fine");
+  if (kind == "empty allowed")
+    Options.allowEmpty = true;
+  if (kind == "bad name")
+    QVERIFY(CreateRaw("/data/bad\xff\xfe.pak", false));
+  if (kind == "bad folder")
+    QVERIFY(CreateRaw("/data/levels\xc3(", true) && CreateRaw("/data/levels\xc3(/map.dat", false));
+  if (kind == "linked output") {
+    QVERIFY(QFile::link(Build + "/data", Work.filePath("published")));
+    Options.outputDirectory = Work.filePath("published/www/game");
+  }
+  if (kind == "missing executable")
+    Options.executable = "bin/client";
+
+  TPublishReport Report;
+  QString Error;
+  const bool Ok = publishBuild(Options, Report, Error);
+  if (error.isEmpty()) {
+    QVERIFY2(Ok, qPrintable(Error));
+    QCOMPARE(QJsonDocument::fromJson(testsupport::readWholeFile(Options.outputDirectory + "/package.json"))
+                 .object().value("files").toArray().size(), 0);
+    return;
+  }
+  QVERIFY(!Ok);
+  QVERIFY2(Error.contains(error), qPrintable(Error));
+  QVERIFY(!QFile::exists(Options.outputDirectory + "/package.json"));
+  QVERIFY(!QFileInfo::exists(Build + "/data/www"));
 }
 
 QTEST_GUILESS_MAIN(TestPublisher)

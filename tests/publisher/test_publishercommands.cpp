@@ -4,6 +4,7 @@
 // and the command line.
 
 #include "chunkcollection.h"
+#include "commands.h"
 #include "cost.h"
 #include "descriptionsource.h"
 #include "verify.h"
@@ -13,6 +14,7 @@
 #include "enginefixture.h"
 #include "gamebuild.h"
 #include "nginxserver.h"
+#include "releasesigning.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -27,6 +29,7 @@
 #include <sys/stat.h>
 
 using namespace orvale::publisher;
+namespace cli = orvale::publisher::cli;
 
 namespace {
 
@@ -118,6 +121,8 @@ private slots:
   void collectKeepsExactlyWhatIsNamed();
   void fetchingStaysWithinItsLimit();
   void commandLine();
+  void commandLineParsing_data();
+  void commandLineParsing();
   void signingCommands();
 
 private:
@@ -237,6 +242,8 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
     QJsonObject Object = Own;
     Object.insert("localfile", Name);
     Object.insert("unpackedsize", Size);
+    if (!Object.contains("unpackedhash"))
+      Object.insert("unpackedhash", QString(testsupport::sha256Hex(QString("%1 %2").arg(Name).arg(Size).toUtf8())));
     if (!Chunks.isEmpty())
       Object.insert("chunks", Chunks);
     return Object;
@@ -303,7 +310,7 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
 void TestPublisherCommands::verifyNamesEachBrokenFile()
 {
   QString Error;
-  const auto Good = verifyPublication(www() + "/v1", Error);
+  const auto Good = verifyPublication(www() + "/v1", {}, Error);
   QVERIFY2(Good, qPrintable(Error));
   QVERIFY2(Good->problems.empty(), qPrintable(verifyText(*Good)));
   QCOMPARE(qint64(Good->packedBytes), testsupport::fullDownloadSize(m_DescriptionV1));
@@ -374,7 +381,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
                                         {Relative(Indexes[1]), "block 0 (bytes "},
                                         {Relative(Indexes[2]), "is missing"},
                                         {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
-  const auto Local = verifyPublication(Damaged, Error);
+  const auto Local = verifyPublication(Damaged, {}, Error);
   QVERIFY2(Local, qPrintable(Error));
   QMap<QString, QString> Found;
   for (const TVerifyProblem& Problem : Local->problems)
@@ -385,7 +392,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
 
   // The same upload checked on the web server.
   testsupport::TNginxServer Nginx(www());
-  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), Error);
+  const auto Remote = verifyPublication(Nginx.url("/damaged/package.json").toString(), {}, Error);
   QVERIFY2(Remote, qPrintable(Error));
   QMap<QString, QString> FoundRemote;
   for (const TVerifyProblem& Problem : Remote->problems)
@@ -406,6 +413,13 @@ void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
   const QString OldDescription = m_Work.filePath("collect/releases/1.0.json");
   testsupport::writeWholeFile(OldDescription, testsupport::readWholeFile(Game + "/package.json"));
   QVERIFY(testsupport::publishFolder(m_BuildV2, Game, "2.0"));
+  // cost finds the block indexes of the kept old description beside the new
+  // one, where both versions were published.
+  const auto Cost = runProgram("ashgrove-publish", {"cost", OldDescription, Game, "--json"});
+  QCOMPARE(Cost.exitCode, 0);
+  const QJsonObject CostJson = QJsonDocument::fromJson(Cost.out.toUtf8()).object();
+  QCOMPARE(CostJson.value("old_block_indexes_missing").toInt(), 0);
+  QVERIFY(CostJson.value("chunks_fetched_by_blocks").toInt() > 0);
   const QSet<QString> OldNames = namedFileNames(testsupport::readWholeFile(OldDescription));
   const QSet<QString> NewNames = namedFileNames(testsupport::readWholeFile(Game + "/package.json"));
   // Beside the chunk files: a file of someone else, and a link that leads
@@ -512,7 +526,7 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(Published.exitCode, 0);
   QCOMPARE(Published.err, QString());
   QCOMPARE(Published.out.count('\n'), 1);
-  QVERIFY(Published.out.startsWith("published 1 files, 300000 bytes"));
+  QVERIFY2(Published.out.startsWith("published 1 file, 300000 bytes"), qPrintable(Published.out));
   QVERIFY(Published.out.contains(" 0 zstd,"));
   const auto WithZstd =
       runProgram("ashgrove-publish", {"--input", Build, "--output", m_Work.filePath("cli/out-zstd"), "--version", "1"});
@@ -541,6 +555,31 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(runProgram("ashgrove-publish", {"gc", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--codec", "brotli"}).exitCode, 2);
+  // A wrong command line is answered in a few lines, not the whole help.
+  const auto Mistyped = runProgram("ashgrove-publish", {"verfy", Broken});
+  QCOMPARE(Mistyped.exitCode, 2);
+  QCOMPARE(Mistyped.err, QString("ashgrove-publish: unknown command verfy (did you mean verify?)\n"
+                                 "see 'ashgrove-publish --help'\n"));
+  const auto VerifyHelp = runProgram("ashgrove-publish", {"verify", "--help"});
+  QCOMPARE(VerifyHelp.exitCode, 0);
+  QVERIFY2(VerifyHelp.out.startsWith("usage: ashgrove-publish verify OUT_DIR|DESCRIPTION"), qPrintable(VerifyHelp.out));
+  // verify: 1 for problems found (above), 2 when the description cannot be
+  // read; --json and --quiet.
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", m_Work.filePath("cli/nothing-here")}).exitCode, 2);
+  const auto VerifyJson = runProgram("ashgrove-publish", {"verify", "--json", Broken});
+  QCOMPARE(VerifyJson.exitCode, 1);
+  const QJsonArray Problems = QJsonDocument::fromJson(VerifyJson.out.toUtf8()).object().value("problems").toArray();
+  QCOMPARE(Problems.size(), 1);
+  QCOMPARE(Problems.at(0).toObject().value("location").toString(), QDir(Broken).relativeFilePath(Gone));
+  QVERIFY2(Verify.out.startsWith("1 problem in "), qPrintable(Verify.out));
+  const auto Quiet = runProgram("ashgrove-publish", {"verify", "-q", www() + "/v1"});
+  QCOMPARE(Quiet.exitCode, 0);
+  QCOMPARE(Quiet.out + Quiet.err, QString());
+  const auto PublishJson = runProgram("ashgrove-publish", {"--input=" + Build, "--output=" + m_Work.filePath("cli/out"),
+                                                           "--version=1", "--codecs=compatible", "--json"});
+  QCOMPARE(PublishJson.exitCode, 0);
+  QCOMPARE(QJsonDocument::fromJson(PublishJson.out.toUtf8()).object().value("files").toInt(), 1);
+  QCOMPARE(QJsonDocument::fromJson(PublishJson.out.toUtf8()).object().value("chunk_files_reused").toInt(), 1);
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Broken, "--version", "1", "--codecs", "zstd,xz"})
                .exitCode,
            2);
@@ -551,6 +590,94 @@ void TestPublisherCommands::commandLine()
   QVERIFY(Contradiction.err.contains("--codec zstd is not among --codecs"));
   QVERIFY(!QFile::exists(m_Work.filePath("cli/out-no")));
 
+  // cost with the old description kept outside its published folder: its
+  // block indexes are found where --chunks says, and without it cost says
+  // that it could not find them.
+  const QString Kept = m_Work.filePath("cli/releases/1.0.json");
+  testsupport::writeWholeFile(Kept, m_DescriptionV1);
+  const TCostReport WithBlocks = costOf(www() + "/v1", www() + "/v2", true);
+  const auto Elsewhere = runProgram("ashgrove-publish", {"cost", Kept, www() + "/v2", "--json", "--chunks", www() + "/v1"});
+  QCOMPARE(Elsewhere.exitCode, 0);
+  const QJsonObject Found = QJsonDocument::fromJson(Elsewhere.out.toUtf8()).object();
+  QCOMPARE(Found.value("update").toObject().value("bytes").toDouble(), double(WithBlocks.update.bytes));
+  QCOMPARE(Found.value("old_block_indexes_missing").toInt(), 0);
+  // The same for the new description's block indexes.
+  const QString KeptNew = m_Work.filePath("cli/releases/2.0.json");
+  testsupport::writeWholeFile(KeptNew, m_DescriptionV2);
+  const auto NewElsewhere = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json"});
+  // (Some are found beside the old one: index files are named by content.)
+  QVERIFY(QJsonDocument::fromJson(NewElsewhere.out.toUtf8()).object().value("new_block_indexes_missing").toInt() > 0);
+  const auto NewFound = runProgram("ashgrove-publish", {"cost", www() + "/v1", KeptNew, "--json", "--chunks=" + www() + "/v2"});
+  QCOMPARE(QJsonDocument::fromJson(NewFound.out.toUtf8()).object().value("update").toObject().value("bytes").toDouble(),
+           double(WithBlocks.update.bytes));
+  const auto NotFound = runProgram("ashgrove-publish", {"cost", Kept, www() + "/v2"});
+  QCOMPARE(NotFound.exitCode, 0);
+  QVERIFY2(NotFound.out.contains("could not be found (looked in " + QFileInfo(Kept).absolutePath()) &&
+               NotFound.out.contains("--chunks DIR"),
+           qPrintable(NotFound.out));
+
+}
+
+// The parser of the command line: both forms of options, the help of
+// each command, mistakes named with what was probably meant.
+void TestPublisherCommands::commandLineParsing_data()
+{
+  QTest::addColumn<QStringList>("arguments");
+  QTest::addColumn<int>("kind");
+  QTest::addColumn<QString>("expected");  // an option's values ("name=a,b"), the command helped, or the error
+  using EKind = cli::TParseOutcome::EKind;
+  const QStringList Publish{"--input", "b", "--output", "o", "--version", "1"};
+  QTest::newRow("--option=value") << QStringList{"--input=b", "--output", "o", "--version=1.0"} << int(EKind::Run)
+                                  << "version=1.0";
+  QTest::newRow("values starting with -")
+      << Publish + QStringList{"--parameter", "--windowed", "--parameter=-x"} << int(EKind::Run) << "parameter=--windowed,-x";
+  QTest::newRow("a list up to the next option") << QStringList{"gc", "www", "--keep", "a", "b", "--dry-run"}
+                                                << int(EKind::Run) << "keep=a,b";
+  QTest::newRow("command help") << QStringList{"verify", "--help"} << int(EKind::Help) << "verify";
+  QTest::newRow("help COMMAND") << QStringList{"help", "gc"} << int(EKind::Help) << "gc";
+  QTest::newRow("version") << QStringList{"--version"} << int(EKind::Version) << "";
+  QTest::newRow("mistyped command") << QStringList{"cots", "a", "b"} << int(EKind::Error)
+                                    << "unknown command cots (did you mean cost?)";
+  QTest::newRow("mistyped option") << QStringList{"--input", "b", "--ouput", "o", "--version", "1"} << int(EKind::Error)
+                                   << "publishing takes no option --ouput (did you mean --output?)";
+  QTest::newRow("unknown generation") << Publish + QStringList{"--generation", "third"} << int(EKind::Error)
+                                      << "--generation cannot be third: it is one of first, second";
+  QTest::newRow("mistyped variant") << Publish + QStringList{"--variant", "bta"} << int(EKind::Error)
+                                    << "(did you mean beta?)";
+  QTest::newRow("missing required option") << QStringList{"--input", "b", "--output", "o"} << int(EKind::Error)
+                                           << "publishing needs --version";
+  QTest::newRow("missing value") << QStringList{"cost", "a", "b", "--top"} << int(EKind::Error)
+                                 << "--top needs a value (N)";
+  QTest::newRow("value for a switch") << QStringList{"cost", "a", "b", "--json=yes"} << int(EKind::Error)
+                                      << "--json takes no value";
+  QTest::newRow("option given twice") << Publish + QStringList{"--input", "c"} << int(EKind::Error)
+                                      << "--input is given twice";
+  QTest::newRow("too many arguments") << QStringList{"verify", "a", "b"} << int(EKind::Error)
+                                      << "verify needs one published folder, description or URL (given: a b)";
+  QTest::newRow("an option of another command") << QStringList{"cost", "a", "b", "--dry-run"} << int(EKind::Error)
+                                                << "cost takes no option --dry-run";
+}
+
+void TestPublisherCommands::commandLineParsing()
+{
+  QFETCH(QStringList, arguments);
+  QFETCH(int, kind);
+  QFETCH(QString, expected);
+  const cli::TParseOutcome Outcome = cli::parseCommandLine(cli::publisherCommands(), arguments);
+  QCOMPARE(int(Outcome.kind), kind);
+  switch (Outcome.kind) {
+  case cli::TParseOutcome::EKind::Run:
+    QCOMPARE(expected.section('=', 1).split(','), Outcome.line.values(expected.section('=', 0, 0)));
+    break;
+  case cli::TParseOutcome::EKind::Help:
+    QCOMPARE(Outcome.command->name, expected);
+    break;
+  case cli::TParseOutcome::EKind::Error:
+    QVERIFY2(Outcome.error.contains(expected), qPrintable(Outcome.error));
+    break;
+  case cli::TParseOutcome::EKind::Version:
+    break;
+  }
 }
 
 // keygen, sign and publishing with --sign, through the command line.
@@ -577,46 +704,97 @@ void TestPublisherCommands::signingCommands()
   QVERIFY2(Again.err.contains("exists already"), qPrintable(Again.err));
   QCOMPARE(testsupport::readWholeFile(KeyFile), Private);
 
-  // sign: FILE.sig beside FILE, which stays as it is, valid for the days given.
+  // sign: FILE.sig beside FILE, which stays as it is, valid for the days
+  // given, for the role given; the configuration is named by its file name.
   const QString Document = Folder + "/velmetadata.json";
   testsupport::writeWholeFile(Document, R"({"packages": []})");
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "2"}).exitCode, 0);
+  const auto Signed = runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "2", "--role", "configuration"});
+  QCOMPARE(Signed.exitCode, 0);
+  QCOMPARE(Signed.out, Document + ".sig: signed as the configuration velmetadata.json\n");
   QCOMPARE(testsupport::readWholeFile(Document), QByteArray(R"({"packages": []})"));
   const auto Signature = shared::TReleaseSignature::parse(testsupport::readWholeFile(Document + ".sig"));
   QVERIFY(Signature);
   QVERIFY(Signature->key == *Key);
   const qint64 Seconds = QDateTime::currentDateTimeUtc().secsTo(Signature->expires);
   QVERIFY2(Seconds > 2 * 86400 - 600 && Seconds <= 2 * 86400, qPrintable(QString::number(Seconds)));
-  QCOMPARE(shared::checkReleaseSignature(testsupport::readWholeFile(Document), testsupport::readWholeFile(Document + ".sig"),
-                                         {*Key}, shared::EExpiry::Enforced),
-           shared::ESignatureCheck::Valid);
+  QVERIFY(qAbs(QDateTime::currentDateTimeUtc().secsTo(Signature->signedAt)) < 600);
+  const shared::TSignedDocument Configuration{shared::EDocumentRole::Configuration, "velmetadata.json"};
+  QVERIFY(shared::checkReleaseSignature(testsupport::readWholeFile(Document), testsupport::readWholeFile(Document + ".sig"),
+                                        {*Key}, Configuration, shared::EExpiry::Enforced)
+              .valid());
+  // Other documents are named by their path from the folder above theirs,
+  // from --root, or as --name gives it.
+  testsupport::writeWholeFile(Folder + "/www/game/assets.json", "{}");
+  for (const auto& [Options, Name] : {std::pair<QStringList, QString>{{}, "game/assets.json"},
+                                      {{"--root", Folder}, "www/game/assets.json"},
+                                      {{"--name", "extra/assets.json"}, "extra/assets.json"}}) {
+    QCOMPARE(runProgram("ashgrove-publish", QStringList{"sign", KeyFile, Folder + "/www/game/assets.json", "--role", "asset"} + Options)
+                 .exitCode,
+             0);
+    const auto Asset = shared::TReleaseSignature::parse(testsupport::readWholeFile(Folder + "/www/game/assets.json.sig"));
+    QVERIFY(Asset && Asset->document == shared::TSignedDocument({shared::EDocumentRole::Asset, Name}));
+  }
 
-  // Publishing with --sign: package.json.sig vouches for package.json, for 30 days.
+  // Publishing with --sign: package.json.sig vouches for package.json as the
+  // package description named from the folder above the output, for 30 days.
   const QString Build = Folder + "/build";
   testsupport::writeWholeFile(Build + "/data.txt", testsupport::textBytes(10000, 6));
   const QString Output = Folder + "/out";
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "1", "--sign", KeyFile}).exitCode, 0);
   const QByteArray Description = testsupport::readWholeFile(Output + "/package.json");
   const QByteArray DescriptionSignature = testsupport::readWholeFile(Output + "/package.json.sig");
-  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
-                                         QDateTime::currentDateTimeUtc().addDays(29)),
+  const shared::TSignedDocument Published{shared::EDocumentRole::Package, "out/package.json"};
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, Published, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(29))
+               .result,
            shared::ESignatureCheck::Valid);
-  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, shared::EExpiry::Enforced,
-                                         QDateTime::currentDateTimeUtc().addDays(31)),
+  QCOMPARE(shared::checkReleaseSignature(Description, DescriptionSignature, {*Key}, Published, shared::EExpiry::Enforced,
+                                         QDateTime::currentDateTimeUtc().addDays(31))
+               .result,
            shared::ESignatureCheck::Expired);
   // verify checks the signature beside the description against the key it
-  // names: one left from another document (as a folder published again
-  // without --sign keeps) or a malformed one is named.
+  // names, or the keys given: one left from another document (as a folder
+  // published again without --sign keeps), a malformed one, one of the old
+  // format, one made for another role or place, or by another key is named.
   QCOMPARE(runProgram("ashgrove-publish", {"verify", Output}).exitCode, 0);
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", Output, "--key", QString::fromLatin1(Key->text())}).exitCode, 0);
   const QString Stale = Folder + "/stale";
   QCOMPARE(QProcess::execute("cp", {"-a", Output, Stale}), 0);
-  for (const auto& [Signature, Text] : {std::pair<QByteArray, QString>{testsupport::readWholeFile(Document + ".sig"), "bad signature"},
-                                        {QByteArray("ashgrove-signature 1\n"), "malformed"}}) {
-    testsupport::writeWholeFile(Stale + "/package.json.sig", Signature);
-    const auto Checked = runProgram("ashgrove-publish", {"verify", Stale});
+  const auto SignatureAs = [&](const shared::TSignedDocument& Signed) {
+    return testsupport::firstReleaseKey().signatureFile(
+        Description, {Signed, QDateTime::currentDateTimeUtc(), QDateTime::currentDateTimeUtc().addDays(1)});
+  };
+  const QString OtherKey = QString::fromLatin1(testsupport::secondReleaseKey().publicKey().text());
+  struct TCase
+  {
+    QByteArray signature;  // none: no signature file
+    QStringList options;
+    QString problem;
+  };
+  const std::vector<TCase> Cases{
+      {testsupport::readWholeFile(Document + ".sig"), {}, "does not vouch for the description: bad signature"},
+      {QByteArray("ashgrove-signature 2\n"), {}, "does not vouch for the description: malformed"},
+      {QByteArray("ashgrove-signature 1\nkey x\n"), {}, "does not vouch for the description: old format"},
+      {DescriptionSignature, {"--key", OtherKey}, "does not vouch for the description: unknown key"},
+      {QByteArray(), {"--key", OtherKey}, "is missing: the description is not signed"},
+      {SignatureAs({shared::EDocumentRole::Configuration, "stale/package.json"}), {},
+       "is made for the configuration stale/package.json, not for a package or launcher description"},
+      {SignatureAs({shared::EDocumentRole::Package, "game/package.json"}), {},
+       "is made for the package description game/package.json, which is not where the description lies"}};
+  for (const TCase& Case : Cases) {
+    QFile::remove(Stale + "/package.json.sig");
+    if (!Case.signature.isEmpty())
+      testsupport::writeWholeFile(Stale + "/package.json.sig", Case.signature);
+    const auto Checked = runProgram("ashgrove-publish", QStringList{"verify", Stale} + Case.options);
     QCOMPARE(Checked.exitCode, 1);
-    QVERIFY2(Checked.out.contains("package.json.sig: does not vouch for the description: " + Text),
-             qPrintable(Checked.out));
+    QVERIFY2(Checked.out.contains("package.json.sig: " + Case.problem), qPrintable(Checked.out));
+  }
+  // The launcher's own description, and a place beside the configuration's folder.
+  for (const QString& Name : {QString("stale/package.json"), QString("../stale/package.json")}) {
+    testsupport::writeWholeFile(Stale + "/package.json.sig", SignatureAs({shared::EDocumentRole::Launcher, Name}));
+    const auto Checked = runProgram("ashgrove-publish", {"verify", Stale, "--key", OtherKey, "--key",
+                                                         QString::fromLatin1(testsupport::firstReleaseKey().publicKey().text())});
+    QVERIFY2(Checked.exitCode == 0, qPrintable(Checked.out));
   }
 
   // The signature is written before the description: when it cannot be,
@@ -634,10 +812,22 @@ void TestPublisherCommands::signingCommands()
   QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--valid-days", "3"})
                .exitCode,
            2);
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "0"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--valid-days", "0", "--role", "package"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "manual"}).exitCode, 2);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "asset", "--root", Folder, "--name", "a"})
+               .exitCode,
+           2);
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Build, "--output", Output, "--version", "2", "--sign", KeyFile,
+                                           "--role", "configuration"})
+               .exitCode,
+           2);
+  QCOMPARE(runProgram("ashgrove-publish", {"verify", Output, "--key", "not-a-key"}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile}).exitCode, 2);
   QCOMPARE(runProgram("ashgrove-publish", {"keygen"}).exitCode, 2);
-  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile + ".pub", Document}).exitCode, 1);
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile + ".pub", Document, "--role", "configuration"}).exitCode, 1);
+  // A name that a signature cannot carry is refused before anything is written.
+  QCOMPARE(runProgram("ashgrove-publish", {"sign", KeyFile, Document, "--role", "package", "--name", "/abs.json"}).exitCode, 1);
 }
 
 QTEST_GUILESS_MAIN(TestPublisherCommands)

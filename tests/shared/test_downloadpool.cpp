@@ -113,6 +113,9 @@ private slots:
   void largeBodiesGoToFiles();
   void stallKeepsSlotWithoutReport();
   void stalledTransferTimesOut();
+  void timeRulesEndSlowTransfers_data();
+  void timeRulesEndSlowTransfers();
+  void atMostSixRequestsPerServer();
   void finishedRepliesAreDeleted();
   void replyDeletedWhileRunning();
   void poolDestroyedWhileRequestsRun();
@@ -764,6 +767,80 @@ void TestDownloadPool::stalledTransferTimesOut()
   QCOMPARE(Test.successes.at(0).value(1).toByteArray(), Body);
   QCOMPARE(Test.successes.at(1).value(1).toByteArray(), QByteArray("after"));
   QCOMPARE(Test.failures.size(), 1);
+}
+
+void TestDownloadPool::timeRulesEndSlowTransfers_data()
+{
+  QTest::addColumn<TFault>("Fault");
+  QTest::addColumn<int>("BodyBytes");
+  QTest::addColumn<bool>("Document");
+  QTest::addColumn<QString>("Reason");  // of the failure; empty: it arrives
+  const QString Slow = "Transfer slower than 1024 bytes/s for 1 s";
+  QTest::newRow("no answer") << TFault::stall() << 100 << true << Slow;
+  QTest::newRow("no answer, data") << TFault::stall() << 100 << false << Slow;
+  QTest::newRow("500 bytes/s") << TFault::trickle(100, 200) << 4000 << true << Slow;
+  QTest::newRow("500 bytes/s, data") << TFault::trickle(100, 200) << 4000 << false << Slow;
+  QTest::newRow("4 KB/s document") << TFault::trickle(1000, 250) << 16000 << true << "Document not received in time";
+  QTest::newRow("4 KB/s data") << TFault::trickle(1000, 250) << 16000 << false << "";
+  QTest::newRow("32 KB/s document") << TFault::trickle(8000, 250) << 64000 << true << "";
+}
+
+// With a low-speed rule of 1024 bytes/s over 1 s and a document deadline of
+// 1 s plus a second per 16384 bytes received: a transfer below the speed
+// fails, a document slower than its deadline fails, whatever arrives faster
+// (for data: at any speed above the limit) arrives.
+void TestDownloadPool::timeRulesEndSlowTransfers()
+{
+  QFETCH(TFault, Fault);
+  QFETCH(int, BodyBytes);
+  QFETCH(bool, Document);
+  QFETCH(QString, Reason);
+  const QByteArray Body = testsupport::pseudoRandomBytes(BodyBytes, 3);
+  m_pServer->setBody("/slow", Body);
+  m_pServer->setFault("/slow", Fault);
+  TPoolUnderTest Test(1, true);
+  TTransferLimits Limits;
+  Limits.lowSpeedSeconds = 1;
+  Limits.documentSeconds = 1;
+  Limits.documentBytesPerSecond = 16384;
+  Test.pool->setTransferLimits(Limits);
+  TRequestOptions Options;
+  Options.document = Document;
+  Test.pool->download(m_pServer->url("/slow"), Options);
+  QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size() + Test.failures.size(), 1, 15000);
+  if (Reason.isEmpty()) {
+    QCOMPARE(Test.successes.size(), 1);
+    QCOMPARE(Test.successes.at(0).value(1).toByteArray(), Body);
+    return;
+  }
+  QCOMPARE(Test.failures.size(), 1);
+  QCOMPARE(Test.failures.at(0).value(1).value<QNetworkReply::NetworkError>(), QNetworkReply::TimeoutError);
+  QVERIFY2(Test.failures.at(0).value(2).toString().startsWith(Reason), qPrintable(Test.failures.at(0).value(2).toString()));
+}
+
+// The network layer runs at most six requests to one server and queues the
+// others where the time rules would count their waiting against them: the
+// pool starts no more, and fills its other slots with other servers. The
+// six stalled ones fail by the low-speed rule; the three that waited in the
+// pool's queue for them then arrive.
+void TestDownloadPool::atMostSixRequestsPerServer()
+{
+  m_pServer->setFault("*", TFault::stall().firstRequests(6));
+  TTestHttpServer Other;
+  Other.setBody("/other", "other");
+  TPoolUnderTest Test(10, true);
+  TTransferLimits Limits;
+  Limits.lowSpeedSeconds = 2;
+  Test.pool->setTransferLimits(Limits);
+  const QList<QUrl> Urls = serveAndQueue(*Test.pool, "/file", 9, [](int) { return QByteArray("x"); });
+  Test.pool->download(Other.url("/other"));
+  QCOMPARE(Test.pool->activeDownloadCount(), TDownloadPool::MaxRequestsPerServer + 1);
+  QTRY_COMPARE(Test.successes.size(), 1);
+  QCOMPARE(Test.pool->activeDownloadCount(), TDownloadPool::MaxRequestsPerServer);
+  QCOMPARE(Test.pool->outstandingDownloadCount(), std::size_t(9));
+  QTRY_COMPARE_WITH_TIMEOUT(Test.successes.size() + Test.failures.size(), 10, 20000);
+  QCOMPARE(urlsOf(Test.failures), Urls.mid(0, 6));
+  QCOMPARE(urlsOf(Test.successes).mid(1), Urls.mid(6));
 }
 
 void TestDownloadPool::stallKeepsSlotWithoutReport()

@@ -3,6 +3,8 @@
 #include "nginxserver.h"
 #include "testsupport.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -18,6 +20,8 @@ class TestNginxServer : public QObject
 
 private slots:
   void servesFilesAndCountsBytes();
+  void servesAReleaseAsDeployed_data();
+  void servesAReleaseAsDeployed();
 };
 
 void TestNginxServer::servesFilesAndCountsBytes()
@@ -75,6 +79,64 @@ void TestNginxServer::servesFilesAndCountsBytes()
   const auto Code = Failures.at(1).value(1).value<QNetworkReply::NetworkError>();
   QVERIFY2(Code == QNetworkReply::ConnectionRefusedError || Code == QNetworkReply::RemoteHostClosedError,
            qPrintable(Failures.at(1).value(2).toString()));
+}
+
+// What deploy/nginx/ashgrove-release.conf promises game makers, on a
+// release folder: immutable chunk files and block indexes, short caching
+// of descriptions, signatures and the configuration, several ranges in one
+// answer, the bytes as stored whatever the client accepts, no hidden files.
+void TestNginxServer::servesAReleaseAsDeployed_data()
+{
+  QTest::addColumn<QString>("path");
+  QTest::addColumn<QByteArray>("range");
+  QTest::addColumn<int>("status");
+  QTest::addColumn<QByteArray>("cacheControl");
+  QTest::addColumn<QByteArray>("contentType");  // its start
+  const QString Chunk = "/game/chunks/3f/" + QString(64, 'a') + ".deflate";
+  QTest::newRow("chunk file") << Chunk << QByteArray() << 200 << QByteArray("public, max-age=31536000, immutable")
+                              << QByteArray("application/octet-stream");
+  QTest::newRow("block index") << "/game/chunks/a0/" + QString(64, 'b') + ".blocks" << QByteArray() << 200
+                               << QByteArray("public, max-age=31536000, immutable") << QByteArray("application/octet-stream");
+  QTest::newRow("ranges of a chunk file") << Chunk << QByteArray("bytes=0-9,100-109") << 206
+                                          << QByteArray("public, max-age=31536000, immutable")
+                                          << QByteArray("multipart/byteranges");
+  QTest::newRow("description") << "/game/package.json" << QByteArray() << 200 << QByteArray("public, max-age=60")
+                               << QByteArray("application/json");
+  QTest::newRow("signature") << "/game/package.json.sig" << QByteArray() << 200 << QByteArray("public, max-age=60")
+                             << QByteArray("text/plain");
+  QTest::newRow("configuration") << "/velmetadata.json" << QByteArray() << 200 << QByteArray("public, max-age=60")
+                                 << QByteArray("application/json");
+  QTest::newRow("hidden file") << "/game/.rsync-partial" << QByteArray() << 404 << QByteArray() << QByteArray();
+}
+
+void TestNginxServer::servesAReleaseAsDeployed()
+{
+  QFETCH(QString, path);
+  QFETCH(QByteArray, range);
+  QFETCH(int, status);
+  QFETCH(QByteArray, cacheControl);
+  QFETCH(QByteArray, contentType);
+  if (!TNginxServer::isAvailable())
+    QSKIP("nginx is not installed (scripts/install-deps installs nginx-light)");
+  QTemporaryDir Root;
+  // Text compresses well: a server that compressed anything would do it here.
+  const QByteArray Text = QByteArray("{\"files\": []} ").repeated(2000);
+  testsupport::writeWholeFile(Root.filePath(path.mid(1)), Text);
+  TNginxServer Nginx(Root.path());
+  QNetworkAccessManager Manager;
+  QNetworkRequest Request(Nginx.url(path));
+  Request.setRawHeader("Accept-Encoding", "gzip, deflate");
+  if (!range.isEmpty())
+    Request.setRawHeader("Range", range);
+  std::unique_ptr<QNetworkReply> Reply(Manager.get(Request));
+  QSignalSpy Finished(Reply.get(), &QNetworkReply::finished);
+  QVERIFY(Finished.wait(20000));
+  QCOMPARE(Reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), status);
+  QCOMPARE(Reply->rawHeader("Cache-Control"), cacheControl);
+  QVERIFY2(Reply->rawHeader("Content-Type").startsWith(contentType), Reply->rawHeader("Content-Type").constData());
+  QVERIFY(!Reply->hasRawHeader("Content-Encoding"));
+  if (status == 200)
+    QCOMPARE(Reply->readAll(), Text);
 }
 
 QTEST_GUILESS_MAIN(TestNginxServer)

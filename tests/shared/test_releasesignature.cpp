@@ -18,6 +18,7 @@ using namespace shared;
 using TMutation = std::function<QByteArray(const QByteArray&)>;
 
 Q_DECLARE_METATYPE(shared::ESignatureCheck)
+Q_DECLARE_METATYPE(shared::EDocumentRole)
 Q_DECLARE_METATYPE(TMutation)
 
 namespace {
@@ -30,7 +31,14 @@ const TSigningKey& signingKey()
 }
 
 const QDateTime Expiry = QDateTime(QDate(2031, 5, 6), QTime(7, 8, 9), Qt::UTC);
+const QDateTime SignedAt = QDateTime(QDate(2031, 4, 6), QTime(6, 0, 0), Qt::UTC);
 const QByteArray Document = R"({"version": "2.0", "files": []})";
+const TSignedDocument Place{EDocumentRole::Package, "game/package.json"};
+
+TSignatureTerms terms(const QDateTime& Expires = Expiry, const TSignedDocument& Signed = Place)
+{
+  return {Signed, SignedAt, Expires};
+}
 
 // Line Index of the file replaced by Line.
 TMutation replaceLine(int Index, const QByteArray& Line)
@@ -58,6 +66,10 @@ private slots:
   void keyText();
   void signatureFile_data();
   void signatureFile();
+  void documentAndPlace_data();
+  void documentAndPlace();
+  void documentNames_data();
+  void documentNames();
   void expiry();
   void keyFiles();
 };
@@ -112,7 +124,8 @@ void TestReleaseSignature::signatureFile_data()
   QTest::newRow("line added") << TMutation([](const QByteArray& File) { return File + "comment x\n"; })
                               << ESignatureCheck::Malformed;
   QTest::newRow("line missing") << replace("expires ", "") << ESignatureCheck::Malformed;
-  QTest::newRow("version 2") << replaceLine(0, "ashgrove-signature 2") << ESignatureCheck::Malformed;
+  QTest::newRow("first format") << replaceLine(0, "ashgrove-signature 1") << ESignatureCheck::OldFormat;
+  QTest::newRow("version 3") << replaceLine(0, "ashgrove-signature 3") << ESignatureCheck::Malformed;
   QTest::newRow("no header") << TMutation([](const QByteArray& File) { return File.mid(File.indexOf('\n') + 1); })
                              << ESignatureCheck::Malformed;
   QTest::newRow("lines swapped") << TMutation([](const QByteArray& File) {
@@ -133,6 +146,15 @@ void TestReleaseSignature::signatureFile_data()
   QTest::newRow("february 30") << replace("2031-05-06", "2031-02-30") << ESignatureCheck::Malformed;
   QTest::newRow("year 10000") << replace("2031-05-06", "10000-05-06") << ESignatureCheck::Malformed;
   QTest::newRow("expiry moved") << replace("07:08:09Z", "07:08:10Z") << ESignatureCheck::BadSignature;
+  QTest::newRow("signing time moved") << replace("06:00:00Z", "06:00:01Z") << ESignatureCheck::BadSignature;
+  QTest::newRow("signed after its expiry") << replace("2031-04-06", "2031-06-06") << ESignatureCheck::Malformed;
+  QTest::newRow("role changed") << replaceLine(2, "role launcher") << ESignatureCheck::BadSignature;
+  QTest::newRow("unknown role") << replaceLine(2, "role manual") << ESignatureCheck::Malformed;
+  QTest::newRow("name changed") << replaceLine(3, "name launcher/package.json") << ESignatureCheck::BadSignature;
+  QTest::newRow("absolute name") << replaceLine(3, "name /game/package.json") << ESignatureCheck::Malformed;
+  QTest::newRow("empty name") << replaceLine(3, "name ") << ESignatureCheck::Malformed;
+  QTest::newRow("name not UTF-8") << replaceLine(3, "name game/\xff.json") << ESignatureCheck::Malformed;
+  QTest::newRow("signing time missing") << replace("signed ", "") << ESignatureCheck::Malformed;
   QTest::newRow("signature flipped") << TMutation([](const QByteArray& File) {
     const int At = File.indexOf("\nsignature ") + 11;
     QByteArray Raw = QByteArray::fromBase64(File.mid(At, 88));
@@ -151,30 +173,108 @@ void TestReleaseSignature::signatureFile()
 {
   QFETCH(TMutation, Mutation);
   QFETCH(ESignatureCheck, Expected);
-  const QByteArray Signed = signingKey().signatureFile(Document, Expiry);
-  QVERIFY(Signed.startsWith("ashgrove-signature 1\nkey ashgrove-ed25519:"));
-  QVERIFY(Signed.contains("\nexpires 2031-05-06T07:08:09Z\nsignature "));
+  const QByteArray Signed = signingKey().signatureFile(Document, terms());
+  QVERIFY(Signed.startsWith("ashgrove-signature 2\nkey ashgrove-ed25519:"));
+  QVERIFY(Signed.contains("\nrole package\nname game/package.json\nsigned 2031-04-06T06:00:00Z\n"
+                          "expires 2031-05-06T07:08:09Z\nsignature "));
   const QByteArray File = Mutation(Signed);
   const std::vector<TReleaseKey> Keys{signingKey().publicKey()};
   const QDateTime Before = Expiry.addDays(-1);
-  QCOMPARE(checkReleaseSignature(Document, File, Keys, EExpiry::Enforced, Before), Expected);
-  QCOMPARE(bool(TReleaseSignature::parse(File)), Expected != ESignatureCheck::Malformed && Expected != ESignatureCheck::Missing);
+  QCOMPARE(checkReleaseSignature(Document, File, Keys, Place, EExpiry::Enforced, Before).result, Expected);
+  QCOMPARE(bool(TReleaseSignature::parse(File)), Expected != ESignatureCheck::Malformed &&
+                                                      Expected != ESignatureCheck::Missing &&
+                                                      Expected != ESignatureCheck::OldFormat);
   if (Expected == ESignatureCheck::Valid)
     QCOMPARE(TReleaseSignature::parse(File)->toFile(), File);
+}
+
+void TestReleaseSignature::documentAndPlace_data()
+{
+  QTest::addColumn<EDocumentRole>("Role");
+  QTest::addColumn<QString>("Name");
+  QTest::addColumn<ESignatureCheck>("Expected");
+  QTest::addColumn<QString>("Reason");
+  QTest::newRow("its place") << EDocumentRole::Package << "game/package.json" << ESignatureCheck::Valid << "valid";
+  QTest::newRow("another role") << EDocumentRole::Launcher << "game/package.json" << ESignatureCheck::OtherDocument
+                                << "signed for the package description game/package.json, not for the launcher "
+                                   "description game/package.json";
+  QTest::newRow("another name") << EDocumentRole::Package << "beta/package.json" << ESignatureCheck::OtherDocument
+                                << "signed for the package description game/package.json, not for the package "
+                                   "description beta/package.json";
+  QTest::newRow("the configuration") << EDocumentRole::Configuration << "velmetadata.json"
+                                     << ESignatureCheck::OtherDocument
+                                     << "signed for the package description game/package.json, not for the "
+                                        "configuration velmetadata.json";
+}
+
+// A valid signature counts only for the document it names; the refusal
+// names both.
+void TestReleaseSignature::documentAndPlace()
+{
+  QFETCH(EDocumentRole, Role);
+  QFETCH(QString, Name);
+  QFETCH(ESignatureCheck, Expected);
+  QFETCH(QString, Reason);
+  const QByteArray File = signingKey().signatureFile(Document, terms());
+  const std::vector<TReleaseKey> Keys{signingKey().publicKey()};
+  const TSignedDocument Asked{Role, Name};
+  const auto Check = checkReleaseSignature(Document, File, Keys, Asked, EExpiry::Enforced, SignedAt);
+  QCOMPARE(Check.result, Expected);
+  QCOMPARE(signatureRefusalText(Check, Asked), Reason);
+  // Without a place to compare with (a publisher's check), only the bytes count.
+  QCOMPARE(checkReleaseSignature(Document, File, Keys, std::nullopt, EExpiry::Enforced, SignedAt).result,
+           ESignatureCheck::Valid);
+  QCOMPARE(Check.signature->document, Place);
+  QCOMPARE(Check.signature->signedAt, SignedAt);
+}
+
+void TestReleaseSignature::documentNames_data()
+{
+  QTest::addColumn<QString>("Root");
+  QTest::addColumn<QString>("Path");
+  QTest::addColumn<QString>("Name");
+  QTest::addColumn<bool>("Valid");
+  QTest::newRow("below") << "/www" << "/www/game/package.json" << "game/package.json" << true;
+  QTest::newRow("the configuration") << "/www" << "/www/velmetadata.json" << "velmetadata.json" << true;
+  QTest::newRow("beside") << "/www/launcher" << "/www/game/package.json" << "../game/package.json" << true;
+  QTest::newRow("dot segments") << "/www/./a/../" << "/www//game/./package.json" << "game/package.json" << true;
+  QTest::newRow("space") << "/www" << "/www/my game/package.json" << "my game/package.json" << true;
+  QTest::newRow("the root itself") << "/www" << "/www" << "." << false;
+  QTest::newRow("only climbing") << "/www/a/b" << "/www" << "../../" << false;
+  QTest::newRow("climbing inside") << "" << "" << "game/../package.json" << false;
+  QTest::newRow("line break") << "" << "" << "game/pack\nage.json" << false;
+  QTest::newRow("empty segment") << "" << "" << "game//package.json" << false;
+  QTest::newRow("too long") << "" << "" << QString(MaxDocumentNameBytes + 1, 'a') << false;
+}
+
+void TestReleaseSignature::documentNames()
+{
+  QFETCH(QString, Root);
+  QFETCH(QString, Path);
+  QFETCH(QString, Name);
+  QFETCH(bool, Valid);
+  if (!Root.isEmpty())
+    QCOMPARE(documentNameBelow(Root, Path), Name);
+  QCOMPARE(isDocumentName(Name), Valid);
+  // Nothing is signed under a name that cannot be checked.
+  QCOMPARE(signingKey().signatureFile(Document, terms(Expiry, {EDocumentRole::Package, Name})).isEmpty(), !Valid);
 }
 
 void TestReleaseSignature::expiry()
 {
   // Milliseconds are cut off at signing; the expiry second itself is valid.
-  const QByteArray File = signingKey().signatureFile(Document, Expiry.addMSecs(999));
+  const QByteArray File = signingKey().signatureFile(Document, terms(Expiry.addMSecs(999)));
   const std::vector<TReleaseKey> Keys{signingKey().publicKey()};
-  QCOMPARE(checkReleaseSignature(Document, File, Keys, EExpiry::Enforced, Expiry), ESignatureCheck::Valid);
-  QCOMPARE(checkReleaseSignature(Document, File, Keys, EExpiry::Enforced, Expiry.addSecs(1)), ESignatureCheck::Expired);
-  QCOMPARE(checkReleaseSignature(Document, File, Keys, EExpiry::Ignored, Expiry.addYears(5)), ESignatureCheck::Valid);
+  const auto Check = [&](const QByteArray& Checked, const std::vector<TReleaseKey>& Accepted, EExpiry Rule,
+                         const QDateTime& Now) {
+    return checkReleaseSignature(Checked, File, Accepted, Place, Rule, Now).result;
+  };
+  QCOMPARE(Check(Document, Keys, EExpiry::Enforced, Expiry), ESignatureCheck::Valid);
+  QCOMPARE(Check(Document, Keys, EExpiry::Enforced, Expiry.addSecs(1)), ESignatureCheck::Expired);
+  QCOMPARE(Check(Document, Keys, EExpiry::Ignored, Expiry.addYears(5)), ESignatureCheck::Valid);
   // An expired signature of another document is a bad one, not an expired one.
-  QCOMPARE(checkReleaseSignature(Document + " ", File, Keys, EExpiry::Enforced, Expiry.addSecs(1)),
-           ESignatureCheck::BadSignature);
-  QCOMPARE(checkReleaseSignature(Document, File, {}, EExpiry::Enforced, Expiry), ESignatureCheck::UnknownKey);
+  QCOMPARE(Check(Document + " ", Keys, EExpiry::Enforced, Expiry.addSecs(1)), ESignatureCheck::BadSignature);
+  QCOMPARE(Check(Document, {}, EExpiry::Enforced, Expiry), ESignatureCheck::UnknownKey);
 }
 
 void TestReleaseSignature::keyFiles()
@@ -195,7 +295,7 @@ void TestReleaseSignature::keyFiles()
   // The key read back makes the same signatures (Ed25519 is deterministic).
   const auto Read = TSigningKey::readFile(Path, Error);
   QVERIFY2(Read, qPrintable(Error));
-  QCOMPARE(Read->signatureFile(Document, Expiry), signingKey().signatureFile(Document, Expiry));
+  QCOMPARE(Read->signatureFile(Document, terms()), signingKey().signatureFile(Document, terms()));
 
   // Existing files are never replaced: neither the private key, nor the
   // public one, nor what a link points to.

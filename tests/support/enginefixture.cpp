@@ -63,6 +63,11 @@ TEngineFixture::TRun TEngineFixture::install(const std::shared_ptr<TLauncherConf
                      ++Run.finishedSignals;
                      Run.errorReason = Installation.errorReason();
                    });
+  QObject::connect(&Manager, &TInstallationManager::installationOrUpdateStarted,
+                   [&](const TPackageInstallation& Installation) {
+                     QObject::connect(Installation.downloader(), &TPackageFileDownloader::scanProgress,
+                                      [&] { ++Run.oldBlockScanReports; });
+                   });
   QSignalSpy AllFinished(&Manager, &TInstallationManager::allStartedUpdatesFinished);
   Manager.installOrUpdatePackage(Package);
   AllFinished.wait(TimeoutMs);

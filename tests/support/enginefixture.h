@@ -42,6 +42,9 @@ public:
     int allFinishedSignals = 0;
     orvale::launcher::EPackageDownloaderError errorReason = orvale::launcher::NoDownloaderError;
     orvale::launcher::ELocalPackageStatus status = orvale::launcher::ELocalPackageStatus::Unknown;
+    // Scan progress reported while the downloader read blocks of the old
+    // data.
+    int oldBlockScanReports = 0;
   };
 
   // Installs or updates the package and waits for the end.

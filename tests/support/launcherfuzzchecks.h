@@ -37,9 +37,10 @@ inline QByteArray joinDocuments(const QByteArray& Package, const QByteArray& Ass
 }
 
 // The reader is valid only when both documents are JSON objects (an empty
-// asset description counts as none), and then invalid only for a file named
-// twice; an invalid reader is empty and says why; files are sorted and every
-// file is found by its name; the raw documents are kept unchanged.
+// asset description counts as none) that can be descriptions, and then
+// invalid only for a file named twice; an invalid reader is empty and says
+// why; files are sorted and every file is found by its name; the raw
+// documents are kept unchanged.
 inline TOutcome checkPackageConfiguration(const QByteArray& Input)
 {
   using namespace orvale::launcher;
@@ -48,9 +49,17 @@ inline TOutcome checkPackageConfiguration(const QByteArray& Input)
   const QByteArray AssetData = Split < 0 ? QByteArray() : Input.mid(Split + documentSeparator().size());
 
   QJsonParseError Error;
-  bool Parses = QJsonDocument::fromJson(PackageData, &Error).isObject() && Error.error == QJsonParseError::NoError;
-  if (Parses && !AssetData.isEmpty())
-    Parses = QJsonDocument::fromJson(AssetData, &Error).isObject() && Error.error == QJsonParseError::NoError;
+  const QJsonDocument Package = QJsonDocument::fromJson(PackageData, &Error);
+  bool Parses = Package.isObject() && Error.error == QJsonParseError::NoError;
+  QString NoDescription;
+  if (Parses)
+    NoDescription = shared::descriptionDocumentProblem(Package.object(), "package description", true);
+  if (Parses && !AssetData.isEmpty()) {
+    const QJsonDocument Asset = QJsonDocument::fromJson(AssetData, &Error);
+    Parses = Asset.isObject() && Error.error == QJsonParseError::NoError;
+    if (Parses && NoDescription.isEmpty())
+      NoDescription = shared::descriptionDocumentProblem(Asset.object(), "asset description", false);
+  }
 
   // A published pair and the installed copy (local-file base URLs).
   const QUrl Bases[2][2] = {{QUrl("https://cdn.example.org/client/linux/package.json"),
@@ -63,7 +72,11 @@ inline TOutcome checkPackageConfiguration(const QByteArray& Input)
     Outcome.accepted = Reader.isValid();
     if (Reader.isValid() && !Parses)
       return {"a document that is no JSON object gave a valid description", Outcome.accepted};
-    if (!Reader.isValid() && Parses && !Reader.invalidReason().endsWith("is named twice"))
+    if (Parses && !NoDescription.isEmpty() && Reader.invalidReason() != NoDescription)
+      return {"a document that is no description gave " + (Reader.isValid() ? QString("a valid description")
+                                                                               : Reader.invalidReason()),
+              Outcome.accepted};
+    if (!Reader.isValid() && Parses && NoDescription.isEmpty() && !Reader.invalidReason().endsWith("is named twice"))
       return {"valid JSON objects gave an invalid description: " + Reader.invalidReason(), Outcome.accepted};
     if (Reader.isValid() != Reader.invalidReason().isEmpty())
       return {"the reason does not match the validity", Outcome.accepted};

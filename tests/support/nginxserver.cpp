@@ -1,5 +1,7 @@
 #include "nginxserver.h"
 
+#include "testsupport.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -55,6 +57,11 @@ bool accepts(quint16 Port)
 QString TNginxServer::executable()
 {
   return QStringLiteral("/usr/sbin/nginx");
+}
+
+QString TNginxServer::deploymentConfiguration()
+{
+  return sourceDirectory() + QStringLiteral("/deploy/nginx/ashgrove-release.conf");
 }
 
 bool TNginxServer::isAvailable()
@@ -119,8 +126,10 @@ bool TNginxServer::tryStart(const QString& RootDirectory, const QString& RangeRo
   Config += QStringLiteral("  server {\n");
   Config += QStringLiteral("    listen 127.0.0.1:%1;\n").arg(m_Port);
   Config += QStringLiteral("    root %1;\n").arg(QDir(RootDirectory).absolutePath());
+  // Served as deploy/ tells game makers to serve a release folder; a server
+  // whose ranges differ from its whole files is a fault of its own.
   if (RangeRootDirectory.isEmpty())
-    Config += QStringLiteral("    location / { }\n");
+    Config += QStringLiteral("    include %1;\n").arg(deploymentConfiguration());
   else
     Config += QStringLiteral("    location / { if ($http_range) { root %1; } }\n").arg(QDir(RangeRootDirectory).absolutePath());
   Config += QStringLiteral("  }\n}\n");

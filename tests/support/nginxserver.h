@@ -12,7 +12,8 @@ class QTemporaryDir;
 namespace testsupport {
 
 // Runs the system's nginx (/usr/sbin/nginx) in the foreground as a child
-// process, serving RootDirectory read-only on 127.0.0.1 and a free port, with a
+// process, serving RootDirectory read-only on 127.0.0.1 and a free port as
+// deploy/nginx/ashgrove-release.conf says, with a
 // generated configuration, pid file, logs and temporary folders in a private
 // temporary folder. Stops nginx on destruction (and nginx goes when the test
 // process dies). Works for any user; as root the workers stay root, so that
@@ -33,6 +34,9 @@ public:
   };
 
   static QString executable();  // "/usr/sbin/nginx"
+  // The rules of deploy/ for serving a release folder, which the server
+  // follows (unless it has a RangeRootDirectory).
+  static QString deploymentConfiguration();
   static bool isAvailable();
 
   // Starts nginx and waits until it accepts connections; throws

@@ -4,6 +4,8 @@
 
 #include <QFile>
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace testsupport {
@@ -44,39 +46,52 @@ QString acceptedReleaseKeys()
   return QString::fromLatin1(firstReleaseKey().publicKey().text() + ", " + secondReleaseKey().publicKey().text());
 }
 
-void signDocument(const QString& Path, ESignatureVariant Variant)
+void signDocument(const QString& Path, const shared::TSignedDocument& Document, ESignatureVariant Variant,
+                  const QDateTime& SignedAt)
 {
   const QString SignaturePath = Path + shared::SignatureFileSuffix;
   QFile::remove(SignaturePath);
-  const QByteArray Document = readWholeFile(Path);
-  const QDateTime InAMonth = QDateTime::currentDateTimeUtc().addDays(30);
+  const QByteArray Bytes = readWholeFile(Path);
+  const QDateTime Now = QDateTime::currentDateTimeUtc();
+  shared::TSignatureTerms Terms{Document, SignedAt.isValid() ? SignedAt : Now, Now.addDays(30)};
   QString Error;
   bool Written = true;
   switch (Variant) {
   case ESignatureVariant::FirstKey:
   case ESignatureVariant::Replaced:
-    Written = shared::writeSignatureFile(Path, Document, firstReleaseKey(), InAMonth, Error);
+    Written = shared::writeSignatureFile(Path, Bytes, firstReleaseKey(), Terms, Error);
     break;
   case ESignatureVariant::SecondKey:
-    Written = shared::writeSignatureFile(Path, Document, secondReleaseKey(), InAMonth, Error);
+    Written = shared::writeSignatureFile(Path, Bytes, secondReleaseKey(), Terms, Error);
     break;
   case ESignatureVariant::Unsigned:
     break;
   case ESignatureVariant::UnknownKey:
-    Written = shared::writeSignatureFile(Path, Document, unknownReleaseKey(), InAMonth, Error);
+    Written = shared::writeSignatureFile(Path, Bytes, unknownReleaseKey(), Terms, Error);
     break;
   case ESignatureVariant::Expired:
-    Written = shared::writeSignatureFile(Path, Document, firstReleaseKey(),
-                                         QDateTime::currentDateTimeUtc().addDays(-1), Error);
+    Terms.signedAt = std::min(Terms.signedAt, Now.addDays(-2));
+    Terms.expires = Now.addDays(-1);
+    Written = shared::writeSignatureFile(Path, Bytes, firstReleaseKey(), Terms, Error);
     break;
   case ESignatureVariant::Malformed:
-    writeWholeFile(SignaturePath, "ashgrove-signature 1\nkey nobody\n");
+    writeWholeFile(SignaturePath, "ashgrove-signature 2\nkey nobody\n");
+    break;
+  case ESignatureVariant::OtherName:
+    Terms.document.name = "other/" + Terms.document.name;
+    Written = shared::writeSignatureFile(Path, Bytes, firstReleaseKey(), Terms, Error);
     break;
   }
   if (!Written)
     throw std::runtime_error(Error.toStdString());
   if (Variant == ESignatureVariant::Replaced)
-    writeWholeFile(Path, Document + " ");
+    writeWholeFile(Path, Bytes + " ");
+}
+
+void signPublished(const QString& Www, const QString& RelativePath, shared::EDocumentRole Role,
+                   ESignatureVariant Variant, const QDateTime& SignedAt)
+{
+  signDocument(Www + "/" + RelativePath, {Role, RelativePath}, Variant, SignedAt);
 }
 
 } // namespace testsupport

@@ -17,6 +17,7 @@ enum class ESignatureVariant
   Expired,     // signed by the first key, expired a day ago
   Malformed,   // a signature file that is not one
   Replaced,    // signed by the first key, then the document was changed
+  OtherName,   // signed by the first key for a document of another name
 };
 
 // A new random key pair; throws when none can be made.
@@ -29,9 +30,15 @@ const shared::TSigningKey& secondReleaseKey();
 // The settings value that accepts both.
 QString acceptedReleaseKeys();
 
-// Writes the signature file of the document at Path as Variant says (a
-// replaced document gets a space appended after signing).
-void signDocument(const QString& Path, ESignatureVariant Variant = ESignatureVariant::FirstKey);
+// Writes the signature file of the document at Path, made for Document (its
+// role and name) and signed at SignedAt (now when not given), as Variant
+// says (a replaced document gets a space appended after signing).
+void signDocument(const QString& Path, const shared::TSignedDocument& Document,
+                  ESignatureVariant Variant = ESignatureVariant::FirstKey, const QDateTime& SignedAt = QDateTime());
+// The same for a document published in Www, the folder of the configuration
+// document: named by its path relative to Www.
+void signPublished(const QString& Www, const QString& RelativePath, shared::EDocumentRole Role,
+                   ESignatureVariant Variant = ESignatureVariant::FirstKey, const QDateTime& SignedAt = QDateTime());
 
 } // namespace testsupport
 

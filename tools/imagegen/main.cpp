@@ -2,7 +2,11 @@
 // (":/images/launcher/") and writes them, together with the resource
 // collection file that lists them, into a folder of the build tree.
 //
-//   ashgrove-imagegen <output folder>
+//   ashgrove-imagegen <output folder> [<icon folder> <icon name>]
+//
+// With an icon folder it also draws the application icon for desktops, as
+// <icon folder>/<N>x<N>/apps/<icon name>.png in the sizes of the hicolor
+// theme.
 //
 // The output depends only on this program and the installed Liberation
 // fonts: there is no clock, no randomness without a fixed seed, and PNG and
@@ -884,14 +888,46 @@ void writeResourceFile()
 
 } // namespace
 
+// The application icon: the emblem on a framed slate tile.
+QImage applicationIcon(int Size)
+{
+  QImage Image = canvas(Size, Size);
+  QPainter Painter(&Image);
+  preparePainter(Painter);
+  const qreal Unit = Size / 64.0;
+  const QRectF Tile(2 * Unit, 2 * Unit, 60 * Unit, 60 * Unit);
+  QLinearGradient Plate(0, Tile.top(), 0, Tile.bottom());
+  Plate.setColorAt(0, QColor(34, 42, 51));
+  Plate.setColorAt(1, Ink);
+  Painter.setPen(QPen(Gold, 2.5 * Unit));
+  Painter.setBrush(Plate);
+  Painter.drawRoundedRect(Tile, 11 * Unit, 11 * Unit);
+  drawEmblem(Painter, QPointF(32 * Unit, 33 * Unit), 23 * Unit, QColor(150, 120, 60));
+  return Image;
+}
+
+void saveIcons(const QString& Folder, const QString& Name)
+{
+  for (const int Size : {16, 32, 48, 64, 128, 256}) {
+    const QString Directory = QString("%1/%2x%2/apps").arg(Folder).arg(Size);
+    const QString Path = QString("%1/%2.png").arg(Directory, Name);
+    if (!QDir().mkpath(Directory) || !applicationIcon(Size).save(Path, "PNG")) {
+      std::fprintf(stderr, "ashgrove-imagegen: cannot write %s\n", qPrintable(Path));
+      g_Failed = true;
+    }
+  }
+}
+
 int main(int argc, char* argv[])
 {
   QGuiApplication Application(argc, argv);
   const QStringList Arguments = Application.arguments();
-  if (Arguments.size() != 2) {
-    std::fprintf(stderr, "usage: ashgrove-imagegen <output folder>\n");
+  if (Arguments.size() != 2 && Arguments.size() != 4) {
+    std::fprintf(stderr, "usage: ashgrove-imagegen <output folder> [<icon folder> <icon name>]\n");
     return 2;
   }
+  if (Arguments.size() == 4)
+    saveIcons(QDir(Arguments[2]).absolutePath(), Arguments[3]);
   g_OutputDirectory = QDir(Arguments[1]).absolutePath();
   if (!QDir().mkpath(g_OutputDirectory)) {
     std::fprintf(stderr, "ashgrove-imagegen: cannot create %s\n", qPrintable(g_OutputDirectory));

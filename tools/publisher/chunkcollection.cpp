@@ -1,11 +1,13 @@
 #include "chunkcollection.h"
 
 #include "descriptionsource.h"
+#include "wording.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSet>
@@ -143,12 +145,28 @@ QString collectText(const TCollectReport& Report, bool DryRun)
     Text += QString("%1 %2 (%3 bytes)\n").arg(DryRun ? "would delete" : "deleted", File.path, Bytes(File.size));
   for (const QString& Failure : Report.failures)
     Text += QString("cannot delete %1\n").arg(Failure);
-  Text += QString("%1 %2 bytes in %3 chunk files; %4 chunk files (%5 bytes) stay\n")
+  Text += QString("%1 %2 bytes in %3; %4 (%5 bytes) %6\n")
               .arg(DryRun ? "would free" : "freed", Bytes(Report.freedBytes))
-              .arg(Report.deleted.size())
-              .arg(Report.keptFiles)
-              .arg(Bytes(Report.keptBytes));
+              .arg(counted(Report.deleted.size(), "file", "files"))
+              .arg(counted(std::uint64_t(Report.keptFiles), "file", "files"))
+              .arg(Bytes(Report.keptBytes))
+              .arg(Report.keptFiles == 1 ? "stays" : "stay");
   return Text;
+}
+
+QJsonObject collectJson(const TCollectReport& Report, bool DryRun)
+{
+  QJsonArray Deleted;
+  for (const TCollectedFile& File : Report.deleted)
+    Deleted.append(QJsonObject{{"path", File.path}, {"bytes", double(File.size)}});
+  return QJsonObject{{"dry_run", DryRun},
+                     {"kept_descriptions", QJsonArray::fromStringList(Report.keptDescriptions)},
+                     {"kept_files", Report.keptFiles},
+                     {"kept_bytes", double(Report.keptBytes)},
+                     {"deleted", Deleted},
+                     {"freed_bytes", double(Report.freedBytes)},
+                     {"failures", QJsonArray::fromStringList(Report.failures)},
+                     {"skipped_links", QJsonArray::fromStringList(Report.skippedLinks)}};
 }
 
 } // namespace orvale::publisher

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -46,5 +47,8 @@ struct TCollectReport
 std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, QString& Error);
 
 QString collectText(const TCollectReport& Report, bool DryRun);
+// {"dry_run", "kept_descriptions", "kept_files", "kept_bytes",
+//  "deleted": [{"path", "bytes"}], "freed_bytes", "failures", "skipped_links"}
+QJsonObject collectJson(const TCollectReport& Report, bool DryRun);
 
 } // namespace orvale::publisher

@@ -1,5 +1,7 @@
 #include "cost.h"
 
+#include "wording.h"
+
 #include "shared/contentdefinedchunker.h"
 
 #include <QJsonArray>
@@ -64,7 +66,7 @@ std::vector<TChunkInPackage> fileRecords(const TPackageConfigurationReader& Desc
 // file, the old pieces that the new version of the file does not reuse (all
 // of them for a file it drops), as their block indexes list them.
 QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const TPackageConfigurationReader& New,
-                                 const TBlockIndexLoader& OldIndexes)
+                                 const TBlockIndexLoader& OldIndexes, int& Missing)
 {
   QSet<QByteArray> Blocks;
   QSet<QString> Loaded;
@@ -80,10 +82,13 @@ QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const T
       if (Reused.contains(Record.unpackedHash) || !Record.offersBlocks() || Loaded.contains(Url))
         continue;
       Loaded.insert(Url);
-      if (const auto Index = OldIndexes(Record)) {
-        for (const shared::TBlock& Block : Index->blocks)
-          Blocks.insert(Block.hash);
+      const auto Index = OldIndexes(Record);
+      if (!Index) {
+        ++Missing;
+        continue;
       }
+      for (const shared::TBlock& Block : Index->blocks)
+        Blocks.insert(Block.hash);
     }
   }
   return Blocks;
@@ -105,8 +110,10 @@ public:
     if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
       return {Chunk.packedSize, 1};
     const auto Index = m_NewIndexes(Chunk);
-    if (!Index)
+    if (!Index) {
+      ++m_IndexesMissing;
       return {Chunk.packedSize, 1};
+    }
     const shared::TBlockFetchPlan Plan =
         shared::planBlockFetch(*Index, [this](const QByteArray& Hash) { return m_AtHand.contains(Hash); });
     ++m_ChunksByBlocks;
@@ -117,11 +124,13 @@ public:
 
   int chunksByBlocks() const { return m_ChunksByBlocks; }
   int blocksAtHand() const { return m_AtHand.size(); }
+  int indexesMissing() const { return m_IndexesMissing; }
 
 private:
   QSet<QByteArray> m_AtHand;
   TBlockIndexLoader m_NewIndexes;
   int m_ChunksByBlocks = 0;
+  int m_IndexesMissing = 0;
 };
 
 // A file that is fetched whole: through its own download record when it
@@ -239,14 +248,16 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   Report.newVersion = New.version();
   for (const TFileInPackage& File : New.files())
     Report.newUnpackedBytes += File.unpackedSize;
-  TTransferCounter UpdateTransfer(Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes) : QSet<QByteArray>(),
-                                  Blocks.newIndexes);
+  TTransferCounter UpdateTransfer(
+      Blocks.oldIndexes ? discardedBlocks(Old, New, Blocks.oldIndexes, Report.oldIndexesMissing) : QSet<QByteArray>(),
+      Blocks.newIndexes);
   TTransferCounter FreshTransfer({}, {});
   auto Update = countDownloads(Old, New, UpdateTransfer, Error);
   const auto Fresh = Update ? countDownloads(TPackageConfigurationReader(), New, FreshTransfer, Error) : std::nullopt;
   if (!Fresh)
     return std::nullopt;
   Report.chunksByBlocks = UpdateTransfer.chunksByBlocks();
+  Report.newIndexesMissing = UpdateTransfer.indexesMissing();
   Report.blocksAtHand = UpdateTransfer.blocksAtHand();
   Report.update = total(*Update);
   Report.freshInstall = total(*Fresh);
@@ -257,42 +268,67 @@ std::optional<TCostReport> computeCost(const TPackageConfigurationReader& Old, c
   return Report;
 }
 
-TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description)
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description, const QStringList& OtherPlaces)
 {
-  return [Source = TChunkSource(Description)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
+  std::vector<TChunkPlace> Places{TChunkPlace(Description)};
+  for (const QString& Place : OtherPlaces) {
+    TChunkPlace Other(Place);
+    if (Other.base() != Places.front().base())
+      Places.push_back(std::move(Other));
+  }
+  return [Places = std::move(Places)](const TChunkInPackage& Record) -> std::optional<shared::TBlockIndex> {
     if (!Record.offersBlocks())
       return std::nullopt;
-    return readBlockIndex(Source, Record).index;
+    const auto Relative = Places.front().relativeName(Record.blockIndexUrl);
+    for (const TChunkPlace& Place : Places) {
+      TChunkInPackage There = Record;
+      if (&Place != &Places.front()) {
+        if (!Relative)
+          break;
+        There.blockIndexUrl = Place.url(*Relative);
+        There.url = Place.url(Places.front().relativeName(Record.url).value_or(QString()));
+      }
+      if (auto Index = readBlockIndex(Place.source(), There).index)
+        return Index;
+    }
+    return std::nullopt;
   };
 }
 
 QString costText(const TCostReport& Report, int Largest)
 {
   QString Text;
-  Text += QString("update from %1 to %2: %3 in %4 requests\n")
-              .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes))
-              .arg(Report.update.requests);
+  Text += QString("update from %1 to %2: %3 in %4\n")
+              .arg(versionText(Report.oldVersion), versionText(Report.newVersion), bytesText(Report.update.bytes),
+                   counted(std::uint64_t(Report.update.requests), "request", "requests"));
   if (Report.chunksByBlocks > 0)
-    Text += QString("  %1 missing chunks fetched in parts: their block index files and the ranges of the blocks "
-                    "not among the %2 blocks of the old data the update discards (assumed found on the player's "
-                    "disk)\n")
-                .arg(Report.chunksByBlocks)
-                .arg(Report.blocksAtHand);
-  Text += QString("fresh install of %1: %2 in %3 requests (the installation holds %4)\n")
-              .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes))
-              .arg(Report.freshInstall.requests)
-              .arg(bytesText(Report.newUnpackedBytes));
-  if (Report.updateByFile.empty())
+    Text += QString("  %1 fetched in parts: their block index files and the ranges of the blocks not among the %2 "
+                    "of the old data the update discards (assumed found on the player's disk)\n")
+                .arg(counted(std::uint64_t(Report.chunksByBlocks), "missing chunk", "missing chunks"),
+                     counted(std::uint64_t(Report.blocksAtHand), "block", "blocks"));
+  const auto Missing = [&](int Count, const QString& Whose) {
+    if (Count > 0)
+      Text += QString("  %1 of %2 could not be found (looked in %3): counted without blocks, so the update may "
+                      "cost less; give the folder of the chunk files with --chunks DIR\n")
+                  .arg(counted(std::uint64_t(Count), "block index", "block indexes"), Whose,
+                       Report.indexPlaces.isEmpty() ? QString("the descriptions' folders") : Report.indexPlaces.join(", "));
+  };
+  Missing(Report.oldIndexesMissing, "chunks the update discards");
+  Missing(Report.newIndexesMissing, "missing chunks");
+  Text += QString("fresh install of %1: %2 in %3 (the installation holds %4)\n")
+              .arg(versionText(Report.newVersion), bytesText(Report.freshInstall.bytes),
+                   counted(std::uint64_t(Report.freshInstall.requests), "request", "requests"),
+                   bytesText(Report.newUnpackedBytes));
+  if (Report.updateByFile.empty() || Largest <= 0)
     return Text;
   Text += "largest contributors to the update:\n";
   const int Count = std::min<int>(Largest, int(Report.updateByFile.size()));
   for (int Index = 0; Index < Count; ++Index) {
     const TFileTransfer& File = Report.updateByFile[std::size_t(Index)];
-    Text += QString("  %1 %2 %  %3 (%4 requests)\n")
+    Text += QString("  %1 %2 %  %3 (%4)\n")
                 .arg(QLocale::c().toString(qulonglong(File.transfer.bytes)), 15)
                 .arg(100.0 * share(File.transfer.bytes, Report.update.bytes), 5, 'f', 1)
-                .arg(File.localFile)
-                .arg(File.transfer.requests);
+                .arg(File.localFile, counted(std::uint64_t(File.transfer.requests), "request", "requests"));
   }
   return Text;
 }
@@ -318,6 +354,8 @@ QJsonObject costJson(const TCostReport& Report, int Largest)
                      {"fresh_install", Transfer(Report.freshInstall)},
                      {"chunks_fetched_by_blocks", Report.chunksByBlocks},
                      {"old_blocks_at_hand", Report.blocksAtHand},
+                     {"old_block_indexes_missing", Report.oldIndexesMissing},
+                     {"new_block_indexes_missing", Report.newIndexesMissing},
                      {"largest", Files}};
 }
 

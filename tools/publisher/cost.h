@@ -51,6 +51,12 @@ struct TCostReport
   // the blocks of discarded old data counted as found.
   int chunksByBlocks = 0;
   int blocksAtHand = 0;
+  // Block indexes that could not be had: of discarded old chunks (their
+  // blocks are not counted as at hand) and of missing new chunks (fetched
+  // whole). And where they were looked for (set by the caller, for the text).
+  int oldIndexesMissing = 0;
+  int newIndexesMissing = 0;
+  QStringList indexPlaces;
   // The files whose downloads make up the update, largest first; a chunk
   // file that several files need counts for the first (in path order).
   std::vector<TFileTransfer> updateByFile;
@@ -78,8 +84,13 @@ std::optional<TCostReport> computeCost(const shared::TPackageConfigurationReader
                                        const shared::TPackageConfigurationReader& New, QString& Error,
                                        const TBlockIndexSources& Blocks = {});
 
-// Loads the block indexes a description names from where it was read.
-TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description);
+// Loads the block indexes a description names from where it was read; one
+// that is not there is looked for under the same relative name in each of
+// OtherPlaces in turn (published folders, or URLs of such folders): a
+// description kept outside its published folder has no chunk files beside
+// it. Block index files are named by their chunk file's hash and checked
+// against their own, so any place that holds one holds the right one.
+TBlockIndexLoader blockIndexLoader(const TLoadedDescription& Description, const QStringList& OtherPlaces = {});
 
 // For people (sizes in bytes and MB, the Largest contributors with their
 // share) and for build pipelines.

@@ -181,9 +181,56 @@ std::vector<shared::TChunkInPackage> distinctDownloadRecords(const shared::TPack
   return Records;
 }
 
-TChunkSource::TChunkSource(const TLoadedDescription& Loaded)
-  : m_Folder(Loaded.folder.isEmpty() ? QString() : QFileInfo(Loaded.folder).canonicalFilePath())
+TChunkSource::TChunkSource(const TLoadedDescription& Loaded) : TChunkSource(Loaded.folder)
 {
+}
+
+TChunkSource::TChunkSource(const QString& Folder)
+  : m_Folder(Folder.isEmpty() ? QString() : QFileInfo(Folder).canonicalFilePath())
+{
+}
+
+namespace {
+
+QUrl folderUrl(const QString& Folder)
+{
+  return QUrl::fromLocalFile(QFileInfo(Folder).absoluteFilePath() + "/");
+}
+
+// The folder a location names: itself when it is a folder (or a URL ending
+// in "/"), else the folder of the description it names.
+QUrl placeBase(const QString& Location)
+{
+  if (isWebUrl(Location))
+    return Location.endsWith('/') ? QUrl(Location) : shared::urlWithoutFileName(QUrl(Location));
+  return QFileInfo(Location).isDir() ? folderUrl(Location) : folderUrl(QFileInfo(Location).absolutePath());
+}
+
+} // namespace
+
+TChunkPlace::TChunkPlace(const TLoadedDescription& Loaded)
+  : m_Base(Loaded.folder.isEmpty() ? shared::urlWithoutFileName(QUrl(Loaded.location)) : folderUrl(Loaded.folder))
+  , m_Source(Loaded)
+{
+}
+
+TChunkPlace::TChunkPlace(const QString& Location)
+  : m_Base(placeBase(Location)), m_Source(m_Base.isLocalFile() ? m_Base.toLocalFile() : QString())
+{
+}
+
+std::optional<QString> TChunkPlace::relativeName(const QUrl& Url) const
+{
+  const QString Base = m_Base.toString();
+  const QString Full = Url.isLocalFile() ? QUrl::fromLocalFile(QDir::cleanPath(Url.toLocalFile())).toString() : Url.toString();
+  if (!Full.startsWith(Base) || Full.size() == Base.size())
+    return std::nullopt;
+  return Full.mid(Base.size());
+}
+
+QUrl TChunkPlace::url(const QString& RelativeName) const
+{
+  return m_Base.resolved(QUrl(RelativeName));
 }
 
 QString TChunkSource::name(const QUrl& Url) const

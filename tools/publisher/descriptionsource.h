@@ -66,6 +66,8 @@ class TChunkSource
 {
 public:
   explicit TChunkSource(const TLoadedDescription& Loaded);
+  // The files of the local folder Folder, or of a web server when empty.
+  explicit TChunkSource(const QString& Folder);
 
   bool web() const { return m_Folder.isEmpty(); }
   // The file as people know it: its path in the folder, or its URL.
@@ -81,6 +83,28 @@ public:
 
 private:
   QString m_Folder;  // canonical; empty for a description fetched over HTTP
+};
+
+// A place that holds chunk files under the names a description gives them
+// relative to itself: the folder or web folder of a description, or one
+// given by its path or URL (of the folder, or of a description in it).
+class TChunkPlace
+{
+public:
+  explicit TChunkPlace(const TLoadedDescription& Loaded);
+  explicit TChunkPlace(const QString& Location);
+
+  const TChunkSource& source() const { return m_Source; }
+  // The folder's URL, ending with "/".
+  const QUrl& base() const { return m_Base; }
+  // Url relative to this place ("chunks/ab/....blocks"); nothing when it
+  // does not lie below it.
+  std::optional<QString> relativeName(const QUrl& Url) const;
+  QUrl url(const QString& RelativeName) const;
+
+private:
+  QUrl m_Base;  // ends with "/"
+  TChunkSource m_Source;
 };
 
 // The block index file a record names, read and checked: its size, its

@@ -2,8 +2,10 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "wording.h"
 #include "shared/contentdefinedchunker.h"
 #include "shared/heap.h"
+#include "shared/reservednames.h"
 #include "shared/sha256.h"
 
 #include <QDir>
@@ -23,6 +25,8 @@
 #include <cstring>
 #include <optional>
 #include <vector>
+
+#include <dirent.h>
 
 namespace orvale::publisher {
 
@@ -355,11 +359,41 @@ QJsonObject downloadRecord(const TChunkRecord& Record)
   return Object;
 }
 
+// The first name in Folder that is not valid UTF-8, with its other bytes
+// shown as \xNN; empty when there is none. The description names files in
+// UTF-8: such a name cannot be published, and decoded by the locale it
+// would name another file (or none, and the file would be left out).
+QString firstNonUtf8Name(const QString& Folder)
+{
+  DIR* Directory = ::opendir(QFile::encodeName(Folder).constData());
+  if (!Directory)
+    return QString();
+  QString Found;
+  while (const dirent* Entry = ::readdir(Directory)) {
+    const QByteArray Name(Entry->d_name);
+    if (QString::fromUtf8(Name).toUtf8() == Name)
+      continue;
+    for (const char Byte : Name)
+      Found += (Byte >= 0x20 && Byte < 0x7f) ? QString(QLatin1Char(Byte)) : QString("\\x%1").arg(quint8(Byte), 2, 16, QChar('0'));
+    break;
+  }
+  ::closedir(Directory);
+  return Found;
+}
+
 std::vector<TSourceFile> collectFiles(const QString& Input, QString& Error)
 {
   std::vector<TSourceFile> Files;
   const QDir Root(Input);
-  QDirIterator Iterator(Input, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
+  const auto CheckNames = [&](const QString& Folder) {
+    const QString Name = firstNonUtf8Name(Folder);
+    if (!Name.isEmpty())
+      Error = QString("%1/%2: the name is not valid UTF-8; rename it to publish the build").arg(Folder, Name);
+    return Name.isEmpty();
+  };
+  if (!CheckNames(Input))
+    return {};
+  QDirIterator Iterator(Input, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System,
                         QDirIterator::Subdirectories);
   while (Iterator.hasNext()) {
     Iterator.next();
@@ -368,6 +402,8 @@ std::vector<TSourceFile> collectFiles(const QString& Input, QString& Error)
       Error = QString("%1: symbolic links cannot be published").arg(Info.filePath());
       return {};
     }
+    if (Info.isDir() && !CheckNames(Info.filePath()))
+      return {};
     if (!Info.isFile())
       continue;
     TSourceFile File;
@@ -482,8 +518,22 @@ QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile>
   return Description;
 }
 
+// Path with its symbolic links resolved, also when its last parts do not
+// exist yet: the deepest part that exists is resolved, the rest appended.
+QString resolvedPath(const QString& Path)
+{
+  QString Existing = QDir::cleanPath(QFileInfo(Path).absoluteFilePath());
+  QStringList Rest;
+  while (!QFileInfo::exists(Existing) && Existing != "/") {
+    Rest.prepend(QFileInfo(Existing).fileName());
+    Existing = QFileInfo(Existing).absolutePath();
+  }
+  const QString Resolved = QFileInfo(Existing).canonicalFilePath();
+  return QDir::cleanPath((Resolved.isEmpty() ? Existing : Resolved) + (Rest.isEmpty() ? QString() : "/" + Rest.join('/')));
+}
+
 // The build's files, checked against the options; empty with Error set when
-// the build cannot be published.
+// the build cannot be published. Output is set to the output folder, made.
 std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Options, QString& Output, QString& Error)
 {
   const QFileInfo InputInfo(Options.inputDirectory);
@@ -492,18 +542,28 @@ std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Option
     return std::nullopt;
   }
   const QString Input = InputInfo.canonicalFilePath();
-  Output = QFileInfo(Options.outputDirectory).absoluteFilePath();
-  if (Output == Input || Output.startsWith(Input + "/")) {
-    Error = QString("%1: the output folder must not lie inside the build folder").arg(Options.outputDirectory);
-    return std::nullopt;
-  }
-  if (!QDir().mkpath(Output)) {
-    Error = QString("%1: cannot create the output folder").arg(Output);
+  Output = resolvedPath(Options.outputDirectory);
+  if (Output == Input || Output.startsWith(Input + "/") || Input == "/") {
+    Error = QString("%1: the output folder must not lie inside the build folder %2").arg(Options.outputDirectory, Input);
     return std::nullopt;
   }
   std::vector<TSourceFile> Sources = collectFiles(Input, Error);
   if (!Error.isEmpty())
     return std::nullopt;
+  if (Sources.empty() && !Options.allowEmpty) {
+    Error = QString("%1: the build folder holds no files; publishing it would empty every player's installation "
+                    "(--allow-empty publishes it all the same)")
+                .arg(Options.inputDirectory);
+    return std::nullopt;
+  }
+  for (const TSourceFile& Source : Sources) {
+    if (shared::isReservedInstallationPath(Source.relativePath, shared::TLauncherOwnFileNames())) {
+      Error = QString("%1: the build holds '%2' at its root, a name the launcher keeps for its own files in an "
+                      "installation; rename or move it")
+                  .arg(Input, Source.relativePath.section('/', 0, 0));
+      return std::nullopt;
+    }
+  }
   if (!Options.executable.isEmpty()) {
     const bool Found = std::any_of(Sources.begin(), Sources.end(),
                                    [&](const TSourceFile& File) { return File.relativePath == Options.executable; });
@@ -511,6 +571,10 @@ std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Option
       Error = QString("%1: the executable is not a file of the build %2").arg(Options.executable, Input);
       return std::nullopt;
     }
+  }
+  if (!QDir().mkpath(Output)) {
+    Error = QString("%1: cannot create the output folder").arg(Output);
+    return std::nullopt;
   }
   return Sources;
 }
@@ -522,7 +586,7 @@ bool writeDescription(const TPublishOptions& Options, const QString& Path, const
 {
   const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
   if (Options.signingKey &&
-      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureExpiry, Error))
+      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
     return false;
   QSaveFile File(Path);
   if (!File.open(QIODevice::WriteOnly) || File.write(Json) != Json.size() || !File.commit()) {
@@ -580,6 +644,50 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
   // The description is written last: it vouches for the chunk files.
   return writeDescription(Options, QDir(Effective.outputDirectory).filePath("package.json"),
                           describe(Options, std::move(Files), Store.chunks()), Error);
+}
+
+QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
+{
+  QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, %8 Deflate, "
+                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes)\n")
+      .arg(counted(std::uint64_t(Report.files), "file", "files"))
+      .arg(Report.inputBytes)
+      .arg(Seconds, 0, 'f', 1)
+      .arg(Rate)
+      .arg(Report.packedBytes)
+      .arg(Report.storedChunks)
+      .arg(Report.zstdChunks)
+      .arg(Report.deflateChunks)
+      .arg(Report.lzmaChunks)
+      .arg(Report.lzipChunks)
+      .arg(Report.chunkFilesWritten)
+      .arg(Report.chunkFilesReused)
+      .arg(counted(std::uint64_t(Report.duplicatePieces), "repeated piece", "repeated pieces"))
+      .arg(Report.blockIndexFiles == 1 ? QString("1 chunk offers blocks")
+                                       : QString("%1 chunks offer blocks").arg(Report.blockIndexFiles))
+      .arg(Report.blockIndexBytes);
+  if (Report.zstdChunks > 0)
+    Text += "note: launchers from before zstd cannot install this package; publish a launcher's own package with "
+            "--codecs compatible\n";
+  return Text;
+}
+
+QJsonObject publishJson(const TPublishReport& Report, double Seconds)
+{
+  return QJsonObject{{"files", Report.files},
+                     {"input_bytes", double(Report.inputBytes)},
+                     {"seconds", Seconds},
+                     {"packed_bytes", double(Report.packedBytes)},
+                     {"chunk_files_written", Report.chunkFilesWritten},
+                     {"chunk_files_reused", Report.chunkFilesReused},
+                     {"repeated_pieces", Report.duplicatePieces},
+                     {"stored_chunks", Report.storedChunks},
+                     {"zstd_chunks", Report.zstdChunks},
+                     {"deflate_chunks", Report.deflateChunks},
+                     {"lzma_chunks", Report.lzmaChunks},
+                     {"lzip_chunks", Report.lzipChunks},
+                     {"block_index_files", Report.blockIndexFiles},
+                     {"block_index_bytes", double(Report.blockIndexBytes)}};
 }
 
 } // namespace orvale::publisher

@@ -4,6 +4,7 @@
 
 #include "shared/releasesignature.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -28,10 +29,14 @@ struct TPublishOptions
   // Files up to this size are published whole through their own download
   // record; larger ones are cut by content-defined chunking.
   std::uint64_t wholeFileLimit = 4194304;
-  // With a key the description is signed, with the expiry given; its
-  // signature file is written before the description is replaced.
+  // With a key the description is signed on these terms (its role and
+  // name, the signing time and the expiry); its signature file is written
+  // before the description is replaced.
   std::optional<shared::TSigningKey> signingKey;
-  QDateTime signatureExpiry;
+  shared::TSignatureTerms signatureTerms;
+  // A build without files is refused unless allowed: its description would
+  // empty every player's installation.
+  bool allowEmpty = false;
 };
 
 struct TPublishReport
@@ -70,5 +75,10 @@ struct TPublishProgress
 // false with Error set on failure. Progress is called on the calling thread.
 bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
                   const std::function<void(const TPublishProgress&)>& Progress = {});
+
+// The summary of a publication that took Seconds at Rate, for people and
+// for build pipelines.
+QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate);
+QJsonObject publishJson(const TPublishReport& Report, double Seconds);
 
 } // namespace orvale::publisher

@@ -2,10 +2,13 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "wording.h"
 #include "shared/blocks.h"
 #include "shared/payload.h"
 #include "shared/releasesignature.h"
 
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>
@@ -60,28 +63,46 @@ std::vector<TVerifyProblem> descriptionProblems(const TLoadedDescription& Loaded
   return Problems;
 }
 
+// Whether a signature's name can be the description at Location: the name
+// without its leading "../" is the end of the description's path.
+bool nameFitsLocation(const QString& Name, const QString& Location, bool Web)
+{
+  const QString Path = Web ? QUrl(Location).path(QUrl::FullyDecoded) : QFileInfo(Location).absoluteFilePath();
+  QString Tail = Name;
+  while (Tail.startsWith("../"))
+    Tail = Tail.mid(3);
+  return Path == Tail || Path.endsWith("/" + Tail);
+}
+
 // What keeps launchers that check signatures from accepting the
 // description: a signature file beside it that is malformed, does not sign
-// these bytes (a folder published again without --sign keeps its old one)
-// or has expired. It is checked against the key it names; whether players
-// accept that key is their settings' business. No signature file is no
-// problem: unsigned publications are fine.
-std::optional<TVerifyProblem> signatureProblem(const TLoadedDescription& Loaded, const TChunkSource& Source)
+// these bytes (a folder published again without --sign keeps its old one),
+// is made for another kind of document or another place, or has expired.
+// Without Keys it is checked against the key it names, and no signature
+// file is no problem (unsigned publications are fine); with Keys it must be
+// there and made by one of them.
+std::optional<TVerifyProblem> signatureProblem(const TLoadedDescription& Loaded, const TChunkSource& Source,
+                                               const std::vector<shared::TReleaseKey>& Keys)
 {
   const QString Location = Loaded.location + shared::SignatureFileSuffix;
   const QUrl Url = Source.web() ? QUrl(Location) : QUrl::fromLocalFile(Location);
   const TFetchedFile File = Source.read(Url, shared::MaxSignatureFileBytes);
   if (File.state == TFetchedFile::EState::Missing)
-    return std::nullopt;
+    return Keys.empty() ? std::nullopt : std::optional<TVerifyProblem>({Location, "is missing: the description is not signed"});
   if (File.state == TFetchedFile::EState::Failed)
     return TVerifyProblem{Location, QString("cannot be read: %1").arg(File.error)};
-  const auto Signature = shared::TReleaseSignature::parse(File.data);
-  const shared::ESignatureCheck Check =
-      Signature ? shared::checkReleaseSignature(Loaded.data, File.data, {Signature->key}, shared::EExpiry::Enforced)
-                : shared::ESignatureCheck::Malformed;
-  if (Check == shared::ESignatureCheck::Valid)
-    return std::nullopt;
-  return TVerifyProblem{Location, QString("does not vouch for the description: %1").arg(shared::signatureCheckText(Check))};
+  const auto Named = shared::TReleaseSignature::parse(File.data);
+  const std::vector<shared::TReleaseKey> Accepted = Keys.empty() && Named ? std::vector<shared::TReleaseKey>{Named->key} : Keys;
+  const shared::TSignatureCheck Check =
+      shared::checkReleaseSignature(Loaded.data, File.data, Accepted, std::nullopt, shared::EExpiry::Enforced);
+  if (!Check.valid())
+    return TVerifyProblem{Location, QString("does not vouch for the description: %1").arg(shared::signatureCheckText(Check.result))};
+  const shared::TSignedDocument& Document = Check.signature->document;
+  if (Document.role != shared::EDocumentRole::Package && Document.role != shared::EDocumentRole::Launcher)
+    return TVerifyProblem{Location, QString("is made for %1, not for a package or launcher description").arg(Document.text())};
+  if (!nameFitsLocation(Document.name, Loaded.location, Source.web()))
+    return TVerifyProblem{Location, QString("is made for %1, which is not where the description lies").arg(Document.text())};
+  return std::nullopt;
 }
 
 std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
@@ -165,7 +186,8 @@ std::vector<std::vector<TVerifyProblem>> checkChunkFiles(const TChunkSource& Sou
 
 } // namespace
 
-std::optional<TVerifyReport> verifyPublication(const QString& Location, QString& Error,
+std::optional<TVerifyReport> verifyPublication(const QString& Location, const std::vector<shared::TReleaseKey>& Keys,
+                                               QString& Error,
                                                const std::function<void(const TVerifyProgress&)>& Progress)
 {
   const auto Loaded = loadDescription(Location, Error);
@@ -176,7 +198,7 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
   Report.problems = descriptionProblems(*Loaded);
   const std::vector<TChunkInPackage> Records = distinctDownloadRecords(Loaded->reader);
   const TChunkSource Source(*Loaded);
-  if (auto Problem = signatureProblem(*Loaded, Source))
+  if (auto Problem = signatureProblem(*Loaded, Source, Keys))
     Report.problems.push_back(*Problem);
   const auto Problems = checkChunkFiles(Source, Records, Progress);
   for (std::size_t Index = 0; Index < Records.size(); ++Index) {
@@ -192,17 +214,29 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, QString&
 
 QString verifyText(const TVerifyReport& Report)
 {
-  const QString Summary = QString("%1 chunk files (%2 bytes) and %3 block index files named by %4")
-                              .arg(Report.chunkFiles)
+  const QString Summary = QString("%1 (%2 bytes) and %3 named by %4")
+                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"))
                               .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
-                              .arg(Report.blockIndexFiles)
+                              .arg(counted(std::uint64_t(Report.blockIndexFiles), "block index file", "block index files"))
                               .arg(Report.description);
   if (Report.problems.empty())
     return QString("verified %1: all good\n").arg(Summary);
-  QString Text = QString("%1 problems in %2:\n").arg(Report.problems.size()).arg(Summary);
+  QString Text = QString("%1 in %2:\n").arg(counted(Report.problems.size(), "problem", "problems"), Summary);
   for (const TVerifyProblem& Problem : Report.problems)
     Text += QString("  %1: %2\n").arg(Problem.location, Problem.problem);
   return Text;
+}
+
+QJsonObject verifyJson(const TVerifyReport& Report)
+{
+  QJsonArray Problems;
+  for (const TVerifyProblem& Problem : Report.problems)
+    Problems.append(QJsonObject{{"location", Problem.location}, {"problem", Problem.problem}});
+  return QJsonObject{{"description", Report.description},
+                     {"chunk_files", Report.chunkFiles},
+                     {"packed_bytes", double(Report.packedBytes)},
+                     {"block_index_files", Report.blockIndexFiles},
+                     {"problems", Problems}};
 }
 
 } // namespace orvale::publisher

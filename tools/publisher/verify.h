@@ -1,5 +1,8 @@
 #pragma once
 
+#include "shared/releasesignature.h"
+
+#include <QJsonObject>
 #include <QString>
 
 #include <cstdint>
@@ -12,7 +15,8 @@
 // decodes to its unpacked hash; every block index file exists, has its size
 // and hash, is a sound index of its chunk file, and each block's range
 // decodes alone to the block; a signature file beside the description
-// signs it and has not expired. It catches a half-finished upload before
+// signs it as a package or launcher description whose name fits where it
+// lies, and has not expired. It catches a half-finished upload before
 // players do.
 namespace orvale::publisher {
 
@@ -42,13 +46,18 @@ struct TVerifyProgress
 // Location: a published folder, a description file, or the http(s) URL of
 // a published description. Chunk files of a local description must lie in
 // its folder; those of a URL are fetched from the server, each within its
-// declared size. Files are checked in parallel. Empty with Error when the
-// description itself cannot be read. Progress is called on any thread, one
-// call at a time.
-std::optional<TVerifyReport> verifyPublication(const QString& Location, QString& Error,
+// declared size. Files are checked in parallel. The signature is checked
+// against Keys, or against the key it names when Keys is empty (then no
+// signature is no problem). Empty with Error when the description itself
+// cannot be read. Progress is called on any thread, one call at a time.
+std::optional<TVerifyReport> verifyPublication(const QString& Location, const std::vector<shared::TReleaseKey>& Keys,
+                                               QString& Error,
                                                const std::function<void(const TVerifyProgress&)>& Progress = {});
 
 // One line per problem, or one line saying that all is well.
 QString verifyText(const TVerifyReport& Report);
+// {"description", "chunk_files", "packed_bytes", "block_index_files",
+//  "problems": [{"location", "problem"}]}
+QJsonObject verifyJson(const TVerifyReport& Report);
 
 } // namespace orvale::publisher

@@ -4,6 +4,8 @@
 
 #include "launcher/app/launcherapplication.h"
 
+#include "launcher/app/commandline.h"
+
 #include "launcher/funnelevents.h"
 #include "launcher/logging.h"
 #include "launcher/types.h"
@@ -35,9 +37,16 @@ namespace orvale::launcher {
 #define ASHGROVE_LAUNCHER_VERSION "0.0.12"
 #endif
 
+#ifndef ASHGROVE_APPLICATION_ID
+#define ASHGROVE_APPLICATION_ID "example.ashgrove_online.Launcher"
+#endif
+#ifndef ASHGROVE_SELF_UPDATE
+#define ASHGROVE_SELF_UPDATE 1
+#endif
+
 const char* const LauncherVersion = ASHGROVE_LAUNCHER_VERSION;
+const bool SelfUpdateBuiltIn = ASHGROVE_SELF_UPDATE;
 const char* const TranslationFileBaseName = "launcher.en";
-const char* const SkipSelfUpdateOptionName = "skip-selfupdate";
 const char* const SingleInstanceKey = "1b7a377a-e61e-4016-a479-7054bc72a4f8";
 
 namespace {
@@ -48,38 +57,6 @@ TLauncherApplication* g_pApplication = nullptr;
 // self-update: the new process may find the guard still held for a moment.
 const char* const RestartEnvironmentVariable = "ASHGROVE_LAUNCHER_RESTARTED";
 
-// The command-line options, in the order the parser takes them.
-std::vector<QCommandLineOption> launcherOptions()
-{
-  return {QCommandLineOption(QStringList{"l", "first-launch"}, "Automatically download default packages when starting up."),
-          QCommandLineOption(QStringList{"s", SkipSelfUpdateOptionName}, "Do not perform self-update check on launch."),
-          QCommandLineOption(QStringList{"u", "show-ui"}, "Show list of available packages after intial checks."),
-          QCommandLineOption(QStringList{"p", "patch"}, "Start update of <patchexecutable> without user interaction.",
-                             "patchexecutable")};
-}
-
-QString optionNamesText(const QCommandLineOption& Option)
-{
-  QStringList Names;
-  for (const QString& Name : Option.names())
-    Names << (Name.size() == 1 ? "-" : "--") + Name;
-  QString Text = Names.join(", ");
-  if (!Option.valueName().isEmpty())
-    Text += QString(" <%1>").arg(Option.valueName());
-  return Text;
-}
-
-QString helpText()
-{
-  std::vector<QCommandLineOption> Options = launcherOptions();
-  Options.emplace_back(QStringList{"h", "help"}, "Show this help and end.");
-  Options.emplace_back(QStringList{"v", "version"}, "Show the launcher's version and end.");
-  QString Text = "usage: ashgrove-launcher [options]\nThe launcher and patcher of Ashgrove Online.\n\n";
-  for (const QCommandLineOption& Option : Options)
-    Text += QString("  %1 %2\n").arg(optionNamesText(Option), -30).arg(Option.description());
-  return Text;
-}
-
 // --help and --version are answered before the application object exists:
 // they need no display, no single-instance guard and no log. Any other
 // argument is left to the parser, which ignores what it does not know.
@@ -88,7 +65,7 @@ std::optional<int> answerInformationRequest(int argc, char* argv[])
   for (int Index = 1; Index < argc; ++Index) {
     const QByteArray Argument(argv[Index]);
     if (Argument == "--help" || Argument == "-h") {
-      std::fputs(helpText().toLocal8Bit().constData(), stdout);
+      std::fputs(::shared::helpText(launcherHelpPage()).toLocal8Bit().constData(), stdout);
       return 0;
     }
     if (Argument == "--version" || Argument == "-v") {
@@ -97,6 +74,17 @@ std::optional<int> answerInformationRequest(int argc, char* argv[])
     }
   }
   return std::nullopt;
+}
+
+// Qt aborts when it cannot reach a window system: say so in one line first.
+std::optional<int> refuseWithoutDisplay()
+{
+  const auto Problem = displayProblem(qEnvironmentVariable("QT_QPA_PLATFORM"), qEnvironmentVariable("DISPLAY"),
+                                      qEnvironmentVariable("WAYLAND_DISPLAY"));
+  if (!Problem)
+    return std::nullopt;
+  std::fprintf(stderr, "ashgrove-launcher: %s\n", Problem->toLocal8Bit().constData());
+  return 1;
 }
 
 } // namespace
@@ -122,6 +110,7 @@ TLauncherApplication::TLauncherApplication(int& argc, char** argv)
   , m_FunnelUuidKey(FunnelUuidKey)
 {
   registerLauncherMetaTypes();
+  m_pDownloadPool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->launcherSettings()));
   m_CommandLineParser.addOption(m_FirstLaunchOption);
   m_CommandLineParser.addOption(m_SkipSelfUpdateOption);
   m_CommandLineParser.addOption(m_ShowUiOption);
@@ -156,6 +145,9 @@ void TLauncherApplication::holdInstanceGuard(std::unique_ptr<::shared::FirstInst
 
 void TLauncherApplication::start()
 {
+  // Markers, the cached configuration and its signature are written
+  // atomically there; a write that was cut short leaves its temporary file.
+  ::shared::removeInterruptedWriteLeftovers(TLauncherFilesystemHelper::dataDirectory());
   recoverInterruptedSelfUpdate();
   qInfo().noquote() << QString("load configuration%1").arg(threadTag());
   startConfigurationDownload();
@@ -184,6 +176,8 @@ void TLauncherApplication::setApplicationIdentity()
   setOrganizationName("Veldan GmbH");
   setOrganizationDomain("veldan.example");
   setApplicationVersion(LauncherVersion);
+  // Desktops match the window to its .desktop entry (and its icon) by this.
+  setDesktopFileName(ASHGROVE_APPLICATION_ID);
 }
 
 void TLauncherApplication::connectWaitNotificationTimer()
@@ -395,10 +389,12 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
   const auto Configuration = m_pConfigurationHandler->configuration();
   const auto Launcher = Configuration ? Configuration->launcherPackage() : nullptr;
   const TPackageConfigurationReader* Description = Launcher ? Launcher->currentDescription() : nullptr;
-  const QString PublishedVersion =
-      Description ? (Description->version().isEmpty() ? QString("?") : Description->version()) : QString();
-  const bool SelfUpdateDue = !isSet(m_SkipSelfUpdateOption) && Description && PublishedVersion != LauncherVersion;
-  if (SelfUpdateDue) {
+  tellPlayerOfRefusedDocument();
+  const bool SelfUpdateDue = !isSet(m_SkipSelfUpdateOption) && Description && isNewerLauncher(Description->version());
+  if (SelfUpdateDue && !SelfUpdateBuiltIn)
+    qInfo().noquote() << QString("The launcher %1 is published; this build does not update itself")
+                             .arg(Description->version());
+  if (SelfUpdateDue && SelfUpdateBuiltIn) {
     m_pLauncherSelfUpdater->startSelfUpdate(Launcher);
     showSplashScreen(":/images/launcher/LauncherLogo_UpdatingLauncher.png");
     m_WaitNotificationTimer.stop();
@@ -406,6 +402,61 @@ void TLauncherApplication::onPackageConfigurationDownloadsFinished()
   }
   m_pLauncherSelfUpdater->cleanupOldLauncherVersion();
   onLauncherReadyForAction();
+}
+
+bool TLauncherApplication::isNewerLauncher(const QString& PublishedVersion) const
+{
+  const int Order = compareLauncherVersions(PublishedVersion, LauncherVersion);
+  if (Order < 0)
+    qWarning().noquote() << QString("The published launcher %1 is older than this launcher %2: it is not installed")
+                                .arg(PublishedVersion, LauncherVersion);
+  return Order > 0;
+}
+
+namespace {
+
+// Why an update was refused, in words a player understands.
+QString refusalReasonText(EDocumentRefusal Reason)
+{
+  switch (Reason) {
+  case EDocumentRefusal::NotSigned:
+    return "it is not signed by its publisher";
+  case EDocumentRefusal::SignedByOther:
+    return "it is signed by someone other than its publisher";
+  case EDocumentRefusal::BadSignature:
+    return "its signature is damaged or does not belong to it";
+  case EDocumentRefusal::Expired:
+    return "its signature has expired";
+  case EDocumentRefusal::OtherDocument:
+    return "the server sent another file of its publisher in its place";
+  case EDocumentRefusal::Older:
+    return "it is older than the version already installed";
+  case EDocumentRefusal::NotADescription:
+    return "the server did not send an update of it";
+  }
+  return "it could not be checked";
+}
+
+} // namespace
+
+void TLauncherApplication::tellPlayerOfRefusedDocument()
+{
+  const auto& Refused = m_pConfigurationHandler->refusedDocuments();
+  if (Refused.empty() || m_RefusalShown)
+    return;
+  m_RefusalShown = true;
+  if (m_pSplashScreen)
+    m_pSplashScreen->hide();
+  const QString Package = Refused.front().package.isEmpty() ? applicationName() : Refused.front().package;
+  QMessageBox Box(QMessageBox::Warning, "Update refused",
+                  QString("The update of %1 was refused because %2.").arg(Package, refusalReasonText(Refused.front().reason)),
+                  QMessageBox::Ok);
+  // No window is open yet: closing the box must not end the run as "the
+  // last window".
+  const bool QuitOnLastWindow = quitOnLastWindowClosed();
+  setQuitOnLastWindowClosed(false);
+  execMessageBox(Box);
+  setQuitOnLastWindowClosed(QuitOnLastWindow);
 }
 
 void TLauncherApplication::restartAfterSelfUpdate()
@@ -667,6 +718,8 @@ int runLauncher(int argc, char* argv[])
 {
   if (const auto Status = answerInformationRequest(argc, argv))
     return *Status;
+  if (const auto Status = refuseWithoutDisplay())
+    return *Status;
   const qint64 OpenFileLimit = ::shared::raiseOpenFileLimit();
   auto Application = std::make_unique<TLauncherApplication>(argc, argv);
   g_pApplication = Application.get();
@@ -697,6 +750,7 @@ int runLauncher(int argc, char* argv[])
   setupLogging();
   qInfo().noquote() << QString("Version: %1%2").arg(LauncherVersion, threadTag());
   qInfo().noquote() << QString("open files limit: %1").arg(OpenFileLimit);
+  TLauncherSettings::logSources(QCoreApplication::applicationDirPath());
   Application->start();
 
   const int Result = Application->exec();

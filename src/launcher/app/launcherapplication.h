@@ -32,10 +32,10 @@ class TLauncherMainWindow;
 
 // Built-in version of the launcher.
 extern const char* const LauncherVersion;
+// Whether this build updates itself (ASHGROVE_SELF_UPDATE).
+extern const bool SelfUpdateBuiltIn;
 // Base name of the translation file beside the executable.
 extern const char* const TranslationFileBaseName;
-// Long name of the option that skips the self-update check.
-extern const char* const SkipSelfUpdateOptionName;
 // Key of the single-instance guard.
 extern const char* const SingleInstanceKey;
 
@@ -89,6 +89,12 @@ private:
   void onDiskAccessFailure(QString ErrorMessage);
   void onPackageConfigurationDownloadsFinished();
   void restartAfterSelfUpdate();
+  // Whether the published launcher is newer than this one; an older one is
+  // never installed.
+  bool isNewerLauncher(const QString& PublishedVersion) const;
+  // Shows the first document refused in this run (its signature, or not a
+  // description) to the player; once per run.
+  void tellPlayerOfRefusedDocument();
   void onLauncherReadyForAction();
   void onAllStartedUpdatesFinished();
   void onDefaultPackageChanged(std::shared_ptr<TPackage> Package, bool IsDefault);
@@ -138,6 +144,7 @@ private:
   QString m_FunnelUuidKey;
 
   bool m_Ending = false;  // a fatal box was shown or the run is ending
+  bool m_RefusalShown = false;
 };
 
 // The process-wide application object, or null.

@@ -5,6 +5,7 @@
 
 #include "chunkcollection.h"
 #include "chunkfile.h"
+#include "commands.h"
 #include "cost.h"
 #include "descriptionsource.h"
 #include "progressline.h"
@@ -16,11 +17,14 @@
 #include "shared/releasesignature.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QTextStream>
 
 #include <optional>
+#include <tuple>
 
 using namespace orvale::publisher;
 
@@ -29,44 +33,6 @@ namespace {
 #ifndef ASHGROVE_PUBLISHER_VERSION
 #define ASHGROVE_PUBLISHER_VERSION "0.0.0"
 #endif
-
-const char* const Usage =
-    "usage:\n"
-    "  ashgrove-publish --input BUILD_DIR --output OUT_DIR --version TEXT [--executable RELATIVE_PATH]\n"
-    "                   [--parameter ARG]... [--codec auto|zstd|lzma|deflate|lzip|stored]\n"
-    "                   [--codecs compatible|all|LIST] [--level 0-9] [--deflate-level 1-9]\n"
-    "                   [--zstd-level 1-19] [--min-lzma-saving PERCENT] [--min-deflate-saving PERCENT]\n"
-    "                   [--generation first|second] [--variant regular|preview|beta|test]\n"
-    "                   [--sign KEY_FILE [--valid-days N]]\n"
-    "      Publishes the build into OUT_DIR (package.json and chunks/). --codec auto (the default) packs\n"
-    "      each piece stored, with zstd or with LZMA: LZMA only where it is at least --min-lzma-saving\n"
-    "      percent (10) smaller than zstd, zstd only where it is at least --min-deflate-saving percent\n"
-    "      (5) smaller than the piece. --codecs limits the codecs the publication may use (a comma-\n"
-    "      separated list; stored is always allowed): compatible is stored,deflate,lzma,lzip, the formats\n"
-    "      every launcher reads, for a launcher's own package; auto then uses Deflate where it would use\n"
-    "      zstd. --level is the LZMA preset (3), --deflate-level the zlib level (6), --zstd-level the\n"
-    "      Zstandard level (3). --sign writes package.json.sig, valid for N (30) days, before package.json.\n"
-    "  ashgrove-publish cost OLD_DESCRIPTION NEW_DESCRIPTION [--json] [--top N]\n"
-    "      What players download to update from OLD to NEW, and for a fresh install of NEW, with the\n"
-    "      N (10) files that cost the most. Where both offer blocks, missing chunks are counted by\n"
-    "      blocks, assuming players find the blocks of the old data the update discards.\n"
-    "  ashgrove-publish verify OUT_DIR|DESCRIPTION\n"
-    "      Checks that every chunk file and block index file the description names is there, whole and\n"
-    "      decodes to its content, block by block, and that a signature beside the description\n"
-    "      signs it and has not expired.\n"
-    "  ashgrove-publish gc OUT_DIR --keep DESCRIPTION... [--dry-run]\n"
-    "      Deletes the chunk files below OUT_DIR/chunks that none of the kept descriptions (and not\n"
-    "      OUT_DIR/package.json) names.\n"
-    "  ashgrove-publish unpack CONTAINER_FILE OUTPUT_FILE\n"
-    "      Decodes one chunk container.\n"
-    "  ashgrove-publish keygen KEY_FILE\n"
-    "      Makes an Ed25519 key pair: the private key in KEY_FILE (readable by its owner only), the\n"
-    "      public key printed and written to KEY_FILE.pub. Never replaces a file.\n"
-    "  ashgrove-publish sign KEY_FILE FILE [--valid-days N]\n"
-    "      Writes FILE.sig, the signature of FILE valid for N (30) days.\n"
-    "  ashgrove-publish --help | --version (alone)\n"
-    "Descriptions are files, published folders or http(s) URLs. Exit status: 0 when all went well,\n"
-    "1 on failure or when verify finds a problem, 2 for a wrong command line.\n";
 
 QTextStream& out()
 {
@@ -80,10 +46,20 @@ int fail(const QString& Message)
   return 1;
 }
 
-int usageError(const QString& Message)
+// A wrong command line found after parsing: the message, the command's
+// usage and where its help is.
+int usageError(const cli::TCommandSpec& Command, const QString& Message)
 {
-  QTextStream(stderr) << "ashgrove-publish: " << Message << "\n" << Usage;
+  cli::TParseOutcome Outcome;
+  Outcome.command = &Command;
+  Outcome.error = Message;
+  QTextStream(stderr) << cli::usageErrorText(cli::PublisherProgram, Outcome);
   return 2;
+}
+
+void printJson(const QJsonObject& Object)
+{
+  out() << QJsonDocument(Object).toJson(QJsonDocument::Indented);
 }
 
 std::optional<int> parseNumber(const QString& Text, int Minimum, int Maximum)
@@ -95,247 +71,254 @@ std::optional<int> parseNumber(const QString& Text, int Minimum, int Maximum)
   return Value;
 }
 
-constexpr int DefaultValidDays = 30;
-constexpr int MaxValidDays = 3650;
-
-// --sign and --valid-days as given.
-struct TSigningArguments
+// Reads a number option given in Line into Target; a message when it is not
+// a number from Minimum to Maximum.
+std::optional<QString> takeNumber(const cli::TCommandLine& Line, const QString& Name, int Minimum, int Maximum,
+                                  int& Target)
 {
-  QString keyFile;
-  std::optional<int> validDays;
-};
-
-// Takes --valid-days; a message when its value is wrong.
-std::optional<QString> parseValidDays(const QString& Value, TSigningArguments& Signing)
-{
-  Signing.validDays = parseNumber(Value, 1, MaxValidDays);
-  if (!Signing.validDays)
-    return QString("--valid-days must be a number from 1 to %1").arg(MaxValidDays);
+  if (!Line.isSet(Name))
+    return std::nullopt;
+  const auto Parsed = parseNumber(Line.value(Name), Minimum, Maximum);
+  if (!Parsed)
+    return QString("--%1 must be a number from %2 to %3").arg(Name).arg(Minimum).arg(Maximum);
+  Target = *Parsed;
   return std::nullopt;
 }
 
-// The key and the expiry of the signatures to write, or a message.
-std::optional<QString> loadSigning(const TSigningArguments& Signing, std::optional<shared::TSigningKey>& Key,
-                                   QDateTime& Expires)
+constexpr int DefaultValidDays = 30;
+constexpr int MaxValidDays = 3650;
+
+// --sign (or sign's key file), --role, --root, --name and --valid-days as
+// given.
+struct TSigningArguments
+{
+  QString keyFile;
+  int validDays = DefaultValidDays;
+  std::optional<shared::EDocumentRole> role;
+  QString root;
+  QString name;
+};
+
+// The signing options of Line; a message when they are wrong.
+std::optional<QString> signingArguments(const cli::TCommandLine& Line, TSigningArguments& Signing)
+{
+  if (const auto Problem = takeNumber(Line, "valid-days", 1, MaxValidDays, Signing.validDays))
+    return Problem;
+  if (Line.isSet("role"))
+    Signing.role = shared::documentRoleFromWord(Line.value("role").toUtf8());
+  Signing.root = Line.value("root");
+  Signing.name = Line.value("name");
+  if (Line.isSet("root") && Line.isSet("name"))
+    return QString("--root and --name exclude each other");
+  return std::nullopt;
+}
+
+// The name a signature gives the document at Path: as given, or its path
+// relative to the configuration's folder.
+QString signedNameOf(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path)
+{
+  if (!Signing.name.isEmpty())
+    return Signing.name;
+  const QFileInfo Document(Path);
+  QString Root = Signing.root;
+  if (Root.isEmpty())
+    Root = Role == shared::EDocumentRole::Configuration ? Document.absolutePath() : Document.absolutePath() + "/..";
+  return shared::documentNameBelow(QFileInfo(Root).absoluteFilePath(), Document.absoluteFilePath());
+}
+
+// The key and the terms of the signature of the document at Path, or a
+// message.
+std::optional<QString> loadSigning(const TSigningArguments& Signing, shared::EDocumentRole Role, const QString& Path,
+                                   std::optional<shared::TSigningKey>& Key, shared::TSignatureTerms& Terms)
 {
   QString Error;
   Key = shared::TSigningKey::readFile(Signing.keyFile, Error);
   if (!Key)
     return Error;
-  Expires = QDateTime::currentDateTimeUtc().addDays(Signing.validDays.value_or(DefaultValidDays));
+  Terms.document = {Role, signedNameOf(Signing, Role, Path)};
+  if (!shared::isDocumentName(Terms.document.name))
+    return QString("\"%1\" cannot name %2 in a signature: give --root (the folder the configuration is "
+                   "published in) or --name")
+        .arg(Terms.document.name, Path);
+  Terms.signedAt = QDateTime::currentDateTimeUtc();
+  Terms.expires = Terms.signedAt.addDays(Signing.validDays);
   return std::nullopt;
 }
 
-// Reads the options of a publication; a message when they are wrong.
-std::optional<QString> parsePublishOptions(const QStringList& Arguments, TPublishOptions& Options,
-                                           TSigningArguments& Signing)
+// The options of a publication; a message when they are wrong.
+std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOptions& Options,
+                                      TSigningArguments& Signing)
 {
-  for (int Index = 0; Index < Arguments.size(); Index += 2) {
-    const QString& Option = Arguments[Index];
-    if (Index + 1 >= Arguments.size())
-      return QString("the option %1 needs a value").arg(Option);
-    const QString& Value = Arguments[Index + 1];
-    const auto Number = [&](int Minimum, int Maximum, int& Target) -> std::optional<QString> {
-      const auto Parsed = parseNumber(Value, Minimum, Maximum);
-      if (!Parsed)
-        return QString("%1 must be a number from %2 to %3").arg(Option).arg(Minimum).arg(Maximum);
-      Target = *Parsed;
-      return std::nullopt;
-    };
-    std::optional<QString> Problem;
-    if (Option == "--input")
-      Options.inputDirectory = Value;
-    else if (Option == "--output")
-      Options.outputDirectory = Value;
-    else if (Option == "--version")
-      Options.version = Value;
-    else if (Option == "--executable")
-      Options.executable = Value;
-    else if (Option == "--parameter")
-      Options.parameters << Value;
-    else if (Option == "--generation")
-      Options.generation = Value;
-    else if (Option == "--variant")
-      Options.variant = Value;
-    else if (Option == "--codec") {
-      if (!parseCodec(Value, Options.packing.codec))
-        Problem = QString("unknown codec %1 (auto, zstd, lzma, deflate, lzip or stored)").arg(Value);
-    } else if (Option == "--codecs") {
-      if (!parseCodecSet(Value, Options.packing.codecs))
-        Problem = QString("--codecs takes compatible, all or a list of zstd, lzma, deflate, lzip and stored (%1)")
-                      .arg(Value);
-    } else if (Option == "--zstd-level")
-      Problem = Number(1, 19, Options.packing.zstdLevel);
-    else if (Option == "--level")
-      Problem = Number(0, 9, Options.packing.lzmaPreset);
-    else if (Option == "--deflate-level")
-      Problem = Number(1, 9, Options.packing.deflateLevel);
-    else if (Option == "--min-lzma-saving")
-      Problem = Number(0, 100, Options.packing.minimumLzmaSavingPercent);
-    else if (Option == "--min-deflate-saving")
-      Problem = Number(0, 100, Options.packing.minimumDeflateSavingPercent);
-    else if (Option == "--sign")
-      Signing.keyFile = Value;
-    else if (Option == "--valid-days")
-      Problem = parseValidDays(Value, Signing);
-    else
-      Problem = QString("unknown option %1").arg(Option);
-    if (Problem)
-      return Problem;
-  }
-  if (Options.inputDirectory.isEmpty() || Options.outputDirectory.isEmpty() || Options.version.isEmpty())
-    return QString("--input, --output and --version are required");
-  if (Signing.validDays && Signing.keyFile.isEmpty())
-    return QString("--valid-days needs --sign");
+  Options.inputDirectory = Line.value("input");
+  Options.outputDirectory = Line.value("output");
+  Options.version = Line.value("version");
+  Options.executable = Line.value("executable");
+  Options.parameters = Line.values("parameter");
+  Options.generation = Line.value("generation");
+  Options.variant = Line.value("variant");
+  Options.allowEmpty = Line.isSet("allow-empty");
+  if (Line.isSet("codec"))
+    parseCodec(Line.value("codec"), Options.packing.codec);
+  if (Line.isSet("codecs") && !parseCodecSet(Line.value("codecs"), Options.packing.codecs))
+    return QString("--codecs takes compatible, all or a list of zstd, lzma, deflate, lzip and stored (%1)")
+        .arg(Line.value("codecs"));
   if (!Options.packing.codecs.contains(Options.packing.codec))
     return QString("--codec %1 is not among --codecs").arg(codecName(Options.packing.codec));
+  for (const auto& [Name, Minimum, Maximum, Target] :
+       {std::tuple<QString, int, int, int*>{"level", 0, 9, &Options.packing.lzmaPreset},
+        {"deflate-level", 1, 9, &Options.packing.deflateLevel},
+        {"zstd-level", 1, 19, &Options.packing.zstdLevel},
+        {"min-lzma-saving", 0, 100, &Options.packing.minimumLzmaSavingPercent},
+        {"min-deflate-saving", 0, 100, &Options.packing.minimumDeflateSavingPercent}}) {
+    if (const auto Problem = takeNumber(Line, Name, Minimum, Maximum, *Target))
+      return Problem;
+  }
+  if (Options.version.trimmed().isEmpty())
+    return QString("--version needs a text");
+  if (const auto Problem = signingArguments(Line, Signing))
+    return Problem;
+  Signing.keyFile = Line.value("sign");
+  const bool AnyButKey = Line.isSet("valid-days") || Line.isSet("role") || Line.isSet("root") || Line.isSet("name");
+  if (AnyButKey && Signing.keyFile.isEmpty())
+    return QString("--valid-days, --role, --root and --name need --sign");
   return std::nullopt;
 }
 
-int runPublish(const QStringList& Arguments)
+int runPublish(const cli::TCommandLine& Line)
 {
   TPublishOptions Options;
   TSigningArguments Signing;
-  if (const auto Problem = parsePublishOptions(Arguments, Options, Signing))
-    return usageError(*Problem);
+  if (const auto Problem = publishOptions(Line, Options, Signing))
+    return usageError(*Line.command, *Problem);
   if (!Signing.keyFile.isEmpty()) {
-    if (const auto Problem = loadSigning(Signing, Options.signingKey, Options.signatureExpiry))
+    if (const auto Problem = loadSigning(Signing, Signing.role.value_or(shared::EDocumentRole::Package),
+                                         QDir(Options.outputDirectory).filePath("package.json"), Options.signingKey,
+                                         Options.signatureTerms))
       return fail(*Problem);
   }
-  TProgressLine Line;
+  const bool Quiet = Line.isSet("quiet");
+  TProgressLine Progress(!Quiet);
   TPublishReport Report;
   QString Error;
-  const bool Ok = publishBuild(Options, Report, Error, [&](const TPublishProgress& Progress) {
-    Line.show(QString("publishing: %1 of %2 files").arg(Progress.filesRead).arg(Progress.files), Progress.bytesDone,
-              Progress.bytes);
+  const bool Ok = publishBuild(Options, Report, Error, [&](const TPublishProgress& State) {
+    Progress.show(QString("publishing: %1 of %2 files").arg(State.filesRead).arg(State.files), State.bytesDone,
+                  State.bytes);
   });
-  Line.finish();
+  Progress.finish();
   if (!Ok)
     return fail(Error);
-  out() << QString("published %1 files, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, "
-                   "%8 Deflate, %9 LZMA, %10 lzip; %11 new, %12 already there, %13 repeated pieces); %14 chunks "
-                   "offer blocks (%15 bytes of block indexes)\n")
-               .arg(Report.files)
-               .arg(Report.inputBytes)
-               .arg(Line.seconds(), 0, 'f', 1)
-               .arg(Line.rate(Report.inputBytes))
-               .arg(Report.packedBytes)
-               .arg(Report.storedChunks)
-               .arg(Report.zstdChunks)
-               .arg(Report.deflateChunks)
-               .arg(Report.lzmaChunks)
-               .arg(Report.lzipChunks)
-               .arg(Report.chunkFilesWritten)
-               .arg(Report.chunkFilesReused)
-               .arg(Report.duplicatePieces)
-               .arg(Report.blockIndexFiles)
-               .arg(Report.blockIndexBytes);
-  if (Report.zstdChunks > 0)
-    out() << "note: launchers from before zstd cannot install this package; publish a launcher's own package "
-             "with --codecs compatible\n";
+  if (Line.isSet("json"))
+    printJson(publishJson(Report, Progress.seconds()));
+  else if (!Quiet)
+    out() << publishText(Report, Progress.seconds(), Progress.rate(Report.inputBytes));
+  if (Options.signingKey && !Line.isSet("json") && !Quiet)
+    out() << QString("signed as %1\n").arg(Options.signatureTerms.document.text());
   return 0;
 }
 
-int runCost(const QStringList& Arguments)
+// Where the block indexes of the two descriptions may lie: a description
+// kept outside its published folder ("releases/1.0.json") has no chunk
+// files beside it, while the published folder of the other one holds them
+// until they are collected, and --chunks names one more.
+QStringList chunkPlaces(const TLoadedDescription& Old, const TLoadedDescription& New, const QString& ChunkFolder)
 {
-  QStringList Descriptions;
-  bool Json = false;
+  const auto Place = [](const TLoadedDescription& Description) {
+    return Description.folder.isEmpty() ? shared::urlWithoutFileName(QUrl(Description.location)).toString()
+                                        : Description.folder;
+  };
+  QStringList Places{Place(Old), Place(New)};
+  if (!ChunkFolder.isEmpty())
+    Places << (isWebUrl(ChunkFolder) ? ChunkFolder : QFileInfo(ChunkFolder).absoluteFilePath());
+  Places.removeDuplicates();
+  return Places;
+}
+
+int runCost(const cli::TCommandLine& Line)
+{
   int Top = 10;
-  for (int Index = 0; Index < Arguments.size(); ++Index) {
-    if (Arguments[Index] == "--json") {
-      Json = true;
-    } else if (Arguments[Index] == "--top") {
-      const auto Parsed = Index + 1 < Arguments.size() ? parseNumber(Arguments[++Index], 0, 1000000) : std::nullopt;
-      if (!Parsed)
-        return usageError("--top needs a number");
-      Top = *Parsed;
-    } else if (Arguments[Index].startsWith("--")) {
-      return usageError(QString("unknown option %1").arg(Arguments[Index]));
-    } else {
-      Descriptions << Arguments[Index];
-    }
-  }
-  if (Descriptions.size() != 2)
-    return usageError("cost needs the old and the new description");
+  if (const auto Problem = takeNumber(Line, "top", 0, 1000000, Top))
+    return usageError(*Line.command, *Problem);
   QString Error;
-  const auto Old = loadDescription(Descriptions[0], Error);
-  const auto New = Old ? loadDescription(Descriptions[1], Error) : std::nullopt;
+  const auto Old = loadDescription(Line.arguments[0], Error);
+  const auto New = Old ? loadDescription(Line.arguments[1], Error) : std::nullopt;
   if (!New)
     return fail(Error);
-  const auto Report =
-      computeCost(Old->reader, New->reader, Error, {blockIndexLoader(*Old), blockIndexLoader(*New)});
+  const QStringList Places = chunkPlaces(*Old, *New, Line.value("chunks"));
+  const TBlockIndexSources Sources{blockIndexLoader(*Old, Places), blockIndexLoader(*New, Places)};
+  auto Report = computeCost(Old->reader, New->reader, Error, Sources);
   if (!Report)
     return fail(QString("%1: %2").arg(New->location, Error));
-  if (Json)
-    out() << QJsonDocument(costJson(*Report, Top)).toJson(QJsonDocument::Indented);
+  Report->indexPlaces = Places;
+  if (Line.isSet("json"))
+    printJson(costJson(*Report, Top));
   else
     out() << costText(*Report, Top);
   return 0;
 }
 
-int runVerify(const QStringList& Arguments)
+int runVerify(const cli::TCommandLine& Line)
 {
-  if (Arguments.size() != 1 || Arguments[0].startsWith("--"))
-    return usageError("verify needs one published folder, description or URL");
-  TProgressLine Line;
+  std::vector<shared::TReleaseKey> Keys;
+  for (const QString& Text : Line.values("key")) {
+    const auto Key = shared::TReleaseKey::fromText(Text);
+    if (!Key)
+      return usageError(*Line.command, QString("--key needs a public key as keygen prints it, not \"%1\"").arg(Text));
+    Keys.push_back(*Key);
+  }
+  const bool Quiet = Line.isSet("quiet");
+  TProgressLine Progress(!Quiet);
   QString Error;
-  const auto Report = verifyPublication(Arguments[0], Error, [&](const TVerifyProgress& Progress) {
-    Line.show(QString("verifying: %1 of %2 chunk files").arg(Progress.chunkFilesDone).arg(Progress.chunkFiles),
-              Progress.bytesDone, Progress.bytes);
+  const auto Report = verifyPublication(Line.arguments[0], Keys, Error, [&](const TVerifyProgress& State) {
+    Progress.show(QString("verifying: %1 of %2 chunk files").arg(State.chunkFilesDone).arg(State.chunkFiles),
+                  State.bytesDone, State.bytes);
   });
-  Line.finish();
-  if (!Report)
-    return fail(Error);
-  out() << verifyText(*Report);
+  Progress.finish();
+  // The description itself could not be read: nothing was checked.
+  if (!Report) {
+    fail(Error);
+    return 2;
+  }
+  if (Line.isSet("json"))
+    printJson(verifyJson(*Report));
+  else if (!Quiet || !Report->problems.empty())
+    out() << verifyText(*Report);
   return Report->problems.empty() ? 0 : 1;
 }
 
-int runCollect(const QStringList& Arguments)
+int runCollect(const cli::TCommandLine& Line)
 {
   TCollectOptions Options;
-  bool InKeepList = false;
-  for (const QString& Argument : Arguments) {
-    if (Argument == "--dry-run") {
-      Options.dryRun = true;
-    } else if (Argument == "--keep") {
-      InKeepList = true;
-    } else if (Argument.startsWith("--")) {
-      return usageError(QString("unknown option %1").arg(Argument));
-    } else if (InKeepList) {
-      Options.keep << Argument;
-    } else if (Options.folder.isEmpty()) {
-      Options.folder = Argument;
-    } else {
-      return usageError(QString("gc takes one folder; put descriptions after --keep (%1)").arg(Argument));
-    }
-  }
-  if (Options.folder.isEmpty() || Options.keep.isEmpty())
-    return usageError("gc needs a folder and at least one description after --keep");
+  Options.folder = Line.arguments[0];
+  Options.keep = Line.values("keep");
+  Options.dryRun = Line.isSet("dry-run");
   QString Error;
   const auto Report = collectChunkFiles(Options, Error);
   if (!Report)
     return fail(Error);
-  out() << collectText(*Report, Options.dryRun);
+  if (Line.isSet("json")) {
+    printJson(collectJson(*Report, Options.dryRun));
+  } else if (!Line.isSet("quiet")) {
+    out() << collectText(*Report, Options.dryRun);
+  } else {
+    for (const QString& Failure : Report->failures)
+      QTextStream(stderr) << "ashgrove-publish: cannot delete " << Failure << "\n";
+  }
   return Report->failures.isEmpty() ? 0 : 1;
 }
 
-int runUnpack(const QStringList& Arguments)
+int runUnpack(const cli::TCommandLine& Line)
 {
-  if (Arguments.size() != 2)
-    return usageError("unpack needs a container file and an output file");
   QString Error;
-  if (!unpackContainerFile(Arguments[0], Arguments[1], Error))
+  if (!unpackContainerFile(Line.arguments[0], Line.arguments[1], Error))
     return fail(Error);
   return 0;
 }
 
-int runKeygen(const QStringList& Arguments)
+int runKeygen(const cli::TCommandLine& Line)
 {
-  if (Arguments.size() != 1 || Arguments[0].startsWith("--"))
-    return usageError("keygen needs the file for the private key");
   QString Error;
   const auto Key = shared::TSigningKey::generate(Error);
-  if (!Key || !Key->writeNewKeyFiles(Arguments[0], Error))
+  if (!Key || !Key->writeNewKeyFiles(Line.arguments[0], Error))
     return fail(Error);
   out() << Key->publicKey().text() << "\n";
   return 0;
@@ -355,36 +338,42 @@ std::optional<QString> readDocumentToSign(const QString& Path, QByteArray& Docum
   return std::nullopt;
 }
 
-int runSign(const QStringList& Arguments)
+int runSign(const cli::TCommandLine& Line)
 {
   TSigningArguments Signing;
-  QStringList Files;
-  for (int Index = 0; Index < Arguments.size(); ++Index) {
-    if (Arguments[Index] == "--valid-days") {
-      if (Index + 1 >= Arguments.size())
-        return usageError("--valid-days needs a value");
-      if (const auto Problem = parseValidDays(Arguments[++Index], Signing))
-        return usageError(*Problem);
-    } else if (Arguments[Index].startsWith("--")) {
-      return usageError(QString("unknown option %1").arg(Arguments[Index]));
-    } else {
-      Files << Arguments[Index];
-    }
-  }
-  if (Files.size() != 2)
-    return usageError("sign needs the private key file and the file to sign");
-  Signing.keyFile = Files[0];
+  if (const auto Problem = signingArguments(Line, Signing))
+    return usageError(*Line.command, *Problem);
+  Signing.keyFile = Line.arguments[0];
   std::optional<shared::TSigningKey> Key;
-  QDateTime Expires;
-  if (const auto Problem = loadSigning(Signing, Key, Expires))
+  shared::TSignatureTerms Terms;
+  if (const auto Problem = loadSigning(Signing, *Signing.role, Line.arguments[1], Key, Terms))
     return fail(*Problem);
   QByteArray Document;
-  if (const auto Problem = readDocumentToSign(Files[1], Document))
+  if (const auto Problem = readDocumentToSign(Line.arguments[1], Document))
     return fail(*Problem);
   QString Error;
-  if (!shared::writeSignatureFile(Files[1], Document, *Key, Expires, Error))
+  if (!shared::writeSignatureFile(Line.arguments[1], Document, *Key, Terms, Error))
     return fail(Error);
+  out() << QString("%1%2: signed as %3\n").arg(Line.arguments[1], shared::SignatureFileSuffix, Terms.document.text());
   return 0;
+}
+
+int run(const cli::TCommandLine& Line)
+{
+  const QString& Name = Line.command->name;
+  if (Name == "cost")
+    return runCost(Line);
+  if (Name == "verify")
+    return runVerify(Line);
+  if (Name == "gc")
+    return runCollect(Line);
+  if (Name == "unpack")
+    return runUnpack(Line);
+  if (Name == "keygen")
+    return runKeygen(Line);
+  if (Name == "sign")
+    return runSign(Line);
+  return runPublish(Line);
 }
 
 } // namespace
@@ -393,30 +382,20 @@ int main(int argc, char* argv[])
 {
   shared::keepFreedMemoryForReuse();
   QCoreApplication Application(argc, argv);
-  const QStringList Arguments = Application.arguments().mid(1);
-  if (Arguments.isEmpty())
-    return usageError("nothing to do");
-  const QString& First = Arguments.first();
-  if (First == "--help" || First == "-h") {
-    out() << Usage;
+  const cli::TParseOutcome Outcome = cli::parseCommandLine(cli::publisherCommands(), Application.arguments().mid(1));
+  switch (Outcome.kind) {
+  case cli::TParseOutcome::EKind::Help:
+    out() << shared::helpText(Outcome.command ? cli::commandHelpPage(cli::PublisherProgram, *Outcome.command)
+                                              : cli::publisherHelpPage());
     return 0;
-  }
-  if (Arguments == QStringList{"--version"}) {
+  case cli::TParseOutcome::EKind::Version:
     out() << "ashgrove-publish " << ASHGROVE_PUBLISHER_VERSION << "\n";
     return 0;
+  case cli::TParseOutcome::EKind::Error:
+    QTextStream(stderr) << cli::usageErrorText(cli::PublisherProgram, Outcome);
+    return 2;
+  case cli::TParseOutcome::EKind::Run:
+    break;
   }
-  const QStringList Rest = Arguments.mid(1);
-  if (First == "cost")
-    return runCost(Rest);
-  if (First == "verify")
-    return runVerify(Rest);
-  if (First == "gc")
-    return runCollect(Rest);
-  if (First == "unpack")
-    return runUnpack(Rest);
-  if (First == "keygen")
-    return runKeygen(Rest);
-  if (First == "sign")
-    return runSign(Rest);
-  return runPublish(Arguments);
+  return run(Outcome.line);
 }

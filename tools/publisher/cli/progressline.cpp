@@ -16,7 +16,7 @@ QString durationText(double Seconds)
 
 } // namespace
 
-TProgressLine::TProgressLine() : m_Terminal(isatty(STDERR_FILENO) == 1)
+TProgressLine::TProgressLine(bool Enabled) : m_Terminal(Enabled && isatty(STDERR_FILENO) == 1)
 {
   m_Clock.start();
 }

@@ -12,7 +12,8 @@
 class TProgressLine
 {
 public:
-  TProgressLine();
+  // Shown only when Enabled and standard error is a terminal.
+  explicit TProgressLine(bool Enabled = true);
 
   void show(const QString& Counts, std::uint64_t BytesDone, std::uint64_t Bytes);
   // Ends the line (the summary goes below it).
