@@ -204,7 +204,6 @@ int runPublish(const cli::TCommandLine& Line)
     printJson(publishJson(Report, Progress.seconds()));
   else if (!Quiet)
     out() << publishText(Report, Progress.seconds(), Progress.rate(Report.inputBytes));
-    out() << publishText(Report, Progress.seconds(), Progress.rate(Report.inputBytes));
   if (Options.signingKey && !Line.isSet("json") && !Quiet)
     out() << QString("signed as %1\n").arg(Options.signatureTerms.document.text());
   return 0;
