@@ -472,7 +472,10 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
   // Game files under the names of the launcher's own files would be taken
   // for its markers, moved, emptied or deleted by it.
   const auto Naming = [](const QString& LocalFile) {
-    return QString(R"({"version": "8", "files": [{"localfile": "bin/game"}, {"localfile": "%1"}]})").arg(LocalFile).toUtf8();
+    const auto Entry = [](const QString& Name) {
+      return QJsonObject{{"localfile", Name}, {"unpackedsize", 0}, {"unpackedhash", QString(64, '0')}};
+    };
+    return QJsonDocument(QJsonObject{{"version", "8"}, {"files", QJsonArray{Entry("bin/game"), Entry(LocalFile)}}}).toJson();
   };
   QTest::newRow("the package description's marker name") << "/p.json" << Naming("package.json")
                                                           << "the file 'package.json' is reserved";
