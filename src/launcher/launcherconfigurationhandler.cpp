@@ -200,7 +200,8 @@ void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild
   }
   // A compressed copy that could not be fetched is only a lost chance: the
   // description itself is fetched.
-  const bool Compressed = shared::isRequestableUrl(Build->compressedUrl) && isWebUrl(Build->compressedUrl);
+  const bool Compressed = shared::isRequestableUrl(Build->compressedUrl) && isWebUrl(Build->compressedUrl) &&
+                          Build->compressedUrl != Build->url;
   m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl),
                                {}, {}, Package.name(), Package.isLauncher(),
                                Compressed ? buildPackageDescriptionUrl(Build->compressedUrl) : QUrl()});

@@ -71,7 +71,9 @@ TSignedDocumentDownloads::~TSignedDocumentDownloads() = default;
 void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSignedDocument& Document,
                                         const TDocumentFetch& Fetch)
 {
-  if (!Fetch.compressedCopyOf.isEmpty())
+  if (Fetch.compressedCopyOf.isEmpty())
+    m_CompressedCopies.remove(Url);
+  else
     m_CompressedCopies.insert(Url, Fetch.maxBytes);
   if (!m_Checking) {
     m_pPool->download(Url, Fetch.maxBytes);

@@ -755,6 +755,7 @@ enum class ECompressedCopy
   DeclaresTooMuch,  // a header declaring more than a description may have
   Missing,          // not found
   OfAnother,        // the copy of another description
+  NamedAsItself,    // the configuration names the description as its own copy
 };
 
 } // namespace
@@ -778,6 +779,7 @@ void TestConfigurationHandler::compressedDescriptions_data()
   QTest::newRow("missing") << ECompressedCopy::Missing << false << "Error transferring";
   QTest::newRow("another description's, signed") << ECompressedCopy::OfAnother << true
                                                  << "Signature refused: bad signature";
+  QTest::newRow("named as itself") << ECompressedCopy::NamedAsItself << false << "";
 }
 
 // A description larger than the documents of old (16 MiB) is fetched
@@ -796,7 +798,7 @@ void TestConfigurationHandler::compressedDescriptions()
   QJsonObject Game = Packages[0].toObject();
   QJsonArray Builds = Game.value("builds").toArray();
   QJsonObject Build = Builds[0].toObject();
-  Build.insert("compressedurl", "d/package.json.zst");
+  Build.insert("compressedurl", Copy == ECompressedCopy::NamedAsItself ? "d/package.json" : "d/package.json.zst");
   Builds[0] = Build;
   Game.insert("builds", Builds);
   Packages[0] = Game;
@@ -842,8 +844,9 @@ void TestConfigurationHandler::compressedDescriptions()
   QCOMPARE(Got->versionText(), QString("P5 A?"));
   QCOMPARE(Got->packageData(), Description);
   QVERIFY(Fixture.handler->refusedDocuments().empty());
-  QCOMPARE(Server.requestCount("/c/d/package.json.zst"), 1);
-  QCOMPARE(Server.requestCount("/c/d/package.json"), Fallback.isEmpty() ? 0 : 1);
+  const bool CopyAskedFor = Copy != ECompressedCopy::NamedAsItself;
+  QCOMPARE(Server.requestCount("/c/d/package.json.zst"), CopyAskedFor ? 1 : 0);
+  QCOMPARE(Server.requestCount("/c/d/package.json"), Fallback.isEmpty() && CopyAskedFor ? 0 : 1);
   // The copy has no signature of its own: the description's vouches for it.
   QCOMPARE(Server.requestCount("/c/d/package.json.zst.sig"), 0);
   QCOMPARE(Server.requestCount("/c/d/package.json.sig") > 0, Signed);

@@ -691,7 +691,7 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
 QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
 {
   QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, %8 Deflate, "
-                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes)\n")
+                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes); ")
       .arg(counted(std::uint64_t(Report.files), "file", "files"))
       .arg(Report.inputBytes)
       .arg(Seconds, 0, 'f', 1)
@@ -708,11 +708,9 @@ QString publishText(const TPublishReport& Report, double Seconds, const QString&
       .arg(Report.blockIndexFiles == 1 ? QString("1 chunk offers blocks")
                                        : QString("%1 chunks offer blocks").arg(Report.blockIndexFiles))
       .arg(Report.blockIndexBytes);
-  Text += QString("description: %1 bytes").arg(Report.descriptionBytes);
+  Text += QString("a description of %1 bytes").arg(Report.descriptionBytes);
   if (Report.compressedDescriptionBytes > 0)
-    Text += QString(", %1 bytes compressed (package.json%2)")
-                .arg(Report.compressedDescriptionBytes)
-                .arg(shared::CompressedDescriptionSuffix);
+    Text += QString(", %1 compressed").arg(Report.compressedDescriptionBytes);
   Text += "\n";
   if (Report.zstdChunks > 0)
     Text += "note: launchers from before zstd cannot install this package; publish a launcher's own package with "
