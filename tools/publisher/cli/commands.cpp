@@ -79,8 +79,9 @@ TCommandSpec publishCommand()
          "names below chunks/. Files up to 4 MiB are published whole, larger ones cut by their content, so that "
          "updates reuse unchanged regions. Chunk files already there from an earlier publication are checked and "
          "kept. The description is written last."
-      << "Refused: a description larger than launchers accept (262144 files and chunks, 128 MiB), an empty build (unless --allow-empty), a name that is not valid UTF-8, a symbolic link, an output "
-         "folder inside the build folder, an --executable that is not a file of the build.";
+      << "Refused: an empty build (unless --allow-empty), a name that is not valid UTF-8, a symbolic link, an output "
+         "folder inside the build folder, an --executable that is not a file of the build, a description larger "
+         "than launchers accept (262144 files and chunks, 128 MiB).";
   Command.options = {
       required(valueOption("input", "BUILD_DIR", "The build folder.")),
       required(valueOption("output", "OUT_DIR", "The folder to publish into (made when missing).")),
