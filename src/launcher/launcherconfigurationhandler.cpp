@@ -1,5 +1,6 @@
 #include "launcher/launcherconfigurationhandler.h"
 
+#include "shared/descriptiondocument.h"
 #include "shared/downloadpool.h"
 #include "shared/randomnumbergenerator.h"
 
@@ -9,6 +10,7 @@
 #include <QFileInfo>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -18,6 +20,11 @@ namespace {
 
 const char* const kCacheFileName = "launchermetadata.json";
 const char* const kNocacheAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+bool isWebUrl(const QUrl& Url)
+{
+  return Url.scheme() == "http" || Url.scheme() == "https";
+}
 
 } // namespace
 
@@ -164,12 +171,18 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
         // must not make the launcher read local files or devices. Offline
         // they are the installations' own markers, which were accepted when
         // they were installed.
-        if (m_Offline)
-          m_pDownloadPool->download(Url);
-        else if (Url.scheme() != "http" && Url.scheme() != "https")
+        TDocumentFetch Fetch;
+        Fetch.maxBytes = shared::MaxDescriptionBytes;
+        if (m_Offline) {
+          m_pDownloadPool->download(Url, Fetch.maxBytes);
+        } else if (!isWebUrl(Url)) {
           onConfigurationDownloadFailed(Url, QNetworkReply::ProtocolUnknownError, "Not an http or https URL");
-        else
-          m_SignedDocuments.download(Url, descriptionDocument(Request, Asset));
+        } else if (!Asset && !Request.compressedDescriptionUrl.isEmpty()) {
+          Fetch.compressedCopyOf = Url;
+          m_SignedDocuments.download(Request.compressedDescriptionUrl, descriptionDocument(Request, Asset), Fetch);
+        } else {
+          m_SignedDocuments.download(Url, descriptionDocument(Request, Asset), Fetch);
+        }
       }
     }
   } catch (const std::runtime_error& Error) {
@@ -185,8 +198,37 @@ void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild
     logDescriptionFailure(Build->url, "Invalid URL");
     return;
   }
+  // A compressed copy that could not be fetched is only a lost chance: the
+  // description itself is fetched.
+  const bool Compressed = shared::isRequestableUrl(Build->compressedUrl) && isWebUrl(Build->compressedUrl) &&
+                          Build->compressedUrl != Build->url;
   m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl),
-                               {}, {}, Package.name(), Package.isLauncher()});
+                               {}, {}, Package.name(), Package.isLauncher(),
+                               Compressed ? buildPackageDescriptionUrl(Build->compressedUrl) : QUrl()});
+}
+
+bool TLauncherConfigurationHandler::fallBackToPlainDescription(const QUrl& Url, const QString& ErrorString)
+{
+  std::vector<TPackageBuildRequest> Fallbacks;
+  for (TPackageBuildRequest& Entry : m_PendingRequests) {
+    if (Entry.compressedDescriptionUrl.isEmpty() || Entry.compressedDescriptionUrl != Url)
+      continue;
+    Entry.compressedDescriptionUrl.clear();
+    const bool Asked = std::any_of(Fallbacks.begin(), Fallbacks.end(), [&](const TPackageBuildRequest& Other) {
+      return Other.packageDescriptionUrl == Entry.packageDescriptionUrl;
+    });
+    if (!Asked)
+      Fallbacks.push_back(Entry);
+  }
+  if (Fallbacks.empty())
+    return false;
+  qWarning().noquote() << QString("Compressed description %1 not used: %2; fetching %3")
+                              .arg(Url.toString(), ErrorString, Fallbacks.front().packageDescriptionUrl.toString());
+  TDocumentFetch Fetch;
+  Fetch.maxBytes = shared::MaxDescriptionBytes;
+  for (const TPackageBuildRequest& Request : Fallbacks)
+    m_SignedDocuments.download(Request.packageDescriptionUrl, descriptionDocument(Request, false), Fetch);
+  return true;
 }
 
 void TLauncherConfigurationHandler::logDescriptionFailure(const QUrl& Url, const QString& ErrorString)
@@ -246,7 +288,8 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
 {
   bool Matched = false;
   for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
-    const bool IsPackage = Entry->packageDescriptionUrl == Url;
+    const bool IsPackage = Entry->packageDescriptionUrl == Url ||
+                           (!Entry->compressedDescriptionUrl.isEmpty() && Entry->compressedDescriptionUrl == Url);
     const bool IsAsset = Entry->assetDescriptionUrl == Url;
     if (!IsPackage && !IsAsset) {
       ++Entry;
@@ -292,7 +335,7 @@ void TLauncherConfigurationHandler::attachDescription(TPackageBuildRequest& Requ
                                    "not a usable description: %2")
                                .arg(Request.packageDescriptionUrl.toString(), Problem);
   if (!m_Offline)
-    refuse(Request.packageName, EDocumentRefusal::NotADescription);
+    refuse(Request.packageName, Description->isTooLarge() ? EDocumentRefusal::TooLarge : EDocumentRefusal::NotADescription);
 }
 
 void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNetworkReply::NetworkError Code,
@@ -320,6 +363,12 @@ void TLauncherConfigurationHandler::onConfigurationDownloadFailed(QUrl Url, QNet
       loadCachedConfiguration();
     return;
   }
+  if (fallBackToPlainDescription(Url, ErrorString))
+    return;
+  // The player is told why a description too large for this launcher is
+  // not used: nothing else would explain the package's failure.
+  if (!Refusal && !m_Offline && shared::isBodyTooLargeError(ErrorString))
+    Refusal = EDocumentRefusal::TooLarge;
   bool Found = false;
   for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
     if (Entry->packageDescriptionUrl == Url || Entry->assetDescriptionUrl == Url) {

@@ -31,6 +31,9 @@ struct TPackageBuildRequest
   QByteArray assetDescriptionData;
   QString packageName;
   bool launcher = false;           // the build of the launcher's own package
+  // The compressed copy of the package description, asked for instead of
+  // it; emptied when it failed and the description itself is asked for.
+  QUrl compressedDescriptionUrl;
 
   bool isComplete() const;
 };
@@ -55,7 +58,12 @@ struct TRefusedDocument
 // description that arrives but cannot be the description its place expects
 // (descriptionDocumentProblem; the launcher's must name the launcher's own
 // executable) counts as a failed download. Such refusals are kept for the
-// player (refusedDocuments).
+// player (refusedDocuments). Descriptions may be as large as
+// shared::MaxDescriptionBytes; a larger one is refused as TooLarge. A
+// build's compressed description ("compressedurl") is preferred to the
+// package description: decoded, it must be the package description its
+// signature vouches for; when it cannot be fetched, decoded or accepted, the
+// package description itself is fetched.
 class TLauncherConfigurationHandler : public QObject
 {
   Q_OBJECT
@@ -118,6 +126,9 @@ private:
   void refuse(const QString& Package, EDocumentRefusal Reason);
   static void logDescriptionFailure(const QUrl& Url, const QString& ErrorString);
   void handleDescriptionReply(const QUrl& Url, const QByteArray& Data);
+  // Asks for the package descriptions whose compressed copy at Url failed;
+  // false when Url is no compressed copy awaited.
+  bool fallBackToPlainDescription(const QUrl& Url, const QString& ErrorString);
   void writeCachedConfiguration(const QUrl& Url, const QByteArray& Data);
   // Whether the cached document may be used: always without release keys,
   // else only with a signature of one of the keys for it beside it that is

@@ -49,6 +49,8 @@ TPackage::TPackage(std::int32_t Index, const QJsonObject& Entry, const QUrl& Bas
       Build->url = resolveAgainstBaseUrl(BaseUrl, Object.value("url").toString());
       if (Object.contains("assetsurl"))
         Build->assetsUrl = resolveAgainstBaseUrl(BaseUrl, Object.value("assetsurl").toString());
+      if (Object.contains("compressedurl"))
+        Build->compressedUrl = resolveAgainstBaseUrl(BaseUrl, Object.value("compressedurl").toString());
       m_Builds.push_back(std::move(Build));
     }
   }

@@ -63,6 +63,9 @@ struct TPackageBuild
   EArchitecture architecture = EArchitecture::Unknown;
   QUrl url;        // published package description
   QUrl assetsUrl;  // published asset description; empty when there is none
+  // The compressed copy of the package description (shared/
+  // descriptiondocument.h), preferred to it; empty when there is none.
+  QUrl compressedUrl;
   std::unique_ptr<TPackageConfigurationReader> description;  // filled once downloaded
 };
 

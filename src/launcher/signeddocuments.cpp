@@ -1,5 +1,6 @@
 #include "launcher/signeddocuments.h"
 
+#include "shared/descriptiondocument.h"
 #include "shared/downloadpool.h"
 #include "shared/packageconfigurationreader.h"
 
@@ -67,10 +68,15 @@ TSignedDocumentDownloads::TSignedDocumentDownloads(std::shared_ptr<::shared::TDo
 
 TSignedDocumentDownloads::~TSignedDocumentDownloads() = default;
 
-void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSignedDocument& Document)
+void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSignedDocument& Document,
+                                        const TDocumentFetch& Fetch)
 {
+  if (Fetch.compressedCopyOf.isEmpty())
+    m_CompressedCopies.remove(Url);
+  else
+    m_CompressedCopies.insert(Url, Fetch.maxBytes);
   if (!m_Checking) {
-    m_pPool->download(Url);
+    m_pPool->download(Url, Fetch.maxBytes);
     return;
   }
   if (m_Pending.contains(Url))
@@ -79,11 +85,11 @@ void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSigned
   TPending Pending;
   Pending.expected = Document;
   m_Pending.insert(Url, Pending);
-  m_pPool->download(Url);
+  m_pPool->download(Url, Fetch.maxBytes);
   // The document may have failed at once (a URL that cannot be requested).
   if (!m_Pending.contains(Url))
     return;
-  const QUrl Signature = signatureUrl(Url);
+  const QUrl Signature = signatureUrl(Fetch.compressedCopyOf.isEmpty() ? Url : Fetch.compressedCopyOf);
   m_DocumentOfSignature.insert(Signature, Url);
   m_pPool->download(Signature, ::shared::MaxSignatureFileBytes);
 }
@@ -121,6 +127,20 @@ void TSignedDocumentDownloads::onPoolSuccess(const QUrl& Url, const QByteArray& 
     onSignatureReply(Url, Data, QString());
     return;
   }
+  const auto Compressed = m_CompressedCopies.constFind(Url);
+  if (Compressed == m_CompressedCopies.constEnd()) {
+    onDocument(Url, Data);
+    return;
+  }
+  QString Problem;
+  if (const auto Document = ::shared::unpackDescription(Data, *Compressed, Problem))
+    onDocument(Url, *Document);
+  else
+    onPoolFailed(Url, QNetworkReply::UnknownContentError, QString("Compressed copy not usable: %1").arg(Problem));
+}
+
+void TSignedDocumentDownloads::onDocument(const QUrl& Url, const QByteArray& Data)
+{
   const auto Pending = m_Pending.find(Url);
   if (Pending == m_Pending.end()) {
     if (!m_Documents.contains(Url))

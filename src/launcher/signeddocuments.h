@@ -1,6 +1,7 @@
 #pragma once
 
 #include "launcher/signingtimes.h"
+#include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 #include "shared/releasesignature.h"
 
@@ -42,6 +43,7 @@ enum class EDocumentRefusal
   OtherDocument,     // a real signature, made for another document or role
   Older,             // signed before the one accepted last
   NotADescription,   // not a usable description (checked by the configuration handler)
+  TooLarge,          // larger than a description may be (shared/descriptiondocument.h)
 };
 
 // What a document's signature came to.
@@ -55,10 +57,25 @@ struct TSignatureVerdict
   bool accepted() const { return refusal.isEmpty(); }
 };
 
+// How a document is fetched.
+struct TDocumentFetch
+{
+  // The most bytes its body may have, and, for a compressed copy, the
+  // document decoded from it.
+  qint64 maxBytes = ::shared::MaxDocumentBytes;
+  // Set when the URL fetched is a compressed copy (shared::unpackDescription)
+  // of the document published at this URL: the copy is decoded as soon as it
+  // arrives, and what it decodes to is the document, checked against the
+  // signature of the document at this URL. A copy that does not decode
+  // fails with UnknownContentError.
+  QUrl compressedCopyOf;
+};
+
 // Stands between the download pool and the code that acts on documents.
 //
 // Without release keys it passes the pool's reports on and download() is
-// the pool's: requests and reports are exactly those of the pool.
+// the pool's: requests and reports are exactly those of the pool, except
+// that a compressed copy is reported decoded (TDocumentFetch).
 //
 // With keys, a document asked for with download() is fetched together with
 // its signature (signatureUrl), through the same pool; the signature is held
@@ -89,7 +106,7 @@ public:
 
   bool isChecking() const { return m_Checking; }
   // Fetches Url, which must be Document (its signature must say so).
-  void download(const QUrl& Url, const ::shared::TSignedDocument& Document);
+  void download(const QUrl& Url, const ::shared::TSignedDocument& Document, const TDocumentFetch& Fetch = {});
   // The signature file that let the last reply for Url through; empty
   // without keys.
   QByteArray signatureOf(const QUrl& Url) const { return m_Accepted.value(Url); }
@@ -119,6 +136,7 @@ private:
   };
 
   void onPoolSuccess(const QUrl& Url, const QByteArray& Data);
+  void onDocument(const QUrl& Url, const QByteArray& Data);
   void onPoolFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   void onSignatureReply(const QUrl& SignatureUrl, const QByteArray& Data, const QString& ErrorString);
   void finishWhenComplete(const QUrl& DocumentUrl);
@@ -134,6 +152,7 @@ private:
   QSet<QUrl> m_Documents;                   // every document URL asked for
   QHash<QUrl, QUrl> m_DocumentOfSignature;  // signature URL -> document URL
   QHash<QUrl, QByteArray> m_Accepted;       // document URL -> its signature file
+  QHash<QUrl, qint64> m_CompressedCopies;   // URL of a compressed copy -> most bytes it decodes to
 };
 
 } // namespace orvale::launcher

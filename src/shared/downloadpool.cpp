@@ -7,6 +7,7 @@
 #include <QMetaType>
 #include <QDir>
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -21,6 +22,12 @@ void registerNetworkMetaTypes()
   qRegisterMetaType<QNetworkReply::NetworkError>();
   qRegisterMetaType<QNetworkReply::NetworkError>("QNetworkReply::NetworkError");
   qRegisterMetaType<TReplyBody>("shared::TReplyBody");
+}
+
+// The end of the refusal of a body that is larger than its request allows.
+QString tooLargeText(qint64 MaxBodyBytes)
+{
+  return QStringLiteral("is larger than the %1 bytes allowed").arg(MaxBodyBytes);
 }
 
 // Bytes a reply may hold before the network layer stops reading from the
@@ -103,7 +110,7 @@ private:
     bool Ok = false;
     const qint64 Declared = m_pReply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&Ok);
     if (Ok && Declared > m_MaxBodyBytes)
-      refuse(QStringLiteral("Body of %1 bytes is larger than the %2 bytes allowed").arg(Declared).arg(m_MaxBodyBytes));
+      refuse(QStringLiteral("Body of %1 bytes %2").arg(Declared).arg(tooLargeText(m_MaxBodyBytes)));
     else if (Ok && Declared > m_FileThreshold)
       openFile();
     else if (Ok && !m_pFile && Declared > m_Body.capacity()) {
@@ -120,7 +127,7 @@ private:
     if (Available <= 0)
       return;
     if (m_Received + Available > m_MaxBodyBytes) {
-      refuse(QStringLiteral("Body is larger than the %1 bytes allowed").arg(m_MaxBodyBytes));
+      refuse(QStringLiteral("Body %1").arg(tooLargeText(m_MaxBodyBytes)));
       return;
     }
     if (!m_pFile && m_Received + Available > m_FileThreshold && !openFile())
@@ -217,6 +224,12 @@ QString cutOffBodyError(const QNetworkReply* pReply, qint64 Received)
 }
 
 } // namespace
+
+bool isBodyTooLargeError(const QString& ErrorString)
+{
+  static const QRegularExpression Refusal("^Body (of \\d+ bytes )?is larger than the \\d+ bytes allowed$");
+  return Refusal.match(ErrorString).hasMatch();
+}
 
 bool isRequestableUrl(const QUrl& Url)
 {

@@ -87,6 +87,9 @@ struct TReplyBody
 // Whether a request can be made for Url: it parses strictly (in its fully
 // encoded form) and is absolute. The download pool refuses every other URL.
 bool isRequestableUrl(const QUrl& Url);
+// Whether a failure's text is the pool's refusal of a body larger than its
+// request allowed.
+bool isBodyTooLargeError(const QString& ErrorString);
 
 // A request for Url as this program makes every request: it asks for the
 // body as it is stored ("Accept-Encoding: identity"), so that the network

@@ -2,6 +2,7 @@
 
 #include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
+#include "shared/descriptiondocument.h"
 #include "shared/reservednames.h"
 
 #include <QDebug>
@@ -67,6 +68,12 @@ std::optional<QJsonObject> parseObject(const QByteArray& Data, QString& Reason)
     return std::nullopt;
   }
   return Document.object();
+}
+
+// The files and chunks a document lists.
+qint64 entryCount(const QJsonObject& Document)
+{
+  return qint64(Document.value("files").toArray().size()) + Document.value("chunks").toArray().size();
 }
 
 // The first local file that two entries name (after the folder's path
@@ -266,6 +273,11 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   , m_PackageData(std::move(PackageData))
   , m_AssetData(std::move(AssetData))
 {
+  if (m_PackageData.size() > MaxDescriptionBytes || m_AssetData.size() > MaxDescriptionBytes) {
+    m_TooLarge = true;
+    m_InvalidReason = QString("a document of more than the %1 bytes a description may have").arg(MaxDescriptionBytes);
+    return;
+  }
   QString Reason;
   const std::optional<QJsonObject> PackageObject = parseObject(m_PackageData, Reason);
   if (!PackageObject) {
@@ -283,6 +295,14 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
     }
   }
 
+  const qint64 Entries = entryCount(*PackageObject) + (AssetObject ? entryCount(*AssetObject) : 0);
+  if (Entries > MaxDescriptionEntries) {
+    m_TooLarge = true;
+    m_InvalidReason = QString("it lists %1 files and chunks, more than the %2 a description may have")
+                          .arg(Entries)
+                          .arg(MaxDescriptionEntries);
+    return;
+  }
   const QString Problem = documentsProblem(*PackageObject, AssetObject);
   if (!Problem.isEmpty()) {
     m_InvalidReason = Problem;

@@ -107,6 +107,9 @@ public:
   bool isValid() const { return m_Valid; }
   // Why the description is not valid; empty when it is.
   const QString& invalidReason() const { return m_InvalidReason; }
+  // Whether it is invalid for being larger than a description may be
+  // (shared/descriptiondocument.h).
+  bool isTooLarge() const { return m_TooLarge; }
 
   // "P<version> A<asset version>", each "?" when empty. Two descriptions
   // describe the same installation state exactly when these are equal.
@@ -141,6 +144,7 @@ private:
   QByteArray m_PackageData;
   QByteArray m_AssetData;
   bool m_Valid = false;
+  bool m_TooLarge = false;
   QString m_InvalidReason = QStringLiteral("no description");
 };
 

@@ -1,6 +1,7 @@
 // The configuration handler against real requests to the test server.
 
 #include "launcher/launcherconfigurationhandler.h"
+#include "shared/descriptiondocument.h"
 #include "shared/downloadpool.h"
 
 #include "releasesigning.h"
@@ -104,6 +105,8 @@ private slots:
   void cachedConfigurationNeedsItsSignature_data();
   void cachedConfigurationNeedsItsSignature();
   void unsignedReplyOfASignedUrlIsDropped();
+  void compressedDescriptions_data();
+  void compressedDescriptions();
 };
 
 void TestConfigurationHandler::loadsAndCachesTheConfiguration()
@@ -339,9 +342,12 @@ void TestConfigurationHandler::oversizedDocumentsFail_data()
 {
   QTest::addColumn<TTestHttpServer::TFault>("Fault");
   QTest::addColumn<QByteArray>("ContentEncoding");
-  QTest::newRow("500 MB") << TTestHttpServer::TFault::generatedBody(500 * 1000 * 1000) << QByteArray();
-  QTest::newRow("endless") << TTestHttpServer::TFault::endlessBody() << QByteArray();
-  QTest::newRow("gzip") << TTestHttpServer::TFault() << QByteArray("gzip");
+  QTest::addColumn<bool>("TooLarge");  // the player is told that the description is too large
+  QTest::newRow("500 MB") << TTestHttpServer::TFault::generatedBody(500 * 1000 * 1000) << QByteArray() << true;
+  QTest::newRow("a byte more than a description may have")
+      << TTestHttpServer::TFault::generatedBody(shared::MaxDescriptionBytes + 1) << QByteArray() << true;
+  QTest::newRow("endless") << TTestHttpServer::TFault::endlessBody() << QByteArray() << true;
+  QTest::newRow("gzip") << TTestHttpServer::TFault() << QByteArray("gzip") << false;
 }
 
 // A configuration or description larger than the document limit (or
@@ -351,6 +357,7 @@ void TestConfigurationHandler::oversizedDocumentsFail()
 {
   QFETCH(TTestHttpServer::TFault, Fault);
   QFETCH(QByteArray, ContentEncoding);
+  QFETCH(bool, TooLarge);
   TTestHttpServer Server;
   Server.setBody("/velmetadata.json", testsupport::gzipOfZeros(1000), "application/json", ContentEncoding);
   Server.setFault("/velmetadata.json", Fault);
@@ -379,6 +386,12 @@ void TestConfigurationHandler::oversizedDocumentsFail()
   Online.handler->requestPackageConfigurations();
   QVERIFY(Finished.wait(30000));
   QVERIFY(!Online.handler->configuration()->packages()[0]->currentDescription());
+  const auto& Refused = Online.handler->refusedDocuments();
+  QCOMPARE(Refused.size(), std::size_t(TooLarge ? 1 : 0));
+  if (TooLarge) {
+    QCOMPARE(Refused[0].package, QString("Game"));
+    QCOMPARE(Refused[0].reason, EDocumentRefusal::TooLarge);
+  }
 }
 
 void TestConfigurationHandler::nocacheOnlyOnDescriptions()
@@ -729,6 +742,114 @@ void TestConfigurationHandler::unsignedReplyOfASignedUrlIsDropped()
   QTRY_COMPARE_WITH_TIMEOUT(Server.requestCount("/package.json"), 2, 10000);
   QVERIFY(Finished.wait(20000));
   QCOMPARE(Fixture.handler->configuration()->packages()[0]->currentDescription()->versionText(), QString("P5 A2"));
+}
+
+namespace {
+
+// What the server publishes as the compressed copy of a description.
+enum class ECompressedCopy
+{
+  Good,
+  CutOff,           // its last bytes missing
+  FlippedByte,      // one byte of its payload changed
+  DeclaresTooMuch,  // a header declaring more than a description may have
+  Missing,          // not found
+  OfAnother,        // the copy of another description
+  NamedAsItself,    // the configuration names the description as its own copy
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(ECompressedCopy)
+
+void TestConfigurationHandler::compressedDescriptions_data()
+{
+  QTest::addColumn<ECompressedCopy>("Copy");
+  QTest::addColumn<bool>("Signed");
+  QTest::addColumn<QString>("Fallback");  // why the description itself is fetched; empty: it is not
+  QTest::newRow("good") << ECompressedCopy::Good << false << "";
+  QTest::newRow("good, signed") << ECompressedCopy::Good << true << "";
+  QTest::newRow("cut off") << ECompressedCopy::CutOff << false << "Compressed copy not usable: not a payload container";
+  QTest::newRow("cut off, signed") << ECompressedCopy::CutOff << true
+                                   << "Compressed copy not usable: not a payload container";
+  QTest::newRow("flipped byte") << ECompressedCopy::FlippedByte << false << "Compressed copy not usable: does not decode";
+  QTest::newRow("declares too much") << ECompressedCopy::DeclaresTooMuch << false
+                                     << QString("Compressed copy not usable: declares %1 bytes")
+                                            .arg(shared::MaxDescriptionBytes + 1);
+  QTest::newRow("missing") << ECompressedCopy::Missing << false << "Error transferring";
+  QTest::newRow("another description's, signed") << ECompressedCopy::OfAnother << true
+                                                 << "Signature refused: bad signature";
+  QTest::newRow("named as itself") << ECompressedCopy::NamedAsItself << false << "";
+}
+
+// A description larger than the documents of old (16 MiB) is fetched
+// through its compressed copy where the configuration names one: decoded,
+// the copy is the description its signature vouches for. A copy that cannot
+// be fetched, decoded or accepted is passed over for the description
+// itself; nothing is refused.
+void TestConfigurationHandler::compressedDescriptions()
+{
+  QFETCH(ECompressedCopy, Copy);
+  QFETCH(bool, Signed);
+  QFETCH(QString, Fallback);
+  QTemporaryDir Www;
+  QJsonObject Configuration = QJsonDocument::fromJson(configurationDocument("d/package.json")).object();
+  QJsonArray Packages = Configuration.value("packages").toArray();
+  QJsonObject Game = Packages[0].toObject();
+  QJsonArray Builds = Game.value("builds").toArray();
+  QJsonObject Build = Builds[0].toObject();
+  Build.insert("compressedurl", Copy == ECompressedCopy::NamedAsItself ? "d/package.json" : "d/package.json.zst");
+  Builds[0] = Build;
+  Game.insert("builds", Builds);
+  Packages[0] = Game;
+  Configuration.insert("packages", Packages);
+  testsupport::writeWholeFile(Www.filePath("c/velmetadata.json"), QJsonDocument(Configuration).toJson());
+  const auto Padded = [](const QByteArray& Description) {
+    return Description + QByteArray(17 * 1024 * 1024, ' ');
+  };
+  const QByteArray Description = Padded(descriptionOf("5", "a"));
+  testsupport::writeWholeFile(Www.filePath("c/d/package.json"), Description);
+  QByteArray Compressed = shared::packDescription(Copy == ECompressedCopy::OfAnother ? Padded(descriptionOf("6", "a"))
+                                                                                     : Description);
+  QVERIFY(!Compressed.isEmpty());
+  if (Copy == ECompressedCopy::CutOff)
+    Compressed.chop(16);
+  if (Copy == ECompressedCopy::FlippedByte)
+    Compressed[Compressed.size() / 2] = char(Compressed[Compressed.size() / 2] ^ 0x01);
+  if (Copy == ECompressedCopy::DeclaresTooMuch)
+    Compressed = shared::containerAround(shared::EPayloadFormat::Zstd, shared::MaxDescriptionBytes + 1,
+                                         Compressed.mid(Compressed.size() - 64));
+  if (Copy != ECompressedCopy::Missing)
+    testsupport::writeWholeFile(Www.filePath("c/d/package.json.zst"), Compressed);
+  if (Signed) {
+    testsupport::signPublished(Www.filePath("c"), "velmetadata.json", shared::EDocumentRole::Configuration);
+    testsupport::signPublished(Www.filePath("c"), "d/package.json", shared::EDocumentRole::Package);
+  }
+  TTestHttpServer Server;
+  Server.setRootDirectory(Www.path());
+  THandlerFixture Fixture(Server.url("/c/velmetadata.json"), 10000, false,
+                          Signed ? testsupport::acceptedReleaseKeys().split(", ") : QStringList());
+  QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
+  Fixture.handler->startConfigurationDownload();
+  QVERIFY(Loaded.wait(10000));
+  if (!Fallback.isEmpty())
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Compressed description .*/c/d/package.json.zst not used: " +
+                                                          QRegularExpression::escape(Fallback) +
+                                                          ".*; fetching .*/c/d/package.json$"));
+  QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
+  Fixture.handler->requestPackageConfigurations();
+  QVERIFY(Finished.wait(20000));
+  const TPackageConfigurationReader* Got = Fixture.handler->configuration()->packages()[0]->currentDescription();
+  QVERIFY(Got);
+  QCOMPARE(Got->versionText(), QString("P5 A?"));
+  QCOMPARE(Got->packageData(), Description);
+  QVERIFY(Fixture.handler->refusedDocuments().empty());
+  const bool CopyAskedFor = Copy != ECompressedCopy::NamedAsItself;
+  QCOMPARE(Server.requestCount("/c/d/package.json.zst"), CopyAskedFor ? 1 : 0);
+  QCOMPARE(Server.requestCount("/c/d/package.json"), Fallback.isEmpty() && CopyAskedFor ? 0 : 1);
+  // The copy has no signature of its own: the description's vouches for it.
+  QCOMPARE(Server.requestCount("/c/d/package.json.zst.sig"), 0);
+  QCOMPARE(Server.requestCount("/c/d/package.json.sig") > 0, Signed);
 }
 
 QTEST_GUILESS_MAIN(TestConfigurationHandler)

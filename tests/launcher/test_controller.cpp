@@ -3,6 +3,7 @@
 
 #include "launcher/app/launcherapplication.h"
 #include "shared/contentdefinedchunker.h"
+#include "shared/descriptiondocument.h"
 
 #include "enginefixture.h"
 
@@ -802,6 +803,7 @@ enum class EMisplacement
   OlderConfiguration,        // the configuration as it was signed before
   OlderLauncher,             // a newer launcher, signed before the launcher description accepted last
   LowerLauncherVersion,      // a launcher description of a lower version
+  OversizedGame,             // a game description larger than a description may be
 };
 
 } // namespace
@@ -825,6 +827,10 @@ void TestController::documentsOutOfPlaceOrOlder_data()
   QTest::newRow("older configuration, signed") << EMisplacement::OlderConfiguration << true << Older.arg("Ashgrove Online");
   QTest::newRow("newer launcher signed before, signed") << EMisplacement::OlderLauncher << true << Older.arg("Launcher");
   QTest::newRow("lower launcher version") << EMisplacement::LowerLauncherVersion << false << QString();
+  QTest::newRow("oversized game description")
+      << EMisplacement::OversizedGame << false
+      << "The update of Ashgrove was refused because it lists more files than this launcher can take; a newer "
+         "launcher may be needed.";
 }
 
 // Real documents of the maker served in the wrong place, or older than what
@@ -884,6 +890,9 @@ void TestController::documentsOutOfPlaceOrOlder()
   case EMisplacement::LowerLauncherVersion:
     Game.publishRunningLauncher("0.0.11");
     break;
+  case EMisplacement::OversizedGame:
+    Game.server.setFault("/game/package.json", TTestHttpServer::TFault::generatedBody(shared::MaxDescriptionBytes + 1));
+    break;
   case EMisplacement::OlderGame:
   case EMisplacement::OlderConfiguration:
     break;
@@ -891,7 +900,8 @@ void TestController::documentsOutOfPlaceOrOlder()
   // Where the game's description is refused, the run is asked to install
   // it; otherwise a plain start (a first launch would check the installed
   // game again, and this run is ended while it may do so).
-  const bool GameRefused = Misplacement == EMisplacement::ConfigurationAsGame || Misplacement == EMisplacement::OlderGame;
+  const bool GameRefused = Misplacement == EMisplacement::ConfigurationAsGame || Misplacement == EMisplacement::OlderGame ||
+                           Misplacement == EMisplacement::OversizedGame;
   const QString Awaited = Told.isEmpty() ? QString("is older than this launcher") : "Dialog: Update refused: " + Told;
   QVERIFY2(runUntilLogged(Installation, GameRefused ? QStringList{"--first-launch"} : QStringList(), Awaited),
            qPrintable(Installation.readLog().right(3000)));

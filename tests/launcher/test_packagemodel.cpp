@@ -1,6 +1,7 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/package.h"
+#include "shared/descriptiondocument.h"
 #include "shared/packageconfigurationreader.h"
 
 #include "testsupport.h"
@@ -80,7 +81,8 @@ void TestPackageModel::configurationPackagesAndBuilds()
     "launcher": {"name": "Launcher", "builds": [{"os": "linux", "architecture": "x86_64", "url": "launcher/package.json"}]},
     "packages": [
       {"name": "Client", "directoryname": "client", "installautomatically": true, "logolinktarget": "https://example.org/x",
-       "builds": [{"os": "LINUX", "architecture": "X86_64", "url": "builds/linux/package.json", "assetsurl": "builds/linux/assets.json"}]},
+       "builds": [{"os": "LINUX", "architecture": "X86_64", "url": "builds/linux/package.json", "assetsurl": "builds/linux/assets.json",
+                   "compressedurl": "builds/linux/package.json.zst"}]},
       7,
       {"name": "NoBuilds", "directoryname": "nobuilds", "builds": {"os": "linux"}}
     ],
@@ -104,6 +106,7 @@ void TestPackageModel::configurationPackagesAndBuilds()
   QCOMPARE(Client->builds()[0]->architecture, EArchitecture::X86_64);
   QCOMPARE(Client->builds()[0]->url, QUrl("https://h:8443/launcher/builds/linux/package.json"));
   QCOMPARE(Client->builds()[0]->assetsUrl, QUrl("https://h:8443/launcher/builds/linux/assets.json"));
+  QCOMPARE(Client->builds()[0]->compressedUrl, QUrl("https://h:8443/launcher/builds/linux/package.json.zst"));
   QVERIFY(Client->currentBuild() != nullptr);
   QCOMPARE(Client->localStatus(), ELocalPackageStatus::Unknown);
   // A non-object element has no folder name: it is left out, and the next
@@ -335,6 +338,17 @@ void TestPackageModel::descriptionInvalidJson_data()
                                          << "the asset description has no \"version\"";
   QTest::newRow("the configuration as asset") << Good << QByteArray(R"({"packages": []})")
                                               << "the asset description has no \"version\"";
+  // Beyond the bound of a description's size (its memory): refused before
+  // it is parsed, or before its entries are read.
+  QByteArray ManyEntries = R"({"version": "1", "chunks": [{}], "files": [{})";
+  for (qint64 Entry = 1; Entry < shared::MaxDescriptionEntries; ++Entry)
+    ManyEntries += ",{}";
+  QTest::newRow("more entries than a description may have")
+      << ManyEntries + "]}" << QByteArray()
+      << QString("it lists %1 files and chunks, more than the %2 a description may have").arg(shared::MaxDescriptionEntries + 1).arg(shared::MaxDescriptionEntries);
+  QTest::newRow("more bytes than a description may have")
+      << Good << Good + QByteArray(int(shared::MaxDescriptionBytes) - Good.size() + 1, ' ')
+      << "a document of more than the 134217728 bytes a description may have";
   QTest::newRow("good pair") << Good << GoodAsset << "";
 }
 
@@ -352,6 +366,7 @@ void TestPackageModel::descriptionInvalidJson()
   if (Reason.isEmpty())
     return;
   QVERIFY2(Reader.invalidReason().startsWith(Reason), qPrintable(Reader.invalidReason()));
+  QCOMPARE(Reader.isTooLarge(), Reason.contains("a description may have"));
   QVERIFY(Reader.version().isEmpty());
   QVERIFY(Reader.assetVersion().isEmpty());
   QVERIFY(Reader.files().empty());

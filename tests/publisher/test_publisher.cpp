@@ -10,6 +10,7 @@
 #include "gamebuild.h"
 #include "testsupport.h"
 
+#include "shared/descriptiondocument.h"
 #include "shared/payload.h"
 #include "shared/sha256.h"
 
@@ -209,6 +210,24 @@ void TestPublisher::sameOutputWhateverTheThreads()
     else
       QCOMPARE(Tree, First);
   }
+  // The compressed copy of the description decodes to it byte for byte; a
+  // publication without one removes the copy an earlier one left, which
+  // would no longer be the description.
+  const QString Output = Work.filePath("out-1");
+  const QByteArray Description = testsupport::readWholeFile(Output + "/package.json");
+  QString Problem;
+  QCOMPARE(shared::unpackDescription(testsupport::readWholeFile(Output + "/package.json.zst"), shared::MaxDescriptionBytes,
+                                     Problem),
+           std::optional<QByteArray>(Description));
+  Options.outputDirectory = Output;
+  Options.version = "1.1";
+  Options.descriptionZstdLevel = 0;
+  TPublishReport Report;
+  QString Error;
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QVERIFY(!QFile::exists(Output + "/package.json.zst"));
+  QCOMPARE(Report.compressedDescriptionBytes, std::uint64_t(0));
+  QCOMPARE(Report.descriptionBytes, std::uint64_t(QFileInfo(Output + "/package.json").size()));
 }
 
 void TestPublisher::republishingCompletesBlockIndexes()

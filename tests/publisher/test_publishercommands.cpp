@@ -380,7 +380,9 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
                                         {Relative(Indexes[0]), "differs from its hash"},
                                         {Relative(Indexes[1]), "block 0 (bytes "},
                                         {Relative(Indexes[2]), "is missing"},
-                                        {Damaged + "/package.json", "the file data/world.pak names chunk 999"}};
+                                        {Damaged + "/package.json", "the file data/world.pak names chunk 999"},
+                                        // v1's compressed copy beside the changed description.
+                                        {Damaged + "/package.json.zst", "does not decode to the description beside it"}};
   const auto Local = verifyPublication(Damaged, {}, Error);
   QVERIFY2(Local, qPrintable(Error));
   QMap<QString, QString> Found;

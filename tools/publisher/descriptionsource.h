@@ -2,6 +2,7 @@
 
 #include "shared/packageconfigurationreader.h"
 #include "shared/blocks.h"
+#include "shared/descriptiondocument.h"
 #include "shared/payload.h"
 
 #include <QByteArray>
@@ -16,10 +17,11 @@
 // descriptions and chunk files, from a local folder or from a web server.
 namespace orvale::publisher {
 
-// A description is at most this large; a chunk file at most its declared
-// packed size, which is bounded by kMaxChunkFileBytes: the largest content a
-// container may declare plus room for a header and a codec's overhead.
-constexpr qint64 kMaxDescriptionBytes = 64ll * 1024 * 1024;
+// A description is at most as large as launchers accept; a chunk file at
+// most its declared packed size, which is bounded by kMaxChunkFileBytes: the
+// largest content a container may declare plus room for a header and a
+// codec's overhead.
+constexpr qint64 kMaxDescriptionBytes = shared::MaxDescriptionBytes;
 constexpr qint64 kMaxChunkFileBytes = qint64(shared::kMaxUnpackedPayloadSize) + 1024 * 1024;
 
 struct TLoadedDescription

@@ -579,21 +579,63 @@ std::optional<std::vector<TSourceFile>> buildFiles(const TPublishOptions& Option
   return Sources;
 }
 
-// The signature file first: a publication cut short never serves a new
-// description beside an old signature that vouches for it.
-bool writeDescription(const TPublishOptions& Options, const QString& Path, const QJsonObject& Description,
-                      QString& Error)
+// Writes Data to Path atomically.
+bool writeFileAtomically(const QString& Path, const QByteArray& Data, QString& Error)
 {
-  const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
-  if (Options.signingKey &&
-      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
-    return false;
   QSaveFile File(Path);
-  if (!File.open(QIODevice::WriteOnly) || File.write(Json) != Json.size() || !File.commit()) {
+  if (!File.open(QIODevice::WriteOnly) || File.write(Data) != Data.size() || !File.commit()) {
     Error = QString("cannot write %1: %2").arg(Path, File.errorString());
     return false;
   }
   return true;
+}
+
+// What keeps launchers from taking the description; empty when they take it.
+QString descriptionSizeProblem(const QJsonObject& Description, const QByteArray& Json)
+{
+  const qint64 Entries = qint64(Description.value("files").toArray().size()) + Description.value("chunks").toArray().size();
+  if (Entries > shared::MaxDescriptionEntries)
+    return QString("the description lists %1 files and chunks, more than the %2 launchers accept")
+        .arg(Entries)
+        .arg(shared::MaxDescriptionEntries);
+  if (Json.size() > shared::MaxDescriptionBytes)
+    return QString("the description has %1 bytes, more than the %2 launchers accept")
+        .arg(Json.size())
+        .arg(shared::MaxDescriptionBytes);
+  return QString();
+}
+
+// The signature file first, then the compressed copy, then the description:
+// a publication cut short never serves a new description beside an old
+// signature that vouches for it, and a compressed copy that does not decode
+// to what the signature beside it vouches for is refused by launchers, which
+// then fetch the description itself.
+bool writeDescription(const TPublishOptions& Options, const QString& Path, const QJsonObject& Description,
+                      TPublishReport& Report, QString& Error)
+{
+  const QByteArray Json = QJsonDocument(Description).toJson(QJsonDocument::Indented);
+  Error = descriptionSizeProblem(Description, Json);
+  if (!Error.isEmpty())
+    return false;
+  if (Options.signingKey &&
+      !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
+    return false;
+  const QString CompressedPath = Path + shared::CompressedDescriptionSuffix;
+  if (Options.descriptionZstdLevel > 0) {
+    const QByteArray Compressed = shared::packDescription(Json, Options.descriptionZstdLevel);
+    if (Compressed.isEmpty()) {
+      Error = QString("cannot compress %1").arg(Path);
+      return false;
+    }
+    if (!writeFileAtomically(CompressedPath, Compressed, Error))
+      return false;
+    Report.compressedDescriptionBytes = std::uint64_t(Compressed.size());
+  } else if (QFileInfo::exists(CompressedPath) && !QFile::remove(CompressedPath)) {
+    Error = QString("cannot remove %1, the compressed copy of an earlier description").arg(CompressedPath);
+    return false;
+  }
+  Report.descriptionBytes = std::uint64_t(Json.size());
+  return writeFileAtomically(Path, Json, Error);
 }
 
 } // namespace
@@ -643,13 +685,13 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     return false;
   // The description is written last: it vouches for the chunk files.
   return writeDescription(Options, QDir(Effective.outputDirectory).filePath("package.json"),
-                          describe(Options, std::move(Files), Store.chunks()), Error);
+                          describe(Options, std::move(Files), Store.chunks()), Report, Error);
 }
 
 QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
 {
   QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, %8 Deflate, "
-                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes)\n")
+                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes); ")
       .arg(counted(std::uint64_t(Report.files), "file", "files"))
       .arg(Report.inputBytes)
       .arg(Seconds, 0, 'f', 1)
@@ -666,6 +708,10 @@ QString publishText(const TPublishReport& Report, double Seconds, const QString&
       .arg(Report.blockIndexFiles == 1 ? QString("1 chunk offers blocks")
                                        : QString("%1 chunks offer blocks").arg(Report.blockIndexFiles))
       .arg(Report.blockIndexBytes);
+  Text += QString("a description of %1 bytes").arg(Report.descriptionBytes);
+  if (Report.compressedDescriptionBytes > 0)
+    Text += QString(", %1 compressed").arg(Report.compressedDescriptionBytes);
+  Text += "\n";
   if (Report.zstdChunks > 0)
     Text += "note: launchers from before zstd cannot install this package; publish a launcher's own package with "
             "--codecs compatible\n";
@@ -687,7 +733,9 @@ QJsonObject publishJson(const TPublishReport& Report, double Seconds)
                      {"lzma_chunks", Report.lzmaChunks},
                      {"lzip_chunks", Report.lzipChunks},
                      {"block_index_files", Report.blockIndexFiles},
-                     {"block_index_bytes", double(Report.blockIndexBytes)}};
+                     {"block_index_bytes", double(Report.blockIndexBytes)},
+                     {"description_bytes", double(Report.descriptionBytes)},
+                     {"compressed_description_bytes", double(Report.compressedDescriptionBytes)}};
 }
 
 } // namespace orvale::publisher

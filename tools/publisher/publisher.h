@@ -2,6 +2,7 @@
 
 #include "codecchoice.h"
 
+#include "shared/descriptiondocument.h"
 #include "shared/releasesignature.h"
 
 #include <QJsonObject>
@@ -37,6 +38,10 @@ struct TPublishOptions
   // A build without files is refused unless allowed: its description would
   // empty every player's installation.
   bool allowEmpty = false;
+  // The Zstandard level of the description's compressed copy
+  // (package.json.zst, shared/descriptiondocument.h); 0 writes none and
+  // removes one an earlier publication left.
+  int descriptionZstdLevel = shared::DefaultDescriptionZstdLevel;
 };
 
 struct TPublishReport
@@ -56,6 +61,9 @@ struct TPublishReport
   // Distinct chunks that offer blocks, and the bytes of their index files.
   int blockIndexFiles = 0;
   std::uint64_t blockIndexBytes = 0;
+  // The description and its compressed copy (0: none written).
+  std::uint64_t descriptionBytes = 0;
+  std::uint64_t compressedDescriptionBytes = 0;
 };
 
 // Where a publication stands; bytes count the build's bytes whose pieces

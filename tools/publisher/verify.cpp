@@ -105,6 +105,27 @@ std::optional<TVerifyProblem> signatureProblem(const TLoadedDescription& Loaded,
   return std::nullopt;
 }
 
+// What keeps launchers from using the compressed copy beside the
+// description (they then fetch the description itself): one that does not
+// decode to the description byte for byte. No copy is no problem.
+std::optional<TVerifyProblem> compressedCopyProblem(const TLoadedDescription& Loaded, const TChunkSource& Source)
+{
+  const QString Location = Loaded.location + shared::CompressedDescriptionSuffix;
+  const QUrl Url = Source.web() ? QUrl(Location) : QUrl::fromLocalFile(Location);
+  const TFetchedFile File = Source.read(Url, kMaxDescriptionBytes);
+  if (File.state == TFetchedFile::EState::Missing)
+    return std::nullopt;
+  if (File.state == TFetchedFile::EState::Failed)
+    return TVerifyProblem{Location, QString("cannot be read: %1").arg(File.error)};
+  QString Problem;
+  const auto Decoded = shared::unpackDescription(File.data, kMaxDescriptionBytes, Problem);
+  if (!Decoded)
+    return TVerifyProblem{Location, QString("is no compressed description: %1").arg(Problem)};
+  if (*Decoded != Loaded.data)
+    return TVerifyProblem{Location, "does not decode to the description beside it"};
+  return std::nullopt;
+}
+
 std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
 {
   if (Record.packedSize > std::uint64_t(kMaxChunkFileBytes) || Record.unpackedSize > shared::kMaxUnpackedPayloadSize)
@@ -199,6 +220,8 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
   const std::vector<TChunkInPackage> Records = distinctDownloadRecords(Loaded->reader);
   const TChunkSource Source(*Loaded);
   if (auto Problem = signatureProblem(*Loaded, Source, Keys))
+    Report.problems.push_back(*Problem);
+  if (auto Problem = compressedCopyProblem(*Loaded, Source))
     Report.problems.push_back(*Problem);
   const auto Problems = checkChunkFiles(Source, Records, Progress);
   for (std::size_t Index = 0; Index < Records.size(); ++Index) {

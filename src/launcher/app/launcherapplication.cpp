@@ -433,6 +433,8 @@ QString refusalReasonText(EDocumentRefusal Reason)
     return "it is older than the version already installed";
   case EDocumentRefusal::NotADescription:
     return "the server did not send an update of it";
+  case EDocumentRefusal::TooLarge:
+    return "it lists more files than this launcher can take; a newer launcher may be needed";
   }
   return "it could not be checked";
 }

@@ -75,11 +75,13 @@ TCommandSpec publishCommand()
   Command.title = "publishing";
   Command.usage = "--input BUILD_DIR --output OUT_DIR --version TEXT [options]";
   Command.paragraphs
-      << "Publishes the build into OUT_DIR: package.json and the chunk files it names below chunks/. Files up to 4 MiB "
-         "are published whole, larger ones cut by their content, so that updates reuse unchanged regions. Chunk files "
-         "already there from an earlier publication are checked and kept. The description is written last."
+      << "Publishes the build into OUT_DIR: package.json, its compressed copy package.json.zst and the chunk files it "
+         "names below chunks/. Files up to 4 MiB are published whole, larger ones cut by their content, so that "
+         "updates reuse unchanged regions. Chunk files already there from an earlier publication are checked and "
+         "kept. The description is written last."
       << "Refused: an empty build (unless --allow-empty), a name that is not valid UTF-8, a symbolic link, an output "
-         "folder inside the build folder, an --executable that is not a file of the build.";
+         "folder inside the build folder, an --executable that is not a file of the build, a description larger "
+         "than launchers accept (262144 files and chunks, 128 MiB).";
   Command.options = {
       required(valueOption("input", "BUILD_DIR", "The build folder.")),
       required(valueOption("output", "OUT_DIR", "The folder to publish into (made when missing).")),
@@ -97,6 +99,9 @@ TCommandSpec publishCommand()
       valueOption("level", "0-9", "The LZMA and lzip preset (3)."),
       valueOption("deflate-level", "1-9", "The zlib level of Deflate (6)."),
       valueOption("zstd-level", "1-19", "The Zstandard level (3)."),
+      valueOption("description-zstd-level", "0-19",
+                  "The Zstandard level of package.json.zst, the compressed copy of the description that launchers "
+                  "prefer where the configuration names it (16); 0 writes none."),
       valueOption("min-lzma-saving", "PERCENT", "With auto: LZMA only where it is this much smaller than zstd (10)."),
       valueOption("min-deflate-saving", "PERCENT",
                   "With auto: zstd (or Deflate) only where it is this much smaller than the piece (5)."),

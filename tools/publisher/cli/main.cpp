@@ -168,6 +168,7 @@ std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOpt
        {std::tuple<QString, int, int, int*>{"level", 0, 9, &Options.packing.lzmaPreset},
         {"deflate-level", 1, 9, &Options.packing.deflateLevel},
         {"zstd-level", 1, 19, &Options.packing.zstdLevel},
+        {"description-zstd-level", 0, 19, &Options.descriptionZstdLevel},
         {"min-lzma-saving", 0, 100, &Options.packing.minimumLzmaSavingPercent},
         {"min-deflate-saving", 0, 100, &Options.packing.minimumDeflateSavingPercent}}) {
     if (const auto Problem = takeNumber(Line, Name, Minimum, Maximum, *Target))
@@ -324,17 +325,19 @@ int runKeygen(const cli::TCommandLine& Line)
   return 0;
 }
 
-// Reads the file to sign, within the size of the largest document the
-// launcher reads; a message when it cannot.
-std::optional<QString> readDocumentToSign(const QString& Path, QByteArray& Document)
+// Reads the file to sign, within the size of the largest document of its
+// role the launcher reads; a message when it cannot.
+std::optional<QString> readDocumentToSign(const QString& Path, shared::EDocumentRole Role, QByteArray& Document)
 {
+  const qint64 Limit =
+      Role == shared::EDocumentRole::Configuration ? shared::MaxDocumentBytes : shared::MaxDescriptionBytes;
   QFile File(Path);
   if (File.open(QIODevice::ReadOnly))
-    Document = File.read(shared::MaxDocumentBytes + 1);
+    Document = File.read(Limit + 1);
   if (File.error() != QFileDevice::NoError)
     return QString("cannot read %1: %2").arg(Path, File.errorString());
-  if (Document.size() > shared::MaxDocumentBytes)
-    return QString("%1: larger than the %2 bytes the launcher accepts").arg(Path).arg(shared::MaxDocumentBytes);
+  if (Document.size() > Limit)
+    return QString("%1: larger than the %2 bytes the launcher accepts").arg(Path).arg(Limit);
   return std::nullopt;
 }
 
@@ -349,7 +352,7 @@ int runSign(const cli::TCommandLine& Line)
   if (const auto Problem = loadSigning(Signing, *Signing.role, Line.arguments[1], Key, Terms))
     return fail(*Problem);
   QByteArray Document;
-  if (const auto Problem = readDocumentToSign(Line.arguments[1], Document))
+  if (const auto Problem = readDocumentToSign(Line.arguments[1], *Signing.role, Document))
     return fail(*Problem);
   QString Error;
   if (!shared::writeSignatureFile(Line.arguments[1], Document, *Key, Terms, Error))

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "shared/payload.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+#include <optional>
+
+// How large a package or asset description may be, and its compressed copy.
+//
+// A description lists at most MaxDescriptionEntries entries (files and
+// chunks together); an entry as the publisher writes it takes about 490
+// bytes (a file published whole, with a path of 15 characters, indented),
+// so MaxDescriptionEntryBytes on average leaves room for longer paths. The
+// largest description, plain or decoded from its compressed copy, is the
+// product: 128 MiB, enough for 100 000 files with room to spare. The
+// launcher holds a description's text and its parsed form (about three
+// times the text while it is parsed), so one description of 100 000 files
+// (49 MB) takes about 200 MB at its peak.
+namespace shared {
+
+constexpr qint64 MaxDescriptionEntries = 262144;
+constexpr qint64 MaxDescriptionEntryBytes = 512;
+constexpr qint64 MaxDescriptionBytes = MaxDescriptionEntries * MaxDescriptionEntryBytes;
+static_assert(std::uint64_t(MaxDescriptionBytes) <= kMaxUnpackedPayloadSize,
+              "a compressed description is decoded within the bounds of a chunk payload");
+
+// The publisher writes the compressed copy of a description beside it,
+// under the description's file name with this suffix: a payload container
+// (shared/payload.h) of Zstandard frames, which decodes to the description
+// byte for byte, so that the description's signature vouches for it too.
+extern const char* const CompressedDescriptionSuffix;
+constexpr int DefaultDescriptionZstdLevel = 16;
+
+// The compressed copy of Document at the Zstandard level (1 to 19); empty
+// when it cannot be made.
+QByteArray packDescription(const QByteArray& Document, int Level = DefaultDescriptionZstdLevel);
+
+// Decodes a compressed copy into the document, of at most MaxBytes
+// (MaxDescriptionBytes at most). Nothing, with the reason in Problem, when
+// Packed is not a container of a format that decodes as a stream (Stored,
+// Deflate, LZMA, Zstandard), declares more than MaxBytes, or does not decode
+// to exactly the size it declares.
+std::optional<QByteArray> unpackDescription(const QByteArray& Packed, qint64 MaxBytes, QString& Problem);
+
+} // namespace shared
