@@ -10,6 +10,12 @@
 //       the middle of large files, a region modified, a large file grown and
 //       one shortened, a file added, one removed, one grown, one shrunk.
 //       Prints the regions whose bytes it inserted or modified.
+//   ashgrove-engine-bench generatemany FOLDER COUNT
+//       A game build of COUNT small text-like files (0.5 to 8 KB, 200 to a
+//       folder) and an executable.
+//   ashgrove-engine-bench changemany FOLDER COUNT
+//       Rewrites COUNT of such a build's files (spread over it) with new
+//       content of the same size; prints them as changed regions.
 //   ashgrove-engine-bench scanfile FOLDER SIZE_MB
 //       One file "data/scan.pak" of SIZE_MB MiB of mixed content.
 //   ashgrove-engine-bench shiftscanfile FOLDER TARGET
@@ -24,11 +30,13 @@
 //       VerifyPackage of every file of DESCRIPTION in FOLDER.
 //   ashgrove-engine-bench install DESCRIPTION URL [--max-concurrent M]
 //                         [--max-cached C] [--verify] [--no-fast-scan]
-//                         [--log FILE] [--idle]
+//                         [--log FILE] [--idle] [--flush each-file|file-system]
 //       Installs or updates the package published at URL (DESCRIPTION is its
 //       content) into $XDG_DATA_HOME like the launcher does; --no-fast-scan
 //       reads every installed file (the setting "fastScan" off); --idle sets
-//       everything up but installs nothing (the fixed memory base). Prints,
+//       everything up but installs nothing (the fixed memory base); --flush
+//       chooses how the data is made durable before the full marker (the
+//       default: the launcher's). Prints,
 //       besides times and sizes, the process's CPU seconds and those it
 //       spent decoding, hashing and writing.
 //
@@ -340,6 +348,42 @@ QJsonArray changeBuild(const QString& Folder)
   return Changed;
 }
 
+// A build of Count small text-like files of 0.5 to 8 KB, 200 to a folder,
+// and the client.
+void generateManyFiles(const QString& Folder, qint64 Count)
+{
+  QDir(Folder).removeRecursively();
+  const QDir Root(Folder);
+  TRandom Sizes(401);
+  for (qint64 Index = 0; Index < Count; ++Index) {
+    const QString Name = QString("d%1/f%2.txt").arg(Index / 200, 3, 10, QChar('0')).arg(Index, 5, 10, QChar('0'));
+    writeContent(Root.filePath(Name), textContent(quint64(1000 + Index)), 512 + qint64(Sizes.next() % (7680 + 1)));
+  }
+  writeText(Root.filePath("bin/client"), "#!/bin/sh\necho client \"$@\"\n");
+  makeExecutable(Root.filePath("bin/client"));
+}
+
+// Rewrites Changed of such a build's files, spread over it, with new
+// content of their size; returns the regions (each file whole).
+QJsonArray changeManyFiles(const QString& Folder, qint64 Changed)
+{
+  const QDir Root(Folder);
+  QStringList Names;
+  for (const QString& Sub : Root.entryList({"d*"}, QDir::Dirs, QDir::Name)) {
+    for (const QString& Name : QDir(Root.filePath(Sub)).entryList(QDir::Files, QDir::Name))
+      Names.append(Sub + "/" + Name);
+  }
+  QJsonArray Regions;
+  const qint64 Step = std::max<qint64>(1, Names.size() / std::max<qint64>(Changed, 1));
+  for (qint64 Index = 0; Index < Changed && Index * Step < Names.size(); ++Index) {
+    const QString& Name = Names[int(Index * Step)];
+    const qint64 Size = QFileInfo(Root.filePath(Name)).size();
+    writeContent(Root.filePath(Name), textContent(quint64(900000 + Index)), Size);
+    Regions.append(QJsonObject{{"file", Name}, {"offset", 0}, {"length", double(Size)}});
+  }
+  return Regions;
+}
+
 void generateScanFile(const QString& Folder, qint64 SizeMegabytes)
 {
   QDir(Folder).removeRecursively();
@@ -479,6 +523,7 @@ struct TInstallOptions
   bool verify = false;
   bool fastScan = true;
   bool idle = false;
+  EDurableFlush flush = TLauncherSettings().durableFlush;
   int timeoutSeconds = 1800;
 };
 
@@ -490,6 +535,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
   Settings->fastScan = Options.fastScan;
+  Settings->durableFlush = Options.flush;
   auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
@@ -556,6 +602,7 @@ int runInstall(const TInstallOptions& Options)
              {"finished", Finished},
              {"seconds", double(Nanoseconds) / 1e9},
              {"flush_seconds", FlushSeconds},
+             {"flush", Options.flush == EDurableFlush::EachFile ? "each-file" : "file-system"},
              {"bytes", double(totalSize(Published.files()))},
              {"downloaded_bytes", double(DownloadedBytes)},
              {"written_bytes", double(WrittenBytes)},
@@ -582,10 +629,11 @@ int usage()
 {
   std::fprintf(stderr,
                "usage: ashgrove-engine-bench generate FOLDER SIZE_MB | change FOLDER | scanfile FOLDER SIZE_MB |\n"
+               "       generatemany FOLDER COUNT | changemany FOLDER COUNT |\n"
                "       shiftscanfile FOLDER TARGET |\n"
                "       scan FOLDER DESCRIPTION | verify FOLDER DESCRIPTION |\n"
                "       install DESCRIPTION URL [--max-concurrent M] [--max-cached C] [--verify] [--no-fast-scan]\n"
-               "               [--log FILE] [--idle]\n");
+               "               [--log FILE] [--idle] [--flush each-file|file-system]\n");
   return 2;
 }
 
@@ -616,6 +664,14 @@ int main(int argc, char** argv)
       printJson({{"ok", true}, {"changed", changeBuild(Arguments[1])}});
       return 0;
     }
+    if (Command == "generatemany" && Arguments.size() == 3 && positiveNumber(Arguments[2], Size)) {
+      generateManyFiles(Arguments[1], Size);
+      return 0;
+    }
+    if (Command == "changemany" && Arguments.size() == 3 && positiveNumber(Arguments[2], Size)) {
+      printJson({{"ok", true}, {"changed", changeManyFiles(Arguments[1], Size)}});
+      return 0;
+    }
     if (Command == "scanfile" && Arguments.size() == 3 && positiveNumber(Arguments[2], Size)) {
       generateScanFile(Arguments[1], Size);
       return 0;
@@ -641,6 +697,9 @@ int main(int argc, char** argv)
           Options.fastScan = false;
         } else if (Option == "--idle") {
           Options.idle = true;
+        } else if (Option == "--flush" && (Value == "each-file" || Value == "file-system")) {
+          Options.flush = Value == "each-file" ? EDurableFlush::EachFile : EDurableFlush::FileSystem;
+          ++Index;
         } else if (Option == "--max-concurrent" && !Value.isEmpty()) {
           Options.maxConcurrentDownloads = Value.toInt();
           ++Index;

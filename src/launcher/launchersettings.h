@@ -11,6 +11,13 @@
 
 namespace orvale::launcher {
 
+// How the installed data is made durable before the full marker.
+enum class EDurableFlush : std::int32_t
+{
+  EachFile = 0,    // fdatasync of every file (from several threads), fsync of their folders
+  FileSystem = 1,  // one syncfs of the installation's file system
+};
+
 // The local, static configuration of the launcher, read from
 // "launchersettings.ini" (beside the executable, or the compiled-in copy).
 class TLauncherSettings
@@ -37,6 +44,8 @@ public:
   bool fastScan = true;
   bool skipVerification = true;
   bool chunkVerification = false;
+  // Not read from the file: the benchmarks compare the two ways.
+  EDurableFlush durableFlush = EDurableFlush::FileSystem;
   std::int32_t maxCachedChunks = 100;
   // The most MiB of chunk data held in memory while it waits (beside
   // maxCachedChunks; more goes to temporary files).

@@ -104,8 +104,6 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
   connect(m_pDownloadPool.get(), &shared::TDownloadPool::failed, this, &TPackageFileDownloader::onDownloadFailed);
   connect(m_pDownloadPool.get(), &shared::TDownloadPool::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
-  connect(this, &TPackageFileDownloader::writeProgress, this, &TPackageFileDownloader::onWriteProgress,
-          Qt::QueuedConnection);
   connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
   connectBlockFetcher();
 }
@@ -129,8 +127,8 @@ void TPackageFileDownloader::connectBlockFetcher()
   connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
     const auto Found = findChunk(m_OutstandingChunks, Url);
     if (Found != m_OutstandingChunks.end()) {
-      m_Requested.insert(Found->urlText);
-      m_pDownloadPool->download(Url, requestOptions(Found->chunk));
+      m_Requested.insert(Found->second.urlText);
+      m_pDownloadPool->download(Url, requestOptions(Found->second.chunk));
     }
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
@@ -163,23 +161,14 @@ std::uint64_t TPackageFileDownloader::peakCachedChunkBytes() const
   return m_PeakCachedChunkBytes;
 }
 
-std::vector<TChunkToDownload>::iterator TPackageFileDownloader::findChunk(std::vector<TChunkToDownload>& Chunks,
-                                                                          const QUrl& Url)
+TPackageFileDownloader::TChunkMap::iterator TPackageFileDownloader::findChunk(TChunkMap& Chunks, const QUrl& Url)
 {
-  const QString Key = urlText(Url);
-  auto Found = std::lower_bound(Chunks.begin(), Chunks.end(), Key, [](const TChunkToDownload& Chunk, const QString& Text) {
-    return Chunk.urlText < Text;
-  });
-  if (Found != Chunks.end() && Found->urlText == Key)
-    return Found;
-  return Chunks.end();
+  return Chunks.find(urlText(Url));
 }
 
-void TPackageFileDownloader::removeChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url)
+void TPackageFileDownloader::removeChunk(TChunkMap& Chunks, const QUrl& Url)
 {
-  auto Found = findChunk(Chunks, Url);
-  if (Found != Chunks.end())
-    Chunks.erase(Found);
+  Chunks.erase(urlText(Url));
 }
 
 void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
@@ -192,10 +181,20 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   std::vector<TChunkToDownload> Chunks = collectChunks(m_Files, Inconsistency);
   orderForDownload(Chunks);
   m_AllChunks = Chunks;
+  m_PackedTotal = 0;
+  m_UnpackedTotal = 0;
+  m_ChunksWithBlocks.clear();
+  for (std::size_t Index = 0; Index < m_AllChunks.size(); ++Index) {
+    const TChunkInPackage& Chunk = m_AllChunks[Index].chunk;
+    m_PackedTotal += Chunk.packedSize;
+    m_UnpackedTotal += Chunk.unpackedSize;
+    if (Chunk.offersBlocks())
+      m_ChunksWithBlocks.push_back(Index);
+  }
   qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
-  m_OutstandingChunks = m_AllChunks;
-  std::sort(m_OutstandingChunks.begin(), m_OutstandingChunks.end(),
-            [](const TChunkToDownload& Left, const TChunkToDownload& Right) { return Left.urlText < Right.urlText; });
+  m_OutstandingChunks.clear();
+  for (const TChunkToDownload& Chunk : m_AllChunks)
+    m_OutstandingChunks.emplace(Chunk.urlText, Chunk);
   m_UnwrittenChunks = m_OutstandingChunks;
   m_ProgressTimer.start();
 
@@ -209,7 +208,7 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   // Chunks that offer blocks are planned first: their blocks at hand are
   // taken out of the old data before anything is written over it.
   std::vector<TChunkInPackage> Records;
-  for (const TChunkToDownload& Chunk : m_OutstandingChunks)
+  for (const auto& [Key, Chunk] : m_OutstandingChunks)
     Records.push_back(Chunk.chunk);
   // Meanwhile the chunks fetched whole are downloaded and decoded, but
   // written only once the blocks at hand are taken; they keep their place
@@ -258,6 +257,12 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_Requested.clear();
   m_DownloadedBytes.clear();
   m_WrittenBytes.clear();
+  m_DownloadedTotal = 0;
+  m_WrittenTotal = 0;
+  {
+    QMutexLocker Lock(&m_WrittenMutex);
+    m_WrittenPositions.clear();
+  }
 }
 
 std::vector<std::shared_ptr<TChunkedFileState>> TPackageFileDownloader::makeFileStates(
@@ -400,7 +405,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
     m_pDownloadPool->releaseUrl(Url);
     return;
   }
-  const TChunkToDownload Chunk = *Found;
+  const TChunkToDownload Chunk = Found->second;
   const bool Unpacked = Decompressed || !Chunk.chunk.unpack;
   // The steps that remain run one after the other in one task: a chunk
   // does not wait for the GUI thread between them, and its data is still in
@@ -647,7 +652,7 @@ bool TPackageFileDownloader::writePendingPositions(TChunkedFileState& File, cons
     }
     writePosition(File, Index, *Source, Debug);
     releaseSource(Entry, *Source);
-    emit writeProgress(Entry.url, Entry.unpackedSize);
+    noteWritten(Entry.url, Entry.unpackedSize);
     File.pendingChunks.pop_front();
   }
   return true;
@@ -799,15 +804,15 @@ void TPackageFileDownloader::applyRetryRule(const QUrl& Url, const QString& Fina
   auto Found = findChunk(m_OutstandingChunks, Url);
   if (Found == m_OutstandingChunks.end())
     return;
-  if (Found->retryCount > 2) {
+  if (Found->second.retryCount > 2) {
     qCritical().noquote() << FinalMessage;
     m_OutstandingChunks.erase(Found);
     m_AtLeastOneDownloadFailed = true;
     return;
   }
   qInfo().noquote() << QString("Retry %1%2").arg(urlText(Url), threadTag());
-  Found->retryCount += 1;
-  m_pDownloadPool->download(Url, requestOptions(Found->chunk));
+  Found->second.retryCount += 1;
+  m_pDownloadPool->download(Url, requestOptions(Found->second.chunk));
 }
 
 void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code,
@@ -825,7 +830,11 @@ void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::Ne
 void TPackageFileDownloader::onDownloadProgress(const QUrl& Url, TFileSize DownloadedBytes)
 {
   if (findChunk(m_OutstandingChunks, Url) != m_OutstandingChunks.end())
-    m_DownloadedBytes[Url] = DownloadedBytes;
+  {
+    TFileSize& Known = m_DownloadedBytes[Url];
+    m_DownloadedTotal += DownloadedBytes - Known;
+    Known = DownloadedBytes;
+  }
 }
 
 void TPackageFileDownloader::onWriteProgress(const QUrl& Url, TFileSize DownloadedBytes)
@@ -834,23 +843,40 @@ void TPackageFileDownloader::onWriteProgress(const QUrl& Url, TFileSize Download
   if (Found == m_UnwrittenChunks.end())
     return;
   m_WrittenBytes[Url] = DownloadedBytes;
+  m_WrittenTotal += DownloadedBytes;
   m_UnwrittenChunks.erase(Found);
+}
+
+void TPackageFileDownloader::noteWritten(const QUrl& Url, TFileSize Bytes)
+{
+  QMutexLocker Lock(&m_WrittenMutex);
+  m_WrittenPositions.emplace_back(Url, Bytes);
+}
+
+void TPackageFileDownloader::takeWrittenPositions()
+{
+  std::vector<std::pair<QUrl, TFileSize>> Written;
+  {
+    QMutexLocker Lock(&m_WrittenMutex);
+    Written.swap(m_WrittenPositions);
+  }
+  for (const auto& [Url, Bytes] : Written)
+    onWriteProgress(Url, Bytes);
 }
 
 void TPackageFileDownloader::emitProgress()
 {
-  TFileSize Downloaded = 0;
-  for (const auto& Entry : m_DownloadedBytes)
-    Downloaded += Entry.second;
-  TFileSize Written = 0;
-  for (const auto& Entry : m_WrittenBytes)
-    Written += Entry.second;
-  TFileSize TotalToDownload = 0;
-  TFileSize TotalToWrite = 0;
-  for (const TChunkToDownload& Chunk : m_AllChunks) {
-    TotalToDownload += m_pBlockFetcher->plannedBytes(Chunk.chunk.url).value_or(Chunk.chunk.packedSize);
-    TotalToWrite += Chunk.chunk.unpackedSize;
+  takeWrittenPositions();
+  // Sums kept as the figures come: a tick does not walk tens of thousands
+  // of chunks, only those that may be fetched by blocks.
+  const TFileSize Downloaded = m_DownloadedTotal;
+  const TFileSize Written = m_WrittenTotal;
+  TFileSize TotalToDownload = m_PackedTotal;
+  for (const std::size_t Index : m_ChunksWithBlocks) {
+    const TChunkInPackage& Chunk = m_AllChunks[Index].chunk;
+    TotalToDownload = TotalToDownload - Chunk.packedSize + m_pBlockFetcher->plannedBytes(Chunk.url).value_or(Chunk.packedSize);
   }
+  const TFileSize TotalToWrite = m_UnpackedTotal;
   m_DownloadRate.addTotal(Downloaded);
   m_WriteRate.addTotal(Written);
   emit progress(Downloaded, TotalToDownload, Written, TotalToWrite);

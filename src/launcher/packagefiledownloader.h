@@ -181,7 +181,6 @@ public:
 
 signals:
   void downloadCompleted();
-  void writeProgress(const QUrl& Url, TFileSize DownloadedBytes);
   void progress(TFileSize BytesDownloaded, TFileSize BytesTotalToDownload, TFileSize BytesWritten,
                 TFileSize BytesTotalToWrite);
   void downloadFailed(EPackageDownloaderError ErrorReason);
@@ -280,10 +279,17 @@ private:
   void emitFinishedSignalWhenNoMoreFilesAreOutstanding();
   void applyRetryRule(const QUrl& Url, const QString& FinalMessage);
   void emitProgress();
+  // Positions written by the worker tasks are noted under a lock and
+  // counted on the downloader's thread at the next progress report, not
+  // sent there one by one.
+  void noteWritten(const QUrl& Url, TFileSize Bytes);
+  void takeWrittenPositions();
 
-  // Lookup in the vectors sorted by URL text.
-  std::vector<TChunkToDownload>::iterator findChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
-  void removeChunk(std::vector<TChunkToDownload>& Chunks, const QUrl& Url);
+  // Chunks by URL text: tens of thousands of them are looked up and
+  // removed one by one.
+  using TChunkMap = std::map<QString, TChunkToDownload>;
+  static TChunkMap::iterator findChunk(TChunkMap& Chunks, const QUrl& Url);
+  static void removeChunk(TChunkMap& Chunks, const QUrl& Url);
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   TBlockFetcher* m_pBlockFetcher = nullptr;  // a child
@@ -300,10 +306,17 @@ private:
   QSet<QString> m_Requested;  // chunk URLs requested whole in this run
   std::vector<std::shared_ptr<TChunkedFileState>> m_Files;
   std::vector<TChunkToDownload> m_AllChunks;
-  std::vector<TChunkToDownload> m_OutstandingChunks;
-  std::vector<TChunkToDownload> m_UnwrittenChunks;
+  TChunkMap m_OutstandingChunks;
+  TChunkMap m_UnwrittenChunks;
   std::map<QUrl, TFileSize> m_DownloadedBytes;
   std::map<QUrl, TFileSize> m_WrittenBytes;
+  QMutex m_WrittenMutex;
+  std::vector<std::pair<QUrl, TFileSize>> m_WrittenPositions;  // not counted yet
+  TFileSize m_DownloadedTotal = 0;  // the sums of the two maps
+  TFileSize m_WrittenTotal = 0;
+  TFileSize m_PackedTotal = 0;  // of m_AllChunks
+  TFileSize m_UnpackedTotal = 0;
+  std::vector<std::size_t> m_ChunksWithBlocks;  // indexes in m_AllChunks
   QTimer m_ProgressTimer;
   mutable QMutex m_PendingChunkMutex;
   QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;

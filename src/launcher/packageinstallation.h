@@ -103,8 +103,8 @@ public:
                      TFileInPackageVector Files);
 
   // Makes the installed files durable (their data, and the folders that
-  // hold them); runs on a worker thread and throws the uniform I/O error when
-  // a file is missing or a flush fails.
+  // hold them) the way the settings' durableFlush says; runs on a worker thread and throws
+  // the uniform I/O error when a file is missing or a flush fails.
   void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
                            const TFileInPackageVector& Files);
   // Seconds the installation waited for its data to become durable (the

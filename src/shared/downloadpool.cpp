@@ -436,7 +436,7 @@ void TDownloadPool::download(const QUrl& url, const TRequestOptions& Options)
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_back({url, Options});
+  enqueue(url, Options, false);
   startQueuedDownloads();
 }
 
@@ -452,7 +452,7 @@ void TDownloadPool::prioritize(const QUrl& url, const TRequestOptions& Options)
   removeFromQueue(url);
   if (m_ActiveDownloads.contains(url))
     return;
-  m_Queue.push_front({url, Options});
+  enqueue(url, Options, true);
   startQueuedDownloads();
 }
 
@@ -543,12 +543,34 @@ void TDownloadPool::wakeSharingPools()
   }
 }
 
+void TDownloadPool::enqueue(const QUrl& Url, const TRequestOptions& Options, bool First)
+{
+  TQueuedRequest Request{Url, Options, serverOf(Url)};
+  m_QueuedUrls.insert(Url);
+  ++m_QueuedPerServer[Request.server];
+  if (First)
+    m_Queue.push_front(std::move(Request));
+  else
+    m_Queue.push_back(std::move(Request));
+}
+
+void TDownloadPool::eraseQueued(std::deque<TQueuedRequest>::iterator Queued)
+{
+  m_QueuedUrls.remove(Queued->url);
+  auto Count = m_QueuedPerServer.find(Queued->server);
+  if (Count != m_QueuedPerServer.end() && --Count.value() <= 0)
+    m_QueuedPerServer.erase(Count);
+  m_Queue.erase(Queued);
+}
+
 void TDownloadPool::removeFromQueue(const QUrl& Url)
 {
+  if (!m_QueuedUrls.contains(Url))
+    return;
   const auto Found =
     std::find_if(m_Queue.begin(), m_Queue.end(), [&Url](const TQueuedRequest& Queued) { return Queued.url == Url; });
   if (Found != m_Queue.end())
-    m_Queue.erase(Found);
+    eraseQueued(Found);
 }
 
 bool TDownloadPool::isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const
@@ -564,9 +586,12 @@ std::deque<TDownloadPool::TQueuedRequest>::iterator TDownloadPool::nextStartable
     if (Active.value())
       ++Running[serverOf(Active.key())];
   }
-  return std::find_if(m_Queue.begin(), m_Queue.end(), [&Running](const TQueuedRequest& Queued) {
-    return Running.value(serverOf(Queued.url)) < MaxRequestsPerServer;
-  });
+  const auto Free = [&Running](const QString& Server) { return Running.value(Server) < MaxRequestsPerServer; };
+  const QList<QString> Servers = m_QueuedPerServer.keys();
+  if (std::none_of(Servers.begin(), Servers.end(), Free))
+    return m_Queue.end();
+  return std::find_if(m_Queue.begin(), m_Queue.end(),
+                      [&Free](const TQueuedRequest& Queued) { return Free(Queued.server); });
 }
 
 void TDownloadPool::startQueuedDownloads()
@@ -578,7 +603,7 @@ void TDownloadPool::startQueuedDownloads()
       break;
     const TQueuedRequest Next = *Startable;
     const QUrl Url = Next.url;
-    m_Queue.erase(Startable);
+    eraseQueued(Startable);
     QNetworkRequest Request = makeRequest(Url);
     for (const auto& Header : Next.options.headers)
       Request.setRawHeader(Header.first, Header.second);

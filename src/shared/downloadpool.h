@@ -8,6 +8,7 @@
 #include <QNetworkRequest>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -293,6 +294,7 @@ private:
   {
     QUrl url;
     TRequestOptions options;
+    QString server;  // scheme, host and port
   };
 
   // What the time rules know of one running request.
@@ -327,7 +329,9 @@ private:
   // Posts the start of queued downloads to the other pools sharing the
   // limit, so that no report of theirs runs inside one of ours.
   void wakeSharingPools();
+  void enqueue(const QUrl& Url, const TRequestOptions& Options, bool First);
   void removeFromQueue(const QUrl& Url);
+  void eraseQueued(std::deque<TQueuedRequest>::iterator Queued);
   // True when the reply is the URL's current request.
   bool isCurrentReply(const QUrl& Url, const QNetworkReplyWrapper* pReply) const;
   void onReplyProgress(const QUrl& Url, QNetworkReplyWrapper* pReply, qlonglong Bytes);
@@ -345,6 +349,10 @@ private:
   QMap<QUrl, QNetworkReplyWrapper*> m_ActiveDownloads;
   int m_ConcurrencyLimit = 0;
   std::deque<TQueuedRequest> m_Queue;
+  // What the queue holds, by URL and by server: with tens of thousands of
+  // requests queued, neither a new request nor a freed slot scans it.
+  QSet<QUrl> m_QueuedUrls;
+  QHash<QString, int> m_QueuedPerServer;
   std::shared_ptr<TLimitGroup> m_pLimitGroup;  // null while the limit is this pool's own
   TNetworkAccessManagerAuthenticationHandler m_AuthenticationHandler;
   bool m_ReleaseOnFinish = true;

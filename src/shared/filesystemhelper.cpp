@@ -54,6 +54,18 @@ void startWritingToDisk(QFileDevice& File, qint64 Offset, qint64 Size)
   ::sync_file_range(File.handle(), Offset, Size, SYNC_FILE_RANGE_WRITE);
 }
 
+void flushFileSystemToDisk(const QString& Path)
+{
+  const int Descriptor = ::open(QFile::encodeName(Path).constData(), O_RDONLY | O_CLOEXEC);
+  if (Descriptor < 0)
+    throwIoError(Path, QString::fromLocal8Bit(std::strerror(errno)));
+  const bool Failed = ::syncfs(Descriptor) != 0;
+  const int Error = errno;
+  ::close(Descriptor);
+  if (Failed)
+    throwIoError(Path, QString::fromLocal8Bit(std::strerror(Error)));
+}
+
 void flushDirectoryToDisk(const QString& Directory)
 {
   const int Descriptor = ::open(QFile::encodeName(Directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

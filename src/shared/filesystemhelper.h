@@ -47,6 +47,10 @@ void startWritingToDisk(QFileDevice& File, qint64 Offset, qint64 Size);
 // Makes the entries of a directory (files created, renamed or removed in it)
 // durable; throws the uniform error when that fails.
 void flushDirectoryToDisk(const QString& Directory);
+// Makes everything written to the file system that holds Path durable, the
+// entries of its directories included (syncfs); throws the uniform error
+// when that fails, a failed writeback of a file written before included.
+void flushFileSystemToDisk(const QString& Path);
 // Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
 // limit, so that an installation of many files does not run out of
 // descriptors at the usual desktop soft limit of 1024. Returns the soft

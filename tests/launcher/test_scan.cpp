@@ -183,6 +183,8 @@ private slots:
   void wholeFiles();
   void sizeDecidesBeforeHashing();
   void chunkIndexOutsideTheChunkList();
+  void flushVouchesOnlyForFilesThatAreThere_data();
+  void flushVouchesOnlyForFilesThatAreThere();
   void inconsistentDescriptions();
   void fastScanMovesChunks_data();
   void fastScanMovesChunks();
@@ -450,6 +452,49 @@ void TestScan::sizeDecidesBeforeHashing()
   QSignalSpy VerifyProgress(Fixture.job.get(), &TPackageInstallation::verificationProgress);
   QVERIFY(!Fixture.job->VerifyPackage(Fixture.dir(), Fixture.helper, Published.files()));
   QCOMPARE(VerifyProgress.size(), 0);
+}
+
+void TestScan::flushVouchesOnlyForFilesThatAreThere_data()
+{
+  QTest::addColumn<bool>("fileSystem");  // one syncfs, else a flush of every file and folder
+  QTest::addColumn<QString>("fault");    // what happened to "data/two.bin"
+  for (const bool FileSystem : {true, false}) {
+    const QString Mode = FileSystem ? "file system: " : "each file: ";
+    QTest::newRow(qPrintable(Mode + "every file there")) << FileSystem << "";
+    QTest::newRow(qPrintable(Mode + "a file missing")) << FileSystem << "missing";
+    QTest::newRow(qPrintable(Mode + "a folder in a file's place")) << FileSystem << "folder";
+  }
+}
+
+// The flush before the full marker fails, naming the file, when a file of
+// the description is not there: the marker would vouch for it.
+void TestScan::flushVouchesOnlyForFilesThatAreThere()
+{
+  QFETCH(bool, fileSystem);
+  QFETCH(QString, fault);
+  TScanFixture Fixture;
+  auto Settings = std::make_shared<TLauncherSettings>();
+  Settings->durableFlush = fileSystem ? EDurableFlush::FileSystem : EDurableFlush::EachFile;
+  const auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  TDescriptionBuilder Builder;
+  Builder.file("one.bin", {}, piece('a', 100), true);
+  Builder.file("data/two.bin", {}, piece('b', 200), true);
+  testsupport::writeWholeFile(Fixture.path("one.bin"), piece('a', 100));
+  QVERIFY(QDir(Fixture.path("")).mkpath("data"));
+  if (fault == "folder")
+    QVERIFY(QDir(Fixture.path("")).mkpath("data/two.bin"));
+  else if (fault.isEmpty())
+    testsupport::writeWholeFile(Fixture.path("data/two.bin"), piece('b', 200));
+  QString Failure;
+  try {
+    Fixture.job->FlushInstalledFiles(Fixture.dir(), Helper, Builder.build().files());
+  } catch (const std::runtime_error& Error) {
+    Failure = QString::fromUtf8(Error.what());
+  }
+  if (fault.isEmpty())
+    QCOMPARE(Failure, QString());
+  else
+    QVERIFY2(Failure.contains("data/two.bin"), qPrintable(Failure));
 }
 
 void TestScan::chunkIndexOutsideTheChunkList()

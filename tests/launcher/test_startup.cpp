@@ -12,6 +12,8 @@
 
 #include <sys/resource.h>
 
+#include <csignal>
+
 #include <algorithm>
 
 using namespace orvale::launcher;
@@ -41,6 +43,8 @@ class TestStartup : public QObject
 private slots:
   void logLineFormat();
   void loggingSetUpFailures();
+  void logReachesTheFile_data();
+  void logReachesTheFile();
   void accountGroupKey();
   void accountGroupFile();
   void firstRunCreatesLogAndSecondRunAppends();
@@ -80,6 +84,53 @@ void TestStartup::loggingSetUpFailures()
   QVERIFY(!logFile()->isOpen());
   QTest::ignoreMessage(QtWarningMsg, "still on the default output");
   qWarning("still on the default output");
+}
+
+void TestStartup::logReachesTheFile_data()
+{
+  QTest::addColumn<QString>("level");
+  QTest::addColumn<QString>("ending");
+  QTest::addColumn<bool>("atOnce");  // in the file when the call has returned
+  QTest::addColumn<QProcess::ExitStatus>("exitStatus");
+  QTest::newRow("a warning is written at once, with the lines before it")
+      << "warning" << "wait" << true << QProcess::CrashExit;
+  QTest::newRow("a critical message is written at once") << "critical" << "wait" << true << QProcess::CrashExit;
+  QTest::newRow("an info line is written within a second") << "info" << "wait" << false << QProcess::CrashExit;
+  QTest::newRow("an info line is written at exit") << "info" << "exit" << false << QProcess::NormalExit;
+  QTest::newRow("an info line is written when SIGTERM ends the process")
+      << "info" << "terminate" << false << QProcess::CrashExit;
+  QTest::newRow("an info line is written when the process crashes")
+      << "info" << "crash" << false << QProcess::CrashExit;
+}
+
+void TestStartup::logReachesTheFile()
+{
+  QFETCH(QString, level);
+  QFETCH(QString, ending);
+  QFETCH(bool, atOnce);
+  QFETCH(QProcess::ExitStatus, exitStatus);
+  QTemporaryDir Dir;
+  const QString Path = Dir.filePath("writer.log");
+  const auto Logged = [&] {
+    const QString Log = QString::fromUtf8(testsupport::readWholeFile(Path));
+    return Log.contains("Info: earlier line\n") && Log.contains(": the line\n");
+  };
+  QProcess Writer;
+  Writer.start(LOGWRITER_PATH, {Dir.path(), "writer.log", level, ending});
+  QVERIFY(Writer.waitForStarted());
+  QVERIFY(Writer.waitForReadyRead(20000));
+  QCOMPARE(Writer.readLine().trimmed(), QByteArray("logged"));
+  if (atOnce)
+    QVERIFY(Logged());
+  if (ending == "wait") {
+    QVERIFY(QTest::qWaitFor(Logged, 5000));
+    Writer.kill();  // nothing is written at a SIGKILL: the line was before
+  }
+  QVERIFY(Writer.waitForFinished(20000));
+  QCOMPARE(Writer.exitStatus(), exitStatus);
+  if (exitStatus == QProcess::CrashExit && ending != "wait")
+    QCOMPARE(Writer.exitCode(), ending == "terminate" ? SIGTERM : SIGSEGV);  // ended as it would have
+  QVERIFY2(Logged(), testsupport::readWholeFile(Path).constData());
 }
 
 void TestStartup::accountGroupKey()

@@ -122,6 +122,13 @@ void TestPublisher::automaticChoice_data()
   QTest::newRow("mostly random, some text, compatible")
       << "mixed" << 8 * kMiB << "compatible" << 5 << 10 << ECodec::Deflate;
   QTest::newRow("mostly random, must save 30 %") << "mixed" << 8 * kMiB << "all" << 30 << 10 << ECodec::Stored;
+  // Pieces of at most 16 KiB are packed with zstd alone where it may be
+  // used: LZMA is not worth its time on so little.
+  QTest::newRow("counters, 16 KiB") << "counters" << 16 * kKiB << "all" << 5 << 10 << ECodec::Zstd;
+  QTest::newRow("counters, 16 KiB, compatible") << "counters" << 16 * kKiB << "compatible" << 5 << 10 << ECodec::Lzma;
+  QTest::newRow("counters, 16 KiB and a byte") << "counters" << 16 * kKiB + 1 << "all" << 5 << 10 << ECodec::Lzma;
+  QTest::newRow("counters, 16 KiB, stored or LZMA") << "counters" << 16 * kKiB << "stored,lzma" << 5 << 10
+                                                       << ECodec::Lzma;
   // Only stored and LZMA: LZMA wherever it saves the least saving at all.
   QTest::newRow("text, stored or LZMA") << "text" << 4 * kMiB << "stored,lzma" << 5 << 10 << ECodec::Lzma;
   QTest::newRow("random, stored or LZMA") << "random" << 4 * kMiB << "stored,lzma" << 5 << 10 << ECodec::Stored;

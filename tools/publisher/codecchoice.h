@@ -99,7 +99,8 @@ QStringList reusableExtensions(const TPackingOptions& Options);
 // (zstd, or Deflate where zstd may not be used) and with LZMA where the
 // faster codec finds the samples worth compressing, compresses the piece
 // once with the codec the probe points to and checks the thresholds against
-// the real result; only when LZMA falls short of the probe's promise is the
+// the real result (pieces of at most 16 KiB are not tried with LZMA when
+// zstd may be used); only when LZMA falls short of the probe's promise is the
 // piece compressed a second time, with the faster codec. A fixed codec
 // compresses unless a quick probe finds the piece incompressible, and
 // stores the piece when compressing does not make it smaller. Pieces that

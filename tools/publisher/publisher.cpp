@@ -19,14 +19,20 @@
 #include <QJsonObject>
 #include <QSaveFile>
 #include <QSemaphore>
+#include <QSet>
 #include <QThread>
 #include <QtConcurrent>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace orvale::publisher {
 
@@ -72,11 +78,14 @@ QString chunkUrl(const QByteArray& Hash, const QString& Extension)
 // The chunk file an earlier publication left in the output folder for the
 // piece with this hash, when it holds that piece. A damaged or foreign file
 // is not reused.
-std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, const TPackingOptions& Packing,
-                                                const QByteArray& Hash, std::uint64_t Size)
+std::optional<TExistingChunk> reusableChunkFile(const QDir& Output, const QSet<QString>& Existing,
+                                                const TPackingOptions& Packing, const QByteArray& Hash,
+                                                std::uint64_t Size)
 {
   for (const QString& Extension : reusableExtensions(Packing)) {
     const QString Url = chunkUrl(Hash, Extension);
+    if (!Existing.contains(Url))
+      continue;
     QFile File(Output.filePath(Url));
     // A chunk file is never larger than its piece (plus a container header):
     // anything bigger is not ours and is not read into memory.
@@ -129,16 +138,76 @@ std::optional<QByteArray> existingBlockIndex(const QDir& Output, const TChunkRec
 
 // Chunk files are written under a temporary name and renamed into place, so
 // that an interrupted publication leaves no half-written chunk file under
-// its final name.
+// its final name. They are not flushed one by one: the chunk store flushes
+// the output's file system once before the description is written (a
+// flush per file cost most of the time of publishing many small files).
 bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error)
 {
-  QDir().mkpath(QFileInfo(Path).absolutePath());
-  QSaveFile File(Path);
-  if (!File.open(QIODevice::WriteOnly) || File.write(Data) != Data.size() || !File.commit()) {
+  static std::atomic<quint64> Counter{0};
+  const QString Folder = QFileInfo(Path).absolutePath();
+  const QString Temporary = QString("%1.%2-%3.part").arg(Path).arg(::getpid()).arg(++Counter);
+  QFile File(Temporary);
+  if (!File.open(QIODevice::WriteOnly | QIODevice::NewOnly) && !(QDir().mkpath(Folder) && File.open(QIODevice::WriteOnly | QIODevice::NewOnly))) {
     Error = QString("cannot write %1: %2").arg(Path, File.errorString());
     return false;
   }
+  const bool Written = File.write(Data) == Data.size() && File.flush();
+  File.close();
+  if (!Written || File.error() != QFileDevice::NoError || ::rename(QFile::encodeName(Temporary).constData(),
+                                                                   QFile::encodeName(Path).constData()) != 0) {
+    Error = QString("cannot write %1: %2").arg(Path, File.error() != QFileDevice::NoError
+                                                         ? File.errorString()
+                                                         : QString::fromLocal8Bit(std::strerror(errno)));
+    QFile::remove(Temporary);
+    return false;
+  }
   return true;
+}
+
+// The output folder's file system, opened before the chunk files are
+// written: one flush of it makes them durable, and reports a failed
+// writeback of any of them (the kernel keeps such an error for every
+// descriptor of the file system opened before it).
+class TOutputFileSystem
+{
+public:
+  explicit TOutputFileSystem(const QString& Output)
+    : m_Output(Output), m_Descriptor(::open(QFile::encodeName(Output).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+  {
+  }
+  ~TOutputFileSystem()
+  {
+    if (m_Descriptor >= 0)
+      ::close(m_Descriptor);
+  }
+  TOutputFileSystem(const TOutputFileSystem&) = delete;
+  TOutputFileSystem& operator=(const TOutputFileSystem&) = delete;
+
+  bool flush(QString& Error) const
+  {
+    if (m_Descriptor >= 0 && ::syncfs(m_Descriptor) == 0)
+      return true;
+    Error = QString("cannot flush the chunk files in %1: %2").arg(m_Output, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+  }
+
+private:
+  QString m_Output;
+  int m_Descriptor = -1;
+};
+
+// The chunk files an earlier publication left in the output folder
+// ("chunks/ab/ab....zst"), listed once: a piece whose file is not among them
+// is packed without looking for it under every name it could have.
+QSet<QString> existingChunkFiles(const QString& Output)
+{
+  QSet<QString> Names;
+  const QDir Chunks(QDir(Output).filePath("chunks"));
+  for (const QString& Folder : Chunks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& Name : QDir(Chunks.filePath(Folder)).entryList(QDir::Files | QDir::Hidden))
+      Names.insert(QString("chunks/%1/%2").arg(Folder, Name));
+  }
+  return Names;
 }
 
 struct TPieceResult
@@ -182,11 +251,12 @@ bool reuseChunkFile(const QDir& Output, const TExistingChunk& Existing, const QB
 // content is checked and kept as it is, without packing again: updates
 // publish fast, and unchanged pieces keep their URL and packed hash. Runs on
 // the thread pool.
-TPieceResult publishPiece(const TPublishOptions& Options, const QByteArray& Piece, const QByteArray& Hash)
+TPieceResult publishPiece(const TPublishOptions& Options, const QSet<QString>& ExistingFiles, const QByteArray& Piece,
+                          const QByteArray& Hash)
 {
   const QDir Output(Options.outputDirectory);
   TPieceResult Result;
-  const auto Existing = reusableChunkFile(Output, Options.packing, Hash, std::uint64_t(Piece.size()));
+  const auto Existing = reusableChunkFile(Output, ExistingFiles, Options.packing, Hash, std::uint64_t(Piece.size()));
   if (Existing && reuseChunkFile(Output, *Existing, Piece, Result))
     return Result;
   const TPackedPiece Packed = packPiece(Options.packing, Piece);
@@ -229,6 +299,8 @@ public:
     , m_Report(Report)
     , m_BytesDone(std::move(BytesDone))
     , m_Slots(std::min(kMaxPiecesInFlight, 2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount())))
+    , m_OutputFileSystem(Options.outputDirectory)
+    , m_ExistingFiles(existingChunkFiles(Options.outputDirectory))
   {
   }
   ~TChunkStore() { waitForAll(); }
@@ -236,34 +308,29 @@ public:
   // Index of the piece's content in the chunk list.
   int add(const char* Data, std::size_t Size, const QByteArray& Hash)
   {
-    const auto Known = m_IndexByHash.constFind(Hash);
-    if (Known != m_IndexByHash.constEnd()) {
-      ++m_Report.duplicatePieces;
-      m_BytesDone(Size);
-      return Known.value();
-    }
-    const int Index = int(m_Chunks.size());
-    m_IndexByHash.insert(Hash, Index);
-    m_Chunks.emplace_back();
-    m_Slots.acquire();
-    collectFinished();
-    const TPublishOptions& Options = m_Options;
-    QSemaphore& Slots = m_Slots;
+    if (const auto Known = knownIndex(Hash, Size))
+      return *Known;
     QByteArray Piece(int(Size), Qt::Uninitialized);
     shared::adviseHugePages(Piece.data(), Size);
     std::memcpy(Piece.data(), Data, Size);
-    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Slots, Piece, Hash] {
-                            TPieceResult Result = publishPiece(Options, Piece, Hash);
-                            Slots.release();
-                            return Result;
-                          })});
-    return Index;
+    return start(std::move(Piece), Hash);
   }
 
-  // Waits for every piece; false with the first failure in Error.
+  // The same for a piece read on its own (a whole file): it is not copied.
+  int add(const QByteArray& Piece, const QByteArray& Hash)
+  {
+    if (const auto Known = knownIndex(Hash, std::size_t(Piece.size())))
+      return *Known;
+    return start(Piece, Hash);
+  }
+
+  // Waits for every piece and makes the chunk files durable; false with
+  // the first failure in Error.
   bool finish(QString& Error)
   {
     waitForAll();
+    if (m_Error.isEmpty() && (m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0))
+      m_OutputFileSystem.flush(m_Error);
     Error = m_Error;
     return m_Error.isEmpty();
   }
@@ -277,6 +344,34 @@ private:
     int index = 0;
     QFuture<TPieceResult> future;
   };
+
+  std::optional<int> knownIndex(const QByteArray& Hash, std::size_t Size)
+  {
+    const auto Known = m_IndexByHash.constFind(Hash);
+    if (Known == m_IndexByHash.constEnd())
+      return std::nullopt;
+    ++m_Report.duplicatePieces;
+    m_BytesDone(Size);
+    return Known.value();
+  }
+
+  int start(QByteArray Piece, const QByteArray& Hash)
+  {
+    const int Index = int(m_Chunks.size());
+    m_IndexByHash.insert(Hash, Index);
+    m_Chunks.emplace_back();
+    m_Slots.acquire();
+    collectFinished();
+    const TPublishOptions& Options = m_Options;
+    const QSet<QString>& Existing = m_ExistingFiles;
+    QSemaphore& Slots = m_Slots;
+    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Existing, &Slots, Piece, Hash] {
+                            TPieceResult Result = publishPiece(Options, Existing, Piece, Hash);
+                            Slots.release();
+                            return Result;
+                          })});
+    return Index;
+  }
 
   void collectFinished()
   {
@@ -336,6 +431,8 @@ private:
   TPublishReport& m_Report;
   std::function<void(std::uint64_t)> m_BytesDone;
   QSemaphore m_Slots;
+  TOutputFileSystem m_OutputFileSystem;
+  const QSet<QString> m_ExistingFiles;  // read by the tasks, never changed
   QHash<QByteArray, int> m_IndexByHash;
   std::vector<TChunkRecord> m_Chunks;
   std::vector<TInFlight> m_InFlight;
@@ -438,6 +535,7 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
   }
   TPublishedFile Published;
   shared::TSha256 FileHash;
+  QByteArray WholeFileHash;
   std::uint64_t Size = 0;
   if (Source.size == 0) {
     // An empty file needs no download: the launcher creates it.
@@ -449,10 +547,10 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
                                                                                       : "it changed while it was read");
       return std::nullopt;
     }
-    const QByteArray Hash = shared::TSha256::hash(Data);
-    FileHash.addData(Data);
+    // The piece is the file: its hash is the file's.
+    WholeFileHash = shared::TSha256::hash(Data);
     Size = std::uint64_t(Data.size());
-    Published.pieces.push_back(Store.add(Data.constData(), std::size_t(Data.size()), Hash));
+    Published.pieces.push_back(Store.add(Data, WholeFileHash));
     Published.whole = true;
   } else {
     const bool Ok = Chunker.forEachPiece(File, [&](const std::uint8_t* Data, std::size_t Length) {
@@ -470,7 +568,8 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
   Published.entry.insert("localfile", Source.relativePath);
   Published.entry.insert("executable", Source.executable);
   Published.entry.insert("unpackedsize", double(Size));
-  Published.entry.insert("unpackedhash", QString::fromLatin1(FileHash.result().toHex()));
+  const QByteArray Hash = WholeFileHash.isEmpty() ? FileHash.result() : WholeFileHash;
+  Published.entry.insert("unpackedhash", QString::fromLatin1(Hash.toHex()));
   return Published;
 }
 
