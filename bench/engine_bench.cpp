@@ -36,7 +36,6 @@
 // status is 0 only when the operation succeeded.
 
 #include "launcher/installationmanager.h"
-#include "launcher/launcherconfigurationreader.h"
 #include "launcher/logging.h"
 #include "launcher/packageinstallation.h"
 
@@ -409,7 +408,7 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Published(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(testsupport::engineSettings());
   const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
@@ -453,7 +452,7 @@ int runVerify(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Installed(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(testsupport::engineSettings());
   const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
@@ -490,7 +489,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->maxCachedChunks = Options.maxCachedChunks;
   Settings->skipVerification = !Options.verify;
   Settings->fastScan = Options.fastScan;
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
   const TPackageConfigurationReader& Published = *Package->currentDescription();

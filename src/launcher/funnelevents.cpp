@@ -1,5 +1,7 @@
 #include "launcher/funnelevents.h"
 
+#include "launcher/installationmanager.h"
+
 #include "shared/filesystemhelper.h"
 #include "shared/downloadpool.h"
 
@@ -104,6 +106,14 @@ void sendFunnelEvent(const QString& Step, const QString& FirstTimeKey)
 {
   if (sink())
     sink()(Step, FirstTimeKey);
+}
+
+void sendFunnelEventsOfInstallations(TInstallationManager& Manager)
+{
+  QObject::connect(&Manager, &TInstallationManager::packageDownloaded,
+                   [] { sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst"); });
+  QObject::connect(&Manager, &TInstallationManager::packageVerified,
+                   [] { sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst"); });
 }
 
 } // namespace orvale::launcher

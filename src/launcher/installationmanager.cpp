@@ -1,6 +1,5 @@
 #include "launcher/installationmanager.h"
 
-#include "launcher/funnelevents.h"
 #include "launcher/logging.h"
 #include "shared/reservednames.h"
 
@@ -24,8 +23,8 @@ const char* const kDefaultMarker = "default";
 
 } // namespace
 
-TInstallationManager::TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> Configuration,
-                                           std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+TInstallationManager::TInstallationManager(std::shared_ptr<TPackageList> Configuration,
+                                           std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper)
   : m_pConfiguration(std::move(Configuration)), m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
 {
   registerLauncherMetaTypes();
@@ -78,13 +77,13 @@ QDir TInstallationManager::installationDirectory(const TPackage& Package) const
 QString TInstallationManager::fullMarkerPath(const TPackage& Package)
 {
   return installationDirectory(Package)
-      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->packageFile);
+      .filePath(m_pLauncherFilesystemHelper->engineSettings()->packageFile);
 }
 
 QString TInstallationManager::partialMarkerPath(const TPackage& Package)
 {
   return installationDirectory(Package)
-      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->partialPackageFile);
+      .filePath(m_pLauncherFilesystemHelper->engineSettings()->partialPackageFile);
 }
 
 QString TInstallationManager::installingFilesPath(const QDir& Directory)
@@ -137,7 +136,7 @@ void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPa
 QString TInstallationManager::assetFilePath(const TPackage& Package)
 {
   return installationDirectory(Package)
-      .filePath(m_pLauncherFilesystemHelper->launcherSettings()->assetFile);
+      .filePath(m_pLauncherFilesystemHelper->engineSettings()->assetFile);
 }
 
 ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPackage& Package)
@@ -161,7 +160,7 @@ ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPacka
 
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& Directory)
 {
-  const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
+  const auto Settings = m_pLauncherFilesystemHelper->engineSettings();
   qInfo().noquote() << QString("readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: 0x%1 "
                                "launcherSettings: 0x%2 installedPackageMarker: %3 partiallyInstalledPackageMarker: %4%5")
                            .arg(quintptr(m_pLauncherFilesystemHelper.get()), 0, 16)
@@ -252,7 +251,7 @@ std::shared_ptr<TPackageInstallation> TInstallationManager::createJob(const std:
 
 std::optional<QDateTime> TInstallationManager::fastScanMarkerTime(const TPackage& Package)
 {
-  if (!m_pLauncherFilesystemHelper->launcherSettings()->fastScan ||
+  if (!m_pLauncherFilesystemHelper->engineSettings()->fastScan ||
       computeLocalPackageStatus(Package) != ELocalPackageStatus::UpdateAvailable)
     return std::nullopt;
   const QDateTime MarkerTime = QFileInfo(fullMarkerPath(Package)).lastModified();
@@ -366,7 +365,7 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
       const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(
           installationDirectory(*PackageBeingInstalled));
       qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local.files().size());
-      sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst");
+      emit packageDownloaded();
       Installation->startVerification(Local, false);
       return;
     } catch (const std::runtime_error& Error) {
@@ -398,7 +397,7 @@ void TInstallationManager::markPackageAsFullyInstalled(const std::shared_ptr<TPa
   Package->setLocalStatus(Published && Published->versionText() == Verified.versionText()
                               ? ELocalPackageStatus::UpToDate
                               : ELocalPackageStatus::UpdateAvailable);
-  sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst");
+  emit packageVerified();
 }
 
 void TInstallationManager::onVerificationFinished(std::shared_ptr<TPackage> PackageBeingInstalled)

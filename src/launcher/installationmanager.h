@@ -1,8 +1,8 @@
 #pragma once
 
-#include "launcher/launcherconfigurationreader.h"
-#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/enginefilesystemhelper.h"
 #include "launcher/packageinstallation.h"
+#include "launcher/packagelist.h"
 
 #include <QObject>
 
@@ -20,8 +20,8 @@ class TInstallationManager : public QObject
 {
   Q_OBJECT
 public:
-  TInstallationManager(std::shared_ptr<TLauncherConfigurationReader> Configuration,
-                       std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  TInstallationManager(std::shared_ptr<TPackageList> Configuration,
+                       std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
   ~TInstallationManager() override;
 
   void installOrUpdatePackage(std::shared_ptr<TPackage> Package);
@@ -37,8 +37,8 @@ public:
   {
     return m_InstallationsInProgress;
   }
-  std::shared_ptr<TLauncherConfigurationReader> configuration() const { return m_pConfiguration; }
-  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+  std::shared_ptr<TPackageList> configuration() const { return m_pConfiguration; }
+  std::shared_ptr<TEngineFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
   bool selfUpdateFlag() const { return m_SelfUpdateFlag; }
   void setSelfUpdateFlag(bool Flag) { m_SelfUpdateFlag = Flag; }
 
@@ -63,6 +63,11 @@ signals:
   void installationOrUpdateFinished(const orvale::launcher::TPackageInstallation& InstallationInProgress);
   void allStartedUpdatesFinished();
   void diskAccessFailed(QString ErrorMessage);
+  // Milestones of an installation, for whoever reports them: the files
+  // are downloaded and their verification starts; the installed files
+  // were verified and the full marker written.
+  void packageDownloaded();
+  void packageVerified();
 
 public slots:
   void onDiskAccessFailed(QString ErrorMessage);
@@ -92,8 +97,8 @@ private:
   void writeFileCreatingFolders(const QString& Path, const QByteArray& Data);
   std::vector<std::shared_ptr<TPackage>> packages() const;
 
-  std::shared_ptr<TLauncherConfigurationReader> m_pConfiguration;
-  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  std::shared_ptr<TPackageList> m_pConfiguration;
+  std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
   bool m_SelfUpdateFlag = false;
   std::optional<QDir> m_InstallationDirectoryOverride;

@@ -1,5 +1,6 @@
 #include "launcher/launcherselfupdater.h"
 
+#include "launcher/funnelevents.h"
 #include "launcher/launcherfileswap.h"
 #include "launcher/logging.h"
 
@@ -93,6 +94,7 @@ void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPac
   }
   m_pInstallationManager = std::make_unique<TInstallationManager>(nullptr, m_pLauncherFilesystemHelper);
   m_pInstallationManager->setInstallationDirectory(stagingDirectory());
+  sendFunnelEventsOfInstallations(*m_pInstallationManager);
   connect(m_pInstallationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
           &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,

@@ -210,16 +210,6 @@ bool mayHoldSerialisedValues(const QString& Path)
 
 } // namespace
 
-::shared::TTransferLimits transferLimits(const TLauncherSettings& Settings)
-{
-  ::shared::TTransferLimits Limits;
-  Limits.lowSpeedBytesPerSecond = std::max(Settings.lowSpeedBytesPerSecond, 0);
-  Limits.lowSpeedSeconds = std::max(Settings.lowSpeedSeconds, 0);
-  Limits.documentSeconds = std::max(Settings.documentSeconds, 0);
-  Limits.documentBytesPerSecond = std::max(Settings.documentBytesPerSecond, 0);
-  return Limits;
-}
-
 bool settingsTextToBool(const QString& Text)
 {
   return !(Text.isEmpty() || Text == "0" || Text.compare("false", Qt::CaseInsensitive) == 0);

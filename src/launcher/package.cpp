@@ -1,6 +1,6 @@
 #include "launcher/package.h"
 
-#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/enginefilesystemhelper.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -98,14 +98,14 @@ TPackageConfigurationReader* TPackage::currentDescription() const
   return Build->description.get();
 }
 
-QDir TPackage::installationDirectory(TLauncherFilesystemHelper& Helper) const
+QDir TPackage::installationDirectory(TEngineFilesystemHelper& Helper) const
 {
   if (isLauncher())
     return QDir(QCoreApplication::applicationDirPath());
   return QDir(Helper.joinPaths({Helper.packagesBaseDirectory().absolutePath(), m_DirectoryName}));
 }
 
-QString TPackage::executablePath(TLauncherFilesystemHelper& Helper) const
+QString TPackage::executablePath(TEngineFilesystemHelper& Helper) const
 {
   const TPackageConfigurationReader* Description = currentDescription();
   if (!Description || Description->executable().isEmpty())
@@ -124,7 +124,7 @@ void TPackage::setLocalStatus(ELocalPackageStatus Status)
 }
 
 std::shared_ptr<TPackage> findPackageByExecutablePath(const std::vector<std::shared_ptr<TPackage>>& Packages,
-                                                      const QString& Path, TLauncherFilesystemHelper& Helper)
+                                                      const QString& Path, TEngineFilesystemHelper& Helper)
 {
   if (Path.isEmpty())
     return nullptr;

@@ -27,7 +27,7 @@ using ::shared::TPackageConfigurationReader;
 using ::shared::resolveAgainstBaseUrl;
 using ::shared::urlWithoutFileName;
 
-class TLauncherFilesystemHelper;
+class TEngineFilesystemHelper;
 
 enum class ELocalPackageStatus : std::int32_t
 {
@@ -92,10 +92,10 @@ public:
 
   // The launcher's own package lives beside the running executable; every
   // other package in the packages base directory joined with its name.
-  QDir installationDirectory(TLauncherFilesystemHelper& Helper) const;
+  QDir installationDirectory(TEngineFilesystemHelper& Helper) const;
   // Installation directory joined with the description's executable; empty
   // without a description or executable.
-  QString executablePath(TLauncherFilesystemHelper& Helper) const;
+  QString executablePath(TEngineFilesystemHelper& Helper) const;
 
   void setLocalStatus(ELocalPackageStatus Status);
   void setIsDefault(bool IsDefault) { m_IsDefault = IsDefault; }
@@ -123,7 +123,7 @@ private:
 // The package whose executable path equals Path (both cleaned), first in
 // the given order, or null.
 std::shared_ptr<TPackage> findPackageByExecutablePath(const std::vector<std::shared_ptr<TPackage>>& Packages,
-                                                      const QString& Path, TLauncherFilesystemHelper& Helper);
+                                                      const QString& Path, TEngineFilesystemHelper& Helper);
 
 } // namespace orvale::launcher
 

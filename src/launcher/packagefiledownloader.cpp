@@ -95,7 +95,7 @@ void TRateStatistic::addTotal(std::uint64_t Total)
 }
 
 TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownloadPool> DownloadPool,
-                                               std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+                                               std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper)
   : m_pDownloadPool(std::move(DownloadPool)), m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
 {
   registerLauncherMetaTypes();
@@ -235,7 +235,7 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_RunFinished = false;
   m_TargetDirectory = TargetDirectory;
   m_ReplacementMode = ReplacementMode;
-  const auto Settings = m_pLauncherFilesystemHelper->launcherSettings();
+  const auto Settings = m_pLauncherFilesystemHelper->engineSettings();
   m_MaxCachedChunks = Settings->maxCachedChunks;
   m_MaxCachedBytes = std::uint64_t(std::max(Settings->maxCachedMegabytes, 0)) * 1024 * 1024;
   m_ChunkVerification = Settings->chunkVerification;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "launcher/chunkcontent.h"
-#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/enginefilesystemhelper.h"
 #include "launcher/packagedifference.h"
 #include "launcher/types.h"
 #include "shared/downloadpool.h"
@@ -150,7 +150,7 @@ public:
   static constexpr qint64 MaxChunkBytesInMemory = 17 * 1024 * 1024;
 
   TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
-                         std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+                         std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
   ~TPackageFileDownloader() override;
 
   // With OldBlocks, missing chunks that offer blocks take the blocks found
@@ -287,7 +287,7 @@ private:
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   TBlockFetcher* m_pBlockFetcher = nullptr;  // a child
-  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
   bool m_AtLeastOneDownloadFailed = false;
   bool m_AtLeastOneSavingOperationFailed = false;

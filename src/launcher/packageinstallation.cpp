@@ -19,14 +19,14 @@
 namespace orvale::launcher {
 
 TPackageInstallation::TPackageInstallation(std::shared_ptr<TPackage> Package,
-                                           std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+                                           std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper)
   : m_pPackage(std::move(Package)), m_pLauncherFilesystemHelper(std::move(FilesystemHelper))
 {
   registerLauncherMetaTypes();
   // A limit of 0 (an unreadable setting) would hold every download forever.
-  const int Limit = std::max(1, int(m_pLauncherFilesystemHelper->launcherSettings()->maxConcurrentDownloads));
+  const int Limit = std::max(1, int(m_pLauncherFilesystemHelper->engineSettings()->maxConcurrentDownloads));
   auto Pool = std::make_shared<shared::TDownloadPool>(Limit, shared::makeNetworkAccessManagerWrapper(), false);
-  Pool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->launcherSettings()));
+  Pool->setTransferLimits(transferLimits(*m_pLauncherFilesystemHelper->engineSettings()));
   m_pDownloader = new TPackageFileDownloader(Pool, m_pLauncherFilesystemHelper);
   connect(m_pDownloader, &TPackageFileDownloader::downloadCompleted, this, &TPackageInstallation::onDownloadCompleted);
   connect(m_pDownloader, &TPackageFileDownloader::downloadFailed, this, &TPackageInstallation::onDownloadFailed);
@@ -40,7 +40,7 @@ TPackageInstallation::~TPackageInstallation()
 }
 
 std::shared_ptr<TPackageInstallation> TPackageInstallation::create(
-    std::shared_ptr<TPackage> Package, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper)
+    std::shared_ptr<TPackage> Package, std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper)
 {
   return std::shared_ptr<TPackageInstallation>(new TPackageInstallation(std::move(Package), std::move(FilesystemHelper)),
                                                [](TPackageInstallation* Job) { Job->deleteLater(); });
@@ -191,7 +191,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
     return;
   }
   m_VerifiedDescription = InstalledDescription;
-  const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->launcherSettings()->skipVerification;
+  const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->engineSettings()->skipVerification;
   auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
   connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {
     Watcher->deleteLater();
@@ -215,7 +215,7 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
 }
 
 void TPackageInstallation::FlushInstalledFiles(const QDir& InstallationDirectory,
-                                               const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                               const std::shared_ptr<TEngineFilesystemHelper>& Helper,
                                                const TFileInPackageVector& Files)
 {
   QElapsedTimer Clock;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/launcherfilesystemhelper.h"
+#include "launcher/enginefilesystemhelper.h"
 #include "launcher/package.h"
 #include "launcher/packagedifference.h"
 #include "launcher/packagefiledownloader.h"
@@ -33,17 +33,17 @@ class TPackageInstallation : public QObject
 {
   Q_OBJECT
 public:
-  TPackageInstallation(std::shared_ptr<TPackage> Package, std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+  TPackageInstallation(std::shared_ptr<TPackage> Package, std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
   ~TPackageInstallation() override;
 
   // Jobs are shared; the last owner may let go on any thread, so the job is
   // deleted on its own thread.
   static std::shared_ptr<TPackageInstallation> create(std::shared_ptr<TPackage> Package,
-                                                      std::shared_ptr<TLauncherFilesystemHelper> FilesystemHelper);
+                                                      std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
 
   std::shared_ptr<TPackage> package() const { return m_pPackage; }
   TPackageFileDownloader* downloader() const { return m_pDownloader; }
-  std::shared_ptr<TLauncherFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
+  std::shared_ptr<TEngineFilesystemHelper> filesystemHelper() const { return m_pLauncherFilesystemHelper; }
   bool withoutError() const { return m_WithoutError; }
   EPackageDownloaderError errorReason() const { return m_ErrorReason; }
   // Text of the last failure that has no error reason of its own (an invalid
@@ -79,7 +79,7 @@ public:
   // status-change times are not after that time; other files, and every
   // file without it, are read.
   TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
-                                                           const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                                           const std::shared_ptr<TEngineFilesystemHelper>& Helper,
                                                            TPackageConfigurationReader PublishedDescription,
                                                            TPackageConfigurationReader InstalledDescription,
                                                            const std::optional<QDateTime>& FastScanMarkerTime,
@@ -89,7 +89,7 @@ public:
       const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
       const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
       const std::optional<QDateTime>& FastScanMarkerTime, const QDir& InstallationDirectory,
-      const std::shared_ptr<TLauncherFilesystemHelper>& Helper);
+      const std::shared_ptr<TEngineFilesystemHelper>& Helper);
 
   // Starts the verification of the installed description's files on the
   // thread pool (without Force and with "skipVerification" set the hashes
@@ -99,13 +99,13 @@ public:
   void startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force);
   // Hashes every file and compares it with its unpacked hash; runs on a
   // worker thread.
-  bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+  bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper,
                      TFileInPackageVector Files);
 
   // Makes the installed files durable (their data, and the folders that
   // hold them); runs on a worker thread and throws the uniform I/O error when
   // a file is missing or a flush fails.
-  void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+  void FlushInstalledFiles(const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper,
                            const TFileInPackageVector& Files);
   // Seconds the installation waited for its data to become durable (the
   // final flush; the downloader only starts the writing out).
@@ -137,7 +137,7 @@ private:
 
   std::shared_ptr<TPackage> m_pPackage;
   TPackageFileDownloader* m_pDownloader = nullptr;
-  std::shared_ptr<TLauncherFilesystemHelper> m_pLauncherFilesystemHelper;
+  std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   bool m_WithoutError = false;
   EPackageDownloaderError m_ErrorReason = NoDownloaderError;
   bool m_SelfUpdateFlag = false;

@@ -45,7 +45,7 @@ struct TScanContext
   const TFileInPackageVector* installedFiles = nullptr;   // fast scan only
   const TChunkInPackageVector* installedChunks = nullptr; // fast scan only
   QDateTime markerTime;                                   // fast scan only
-  std::shared_ptr<TLauncherFilesystemHelper> helper;
+  std::shared_ptr<TEngineFilesystemHelper> helper;
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
   QString failure;  // first error found; no file is taken after it
@@ -103,7 +103,7 @@ void discardReplacedFile(TScanContext& Context, const QString& Path)
       return false;
     }
   };
-  TLauncherFilesystemHelper& Helper = *Context.helper;
+  TEngineFilesystemHelper& Helper = *Context.helper;
   const QFileInfo Info(Path);
   if (Context.moveAside && Info.isFile()) {
     // The running launcher's files are kept until the update succeeded.
@@ -539,7 +539,7 @@ std::vector<TFileToDownload> runScanTask(TScanContext& Context)
 // file: each path once, never one of the launcher's own files.
 std::vector<TFileInPackage> obsoleteFiles(const TFileInPackageVector& Published, const TFileInPackageVector& Installed,
                                           const TFileInPackageVector& Unfinished, const QDir& Directory,
-                                          TLauncherFilesystemHelper& Helper)
+                                          TEngineFilesystemHelper& Helper)
 {
   if (Installed.empty() && Unfinished.empty())
     return {};
@@ -563,7 +563,7 @@ std::vector<TFileInPackage> obsoleteFiles(const TFileInPackageVector& Published,
 } // namespace
 
 TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
-    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+    const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper,
     TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
     const std::optional<QDateTime>& FastScanMarkerTime, const TFileInPackageVector& UnfinishedFiles)
 {
@@ -597,7 +597,7 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
     const TFileInPackageVector& PublishedFiles, const TChunkInPackageVector& PublishedChunks,
     const TFileInPackageVector& InstalledFiles, const TChunkInPackageVector& InstalledChunks,
     const std::optional<QDateTime>& FastScanMarkerTime,
-    const QDir& InstallationDirectory, const std::shared_ptr<TLauncherFilesystemHelper>& Helper)
+    const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper)
 {
   // Every task owns the context with this call, so that it outlives them
   // all however they end.

@@ -29,7 +29,7 @@ struct TVerificationContext
   QMutex mutex;
   std::deque<const TFileInPackage*> filesToVerify;
   bool result = true;
-  std::shared_ptr<TLauncherFilesystemHelper> helper;
+  std::shared_ptr<TEngineFilesystemHelper> helper;
   QDir directory;
 };
 
@@ -103,7 +103,7 @@ void runVerifyTask(TVerificationContext& Context)
 } // namespace
 
 bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory,
-                                         const std::shared_ptr<TLauncherFilesystemHelper>& Helper,
+                                         const std::shared_ptr<TEngineFilesystemHelper>& Helper,
                                          TFileInPackageVector Files)
 {
   qInfo().noquote() << QString("VerifyPackage: %1%2").arg(InstallationDirectory.absolutePath(), threadTag());

@@ -30,8 +30,8 @@ struct TDownloaderFixture
 {
   TTestHttpServer server;
   QTemporaryDir target;
-  std::shared_ptr<TLauncherSettings> settings = std::make_shared<TLauncherSettings>();
-  std::shared_ptr<TLauncherFilesystemHelper> helper = std::make_shared<TLauncherFilesystemHelper>(settings);
+  std::shared_ptr<TEngineSettings> settings = std::make_shared<TEngineSettings>();
+  std::shared_ptr<TEngineFilesystemHelper> helper = std::make_shared<TEngineFilesystemHelper>(settings);
   std::shared_ptr<shared::TDownloadPool> pool;
   std::unique_ptr<TPackageFileDownloader> downloader;
 
@@ -155,11 +155,11 @@ int childMain(int Argc, char** Argv)
     }
     Files.push_back(file(FileValue.toObject().value("name").toString(), Chunks, ToDownload));
   }
-  auto Settings = std::make_shared<TLauncherSettings>();
+  auto Settings = std::make_shared<TEngineSettings>();
   Settings->maxCachedChunks = Run.value("maxCachedChunks").toInt();
   auto Pool = std::make_shared<shared::TDownloadPool>(Settings->maxConcurrentDownloads,
                                                       shared::makeNetworkAccessManagerWrapper(), false);
-  TPackageFileDownloader Downloader(Pool, std::make_shared<TLauncherFilesystemHelper>(Settings));
+  TPackageFileDownloader Downloader(Pool, std::make_shared<TEngineFilesystemHelper>(Settings));
   int Result = 1;
   QObject::connect(&Downloader, &TPackageFileDownloader::downloadCompleted, [&] { Result = 0; Application.quit(); });
   QObject::connect(&Downloader, &TPackageFileDownloader::downloadFailed, [&] { Result = 1; Application.quit(); });

@@ -3,7 +3,6 @@
 // through the real scanner, downloader and verification.
 
 #include "launcher/installationmanager.h"
-#include "launcher/launcherconfigurationreader.h"
 #include "publisher.h"
 
 #include "enginefixture.h"
@@ -13,7 +12,7 @@
 #include "nginxserver.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
-#include "uitesthelpers.h"
+#include "logcapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -107,6 +106,8 @@ void TestEngine::installAndUpdateThroughNginx()
   const auto First = Fixture.install(V1);
   QCOMPARE(First.finishedSignals, 1);
   QCOMPARE(First.allFinishedSignals, 1);
+  QCOMPARE(First.downloadedSignals, 1);
+  QCOMPARE(First.verifiedSignals, 1);
   QCOMPARE(First.errorReason, NoDownloaderError);
   QCOMPARE(First.status, ELocalPackageStatus::UpToDate);
   QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), MarkerFiles),
@@ -125,7 +126,7 @@ void TestEngine::installAndUpdateThroughNginx()
     TInstallationManager Manager(V2, Fixture.helper);
     QCOMPARE(V2->packages()[0]->localStatus(), ELocalPackageStatus::UpdateAvailable);
   }
-  uitest::TLogCapture Log;
+  testsupport::TLogCapture Log;
   const auto Second = Fixture.install(V2);
   // The blocks at hand were read off the GUI thread, shown as scanning.
   const QStringList Reads = Log.lines().filter("blocks at hand of");
@@ -381,6 +382,8 @@ void TestEngine::chunkAlwaysFailing()
   QCOMPARE(Run.allFinishedSignals, 1);
   QCOMPARE(Run.errorReason, DownloadFailed);
   QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QCOMPARE(Run.downloadedSignals, 0);
+  QCOMPARE(Run.verifiedSignals, 0);
   QCOMPARE(Server.requestCount(Path), 4);
   // The network layer itself may send a request again on a connection that
   // was reset; the launcher asks four times.
@@ -415,7 +418,7 @@ void TestEngine::chunkLargerThanItsPackedSize()
   Server.setFault(Path, Fault);
   if (TrailingByte)
     Server.setBody(Path, Packed + "x");
-  uitest::TLogCapture Log;
+  testsupport::TLogCapture Log;
   TEngineFixture Fixture;
   const auto Run = Fixture.install(Fixture.configuration(Server.url("/package.json"), m_DescriptionV1));
   QCOMPARE(Run.errorReason, DownloadFailed);
@@ -440,6 +443,8 @@ void TestEngine::chunkWithWrongContent()
   QCOMPARE(Run.finishedSignals, 1);
   QCOMPARE(Run.errorReason, DownloadFailed);
   QCOMPARE(Run.status, ELocalPackageStatus::PartiallyInstalled);
+  QCOMPARE(Run.downloadedSignals, 0);
+  QCOMPARE(Run.verifiedSignals, 0);
   QCOMPARE(Server.requestCount(Path), 4);
 }
 

@@ -1,21 +1,15 @@
-// Marker files, status computation, default package, verification jobs and
-// funnel events of the installation manager.
+// Marker files, status computation, default package and verification jobs
+// of the installation manager.
 
-#include "launcher/funnelevents.h"
 #include "launcher/installationmanager.h"
-#include "launcher/launcherconfigurationreader.h"
-#include "shared/downloadpool.h"
 
 #include "enginesettings.h"
-#include "testhttpserver.h"
 #include "testsupport.h"
-#include "uitesthelpers.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -50,16 +44,16 @@ public:
     qputenv("XDG_DATA_HOME", m_Home.filePath("data").toUtf8());
     auto Settings = testsupport::engineSettings("Client/Settings");
     settings = Settings;
-    helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
-    QJsonArray Packages;
+    helper = std::make_shared<TEngineFilesystemHelper>(Settings);
+    std::vector<std::shared_ptr<TPackage>> Packages;
     for (const QString& Name : QStringList{"alpha", "beta", "gamma"}) {
-      Packages.append(QJsonObject{{"name", Name},
-                                  {"directoryname", Name},
-                                  {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
-                                                                    {"url", Name + ".json"}}}}});
+      const QJsonObject Entry{{"name", Name},
+                              {"directoryname", Name},
+                              {"builds", QJsonArray{QJsonObject{{"os", "linux"}, {"architecture", "x86_64"},
+                                                                {"url", Name + ".json"}}}}};
+      Packages.push_back(std::make_shared<TPackage>(int(Packages.size()), Entry, QUrl("http://127.0.0.1:1/")));
     }
-    configuration = std::make_shared<TLauncherConfigurationReader>(QJsonDocument(QJsonObject{{"packages", Packages}}).toJson(),
-                                                                   QUrl("http://127.0.0.1:1/"));
+    configuration = std::make_shared<TPackageList>(Packages);
   }
 
   std::shared_ptr<TPackage> package(int Index) const { return configuration->packages()[std::size_t(Index)]; }
@@ -75,9 +69,9 @@ public:
         std::make_unique<TPackageConfigurationReader>(Package, Asset, QUrl("http://127.0.0.1:1/"), QUrl("http://127.0.0.1:1/"));
   }
 
-  std::shared_ptr<TLauncherSettings> settings;
-  std::shared_ptr<TLauncherFilesystemHelper> helper;
-  std::shared_ptr<TLauncherConfigurationReader> configuration;
+  std::shared_ptr<TEngineSettings> settings;
+  std::shared_ptr<TEngineFilesystemHelper> helper;
+  std::shared_ptr<TPackageList> configuration;
 
 private:
   QTemporaryDir m_Home;
@@ -103,7 +97,6 @@ private slots:
   void assetFileFollowsThePublishedAssets();
   void verificationWritesWhatItVerified_data();
   void verificationWritesWhatItVerified();
-  void funnelEvents();
 };
 
 void TestInstallationManager::initTestCase()
@@ -425,60 +418,6 @@ void TestInstallationManager::verificationWritesWhatItVerified()
   QVERIFY(!QFile::exists(Directory.filePath("partial-package.json")));
   QCOMPARE(Fixture.package(0)->localStatus(),
            upToDate ? ELocalPackageStatus::UpToDate : ELocalPackageStatus::UpdateAvailable);
-}
-
-void TestInstallationManager::funnelEvents()
-{
-  QTemporaryDir Home;
-  qputenv("XDG_DATA_HOME", Home.filePath("data").toUtf8());
-  qputenv("XDG_CONFIG_HOME", Home.filePath("config").toUtf8());
-  QDir().mkpath(Home.filePath("data/Ashgrove Online"));
-  testsupport::TTestHttpServer Server;
-  Server.setBody("/funnel", "ok\0ignored", "text/plain");
-  QObject Parent;
-
-  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_started", "FunnelStartedFirst", "");
-  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_started", "FunnelStartedFirst", "group-1");
-  postFunnelEvent(&Parent, Server.url("/funnel"), "launcher_downloaded", "FunnelFinishedDownloadingFirst", "group-1");
-  QTRY_COMPARE(Server.requests("/funnel").size(), 3);
-  const auto Requests = Server.requests("/funnel");
-  // Each event has its own connection: they may arrive in any order.
-  QList<QJsonObject> Bodies({{}, {}, {}});
-  for (const auto& Request : Requests) {
-    QCOMPARE(Request.method, QByteArray("POST"));
-    QCOMPARE(Request.headers.value("content-type"), QByteArray("application/json"));
-    const QJsonObject Body = QJsonDocument::fromJson(Request.body).object();
-    const int Slot = Body.value("step").toString() == "launcher_downloaded" ? 2
-                     : Body.value("accountgroupkey").toString().isEmpty() ? 0
-                                                                          : 1;
-    Bodies[Slot] = Body;
-  }
-  QCOMPARE(Bodies[0].keys(), QStringList({"accountgroupkey", "first", "id", "step"}));
-  QCOMPARE(Bodies[0].value("step").toString(), QString("launcher_started"));
-  QCOMPARE(Bodies[0].value("first").toBool(), true);
-  QCOMPARE(Bodies[0].value("accountgroupkey").toString(), QString(""));
-  QCOMPARE(Bodies[1].value("first").toBool(), false);
-  QCOMPARE(Bodies[1].value("accountgroupkey").toString(), QString("group-1"));
-  QCOMPARE(Bodies[2].value("first").toBool(), true);  // the first-time keys are independent
-  const QString Identifier = Bodies[0].value("id").toString();
-  QVERIFY(QRegularExpression("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$").match(Identifier).hasMatch());
-  QCOMPARE(Bodies[1].value("id").toString(), Identifier);
-  QCOMPARE(QSettings().value("FunnelUuid").toString(), Identifier);
-  const QJsonObject Shared = QJsonDocument::fromJson(testsupport::readWholeFile(sharedDeviceIdentifierFilePath())).object();
-  QCOMPARE(Shared.value("DeviceIdentifier").toString(), Identifier);
-
-  // Deleting the key makes the next event a first one again.
-  QSettings().remove("FunnelStartedFirst");
-  QVERIFY(takeFunnelFirstTime("FunnelStartedFirst"));
-  QVERIFY(!takeFunnelFirstTime("FunnelStartedFirst"));
-  // A reply without end is cut off at the document limit, with an error.
-  Server.setFault("/endless", testsupport::TTestHttpServer::TFault::endlessBody());
-  uitest::TLogCapture Log;
-  postFunnelEvent(&Parent, Server.url("/endless"), "launcher_started", "FunnelStartedFirst", "");
-  QTRY_COMPARE_WITH_TIMEOUT(
-    Log.count(QString("Error funnel sending (Step: launcher_started):Body is larger than the %1 bytes allowed")
-                .arg(shared::MaxDocumentBytes)),
-    1, 20000);
 }
 
 QTEST_GUILESS_MAIN(TestInstallationManager)

@@ -86,8 +86,8 @@ private:
 struct TScanFixture
 {
   QTemporaryDir directory;
-  std::shared_ptr<TLauncherFilesystemHelper> helper =
-      std::make_shared<TLauncherFilesystemHelper>(std::make_shared<TLauncherSettings>());
+  std::shared_ptr<TEngineFilesystemHelper> helper =
+      std::make_shared<TEngineFilesystemHelper>(std::make_shared<TEngineSettings>());
   std::shared_ptr<TPackage> package = std::make_shared<TPackage>(0, QJsonObject{{"name", "Game"}}, QUrl());
   std::shared_ptr<TPackageInstallation> job = TPackageInstallation::create(package, helper);
 
@@ -120,11 +120,11 @@ const TFileToDownload* findResult(const TPackageDifference& Difference, const QS
 // sizes before the scan tasks start) stands in for the scan of that file:
 // the one for FailingFile throws once another file's scan is under way; the
 // others wait until it has thrown and then take a while longer to finish.
-class TFailingScanHelper : public TLauncherFilesystemHelper
+class TFailingScanHelper : public TEngineFilesystemHelper
 {
 public:
   explicit TFailingScanHelper(const QString& FailingFile)
-    : TLauncherFilesystemHelper(std::make_shared<TLauncherSettings>()), m_FailingFile(FailingFile)
+    : TEngineFilesystemHelper(std::make_shared<TEngineSettings>()), m_FailingFile(FailingFile)
   {
   }
 
@@ -133,7 +133,7 @@ public:
     {
       QMutexLocker Lock(&m_Mutex);
       if (++m_Joins[RelativePath] == 1)
-        return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+        return TEngineFilesystemHelper::joinPathInside(Base, RelativePath);
     }
     if (RelativePath == m_FailingFile) {
       waitFor([&] { return m_Started > 0; });
@@ -144,7 +144,7 @@ public:
     waitFor([&] { return m_Thrown.load(); });
     QThread::msleep(300);
     ++m_Finished;
-    return TLauncherFilesystemHelper::joinPathInside(Base, RelativePath);
+    return TEngineFilesystemHelper::joinPathInside(Base, RelativePath);
   }
 
   QMutex m_Mutex;

@@ -518,6 +518,7 @@ void TLauncherApplication::createInstallationManager()
   }
   m_pInstallationManager =
       std::make_unique<TInstallationManager>(m_pConfigurationHandler->configuration(), m_pLauncherFilesystemHelper);
+  sendFunnelEventsOfInstallations(*m_pInstallationManager);
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
                    [this] { onAllStartedUpdatesFinished(); });
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,
