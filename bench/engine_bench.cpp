@@ -35,9 +35,9 @@
 // Every operation prints one JSON object on standard output; the exit
 // status is 0 only when the operation succeeded.
 
-#include "launcher/installationmanager.h"
-#include "launcher/logging.h"
-#include "launcher/packageinstallation.h"
+#include "engine/installationmanager.h"
+#include "engine/logging.h"
+#include "engine/packageinstallation.h"
 
 #include "shared/cputime.h"
 #include "shared/heap.h"

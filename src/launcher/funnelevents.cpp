@@ -1,6 +1,6 @@
 #include "launcher/funnelevents.h"
 
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 
 #include "shared/filesystemhelper.h"
 #include "shared/downloadpool.h"

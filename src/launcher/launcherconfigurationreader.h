@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/packagelist.h"
+#include "engine/packagelist.h"
 
 #include <QByteArray>
 #include <QUrl>

@@ -1,7 +1,7 @@
 #include "launcher/launcherfileswap.h"
 
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/logging.h"
+#include "engine/logging.h"
 #include "shared/filesystemhelper.h"
 
 #include <QDebug>

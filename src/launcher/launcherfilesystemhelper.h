@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/enginefilesystemhelper.h"
+#include "engine/enginefilesystemhelper.h"
 #include "launcher/launchersettings.h"
 
 #include <memory>

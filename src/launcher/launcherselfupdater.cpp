@@ -2,7 +2,7 @@
 
 #include "launcher/funnelevents.h"
 #include "launcher/launcherfileswap.h"
-#include "launcher/logging.h"
+#include "engine/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 
 #include <QDir>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/enginesettings.h"
+#include "engine/enginesettings.h"
 
 #include <QString>
 #include <QStringList>

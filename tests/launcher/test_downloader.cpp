@@ -1,6 +1,6 @@
 // The package file downloader on its own, against the test server.
 
-#include "launcher/packagefiledownloader.h"
+#include "engine/packagefiledownloader.h"
 #include "shared/downloadpool.h"
 #include "shared/payload.h"
 

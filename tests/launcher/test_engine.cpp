@@ -2,7 +2,7 @@
 // by nginx or by the fault-injecting test server, installed and updated
 // through the real scanner, downloader and verification.
 
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 #include "publisher.h"
 
 #include "enginefixture.h"

@@ -3,7 +3,7 @@
 // installations that send them.
 
 #include "launcher/funnelevents.h"
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 #include "shared/downloadpool.h"
 
 #include "logcapture.h"

@@ -1,7 +1,7 @@
 // Marker files, status computation, default package and verification jobs
 // of the installation manager.
 
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 
 #include "enginesettings.h"
 #include "testsupport.h"

@@ -1,8 +1,8 @@
 #include "shared/contentdefinedchunker.h"
-#include "launcher/oldblocks.h"
+#include "engine/oldblocks.h"
 #include "shared/blockchunker.h"
-#include "launcher/packageinstallation.h"
-#include "launcher/piecemoves.h"
+#include "engine/packageinstallation.h"
+#include "engine/piecemoves.h"
 
 #include "testsupport.h"
 

@@ -4,9 +4,9 @@
 // installation job, capturing log lines.
 
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 #include "shared/packageconfigurationreader.h"
-#include "launcher/packageinstallation.h"
+#include "engine/packageinstallation.h"
 #include "logcapture.h"
 
 #include <QJsonArray>

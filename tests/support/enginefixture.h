@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 
 #include <QSet>
 #include <QStringList>

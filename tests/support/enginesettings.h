@@ -4,8 +4,8 @@
 // installation manager's tests and the engine benchmark run with. Header
 // only, so that the benchmark uses it without the test support library.
 
-#include "launcher/enginesettings.h"
-#include "launcher/packagelist.h"
+#include "engine/enginesettings.h"
+#include "engine/packagelist.h"
 
 #include <QByteArray>
 #include <QJsonArray>

@@ -7,8 +7,8 @@
 #include "launcher/app/commandline.h"
 
 #include "launcher/funnelevents.h"
-#include "launcher/logging.h"
-#include "launcher/types.h"
+#include "engine/logging.h"
+#include "engine/types.h"
 #include "launcher/ui/messageboxes.h"
 #include "shared/filesystemhelper.h"
 #include "shared/firstinstancetester.h"

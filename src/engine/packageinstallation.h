@@ -1,10 +1,10 @@
 #pragma once
 
-#include "launcher/enginefilesystemhelper.h"
-#include "launcher/package.h"
-#include "launcher/packagedifference.h"
-#include "launcher/packagefiledownloader.h"
-#include "launcher/types.h"
+#include "engine/enginefilesystemhelper.h"
+#include "engine/package.h"
+#include "engine/packagedifference.h"
+#include "engine/packagefiledownloader.h"
+#include "engine/types.h"
 
 #include <QDateTime>
 #include <QDir>

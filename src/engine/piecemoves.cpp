@@ -1,4 +1,4 @@
-#include "launcher/piecemoves.h"
+#include "engine/piecemoves.h"
 
 #include <algorithm>
 #include <deque>

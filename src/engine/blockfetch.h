@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/package.h"
+#include "engine/package.h"
 #include "shared/blocks.h"
 #include "shared/downloadpool.h"
 

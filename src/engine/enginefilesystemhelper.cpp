@@ -1,7 +1,7 @@
 // The engine's file system helper and the settings it derives paths and
 // transfer rules from.
 
-#include "launcher/enginefilesystemhelper.h"
+#include "engine/enginefilesystemhelper.h"
 
 #include <QStandardPaths>
 

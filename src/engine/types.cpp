@@ -1,8 +1,8 @@
-#include "launcher/types.h"
+#include "engine/types.h"
 
-#include "launcher/package.h"
-#include "launcher/packagedifference.h"
-#include "launcher/packagefiledownloader.h"
+#include "engine/package.h"
+#include "engine/packagedifference.h"
+#include "engine/packagefiledownloader.h"
 
 namespace orvale::launcher {
 

@@ -1,8 +1,8 @@
-#include "launcher/packagefiledownloader.h"
+#include "engine/packagefiledownloader.h"
 
-#include "launcher/blockfetch.h"
-#include "launcher/logging.h"
-#include "launcher/oldblocks.h"
+#include "engine/blockfetch.h"
+#include "engine/logging.h"
+#include "engine/oldblocks.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 #include "shared/memoryblob.h"

@@ -1,6 +1,6 @@
-#include "launcher/oldblocks.h"
+#include "engine/oldblocks.h"
 
-#include "launcher/logging.h"
+#include "engine/logging.h"
 #include "shared/contentdefinedchunker.h"
 #include "shared/filesystemhelper.h"
 #include "shared/sha256.h"

@@ -1,6 +1,6 @@
-#include "launcher/package.h"
+#include "engine/package.h"
 
-#include "launcher/enginefilesystemhelper.h"
+#include "engine/enginefilesystemhelper.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

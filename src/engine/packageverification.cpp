@@ -1,8 +1,8 @@
 // Verification of an installed package: every file hashed with SHA-256 and
 // compared with its description, six files at a time.
 
-#include "launcher/logging.h"
-#include "launcher/packageinstallation.h"
+#include "engine/logging.h"
+#include "engine/packageinstallation.h"
 #include "shared/sha256.h"
 
 #include <QDebug>

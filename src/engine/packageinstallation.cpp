@@ -1,6 +1,6 @@
-#include "launcher/packageinstallation.h"
+#include "engine/packageinstallation.h"
 
-#include "launcher/logging.h"
+#include "engine/logging.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 

@@ -2,10 +2,10 @@
 // published description, reuses what is on disk and lists what to download.
 
 #include "shared/contentdefinedchunker.h"
-#include "launcher/logging.h"
-#include "launcher/oldblocks.h"
-#include "launcher/packageinstallation.h"
-#include "launcher/piecemoves.h"
+#include "engine/logging.h"
+#include "engine/oldblocks.h"
+#include "engine/packageinstallation.h"
+#include "engine/piecemoves.h"
 #include "shared/filesystemhelper.h"
 #include "shared/sha256.h"
 

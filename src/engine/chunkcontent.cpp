@@ -1,4 +1,4 @@
-#include "launcher/chunkcontent.h"
+#include "engine/chunkcontent.h"
 
 #include "shared/cputime.h"
 #include "shared/downloadpool.h"

@@ -1,4 +1,4 @@
-#include "launcher/logging.h"
+#include "engine/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "launcher/chunkcontent.h"
-#include "launcher/enginefilesystemhelper.h"
-#include "launcher/packagedifference.h"
-#include "launcher/types.h"
+#include "engine/chunkcontent.h"
+#include "engine/enginefilesystemhelper.h"
+#include "engine/packagedifference.h"
+#include "engine/types.h"
 #include "shared/downloadpool.h"
 
 #include <QByteArray>

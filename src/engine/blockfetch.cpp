@@ -1,7 +1,7 @@
-#include "launcher/blockfetch.h"
+#include "engine/blockfetch.h"
 
-#include "launcher/logging.h"
-#include "launcher/oldblocks.h"
+#include "engine/logging.h"
+#include "engine/oldblocks.h"
 #include "shared/byteranges.h"
 #include "shared/downloadpool.h"
 #include "shared/sha256.h"

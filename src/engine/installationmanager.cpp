@@ -1,6 +1,6 @@
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 
-#include "launcher/logging.h"
+#include "engine/logging.h"
 #include "shared/reservednames.h"
 
 #include <QDebug>

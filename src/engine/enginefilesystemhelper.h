@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/enginesettings.h"
+#include "engine/enginesettings.h"
 #include "shared/filesystemhelper.h"
 #include "shared/reservednames.h"
 

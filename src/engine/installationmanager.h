@@ -1,8 +1,8 @@
 #pragma once
 
-#include "launcher/enginefilesystemhelper.h"
-#include "launcher/packageinstallation.h"
-#include "launcher/packagelist.h"
+#include "engine/enginefilesystemhelper.h"
+#include "engine/packageinstallation.h"
+#include "engine/packagelist.h"
 
 #include <QObject>
 
