@@ -1,3 +1,8 @@
+// The block fetcher: fetches the block index of each missing chunk that
+// offers blocks, reads the blocks at hand out of the old data, fetches the
+// byte ranges of the others and assembles and checks the chunk; anything
+// that fails falls back to the whole chunk file.
+
 #include "engine/blockfetch.h"
 
 #include "engine/logging.h"

@@ -1,3 +1,6 @@
+// The unpacked content of a chunk: held in memory or in a temporary file,
+// decoded and hashed on the way, and written into the files that need it.
+
 #include "engine/chunkcontent.h"
 
 #include "shared/cputime.h"

@@ -1,3 +1,7 @@
+// The installation manager: package status from the marker files, the
+// installing file, and the installation and verification jobs it starts
+// and finishes.
+
 #include "engine/installationmanager.h"
 
 #include "engine/logging.h"

@@ -1,3 +1,6 @@
+// The blocks of the old data an update discards: cut and hashed, kept in
+// place or copied aside, and read back for chunks fetched by blocks.
+
 #include "engine/oldblocks.h"
 
 #include "engine/logging.h"

@@ -1,3 +1,6 @@
+// The package model: one package with its platform builds, its attached
+// description and the status of its installation.
+
 #include "engine/package.h"
 
 #include "engine/enginefilesystemhelper.h"

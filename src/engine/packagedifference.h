@@ -1,5 +1,8 @@
 #pragma once
 
+// What the scan hands to the downloader: the files it must finish, their
+// chunks and where each goes.
+
 #include "engine/package.h"
 
 #include <QMetaType>

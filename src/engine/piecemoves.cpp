@@ -1,3 +1,6 @@
+// The order of the moves that rebuild a file in place: every source is read
+// before it is overwritten, and only cycles go through a temporary file.
+
 #include "engine/piecemoves.h"
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+// Planning the moves of pieces inside one file that is rebuilt in place.
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>

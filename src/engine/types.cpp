@@ -1,3 +1,5 @@
+// The engine's value types, registered for queued connections.
+
 #include "engine/types.h"
 
 #include "engine/package.h"

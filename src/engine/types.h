@@ -1,5 +1,7 @@
 #pragma once
 
+// Types of the engine's signals.
+
 #include <QMetaType>
 
 #include <cstdint>

@@ -1,3 +1,6 @@
+// The progress events posted to the maker's web service, the device
+// identifier they carry, and the milestones of installations that send them.
+
 #include "launcher/funnelevents.h"
 
 #include "engine/installationmanager.h"

@@ -1,3 +1,6 @@
+// Swapping the launcher's files for its installed and verified update, and
+// cleaning up what the swap leaves.
+
 #include "launcher/launcherfileswap.h"
 
 #include "launcher/launcherfilesystemhelper.h"

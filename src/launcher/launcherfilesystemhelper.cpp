@@ -1,3 +1,6 @@
+// The launcher's file system helper: the engine's, with the settings loaded
+// from the compiled-in and the local INI files.
+
 #include "launcher/launcherfilesystemhelper.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,6 @@
+// The launcher's update of itself: the published launcher installed into a
+// staging folder, then swapped in.
+
 #include "launcher/launcherselfupdater.h"
 
 #include "launcher/funnelevents.h"

@@ -1,5 +1,7 @@
 #pragma once
 
+// Updating the launcher itself through the installation manager.
+
 #include "engine/installationmanager.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "engine/package.h"

@@ -1,3 +1,6 @@
+// Reading launchersettings.ini: the compiled-in copy overlaid key by key by
+// the file beside the executable.
+
 #include "launcher/launchersettings.h"
 
 #include <QFile>
