@@ -43,10 +43,9 @@
 // Every operation prints one JSON object on standard output; the exit
 // status is 0 only when the operation succeeded.
 
-#include "launcher/installationmanager.h"
-#include "launcher/launcherconfigurationreader.h"
-#include "launcher/logging.h"
-#include "launcher/packageinstallation.h"
+#include "engine/installationmanager.h"
+#include "engine/logging.h"
+#include "engine/packageinstallation.h"
 
 #include "shared/cputime.h"
 #include "shared/heap.h"
@@ -453,7 +452,7 @@ int runScan(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Published(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(testsupport::engineSettings());
   const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
@@ -497,7 +496,7 @@ int runVerify(const QString& Folder, const QString& DescriptionPath)
 {
   const QByteArray Data = readFile(DescriptionPath);
   const TPackageConfigurationReader Installed(Data, QByteArray(), QUrl::fromLocalFile(DescriptionPath), QUrl());
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(testsupport::engineSettings());
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(testsupport::engineSettings());
   const auto Configuration = testsupport::singlePackageConfiguration(QUrl::fromLocalFile(DescriptionPath), Data);
   auto Job = TPackageInstallation::create(Configuration->packages()[0], Helper);
 
@@ -523,7 +522,7 @@ struct TInstallOptions
   bool verify = false;
   bool fastScan = true;
   bool idle = false;
-  EDurableFlush flush = TLauncherSettings().durableFlush;
+  EDurableFlush flush = TEngineSettings().durableFlush;
   int timeoutSeconds = 1800;
 };
 
@@ -536,7 +535,7 @@ int runInstall(const TInstallOptions& Options)
   Settings->skipVerification = !Options.verify;
   Settings->fastScan = Options.fastScan;
   Settings->durableFlush = Options.flush;
-  auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  auto Helper = std::make_shared<TEngineFilesystemHelper>(Settings);
   const auto Configuration = testsupport::singlePackageConfiguration(Options.descriptionUrl, Data);
   const auto Package = Configuration->packages()[0];
   const TPackageConfigurationReader& Published = *Package->currentDescription();

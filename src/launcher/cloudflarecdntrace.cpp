@@ -1,3 +1,5 @@
+// Fetching and reading the CDN trace page shown after download failures.
+
 #include "launcher/cloudflarecdntrace.h"
 
 #include "shared/downloadpool.h"

@@ -1,4 +1,9 @@
+// The progress events posted to the maker's web service, the device
+// identifier they carry, and the milestones of installations that send them.
+
 #include "launcher/funnelevents.h"
+
+#include "engine/installationmanager.h"
 
 #include "shared/filesystemhelper.h"
 #include "shared/downloadpool.h"
@@ -104,6 +109,14 @@ void sendFunnelEvent(const QString& Step, const QString& FirstTimeKey)
 {
   if (sink())
     sink()(Step, FirstTimeKey);
+}
+
+void sendFunnelEventsOfInstallations(TInstallationManager& Manager)
+{
+  QObject::connect(&Manager, &TInstallationManager::packageDownloaded,
+                   [] { sendFunnelEvent("launcher_downloaded", "FunnelFinishedDownloadingFirst"); });
+  QObject::connect(&Manager, &TInstallationManager::packageVerified,
+                   [] { sendFunnelEvent("launcher_verified", "FunnelFinished_VerifyingFirst"); });
 }
 
 } // namespace orvale::launcher

@@ -11,6 +11,8 @@ class QNetworkAccessManager;
 
 namespace orvale::launcher {
 
+class TInstallationManager;
+
 // Progress events posted to the maker's web service at three milestones.
 struct TFunnelEvent
 {
@@ -41,5 +43,9 @@ void postFunnelEvent(QObject* Parent, const QUrl& Url, const QString& Step, cons
 using TFunnelEventSink = std::function<void(const QString& Step, const QString& FirstTimeKey)>;
 void setFunnelEventSink(TFunnelEventSink Sink);
 void sendFunnelEvent(const QString& Step, const QString& FirstTimeKey);
+
+// Sends "launcher_downloaded" and "launcher_verified" when Manager reaches
+// those milestones of an installation.
+void sendFunnelEventsOfInstallations(TInstallationManager& Manager);
 
 } // namespace orvale::launcher

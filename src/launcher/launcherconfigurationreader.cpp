@@ -1,3 +1,6 @@
+// Parsing the configuration document: the launcher's package, the game
+// packages, the service URLs and the display flags.
+
 #include "launcher/launcherconfigurationreader.h"
 
 #include <QDebug>

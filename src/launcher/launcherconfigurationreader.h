@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/package.h"
+#include "engine/packagelist.h"
 
 #include <QByteArray>
 #include <QUrl>
@@ -26,7 +26,7 @@ public:
 // not the name of one folder inside the packages folder (empty, "." or "..",
 // or with a slash or a backslash) is left out with a logged reason; the
 // others keep their position in the document as their index.
-class TLauncherConfigurationReader
+class TLauncherConfigurationReader : public TPackageList
 {
 public:
   // BaseUrl: the URL the document was loaded from, with its file name removed.
@@ -35,7 +35,6 @@ public:
   const QUrl& baseUrl() const { return m_BaseUrl; }
   const QByteArray& documentData() const { return m_DocumentData; }
   const std::shared_ptr<TPackage>& launcherPackage() const { return m_LauncherPackage; }
-  const std::vector<std::shared_ptr<TPackage>>& packages() const { return m_Packages; }
   const QUrl& hardwareSurveyUrl() const { return m_HardwareSurveyUrl; }
   const QUrl& hintsUrl() const { return m_HintsUrl; }
   const QUrl& funnelUrl() const { return m_FunnelUrl; }
@@ -46,7 +45,6 @@ private:
   QUrl m_BaseUrl;
   QByteArray m_DocumentData;
   std::shared_ptr<TPackage> m_LauncherPackage;
-  std::vector<std::shared_ptr<TPackage>> m_Packages;
   QUrl m_HardwareSurveyUrl;
   QUrl m_HintsUrl;
   QUrl m_FunnelUrl;

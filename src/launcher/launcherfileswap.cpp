@@ -1,7 +1,10 @@
+// Swapping the launcher's files for its installed and verified update, and
+// cleaning up what the swap leaves.
+
 #include "launcher/launcherfileswap.h"
 
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/logging.h"
+#include "engine/logging.h"
 #include "shared/filesystemhelper.h"
 
 #include <QDebug>

@@ -1,7 +1,11 @@
+// The launcher's update of itself: the published launcher installed into a
+// staging folder, then swapped in.
+
 #include "launcher/launcherselfupdater.h"
 
+#include "launcher/funnelevents.h"
 #include "launcher/launcherfileswap.h"
-#include "launcher/logging.h"
+#include "engine/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -93,6 +97,7 @@ void TLauncherSelfUpdater::startSelfUpdate(std::shared_ptr<TPackage> LauncherPac
   }
   m_pInstallationManager = std::make_unique<TInstallationManager>(nullptr, m_pLauncherFilesystemHelper);
   m_pInstallationManager->setInstallationDirectory(stagingDirectory());
+  sendFunnelEventsOfInstallations(*m_pInstallationManager);
   connect(m_pInstallationManager.get(), &TInstallationManager::installationOrUpdateFinished, this,
           &TLauncherSelfUpdater::onInstallationOrUpdateFinished);
   connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "launcher/installationmanager.h"
+// Updating the launcher itself through the installation manager.
+
+#include "engine/installationmanager.h"
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 
 #include <QDir>
 #include <QObject>

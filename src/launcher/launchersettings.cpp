@@ -1,3 +1,6 @@
+// Reading launchersettings.ini: the compiled-in copy overlaid key by key by
+// the file beside the executable.
+
 #include "launcher/launchersettings.h"
 
 #include <QFile>
@@ -209,16 +212,6 @@ bool mayHoldSerialisedValues(const QString& Path)
 }
 
 } // namespace
-
-::shared::TTransferLimits transferLimits(const TLauncherSettings& Settings)
-{
-  ::shared::TTransferLimits Limits;
-  Limits.lowSpeedBytesPerSecond = std::max(Settings.lowSpeedBytesPerSecond, 0);
-  Limits.lowSpeedSeconds = std::max(Settings.lowSpeedSeconds, 0);
-  Limits.documentSeconds = std::max(Settings.documentSeconds, 0);
-  Limits.documentBytesPerSecond = std::max(Settings.documentBytesPerSecond, 0);
-  return Limits;
-}
 
 bool settingsTextToBool(const QString& Text)
 {

@@ -1,3 +1,6 @@
+// Downloads that let a document through only with a valid signature made
+// for that document, in its place, not older than the last one accepted.
+
 #include "launcher/signeddocuments.h"
 
 #include "shared/descriptiondocument.h"

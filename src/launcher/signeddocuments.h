@@ -1,5 +1,8 @@
 #pragma once
 
+// Signed documents: where their signatures are published, which name and
+// role a signature must give them, and downloads that require them.
+
 #include "launcher/signingtimes.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"

@@ -1,3 +1,6 @@
+// The newest signing time accepted for each signed document, kept in the
+// data directory.
+
 #include "launcher/signingtimes.h"
 
 #include "launcher/launcherfilesystemhelper.h"

@@ -7,7 +7,7 @@
 // level, prints "logged" and then waits for the end of its input, returns
 // from main, raises SIGTERM or writes through a null pointer.
 
-#include "launcher/logging.h"
+#include "engine/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>

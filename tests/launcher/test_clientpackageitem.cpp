@@ -1,5 +1,5 @@
-#include "launcher/packagefiledownloader.h"
-#include "launcher/types.h"
+#include "engine/packagefiledownloader.h"
+#include "engine/types.h"
 #include "launcher/ui/clientpackagelayoutitem.h"
 #include "launcher/ui/progresstexts.h"
 #include "launcher/ui/qcontextpushbutton.h"

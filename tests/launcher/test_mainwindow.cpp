@@ -1,5 +1,5 @@
 #include "launcher/funnelevents.h"
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/ui/clickablelabel.h"
 #include "launcher/ui/clientpackagelayoutitem.h"

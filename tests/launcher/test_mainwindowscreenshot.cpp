@@ -4,7 +4,7 @@
 // <build>/artifacts/mainwindow.png. With ASHGROVE_SCREENSHOT_HOLD_MS set the
 // window stays open that long, for looking at it on a real display.
 
-#include "launcher/packagefiledownloader.h"
+#include "engine/packagefiledownloader.h"
 #include "launcher/ui/clientpackagelayoutitem.h"
 #include "launcher/ui/launchermainwindow.h"
 #include "shared/downloadpool.h"

@@ -1,6 +1,6 @@
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 #include "shared/descriptiondocument.h"
 #include "shared/packageconfigurationreader.h"
 

@@ -1,6 +1,6 @@
 #include "launcher/app/commandline.h"
 #include "launcher/app/launcherapplication.h"
-#include "launcher/logging.h"
+#include "engine/logging.h"
 
 #include "launcherrunner.h"
 #include "testsupport.h"

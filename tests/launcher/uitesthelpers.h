@@ -4,14 +4,14 @@
 // installation job, capturing log lines.
 
 #include "launcher/launcherfilesystemhelper.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 #include "shared/packageconfigurationreader.h"
-#include "launcher/packageinstallation.h"
+#include "engine/packageinstallation.h"
+#include "logcapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QMutex>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
@@ -63,55 +63,6 @@ inline std::shared_ptr<TPackageInstallation> makeInstallation(const std::shared_
   return TPackageInstallation::create(Package, std::make_shared<TLauncherFilesystemHelper>());
 }
 
-// Collects the log lines of the test (and still passes them on).
-class TLogCapture
-{
-public:
-  TLogCapture() { current() = this; m_Previous = qInstallMessageHandler(&TLogCapture::handler); }
-  ~TLogCapture()
-  {
-    qInstallMessageHandler(m_Previous);
-    current() = nullptr;
-  }
-  QStringList lines() const
-  {
-    QMutexLocker Lock(&m_Mutex);
-    return m_Lines;
-  }
-  int count(const QString& Part) const
-  {
-    int Count = 0;
-    for (const QString& Line : lines())
-      Count += Line.contains(Part) ? 1 : 0;
-    return Count;
-  }
-  void clear()
-  {
-    QMutexLocker Lock(&m_Mutex);
-    m_Lines.clear();
-  }
-
-private:
-  static TLogCapture*& current()
-  {
-    static TLogCapture* Current = nullptr;
-    return Current;
-  }
-  static void handler(QtMsgType Type, const QMessageLogContext& Context, const QString& Message)
-  {
-    if (TLogCapture* Capture = current()) {
-      {
-        QMutexLocker Lock(&Capture->m_Mutex);
-        Capture->m_Lines << QString("%1 (%2:%3) %4").arg(int(Type)).arg(Context.file).arg(Context.line).arg(Message);
-      }
-      if (Capture->m_Previous)
-        Capture->m_Previous(Type, Context, Message);
-    }
-  }
-
-  mutable QMutex m_Mutex;
-  QStringList m_Lines;
-  QtMessageHandler m_Previous = nullptr;
-};
+using testsupport::TLogCapture;
 
 } // namespace uitest

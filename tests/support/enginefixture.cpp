@@ -38,10 +38,10 @@ TEngineFixture::TEngineFixture()
   auto Settings = engineSettings();
   Settings->maxConcurrentDownloads = 4;
   m_pSettings = Settings;
-  helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  helper = std::make_shared<TEngineFilesystemHelper>(Settings);
 }
 
-std::shared_ptr<TLauncherConfigurationReader> TEngineFixture::configuration(const QUrl& DescriptionUrl,
+std::shared_ptr<TPackageList> TEngineFixture::configuration(const QUrl& DescriptionUrl,
                                                                             const QByteArray& Description)
 {
   return singlePackageConfiguration(DescriptionUrl, Description);
@@ -52,7 +52,7 @@ QString TEngineFixture::installationDirectory() const
   return helper->packagesBaseDirectory().filePath("game");
 }
 
-TEngineFixture::TRun TEngineFixture::install(const std::shared_ptr<TLauncherConfigurationReader>& Configuration,
+TEngineFixture::TRun TEngineFixture::install(const std::shared_ptr<TPackageList>& Configuration,
                                              int TimeoutMs)
 {
   TInstallationManager Manager(Configuration, helper);
@@ -68,6 +68,8 @@ TEngineFixture::TRun TEngineFixture::install(const std::shared_ptr<TLauncherConf
                      QObject::connect(Installation.downloader(), &TPackageFileDownloader::scanProgress,
                                       [&] { ++Run.oldBlockScanReports; });
                    });
+  QObject::connect(&Manager, &TInstallationManager::packageDownloaded, [&] { ++Run.downloadedSignals; });
+  QObject::connect(&Manager, &TInstallationManager::packageVerified, [&] { ++Run.verifiedSignals; });
   QSignalSpy AllFinished(&Manager, &TInstallationManager::allStartedUpdatesFinished);
   Manager.installOrUpdatePackage(Package);
   AllFinished.wait(TimeoutMs);

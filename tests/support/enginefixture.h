@@ -1,7 +1,6 @@
 #pragma once
 
-#include "launcher/installationmanager.h"
-#include "launcher/launcherconfigurationreader.h"
+#include "engine/installationmanager.h"
 
 #include <QSet>
 #include <QStringList>
@@ -20,18 +19,18 @@ extern const QSet<QString> InstallationMarkerFiles;
 bool publishFolder(const QString& Input, const QString& Output, const QString& Version,
                    const QString& Executable = "bin/client", const QStringList& Parameters = {});
 
-// A launcher data directory with settings, and a configuration with one
-// package whose description is attached from a published folder, installed
-// through the real installation manager.
+// A launcher data directory with settings, and a list with one package
+// whose description is attached from a published folder, installed through
+// the real installation manager.
 class TEngineFixture
 {
 public:
   TEngineFixture();
 
-  orvale::launcher::TLauncherSettings& settings() { return *m_pSettings; }
+  orvale::launcher::TEngineSettings& settings() { return *m_pSettings; }
 
-  // A configuration whose one package is published at DescriptionUrl.
-  std::shared_ptr<orvale::launcher::TLauncherConfigurationReader> configuration(const QUrl& DescriptionUrl,
+  // A list whose one package is published at DescriptionUrl.
+  std::shared_ptr<orvale::launcher::TPackageList> configuration(const QUrl& DescriptionUrl,
                                                                                  const QByteArray& Description);
 
   QString installationDirectory() const;
@@ -45,17 +44,20 @@ public:
     // Scan progress reported while the downloader read blocks of the old
     // data.
     int oldBlockScanReports = 0;
+    // The milestones the manager reported.
+    int downloadedSignals = 0;
+    int verifiedSignals = 0;
   };
 
   // Installs or updates the package and waits for the end.
-  TRun install(const std::shared_ptr<orvale::launcher::TLauncherConfigurationReader>& Configuration,
+  TRun install(const std::shared_ptr<orvale::launcher::TPackageList>& Configuration,
                int TimeoutMs = 240000);
 
-  std::shared_ptr<orvale::launcher::TLauncherFilesystemHelper> helper;
+  std::shared_ptr<orvale::launcher::TEngineFilesystemHelper> helper;
 
 private:
   QTemporaryDir m_Home;
-  std::shared_ptr<orvale::launcher::TLauncherSettings> m_pSettings;
+  std::shared_ptr<orvale::launcher::TEngineSettings> m_pSettings;
 };
 
 } // namespace testsupport

@@ -8,7 +8,7 @@
 
 #include "launcher/launcherconfigurationreader.h"
 #include "launcher/launchersettings.h"
-#include "launcher/package.h"
+#include "engine/package.h"
 #include "shared/packageconfigurationreader.h"
 
 #include <QDir>

@@ -7,8 +7,8 @@
 #include "launcher/app/commandline.h"
 
 #include "launcher/funnelevents.h"
-#include "launcher/logging.h"
-#include "launcher/types.h"
+#include "engine/logging.h"
+#include "engine/types.h"
 #include "launcher/ui/messageboxes.h"
 #include "shared/filesystemhelper.h"
 #include "shared/firstinstancetester.h"
@@ -520,6 +520,7 @@ void TLauncherApplication::createInstallationManager()
   }
   m_pInstallationManager =
       std::make_unique<TInstallationManager>(m_pConfigurationHandler->configuration(), m_pLauncherFilesystemHelper);
+  sendFunnelEventsOfInstallations(*m_pInstallationManager);
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::allStartedUpdatesFinished, this,
                    [this] { onAllStartedUpdatesFinished(); });
   QObject::connect(m_pInstallationManager.get(), &TInstallationManager::diskAccessFailed, this,

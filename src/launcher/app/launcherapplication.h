@@ -1,7 +1,7 @@
 #pragma once
 
 #include "launcher/cloudflarecdntrace.h"
-#include "launcher/installationmanager.h"
+#include "engine/installationmanager.h"
 #include "launcher/launcherconfigurationhandler.h"
 #include "launcher/launcherfilesystemhelper.h"
 #include "launcher/launcherselfupdater.h"

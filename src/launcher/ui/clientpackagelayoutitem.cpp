@@ -1,6 +1,6 @@
 #include "launcher/ui/clientpackagelayoutitem.h"
 
-#include "launcher/packageinstallation.h"
+#include "engine/packageinstallation.h"
 #include "launcher/ui/launcherstyle.h"
 #include "launcher/ui/launcheruiresources.h"
 #include "launcher/ui/progresstexts.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "launcher/package.h"
-#include "launcher/types.h"
+#include "engine/package.h"
+#include "engine/types.h"
 
 #include <QPointer>
 #include <QString>

@@ -1,9 +1,9 @@
 #include "launcher/ui/launchermainwindow.h"
 
 #include "launcher/funnelevents.h"
-#include "launcher/installationmanager.h"
-#include "launcher/logging.h"
-#include "launcher/packageinstallation.h"
+#include "engine/installationmanager.h"
+#include "engine/logging.h"
+#include "engine/packageinstallation.h"
 #include "launcher/ui/clickablelabel.h"
 #include "launcher/ui/clientpackagelayoutitem.h"
 #include "launcher/ui/hintwidgets.h"

@@ -2,8 +2,8 @@
 
 #include "launcher/cloudflarecdntrace.h"
 #include "launcher/launcherconfigurationreader.h"
-#include "launcher/package.h"
-#include "launcher/types.h"
+#include "engine/package.h"
+#include "engine/types.h"
 #include "launcher/ui/draggablemainwindow.h"
 #include "shared/randomhints.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "launcher/types.h"
+#include "engine/types.h"
 
 #include <QString>
 
