@@ -281,7 +281,7 @@ void TPackageInstallation::FlushInstalledFiles(const QDir& InstallationDirectory
          Folder = QFileInfo(Folder).absolutePath())
       Folders.insert(Folder);
   }
-  if (Helper->launcherSettings()->durableFlush == EDurableFlush::FileSystem) {
+  if (Helper->engineSettings()->durableFlush == EDurableFlush::FileSystem) {
     // The marker must not vouch for a file that is not there.
     for (const QString& Path : Paths) {
       struct stat Status = {};

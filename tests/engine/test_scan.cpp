@@ -473,9 +473,9 @@ void TestScan::flushVouchesOnlyForFilesThatAreThere()
   QFETCH(bool, fileSystem);
   QFETCH(QString, fault);
   TScanFixture Fixture;
-  auto Settings = std::make_shared<TLauncherSettings>();
+  auto Settings = std::make_shared<TEngineSettings>();
   Settings->durableFlush = fileSystem ? EDurableFlush::FileSystem : EDurableFlush::EachFile;
-  const auto Helper = std::make_shared<TLauncherFilesystemHelper>(Settings);
+  const auto Helper = std::make_shared<TEngineFilesystemHelper>(Settings);
   TDescriptionBuilder Builder;
   Builder.file("one.bin", {}, piece('a', 100), true);
   Builder.file("data/two.bin", {}, piece('b', 200), true);
