@@ -272,6 +272,15 @@ void TestPublisher::republishingCompletesBlockIndexes()
   QCOMPARE(Report.chunkFilesWritten, 0);
   QCOMPARE(testsupport::describeTree(Options.outputDirectory), Published);
 
+  // One cut off while a chunk file was written (chunk files are created
+  // under their final name): that file is written again, in its place.
+  QDirIterator Chunks(Options.outputDirectory + "/chunks", {"*.zst"}, QDir::Files, QDirIterator::Subdirectories);
+  QVERIFY(Chunks.hasNext());
+  QVERIFY(QFile::resize(Chunks.next(), 100));
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.chunkFilesWritten, 1);
+  QCOMPARE(testsupport::describeTree(Options.outputDirectory), Published);  // no temporary file left either
+
   // Published again for launchers from before zstd: nothing of the zstd
   // publication in the folder is taken over.
   Options.packing.codecs = TCodecSet::compatible();
