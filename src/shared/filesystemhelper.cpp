@@ -56,14 +56,28 @@ void startWritingToDisk(QFileDevice& File, qint64 Offset, qint64 Size)
 
 void flushFileSystemToDisk(const QString& Path)
 {
-  const int Descriptor = ::open(QFile::encodeName(Path).constData(), O_RDONLY | O_CLOEXEC);
-  if (Descriptor < 0)
-    throwIoError(Path, QString::fromLocal8Bit(std::strerror(errno)));
-  const bool Failed = ::syncfs(Descriptor) != 0;
-  const int Error = errno;
-  ::close(Descriptor);
-  if (Failed)
-    throwIoError(Path, QString::fromLocal8Bit(std::strerror(Error)));
+  TFileSystemFlush(Path).flush();
+}
+
+TFileSystemFlush::TFileSystemFlush(const QString& Path)
+  : m_Path(Path), m_Descriptor(::open(QFile::encodeName(Path).constData(), O_RDONLY | O_CLOEXEC))
+{
+  if (m_Descriptor < 0)
+    m_OpenError = errno;
+}
+
+TFileSystemFlush::~TFileSystemFlush()
+{
+  if (m_Descriptor >= 0)
+    ::close(m_Descriptor);
+}
+
+void TFileSystemFlush::flush() const
+{
+  if (m_Descriptor < 0)
+    throwIoError(m_Path, QString::fromLocal8Bit(std::strerror(m_OpenError)));
+  if (::syncfs(m_Descriptor) != 0)
+    throwIoError(m_Path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 void flushDirectoryToDisk(const QString& Directory)

@@ -51,6 +51,24 @@ void flushDirectoryToDisk(const QString& Directory);
 // entries of its directories included (syncfs); throws the uniform error
 // when that fails, a failed writeback of a file written before included.
 void flushFileSystemToDisk(const QString& Path);
+// The same flush through a descriptor opened when this is made: opened
+// before the data is written, it also reports a failed writeback of that
+// data that a flush of another program saw first. flush() throws the
+// uniform error (also when the file system could not be opened).
+class TFileSystemFlush
+{
+public:
+  explicit TFileSystemFlush(const QString& Path);
+  ~TFileSystemFlush();
+  TFileSystemFlush(const TFileSystemFlush&) = delete;
+  TFileSystemFlush& operator=(const TFileSystemFlush&) = delete;
+  void flush() const;
+
+private:
+  QString m_Path;
+  int m_Descriptor = -1;
+  int m_OpenError = 0;
+};
 // Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
 // limit, so that an installation of many files does not run out of
 // descriptors at the usual desktop soft limit of 1024. Returns the soft

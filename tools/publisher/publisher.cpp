@@ -4,6 +4,7 @@
 #include "descriptionsource.h"
 #include "wording.h"
 #include "shared/contentdefinedchunker.h"
+#include "shared/filesystemhelper.h"
 #include "shared/heap.h"
 #include "shared/reservednames.h"
 #include "shared/sha256.h"
@@ -193,38 +194,6 @@ bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error)
   return Written;
 }
 
-// The output folder's file system, opened before the chunk files are
-// written: one flush of it makes them durable, and reports a failed
-// writeback of any of them (the kernel keeps such an error for every
-// descriptor of the file system opened before it).
-class TOutputFileSystem
-{
-public:
-  explicit TOutputFileSystem(const QString& Output)
-    : m_Output(Output), m_Descriptor(::open(QFile::encodeName(Output).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-  {
-  }
-  ~TOutputFileSystem()
-  {
-    if (m_Descriptor >= 0)
-      ::close(m_Descriptor);
-  }
-  TOutputFileSystem(const TOutputFileSystem&) = delete;
-  TOutputFileSystem& operator=(const TOutputFileSystem&) = delete;
-
-  bool flush(QString& Error) const
-  {
-    if (m_Descriptor >= 0 && ::syncfs(m_Descriptor) == 0)
-      return true;
-    Error = QString("cannot flush the chunk files in %1: %2").arg(m_Output, QString::fromLocal8Bit(std::strerror(errno)));
-    return false;
-  }
-
-private:
-  QString m_Output;
-  int m_Descriptor = -1;
-};
-
 // The chunk files an earlier publication left in the output folder
 // ("chunks/ab/ab....zst"), listed once: a piece whose file is not among them
 // is packed without looking for it under every name it could have.
@@ -359,7 +328,7 @@ public:
   {
     waitForAll();
     if (m_Error.isEmpty() && (m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0))
-      m_OutputFileSystem.flush(m_Error);
+      flushOutput();
     Error = m_Error;
     return m_Error.isEmpty();
   }
@@ -368,6 +337,15 @@ public:
   const std::vector<TChunkRecord>& chunks() const { return m_Chunks; }
 
 private:
+  void flushOutput()
+  {
+    try {
+      m_OutputFileSystem.flush();
+    } catch (const std::exception& Failure) {
+      m_Error = QString("cannot flush the chunk files: %1").arg(QString::fromUtf8(Failure.what()));
+    }
+  }
+
   struct TInFlight
   {
     int index = 0;
@@ -460,7 +438,9 @@ private:
   TPublishReport& m_Report;
   std::function<void(std::uint64_t)> m_BytesDone;
   QSemaphore m_Slots;
-  TOutputFileSystem m_OutputFileSystem;
+  // Opened before the chunk files are written: its one flush makes them
+  // durable and reports a failed writeback of any of them.
+  shared::TFileSystemFlush m_OutputFileSystem;
   const QSet<QString> m_ExistingFiles;  // read by the tasks, never changed
   QHash<QByteArray, int> m_IndexByHash;
   std::vector<TChunkRecord> m_Chunks;
