@@ -170,7 +170,8 @@ qint64 TChunkInPackage::maxDownloadBytes() const
 bool TChunkInPackage::operator==(const TChunkInPackage& Other) const
 {
   return url == Other.url && packedSize == Other.packedSize && packedHash == Other.packedHash &&
-         unpackedSize == Other.unpackedSize && unpackedHash == Other.unpackedHash && unpack == Other.unpack;
+         unpackedSize == Other.unpackedSize && unpackedHash == Other.unpackedHash && unpack == Other.unpack &&
+         packUrl == Other.packUrl && packSize == Other.packSize && packOffset == Other.packOffset;
 }
 
 std::uint64_t jsonToUnsigned64(const QJsonValue& Value)
@@ -215,7 +216,64 @@ QUrl urlWithoutFileName(const QUrl& Url)
   return Url.adjusted(QUrl::RemoveFilename | QUrl::RemoveQuery | QUrl::RemoveFragment);
 }
 
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
+QUrl pieceInPackUrl(const QUrl& PackUrl, std::uint64_t Offset)
+{
+  QUrl Url = PackUrl;
+  Url.setFragment(QString::number(Offset));
+  return Url;
+}
+
+std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem)
+{
+  TPackTable Packs;
+  if (Value.isUndefined())
+    return Packs;
+  if (!Value.isArray()) {
+    Problem = "\"packs\" is not an array";
+    return std::nullopt;
+  }
+  for (const QJsonValue& Element : Value.toArray()) {
+    const QJsonObject Object = Element.toObject();
+    TPackInDescription Pack;
+    Pack.url = jsonToUrl(Object.value("url"), BaseUrl);
+    Pack.size = jsonToUnsigned64(Object.value("size"));
+    if (Pack.url.isEmpty() || Pack.size == 0 || Pack.size > kMaxPackBytes) {
+      Problem = QString("pack %1 has no URL or a size outside 1 to %2 bytes").arg(Packs.size()).arg(kMaxPackBytes);
+      return std::nullopt;
+    }
+    Packs.push_back(std::move(Pack));
+  }
+  return Packs;
+}
+
+namespace {
+
+// Places the piece in its pack when the entry names one.
+void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPackage& Chunk, QString& Problem)
+{
+  const QJsonValue Pack = Object.value("pack");
+  if (Pack.isUndefined())
+    return;
+  const std::int32_t Index = jsonToChunkIndex(Pack);
+  const std::uint64_t Offset = jsonToUnsigned64(Object.value("packoffset"));
+  if (!Pack.isDouble() || Index < 0 || std::size_t(Index) >= Packs.size()) {
+    Problem = QString("a piece names pack %1, which the description does not list").arg(Pack.toVariant().toString());
+    return;
+  }
+  const TPackInDescription& Where = Packs[std::size_t(Index)];
+  if (Chunk.packedSize == 0 || Offset >= Where.size || Chunk.packedSize > Where.size - Offset) {
+    Problem = QString("a piece lies outside its pack %1").arg(Where.url.toString());
+    return;
+  }
+  Chunk.packUrl = Where.url;
+  Chunk.packSize = Where.size;
+  Chunk.packOffset = Offset;
+  Chunk.url = pieceInPackUrl(Where.url, Offset);
+}
+
+} // namespace
+
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem)
 {
   TChunkInPackage Chunk;
   Chunk.url = jsonToUrl(Object.value("url"), BaseUrl);
@@ -224,6 +282,9 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
   Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   Chunk.unpack = Object.value("unpack").toBool(true);
+  placeInPack(Object, Packs, Chunk, Problem);
+  if (Chunk.inPack())
+    return Chunk;
   const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
   const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value("blockindexsize"));
   const QByteArray BlockIndexHash = jsonToHash(Object.value("blockindexhash"));
@@ -236,14 +297,14 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl)
   return Chunk;
 }
 
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl)
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem)
 {
   TFileInPackage File;
   File.localFile = Object.value("localfile").toString();
   File.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   File.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   File.executable = Object.value("executable").toBool(false);
-  File.ownDownload = parseChunk(Object, BaseUrl);
+  File.ownDownload = parseChunk(Object, BaseUrl, Packs, Problem);
   const QJsonValue Chunks = Object.value("chunks");
   if (Chunks.isArray()) {
     const QJsonArray Array = Chunks.toArray();
@@ -327,21 +388,20 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   else if (Variant == "test")
     m_Variant = EPackageVariant::Test;
 
-  const auto AppendChunks = [this](const QJsonValue& Value, const QUrl& BaseUrl) {
-    if (!Value.isArray())
+  // A piece that does not lie in a listed pack makes the whole
+  // description unusable, like a document that is not one.
+  QString PieceProblem;
+  const auto AppendEntries = [this, &PieceProblem](const QJsonObject& Document, const QUrl& BaseUrl) {
+    const std::optional<TPackTable> Packs = parsePacks(Document.value("packs"), BaseUrl, PieceProblem);
+    if (!Packs)
       return;
-    for (const QJsonValue& Element : Value.toArray())
-      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl));
-  };
-  const auto AppendFiles = [this](const QJsonValue& Value, const QUrl& BaseUrl) {
-    if (!Value.isArray())
-      return;
-    for (const QJsonValue& Element : Value.toArray())
-      m_Files.push_back(parseFile(Element.toObject(), BaseUrl));
+    for (const QJsonValue& Element : Document.value("chunks").toArray())
+      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, *Packs, PieceProblem));
+    for (const QJsonValue& Element : Document.value("files").toArray())
+      m_Files.push_back(parseFile(Element.toObject(), BaseUrl, *Packs, PieceProblem));
   };
 
-  AppendChunks(Package.value("chunks"), m_PackageUrl);
-  AppendFiles(Package.value("files"), m_PackageUrl);
+  AppendEntries(Package, m_PackageUrl);
   const QJsonValue Parameters = Package.value("parameters");
   if (Parameters.isArray()) {
     for (const QJsonValue& Parameter : Parameters.toArray())
@@ -352,8 +412,12 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
     const QJsonObject& Asset = *AssetObject;
     const QJsonValue AssetVersion = Asset.value("version");
     m_AssetVersion = AssetVersion.isDouble() ? integerText(AssetVersion) : AssetVersion.toString();
-    AppendChunks(Asset.value("chunks"), m_AssetUrl);
-    AppendFiles(Asset.value("files"), m_AssetUrl);
+    AppendEntries(Asset, m_AssetUrl);
+  }
+  if (!PieceProblem.isEmpty()) {
+    clearContent();
+    m_InvalidReason = PieceProblem;
+    return;
   }
 
   std::sort(m_Files.begin(), m_Files.end(),

@@ -45,8 +45,16 @@ struct TChunkInPackage
   QUrl blockIndexUrl;
   std::uint64_t blockIndexSize = 0;
   QByteArray blockIndexHash;     // SHA-256 of the index file
+  // A small piece may lie in a pack file with other small pieces: its
+  // packed bytes are [packOffset, packOffset + packedSize) of the pack at
+  // packUrl, a file of packSize bytes. url is then the pack's URL with the
+  // offset as its fragment: it tells the piece apart and is never requested.
+  QUrl packUrl;
+  std::uint64_t packSize = 0;
+  std::uint64_t packOffset = 0;
 
   bool offersBlocks() const { return !blockIndexUrl.isEmpty(); }
+  bool inPack() const { return !packUrl.isEmpty(); }
   // The most body bytes its download may bring: the packed size.
   qint64 maxDownloadBytes() const;
   // Equal downloads: the block index is not compared.
@@ -74,6 +82,21 @@ struct TFileInPackage
 };
 
 using TChunkInPackageVector = std::vector<TChunkInPackage>;
+
+// The most bytes a pack file may have: a pack comes into memory whole from a
+// server that ignores ranges.
+constexpr std::uint64_t kMaxPackBytes = 16ull * 1024 * 1024;
+
+// A pack file as a description lists it ("packs": [{"url", "size"}]).
+struct TPackInDescription
+{
+  QUrl url;
+  std::uint64_t size = 0;
+};
+using TPackTable = std::vector<TPackInDescription>;
+
+// The identity URL of a piece at Offset of the pack at PackUrl.
+QUrl pieceInPackUrl(const QUrl& PackUrl, std::uint64_t Offset);
 using TFileInPackageVector = std::vector<TFileInPackage>;
 
 // A parsed pair of package description and asset description: every file
@@ -168,8 +191,14 @@ QString launcherDescriptionProblem(const TPackageConfigurationReader& Descriptio
 std::uint64_t jsonToUnsigned64(const QJsonValue& Value);
 // Hex text decoded leniently (invalid characters are skipped).
 QByteArray jsonToHash(const QJsonValue& Value);
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl);
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl);
+// The packs a document lists; nothing (and why in Problem) when one of
+// them is not a pack: no URL, or a size of 0 or above kMaxPackBytes.
+std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem);
+// A piece: at its "url", or with "pack" (an index into Packs) and
+// "packoffset" in a pack, where it must lie wholly (else Problem says why;
+// a piece in a pack offers no blocks).
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem);
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem);
 
 // Resolves a URL reference of a configuration or description document
 // against the document's base URL: an absolute reference is used as it is;
