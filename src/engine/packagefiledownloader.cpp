@@ -3,6 +3,7 @@
 #include "engine/blockfetch.h"
 #include "engine/logging.h"
 #include "engine/oldblocks.h"
+#include "engine/packfetch.h"
 #include "shared/downloadpool.h"
 #include "shared/filesystemhelper.h"
 #include "shared/memoryblob.h"
@@ -106,6 +107,7 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
   connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
   connectBlockFetcher();
+  connectPackFetcher();
 }
 
 void TPackageFileDownloader::connectBlockFetcher()
@@ -126,14 +128,42 @@ void TPackageFileDownloader::connectBlockFetcher()
   connect(m_pBlockFetcher, &TBlockFetcher::wholeChunkFetched, this, &TPackageFileDownloader::onDownloadCompleted);
   connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
     const auto Found = findChunk(m_OutstandingChunks, Url);
-    if (Found != m_OutstandingChunks.end()) {
-      m_Requested.insert(Found->second.urlText);
-      m_pDownloadPool->download(Url, requestOptions(Found->second.chunk));
-    }
+    if (Found != m_OutstandingChunks.end())
+      requestWhole(Found->second);
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
   connect(m_pBlockFetcher, &TBlockFetcher::oldBlocksRead, this, &TPackageFileDownloader::scanProgress);
+}
+
+void TPackageFileDownloader::connectPackFetcher()
+{
+  // Like the block fetcher's: answers for packs are not chunk files.
+  auto PackPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
+                                                          shared::makeNetworkAccessManagerWrapper(), false);
+  PackPool->shareLimitWith(*m_pDownloadPool);
+  PackPool->setTransferLimits(m_pDownloadPool->transferLimits());
+  m_pPackFetcher = new TPackFetcher(std::move(PackPool), this);
+  connect(m_pPackFetcher, &TPackFetcher::pieceFetched, this, [this](const QUrl& Url, const shared::TReplyBody& Body) {
+    onDownloadProgress(Url, TFileSize(std::max<qint64>(Body.size, 0)));
+    onDownloadCompleted(Url, Body);
+  });
+  connect(m_pPackFetcher, &TPackFetcher::pieceFailed, this, &TPackageFileDownloader::onDownloadFailed);
+}
+
+void TPackageFileDownloader::requestWhole(const TChunkToDownload& Chunk)
+{
+  m_Requested.insert(Chunk.urlText);
+  if (Chunk.chunk.inPack())
+    m_pPackFetcher->fetch(Chunk.chunk);
+  else
+    m_pDownloadPool->download(Chunk.chunk.url, requestOptions(Chunk.chunk));
+}
+
+void TPackageFileDownloader::releaseChunk(const QUrl& Url)
+{
+  m_pDownloadPool->releaseUrl(Url);
+  m_pPackFetcher->release(Url);
 }
 
 TPackageFileDownloader::~TPackageFileDownloader()
@@ -240,6 +270,7 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_ChunkVerification = Settings->chunkVerification;
   m_CheckPackedHashes = !Settings->releaseKeys.isEmpty();
   m_pBlockFetcher->setOnlyCheckedRanges(m_CheckPackedHashes);
+  m_pPackFetcher->clear();
   {
     QMutexLocker Lock(&m_PendingChunkMutex);
     m_PendingChunks.clear();
@@ -252,7 +283,7 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_AtLeastOneSavingOperationFailed = false;
   m_WritesAllowed = true;
   for (const auto& Held : m_HeldSaves)
-    m_pDownloadPool->releaseUrl(Held.first);
+    releaseChunk(Held.first);
   m_HeldSaves.clear();
   m_Requested.clear();
   m_DownloadedBytes.clear();
@@ -370,11 +401,19 @@ void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
     }
     if (m_pBlockFetcher->fetch(Chunk.chunk))
       continue;
+    if (Chunk.chunk.inPack()) {
+      // Pieces of packs are asked for pack by pack, once writing may begin
+      // (they take no place in the limit until their pack is asked for).
+      if (m_WritesAllowed) {
+        qInfo().noquote() << QString("start download of %1%2").arg(Chunk.urlText, threadTag());
+        requestWhole(Chunk);
+      }
+      continue;
+    }
     if (MaxRequests-- <= 0)
       break;
-    m_Requested.insert(Chunk.urlText);
     qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
-    m_pDownloadPool->download(Chunk.chunk.url, requestOptions(Chunk.chunk));
+    requestWhole(Chunk);
   }
   if (m_OutstandingChunks.empty())
     emitFinishedSignalWhenNoMoreFilesAreOutstanding();
@@ -402,7 +441,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
 {
   auto Found = findChunk(m_OutstandingChunks, Url);
   if (Found == m_OutstandingChunks.end()) {
-    m_pDownloadPool->releaseUrl(Url);
+    releaseChunk(Url);
     return;
   }
   const TChunkToDownload Chunk = Found->second;
@@ -426,7 +465,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
   connect(Watcher, &QFutureWatcher<TStepsDone>::finished, this, [this, Watcher, Url, Run] {
     Watcher->deleteLater();
     if (Run != m_Run) {
-      m_pDownloadPool->releaseUrl(Url);
+      releaseChunk(Url);
       return;
     }
     const TStepsDone Done = Watcher->result();
@@ -503,18 +542,18 @@ void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
   case EProcessingStep::Verify:
     // A chunk that does not match its hash may have been damaged on the way.
     qWarning().noquote() << QString("Failed to verify file downloaded from %1").arg(urlText(Url));
-    m_pDownloadPool->releaseUrl(Url);
+    releaseChunk(Url);
     applyRetryRule(Url, QString("Verify of %1 failed.").arg(urlText(Url)));
     break;
   case EProcessingStep::Decompress:
     qWarning().noquote() << QString("Failed to decompress file downloaded from %1").arg(urlText(Url));
-    m_pDownloadPool->releaseUrl(Url);
+    releaseChunk(Url);
     removeChunk(m_OutstandingChunks, Url);
     m_AtLeastOneDownloadFailed = true;
     break;
   case EProcessingStep::Save:
     qWarning().noquote() << QString("Failed to save file downloaded from %1%2").arg(urlText(Url), threadTag());
-    m_pDownloadPool->releaseUrl(Url);
+    releaseChunk(Url);
     removeChunk(m_OutstandingChunks, Url);
     m_AtLeastOneSavingOperationFailed = true;
     break;
@@ -791,7 +830,7 @@ bool TPackageFileDownloader::cacheForLaterPositions(const TChunkedFileState& Fil
 void TPackageFileDownloader::processFinishedData(const QUrl& Url)
 {
   qInfo().noquote() << QString("processFinishedData: %1%2").arg(urlText(Url), threadTag());
-  m_pDownloadPool->releaseUrl(Url);
+  releaseChunk(Url);
   if (findChunk(m_OutstandingChunks, Url) != m_OutstandingChunks.end()) {
     qInfo().noquote() << QString("processFinishedData found: %1%2").arg(urlText(Url), threadTag());
     removeChunk(m_OutstandingChunks, Url);
@@ -812,7 +851,7 @@ void TPackageFileDownloader::applyRetryRule(const QUrl& Url, const QString& Fina
   }
   qInfo().noquote() << QString("Retry %1%2").arg(urlText(Url), threadTag());
   Found->second.retryCount += 1;
-  m_pDownloadPool->download(Url, requestOptions(Found->second.chunk));
+  requestWhole(Found->second);
 }
 
 void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code,
@@ -820,7 +859,7 @@ void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::Ne
 {
   Q_UNUSED(Code);
   qInfo().noquote() << QString("onDownloadFailed %1%2").arg(urlText(Url), threadTag());
-  m_pDownloadPool->releaseUrl(Url);
+  releaseChunk(Url);
   const bool WasOutstanding = findChunk(m_OutstandingChunks, Url) != m_OutstandingChunks.end();
   applyRetryRule(Url, QString("Download of %1 failed: %2").arg(urlText(Url), ErrorString));
   if (WasOutstanding && findChunk(m_OutstandingChunks, Url) == m_OutstandingChunks.end())
@@ -921,6 +960,7 @@ void TPackageFileDownloader::emitFinishedSignalWhenNoMoreFilesAreOutstanding()
   m_ProgressTimer.stop();
   emitProgress();
   m_pBlockFetcher->clear();
+  m_pPackFetcher->clear();
   const QString Incomplete = incompleteFile();
   if (!m_AtLeastOneDownloadFailed && !m_AtLeastOneSavingOperationFailed && !Incomplete.isEmpty()) {
     qCritical().noquote() << QString("Download incomplete: %1").arg(Incomplete);

@@ -30,6 +30,7 @@ namespace orvale::launcher {
 
 class TBlockFetcher;
 class TOldBlocks;
+class TPackFetcher;
 
 enum EPackageDownloaderError : std::int32_t
 {
@@ -234,6 +235,11 @@ private:
   // The blocks at hand are taken out of the old data: writing may begin.
   void onBlocksPrepared();
   void connectBlockFetcher();
+  void connectPackFetcher();
+  // Asks for a chunk whole: its chunk file, or its piece of a pack.
+  void requestWhole(const TChunkToDownload& Chunk);
+  // Done with a chunk's answer: its place in the limit of downloads is free.
+  void releaseChunk(const QUrl& Url);
   // A file with positions not written, for the log; empty when all are.
   QString incompleteFile() const;
 
@@ -293,6 +299,7 @@ private:
 
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   TBlockFetcher* m_pBlockFetcher = nullptr;  // a child
+  TPackFetcher* m_pPackFetcher = nullptr;    // a child
   std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
   bool m_AtLeastOneDownloadFailed = false;

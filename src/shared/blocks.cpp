@@ -151,17 +151,6 @@ std::optional<QByteArray> inflateBlock(const TBlock& Block, const char* Range, s
   return Output;
 }
 
-// Appends [Range] to Ranges, merged with the last range when the gap
-// between them is at most BridgeGap bytes.
-void addRange(std::vector<TByteRange>& Ranges, const TByteRange& Range, std::uint64_t BridgeGap)
-{
-  if (!Ranges.empty() && Range.offset <= Ranges.back().end() + BridgeGap) {
-    Ranges.back().length = Range.end() - Ranges.back().offset;
-    return;
-  }
-  Ranges.push_back(Range);
-}
-
 } // namespace
 
 QByteArray serializeBlockIndex(const TBlockIndex& Index)
@@ -331,7 +320,7 @@ TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<boo
     if (IsAtHand(Block.hash))
       continue;
     Plan.missingBlocks.push_back(Number);
-    addRange(Ranges, Block.packedRange(), Options.bridgeGapBytes);
+    addMergedRange(Ranges, Block.packedRange(), Options.bridgeGapBytes);
   }
   if (Ranges.empty())
     return Plan;
@@ -339,11 +328,7 @@ TBlockFetchPlan planBlockFetch(const TBlockIndex& Index, const std::function<boo
     Plan.wholeFile = true;
     Ranges = {{0, Index.chunkFileSize}};
   }
-  const std::size_t PerRequest = std::max<std::size_t>(Options.maxRangesPerRequest, 1);
-  for (std::size_t First = 0; First < Ranges.size(); First += PerRequest) {
-    const auto End = Ranges.begin() + std::ptrdiff_t(std::min(Ranges.size(), First + PerRequest));
-    Plan.requests.emplace_back(Ranges.begin() + std::ptrdiff_t(First), End);
-  }
+  Plan.requests = groupIntoRequests(Ranges, Options.maxRangesPerRequest);
   for (const TByteRange& Range : Ranges)
     Plan.bytes += Range.length;
   return Plan;

@@ -214,6 +214,26 @@ bool partsAreSound(std::vector<TPart> Parts, const std::vector<TByteRange>& Requ
 
 } // namespace
 
+void addMergedRange(std::vector<TByteRange>& Ranges, const TByteRange& Range, std::uint64_t BridgeGapBytes)
+{
+  if (!Ranges.empty() && Range.offset <= Ranges.back().end() + BridgeGapBytes) {
+    Ranges.back().length = std::max(Ranges.back().end(), Range.end()) - Ranges.back().offset;
+    return;
+  }
+  Ranges.push_back(Range);
+}
+
+std::vector<std::vector<TByteRange>> groupIntoRequests(const std::vector<TByteRange>& Ranges, std::size_t PerRequest)
+{
+  PerRequest = std::max<std::size_t>(PerRequest, 1);
+  std::vector<std::vector<TByteRange>> Requests;
+  for (std::size_t First = 0; First < Ranges.size(); First += PerRequest) {
+    const auto End = Ranges.begin() + std::ptrdiff_t(std::min(Ranges.size(), First + PerRequest));
+    Requests.emplace_back(Ranges.begin() + std::ptrdiff_t(First), End);
+  }
+  return Requests;
+}
+
 QByteArray rangeHeaderValue(const std::vector<TByteRange>& Ranges)
 {
   QByteArray Value = "bytes=";

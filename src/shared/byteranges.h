@@ -22,6 +22,15 @@ struct TByteRange
   bool operator==(const TByteRange& Other) const { return offset == Other.offset && length == Other.length; }
 };
 
+// Adds Range to Ranges (ascending by offset), merged into the last range
+// when it overlaps it or begins at most BridgeGapBytes after its end: a part
+// of a multipart answer costs about a hundred bytes of headers, a small gap
+// less.
+void addMergedRange(std::vector<TByteRange>& Ranges, const TByteRange& Range, std::uint64_t BridgeGapBytes);
+
+// Ranges in requests of at most PerRequest ranges each (at least one).
+std::vector<std::vector<TByteRange>> groupIntoRequests(const std::vector<TByteRange>& Ranges, std::size_t PerRequest);
+
 // The value of a Range header asking for the ranges in their order:
 // "bytes=0-99,200-299".
 QByteArray rangeHeaderValue(const std::vector<TByteRange>& Ranges);

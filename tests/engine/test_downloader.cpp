@@ -5,6 +5,7 @@
 #include "shared/payload.h"
 
 #include "gamebuild.h"
+#include "nginxserver.h"
 #include "testhttpserver.h"
 #include "testsupport.h"
 
@@ -55,6 +56,35 @@ struct TDownloaderFixture
     Chunk.packedSize = quint64(Body.size());
     server.setBody(Path, Body);
     return Chunk;
+  }
+
+  // The pieces of one pack file (every other one packed), in pack order;
+  // the caller serves Pack at PackUrl.
+  static std::vector<TChunkInPackage> piecesInPack(const QUrl& PackUrl, const std::vector<QByteArray>& Contents,
+                                                   QByteArray& Pack)
+  {
+    std::vector<TChunkInPackage> Pieces;
+    for (std::size_t Index = 0; Index < Contents.size(); ++Index) {
+      const QByteArray& Content = Contents[Index];
+      TChunkInPackage Piece;
+      Piece.unpack = Index % 2 == 1;
+      const QByteArray Body = Piece.unpack ? shared::packPayload(shared::EPayloadFormat::Lzma20, Content.constData(),
+                                                                 std::size_t(Content.size()))
+                                           : Content;
+      Piece.unpackedSize = quint64(Content.size());
+      Piece.unpackedHash = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
+      Piece.packedSize = quint64(Body.size());
+      Piece.packedHash = QCryptographicHash::hash(Body, QCryptographicHash::Sha256);
+      Piece.packOffset = quint64(Pack.size());
+      Pack += Body;
+      Pieces.push_back(Piece);
+    }
+    for (TChunkInPackage& Piece : Pieces) {
+      Piece.packUrl = PackUrl;
+      Piece.packSize = quint64(Pack.size());
+      Piece.url = shared::pieceInPackUrl(PackUrl, Piece.packOffset);
+    }
+    return Pieces;
   }
 
   // Runs one download; returns the number of final signals and the reason.
@@ -189,6 +219,8 @@ private slots:
   void inconsistentRunsFailCleanly();
   void largeChunksStayOutOfMemory();
   void manyFilesInstallWithFewDescriptors();
+  void piecesOfPacks_data();
+  void piecesOfPacks();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -422,6 +454,71 @@ void TestDownloader::manyFilesInstallWithFewDescriptors()
   }
   QCOMPARE(runChild(childRun(Files, 0, 64), Fixture.target.path()).first, 0);
   QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath("f299.bin")), LastExpected);
+}
+
+void TestDownloader::piecesOfPacks_data()
+{
+  QTest::addColumn<bool>("ranges");   // nginx answers ranges, the test server sends whole files
+  QTest::addColumn<int>("every");     // every n-th piece is wanted
+  QTest::addColumn<int>("damaged");   // the piece whose bytes in the pack are wrong, or -1
+  QTest::addColumn<int>("requests");  // for the pack
+  QTest::addColumn<bool>("complete");
+  QTest::addColumn<bool>("fewerBytes");  // fewer bytes than the pack served
+  // Every piece: the whole pack in one plain request.
+  QTest::newRow("all pieces, nginx") << true << 1 << -1 << 1 << true << false;
+  QTest::newRow("all pieces, server ignoring ranges") << false << 1 << -1 << 1 << true << false;
+  // Some: one multipart request, or the whole pack from a server that
+  // ignores ranges, the pieces cut out of it.
+  QTest::newRow("every third piece, nginx") << true << 3 << -1 << 1 << true << true;
+  QTest::newRow("every third piece, server ignoring ranges") << false << 3 << -1 << 1 << true << false;
+  // A damaged piece is asked for again (three retries), alone, and fails.
+  QTest::newRow("damaged piece, nginx") << true << 3 << 6 << 4 << false << true;
+  QTest::newRow("damaged piece, server ignoring ranges") << false << 1 << 4 << 4 << false << false;
+}
+
+void TestDownloader::piecesOfPacks()
+{
+  QFETCH(bool, ranges);
+  QFETCH(int, every);
+  QFETCH(int, damaged);
+  QFETCH(int, requests);
+  QFETCH(bool, complete);
+  QFETCH(bool, fewerBytes);
+  TDownloaderFixture Fixture;
+  QTemporaryDir Www;
+  std::unique_ptr<testsupport::TNginxServer> Nginx;
+  if (ranges)
+    Nginx = std::make_unique<testsupport::TNginxServer>(Www.path());
+  const QUrl PackUrl = ranges ? Nginx->url("/p.pack") : Fixture.server.url("/p.pack");
+  std::vector<QByteArray> Contents;
+  for (int Index = 0; Index < 40; ++Index)
+    Contents.push_back(testsupport::textBytes(500 + 97 * Index, quint64(Index)) +
+                       testsupport::pseudoRandomBytes(1500, quint64(100 + Index)));
+  QByteArray Pack;
+  const std::vector<TChunkInPackage> Pieces = TDownloaderFixture::piecesInPack(PackUrl, Contents, Pack);
+  if (damaged >= 0)
+    Pack[int(Pieces[std::size_t(damaged)].packOffset + 7)] = char(Pack[int(Pieces[std::size_t(damaged)].packOffset + 7)] ^ 0x5a);
+  if (ranges)
+    testsupport::writeWholeFile(Www.filePath("p.pack"), Pack);
+  else
+    Fixture.server.setBody("/p.pack", Pack);
+
+  std::vector<TFileToDownload> Files;
+  for (std::size_t Index = 0; Index < Pieces.size(); Index += std::size_t(every))
+    Files.push_back(file(QString("dir/f%1.txt").arg(Index), {Pieces[Index]}, {0}));
+  const auto Result = Fixture.run(Files);
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, complete ? NoDownloaderError : DownloadFailed);
+  for (std::size_t Index = 0; Index < Pieces.size(); Index += std::size_t(every)) {
+    if (int(Index) != damaged)
+      QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath(QString("dir/f%1.txt").arg(Index))), Contents[Index]);
+  }
+  if (ranges) {
+    QTRY_COMPARE(Nginx->requestCount("/p.pack"), requests);
+    QCOMPARE(Nginx->bodyBytesServed("/p.pack") < qint64(Pack.size()) * requests, fewerBytes);
+  } else {
+    QCOMPARE(Fixture.server.requestCount("/p.pack"), requests);
+  }
 }
 
 int main(int Argc, char** Argv)

@@ -498,6 +498,21 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
                                                            << "the file 'default/readme.txt' is reserved";
   QTest::newRow("a launcher file's prefix") << "/a.json" << Naming(".ashgrove-blocks-x")
                                             << "the file '.ashgrove-blocks-x' is reserved";
+  // A piece must lie wholly in a pack the description lists.
+  const auto InPack = [](int Pack, int Offset, int PackSize) {
+    const QJsonObject Piece{{"localfile", "bin/game"}, {"unpackedsize", 10},   {"unpackedhash", QString(64, '0')},
+                            {"pack", Pack},           {"packoffset", Offset}, {"packedsize", 10}};
+    return QJsonDocument(QJsonObject{{"version", "8"},
+                                     {"packs", QJsonArray{QJsonObject{{"url", "packs/a.pack"}, {"size", PackSize}}}},
+                                     {"files", QJsonArray{Piece}}})
+        .toJson();
+  };
+  QTest::newRow("a piece running past its pack's end") << "/p.json" << InPack(0, 95, 100)
+                                                       << "a piece lies outside its pack .*/packs/a.pack";
+  QTest::newRow("a piece in a pack not listed") << "/p.json" << InPack(1, 0, 100)
+                                                << "a piece names pack 1, which the description does not list";
+  QTest::newRow("a pack above the largest size") << "/a.json" << InPack(0, 0, 17 * 1024 * 1024)
+                                                 << "pack 0 has no URL or a size outside 1 to 16777216 bytes";
 }
 
 void TestConfigurationHandler::unusableDescriptionCountsAsFailed()

@@ -1,0 +1,96 @@
+#pragma once
+
+// Fetches small pieces that the publisher put into pack files: the pieces
+// wanted of one pack are asked for together.
+
+#include "engine/package.h"
+#include "shared/byteranges.h"
+#include "shared/downloadpool.h"
+
+#include <QNetworkReply>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+namespace orvale::launcher {
+
+// Pieces wanted in one turn of the event loop are grouped by pack. For
+// each pack their ranges are merged (small gaps bridged) and asked for in
+// one request of at most MaxRangesPerRequest ranges (a multipart answer);
+// when they make up most of the pack, the whole pack is fetched with a
+// plain GET. A server that ignores ranges sends the whole pack, and the
+// pieces are cut out of it; a pack whose range answer is refused is fetched
+// whole from then on.
+//
+// A pack has one request at a time. Its URL keeps its place in the limit of
+// downloads until every piece handed on from the answer has been released
+// (release()), so that pieces waiting to be decoded and written do not pile
+// up; then the pieces wanted meanwhile are asked for.
+//
+// Each piece is handed on as if its own chunk file had been fetched
+// (pieceFetched: exactly its packedSize bytes, status 200) or fails
+// (pieceFailed); the caller checks its hashes and retries as for chunk files.
+class TPackFetcher : public QObject
+{
+  Q_OBJECT
+
+public:
+  static constexpr std::size_t MaxRangesPerRequest = 64;
+  // Gaps between wanted pieces up to this many bytes are fetched with them.
+  static constexpr std::uint64_t BridgeGapBytes = 1024;
+
+  explicit TPackFetcher(std::shared_ptr<shared::TDownloadPool> Pool, QObject* pParent = nullptr);
+  ~TPackFetcher() override;
+
+  // Wants the piece (Piece.inPack()); it is asked for at the next turn of
+  // the event loop with the other pieces wanted by then.
+  void fetch(const TChunkInPackage& Piece);
+  // The caller is done with a piece handed on (or failed): once all of its
+  // request's pieces are, the pack's URL is released.
+  void release(const QUrl& PieceUrl);
+  // Drops every piece and request; answers still on their way are ignored.
+  void clear();
+
+signals:
+  void pieceFetched(const QUrl& PieceUrl, const shared::TReplyBody& Body);
+  void pieceFailed(const QUrl& PieceUrl, QNetworkReply::NetworkError Code, const QString& Reason);
+
+private:
+  struct TPack
+  {
+    QUrl url;
+    std::uint64_t size = 0;
+    std::map<std::uint64_t, TChunkInPackage> wanted;  // by offset, not asked for yet
+    std::vector<TChunkInPackage> asked;               // in the request on its way
+    std::vector<shared::TByteRange> ranges;           // that request's ranges
+    std::set<QString> unreleased;                     // pieces handed on, not released
+    bool requestActive = false;                       // its URL holds a place in the pool
+    bool wholeOnly = false;                           // its range answer was refused once
+  };
+
+  void scheduleRequests();
+  void requestWanted();
+  void request(TPack& Pack);
+  void onDelivered(const QUrl& Url, const shared::TReplyBody& Body);
+  void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
+  // Fails every piece of the pack's request.
+  void failAsked(TPack& Pack, QNetworkReply::NetworkError Code, const QString& Reason);
+  // The request is over once its pieces are released: the URL is let go
+  // and what was wanted meanwhile is asked for.
+  void finishWhenReleased(TPack& Pack);
+  TPack* findPack(const QUrl& PackUrl);
+
+  std::shared_ptr<shared::TDownloadPool> m_pPool;
+  std::map<QString, TPack> m_Packs;         // by pack URL text
+  std::map<QString, QString> m_PackOfPiece;  // piece URL text to pack URL text, while handed on
+  bool m_RequestsScheduled = false;
+  std::uint64_t m_Generation = 0;
+};
+
+} // namespace orvale::launcher
