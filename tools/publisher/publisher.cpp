@@ -30,8 +30,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <map>
+#include <optional>
 #include <vector>
 
 #include <dirent.h>
@@ -915,8 +915,8 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
 
 QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
 {
-  QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, %8 Deflate, "
-                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes); ")
+  QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 packed bytes (%6 stored, %7 zstd, %8 Deflate, "
+                 "%9 LZMA, %10 lzip; chunk files: %11 new, %12 already there; %13); %14 (%15 bytes of block indexes); ")
       .arg(counted(std::uint64_t(Report.files), "file", "files"))
       .arg(Report.inputBytes)
       .arg(Seconds, 0, 'f', 1)
