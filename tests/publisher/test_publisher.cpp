@@ -2,8 +2,10 @@
 // pieces are spread over the threads, and block index files beside the
 // chunk files of an earlier publication.
 
+#include "chunkcollection.h"
 #include "chunkfile.h"
 #include "codecchoice.h"
+#include "descriptionsource.h"
 #include "publisher.h"
 #include "verify.h"
 
@@ -89,6 +91,7 @@ private slots:
   void fixedCodecs();
   void sameOutputWhateverTheThreads();
   void republishingCompletesBlockIndexes();
+  void smallPiecesInPacks();
   void refusedBuilds_data();
   void refusedBuilds();
 };
@@ -187,10 +190,16 @@ void TestPublisher::sameOutputWhateverTheThreads()
   const QString Build = Work.filePath("build");
   testsupport::writeGameBuildV1(Build, 10);
   testsupport::writeWholeFile(Build + "/data/tables.bin", counterBytes(9 * kMiB, 11));
+  // Small files of every kind, more than one small pack holds: the packs'
+  // content depends on the order their pieces are appended in.
+  for (int Index = 0; Index < 120; ++Index)
+    testsupport::writeWholeFile(Build + QString("/ui/%1.dat").arg(Index), content(Index % 3 == 0 ? "random" : "counters",
+                                                                                  1000 + Index * 97));
   TPublishOptions Options;
   Options.inputDirectory = Build;
   Options.executable = "bin/client";
   Options.version = "1.0";
+  Options.packSize = 32 * kKiB;
 
   QThreadPool* Pool = QThreadPool::globalInstance();
   const int Threads = Pool->maxThreadCount();
@@ -207,6 +216,8 @@ void TestPublisher::sameOutputWhateverTheThreads()
     // Every codec of the automatic choice is used.
     QVERIFY(Report.storedChunks > 0 && Report.zstdChunks > 0 && Report.lzmaChunks > 0);
     QCOMPARE(Report.deflateChunks + Report.lzipChunks, 0);
+    QVERIFY(Report.packsWritten > 3);
+    QCOMPARE(Report.packsReused, 0);
     QCOMPARE(Last.filesRead, Report.files);
     QCOMPARE(Last.files, Report.files);
     QCOMPARE(Last.bytesDone, Report.inputBytes);
@@ -321,6 +332,124 @@ void TestPublisher::republishingCompletesBlockIndexes()
   QVERIFY2(OlderVerified && OlderVerified->problems.empty(), qPrintable(Error));
 }
 
+namespace {
+
+// Where the description in Folder places each small file: "<pack>@<offset>",
+// each piece checked to be the chunk file it would otherwise be.
+QMap<QString, QString> packPlaces(const QString& Folder, int& Packed)
+{
+  QString Error;
+  const auto Loaded = loadDescription(Folder, Error);
+  if (!Loaded || !Loaded->reader.isValid())
+    qFatal("%s: %s", qPrintable(Folder), qPrintable(Loaded ? Loaded->reader.invalidReason() : Error));
+  QMap<QString, QString> Places;
+  Packed = 0;
+  for (const shared::TFileInPackage& File : Loaded->reader.files()) {
+    const shared::TChunkInPackage& Piece = File.ownDownload;
+    if (!Piece.inPack())
+      continue;
+    const QByteArray Pack = testsupport::readWholeFile(Piece.packUrl.toLocalFile());
+    const QByteArray Bytes = Pack.mid(int(Piece.packOffset), int(Piece.packedSize));
+    if (std::uint64_t(Pack.size()) != Piece.packSize || shared::TSha256::hash(Bytes) != Piece.packedHash ||
+        chunkContentProblem(Bytes, Piece.unpack, Piece.unpackedSize, Piece.unpackedHash))
+      qFatal("%s: the piece of %s is not at its place", qPrintable(Folder), qPrintable(File.localFile));
+    Places.insert(File.localFile, QString("%1@%2").arg(Piece.packUrl.fileName()).arg(Piece.packOffset));
+    Packed += Piece.unpack ? 1 : 0;
+  }
+  return Places;
+}
+
+QSet<QString> packFiles(const QString& Folder)
+{
+  const QStringList Names = QDir(Folder + "/packs").entryList(QDir::Files);
+  return QSet<QString>(Names.begin(), Names.end());
+}
+
+QSet<QString> packsOf(const QMap<QString, QString>& Places)
+{
+  QSet<QString> Packs;
+  for (const QString& Place : Places)
+    Packs.insert(Place.section('@', 0, 0));
+  return Packs;
+}
+
+} // namespace
+
+// Small files go into packs, in which each piece is byte for byte the chunk
+// file it would otherwise be. Published again with one of them changed, the
+// others keep their places and one new pack holds the changed piece alone.
+// gc keeps the packs a kept description names.
+void TestPublisher::smallPiecesInPacks()
+{
+  QTemporaryDir Work;
+  const QString Build = Work.filePath("build");
+  for (int Index = 0; Index < 40; ++Index)
+    testsupport::writeWholeFile(Build + QString("/small/%1.txt").arg(Index),
+                                content(Index % 2 == 0 ? "random" : "text", 500 + Index * 300));
+  testsupport::writeWholeFile(Build + "/edge.bin", content("random", 64 * kKiB - 1));
+  testsupport::writeWholeFile(Build + "/large.bin", content("random", 64 * kKiB));
+  TPublishOptions Options;
+  Options.inputDirectory = Build;
+  Options.outputDirectory = Work.filePath("out");
+  Options.version = "1";
+  Options.packSize = 100 * kKiB;
+  TPublishReport Report;
+  QString Error;
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.piecesInPacks, 41);
+  QCOMPARE(Report.chunkFilesWritten, 1);
+  QCOMPARE(Report.packsWritten, packFiles(Options.outputDirectory).size());
+  QVERIFY(Report.packsWritten >= 2);
+  for (const QString& Pack : packFiles(Options.outputDirectory))
+    QVERIFY(QFileInfo(Options.outputDirectory + "/packs/" + Pack).size() <= 100 * kKiB);
+  int Compressed = 0;
+  const QMap<QString, QString> First = packPlaces(Options.outputDirectory, Compressed);
+  QCOMPARE(First.size(), 41);
+  QVERIFY(Compressed >= 20);  // the text files
+  auto Verified = verifyPublication(Options.outputDirectory, {}, Error);
+  QVERIFY2(Verified && Verified->problems.empty() && Verified->piecesInPacks == 41 && Verified->chunkFiles == 1,
+           qPrintable(Verified ? verifyText(*Verified) : Error));
+  const QString Kept = Work.filePath("1.json");
+  QVERIFY(QFile::copy(Options.outputDirectory + "/package.json", Kept));
+
+  testsupport::writeWholeFile(Build + "/small/7.txt", content("text", 3000));
+  Options.version = "2";
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.packsWritten, 1);
+  QCOMPARE(Report.packsReused, packsOf(First).size());
+  QCOMPARE(Report.piecesInPacks, 41);
+  QCOMPARE(Report.chunkFilesWritten, 0);
+  const QMap<QString, QString> Second = packPlaces(Options.outputDirectory, Compressed);
+  QCOMPARE(Second.keys(), First.keys());
+  for (const QString& File : First.keys())
+    QCOMPARE(Second[File] == First[File], File != "small/7.txt");
+  const QString NewPack = Second["small/7.txt"].section('@', 0, 0);
+  QCOMPARE(Second["small/7.txt"], NewPack + "@0");
+  const QByteArray Changed = testsupport::readWholeFile(Options.outputDirectory + "/packs/" + NewPack);
+  QCOMPARE(chunkContentProblem(Changed, true, 3000, shared::TSha256::hash(content("text", 3000))), std::optional<QString>());
+
+  // Published without packs, the folder's description names none: gc keeps
+  // those of the kept first description, which the second does not name
+  // wholly, and deletes the pack only the second named, and a stray one.
+  Options.version = "3";
+  Options.packBelow = 0;
+  QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
+  QCOMPARE(Report.piecesInPacks + Report.packsWritten + Report.packsReused, 0);
+  const QByteArray Classic = testsupport::readWholeFile(Options.outputDirectory + "/package.json");
+  QVERIFY(!Classic.contains("\"packs\"") && !Classic.contains("\"pack\""));
+  const QString Stray = QString(64, 'f') + ".pack";
+  testsupport::writeWholeFile(Options.outputDirectory + "/packs/" + Stray, "not named");
+  const auto Collected = collectChunkFiles({Options.outputDirectory, {Kept}, false}, Error);
+  QVERIFY2(Collected, qPrintable(Error));
+  QSet<QString> Deleted;
+  for (const TCollectedFile& File : Collected->deleted) {
+    if (File.path.startsWith("packs/"))
+      Deleted << File.path.mid(6);
+  }
+  QCOMPARE(Deleted, QSet<QString>({NewPack, Stray}));
+  QCOMPARE(packFiles(Options.outputDirectory), packsOf(First));
+}
+
 // Builds the publisher refuses, each with a message that names what is
 // wrong; nothing is written then. An empty build is published only when
 // allowed.
@@ -334,6 +463,7 @@ void TestPublisher::refusedBuilds_data()
   QTest::newRow("folder name not UTF-8") << "bad folder" << "/data/levels\\xc3(: the name is not valid UTF-8";
   QTest::newRow("output through a link into the build") << "linked output" << "must not lie inside the build folder";
   QTest::newRow("executable not in the build") << "missing executable" << "the executable is not a file of the build";
+  QTest::newRow("packs larger than launchers take") << "huge packs" << "the pack size must be from 1 to 16777216 bytes";
 }
 
 void TestPublisher::refusedBuilds()
@@ -368,6 +498,8 @@ void TestPublisher::refusedBuilds()
   }
   if (kind == "missing executable")
     Options.executable = "bin/client";
+  if (kind == "huge packs")
+    Options.packSize = shared::kMaxPackBytes + 1;
 
   TPublishReport Report;
   QString Error;

@@ -34,11 +34,13 @@ namespace cli = orvale::publisher::cli;
 namespace {
 
 // The file names of all download records of a description, chunk files and
-// block index files.
+// block index files, and of its packs.
 QSet<QString> namedFileNames(const QByteArray& Description)
 {
   QSet<QString> Names;
   const QJsonObject Root = QJsonDocument::fromJson(Description).object();
+  for (const QJsonValue& Pack : Root.value("packs").toArray())
+    Names.insert(QFileInfo(Pack.toObject().value("url").toString()).fileName());
   const auto Add = [&](const QJsonObject& Record) {
     for (const char* Key : {"url", "blockindex"}) {
       if (Record.contains(Key))
@@ -52,14 +54,17 @@ QSet<QString> namedFileNames(const QByteArray& Description)
   return Names;
 }
 
-// Names and sizes of the regular files below Folder (links not followed).
-QMap<QString, qint64> filesBelow(const QString& Folder)
+// Names and sizes of the regular files below the Folders (links not
+// followed).
+QMap<QString, qint64> filesBelow(const QStringList& Folders)
 {
   QMap<QString, qint64> Files;
-  QDirIterator Iterator(Folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
-  while (Iterator.hasNext()) {
-    Iterator.next();
-    Files.insert(Iterator.fileName(), Iterator.fileInfo().size());
+  for (const QString& Folder : Folders) {
+    QDirIterator Iterator(Folder, QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDirIterator::Subdirectories);
+    while (Iterator.hasNext()) {
+      Iterator.next();
+      Files.insert(Iterator.fileName(), Iterator.fileInfo().size());
+    }
   }
   return Files;
 }
@@ -117,6 +122,8 @@ private slots:
   void initTestCase();
   void costAgreesWithWhatNginxServes();
   void costCountsBlocksAsPlanned();
+  void costOfPiecesInPacks_data();
+  void costOfPiecesInPacks();
   void verifyNamesEachBrokenFile();
   void collectKeepsExactlyWhatIsNamed();
   void fetchingStaysWithinItsLimit();
@@ -307,6 +314,59 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
   QCOMPARE(Plain->chunksByBlocks, 0);
 }
 
+void TestPublisherCommands::costOfPiecesInPacks_data()
+{
+  QTest::addColumn<int>("pieces");    // in one pack, one file each, 100 bytes each
+  QTest::addColumn<int>("gap");       // bytes between two pieces
+  QTest::addColumn<int>("changed");   // files the update changes (every third)
+  QTest::addColumn<int>("freshRequests");
+  QTest::addColumn<int>("updateRequests");
+  QTest::newRow("touching pieces are one range") << 70 << 0 << 24 << 1 << 1;
+  QTest::newRow("64 ranges in a request") << 64 << 10 << 22 << 1 << 1;
+  QTest::newRow("65 ranges in two") << 65 << 10 << 22 << 2 << 1;
+  QTest::newRow("200 ranges in four") << 200 << 1 << 67 << 4 << 2;
+}
+
+// Pieces in a pack cost their packed bytes, and the requests for them the
+// pack's ranges (touching ones merged) 64 to a request.
+void TestPublisherCommands::costOfPiecesInPacks()
+{
+  QFETCH(int, pieces);
+  QFETCH(int, gap);
+  QFETCH(int, changed);
+  QFETCH(int, freshRequests);
+  QFETCH(int, updateRequests);
+  const auto Description = [&](bool Changed) {
+    QJsonArray Files;
+    for (int Index = 0; Index < pieces; ++Index) {
+      const QByteArray Content = QString("f%1 %2").arg(Index).arg(Changed && Index % 3 == 0 ? "new" : "old").toUtf8();
+      Files.append(QJsonObject{{"localfile", QString("f%1").arg(Index)}, {"unpackedsize", 100},
+                               {"unpackedhash", QString(testsupport::sha256Hex(Content))},
+                               {"packedhash", QString(testsupport::sha256Hex(Content))}, {"packedsize", 100},
+                               {"pack", 0}, {"packoffset", Index * (100 + gap)}, {"unpack", false}});
+    }
+    const QJsonArray Packs{QJsonObject{{"url", Changed ? "packs/new.pack" : "packs/old.pack"},
+                                       {"size", pieces * (100 + gap)}}};
+    return orvale::launcher::TPackageConfigurationReader(
+        QJsonDocument(QJsonObject{{"version", "x"}, {"packs", Packs}, {"files", Files}}).toJson(), QByteArray(),
+        QUrl("http://h/"), QUrl());
+  };
+  const auto Old = Description(false);
+  const auto New = Description(true);
+  QVERIFY2(New.isValid(), qPrintable(New.invalidReason()));
+  QString Error;
+  const auto Cost = computeCost(Old, New, Error);
+  QVERIFY2(Cost, qPrintable(Error));
+  QCOMPARE(Cost->freshInstall.bytes, std::uint64_t(pieces) * 100);
+  QCOMPARE(Cost->freshInstall.requests, freshRequests);
+  QCOMPARE(Cost->update.bytes, std::uint64_t(changed) * 100);
+  QCOMPARE(Cost->update.requests, updateRequests);
+  // The requests count for the first file that needs the pack.
+  QCOMPARE(Cost->updateByFile.size(), std::size_t(changed));
+  QCOMPARE(Cost->updateByFile.front().localFile, QString("f0"));
+  QCOMPARE(Cost->updateByFile.front().transfer.requests, updateRequests);
+}
+
 void TestPublisherCommands::verifyNamesEachBrokenFile()
 {
   QString Error;
@@ -359,6 +419,22 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
     }
   }
   QVERIFY(QFile::remove(Indexes[2]));
+  // A pack with one piece damaged.
+  QString Pack;
+  QString PieceProblem;
+  for (const QJsonValue& Value : Root.value("files").toArray()) {
+    const QJsonObject Piece = Value.toObject();
+    if (!Piece.contains("pack") || !Pack.isEmpty())
+      continue;
+    Pack = Damaged + "/" + Root.value("packs").toArray().at(Piece.value("pack").toInt()).toObject().value("url").toString();
+    const qint64 Offset = qint64(Piece.value("packoffset").toDouble());
+    const qint64 End = Offset + qint64(Piece.value("packedsize").toDouble());
+    Content = testsupport::readWholeFile(Pack);
+    Content[int(End - 1)] = char(Content[int(End - 1)] ^ 0x20);
+    testsupport::writeWholeFile(Pack, Content);
+    PieceProblem = QString("the piece at bytes %1 to %2 differs from its packed hash").arg(Offset).arg(End);
+  }
+  QVERIFY(!Pack.isEmpty());
   Root.insert("chunks", Chunks);
   QJsonArray Files = Root.value("files").toArray();
   for (int Index = 0; Index < Files.size(); ++Index) {
@@ -380,6 +456,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
                                         {Relative(Indexes[0]), "differs from its hash"},
                                         {Relative(Indexes[1]), "block 0 (bytes "},
                                         {Relative(Indexes[2]), "is missing"},
+                                        {Relative(Pack), PieceProblem},
                                         {Damaged + "/package.json", "the file data/world.pak names chunk 999"},
                                         // v1's compressed copy beside the changed description.
                                         {Damaged + "/package.json.zst", "does not decode to the description beside it"}};
@@ -400,7 +477,7 @@ void TestPublisherCommands::verifyNamesEachBrokenFile()
   for (const TVerifyProblem& Problem : Remote->problems)
     FoundRemote.insert(QUrl(Problem.location).path(), Problem.problem);
   QCOMPARE(FoundRemote.size(), Expected.size());
-  for (const QString& Path : QStringList{Truncated, Missing, Corrupted} + Indexes) {
+  for (const QString& Path : QStringList{Truncated, Missing, Corrupted, Pack} + Indexes) {
     const QString UrlPath = "/damaged/" + Relative(Path);
     QCOMPARE(FoundRemote.value(UrlPath).left(12), Expected.value(Relative(Path)).left(12));
   }
@@ -432,7 +509,8 @@ void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
   const QString Link = Game + "/chunks/ff/" + QString(64, 'f') + ".raw";
   QDir().mkpath(QFileInfo(Link).absolutePath());
   QVERIFY(QFile::link(Precious, Link));
-  const QMap<QString, qint64> Before = filesBelow(Game + "/chunks");
+  const QStringList Stores{Game + "/chunks", Game + "/packs"};
+  const QMap<QString, qint64> Before = filesBelow(Stores);
   QCOMPARE(QSet<QString>(Before.keyBegin(), Before.keyEnd()), OldNames + NewNames + QSet<QString>{"README.txt"});
 
   QString Error;
@@ -462,7 +540,7 @@ void TestPublisherCommands::collectKeepsExactlyWhatIsNamed()
     QCOMPARE(Report->keptFiles, NewNames.size());
     QCOMPARE(Report->skippedLinks.size(), 1);
     QVERIFY(Report->failures.isEmpty());
-    const QMap<QString, qint64> After = filesBelow(Game + "/chunks");
+    const QMap<QString, qint64> After = filesBelow(Stores);
     QCOMPARE(QSet<QString>(After.keyBegin(), After.keyEnd()),
              DryRun ? OldNames + NewNames + QSet<QString>{"README.txt"} : NewNames + QSet<QString>{"README.txt"});
   }
@@ -591,6 +669,32 @@ void TestPublisherCommands::commandLine()
   QCOMPARE(Contradiction.exitCode, 2);
   QVERIFY(Contradiction.err.contains("--codec zstd is not among --codecs"));
   QVERIFY(!QFile::exists(m_Work.filePath("cli/out-no")));
+
+  // Small files go into packs, except in a publication for every launcher
+  // (--codecs compatible), which refuses packs asked for.
+  const QString Small = m_Work.filePath("cli/small");
+  testsupport::writeWholeFile(Small + "/a.txt", testsupport::textBytes(3000, 6));
+  testsupport::writeWholeFile(Small + "/b.txt", testsupport::textBytes(4000, 7));
+  const auto PublishSmall = [&](const QString& Output, const QStringList& Options) {
+    const auto Run = runProgram("ashgrove-publish", QStringList{"--input", Small, "--output", m_Work.filePath(Output),
+                                                                "--version", "1", "--json"} + Options);
+    return std::make_pair(Run, QJsonDocument::fromJson(Run.out.toUtf8()).object());
+  };
+  const auto [InPacks, InPacksJson] = PublishSmall("cli/small-packed", {});
+  QCOMPARE(InPacks.exitCode, 0);
+  QCOMPARE(InPacksJson.value("pieces_in_packs").toInt(), 2);
+  QCOMPARE(InPacksJson.value("packs_written").toInt(), 1);
+  QCOMPARE(InPacksJson.value("chunk_files_written").toInt(), 0);
+  const auto [ForAll, ForAllJson] = PublishSmall("cli/small-compatible", {"--codecs", "compatible"});
+  QCOMPARE(ForAll.exitCode, 0);
+  QCOMPARE(ForAllJson.value("pieces_in_packs").toInt(), 0);
+  QCOMPARE(ForAllJson.value("chunk_files_written").toInt(), 2);
+  QVERIFY(!QFileInfo::exists(m_Work.filePath("cli/small-compatible/packs")));
+  const auto [Refused, RefusedJson] = PublishSmall("cli/small-refused", {"--codecs", "compatible", "--pack-below", "1000"});
+  QCOMPARE(Refused.exitCode, 2);
+  QVERIFY2(Refused.err.contains("--codecs compatible writes no packs"), qPrintable(Refused.err));
+  QVERIFY(!QFileInfo::exists(m_Work.filePath("cli/small-refused")));
+  QCOMPARE(PublishSmall("cli/small-refused", {"--pack-size", "16777217"}).first.exitCode, 2);
 
   // cost with the old description kept outside its published folder: its
   // block indexes are found where --chunks says, and without it cost says

@@ -111,8 +111,13 @@ QList<TRecord> downloadRecords(const QByteArray& Description)
   const QJsonArray Chunks = Root.value("chunks").toArray();
   QList<TRecord> Records;
   QSet<QString> Seen;
+  const QJsonArray Packs = Root.value("packs").toArray();
   const auto Add = [&](const QJsonObject& Object) {
-    const QString Url = Object.value("url").toString();
+    // A piece in a pack is told apart by its pack and offset.
+    const QString Url = Object.contains("pack") ? QString("%1#%2")
+                                                      .arg(Packs.at(Object.value("pack").toInt()).toObject().value("url").toString())
+                                                      .arg(Object.value("packoffset").toDouble(), 0, 'f', 0)
+                                                : Object.value("url").toString();
     if (Url.isEmpty() || Seen.contains(Url))
       return;
     Seen.insert(Url);

@@ -17,7 +17,7 @@ namespace orvale::publisher {
 namespace {
 
 // Names the publisher gives the files it may collect: "<sha256>.<extension>",
-// chunk files and block index files alike.
+// chunk files, block index files and packs alike.
 bool isCollectableName(const QString& Name)
 {
   static const QRegularExpression Pattern("^[0-9a-f]{64}\\.[a-z0-9]{1,16}$");
@@ -25,12 +25,12 @@ bool isCollectableName(const QString& Name)
 }
 
 // The file names of everything a description names for download: chunk
-// files and their block index files.
+// files, their block index files, and the packs its pieces lie in.
 QSet<QString> namedFiles(const shared::TPackageConfigurationReader& Description)
 {
   QSet<QString> Names;
   for (const shared::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
-    Names.insert(QFileInfo(Record.url.path()).fileName());
+    Names.insert(QFileInfo((Record.inPack() ? Record.packUrl : Record.url).path()).fileName());
     if (Record.offersBlocks())
       Names.insert(QFileInfo(Record.blockIndexUrl.path()).fileName());
   }
@@ -58,42 +58,14 @@ std::optional<QStringList> keptDescriptions(const TCollectOptions& Options, cons
   return Locations;
 }
 
-} // namespace
-
-std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, QString& Error)
+// Deletes (or, in a dry run, lists) the files below Store with a name the
+// publisher gives and no kept description names; its folders are added to
+// Folders.
+void collectBelow(const QString& Store, const QString& Root, const QSet<QString>& Named, bool DryRun,
+                  TCollectReport& Report, QStringList& Folders)
 {
-  const QFileInfo FolderInfo(Options.folder);
-  if (!FolderInfo.isDir()) {
-    Error = QString("%1: not a folder").arg(Options.folder);
-    return std::nullopt;
-  }
-  const QString Root = FolderInfo.canonicalFilePath();
-  const QString Chunks = QDir(Root).filePath("chunks");
-  if (QFileInfo(Chunks).isSymLink()) {
-    Error = QString("%1: is a symbolic link; links out of the folder are not followed").arg(Chunks);
-    return std::nullopt;
-  }
-  const auto Locations = keptDescriptions(Options, Root, Error);
-  if (!Locations)
-    return std::nullopt;
-
-  TCollectReport Report;
-  QSet<QString> Named;
-  for (const QString& Location : *Locations) {
-    const auto Loaded = loadDescription(Location, Error);
-    if (!Loaded)
-      return std::nullopt;
-    Report.keptDescriptions << Loaded->location;
-    Named.unite(namedFiles(Loaded->reader));
-  }
-  if (Named.isEmpty()) {
-    Error = "the kept descriptions name no chunk files: refusing to delete every chunk file";
-    return std::nullopt;
-  }
-
-  QDirIterator Iterator(Chunks, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+  QDirIterator Iterator(Store, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
                         QDirIterator::Subdirectories);
-  QStringList Folders;
   while (Iterator.hasNext()) {
     Iterator.next();
     const QFileInfo Info = Iterator.fileInfo();
@@ -115,13 +87,58 @@ std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, 
       continue;
     }
     QFile File(Info.absoluteFilePath());
-    if (!Options.dryRun && !File.remove()) {
+    if (!DryRun && !File.remove()) {
       Report.failures << QString("%1: %2").arg(Relative, File.errorString());
       continue;
     }
     Report.deleted.push_back({Relative, Size});
     Report.freedBytes += Size;
   }
+}
+
+} // namespace
+
+std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, QString& Error)
+{
+  const QFileInfo FolderInfo(Options.folder);
+  if (!FolderInfo.isDir()) {
+    Error = QString("%1: not a folder").arg(Options.folder);
+    return std::nullopt;
+  }
+  const QString Root = FolderInfo.canonicalFilePath();
+  const QStringList Stores{QDir(Root).filePath("chunks"), QDir(Root).filePath("packs")};
+  for (const QString& Store : Stores) {
+    if (QFileInfo(Store).isSymLink()) {
+      Error = QString("%1: is a symbolic link; links out of the folder are not followed").arg(Store);
+      return std::nullopt;
+    }
+  }
+  const auto Locations = keptDescriptions(Options, Root, Error);
+  if (!Locations)
+    return std::nullopt;
+
+  TCollectReport Report;
+  QSet<QString> Named;
+  for (const QString& Location : *Locations) {
+    const auto Loaded = loadDescription(Location, Error);
+    if (!Loaded)
+      return std::nullopt;
+    // What an invalid description names is not known: nothing is deleted.
+    if (!Loaded->reader.isValid()) {
+      Error = QString("%1: not a valid description (%2)").arg(Loaded->location, Loaded->reader.invalidReason());
+      return std::nullopt;
+    }
+    Report.keptDescriptions << Loaded->location;
+    Named.unite(namedFiles(Loaded->reader));
+  }
+  if (Named.isEmpty()) {
+    Error = "the kept descriptions name no chunk files: refusing to delete every chunk file";
+    return std::nullopt;
+  }
+
+  QStringList Folders;
+  for (const QString& Store : Stores)
+    collectBelow(Store, Root, Named, Options.dryRun, Report, Folders);
   if (!Options.dryRun) {
     // Folders emptied by the collection go too; rmdir leaves any other.
     std::sort(Folders.begin(), Folders.end(), [](const QString& Left, const QString& Right) { return Left > Right; });

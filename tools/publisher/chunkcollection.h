@@ -8,9 +8,9 @@
 #include <optional>
 #include <vector>
 
-// Deletes the chunk files (and block index files) of a published folder that
-// no kept description names: what old versions leave behind once no launcher
-// needs them.
+// Deletes the chunk files (and block index files and packs) of a published
+// folder that no kept description names: what old versions leave behind
+// once no launcher needs them.
 namespace orvale::publisher {
 
 struct TCollectOptions
@@ -37,13 +37,14 @@ struct TCollectReport
   QStringList skippedLinks;             // symbolic links, neither followed nor deleted
 };
 
-// Looks at the files below FOLDER/chunks whose names are those the publisher
-// gives chunk files (a SHA-256 in hex and an extension) and deletes those
-// whose name no kept description names. The folder's own "package.json" is
+// Looks at the files below FOLDER/chunks and FOLDER/packs whose names are
+// those the publisher gives chunk files and packs (a SHA-256 in hex and an
+// extension) and deletes those whose name no kept description names (a pack
+// stays whole while a kept description names any piece in it). The folder's own "package.json" is
 // always kept: its chunk files are what players download now. Symbolic links
 // are never followed nor deleted. Nothing is deleted unless every kept
-// description was read and together they name at least one file. Empty
-// with Error when nothing was done.
+// description was read and is valid, and together they name at least one
+// file. Empty with Error when nothing was done.
 std::optional<TCollectReport> collectChunkFiles(const TCollectOptions& Options, QString& Error);
 
 QString collectText(const TCollectReport& Report, bool DryRun);

@@ -16,6 +16,12 @@ namespace orvale::publisher {
 std::optional<QString> chunkContentProblem(const QByteArray& Content, bool Packed, std::uint64_t UnpackedSize,
                                            const QByteArray& UnpackedHash);
 
+// Writes a file the publisher names by its content (a chunk file, a block
+// index or a pack) under its final name, replacing atomically a file that
+// is there; not flushed (the publication flushes the file system once).
+// False with Error set when it cannot be written.
+bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error);
+
 // Decodes one container file into Output; false with Error when the data is
 // not a container or cannot be decoded.
 bool unpackContainerFile(const QString& Input, const QString& Output, QString& Error);

@@ -379,6 +379,30 @@ QStringList reusableExtensions(const TPackingOptions& Options)
   return Extensions << "raw";
 }
 
+bool codecReusable(const TPackingOptions& Options, ECodec Codec)
+{
+  return reusableExtensions(Options).contains(codecExtension(Codec));
+}
+
+std::optional<ECodec> codecOfContainer(const QByteArray& Container)
+{
+  const auto Header = shared::readPayloadHeader(Container.constData(), std::size_t(Container.size()));
+  if (!Header)
+    return std::nullopt;
+  switch (Header->format) {
+  case shared::EPayloadFormat::Deflate:
+    return ECodec::Deflate;
+  case shared::EPayloadFormat::Lzma25:
+    return ECodec::Lzma;
+  case shared::EPayloadFormat::Lzip:
+    return ECodec::Lzip;
+  case shared::EPayloadFormat::Zstd:
+    return ECodec::Zstd;
+  default:
+    return std::nullopt;
+  }
+}
+
 bool offersBlocks(std::uint64_t PieceSize)
 {
   return PieceSize > shared::BlockMaximumSize;

@@ -94,6 +94,13 @@ ECodec codecOfExtension(const QString& Extension);
 // that a publication with these options accepts for a piece, in order of
 // preference.
 QStringList reusableExtensions(const TPackingOptions& Options);
+// Whether a piece an earlier publication packed with Codec is taken over
+// as it is by a publication with these options (as its chunk file would
+// be: reusableExtensions).
+bool codecReusable(const TPackingOptions& Options, ECodec Codec);
+// The codec that wrote a container (its header's format); nothing for a
+// format the publisher does not write or for what is no container.
+std::optional<ECodec> codecOfContainer(const QByteArray& Container);
 
 // Packs one piece. Auto probes samples of the piece with the faster codec
 // (zstd, or Deflate where zstd may not be used) and with LZMA where the

@@ -4,6 +4,9 @@
 
 #include "shared/contentdefinedchunker.h"
 
+#include "shared/byteranges.h"
+
+#include <QHash>
 #include <QJsonArray>
 #include <QLocale>
 #include <QSet>
@@ -94,9 +97,31 @@ QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const T
   return Blocks;
 }
 
+// Ranges of one pack the launcher asks for in one request.
+constexpr std::size_t kMaxPackRangesPerRequest = 64;
+
+// The requests that fetch these ranges of one pack: touching or overlapping
+// ranges are merged, and each request asks for up to
+// kMaxPackRangesPerRequest of the merged ones.
+int packRequests(std::vector<shared::TByteRange> Ranges)
+{
+  std::sort(Ranges.begin(), Ranges.end(),
+            [](const shared::TByteRange& Left, const shared::TByteRange& Right) { return Left.offset < Right.offset; });
+  std::size_t Merged = 0;
+  std::uint64_t End = 0;
+  for (const shared::TByteRange& Range : Ranges) {
+    if (Merged == 0 || Range.offset > End)
+      ++Merged;
+    End = std::max(End, Range.end());
+  }
+  return int((Merged + kMaxPackRangesPerRequest - 1) / kMaxPackRangesPerRequest);
+}
+
 // What fetching missing chunks costs: a whole chunk file in one request, or,
 // for a chunk that offers blocks while old blocks are at hand, its index
-// file and the ranges of the blocks not at hand.
+// file and the ranges of the blocks not at hand. A piece in a pack costs its
+// packed bytes; the requests of a pack are counted once all its pieces
+// are known (packRequests).
 class TTransferCounter
 {
 public:
@@ -107,6 +132,10 @@ public:
 
   TTransfer operator()(const TChunkInPackage& Chunk)
   {
+    if (Chunk.inPack()) {
+      m_PackRanges[Chunk.packUrl.toString()].push_back({Chunk.packOffset, Chunk.packedSize});
+      return {Chunk.packedSize, 0};
+    }
     if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
       return {Chunk.packedSize, 1};
     const auto Index = m_NewIndexes(Chunk);
@@ -125,9 +154,12 @@ public:
   int chunksByBlocks() const { return m_ChunksByBlocks; }
   int blocksAtHand() const { return m_AtHand.size(); }
   int indexesMissing() const { return m_IndexesMissing; }
+  // The requests for the pieces of the pack at Url counted so far.
+  int requestsOfPack(const QString& Url) const { return packRequests(m_PackRanges.value(Url)); }
 
 private:
   QSet<QByteArray> m_AtHand;
+  QHash<QString, std::vector<shared::TByteRange>> m_PackRanges;
   TBlockIndexLoader m_NewIndexes;
   int m_ChunksByBlocks = 0;
   int m_IndexesMissing = 0;
@@ -184,13 +216,15 @@ std::optional<std::vector<TChunkInPackage>> missingChunks(const TPackageConfigur
 }
 
 // The downloads of an installation, per file: within a file each content
-// once, over all files each chunk URL once.
+// once, over all files each chunk URL once. The requests of a pack count
+// for the first file that needs a piece in it.
 std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigurationReader& Old,
                                                          const TPackageConfigurationReader& New,
                                                          TTransferCounter& TransferOf, QString& Error)
 {
   std::vector<TFileTransfer> Files;
   QSet<QString> Urls;
+  QHash<QString, std::size_t> FirstFileOfPack;
   for (const TFileInPackage& File : New.files()) {
     const auto Missing = missingChunks(Old, New, File, Error);
     if (!Missing)
@@ -203,13 +237,17 @@ std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigura
         continue;
       Contents.insert(Chunk.unpackedHash);
       Urls.insert(Url);
+      if (Chunk.inPack() && !FirstFileOfPack.contains(Chunk.packUrl.toString()))
+        FirstFileOfPack.insert(Chunk.packUrl.toString(), Files.size());
       const TTransfer Transfer = TransferOf(Chunk);
       Counted.transfer.bytes += Transfer.bytes;
       Counted.transfer.requests += Transfer.requests;
     }
-    if (Counted.transfer.requests > 0)
+    if (Counted.transfer.requests > 0 || Counted.transfer.bytes > 0)
       Files.push_back(Counted);
   }
+  for (auto Pack = FirstFileOfPack.constBegin(); Pack != FirstFileOfPack.constEnd(); ++Pack)
+    Files[Pack.value()].transfer.requests += TransferOf.requestsOfPack(Pack.key());
   return Files;
 }
 

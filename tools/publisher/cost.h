@@ -67,7 +67,10 @@ struct TCostReport
 // the old description are reused wherever they moved within the file; a
 // file whose content has nothing to reuse is fetched whole; a small file is
 // kept when its size and hash are unchanged. The missing pieces are fetched
-// once per distinct chunk URL, each in one request of its packed size.
+// once per distinct chunk URL, each in one request of its packed size; the
+// missing pieces in a pack by ranges of the pack, touching ones merged, up
+// to 64 ranges in one request (the requests count for the first file that
+// needs the pack).
 //
 // With blocks (both descriptions offer them and the loaders are given), the
 // launcher is assumed to find every block of the old data that the update

@@ -2,10 +2,12 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "packs.h"
 #include "wording.h"
 #include "shared/contentdefinedchunker.h"
 #include "shared/filesystemhelper.h"
 #include "shared/heap.h"
+#include "shared/packageconfigurationreader.h"
 #include "shared/reservednames.h"
 #include "shared/sha256.h"
 
@@ -28,6 +30,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -53,6 +56,10 @@ struct TChunkRecord
   QString blockIndexUrl;
   std::uint64_t blockIndexSize = 0;
   QByteArray blockIndexHash;
+  // A piece in a pack (it has no url then): the pack's number in the
+  // store's pack writer and the piece's offset in it.
+  int pack = -1;
+  std::uint64_t packOffset = 0;
 };
 
 // A chunk file that an earlier publication left, with its content.
@@ -137,63 +144,6 @@ std::optional<QByteArray> existingBlockIndex(const QDir& Output, const TChunkRec
   return File.data;
 }
 
-// Writes Data to a new file at Path; false with errno set when that fails
-// (EEXIST: a file is there).
-bool writeNewFile(const QString& Path, const QByteArray& Data)
-{
-  const int Descriptor = ::open(QFile::encodeName(Path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (Descriptor < 0)
-    return false;
-  qint64 Done = 0;
-  while (Done < Data.size()) {
-    const ssize_t Written = ::write(Descriptor, Data.constData() + Done, std::size_t(Data.size() - Done));
-    if (Written < 0 && errno == EINTR)
-      continue;
-    if (Written <= 0)
-      break;
-    Done += Written;
-  }
-  const int WriteError = Done == Data.size() ? 0 : (errno != 0 ? errno : EIO);
-  const bool Closed = ::close(Descriptor) == 0;
-  if (WriteError == 0 && Closed)
-    return true;
-  const int Failure = WriteError != 0 ? WriteError : errno;
-  ::unlink(QFile::encodeName(Path).constData());
-  errno = Failure;
-  return false;
-}
-
-// A chunk file (or block index) is created under its final name: no
-// description names it before the publication's description is written,
-// which follows the flush of every chunk file, so a file cut short by an
-// interrupted publication is never served as part of one (and the next
-// publication does not reuse it: its content is checked). A file already
-// there (such a leftover, or a damaged one) is replaced atomically, through
-// a temporary name. Chunk files are not flushed one by one: the chunk store
-// flushes the output's file system once before the description is written
-// (a flush and a rename per file cost most of the time of publishing many
-// small files).
-bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error)
-{
-  static std::atomic<quint64> Counter{0};
-  bool Written = writeNewFile(Path, Data);
-  if (!Written && errno == ENOENT && QDir().mkpath(QFileInfo(Path).absolutePath()))
-    Written = writeNewFile(Path, Data);
-  if (!Written && errno == EEXIST) {
-    const QString Temporary = QString("%1.%2-%3.part").arg(Path).arg(::getpid()).arg(++Counter);
-    Written = writeNewFile(Temporary, Data) &&
-              ::rename(QFile::encodeName(Temporary).constData(), QFile::encodeName(Path).constData()) == 0;
-    if (!Written) {
-      const int Failure = errno;
-      ::unlink(QFile::encodeName(Temporary).constData());
-      errno = Failure;
-    }
-  }
-  if (!Written)
-    Error = QString("cannot write %1: %2").arg(Path, QString::fromLocal8Bit(std::strerror(errno)));
-  return Written;
-}
-
 // The chunk files an earlier publication left in the output folder
 // ("chunks/ab/ab....zst"), listed once: a piece whose file is not among them
 // is packed without looking for it under every name it could have.
@@ -211,6 +161,10 @@ QSet<QString> existingChunkFiles(const QString& Output)
 struct TPieceResult
 {
   TChunkRecord record;
+  // A piece for a pack: its packed bytes, appended to the open pack in
+  // piece order; or the place an earlier publication gave it in a pack.
+  QByteArray packData;
+  std::optional<TPackedPieceAt> packedAt;
   QString error;  // empty on success
 };
 
@@ -244,16 +198,79 @@ bool reuseChunkFile(const QDir& Output, const TExistingChunk& Existing, const QB
   return true;
 }
 
+// Whether a piece of Size bytes goes into a pack.
+bool goesIntoPack(const TPublishOptions& Options, std::uint64_t Size)
+{
+  return Size > 0 && Size < Options.packBelow && Size <= Options.packSize;
+}
+
+// The record of a piece packed as Data, without a place yet.
+TChunkRecord pieceRecord(const QByteArray& Hash, std::uint64_t Size, const QByteArray& Data, ECodec Codec)
+{
+  TChunkRecord Record;
+  Record.unpackedSize = Size;
+  Record.unpackedHash = Hash;
+  Record.codec = Codec;
+  Record.packedSize = std::uint64_t(Data.size());
+  Record.packedHash = shared::TSha256::hash(Data);
+  return Record;
+}
+
+// Keeps the place an earlier publication gave the piece in a pack of the
+// output folder, when the bytes there are the piece packed with a codec
+// this publication may use: nothing is written, and players who have it
+// fetch nothing.
+bool reusePackedPiece(const TPublishOptions& Options, const QHash<QByteArray, TPackedPieceAt>& PackedPieces,
+                      const QByteArray& Hash, std::uint64_t Size, TPieceResult& Result)
+{
+  const auto Found = PackedPieces.constFind(Hash);
+  if (Found == PackedPieces.constEnd())
+    return false;
+  const TPackedPieceAt& At = Found.value();
+  const QByteArray Data = readPackedPiece(Options.outputDirectory, At);
+  if (Data.isEmpty() || shared::TSha256::hash(Data) != At.packedHash)
+    return false;
+  const std::optional<ECodec> Codec = At.unpack ? codecOfContainer(Data) : std::optional<ECodec>(ECodec::Stored);
+  if (!Codec || !codecReusable(Options.packing, *Codec) || chunkContentProblem(Data, At.unpack, Size, Hash))
+    return false;
+  Result.record = pieceRecord(Hash, Size, Data, *Codec);
+  Result.packedAt = At;
+  return true;
+}
+
+// Packs a piece for a pack. The chunk file an earlier publication left for
+// it is taken as it is (its packed hash stays); a piece in a pack offers no
+// blocks. One that packs to more than a pack may hold is stored.
+void packForPack(const TPublishOptions& Options, const QSet<QString>& ExistingFiles, const QByteArray& Piece,
+                 const QByteArray& Hash, TPieceResult& Result)
+{
+  const std::uint64_t Size = std::uint64_t(Piece.size());
+  const auto Existing =
+      reusableChunkFile(QDir(Options.outputDirectory), ExistingFiles, Options.packing, Hash, Size);
+  TPackedPiece Packed = Existing ? TPackedPiece{Existing->record.codec, Existing->content, std::nullopt}
+                                 : packPiece(Options.packing, Piece);
+  if (std::uint64_t(Packed.data.size()) > Options.packSize)
+    Packed = TPackedPiece{ECodec::Stored, Piece, std::nullopt};
+  Result.record = pieceRecord(Hash, Size, Packed.data, Packed.codec);
+  Result.packData = std::move(Packed.data);
+}
+
 // Packs one piece and writes its chunk file and block index. A chunk file
 // that an earlier publication left in the output folder for the same
 // content is checked and kept as it is, without packing again: updates
 // publish fast, and unchanged pieces keep their URL and packed hash. Runs on
 // the thread pool.
-TPieceResult publishPiece(const TPublishOptions& Options, const QSet<QString>& ExistingFiles, const QByteArray& Piece,
+TPieceResult publishPiece(const TPublishOptions& Options, const QSet<QString>& ExistingFiles,
+                          const QHash<QByteArray, TPackedPieceAt>& PackedPieces, const QByteArray& Piece,
                           const QByteArray& Hash)
 {
   const QDir Output(Options.outputDirectory);
   TPieceResult Result;
+  if (goesIntoPack(Options, std::uint64_t(Piece.size()))) {
+    if (!reusePackedPiece(Options, PackedPieces, Hash, std::uint64_t(Piece.size()), Result))
+      packForPack(Options, ExistingFiles, Piece, Hash, Result);
+    return Result;
+  }
   const auto Existing = reusableChunkFile(Output, ExistingFiles, Options.packing, Hash, std::uint64_t(Piece.size()));
   if (Existing && reuseChunkFile(Output, *Existing, Piece, Result))
     return Result;
@@ -286,8 +303,10 @@ constexpr int kMaxPiecesInFlight = 32;
 // Collects the pieces of the build in order and publishes each distinct
 // content once. Pieces are packed on the thread pool, a bounded number at
 // once; a slot is free again as soon as any piece is done, so a slow piece
-// does not hold up the others. Results land at their piece's index, so the
-// outcome does not depend on which piece finishes first.
+// does not hold up the others. Results are taken in piece order (a result
+// waits for those of the pieces before it), so the outcome, the content of
+// the packs included, does not depend on which piece finishes first. The
+// packed bytes of the pieces waiting for a pack stay within about one pack.
 class TChunkStore
 {
 public:
@@ -299,6 +318,9 @@ public:
     , m_Slots(std::min(kMaxPiecesInFlight, 2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount())))
     , m_OutputFileSystem(Options.outputDirectory)
     , m_ExistingFiles(existingChunkFiles(Options.outputDirectory))
+    , m_PackedPieces(Options.packBelow > 0 ? existingPackedPieces(Options.outputDirectory)
+                                           : QHash<QByteArray, TPackedPieceAt>())
+    , m_Packs(Options.outputDirectory, Options.packSize)
   {
   }
   ~TChunkStore() { waitForAll(); }
@@ -322,12 +344,17 @@ public:
     return start(Piece, Hash);
   }
 
-  // Waits for every piece and makes the chunk files durable; false with
-  // the first failure in Error.
+  // Waits for every piece, writes the last pack and makes the files
+  // durable; false with the first failure in Error.
   bool finish(QString& Error)
   {
     waitForAll();
-    if (m_Error.isEmpty() && (m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0))
+    if (m_Error.isEmpty())
+      m_Packs.close(m_Error);
+    for (const TPackFile& Pack : m_Packs.packs())
+      ++(Pack.written ? m_Report.packsWritten : m_Report.packsReused);
+    const bool Wrote = m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0 || m_Report.packsWritten > 0;
+    if (m_Error.isEmpty() && Wrote)
       flushOutput();
     Error = m_Error;
     return m_Error.isEmpty();
@@ -335,6 +362,7 @@ public:
 
   bool failed() const { return !m_Error.isEmpty(); }
   const std::vector<TChunkRecord>& chunks() const { return m_Chunks; }
+  const std::vector<TPackFile>& packs() const { return m_Packs.packs(); }
 
 private:
   void flushOutput()
@@ -369,11 +397,14 @@ private:
     m_Chunks.emplace_back();
     m_Slots.acquire();
     collectFinished();
+    while (m_WaitingPackBytes > m_Options.packSize && !m_InFlight.empty())
+      waitForOldest();
     const TPublishOptions& Options = m_Options;
     const QSet<QString>& Existing = m_ExistingFiles;
+    const QHash<QByteArray, TPackedPieceAt>& Packed = m_PackedPieces;
     QSemaphore& Slots = m_Slots;
-    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Existing, &Slots, Piece, Hash] {
-                            TPieceResult Result = publishPiece(Options, Existing, Piece, Hash);
+    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Existing, &Packed, &Slots, Piece, Hash] {
+                            TPieceResult Result = publishPiece(Options, Existing, Packed, Piece, Hash);
                             Slots.release();
                             return Result;
                           })});
@@ -392,6 +423,14 @@ private:
     }
   }
 
+  // Waits for the earliest piece in flight: the one the waiting results
+  // wait for.
+  void waitForOldest()
+  {
+    take(m_InFlight.front().index, m_InFlight.front().future.result());
+    m_InFlight.erase(m_InFlight.begin());
+  }
+
   void waitForAll()
   {
     for (TInFlight& Item : m_InFlight)
@@ -401,6 +440,28 @@ private:
 
   void take(int Index, TPieceResult Result)
   {
+    m_WaitingPackBytes += std::uint64_t(Result.packData.size());
+    m_Waiting.emplace(Index, std::move(Result));
+    while (!m_Waiting.empty() && m_Waiting.begin()->first == m_NextInOrder) {
+      TPieceResult Next = std::move(m_Waiting.begin()->second);
+      m_Waiting.erase(m_Waiting.begin());
+      m_WaitingPackBytes -= std::uint64_t(Next.packData.size());
+      place(m_NextInOrder++, std::move(Next));
+    }
+  }
+
+  // Places a piece's result, in piece order: into the open pack when it
+  // goes into one.
+  void place(int Index, TPieceResult Result)
+  {
+    if (Result.error.isEmpty() && !Result.packData.isEmpty()) {
+      const TPackWriter::TPlace Place = m_Packs.append(Result.packData, Result.error);
+      Result.record.pack = Place.pack;
+      Result.record.packOffset = Place.offset;
+    } else if (Result.packedAt) {
+      Result.record.pack = m_Packs.existing(Result.packedAt->pack);
+      Result.record.packOffset = Result.packedAt->offset;
+    }
     if (!Result.error.isEmpty()) {
       if (m_Error.isEmpty())
         m_Error = Result.error;
@@ -408,7 +469,10 @@ private:
     }
     TChunkRecord& Record = m_Chunks[std::size_t(Index)];
     Record = std::move(Result.record);
-    ++(Record.written ? m_Report.chunkFilesWritten : m_Report.chunkFilesReused);
+    if (Record.pack >= 0)
+      ++m_Report.piecesInPacks;
+    else
+      ++(Record.written ? m_Report.chunkFilesWritten : m_Report.chunkFilesReused);
     ++codecCount(Record.codec);
     m_Report.packedBytes += Record.packedSize;
     if (!Record.blockIndexUrl.isEmpty()) {
@@ -442,16 +506,29 @@ private:
   // durable and reports a failed writeback of any of them.
   shared::TFileSystemFlush m_OutputFileSystem;
   const QSet<QString> m_ExistingFiles;  // read by the tasks, never changed
+  const QHash<QByteArray, TPackedPieceAt> m_PackedPieces;  // likewise
+  TPackWriter m_Packs;
   QHash<QByteArray, int> m_IndexByHash;
   std::vector<TChunkRecord> m_Chunks;
   std::vector<TInFlight> m_InFlight;
+  // Results of pieces done before an earlier one, by index.
+  std::map<int, TPieceResult> m_Waiting;
+  std::uint64_t m_WaitingPackBytes = 0;
+  int m_NextInOrder = 0;
   QString m_Error;
 };
 
-QJsonObject downloadRecord(const TChunkRecord& Record)
+// A piece's download record; one in a pack names it by its index in the
+// description's pack list (PackIndex) and has no URL.
+QJsonObject downloadRecord(const TChunkRecord& Record, int PackIndex)
 {
   QJsonObject Object;
-  Object.insert("url", Record.url);
+  if (PackIndex >= 0) {
+    Object.insert("pack", PackIndex);
+    Object.insert("packoffset", double(Record.packOffset));
+  } else {
+    Object.insert("url", Record.url);
+  }
   Object.insert("packedsize", double(Record.packedSize));
   Object.insert("packedhash", QString::fromLatin1(Record.packedHash.toHex()));
   Object.insert("unpackedsize", double(Record.unpackedSize));
@@ -582,18 +659,52 @@ std::optional<TPublishedFile> publishFile(const TPublishOptions& Options, const 
   return Published;
 }
 
+// The packs a description lists, in order of first use; each pack file
+// once.
+class TPackList
+{
+public:
+  explicit TPackList(const std::vector<TPackFile>& Packs) : m_Packs(Packs) {}
+
+  // The index in the list of the pack a record lies in; -1 for none.
+  int indexOf(const TChunkRecord& Record)
+  {
+    if (Record.pack < 0)
+      return -1;
+    const TPackFile& Pack = m_Packs[std::size_t(Record.pack)];
+    auto Known = m_IndexByUrl.constFind(Pack.url);
+    if (Known == m_IndexByUrl.constEnd()) {
+      Known = m_IndexByUrl.insert(Pack.url, m_Entries.size());
+      m_Entries.append(QJsonObject{{"url", Pack.url}, {"size", double(Pack.size)}});
+    }
+    return Known.value();
+  }
+
+  const QJsonArray& entries() const { return m_Entries; }
+
+private:
+  const std::vector<TPackFile>& m_Packs;
+  QHash<QString, int> m_IndexByUrl;
+  QJsonArray m_Entries;
+};
+
 // The description: whole files carry their download record in their own
 // entry; the chunk list holds the pieces of chunked files, in order of first
-// use.
+// use; the pack list the packs they lie in, likewise.
 QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile> Files,
-                     const std::vector<TChunkRecord>& Chunks)
+                     const std::vector<TChunkRecord>& Chunks, const std::vector<TPackFile>& PackFiles)
 {
   QJsonArray FileEntries;
   QJsonArray ChunkEntries;
   QHash<int, int> ListIndexByStoreIndex;
+  TPackList Packs(PackFiles);
+  const auto RecordOf = [&](int StoreIndex) {
+    const TChunkRecord& Record = Chunks[std::size_t(StoreIndex)];
+    return downloadRecord(Record, Packs.indexOf(Record));
+  };
   for (TPublishedFile& File : Files) {
     if (File.whole) {
-      const QJsonObject Record = downloadRecord(Chunks[std::size_t(File.pieces.front())]);
+      const QJsonObject Record = RecordOf(File.pieces.front());
       for (auto Key = Record.begin(); Key != Record.end(); ++Key)
         File.entry.insert(Key.key(), Key.value());
     } else if (!File.pieces.empty()) {
@@ -602,7 +713,7 @@ QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile>
         auto Known = ListIndexByStoreIndex.constFind(StoreIndex);
         if (Known == ListIndexByStoreIndex.constEnd()) {
           Known = ListIndexByStoreIndex.insert(StoreIndex, ChunkEntries.size());
-          ChunkEntries.append(downloadRecord(Chunks[std::size_t(StoreIndex)]));
+          ChunkEntries.append(RecordOf(StoreIndex));
         }
         Indices.append(Known.value());
       }
@@ -621,6 +732,8 @@ QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile>
     Description.insert("generation", Options.generation);
   if (!Options.variant.isEmpty())
     Description.insert("variant", Options.variant);
+  if (!Packs.entries().isEmpty())
+    Description.insert("packs", Packs.entries());
   Description.insert("chunks", ChunkEntries);
   Description.insert("files", FileEntries);
   return Description;
@@ -756,6 +869,10 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     Error = QString("the codec %1 is not among the codecs the publication may use").arg(codecName(Options.packing.codec));
     return false;
   }
+  if (Options.packBelow > 0 && (Options.packSize == 0 || Options.packSize > shared::kMaxPackBytes)) {
+    Error = QString("the pack size must be from 1 to %1 bytes").arg(shared::kMaxPackBytes);
+    return false;
+  }
   TPublishOptions Effective = Options;
   const auto Sources = buildFiles(Options, Effective.outputDirectory, Error);
   if (!Sources)
@@ -793,13 +910,13 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     return false;
   // The description is written last: it vouches for the chunk files.
   return writeDescription(Options, QDir(Effective.outputDirectory).filePath("package.json"),
-                          describe(Options, std::move(Files), Store.chunks()), Report, Error);
+                          describe(Options, std::move(Files), Store.chunks(), Store.packs()), Report, Error);
 }
 
 QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
 {
-  QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 bytes in chunk files (%6 stored, %7 zstd, %8 Deflate, "
-                 "%9 LZMA, %10 lzip; %11 new, %12 already there, %13); %14 (%15 bytes of block indexes); ")
+  QString Text = QString("published %1, %2 bytes in %3 s (%4): %5 packed bytes (%6 stored, %7 zstd, %8 Deflate, "
+                 "%9 LZMA, %10 lzip; chunk files: %11 new, %12 already there; %13); %14 (%15 bytes of block indexes); ")
       .arg(counted(std::uint64_t(Report.files), "file", "files"))
       .arg(Report.inputBytes)
       .arg(Seconds, 0, 'f', 1)
@@ -816,6 +933,11 @@ QString publishText(const TPublishReport& Report, double Seconds, const QString&
       .arg(Report.blockIndexFiles == 1 ? QString("1 chunk offers blocks")
                                        : QString("%1 chunks offer blocks").arg(Report.blockIndexFiles))
       .arg(Report.blockIndexBytes);
+  if (Report.piecesInPacks > 0)
+    Text += QString("%1 in packs (%2 new, %3 already there); ")
+                .arg(counted(std::uint64_t(Report.piecesInPacks), "piece", "pieces"))
+                .arg(counted(std::uint64_t(Report.packsWritten), "pack", "packs"))
+                .arg(Report.packsReused);
   Text += QString("a description of %1 bytes").arg(Report.descriptionBytes);
   if (Report.compressedDescriptionBytes > 0)
     Text += QString(", %1 compressed").arg(Report.compressedDescriptionBytes);
@@ -842,6 +964,9 @@ QJsonObject publishJson(const TPublishReport& Report, double Seconds)
                      {"lzip_chunks", Report.lzipChunks},
                      {"block_index_files", Report.blockIndexFiles},
                      {"block_index_bytes", double(Report.blockIndexBytes)},
+                     {"packs_written", Report.packsWritten},
+                     {"packs_reused", Report.packsReused},
+                     {"pieces_in_packs", Report.piecesInPacks},
                      {"description_bytes", double(Report.descriptionBytes)},
                      {"compressed_description_bytes", double(Report.compressedDescriptionBytes)}};
 }

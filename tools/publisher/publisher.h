@@ -30,6 +30,13 @@ struct TPublishOptions
   // Files up to this size are published whole through their own download
   // record; larger ones are cut by content-defined chunking.
   std::uint64_t wholeFileLimit = 4194304;
+  // Pieces of fewer unpacked bytes than packBelow go into pack files
+  // (packs.h) rather than chunk files of their own: one request fetches
+  // many of them. 0 writes no packs, as for launchers that do not know
+  // them (a launcher's own package). A pack is closed before it would pass
+  // packSize bytes (at most shared::kMaxPackBytes).
+  std::uint64_t packBelow = 65536;
+  std::uint64_t packSize = 4194304;
   // With a key the description is signed on these terms (its role and
   // name, the signing time and the expiry); its signature file is written
   // before the description is replaced.
@@ -47,7 +54,7 @@ struct TPublishOptions
 struct TPublishReport
 {
   int files = 0;
-  int chunkFilesWritten = 0;     // new chunk files in the output folder
+  int chunkFilesWritten = 0;     // new chunk files in the output folder (pieces in packs are none)
   int chunkFilesReused = 0;      // already present from an earlier publication
   int duplicatePieces = 0;       // pieces whose content was published once already
   std::uint64_t inputBytes = 0;
@@ -61,6 +68,11 @@ struct TPublishReport
   // Distinct chunks that offer blocks, and the bytes of their index files.
   int blockIndexFiles = 0;
   std::uint64_t blockIndexBytes = 0;
+  // Pack files: new ones written, and ones already there that the
+  // description names; distinct pieces in packs (not in chunk files).
+  int packsWritten = 0;
+  int packsReused = 0;
+  int piecesInPacks = 0;
   // The description and its compressed copy (0: none written).
   std::uint64_t descriptionBytes = 0;
   std::uint64_t compressedDescriptionBytes = 0;

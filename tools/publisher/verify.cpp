@@ -6,8 +6,10 @@
 #include "shared/blocks.h"
 #include "shared/payload.h"
 #include "shared/releasesignature.h"
+#include "shared/sha256.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QLocale>
 #include <QMutex>
@@ -170,33 +172,117 @@ std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TCh
   return Problems;
 }
 
-// Checks every record on a pool of threads; the chunk files held at once
-// stay within the memory budget. Problems by record index.
-std::vector<std::vector<TVerifyProblem>> checkChunkFiles(const TChunkSource& Source,
-                                                         const std::vector<TChunkInPackage>& Records,
-                                                         const std::function<void(const TVerifyProgress&)>& Progress)
+// The problems of a pack and the pieces in it, checked from one read of
+// the pack: it must have its listed size, and each piece's range its packed
+// size and hash and decode to its content, like a chunk file.
+std::vector<TVerifyProblem> packProblems(const TChunkSource& Source, const std::vector<TChunkInPackage>& Pieces)
 {
-  std::vector<std::vector<TVerifyProblem>> Problems(Records.size());
+  const QUrl& Url = Pieces.front().packUrl;
+  const std::uint64_t Size = Pieces.front().packSize;
+  const QString Name = Source.name(Url);
+  if (auto Refusal = Source.refusal(Url))
+    return {{Name, *Refusal}};
+  const TFetchedFile File = Source.read(Url, qint64(Size));
+  switch (File.state) {
+  case TFetchedFile::EState::Missing:
+    return {{Name, "is missing"}};
+  case TFetchedFile::EState::TooLarge:
+    return {{Name, QString("is larger than its size of %1 bytes").arg(Size)}};
+  case TFetchedFile::EState::Failed:
+    return {{Name, QString("cannot be read: %1").arg(File.error)}};
+  case TFetchedFile::EState::Read:
+    break;
+  }
+  std::vector<TVerifyProblem> Problems;
+  const std::uint64_t Held = std::uint64_t(File.data.size());
+  if (Held < Size)
+    Problems.push_back({Name, QString("is truncated: %1 of %2 bytes").arg(Held).arg(Size)});
+  for (const TChunkInPackage& Piece : Pieces) {
+    const std::uint64_t End = Piece.packOffset + Piece.packedSize;
+    const QString Where = QString("the piece at bytes %1 to %2").arg(Piece.packOffset).arg(End);
+    if (End > Held) {
+      Problems.push_back({Name, QString("%1 is cut off").arg(Where)});
+      continue;
+    }
+    if (Piece.unpackedSize > shared::kMaxUnpackedPayloadSize) {
+      Problems.push_back({Name, QString("%1 is declared larger than any piece may be").arg(Where)});
+      continue;
+    }
+    const QByteArray Content = File.data.mid(int(Piece.packOffset), int(Piece.packedSize));
+    if (shared::TSha256::hash(Content) != Piece.packedHash)
+      Problems.push_back({Name, QString("%1 differs from its packed hash (damaged or replaced)").arg(Where)});
+    else if (auto Problem = chunkContentProblem(Content, Piece.unpack, Piece.unpackedSize, Piece.unpackedHash))
+      Problems.push_back({Name, QString("%1 %2").arg(Where, *Problem)});
+  }
+  return Problems;
+}
+
+// What one read checks: a chunk file (with its block index), or a pack with
+// the pieces in it.
+struct TCheck
+{
+  std::vector<TChunkInPackage> records;
+  bool pack = false;
+};
+
+// The checks of the records: one per chunk file, one per pack.
+std::vector<TCheck> checksOf(const std::vector<TChunkInPackage>& Records)
+{
+  std::vector<TCheck> Checks;
+  QHash<QString, std::size_t> PackCheck;
+  for (const TChunkInPackage& Record : Records) {
+    if (!Record.inPack()) {
+      Checks.push_back({{Record}, false});
+      continue;
+    }
+    const QString Key = QString("%1 %2").arg(Record.packSize).arg(Record.packUrl.toString());
+    auto Known = PackCheck.constFind(Key);
+    if (Known == PackCheck.constEnd()) {
+      Known = PackCheck.insert(Key, Checks.size());
+      Checks.push_back({{}, true});
+    }
+    Checks[Known.value()].records.push_back(Record);
+  }
+  return Checks;
+}
+
+// The bytes a check holds at once: the file read and a decoded piece.
+std::uint64_t heldBytes(const TCheck& Check)
+{
+  std::uint64_t Decoded = 0;
+  for (const TChunkInPackage& Record : Check.records)
+    Decoded = std::max(Decoded, std::min<std::uint64_t>(Record.unpackedSize, shared::kMaxUnpackedPayloadSize));
+  const TChunkInPackage& First = Check.records.front();
+  return (Check.pack ? First.packSize : std::min<std::uint64_t>(First.packedSize, kMaxChunkFileBytes)) + Decoded;
+}
+
+// Runs the checks on a pool of threads; the files held at once stay within
+// the memory budget. Problems by check index.
+std::vector<std::vector<TVerifyProblem>> runChecks(const TChunkSource& Source, const std::vector<TCheck>& Checks,
+                                                   const std::function<void(const TVerifyProgress&)>& Progress)
+{
+  std::vector<std::vector<TVerifyProblem>> Problems(Checks.size());
   TVerifyProgress State;
-  State.chunkFiles = int(Records.size());
-  for (const TChunkInPackage& Record : Records)
-    State.bytes += Record.packedSize;
+  for (const TCheck& Check : Checks) {
+    State.chunkFiles += int(Check.records.size());
+    for (const TChunkInPackage& Record : Check.records)
+      State.bytes += Record.packedSize;
+  }
   QMutex ProgressMutex;
   QSemaphore Budget(kMemoryBudgetMiB);
   QThreadPool Pool;
   Pool.setMaxThreadCount(Source.web() ? kParallelFetches : std::max(2, QThread::idealThreadCount()));
-  for (std::size_t Index = 0; Index < Records.size(); ++Index) {
+  for (std::size_t Index = 0; Index < Checks.size(); ++Index) {
     Pool.start([&, Index] {
-      const TChunkInPackage& Record = Records[Index];
-      const std::uint64_t Held = std::min<std::uint64_t>(Record.packedSize, kMaxChunkFileBytes) +
-                                 std::min<std::uint64_t>(Record.unpackedSize, shared::kMaxUnpackedPayloadSize);
-      const int Units = int(std::min<std::uint64_t>(kMemoryBudgetMiB, Held / kMebibyte + 1));
+      const TCheck& Check = Checks[Index];
+      const int Units = int(std::min<std::uint64_t>(kMemoryBudgetMiB, heldBytes(Check) / kMebibyte + 1));
       Budget.acquire(Units);
-      Problems[Index] = recordProblems(Source, Record);
+      Problems[Index] = Check.pack ? packProblems(Source, Check.records) : recordProblems(Source, Check.records.front());
       Budget.release(Units);
       QMutexLocker Lock(&ProgressMutex);
-      ++State.chunkFilesDone;
-      State.bytesDone += Record.packedSize;
+      State.chunkFilesDone += int(Check.records.size());
+      for (const TChunkInPackage& Record : Check.records)
+        State.bytesDone += Record.packedSize;
       if (Progress)
         Progress(State);
     });
@@ -223,13 +309,17 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
     Report.problems.push_back(*Problem);
   if (auto Problem = compressedCopyProblem(*Loaded, Source))
     Report.problems.push_back(*Problem);
-  const auto Problems = checkChunkFiles(Source, Records, Progress);
-  for (std::size_t Index = 0; Index < Records.size(); ++Index) {
-    Report.packedBytes += Records[Index].packedSize;
-    Report.blockIndexFiles += Records[Index].offersBlocks() ? 1 : 0;
+  const std::vector<TCheck> Checks = checksOf(Records);
+  const auto Problems = runChecks(Source, Checks, Progress);
+  for (std::size_t Index = 0; Index < Checks.size(); ++Index) {
+    for (const TChunkInPackage& Record : Checks[Index].records) {
+      Report.packedBytes += Record.packedSize;
+      Report.blockIndexFiles += Record.offersBlocks() ? 1 : 0;
+    }
+    (Checks[Index].pack ? Report.piecesInPacks : Report.chunkFiles) += int(Checks[Index].records.size());
+    Report.packs += Checks[Index].pack ? 1 : 0;
     Report.problems.insert(Report.problems.end(), Problems[Index].begin(), Problems[Index].end());
   }
-  Report.chunkFiles = int(Records.size());
   std::stable_sort(Report.problems.begin(), Report.problems.end(),
                    [](const TVerifyProblem& Left, const TVerifyProblem& Right) { return Left.location < Right.location; });
   return Report;
@@ -237,8 +327,12 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
 
 QString verifyText(const TVerifyReport& Report)
 {
-  const QString Summary = QString("%1 (%2 bytes) and %3 named by %4")
-                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"))
+  const QString InPacks = Report.packs == 0 ? QString()
+                                            : QString(", %1 in %2")
+                                                  .arg(counted(std::uint64_t(Report.piecesInPacks), "piece", "pieces"),
+                                                       counted(std::uint64_t(Report.packs), "pack", "packs"));
+  const QString Summary = QString("%1%2 (%3 bytes) and %4 named by %5")
+                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"), InPacks)
                               .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
                               .arg(counted(std::uint64_t(Report.blockIndexFiles), "block index file", "block index files"))
                               .arg(Report.description);
@@ -257,6 +351,8 @@ QJsonObject verifyJson(const TVerifyReport& Report)
     Problems.append(QJsonObject{{"location", Problem.location}, {"problem", Problem.problem}});
   return QJsonObject{{"description", Report.description},
                      {"chunk_files", Report.chunkFiles},
+                     {"packs", Report.packs},
+                     {"pieces_in_packs", Report.piecesInPacks},
                      {"packed_bytes", double(Report.packedBytes)},
                      {"block_index_files", Report.blockIndexFiles},
                      {"problems", Problems}};

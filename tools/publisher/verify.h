@@ -12,7 +12,8 @@
 
 // Checks a publication as players will receive it: every file the
 // description names for download exists, has its packed size and hash and
-// decodes to its unpacked hash; every block index file exists, has its size
+// decodes to its unpacked hash; every pack exists with its listed size, and
+// each piece in it likewise from its range; every block index file exists, has its size
 // and hash, is a sound index of its chunk file, and each block's range
 // decodes alone to the block; a signature file beside the description
 // signs it as a package or launcher description whose name fits where it
@@ -29,15 +30,17 @@ struct TVerifyProblem
 struct TVerifyReport
 {
   QString description;           // where the description was read from
-  int chunkFiles = 0;            // distinct download records checked
-  std::uint64_t packedBytes = 0; // their declared packed sizes
+  int chunkFiles = 0;            // distinct chunk files checked
+  int packs = 0;                 // pack files checked
+  int piecesInPacks = 0;         // distinct pieces in them
+  std::uint64_t packedBytes = 0; // the declared packed sizes of the chunk files and pieces
   int blockIndexFiles = 0;       // block index files checked
   std::vector<TVerifyProblem> problems;  // by location
 };
 
 struct TVerifyProgress
 {
-  int chunkFilesDone = 0;
+  int chunkFilesDone = 0;  // chunk files and pieces in packs
   int chunkFiles = 0;
   std::uint64_t bytesDone = 0;
   std::uint64_t bytes = 0;
@@ -56,7 +59,7 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
 
 // One line per problem, or one line saying that all is well.
 QString verifyText(const TVerifyReport& Report);
-// {"description", "chunk_files", "packed_bytes", "block_index_files",
+// {"description", "chunk_files", "packs", "pieces_in_packs", "packed_bytes", "block_index_files",
 //  "problems": [{"location", "problem"}]}
 QJsonObject verifyJson(const TVerifyReport& Report);
 

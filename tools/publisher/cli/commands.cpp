@@ -76,9 +76,10 @@ TCommandSpec publishCommand()
   Command.usage = "--input BUILD_DIR --output OUT_DIR --version TEXT [options]";
   Command.paragraphs
       << "Publishes the build into OUT_DIR: package.json, its compressed copy package.json.zst and the chunk files it "
-         "names below chunks/. Files up to 4 MiB are published whole, larger ones cut by their content, so that "
+         "names below chunks/ and packs/. Files up to 4 MiB are published whole, larger ones cut by their content, so that "
          "updates reuse unchanged regions. Chunk files already there from an earlier publication are checked and "
-         "kept. The description is written last."
+         "kept, and so are the places of small pieces in packs that the description in OUT_DIR names. The "
+         "description is written last."
       << "Refused: an empty build (unless --allow-empty), a name that is not valid UTF-8, a symbolic link, an output "
          "folder inside the build folder, an --executable that is not a file of the build, a description larger "
          "than launchers accept (262144 files and chunks, 128 MiB).";
@@ -95,7 +96,13 @@ TCommandSpec publishCommand()
       valueOption("codecs", "compatible|all|LIST",
                   "The codecs the publication may use, as a comma-separated list (stored is always allowed), all "
                   "(the default) or compatible: stored, deflate, lzma and lzip, the formats every launcher reads. "
-                  "Publish a launcher's own package with compatible; auto then uses Deflate where it would use zstd."),
+                  "Publish a launcher's own package with compatible; auto then uses Deflate where it would use zstd, "
+                  "and no packs are written."),
+      valueOption("pack-below", "BYTES",
+                  "Pieces of fewer bytes (unpacked) go into pack files below packs/, which launchers fetch many "
+                  "pieces of with one request, rather than into chunk files of their own (65536); 0 writes no "
+                  "packs. Not with --codecs compatible: launchers from before packs cannot install them."),
+      valueOption("pack-size", "BYTES", "A pack is closed before it would pass this size (4194304; at most 16777216)."),
       valueOption("level", "0-9", "The LZMA and lzip preset (3)."),
       valueOption("deflate-level", "1-9", "The zlib level of Deflate (6)."),
       valueOption("zstd-level", "1-19", "The Zstandard level (3)."),
@@ -147,7 +154,8 @@ TCommandSpec verifyCommand()
   Command.title = "checking a publication";
   Command.usage = "verify OUT_DIR|DESCRIPTION [--key PUBLIC_KEY]... [--json] [--quiet]";
   Command.paragraphs << "Checks a published folder, description file or http(s) URL as players receive it: every "
-                        "chunk file and block index file is there, whole, and decodes to its content, block by block; "
+                        "chunk file, pack and block index file is there, whole, and decodes to its content, block by "
+                        "block and piece by piece; "
                         "a signature beside the description signs it as a package or launcher description at its place and has not "
                         "expired; with --key it must be there and made by one of the keys given (else by the key it "
                         "names). One line per problem. Exit "
@@ -165,8 +173,9 @@ TCommandSpec collectCommand()
   Command.name = "gc";
   Command.title = "collecting old chunk files";
   Command.usage = "gc OUT_DIR --keep DESCRIPTION... [--dry-run] [--json] [--quiet]";
-  Command.paragraphs << "Deletes the chunk files and block index files below OUT_DIR/chunks that none of the kept "
-                        "descriptions names (OUT_DIR/package.json is always kept). Nothing is deleted when a kept "
+  Command.paragraphs << "Deletes the chunk files and block index files below OUT_DIR/chunks and the pack files below "
+                        "OUT_DIR/packs that none of the kept descriptions names (OUT_DIR/package.json is always "
+                        "kept; a pack stays whole while any kept description names a piece in it). Nothing is deleted when a kept "
                         "description cannot be read.";
   Command.minimumArguments = Command.maximumArguments = 1;
   Command.argumentsText = "one published folder";

@@ -145,6 +145,29 @@ std::optional<QString> loadSigning(const TSigningArguments& Signing, shared::EDo
   return std::nullopt;
 }
 
+// --pack-below and --pack-size. A publication for every launcher
+// (--codecs compatible) writes no packs: launchers from before them cannot
+// install pieces in packs.
+std::optional<QString> packOptions(const cli::TCommandLine& Line, TPublishOptions& Options)
+{
+  constexpr int MaxPackBytes = int(shared::kMaxPackBytes);
+  int PackBelow = int(Options.packBelow);
+  int PackSize = int(Options.packSize);
+  if (const auto Problem = takeNumber(Line, "pack-below", 0, MaxPackBytes, PackBelow))
+    return Problem;
+  if (const auto Problem = takeNumber(Line, "pack-size", 1, MaxPackBytes, PackSize))
+    return Problem;
+  if (Line.value("codecs") == "compatible") {
+    if (Line.isSet("pack-below") && PackBelow > 0)
+      return QString("--codecs compatible writes no packs (launchers from before them cannot install them): "
+                     "leave out --pack-below, or give --pack-below 0");
+    PackBelow = 0;
+  }
+  Options.packBelow = std::uint64_t(PackBelow);
+  Options.packSize = std::uint64_t(PackSize);
+  return std::nullopt;
+}
+
 // The options of a publication; a message when they are wrong.
 std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOptions& Options,
                                       TSigningArguments& Signing)
@@ -174,6 +197,8 @@ std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOpt
     if (const auto Problem = takeNumber(Line, Name, Minimum, Maximum, *Target))
       return Problem;
   }
+  if (const auto Problem = packOptions(Line, Options))
+    return Problem;
   if (Options.version.trimmed().isEmpty())
     return QString("--version needs a text");
   if (const auto Problem = signingArguments(Line, Signing))
