@@ -76,29 +76,22 @@ void TPackFetcher::requestWanted()
 
 void TPackFetcher::request(TPack& Pack)
 {
-  // The wanted pieces in pack order, as many as fit into one request's
-  // ranges; the others wait for the next request.
-  std::vector<shared::TByteRange> Ranges;
+  std::vector<shared::TByteRange> Wanted;
+  for (const auto& [Offset, Piece] : Pack.wanted)
+    Wanted.push_back({Offset, Piece.packedSize});
+  shared::TPackFetchPlan Plan = shared::planPackFetch(std::move(Wanted), Pack.size);
+  const bool Whole = Pack.wholeOnly || Plan.whole;
+  std::vector<shared::TByteRange> Ranges = Whole ? std::vector<shared::TByteRange>{{0, Pack.size}} : Plan.requests.front();
+  // The pieces of this request; the others wait for the next one.
   std::vector<TChunkInPackage> Asked;
-  for (auto Wanted = Pack.wanted.begin(); Wanted != Pack.wanted.end();) {
-    const shared::TByteRange Range{Wanted->second.packOffset, Wanted->second.packedSize};
-    const bool Merges = !Ranges.empty() && Range.offset <= Ranges.back().end() + BridgeGapBytes;
-    if (!Merges && Ranges.size() == MaxRangesPerRequest)
-      break;
-    shared::addMergedRange(Ranges, Range, BridgeGapBytes);
-    Asked.push_back(std::move(Wanted->second));
-    Wanted = Pack.wanted.erase(Wanted);
+  const std::uint64_t End = Ranges.back().end();
+  for (auto Piece = Pack.wanted.begin(); Piece != Pack.wanted.end() && Piece->first < End;) {
+    Asked.push_back(std::move(Piece->second));
+    Piece = Pack.wanted.erase(Piece);
   }
-  std::uint64_t Bytes = 0;
-  for (const shared::TByteRange& Range : Ranges)
-    Bytes += Range.length;
-  // Most of the pack: the rest costs less than the parts' headers and the
-  // server's work of cutting it.
-  const bool Whole = Pack.wholeOnly || Bytes >= Pack.size / 5 * 4;
   shared::TRequestOptions Options;
   Options.document = false;
   if (Whole) {
-    Ranges = {{0, Pack.size}};
     Options.maxBodyBytes = qint64(Pack.size);
   } else {
     Options.maxBodyBytes = qint64(shared::maxRangeResponseBytes(Ranges, Pack.size));

@@ -20,11 +20,9 @@
 
 namespace orvale::launcher {
 
-// Pieces wanted in one turn of the event loop are grouped by pack. For
-// each pack their ranges are merged (small gaps bridged) and asked for in
-// one request of at most MaxRangesPerRequest ranges (a multipart answer);
-// when they make up most of the pack, the whole pack is fetched with a
-// plain GET. A server that ignores ranges sends the whole pack, and the
+// Pieces wanted in one turn of the event loop are grouped by pack and asked
+// for as shared::planPackFetch says: the merged ranges in requests of a
+// multipart answer each, or the whole pack with a plain GET. A server that ignores ranges sends the whole pack, and the
 // pieces are cut out of it; a pack whose range answer is refused is fetched
 // whole from then on.
 //
@@ -41,10 +39,6 @@ class TPackFetcher : public QObject
   Q_OBJECT
 
 public:
-  static constexpr std::size_t MaxRangesPerRequest = 64;
-  // Gaps between wanted pieces up to this many bytes are fetched with them.
-  static constexpr std::uint64_t BridgeGapBytes = 1024;
-
   explicit TPackFetcher(std::shared_ptr<shared::TDownloadPool> Pool, QObject* pParent = nullptr);
   ~TPackFetcher() override;
 

@@ -234,6 +234,28 @@ std::vector<std::vector<TByteRange>> groupIntoRequests(const std::vector<TByteRa
   return Requests;
 }
 
+TPackFetchPlan planPackFetch(std::vector<TByteRange> Pieces, std::uint64_t PackSize)
+{
+  std::sort(Pieces.begin(), Pieces.end(),
+            [](const TByteRange& Left, const TByteRange& Right) { return Left.offset < Right.offset; });
+  std::vector<TByteRange> Ranges;
+  for (const TByteRange& Piece : Pieces)
+    addMergedRange(Ranges, Piece, kPackBridgeGapBytes);
+  TPackFetchPlan Plan;
+  for (const TByteRange& Range : Ranges)
+    Plan.bytes += Range.length;
+  if (Ranges.empty())
+    return Plan;
+  if (Plan.bytes >= PackSize / 5 * 4) {
+    Plan.whole = true;
+    Plan.bytes = PackSize;
+    Plan.requests = {{{0, PackSize}}};
+    return Plan;
+  }
+  Plan.requests = groupIntoRequests(Ranges, kMaxPackRangesPerRequest);
+  return Plan;
+}
+
 QByteArray rangeHeaderValue(const std::vector<TByteRange>& Ranges)
 {
   QByteArray Value = "bytes=";

@@ -31,6 +31,25 @@ void addMergedRange(std::vector<TByteRange>& Ranges, const TByteRange& Range, st
 // Ranges in requests of at most PerRequest ranges each (at least one).
 std::vector<std::vector<TByteRange>> groupIntoRequests(const std::vector<TByteRange>& Ranges, std::size_t PerRequest);
 
+// How the launcher asks for pieces of one pack file: their ranges merged,
+// gaps of at most kPackBridgeGapBytes bridged, at most
+// kMaxPackRangesPerRequest to a request (a multipart answer); or the whole
+// pack in one plain request when the merged ranges come to 80 % of it or
+// more (the rest costs less than the parts' headers and the server's work).
+constexpr std::uint64_t kPackBridgeGapBytes = 1024;
+constexpr std::size_t kMaxPackRangesPerRequest = 64;
+
+struct TPackFetchPlan
+{
+  bool whole = false;
+  // The requests in pack order; whole: one, for [0, pack size).
+  std::vector<std::vector<TByteRange>> requests;
+  std::uint64_t bytes = 0;  // what the answers carry, without multipart headers
+};
+
+// The plan for the pieces' ranges (in any order) of a pack of PackSize bytes.
+TPackFetchPlan planPackFetch(std::vector<TByteRange> Pieces, std::uint64_t PackSize);
+
 // The value of a Range header asking for the ranges in their order:
 // "bytes=0-99,200-299".
 QByteArray rangeHeaderValue(const std::vector<TByteRange>& Ranges);

@@ -175,8 +175,15 @@ void TestPublisherCommands::costAgreesWithWhatNginxServes()
   testsupport::TEngineFixture Fixture;
   const auto First = Fixture.install(Fixture.configuration(Nginx.url("/v1/package.json"), m_DescriptionV1));
   QCOMPARE(First.status, orvale::launcher::ELocalPackageStatus::UpToDate);
-  QTRY_COMPARE(Nginx.bodyBytesServed("/v1/chunks/"), qint64(FreshV1.freshInstall.bytes));
-  QCOMPARE(Nginx.requestCount("/v1/chunks/"), FreshV1.freshInstall.requests);
+  // Chunk files and pack files.
+  const auto Served = [&](const QString& Version) {
+    return Nginx.bodyBytesServed(Version + "/chunks/") + Nginx.bodyBytesServed(Version + "/packs/");
+  };
+  const auto Requests = [&](const QString& Version) {
+    return Nginx.requestCount(Version + "/chunks/") + Nginx.requestCount(Version + "/packs/");
+  };
+  QTRY_COMPARE(Served("/v1"), qint64(FreshV1.freshInstall.bytes));
+  QCOMPARE(Requests("/v1"), FreshV1.freshInstall.requests);
 
   // The update fetches what the cost with blocks counts: the index files of
   // the missing chunks that offer blocks and the ranges of the blocks not
@@ -187,11 +194,11 @@ void TestPublisherCommands::costAgreesWithWhatNginxServes()
   QCOMPARE(Second.status, orvale::launcher::ELocalPackageStatus::UpToDate);
   QCOMPARE(testsupport::describeTree(Fixture.installationDirectory(), testsupport::InstallationMarkerFiles),
            testsupport::describeTree(m_BuildV2));
-  QTRY_COMPARE(Nginx.requestCount("/v2/chunks/"), WithBlocks.update.requests);
-  const qint64 Served = Nginx.bodyBytesServed("/v2/chunks/");
-  const qint64 PartHeaders = qint64(WithBlocks.update.requests) * 16 * 256;
-  QVERIFY2(Served >= qint64(WithBlocks.update.bytes) && Served <= qint64(WithBlocks.update.bytes) + PartHeaders,
-           qPrintable(QString("%1 served, %2 counted").arg(Served).arg(WithBlocks.update.bytes)));
+  QTRY_COMPARE(Requests("/v2"), WithBlocks.update.requests);
+  const qint64 Update = Served("/v2");
+  const qint64 PartHeaders = qint64(WithBlocks.update.requests) * 64 * 256;
+  QVERIFY2(Update >= qint64(WithBlocks.update.bytes) && Update <= qint64(WithBlocks.update.bytes) + PartHeaders,
+           qPrintable(QString("%1 served, %2 counted").arg(Update).arg(WithBlocks.update.bytes)));
   QCOMPARE(qint64(Cost.freshInstall.bytes), testsupport::fullDownloadSize(m_DescriptionV2));
   // Counting content the old version has anywhere would miss the copies.
   QVERIFY(qint64(Cost.update.bytes) > testsupport::updateDownloadFloor(m_DescriptionV1, m_DescriptionV2));
@@ -316,25 +323,28 @@ void TestPublisherCommands::costCountsBlocksAsPlanned()
 
 void TestPublisherCommands::costOfPiecesInPacks_data()
 {
-  QTest::addColumn<int>("pieces");    // in one pack, one file each, 100 bytes each
-  QTest::addColumn<int>("gap");       // bytes between two pieces
-  QTest::addColumn<int>("changed");   // files the update changes (every third)
+  QTest::addColumn<int>("pieces");  // in one pack, one file each, 100 bytes each
+  QTest::addColumn<int>("gap");     // bytes after each piece; the update changes every third file
+  QTest::addColumn<qulonglong>("freshBytes");
   QTest::addColumn<int>("freshRequests");
+  QTest::addColumn<qulonglong>("updateBytes");
   QTest::addColumn<int>("updateRequests");
-  QTest::newRow("touching pieces are one range") << 70 << 0 << 24 << 1 << 1;
-  QTest::newRow("64 ranges in a request") << 64 << 10 << 22 << 1 << 1;
-  QTest::newRow("65 ranges in two") << 65 << 10 << 22 << 2 << 1;
-  QTest::newRow("200 ranges in four") << 200 << 1 << 67 << 4 << 2;
+  // Gaps up to 1 KiB are fetched with the pieces; ranges that come to 80 %
+  // of the pack fetch it whole.
+  QTest::newRow("touching pieces: the whole pack") << 70 << 0 << 7000ull << 1 << 7000ull << 1;
+  QTest::newRow("small gaps bridged") << 10 << 500 << 6000ull << 1 << 400ull << 1;
+  QTest::newRow("65 ranges in two requests") << 65 << 2000 << 6500ull << 2 << 2200ull << 1;
+  QTest::newRow("200 ranges in four requests") << 200 << 2000 << 20000ull << 4 << 6700ull << 2;
 }
 
-// Pieces in a pack cost their packed bytes, and the requests for them the
-// pack's ranges (touching ones merged) 64 to a request.
+// Pieces in a pack cost what the launcher's requests for them bring.
 void TestPublisherCommands::costOfPiecesInPacks()
 {
   QFETCH(int, pieces);
   QFETCH(int, gap);
-  QFETCH(int, changed);
+  QFETCH(qulonglong, freshBytes);
   QFETCH(int, freshRequests);
+  QFETCH(qulonglong, updateBytes);
   QFETCH(int, updateRequests);
   const auto Description = [&](bool Changed) {
     QJsonArray Files;
@@ -357,12 +367,12 @@ void TestPublisherCommands::costOfPiecesInPacks()
   QString Error;
   const auto Cost = computeCost(Old, New, Error);
   QVERIFY2(Cost, qPrintable(Error));
-  QCOMPARE(Cost->freshInstall.bytes, std::uint64_t(pieces) * 100);
+  QCOMPARE(Cost->freshInstall.bytes, std::uint64_t(freshBytes));
   QCOMPARE(Cost->freshInstall.requests, freshRequests);
-  QCOMPARE(Cost->update.bytes, std::uint64_t(changed) * 100);
+  QCOMPARE(Cost->update.bytes, std::uint64_t(updateBytes));
   QCOMPARE(Cost->update.requests, updateRequests);
   // The requests count for the first file that needs the pack.
-  QCOMPARE(Cost->updateByFile.size(), std::size_t(changed));
+  QCOMPARE(Cost->updateByFile.size(), std::size_t((pieces + 2) / 3));
   QCOMPARE(Cost->updateByFile.front().localFile, QString("f0"));
   QCOMPARE(Cost->updateByFile.front().transfer.requests, updateRequests);
 }

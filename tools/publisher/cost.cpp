@@ -97,31 +97,12 @@ QSet<QByteArray> discardedBlocks(const TPackageConfigurationReader& Old, const T
   return Blocks;
 }
 
-// Ranges of one pack the launcher asks for in one request.
-constexpr std::size_t kMaxPackRangesPerRequest = 64;
-
-// The requests that fetch these ranges of one pack: touching or overlapping
-// ranges are merged, and each request asks for up to
-// kMaxPackRangesPerRequest of the merged ones.
-int packRequests(std::vector<shared::TByteRange> Ranges)
-{
-  std::sort(Ranges.begin(), Ranges.end(),
-            [](const shared::TByteRange& Left, const shared::TByteRange& Right) { return Left.offset < Right.offset; });
-  std::size_t Merged = 0;
-  std::uint64_t End = 0;
-  for (const shared::TByteRange& Range : Ranges) {
-    if (Merged == 0 || Range.offset > End)
-      ++Merged;
-    End = std::max(End, Range.end());
-  }
-  return int((Merged + kMaxPackRangesPerRequest - 1) / kMaxPackRangesPerRequest);
-}
-
 // What fetching missing chunks costs: a whole chunk file in one request, or,
 // for a chunk that offers blocks while old blocks are at hand, its index
 // file and the ranges of the blocks not at hand. A piece in a pack costs its
-// packed bytes; the requests of a pack are counted once all its pieces
-// are known (packRequests).
+// packed bytes; the requests of a pack, and the bytes it brings beyond its
+// pieces (bridged gaps, or the whole pack), are counted once all its pieces
+// are known (packTransfer).
 class TTransferCounter
 {
 public:
@@ -134,6 +115,7 @@ public:
   {
     if (Chunk.inPack()) {
       m_PackRanges[Chunk.packUrl.toString()].push_back({Chunk.packOffset, Chunk.packedSize});
+      m_PackSizes[Chunk.packUrl.toString()] = Chunk.packSize;
       return {Chunk.packedSize, 0};
     }
     if (m_AtHand.isEmpty() || !Chunk.offersBlocks() || !m_NewIndexes)
@@ -154,12 +136,22 @@ public:
   int chunksByBlocks() const { return m_ChunksByBlocks; }
   int blocksAtHand() const { return m_AtHand.size(); }
   int indexesMissing() const { return m_IndexesMissing; }
-  // The requests for the pieces of the pack at Url counted so far.
-  int requestsOfPack(const QString& Url) const { return packRequests(m_PackRanges.value(Url)); }
+  // What fetching the pieces of the pack at Url counted so far costs
+  // beyond their own bytes: the requests, and the other bytes they bring.
+  TTransfer packTransfer(const QString& Url) const
+  {
+    const std::vector<shared::TByteRange> Pieces = m_PackRanges.value(Url);
+    std::uint64_t PieceBytes = 0;
+    for (const shared::TByteRange& Piece : Pieces)
+      PieceBytes += Piece.length;
+    const shared::TPackFetchPlan Plan = shared::planPackFetch(Pieces, m_PackSizes.value(Url));
+    return {Plan.bytes > PieceBytes ? Plan.bytes - PieceBytes : 0, int(Plan.requests.size())};
+  }
 
 private:
   QSet<QByteArray> m_AtHand;
   QHash<QString, std::vector<shared::TByteRange>> m_PackRanges;
+  QHash<QString, std::uint64_t> m_PackSizes;
   TBlockIndexLoader m_NewIndexes;
   int m_ChunksByBlocks = 0;
   int m_IndexesMissing = 0;
@@ -216,8 +208,9 @@ std::optional<std::vector<TChunkInPackage>> missingChunks(const TPackageConfigur
 }
 
 // The downloads of an installation, per file: within a file each content
-// once, over all files each chunk URL once. The requests of a pack count
-// for the first file that needs a piece in it.
+// once, over all files each chunk URL once. The requests of a pack (and
+// the bytes beyond its pieces) count for the first file that needs a piece
+// in it.
 std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigurationReader& Old,
                                                          const TPackageConfigurationReader& New,
                                                          TTransferCounter& TransferOf, QString& Error)
@@ -246,8 +239,11 @@ std::optional<std::vector<TFileTransfer>> countDownloads(const TPackageConfigura
     if (Counted.transfer.requests > 0 || Counted.transfer.bytes > 0)
       Files.push_back(Counted);
   }
-  for (auto Pack = FirstFileOfPack.constBegin(); Pack != FirstFileOfPack.constEnd(); ++Pack)
-    Files[Pack.value()].transfer.requests += TransferOf.requestsOfPack(Pack.key());
+  for (auto Pack = FirstFileOfPack.constBegin(); Pack != FirstFileOfPack.constEnd(); ++Pack) {
+    const TTransfer Extra = TransferOf.packTransfer(Pack.key());
+    Files[Pack.value()].transfer.bytes += Extra.bytes;
+    Files[Pack.value()].transfer.requests += Extra.requests;
+  }
   return Files;
 }
 
