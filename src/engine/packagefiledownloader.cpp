@@ -12,10 +12,9 @@
 
 #include <QDebug>
 #include <QFileInfo>
-#include <QFutureWatcher>
 #include <QMutexLocker>
 #include <QTextStream>
-#include <QtConcurrent>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <stdexcept>
@@ -169,8 +168,8 @@ void TPackageFileDownloader::releaseChunk(const QUrl& Url)
 TPackageFileDownloader::~TPackageFileDownloader()
 {
   // Worker tasks use the downloader's caches: none may outlive it.
-  for (QFutureWatcherBase* Watcher : findChildren<QFutureWatcherBase*>())
-    Watcher->waitForFinished();
+  std::unique_lock<std::mutex> Lock(m_TasksMutex);
+  m_TasksDone.wait(Lock, [this] { return m_TasksRunning == 0; });
 }
 
 std::int32_t TPackageFileDownloader::cachedChunkCount() const
@@ -286,6 +285,10 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
     releaseChunk(Held.first);
   m_HeldSaves.clear();
   m_Requested.clear();
+  {
+    QMutexLocker Lock(&m_FoldersMutex);
+    m_Folders.clear();
+  }
   m_DownloadedBytes.clear();
   m_WrittenBytes.clear();
   m_DownloadedTotal = 0;
@@ -461,23 +464,52 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
   qInfo().noquote() << QString("processDownloadedData %1 %2%3").arg(stepName(First), urlText(Url), threadTag());
   const std::uint64_t Run = m_Run;
   const bool MaySave = m_WritesAllowed;
-  auto* Watcher = new QFutureWatcher<TStepsDone>(this);
-  connect(Watcher, &QFutureWatcher<TStepsDone>::finished, this, [this, Watcher, Url, Run] {
-    Watcher->deleteLater();
-    if (Run != m_Run) {
-      releaseChunk(Url);
-      return;
-    }
-    const TStepsDone Done = Watcher->result();
-    if (Done.failed)
-      onStepFailed(*Done.failed, Url);
-    else if (!Done.saved)
-      processDownloadedData(Url, Done.data, true, true);  // writes were not allowed yet
-    else
-      processFinishedData(Url);
+  {
+    std::lock_guard<std::mutex> Lock(m_TasksMutex);
+    ++m_TasksRunning;
+  }
+  QThreadPool::globalInstance()->start([this, Chunk, Data, First, MaySave, Url, Run] {
+    TStepsDone Done = processChunk(Chunk, Data, First, MaySave);
+    finishTask(TFinishedTask{Url, Run, std::move(Done)});
   });
-  Watcher->setFuture(
-      QtConcurrent::run([this, Chunk, Data, First, MaySave] { return processChunk(Chunk, Data, First, MaySave); }));
+}
+
+void TPackageFileDownloader::finishTask(TFinishedTask Task)
+{
+  // Tasks end in thousands: the downloader's thread hears of them in
+  // batches, one wake-up for all that end while it is busy.
+  bool Wake = false;
+  {
+    std::lock_guard<std::mutex> Lock(m_TasksMutex);
+    Wake = m_FinishedTasks.empty();
+    m_FinishedTasks.push_back(std::move(Task));
+  }
+  if (Wake)
+    QMetaObject::invokeMethod(this, &TPackageFileDownloader::takeFinishedTasks, Qt::QueuedConnection);
+  std::lock_guard<std::mutex> Lock(m_TasksMutex);
+  --m_TasksRunning;
+  m_TasksDone.notify_all();
+}
+
+void TPackageFileDownloader::takeFinishedTasks()
+{
+  std::vector<TFinishedTask> Finished;
+  {
+    std::lock_guard<std::mutex> Lock(m_TasksMutex);
+    Finished.swap(m_FinishedTasks);
+  }
+  for (TFinishedTask& Task : Finished) {
+    if (Task.run != m_Run) {
+      releaseChunk(Task.url);
+      continue;
+    }
+    if (Task.done.failed)
+      onStepFailed(*Task.done.failed, Task.url);
+    else if (!Task.done.saved)
+      processDownloadedData(Task.url, Task.done.data, true, true);  // writes were not allowed yet
+    else
+      processFinishedData(Task.url);
+  }
 }
 
 TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(TChunkToDownload Chunk, TChunkData Data,
@@ -672,8 +704,21 @@ void TPackageFileDownloader::prepareTarget(TChunkedFileState& File)
     if (!MovedAside)
       m_pLauncherFilesystemHelper->removePath(Path);
   }
-  m_pLauncherFilesystemHelper->ensureDirectory(QFileInfo(Path).absolutePath());
+  ensureFolder(QFileInfo(Path).absolutePath());
   File.prepared = true;
+}
+
+void TPackageFileDownloader::ensureFolder(const QString& Folder)
+{
+  // Thousands of files share a few folders: each is made (or found) once.
+  {
+    QMutexLocker Lock(&m_FoldersMutex);
+    if (m_Folders.contains(Folder))
+      return;
+  }
+  m_pLauncherFilesystemHelper->ensureDirectory(Folder);
+  QMutexLocker Lock(&m_FoldersMutex);
+  m_Folders.insert(Folder);
 }
 
 bool TPackageFileDownloader::writePendingPositions(TChunkedFileState& File, const TChunkToDownload& Chunk,
@@ -726,8 +771,10 @@ void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t
     throwIo(File.file, "couldn't write chunk file");
   Source.content->copyTo(File.file, Offset);
   // The disk takes the data while the next chunks arrive, so that the flush
-  // before the full marker has little left to wait for.
-  shared::startWritingToDisk(File.file, qint64(Offset), qint64(Entry.unpackedSize));
+  // before the full marker has little left to wait for. Not for small
+  // pieces: a system call each costs more than the flush saves.
+  if (Entry.unpackedSize >= MinBytesWrittenOutAtOnce)
+    shared::startWritingToDisk(File.file, qint64(Offset), qint64(Entry.unpackedSize));
   File.writtenEnd = Offset + Entry.unpackedSize;
 
   using EOrigin = TWriteSource::EOrigin;

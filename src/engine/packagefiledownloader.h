@@ -18,6 +18,8 @@
 #include <QUrl>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -149,6 +151,8 @@ public:
   // largest piece the publisher writes (16 MiB) and its container stay in
   // memory.
   static constexpr qint64 MaxChunkBytesInMemory = 17 * 1024 * 1024;
+  // Written pieces of at least this size are handed to the disk at once.
+  static constexpr std::uint64_t MinBytesWrittenOutAtOnce = 1024 * 1024;
 
   TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
                          std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
@@ -259,10 +263,20 @@ private:
   static const char* stepName(EProcessingStep Step);
   shared::TRequestOptions requestOptions(const TChunkInPackage& Chunk) const;
   void onStepFailed(EProcessingStep Step, const QUrl& Url);
+  // A task's end, noted by the worker; taken on the downloader's thread.
+  struct TFinishedTask
+  {
+    QUrl url;
+    std::uint64_t run = 0;
+    TStepsDone done;
+  };
+  void finishTask(TFinishedTask Task);
+  void takeFinishedTasks();
   void processFinishedData(const QUrl& Url);
 
   // Steps of saving one chunk into one file, under the file's lock.
   void prepareTarget(TChunkedFileState& File);
+  void ensureFolder(const QString& Folder);
   // Writes the file's pending positions front to back while their content is
   // at hand; returns false when it stopped at one whose content is missing.
   bool writePendingPositions(TChunkedFileState& File, const TChunkToDownload& Chunk,
@@ -341,6 +355,12 @@ private:
   // ignored, and the final signal is emitted once per run.
   std::uint64_t m_Run = 0;
   bool m_RunFinished = true;
+  QMutex m_FoldersMutex;
+  QSet<QString> m_Folders;  // made or found in this run
+  std::mutex m_TasksMutex;
+  std::condition_variable m_TasksDone;
+  std::size_t m_TasksRunning = 0;
+  std::vector<TFinishedTask> m_FinishedTasks;
 };
 
 } // namespace orvale::launcher

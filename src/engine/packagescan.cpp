@@ -25,6 +25,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include <sys/stat.h>
+
 namespace orvale::launcher {
 
 namespace {
@@ -104,15 +106,21 @@ void discardReplacedFile(TScanContext& Context, const QString& Path)
     }
   };
   TEngineFilesystemHelper& Helper = *Context.helper;
-  const QFileInfo Info(Path);
-  if (Context.moveAside && Info.isFile()) {
-    // The running launcher's files are kept until the update succeeded.
-    Attempt([&] { Helper.removePath(Path + ".old"); });
-    if (!Attempt([&] { Helper.movePath(Path, Path + ".old"); }))
-      Attempt([&] { Helper.removePath(Path); });
-  } else if (Info.isFile() || Info.isSymLink()) {
-    Attempt([&] { Helper.removePath(Path); });
+  if (Context.moveAside) {
+    if (QFileInfo(Path).isFile()) {
+      // The running launcher's files are kept until the update succeeded.
+      Attempt([&] { Helper.removePath(Path + ".old"); });
+      if (!Attempt([&] { Helper.movePath(Path, Path + ".old"); }))
+        Attempt([&] { Helper.removePath(Path); });
+    }
+    return;
   }
+  // A file or a link goes; mostly nothing is there (a fresh install): one
+  // lstat each.
+  struct stat Status;
+  if (::lstat(QFile::encodeName(Path).constData(), &Status) == 0 &&
+      (S_ISREG(Status.st_mode) || S_ISLNK(Status.st_mode)))
+    Attempt([&] { Helper.removePath(Path); });
 }
 
 // The file is described by its own download record when it has one, else

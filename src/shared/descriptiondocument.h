@@ -32,7 +32,7 @@ static_assert(std::uint64_t(MaxDescriptionBytes) <= kMaxUnpackedPayloadSize,
 // (shared/payload.h) of Zstandard frames, which decodes to the description
 // byte for byte, so that the description's signature vouches for it too.
 extern const char* const CompressedDescriptionSuffix;
-constexpr int DefaultDescriptionZstdLevel = 16;
+constexpr int DefaultDescriptionZstdLevel = 9;
 
 // The compressed copy of Document at the Zstandard level (1 to 19); empty
 // when it cannot be made.

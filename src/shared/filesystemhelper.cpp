@@ -423,12 +423,16 @@ void TFileSystemHelper::saveImage(const QImage& Image, const QString& Path, cons
 
 void TFileSystemHelper::removePath(const QString& Path)
 {
-  const QFileInfo Info(Path);
-  if (Info.isDir() && !Info.isSymLink()) {
+  // One lstat tells what is there (an installation removes and replaces
+  // tens of thousands of paths): a folder goes with its content, anything
+  // else, a link to a folder included, by itself.
+  struct stat Status;
+  if (::lstat(QFile::encodeName(Path).constData(), &Status) != 0)
+    return;
+  if (S_ISDIR(Status.st_mode))
     QDir(Path).removeRecursively();
-  } else if (Info.exists() || Info.isSymLink()) {
+  else
     deleteFile(Path);
-  }
 }
 
 void TFileSystemHelper::movePath(const QString& From, const QString& To)

@@ -108,7 +108,7 @@ TCommandSpec publishCommand()
       valueOption("zstd-level", "1-19", "The Zstandard level (3)."),
       valueOption("description-zstd-level", "0-19",
                   "The Zstandard level of package.json.zst, the compressed copy of the description that launchers "
-                  "prefer where the configuration names it (16); 0 writes none."),
+                  "prefer where the configuration names it (9); 0 writes none."),
       valueOption("min-lzma-saving", "PERCENT", "With auto: LZMA only where it is this much smaller than zstd (10)."),
       valueOption("min-deflate-saving", "PERCENT",
                   "With auto: zstd (or Deflate) only where it is this much smaller than the piece (5)."),
