@@ -133,6 +133,9 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
   return resolveAgainstBaseUrl(BaseUrl, Text);
 }
 
+// Defined with the pack placement below.
+QString packPlacementProblem(const QJsonObject& Document);
+
 } // namespace
 
 QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly)
@@ -149,6 +152,9 @@ QString descriptionDocumentProblem(const QJsonObject& Document, const QString& W
     if (!Problem.isEmpty())
       return QString("file entry %1 of the %2 %3").arg(Index).arg(Which, Problem);
   }
+  const QString Packs = packPlacementProblem(Document);
+  if (!Packs.isEmpty())
+    return QString("in the %1, %2").arg(Which, Packs);
   return QString();
 }
 
@@ -246,34 +252,57 @@ std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUr
   return Packs;
 }
 
-namespace {
-
-// Places the piece in its pack when the entry names one.
-void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPackage& Chunk, QString& Problem)
+QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs)
 {
   const QJsonValue Pack = Object.value("pack");
   if (Pack.isUndefined())
-    return;
+    return QString();
   const std::int32_t Index = jsonToChunkIndex(Pack);
-  const std::uint64_t Offset = jsonToUnsigned64(Object.value("packoffset"));
-  if (!Pack.isDouble() || Index < 0 || std::size_t(Index) >= Packs.size()) {
-    Problem = QString("a piece names pack %1, which the description does not list").arg(Pack.toVariant().toString());
-    return;
-  }
+  if (!Pack.isDouble() || Index < 0 || std::size_t(Index) >= Packs.size())
+    return QString("a piece names pack %1, which the description does not list").arg(Pack.toVariant().toString());
   const TPackInDescription& Where = Packs[std::size_t(Index)];
-  if (Chunk.packedSize == 0 || Offset >= Where.size || Chunk.packedSize > Where.size - Offset) {
-    Problem = QString("a piece lies outside its pack %1").arg(Where.url.toString());
-    return;
+  const std::uint64_t Offset = jsonToUnsigned64(Object.value("packoffset"));
+  const std::uint64_t Size = jsonToUnsigned64(Object.value("packedsize"));
+  if (Size == 0 || Offset >= Where.size || Size > Where.size - Offset)
+    return QString("a piece lies outside its pack %1").arg(Where.url.toString());
+  return QString();
+}
+
+namespace {
+
+// What keeps the pieces of a document from lying in its packs; empty when
+// they do (or it has none).
+QString packPlacementProblem(const QJsonObject& Document)
+{
+  QString Problem;
+  const std::optional<TPackTable> Packs = parsePacks(Document.value("packs"), QUrl(), Problem);
+  if (!Packs)
+    return Problem;
+  for (const char* Key : {"chunks", "files"}) {
+    for (const QJsonValue& Element : Document.value(Key).toArray()) {
+      Problem = piecePlacementProblem(Element.toObject(), *Packs);
+      if (!Problem.isEmpty())
+        return Problem;
+    }
   }
+  return QString();
+}
+
+// Places the piece in its pack when the entry names one (and it lies there).
+void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPackage& Chunk)
+{
+  if (Object.value("pack").isUndefined() || !piecePlacementProblem(Object, Packs).isEmpty())
+    return;
+  const TPackInDescription& Where = Packs[std::size_t(jsonToChunkIndex(Object.value("pack")))];
   Chunk.packUrl = Where.url;
   Chunk.packSize = Where.size;
-  Chunk.packOffset = Offset;
-  Chunk.url = pieceInPackUrl(Where.url, Offset);
+  Chunk.packOffset = jsonToUnsigned64(Object.value("packoffset"));
+  Chunk.url = pieceInPackUrl(Where.url, Chunk.packOffset);
 }
 
 } // namespace
 
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem)
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
 {
   TChunkInPackage Chunk;
   Chunk.url = jsonToUrl(Object.value("url"), BaseUrl);
@@ -282,7 +311,7 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
   Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   Chunk.unpack = Object.value("unpack").toBool(true);
-  placeInPack(Object, Packs, Chunk, Problem);
+  placeInPack(Object, Packs, Chunk);
   if (Chunk.inPack())
     return Chunk;
   const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
@@ -297,14 +326,14 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
   return Chunk;
 }
 
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem)
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
 {
   TFileInPackage File;
   File.localFile = Object.value("localfile").toString();
   File.unpackedHash = jsonToHash(Object.value("unpackedhash"));
   File.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
   File.executable = Object.value("executable").toBool(false);
-  File.ownDownload = parseChunk(Object, BaseUrl, Packs, Problem);
+  File.ownDownload = parseChunk(Object, BaseUrl, Packs);
   const QJsonValue Chunks = Object.value("chunks");
   if (Chunks.isArray()) {
     const QJsonArray Array = Chunks.toArray();
@@ -388,17 +417,15 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   else if (Variant == "test")
     m_Variant = EPackageVariant::Test;
 
-  // A piece that does not lie in a listed pack makes the whole
-  // description unusable, like a document that is not one.
-  QString PieceProblem;
-  const auto AppendEntries = [this, &PieceProblem](const QJsonObject& Document, const QUrl& BaseUrl) {
-    const std::optional<TPackTable> Packs = parsePacks(Document.value("packs"), BaseUrl, PieceProblem);
-    if (!Packs)
-      return;
+  // The documents are descriptions (documentsProblem): their pieces lie in
+  // their packs.
+  const auto AppendEntries = [this](const QJsonObject& Document, const QUrl& BaseUrl) {
+    QString Unused;
+    const TPackTable Packs = parsePacks(Document.value("packs"), BaseUrl, Unused).value_or(TPackTable());
     for (const QJsonValue& Element : Document.value("chunks").toArray())
-      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, *Packs, PieceProblem));
+      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, Packs));
     for (const QJsonValue& Element : Document.value("files").toArray())
-      m_Files.push_back(parseFile(Element.toObject(), BaseUrl, *Packs, PieceProblem));
+      m_Files.push_back(parseFile(Element.toObject(), BaseUrl, Packs));
   };
 
   AppendEntries(Package, m_PackageUrl);
@@ -414,12 +441,6 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
     m_AssetVersion = AssetVersion.isDouble() ? integerText(AssetVersion) : AssetVersion.toString();
     AppendEntries(Asset, m_AssetUrl);
   }
-  if (!PieceProblem.isEmpty()) {
-    clearContent();
-    m_InvalidReason = PieceProblem;
-    return;
-  }
-
   std::sort(m_Files.begin(), m_Files.end(),
             [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
   const QString Twice = fileNamedTwice(m_Files);

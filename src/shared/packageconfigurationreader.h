@@ -176,8 +176,9 @@ private:
 // and an asset description a text or number "version"; both need a non-empty "files"
 // array whose every element is a file entry: an object with a non-empty
 // text "localfile", an "unpackedsize" (a whole number, or its text) and an
-// "unpackedhash" of 64 hex digits. Which (names "package description" or
-// "asset description") starts the reason.
+// "unpackedhash" of 64 hex digits; its pieces in packs must lie in packs
+// it lists ("packs", parsePacks, piecePlacementProblem). Which (names
+// "package description" or "asset description") is in the reason.
 QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly);
 
 // What keeps a valid description from being the launcher's own: its
@@ -194,11 +195,15 @@ QByteArray jsonToHash(const QJsonValue& Value);
 // The packs a document lists; nothing (and why in Problem) when one of
 // them is not a pack: no URL, or a size of 0 or above kMaxPackBytes.
 std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem);
-// A piece: at its "url", or with "pack" (an index into Packs) and
-// "packoffset" in a pack, where it must lie wholly (else Problem says why;
-// a piece in a pack offers no blocks).
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem);
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs, QString& Problem);
+// What keeps a piece's entry with "pack" (an index into Packs),
+// "packoffset" and "packedsize" from lying wholly in that pack; empty when
+// it does or names no pack.
+QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs);
+// A piece: at its "url", or in its pack (a piece in a pack offers no
+// blocks). A description's pieces were checked to lie in their packs
+// (descriptionDocumentProblem); one that does not is read without its pack.
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs);
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs);
 
 // Resolves a URL reference of a configuration or description document
 // against the document's base URL: an absolute reference is used as it is;

@@ -508,11 +508,11 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
         .toJson();
   };
   QTest::newRow("a piece running past its pack's end") << "/p.json" << InPack(0, 95, 100)
-                                                       << "a piece lies outside its pack .*/packs/a.pack";
+                                                       << "in the package description, a piece lies outside its pack .*packs/a.pack";
   QTest::newRow("a piece in a pack not listed") << "/p.json" << InPack(1, 0, 100)
-                                                << "a piece names pack 1, which the description does not list";
+                                                << "in the package description, a piece names pack 1, which the description does not list";
   QTest::newRow("a pack above the largest size") << "/a.json" << InPack(0, 0, 17 * 1024 * 1024)
-                                                 << "pack 0 has no URL or a size outside 1 to 16777216 bytes";
+                                                 << "in the asset description, pack 0 has no URL or a size outside 1 to 16777216 bytes";
 }
 
 void TestConfigurationHandler::unusableDescriptionCountsAsFailed()
