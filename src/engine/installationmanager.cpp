@@ -19,7 +19,39 @@
 
 #include <stdexcept>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 namespace orvale::launcher {
+
+namespace {
+
+// What the files are on disk (device, inode, size, modification and change
+// times; "missing" for one that is not there); empty when one of them
+// cannot be examined.
+QByteArray filesIdentity(const QStringList& Paths)
+{
+  QByteArray Identity;
+  for (const QString& Path : Paths) {
+    struct stat Status;
+    if (::stat(QFile::encodeName(Path).constData(), &Status) != 0) {
+      if (errno != ENOENT)
+        return QByteArray();
+      Identity += "missing;";
+      continue;
+    }
+    Identity += QByteArray::number(qulonglong(Status.st_dev)) + ',' + QByteArray::number(qulonglong(Status.st_ino)) +
+                ',' + QByteArray::number(qlonglong(Status.st_size)) + ',' +
+                QByteArray::number(qlonglong(Status.st_mtim.tv_sec)) + '.' +
+                QByteArray::number(qlonglong(Status.st_mtim.tv_nsec)) + ',' +
+                QByteArray::number(qlonglong(Status.st_ctim.tv_sec)) + '.' +
+                QByteArray::number(qlonglong(Status.st_ctim.tv_nsec)) + ';';
+  }
+  return Identity;
+}
+
+} // namespace
 
 namespace {
 
@@ -184,8 +216,17 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
   } else {
     return TPackageConfigurationReader();
   }
-  return TPackageConfigurationReader(m_pLauncherFilesystemHelper->readFileIfExists(Marker),
-                                     m_pLauncherFilesystemHelper->readFileIfExists(Asset), Base, Base);
+  // Markers are replaced by renames and never written in place: a file
+  // with the same device, inode, size and times holds what it held.
+  const QByteArray Identity = filesIdentity({Marker, Asset});
+  if (!Identity.isEmpty() && m_LastInstalledRead.description && m_LastInstalledRead.marker == Marker &&
+      m_LastInstalledRead.identity == Identity)
+    return *m_LastInstalledRead.description;
+  auto Description = std::make_shared<const TPackageConfigurationReader>(
+      m_pLauncherFilesystemHelper->readFileIfExists(Marker), m_pLauncherFilesystemHelper->readFileIfExists(Asset), Base,
+      Base);
+  m_LastInstalledRead = {Marker, Identity, Description};
+  return *Description;
 }
 
 void TInstallationManager::writeFileCreatingFolders(const QString& Path, const QByteArray& Data)

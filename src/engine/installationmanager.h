@@ -102,6 +102,16 @@ private:
   std::vector<std::shared_ptr<TPackageInstallation>> m_InstallationsInProgress;
   bool m_SelfUpdateFlag = false;
   std::optional<QDir> m_InstallationDirectoryOverride;
+  // The installed description read last, with what its files were then:
+  // one installation reads it several times (status, update, after the
+  // download), and a description of 100 000 files takes a second to parse.
+  struct TInstalledRead
+  {
+    QString marker;
+    QByteArray identity;  // of the marker and the asset file (filesIdentity)
+    std::shared_ptr<const TPackageConfigurationReader> description;
+  };
+  TInstalledRead m_LastInstalledRead;
 };
 
 } // namespace orvale::launcher
