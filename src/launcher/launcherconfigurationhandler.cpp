@@ -177,9 +177,8 @@ void TLauncherConfigurationHandler::requestPackageConfigurations()
           m_pDownloadPool->download(Url, Fetch.maxBytes);
         } else if (!isWebUrl(Url)) {
           onConfigurationDownloadFailed(Url, QNetworkReply::ProtocolUnknownError, "Not an http or https URL");
-        } else if (!Asset && !Request.compressedDescriptionUrl.isEmpty()) {
-          Fetch.compressedCopyOf = Url;
-          m_SignedDocuments.download(Request.compressedDescriptionUrl, descriptionDocument(Request, Asset), Fetch);
+        } else if (!Asset) {
+          requestPackageDescription(Request);
         } else {
           m_SignedDocuments.download(Url, descriptionDocument(Request, Asset), Fetch);
         }
@@ -202,18 +201,63 @@ void TLauncherConfigurationHandler::addPublishedDescriptionRequest(TPackageBuild
   // description itself is fetched.
   const bool Compressed = shared::isRequestableUrl(Build->compressedUrl) && isWebUrl(Build->compressedUrl) &&
                           Build->compressedUrl != Build->url;
-  m_PendingRequests.push_back({Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl),
+  TPackageBuildRequest Request{Build, buildPackageDescriptionUrl(Build->url), buildPackageDescriptionUrl(Build->assetsUrl),
                                {}, {}, Package.name(), Package.isLauncher(),
-                               Compressed ? buildPackageDescriptionUrl(Build->compressedUrl) : QUrl()});
+                               Compressed ? buildPackageDescriptionUrl(Build->compressedUrl) : QUrl()};
+  // A publication that writes compressed copies writes delta copies too.
+  if (Compressed)
+    offerDeltaCopy(Request, Package);
+  m_PendingRequests.push_back(Request);
+}
+
+void TLauncherConfigurationHandler::offerDeltaCopy(TPackageBuildRequest& Request, const TPackage& Package)
+{
+  const QString Marker = Package.installationDirectory(*m_pLauncherFilesystemHelper)
+                             .absoluteFilePath(m_pLauncherFilesystemHelper->launcherSettings()->packageFile);
+  if (QFileInfo(Marker).size() > shared::MaxDescriptionBytes)
+    return;
+  const QByteArray Base = m_pLauncherFilesystemHelper->readFileIfExists(Marker);
+  if (Base.isEmpty())
+    return;
+  QUrl Delta = Request.build->url;
+  const QString Path = Delta.path();
+  const QString Name = Path.mid(Path.lastIndexOf('/') + 1);
+  Delta.setPath(Path.left(Path.size() - Name.size()) + shared::deltaDescriptionName(Name, Base));
+  if (Name.isEmpty() || !shared::isRequestableUrl(Delta))
+    return;
+  Request.deltaDescriptionUrl = buildPackageDescriptionUrl(Delta);
+  Request.deltaBase = Base;
+}
+
+void TLauncherConfigurationHandler::requestPackageDescription(const TPackageBuildRequest& Request)
+{
+  TDocumentFetch Fetch;
+  Fetch.maxBytes = shared::MaxDescriptionBytes;
+  const shared::TSignedDocument Document = descriptionDocument(Request, false);
+  if (!Request.deltaDescriptionUrl.isEmpty()) {
+    Fetch.compressedCopyOf = Request.packageDescriptionUrl;
+    Fetch.deltaBase = Request.deltaBase;
+    m_SignedDocuments.download(Request.deltaDescriptionUrl, Document, Fetch);
+  } else if (!Request.compressedDescriptionUrl.isEmpty()) {
+    Fetch.compressedCopyOf = Request.packageDescriptionUrl;
+    m_SignedDocuments.download(Request.compressedDescriptionUrl, Document, Fetch);
+  } else {
+    m_SignedDocuments.download(Request.packageDescriptionUrl, Document, Fetch);
+  }
 }
 
 bool TLauncherConfigurationHandler::fallBackToPlainDescription(const QUrl& Url, const QString& ErrorString)
 {
   std::vector<TPackageBuildRequest> Fallbacks;
   for (TPackageBuildRequest& Entry : m_PendingRequests) {
-    if (Entry.compressedDescriptionUrl.isEmpty() || Entry.compressedDescriptionUrl != Url)
+    if (!Entry.deltaDescriptionUrl.isEmpty() && Entry.deltaDescriptionUrl == Url) {
+      Entry.deltaDescriptionUrl.clear();
+      Entry.deltaBase.clear();
+    } else if (!Entry.compressedDescriptionUrl.isEmpty() && Entry.compressedDescriptionUrl == Url) {
+      Entry.compressedDescriptionUrl.clear();
+    } else {
       continue;
-    Entry.compressedDescriptionUrl.clear();
+    }
     const bool Asked = std::any_of(Fallbacks.begin(), Fallbacks.end(), [&](const TPackageBuildRequest& Other) {
       return Other.packageDescriptionUrl == Entry.packageDescriptionUrl;
     });
@@ -222,12 +266,14 @@ bool TLauncherConfigurationHandler::fallBackToPlainDescription(const QUrl& Url, 
   }
   if (Fallbacks.empty())
     return false;
+  const TPackageBuildRequest& Next = Fallbacks.front();
   qWarning().noquote() << QString("Compressed description %1 not used: %2; fetching %3")
-                              .arg(Url.toString(), ErrorString, Fallbacks.front().packageDescriptionUrl.toString());
-  TDocumentFetch Fetch;
-  Fetch.maxBytes = shared::MaxDescriptionBytes;
+                              .arg(Url.toString(), ErrorString,
+                                   (Next.compressedDescriptionUrl.isEmpty() ? Next.packageDescriptionUrl
+                                                                            : Next.compressedDescriptionUrl)
+                                       .toString());
   for (const TPackageBuildRequest& Request : Fallbacks)
-    m_SignedDocuments.download(Request.packageDescriptionUrl, descriptionDocument(Request, false), Fetch);
+    requestPackageDescription(Request);
   return true;
 }
 
@@ -289,7 +335,8 @@ void TLauncherConfigurationHandler::handleDescriptionReply(const QUrl& Url, cons
   bool Matched = false;
   for (auto Entry = m_PendingRequests.begin(); Entry != m_PendingRequests.end();) {
     const bool IsPackage = Entry->packageDescriptionUrl == Url ||
-                           (!Entry->compressedDescriptionUrl.isEmpty() && Entry->compressedDescriptionUrl == Url);
+                           (!Entry->compressedDescriptionUrl.isEmpty() && Entry->compressedDescriptionUrl == Url) ||
+                           (!Entry->deltaDescriptionUrl.isEmpty() && Entry->deltaDescriptionUrl == Url);
     const bool IsAsset = Entry->assetDescriptionUrl == Url;
     if (!IsPackage && !IsAsset) {
       ++Entry;

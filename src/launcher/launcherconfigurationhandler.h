@@ -34,6 +34,10 @@ struct TPackageBuildRequest
   // The compressed copy of the package description, asked for instead of
   // it; emptied when it failed and the description itself is asked for.
   QUrl compressedDescriptionUrl;
+  // The delta copy against the installed description (deltaBase), asked for
+  // before the compressed copy; emptied when it failed.
+  QUrl deltaDescriptionUrl;
+  QByteArray deltaBase;
 
   bool isComplete() const;
 };
@@ -129,6 +133,12 @@ private:
   // Asks for the package descriptions whose compressed copy at Url failed;
   // false when Url is no compressed copy awaited.
   bool fallBackToPlainDescription(const QUrl& Url, const QString& ErrorString);
+  // Offers the delta copy of the published description against the one the
+  // package has installed, when it has one.
+  void offerDeltaCopy(TPackageBuildRequest& Request, const TPackage& Package);
+  // Asks for the first form of the package description still offered:
+  // delta copy, compressed copy, or the description.
+  void requestPackageDescription(const TPackageBuildRequest& Request);
   void writeCachedConfiguration(const QUrl& Url, const QByteArray& Data);
   // Whether the cached document may be used: always without release keys,
   // else only with a signature of one of the keys for it beside it that is

@@ -77,7 +77,7 @@ void TSignedDocumentDownloads::download(const QUrl& Url, const ::shared::TSigned
   if (Fetch.compressedCopyOf.isEmpty())
     m_CompressedCopies.remove(Url);
   else
-    m_CompressedCopies.insert(Url, Fetch.maxBytes);
+    m_CompressedCopies.insert(Url, {Fetch.maxBytes, Fetch.deltaBase});
   if (!m_Checking) {
     m_pPool->download(Url, Fetch.maxBytes);
     return;
@@ -136,7 +136,10 @@ void TSignedDocumentDownloads::onPoolSuccess(const QUrl& Url, const QByteArray& 
     return;
   }
   QString Problem;
-  if (const auto Document = ::shared::unpackDescription(Data, *Compressed, Problem))
+  const auto Document = Compressed->deltaBase.isEmpty()
+                            ? ::shared::unpackDescription(Data, Compressed->maxBytes, Problem)
+                            : ::shared::unpackDescriptionDelta(Data, Compressed->deltaBase, Compressed->maxBytes, Problem);
+  if (Document)
     onDocument(Url, *Document);
   else
     onPoolFailed(Url, QNetworkReply::UnknownContentError, QString("Compressed copy not usable: %1").arg(Problem));

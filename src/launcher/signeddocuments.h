@@ -72,6 +72,9 @@ struct TDocumentFetch
   // signature of the document at this URL. A copy that does not decode
   // fails with UnknownContentError.
   QUrl compressedCopyOf;
+  // With compressedCopyOf: the copy is a delta against this earlier
+  // description (shared::unpackDescriptionDelta); empty for a compressed copy.
+  QByteArray deltaBase;
 };
 
 // Stands between the download pool and the code that acts on documents.
@@ -155,7 +158,12 @@ private:
   QSet<QUrl> m_Documents;                   // every document URL asked for
   QHash<QUrl, QUrl> m_DocumentOfSignature;  // signature URL -> document URL
   QHash<QUrl, QByteArray> m_Accepted;       // document URL -> its signature file
-  QHash<QUrl, qint64> m_CompressedCopies;   // URL of a compressed copy -> most bytes it decodes to
+  struct TCompressedCopy
+  {
+    qint64 maxBytes = 0;  // the most bytes it decodes to
+    QByteArray deltaBase;
+  };
+  QHash<QUrl, TCompressedCopy> m_CompressedCopies;  // by the URL of a compressed or delta copy
 };
 
 } // namespace orvale::launcher

@@ -1,7 +1,12 @@
 #include "shared/descriptiondocument.h"
 
+#include "shared/sha256.h"
+
+#include <zstd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace shared {
 
@@ -48,6 +53,67 @@ std::optional<QByteArray> unpackDescription(const QByteArray& Packed, qint64 Max
   const bool ShortStored = Header->format == EPayloadFormat::Stored && Header->packedSize != Header->unpackedSize;
   if (ShortStored || !streamPayload(Header->format, Header->packedSize, Header->unpackedSize, Read, Write)) {
     Problem = "does not decode";
+    return std::nullopt;
+  }
+  return Document;
+}
+
+QString deltaDescriptionName(const QString& DescriptionFileName, const QByteArray& Base)
+{
+  return QString("%1.from-%2%3")
+      .arg(DescriptionFileName, QString::fromLatin1(TSha256::hash(Base).toHex().left(16)), CompressedDescriptionSuffix);
+}
+
+QByteArray packDescriptionDelta(const QByteArray& Document, const QByteArray& Base, int Level)
+{
+  if (Document.isEmpty() || qint64(Document.size()) + Base.size() > MaxDeltaWindowBytes)
+    return QByteArray();
+  const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> Context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
+  int WindowLog = 10;
+  while ((qint64(1) << WindowLog) < qint64(Document.size()) + Base.size())
+    ++WindowLog;
+  if (!Context || ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_compressionLevel, Level)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_windowLog, WindowLog)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_checksumFlag, 1)) ||
+      ZSTD_isError(ZSTD_CCtx_refPrefix(Context.get(), Base.constData(), std::size_t(Base.size()))))
+    return QByteArray();
+  QByteArray Payload(int(ZSTD_compressBound(std::size_t(Document.size()))), Qt::Uninitialized);
+  const std::size_t Size = ZSTD_compress2(Context.get(), Payload.data(), std::size_t(Payload.size()),
+                                          Document.constData(), std::size_t(Document.size()));
+  if (ZSTD_isError(Size))
+    return QByteArray();
+  Payload.resize(int(Size));
+  return containerAround(EPayloadFormat::Zstd, std::uint64_t(Document.size()), Payload);
+}
+
+std::optional<QByteArray> unpackDescriptionDelta(const QByteArray& Packed, const QByteArray& Base, qint64 MaxBytes,
+                                                 QString& Problem)
+{
+  const auto Header = readPayloadHeader(Packed.constData(), std::size_t(Packed.size()));
+  if (!Header || Header->format != EPayloadFormat::Zstd ||
+      Header->packedSize != std::uint64_t(Packed.size()) - Header->payloadOffset) {
+    Problem = "not a Zstandard container";
+    return std::nullopt;
+  }
+  const qint64 Limit = std::min(MaxBytes, MaxDescriptionBytes);
+  if (Header->unpackedSize == 0 || Header->unpackedSize > std::uint64_t(Limit)) {
+    Problem = QString("declares %1 bytes, not 1 to the %2 bytes a description may have").arg(Header->unpackedSize).arg(Limit);
+    return std::nullopt;
+  }
+  const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> Context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+  const int WindowLogMax = 26;  // MaxDeltaWindowBytes
+  if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, WindowLogMax)) ||
+      ZSTD_isError(ZSTD_DCtx_refPrefix(Context.get(), Base.constData(), std::size_t(Base.size())))) {
+    Problem = "cannot be decoded here";
+    return std::nullopt;
+  }
+  // Exactly the declared size, in one frame, and nothing after it.
+  QByteArray Document(int(Header->unpackedSize), Qt::Uninitialized);
+  ZSTD_inBuffer In{Packed.constData() + Header->payloadOffset, std::size_t(Header->packedSize), 0};
+  ZSTD_outBuffer Out{Document.data(), std::size_t(Document.size()), 0};
+  const std::size_t Left = ZSTD_decompressStream(Context.get(), &Out, &In);
+  if (ZSTD_isError(Left) || Left != 0 || In.pos != In.size || Out.pos != Out.size) {
+    Problem = "does not decode against the installed description";
     return std::nullopt;
   }
   return Document;

@@ -45,4 +45,21 @@ QByteArray packDescription(const QByteArray& Document, int Level = DefaultDescri
 // to exactly the size it declares.
 std::optional<QByteArray> unpackDescription(const QByteArray& Packed, qint64 MaxBytes, QString& Problem);
 
+// The delta copy of a description against an earlier one (Base), which a
+// launcher that has Base installed fetches instead of the compressed copy:
+// a payload container of one Zstandard frame made with Base as its prefix,
+// so that an update of a few files fetches a few KiB. Its name beside the
+// description is deltaDescriptionName: the description's file name,
+// ".from-", the first 16 hex digits of Base's SHA-256 and
+// CompressedDescriptionSuffix. Empty when it cannot be made (Base and
+// Document together above MaxDeltaWindowBytes, the decoder's window).
+constexpr qint64 MaxDeltaWindowBytes = 64ll * 1024 * 1024;
+QString deltaDescriptionName(const QString& DescriptionFileName, const QByteArray& Base);
+QByteArray packDescriptionDelta(const QByteArray& Document, const QByteArray& Base, int Level = DefaultDescriptionZstdLevel);
+// Decodes a delta copy against Base, with the bounds of unpackDescription
+// (a Zstandard container only); nothing, with the reason in Problem, when it
+// does not decode against Base to exactly the size it declares.
+std::optional<QByteArray> unpackDescriptionDelta(const QByteArray& Packed, const QByteArray& Base, qint64 MaxBytes,
+                                                 QString& Problem);
+
 } // namespace shared

@@ -771,6 +771,10 @@ enum class ECompressedCopy
   Missing,          // not found
   OfAnother,        // the copy of another description
   NamedAsItself,    // the configuration names the description as its own copy
+  // With a description installed: the delta copy against it,
+  Delta,
+  DeltaDamaged,         // one byte of it changed
+  DeltaMissing,         // none on the server
 };
 
 } // namespace
@@ -795,6 +799,12 @@ void TestConfigurationHandler::compressedDescriptions_data()
   QTest::newRow("another description's, signed") << ECompressedCopy::OfAnother << true
                                                  << "Signature refused: bad signature";
   QTest::newRow("named as itself") << ECompressedCopy::NamedAsItself << false << "";
+  // An installation fetches the delta copy against its description first,
+  // and the compressed copy when the delta cannot be had.
+  QTest::newRow("delta, signed") << ECompressedCopy::Delta << true << "";
+  QTest::newRow("damaged delta")
+      << ECompressedCopy::DeltaDamaged << false << "Compressed copy not usable: does not decode against the installed description";
+  QTest::newRow("delta missing") << ECompressedCopy::DeltaMissing << false << "Error transferring";
 }
 
 // A description larger than the documents of old (16 MiB) is fetched
@@ -836,6 +846,17 @@ void TestConfigurationHandler::compressedDescriptions()
                                          Compressed.mid(Compressed.size() - 64));
   if (Copy != ECompressedCopy::Missing)
     testsupport::writeWholeFile(Www.filePath("c/d/package.json.zst"), Compressed);
+  const bool WithDelta =
+      Copy == ECompressedCopy::Delta || Copy == ECompressedCopy::DeltaDamaged || Copy == ECompressedCopy::DeltaMissing;
+  const QByteArray Installed = descriptionOf("4", "a");
+  const QString DeltaPath = "c/d/" + shared::deltaDescriptionName("package.json", Installed);
+  if (Copy == ECompressedCopy::Delta || Copy == ECompressedCopy::DeltaDamaged) {
+    QByteArray Delta = shared::packDescriptionDelta(Description, Installed);
+    QVERIFY(!Delta.isEmpty());
+    if (Copy == ECompressedCopy::DeltaDamaged)
+      Delta[Delta.size() / 2] = char(Delta[Delta.size() / 2] ^ 0x01);
+    testsupport::writeWholeFile(Www.filePath(DeltaPath), Delta);
+  }
   if (Signed) {
     testsupport::signPublished(Www.filePath("c"), "velmetadata.json", shared::EDocumentRole::Configuration);
     testsupport::signPublished(Www.filePath("c"), "d/package.json", shared::EDocumentRole::Package);
@@ -847,10 +868,17 @@ void TestConfigurationHandler::compressedDescriptions()
   QSignalSpy Loaded(Fixture.handler.get(), &TLauncherConfigurationHandler::mainConfigurationLoaded);
   Fixture.handler->startConfigurationDownload();
   QVERIFY(Loaded.wait(10000));
+  if (WithDelta) {
+    const QDir Installation =
+        Fixture.handler->configuration()->packages()[0]->installationDirectory(*Fixture.helper);
+    testsupport::writeWholeFile(Installation.filePath("package.json"), Installed);
+  }
   if (!Fallback.isEmpty())
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^Compressed description .*/c/d/package.json.zst not used: " +
-                                                          QRegularExpression::escape(Fallback) +
-                                                          ".*; fetching .*/c/d/package.json$"));
+    QTest::ignoreMessage(QtWarningMsg,
+                         QRegularExpression("^Compressed description .*/c/d/package.json" +
+                                            QString(WithDelta ? "\\.from-[0-9a-f]{16}" : "") + ".zst not used: " +
+                                            QRegularExpression::escape(Fallback) + ".*; fetching .*/c/d/package.json" +
+                                            QString(WithDelta ? ".zst" : "") + "$"));
   QSignalSpy Finished(Fixture.handler.get(), &TLauncherConfigurationHandler::packageConfigurationDownloadsFinished);
   Fixture.handler->requestPackageConfigurations();
   QVERIFY(Finished.wait(20000));
@@ -859,9 +887,11 @@ void TestConfigurationHandler::compressedDescriptions()
   QCOMPARE(Got->versionText(), QString("P5 A?"));
   QCOMPARE(Got->packageData(), Description);
   QVERIFY(Fixture.handler->refusedDocuments().empty());
-  const bool CopyAskedFor = Copy != ECompressedCopy::NamedAsItself;
+  const bool CopyAskedFor = Copy != ECompressedCopy::NamedAsItself && Copy != ECompressedCopy::Delta;
+  QCOMPARE(Server.requestCount("/" + DeltaPath), WithDelta ? 1 : 0);
   QCOMPARE(Server.requestCount("/c/d/package.json.zst"), CopyAskedFor ? 1 : 0);
-  QCOMPARE(Server.requestCount("/c/d/package.json"), Fallback.isEmpty() && CopyAskedFor ? 0 : 1);
+  QCOMPARE(Server.requestCount("/c/d/package.json"),
+           (Fallback.isEmpty() || WithDelta) && Copy != ECompressedCopy::NamedAsItself ? 0 : 1);
   // The copy has no signature of its own: the description's vouches for it.
   QCOMPARE(Server.requestCount("/c/d/package.json.zst.sig"), 0);
   QCOMPARE(Server.requestCount("/c/d/package.json.sig") > 0, Signed);

@@ -427,6 +427,18 @@ void TestPublisher::smallPiecesInPacks()
   QCOMPARE(Second["small/7.txt"], NewPack + "@0");
   const QByteArray Changed = testsupport::readWholeFile(Options.outputDirectory + "/packs/" + NewPack);
   QCOMPARE(chunkContentProblem(Changed, true, 3000, shared::TSha256::hash(content("text", 3000))), std::optional<QString>());
+  // Delta copies of the description: against the first one and against
+  // itself, each decoding to it; none is left against an earlier one.
+  const QByteArray FirstDescription = testsupport::readWholeFile(Kept);
+  const QByteArray SecondDescription = testsupport::readWholeFile(Options.outputDirectory + "/package.json");
+  for (const QByteArray& Base : {FirstDescription, SecondDescription}) {
+    QString Problem;
+    const auto Decoded = shared::unpackDescriptionDelta(
+        testsupport::readWholeFile(Options.outputDirectory + "/" + shared::deltaDescriptionName("package.json", Base)),
+        Base, shared::MaxDescriptionBytes, Problem);
+    QVERIFY2(Decoded && *Decoded == SecondDescription, qPrintable(Problem));
+  }
+  QCOMPARE(QDir(Options.outputDirectory).entryList({"package.json.from-*"}, QDir::Files).size(), 2);
 
   // Published without packs, the folder's description names none: gc keeps
   // those of the kept first description, which the second does not name
@@ -437,6 +449,10 @@ void TestPublisher::smallPiecesInPacks()
   QCOMPARE(Report.piecesInPacks + Report.packsWritten + Report.packsReused, 0);
   const QByteArray Classic = testsupport::readWholeFile(Options.outputDirectory + "/package.json");
   QVERIFY(!Classic.contains("\"packs\"") && !Classic.contains("\"pack\""));
+  const QStringList Deltas = QDir(Options.outputDirectory).entryList({"package.json.from-*"}, QDir::Files);
+  QCOMPARE(QSet<QString>(Deltas.begin(), Deltas.end()),
+           QSet<QString>({shared::deltaDescriptionName("package.json", SecondDescription),
+                          shared::deltaDescriptionName("package.json", Classic)}));
   const QString Stray = QString(64, 'f') + ".pack";
   testsupport::writeWholeFile(Options.outputDirectory + "/packs/" + Stray, "not named");
   const auto Collected = collectChunkFiles({Options.outputDirectory, {Kept}, false}, Error);

@@ -826,6 +826,39 @@ QString descriptionSizeProblem(const QJsonObject& Description, const QByteArray&
   return QString();
 }
 
+// Replaces the delta copies of the description at Path: the ones an earlier
+// publication left decode to an earlier description and go; with a
+// compressed copy, new ones are written against the description there now
+// (an installation of it updates with a few KiB) and against Json itself (an
+// installation already up to date checks with a few hundred bytes).
+bool writeDescriptionDeltas(const TPublishOptions& Options, const QString& Path, const QByteArray& Json,
+                            QString& Error)
+{
+  const QFileInfo Description(Path);
+  const QByteArray Earlier = readLocalFile(Path, shared::MaxDescriptionBytes).data;
+  QDir Folder = Description.absoluteDir();
+  const QStringList Stale =
+      Folder.entryList({Description.fileName() + ".from-*" + shared::CompressedDescriptionSuffix}, QDir::Files);
+  for (const QString& Name : Stale) {
+    if (!Folder.remove(Name)) {
+      Error = QString("cannot remove %1, a delta copy of an earlier description").arg(Folder.filePath(Name));
+      return false;
+    }
+  }
+  if (Options.descriptionZstdLevel <= 0)
+    return true;
+  std::vector<QByteArray> Bases{Json};
+  if (!Earlier.isEmpty() && Earlier != Json)
+    Bases.push_back(Earlier);
+  for (const QByteArray& Base : Bases) {
+    const QByteArray Delta = shared::packDescriptionDelta(Json, Base, Options.descriptionZstdLevel);
+    if (!Delta.isEmpty() &&
+        !writeFileAtomically(Folder.filePath(shared::deltaDescriptionName(Description.fileName(), Base)), Delta, Error))
+      return false;
+  }
+  return true;
+}
+
 // The signature file first, then the compressed copy, then the description:
 // a publication cut short never serves a new description beside an old
 // signature that vouches for it, and a compressed copy that does not decode
@@ -840,6 +873,8 @@ bool writeDescription(const TPublishOptions& Options, const QString& Path, const
     return false;
   if (Options.signingKey &&
       !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
+    return false;
+  if (!writeDescriptionDeltas(Options, Path, Json, Error))
     return false;
   const QString CompressedPath = Path + shared::CompressedDescriptionSuffix;
   if (Options.descriptionZstdLevel > 0) {
