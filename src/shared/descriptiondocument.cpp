@@ -68,6 +68,9 @@ QByteArray packDescriptionDelta(const QByteArray& Document, const QByteArray& Ba
 {
   if (Document.isEmpty() || qint64(Document.size()) + Base.size() > MaxDeltaWindowBytes)
     return QByteArray();
+  // The prefix must not be the input's own memory (a copy of one QByteArray
+  // shares it): the encoder would find nothing to refer to.
+  const QByteArray Prefix = Base.constData() == Document.constData() ? QByteArray(Base.constData(), Base.size()) : Base;
   const std::unique_ptr<ZSTD_CCtx, std::size_t (*)(ZSTD_CCtx*)> Context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
   int WindowLog = 10;
   while ((qint64(1) << WindowLog) < qint64(Document.size()) + Base.size())
@@ -75,7 +78,7 @@ QByteArray packDescriptionDelta(const QByteArray& Document, const QByteArray& Ba
   if (!Context || ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_compressionLevel, Level)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_windowLog, WindowLog)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(Context.get(), ZSTD_c_checksumFlag, 1)) ||
-      ZSTD_isError(ZSTD_CCtx_refPrefix(Context.get(), Base.constData(), std::size_t(Base.size()))))
+      ZSTD_isError(ZSTD_CCtx_refPrefix(Context.get(), Prefix.constData(), std::size_t(Prefix.size()))))
     return QByteArray();
   QByteArray Payload(int(ZSTD_compressBound(std::size_t(Document.size()))), Qt::Uninitialized);
   const std::size_t Size = ZSTD_compress2(Context.get(), Payload.data(), std::size_t(Payload.size()),

@@ -874,11 +874,19 @@ bool writeDescription(const TPublishOptions& Options, const QString& Path, const
   if (Options.signingKey &&
       !shared::writeSignatureFile(Path, Json, *Options.signingKey, Options.signatureTerms, Error))
     return false;
-  if (!writeDescriptionDeltas(Options, Path, Json, Error))
+  // The compressed copy is made on another core while the deltas are.
+  QFuture<QByteArray> Compressing;
+  if (Options.descriptionZstdLevel > 0)
+    Compressing = QtConcurrent::run([&Json, Level = Options.descriptionZstdLevel] {
+      return shared::packDescription(Json, Level);
+    });
+  if (!writeDescriptionDeltas(Options, Path, Json, Error)) {
+    Compressing.waitForFinished();
     return false;
+  }
   const QString CompressedPath = Path + shared::CompressedDescriptionSuffix;
   if (Options.descriptionZstdLevel > 0) {
-    const QByteArray Compressed = shared::packDescription(Json, Options.descriptionZstdLevel);
+    const QByteArray Compressed = Compressing.result();
     if (Compressed.isEmpty()) {
       Error = QString("cannot compress %1").arg(Path);
       return false;
