@@ -36,7 +36,7 @@ struct TPublishOptions
   // them (a launcher's own package). A pack is closed before it would pass
   // packSize bytes (at most shared::kMaxPackBytes).
   std::uint64_t packBelow = 65536;
-  std::uint64_t packSize = 4194304;
+  std::uint64_t packSize = 1048576;
   // With a key the description is signed on these terms (its role and
   // name, the signing time and the expiry); its signature file is written
   // before the description is replaced.

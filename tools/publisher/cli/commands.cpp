@@ -102,7 +102,7 @@ TCommandSpec publishCommand()
                   "Pieces of fewer bytes (unpacked) go into pack files below packs/, which launchers fetch many "
                   "pieces of with one request, rather than into chunk files of their own (65536); 0 writes no "
                   "packs. Not with --codecs compatible: launchers from before packs cannot install them."),
-      valueOption("pack-size", "BYTES", "A pack is closed before it would pass this size (4194304; at most 16777216)."),
+      valueOption("pack-size", "BYTES", "A pack is closed before it would pass this size (1048576; at most 16777216)."),
       valueOption("level", "0-9", "The LZMA and lzip preset (3)."),
       valueOption("deflate-level", "1-9", "The zlib level of Deflate (6)."),
       valueOption("zstd-level", "1-19", "The Zstandard level (3)."),
