@@ -109,15 +109,20 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
   connectPackFetcher();
 }
 
+std::shared_ptr<shared::TDownloadPool> TPackageFileDownloader::makePoolSharingTheLimit(bool ReleaseOnFinish) const
+{
+  auto Pool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
+                                                      shared::makeNetworkAccessManagerWrapper(), ReleaseOnFinish);
+  Pool->shareLimitWith(*m_pDownloadPool);
+  Pool->setTransferLimits(m_pDownloadPool->transferLimits());
+  return Pool;
+}
+
 void TPackageFileDownloader::connectBlockFetcher()
 {
   // Its own pool, since its answers are parts of chunk files, not chunk
   // files; it shares the limit of downloads with ours.
-  auto BlockPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
-                                                           shared::makeNetworkAccessManagerWrapper(), true);
-  BlockPool->shareLimitWith(*m_pDownloadPool);
-  BlockPool->setTransferLimits(m_pDownloadPool->transferLimits());
-  m_pBlockFetcher = new TBlockFetcher(std::move(BlockPool), this);
+  m_pBlockFetcher = new TBlockFetcher(makePoolSharingTheLimit(true), this);
   connect(m_pBlockFetcher, &TBlockFetcher::prepared, this, &TPackageFileDownloader::onBlocksPrepared);
   connect(m_pBlockFetcher, &TBlockFetcher::assembled, this, [this](const QUrl& Url, const QByteArray& Content) {
     TChunkData Data;
@@ -137,12 +142,9 @@ void TPackageFileDownloader::connectBlockFetcher()
 
 void TPackageFileDownloader::connectPackFetcher()
 {
-  // Like the block fetcher's: answers for packs are not chunk files.
-  auto PackPool = std::make_shared<shared::TDownloadPool>(std::max(1, m_pDownloadPool->concurrencyLimit()),
-                                                          shared::makeNetworkAccessManagerWrapper(), false);
-  PackPool->shareLimitWith(*m_pDownloadPool);
-  PackPool->setTransferLimits(m_pDownloadPool->transferLimits());
-  m_pPackFetcher = new TPackFetcher(std::move(PackPool), this);
+  // Like the block fetcher's: answers for packs are not chunk files. A
+  // pack keeps its place until its pieces are written.
+  m_pPackFetcher = new TPackFetcher(makePoolSharingTheLimit(false), this);
   connect(m_pPackFetcher, &TPackFetcher::pieceFetched, this, [this](const QUrl& Url, const shared::TReplyBody& Body) {
     onDownloadProgress(Url, TFileSize(std::max<qint64>(Body.size, 0)));
     onDownloadCompleted(Url, Body);

@@ -238,6 +238,8 @@ private:
   void requestOutstandingChunks(int MaxRequests);
   // The blocks at hand are taken out of the old data: writing may begin.
   void onBlocksPrepared();
+  // A pool of its own for a fetcher, within our limit of downloads.
+  std::shared_ptr<shared::TDownloadPool> makePoolSharingTheLimit(bool ReleaseOnFinish) const;
   void connectBlockFetcher();
   void connectPackFetcher();
   // Asks for a chunk whole: its chunk file, or its piece of a pack.
