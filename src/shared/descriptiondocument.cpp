@@ -12,6 +12,21 @@ namespace shared {
 
 const char* const CompressedDescriptionSuffix = ".zst";
 
+namespace {
+
+// Whether the container declares a size a description may have (1 to
+// MaxBytes, at most MaxDescriptionBytes); else false with Problem set.
+bool declaresDescriptionSize(const TPayloadHeader& Header, qint64 MaxBytes, QString& Problem)
+{
+  const qint64 Limit = std::min(MaxBytes, MaxDescriptionBytes);
+  if (Header.unpackedSize > 0 && Header.unpackedSize <= std::uint64_t(Limit))
+    return true;
+  Problem = QString("declares %1 bytes, not 1 to the %2 bytes a description may have").arg(Header.unpackedSize).arg(Limit);
+  return false;
+}
+
+} // namespace
+
 QByteArray packDescription(const QByteArray& Document, int Level)
 {
   return packPayload(EPayloadFormat::Zstd, Document.constData(), std::size_t(Document.size()), Level);
@@ -28,11 +43,8 @@ std::optional<QByteArray> unpackDescription(const QByteArray& Packed, qint64 Max
     Problem = QString("a container of format %1, which a description may not use").arg(int(Header->format));
     return std::nullopt;
   }
-  const qint64 Limit = std::min(MaxBytes, MaxDescriptionBytes);
-  if (Header->unpackedSize == 0 || Header->unpackedSize > std::uint64_t(Limit)) {
-    Problem = QString("declares %1 bytes, not 1 to the %2 bytes a description may have").arg(Header->unpackedSize).arg(Limit);
+  if (!declaresDescriptionSize(*Header, MaxBytes, Problem))
     return std::nullopt;
-  }
   QByteArray Document;
   Document.reserve(int(Header->unpackedSize));
   std::size_t Offset = Header->payloadOffset;
@@ -98,11 +110,8 @@ std::optional<QByteArray> unpackDescriptionDelta(const QByteArray& Packed, const
     Problem = "not a Zstandard container";
     return std::nullopt;
   }
-  const qint64 Limit = std::min(MaxBytes, MaxDescriptionBytes);
-  if (Header->unpackedSize == 0 || Header->unpackedSize > std::uint64_t(Limit)) {
-    Problem = QString("declares %1 bytes, not 1 to the %2 bytes a description may have").arg(Header->unpackedSize).arg(Limit);
+  if (!declaresDescriptionSize(*Header, MaxBytes, Problem))
     return std::nullopt;
-  }
   const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> Context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
   const int WindowLogMax = 26;  // MaxDeltaWindowBytes
   if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, WindowLogMax)) ||
