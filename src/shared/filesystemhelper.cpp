@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -309,9 +310,36 @@ QDir TFileSystemHelper::ensureDirectory(const QString& Path)
   return Dir;
 }
 
+namespace {
+
+// A relative path of names only: no empty, "." or ".." segment, no leading
+// or trailing separator. Joined to a clean base it is clean as it is.
+bool isPlainRelativePath(const QString& Path)
+{
+  if (Path.isEmpty())
+    return false;
+  const QChar* Segment = Path.constData();
+  const QChar* const End = Segment + Path.size();
+  for (;;) {
+    const QChar* Slash = std::find(Segment, End, QChar('/'));
+    const qsizetype Length = Slash - Segment;
+    if (Length == 0 || (Length == 1 && Segment[0] == '.') || (Length == 2 && Segment[0] == '.' && Segment[1] == '.'))
+      return false;
+    if (Slash == End)
+      return true;
+    Segment = Slash + 1;
+  }
+}
+
+} // namespace
+
 QString TFileSystemHelper::joinPathInside(const QDir& Base, const QString& RelativePath)
 {
   const QString BasePath = QDir::cleanPath(Base.absolutePath());
+  // Most paths of a description are plain: no cleaning needed, and they
+  // cannot climb out of the base.
+  if (isPlainRelativePath(RelativePath))
+    return BasePath.endsWith('/') ? BasePath + RelativePath : BasePath + '/' + RelativePath;
   const QString Candidate = QDir::cleanPath(joinPaths({BasePath, RelativePath}));
   // Accept the candidate only when it is the base itself or lies below it; a
   // plain prefix test would let "../pkg2/x" escape into a sibling "pkg2".

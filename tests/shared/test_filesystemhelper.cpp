@@ -61,6 +61,11 @@ void TestFileSystemHelper::confinedJoin()
   QCOMPARE(Helper.joinPathInside(Base, "./x/./y"), QString("/data/pkg/x/y"));
   QCOMPARE(Helper.joinPathInside(Base, ""), QString("/data/pkg"));
   QCOMPARE(Helper.joinPathInside(QDir("/"), "../x"), QString("/x"));
+  QCOMPARE(Helper.joinPathInside(QDir("/"), "x/y"), QString("/x/y"));
+  QCOMPARE(Helper.joinPathInside(QDir("/data/pkg/"), "x"), QString("/data/pkg/x"));
+  QCOMPARE(Helper.joinPathInside(Base, "a//b/"), QString("/data/pkg/a/b"));
+  QCOMPARE(Helper.joinPathInside(Base, ".hidden/..x/x.."), QString("/data/pkg/.hidden/..x/x.."));
+  QCOMPARE(Helper.joinPathInside(Base, "a/."), QString("/data/pkg/a"));
   // Whatever the input, the result stays inside the base.
   const QStringList Hostile{"../../../", "..//..//x", "a/b/../../../c", "....//x", "..\\..\\x", "x/../../pkg2"};
   for (const QString& Relative : Hostile) {
