@@ -6,6 +6,7 @@
 #include "engine/oldblocks.h"
 #include "engine/packageinstallation.h"
 #include "engine/piecemoves.h"
+#include "engine/sharedwork.h"
 #include "shared/filesystemhelper.h"
 #include "shared/sha256.h"
 
@@ -16,7 +17,6 @@
 #include <QMutexLocker>
 #include <QSet>
 #include <QTemporaryFile>
-#include <QtConcurrent>
 
 #include <algorithm>
 #include <deque>
@@ -46,7 +46,7 @@ struct TScanContext
   std::deque<const TFileInPackage*> filesToScan;
   const TFileInPackageVector* installedFiles = nullptr;   // fast scan only
   const TChunkInPackageVector* installedChunks = nullptr; // fast scan only
-  QDateTime markerTime;                                   // fast scan only
+  std::optional<qint64> markerTime;  // fast scan only: the full marker's, in ms since the epoch
   std::shared_ptr<TEngineFilesystemHelper> helper;
   QDir directory;
   const TChunkInPackageVector* publishedChunks = nullptr;
@@ -213,6 +213,50 @@ void matchPiece(TScanContext& Context, const TFileInPackage& File, const QString
   Q_UNUSED(File);
 }
 
+// The installed description's entry for the file (fast scan only).
+const TFileInPackage* installedEntry(const TScanContext& Context, const QString& LocalFile)
+{
+  if (!Context.installedFiles)
+    return nullptr;
+  const auto Installed = std::lower_bound(
+      Context.installedFiles->begin(), Context.installedFiles->end(), LocalFile,
+      [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
+  if (Installed == Context.installedFiles->end() || Installed->localFile != LocalFile)
+    return nullptr;
+  return &*Installed;
+}
+
+// Whether the fast scan may take the file for what the installed
+// description says it is: it has the entry's size, and neither its
+// modification time nor its status-change time is after the full marker's.
+// The status-change time cannot be set back: a file changed in place whose
+// modification time was restored (a backup put back with its times) has
+// its change after the marker there.
+bool installedFileUnchanged(const TScanContext& Context, const TFileInPackage& Installed, const QFileInfo& Info)
+{
+  if (!Context.markerTime || !Info.isFile() || std::uint64_t(Info.size()) != Installed.unpackedSize)
+    return false;
+  // The times in milliseconds, as the marker's; read here rather than as
+  // local times, whose conversion costs more than the whole check.
+  struct stat Status;
+  if (::stat(QFile::encodeName(Info.filePath()).constData(), &Status) != 0)
+    return false;
+  const auto Milliseconds = [](const timespec& Time) {
+    return qint64(Time.tv_sec) * 1000 + qint64(Time.tv_nsec) / 1000000;
+  };
+  return Milliseconds(Status.st_mtim) <= *Context.markerTime && Milliseconds(Status.st_ctim) <= *Context.markerTime;
+}
+
+// Whether the fast scan finds the file as published without reading it:
+// the installed description gave it the published content, and it is
+// unchanged since.
+bool unchangedAsPublished(const TScanContext& Context, const TFileInPackage& File, const QFileInfo& Info)
+{
+  const TFileInPackage* Installed = installedEntry(Context, File.localFile);
+  return Installed && Installed->unpackedSize == File.unpackedSize && Installed->unpackedHash.size() == 32 &&
+         Installed->unpackedHash == File.unpackedHash && installedFileUnchanged(Context, *Installed, Info);
+}
+
 TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
                                std::vector<TChunkInPackage> Chunks)
 {
@@ -226,6 +270,11 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
     if (Info.isFile())
       Context.addScanned(std::uint64_t(Info.size()));
     return replaceFile(Context, File, Path, std::move(Chunks), Discarded);
+  }
+  if (unchangedAsPublished(Context, File, Info)) {
+    Context.addScanned(File.unpackedSize);
+    qInfo().noquote() << QString("reuseable file found %1%2").arg(File.localFile, threadTag());
+    return makeResult(File, std::move(Chunks));
   }
   QByteArray Hash;
   std::uint64_t Size = 0;
@@ -278,19 +327,14 @@ std::uint64_t hashChunksInPlace(QFile& Input, const std::vector<TChunkInPackage>
 
 // The pieces of the installed file as the installed description lays them
 // out, when the fast scan may trust that layout: the description has an
-// entry of at least two known chunks for the file, and the file has the
-// entry's size and neither its modification time nor its status-change
-// time is after the full marker's. Empty when the file has to be read.
+// entry of at least two known chunks for the file, and the file is
+// unchanged since (installedFileUnchanged). Empty when the file has to be
+// read.
 std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& Context, const QString& LocalFile,
                                                            const QString& Path)
 {
-  if (!Context.installedFiles || !Context.installedChunks)
-    return {};
-  const auto Installed = std::lower_bound(
-      Context.installedFiles->begin(), Context.installedFiles->end(), LocalFile,
-      [](const TFileInPackage& Entry, const QString& Key) { return Entry.localFile < Key; });
-  if (Installed == Context.installedFiles->end() || Installed->localFile != LocalFile ||
-      Installed->chunkIndices.size() < 2)
+  const TFileInPackage* Installed = installedEntry(Context, LocalFile);
+  if (!Installed || !Context.installedChunks || Installed->chunkIndices.size() < 2)
     return {};
   std::vector<const TChunkInPackage*> Layout;
   std::uint64_t Size = 0;
@@ -300,13 +344,7 @@ std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& C
     Layout.push_back(&(*Context.installedChunks)[std::size_t(Index)]);
     Size += Layout.back()->unpackedSize;
   }
-  // The status-change time cannot be set back: a file changed in place
-  // whose modification time was restored (a backup put back with its
-  // times) has its change after the marker there.
-  const QFileInfo Info(Path);
-  if (!Info.isFile() || std::uint64_t(Info.size()) != Installed->unpackedSize || Size != Installed->unpackedSize ||
-      !Context.markerTime.isValid() || Info.lastModified() > Context.markerTime ||
-      Info.metadataChangeTime() > Context.markerTime) {
+  if (Size != Installed->unpackedSize || !installedFileUnchanged(Context, *Installed, QFileInfo(Path))) {
     qInfo().noquote() << QString("installed layout of %1 not trusted, its content is scanned%2").arg(Path, threadTag());
     return {};
   }
@@ -636,19 +674,16 @@ TPackageDifference TPackageInstallation::FindFilesInPackageBasedOnHashAndSizeTha
               [](const TFileInPackage& Left, const TFileInPackage& Right) { return Left.localFile < Right.localFile; });
     Context->installedFiles = &SortedInstalledFiles;
     Context->installedChunks = &InstalledChunks;
-    Context->markerTime = *FastScanMarkerTime;
+    if (FastScanMarkerTime->isValid())
+      Context->markerTime = FastScanMarkerTime->toMSecsSinceEpoch();
   }
 
-  std::vector<QFuture<std::vector<TFileToDownload>>> Tasks;
-  for (int Task = 0; Task < kScanTasks; ++Task)
-    Tasks.push_back(QtConcurrent::run([Context] { return runScanTask(*Context); }));
   // The tasks do not throw, so this waits for every one of them: none is
   // still changing files when the result is handed on.
   TPackageDifference Result;
-  for (auto& Task : Tasks) {
-    std::vector<TFileToDownload> Part = Task.result();
+  for (std::vector<TFileToDownload>& Part :
+       runTasksHereAndInPool(kScanTasks, [Context] { return runScanTask(*Context); }))
     std::move(Part.begin(), Part.end(), std::back_inserter(Result.filesToDownload));
-  }
   Result.failure = Context->failure;
   Result.failureKind = Context->failureKind;
   if (Context->oldBlocks && !Context->oldBlocks->empty())

@@ -3,6 +3,7 @@
 
 #include "engine/logging.h"
 #include "engine/packageinstallation.h"
+#include "engine/sharedwork.h"
 #include "shared/sha256.h"
 
 #include <QDebug>
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QtConcurrent>
 
 #include <deque>
 
@@ -115,11 +115,7 @@ bool TPackageInstallation::VerifyPackage(const QDir& InstallationDirectory,
     Context.filesToVerify.push_back(&File);
     Context.totalBytes += File.unpackedSize;
   }
-  std::vector<QFuture<void>> Tasks;
-  for (int Task = 0; Task < kVerifyTasks; ++Task)
-    Tasks.push_back(QtConcurrent::run([&Context] { runVerifyTask(Context); }));
-  for (auto& Task : Tasks)
-    Task.waitForFinished();
+  runTasksHereAndInPool(kVerifyTasks, [&Context] { runVerifyTask(Context); });
   return Context.result;
 }
 

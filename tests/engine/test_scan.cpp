@@ -3,6 +3,7 @@
 #include "shared/blockchunker.h"
 #include "engine/packageinstallation.h"
 #include "engine/piecemoves.h"
+#include "engine/sharedwork.h"
 
 #include "testsupport.h"
 
@@ -204,6 +205,7 @@ private slots:
   void leftoversOfInterruptedWrites();
   void progressCoversExistingFiles();
   void failingFileEndsTheScanAfterTheOthers();
+  void tasksStartedFromThePoolUseEveryThread();
 };
 
 namespace {
@@ -576,15 +578,23 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles_data()
   QTest::addColumn<int>("fileTime");
   QTest::addColumn<int>("markerTime");
   QTest::addColumn<bool>("trusted");
+  // The file is one piece, published as installed: trusted, it is taken as
+  // it is without being read.
+  QTest::addColumn<bool>("onePiece");
 
-  QTest::newRow("unchanged since the marker") << QByteArray("XA") << -60 << 10 << true;
-  QTest::newRow("same time as the marker, not read") << QByteArray("Z") << 10 << 10 << true;
-  QTest::newRow("changed after the marker") << QByteArray("AX") << 20 << 10 << false;
-  // Changed in place, then its old time put back (cp -a, rsync -a, tar): the
-  // status-change time tells.
-  QTest::newRow("changed after the marker, time put back") << QByteArray("AX") << -60 << -10 << false;
-  QTest::newRow("another size") << QByteArray("AX+") << -60 << 10 << false;
-  QTest::newRow("missing") << QByteArray() << -60 << 10 << false;
+  for (const bool OnePiece : {false, true}) {
+    const auto Row = [OnePiece](const char* Name) {
+      return &QTest::newRow(qPrintable(QString(Name) + (OnePiece ? ", one piece" : "")));
+    };
+    *Row("unchanged since the marker") << QByteArray("XA") << -60 << 10 << true << OnePiece;
+    *Row("same time as the marker, not read") << QByteArray("Z") << 10 << 10 << true << OnePiece;
+    *Row("changed after the marker") << QByteArray("AX") << 20 << 10 << false << OnePiece;
+    // Changed in place, then its old time put back (cp -a, rsync -a, tar):
+    // the status-change time tells.
+    *Row("changed after the marker, time put back") << QByteArray("AX") << -60 << -10 << false << OnePiece;
+    *Row("another size") << QByteArray("AX+") << -60 << 10 << false << OnePiece;
+    *Row("missing") << QByteArray() << -60 << 10 << false << OnePiece;
+  }
 }
 
 void TestScan::fastScanTrustsOnlyUnchangedFiles()
@@ -596,13 +606,19 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
   QFETCH(int, fileTime);
   QFETCH(int, markerTime);
   QFETCH(bool, trusted);
+  QFETCH(bool, onePiece);
   TScanFixture Fixture;
   const QByteArray X = piece('x', 3000), A = piece('a', 5000), B = piece('b', 4000);
   const QByteArray Other = piece('z', X.size() + A.size());
   TDescriptionBuilder Installed;
-  Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
   TDescriptionBuilder Published;
-  Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
+  if (onePiece) {
+    Installed.file("f.bin", {Installed.chunk(X + A)}, X + A);
+    Published.file("f.bin", {Published.chunk(X + A)}, X + A);
+  } else {
+    Installed.file("f.bin", {Installed.chunk(X), Installed.chunk(A)}, X + A);
+    Published.file("f.bin", {Published.chunk(A), Published.chunk(B)}, A + B);
+  }
   const QMap<QByteArray, QByteArray> Contents{{"XA", X + A}, {"AX", A + X}, {"AX+", A + X + "+"}, {"Z", Other}};
   const QDateTime Written = QDateTime::currentDateTime();
   if (!onDisk.isEmpty()) {
@@ -616,6 +632,12 @@ void TestScan::fastScanTrustsOnlyUnchangedFiles()
       Fixture.compute(Published.build("2"), Installed.build("1"), Written.addSecs(markerTime));
   const TFileToDownload* File = findResult(Difference, "f.bin");
   QVERIFY(File);
+  if (onePiece) {
+    const bool Kept = trusted || onDisk == "XA";
+    QCOMPARE(File->chunksToDownload, Kept ? std::vector<std::int32_t>{} : std::vector<std::int32_t>{0});
+    QCOMPARE(QFile::exists(Fixture.path("f.bin")), Kept);
+    return;
+  }
   if (onDisk.isEmpty()) {
     QCOMPARE(File->chunksToDownload, (std::vector<std::int32_t>{0, 1}));
     return;
@@ -1104,6 +1126,34 @@ void TestScan::failingFileEndsTheScanAfterTheOthers()
   QVERIFY(!Threw);
   QVERIFY2(Difference.failure.contains("fail.bin") && Difference.failure.contains("disk gone"),
            qPrintable(Difference.failure));
+}
+
+void TestScan::tasksStartedFromThePoolUseEveryThread()
+{
+  // The scan and the verification start their tasks from a task of the
+  // global pool; on two cores, a starter that only waited would leave all
+  // the work to one thread.
+  QThreadPool* Pool = QThreadPool::globalInstance();
+  const int Threads = Pool->maxThreadCount();
+  Pool->setMaxThreadCount(2);
+  std::atomic<int> Next{0};
+  QMutex Mutex;
+  QSet<QThread*> Workers;
+  const auto Work = [&] {
+    for (int Item = Next++; Item < 20; Item = Next++) {
+      {
+        QMutexLocker Lock(&Mutex);
+        Workers.insert(QThread::currentThread());
+      }
+      QThread::msleep(10);
+    }
+  };
+  QFuture<void> Starter = QtConcurrent::run([&] { runTasksHereAndInPool(6, Work); });
+  // Polled, not waited for: a wait could run the starter on this thread.
+  QTRY_VERIFY_WITH_TIMEOUT(Starter.isFinished(), 10000);
+  Pool->setMaxThreadCount(Threads);
+  QCOMPARE(Next.load() >= 20, true);
+  QCOMPARE(Workers.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestScan)
