@@ -166,7 +166,8 @@ void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPa
       Files.append(QJsonObject{{"localfile", File.localFile}});
     }
   }
-  writeFileCreatingFolders(installingFilesPath(Directory), QJsonDocument(QJsonObject{{"files", Files}}).toJson());
+  writeFileCreatingFolders(installingFilesPath(Directory),
+                           QJsonDocument(QJsonObject{{"files", Files}}).toJson(QJsonDocument::Compact));
 }
 
 QString TInstallationManager::assetFilePath(const TPackage& Package)
@@ -392,6 +393,17 @@ void TInstallationManager::updatePartiallyInstalledPackage(const std::shared_ptr
   writeFileCreatingFolders(partialMarkerPath(*Package), Published->packageData());
   writeAssetFile(*Package, Published->assetData());
   Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
+  // Reading the marker back would parse the same documents again.
+  rememberInstalledRead(partialMarkerPath(*Package), assetFilePath(*Package), *Published);
+}
+
+void TInstallationManager::rememberInstalledRead(const QString& Marker, const QString& Asset,
+                                                 const TPackageConfigurationReader& Description)
+{
+  const QByteArray Identity = filesIdentity({Marker, Asset});
+  if (Identity.isEmpty())
+    return;
+  m_LastInstalledRead = {Marker, Identity, std::make_shared<const TPackageConfigurationReader>(Description)};
 }
 
 void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)

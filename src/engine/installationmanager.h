@@ -112,6 +112,11 @@ private:
     std::shared_ptr<const TPackageConfigurationReader> description;
   };
   TInstalledRead m_LastInstalledRead;
+  // The marker and asset file were just written from Description: it is
+  // what reading them gives. (An installed description is read for its
+  // files, their sizes, hashes and cuts; the places it names for
+  // downloads, resolved against where it was read from, are never used.)
+  void rememberInstalledRead(const QString& Marker, const QString& Asset, const TPackageConfigurationReader& Description);
 };
 
 } // namespace orvale::launcher
