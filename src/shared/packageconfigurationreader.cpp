@@ -73,7 +73,7 @@ std::optional<QJsonObject> parseObject(const QByteArray& Data, QString& Reason)
 // The files and chunks a document lists.
 qint64 entryCount(const QJsonObject& Document)
 {
-  return qint64(Document.value("files").toArray().size()) + Document.value("chunks").toArray().size();
+  return qint64(Document.value(QLatin1String("files")).toArray().size()) + Document.value(QLatin1String("chunks")).toArray().size();
 }
 
 // The first local file that two entries name (after the folder's path
@@ -106,8 +106,10 @@ bool isWholeNumber(const QJsonValue& Value)
 bool isHashText(const QJsonValue& Value)
 {
   const QString Text = Value.toString();
-  return Text.size() == 64 &&
-         std::all_of(Text.begin(), Text.end(), [](QChar Character) { return std::isxdigit(Character.toLatin1()) != 0; });
+  return Text.size() == 64 && std::all_of(Text.cbegin(), Text.cend(), [](QChar Character) {
+           const ushort Code = Character.unicode();
+           return (Code >= '0' && Code <= '9') || (Code >= 'a' && Code <= 'f') || (Code >= 'A' && Code <= 'F');
+         });
 }
 
 // What keeps Entry from being a file entry; empty when it is one.
@@ -116,11 +118,11 @@ QString fileEntryProblem(const QJsonValue& Entry)
   const QJsonObject Object = Entry.toObject();
   if (!Entry.isObject())
     return "is not an object";
-  if (Object.value("localfile").toString().isEmpty())
+  if (Object.value(QLatin1String("localfile")).toString().isEmpty())
     return "has no \"localfile\"";
-  if (!isWholeNumber(Object.value("unpackedsize")))
+  if (!isWholeNumber(Object.value(QLatin1String("unpackedsize"))))
     return "has no \"unpackedsize\"";
-  if (!isHashText(Object.value("unpackedhash")))
+  if (!isHashText(Object.value(QLatin1String("unpackedhash"))))
     return "has no \"unpackedhash\" of 64 hex digits";
   return QString();
 }
@@ -140,10 +142,10 @@ QString packPlacementProblem(const QJsonObject& Document);
 
 QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly)
 {
-  const QJsonValue Version = Document.value("version");
+  const QJsonValue Version = Document.value(QLatin1String("version"));
   if (!Version.isString() && (TextVersionOnly || !Version.isDouble()))
     return QString("the %1 has no %2\"version\"").arg(Which, TextVersionOnly ? "text " : "");
-  const QJsonValue Files = Document.value("files");
+  const QJsonValue Files = Document.value(QLatin1String("files"));
   if (!Files.isArray() || Files.toArray().isEmpty())
     return QString("the %1 lists no \"files\"").arg(Which);
   const QJsonArray Entries = Files.toArray();
@@ -200,7 +202,30 @@ std::uint64_t jsonToUnsigned64(const QJsonValue& Value)
 
 QByteArray jsonToHash(const QJsonValue& Value)
 {
-  return QByteArray::fromHex(Value.toString().toLocal8Bit());
+  const QString Text = Value.toString();
+  // A hash as the publisher writes it: two hex digits a byte.
+  QByteArray Bytes(Text.size() / 2, Qt::Uninitialized);
+  const auto Digit = [](QChar Character) {
+    const ushort Code = Character.unicode();
+    if (Code >= '0' && Code <= '9')
+      return int(Code - '0');
+    if (Code >= 'a' && Code <= 'f')
+      return int(Code - 'a' + 10);
+    if (Code >= 'A' && Code <= 'F')
+      return int(Code - 'A' + 10);
+    return -1;
+  };
+  bool Plain = Text.size() % 2 == 0;
+  const QChar* Digits = Text.constData();
+  char* Out = Bytes.data();
+  for (int Index = 0; Plain && Index < Bytes.size(); ++Index) {
+    const int High = Digit(Digits[2 * Index]);
+    const int Low = Digit(Digits[2 * Index + 1]);
+    Plain = High >= 0 && Low >= 0;
+    Out[Index] = char(High * 16 + Low);
+  }
+  // Anything else is read leniently, as it always was.
+  return Plain ? Bytes : QByteArray::fromHex(Text.toLocal8Bit());
 }
 
 QUrl resolveAgainstBaseUrl(const QUrl& Base, const QString& Reference)
@@ -241,8 +266,8 @@ std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUr
   for (const QJsonValue& Element : Value.toArray()) {
     const QJsonObject Object = Element.toObject();
     TPackInDescription Pack;
-    Pack.url = jsonToUrl(Object.value("url"), BaseUrl);
-    Pack.size = jsonToUnsigned64(Object.value("size"));
+    Pack.url = jsonToUrl(Object.value(QLatin1String("url")), BaseUrl);
+    Pack.size = jsonToUnsigned64(Object.value(QLatin1String("size")));
     if (Pack.url.isEmpty() || Pack.size == 0 || Pack.size > kMaxPackBytes) {
       Problem = QString("pack %1 has no URL or a size outside 1 to %2 bytes").arg(Packs.size()).arg(kMaxPackBytes);
       return std::nullopt;
@@ -254,15 +279,15 @@ std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUr
 
 QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs)
 {
-  const QJsonValue Pack = Object.value("pack");
+  const QJsonValue Pack = Object.value(QLatin1String("pack"));
   if (Pack.isUndefined())
     return QString();
   const std::int32_t Index = jsonToChunkIndex(Pack);
   if (!Pack.isDouble() || Index < 0 || std::size_t(Index) >= Packs.size())
     return QString("a piece names pack %1, which the description does not list").arg(Pack.toVariant().toString());
   const TPackInDescription& Where = Packs[std::size_t(Index)];
-  const std::uint64_t Offset = jsonToUnsigned64(Object.value("packoffset"));
-  const std::uint64_t Size = jsonToUnsigned64(Object.value("packedsize"));
+  const std::uint64_t Offset = jsonToUnsigned64(Object.value(QLatin1String("packoffset")));
+  const std::uint64_t Size = jsonToUnsigned64(Object.value(QLatin1String("packedsize")));
   if (Size == 0 || Offset >= Where.size || Size > Where.size - Offset)
     return QString("a piece lies outside its pack %1").arg(Where.url.toString());
   return QString();
@@ -275,11 +300,11 @@ namespace {
 QString packPlacementProblem(const QJsonObject& Document)
 {
   QString Problem;
-  const std::optional<TPackTable> Packs = parsePacks(Document.value("packs"), QUrl(), Problem);
+  const std::optional<TPackTable> Packs = parsePacks(Document.value(QLatin1String("packs")), QUrl(), Problem);
   if (!Packs)
     return Problem;
   for (const char* Key : {"chunks", "files"}) {
-    for (const QJsonValue& Element : Document.value(Key).toArray()) {
+    for (const QJsonValue& Element : Document.value(QLatin1String(Key)).toArray()) {
       Problem = piecePlacementProblem(Element.toObject(), *Packs);
       if (!Problem.isEmpty())
         return Problem;
@@ -291,12 +316,20 @@ QString packPlacementProblem(const QJsonObject& Document)
 // Places the piece in its pack when the entry names one (and it lies there).
 void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPackage& Chunk)
 {
-  if (Object.value("pack").isUndefined() || !piecePlacementProblem(Object, Packs).isEmpty())
+  const QJsonValue Pack = Object.value(QLatin1String("pack"));
+  if (Pack.isUndefined() || !Pack.isDouble())
     return;
-  const TPackInDescription& Where = Packs[std::size_t(jsonToChunkIndex(Object.value("pack")))];
+  const std::int32_t Index = jsonToChunkIndex(Pack);
+  if (Index < 0 || std::size_t(Index) >= Packs.size())
+    return;
+  const TPackInDescription& Where = Packs[std::size_t(Index)];
+  const std::uint64_t Offset = jsonToUnsigned64(Object.value(QLatin1String("packoffset")));
+  // As piecePlacementProblem checks it.
+  if (Chunk.packedSize == 0 || Offset >= Where.size || Chunk.packedSize > Where.size - Offset)
+    return;
   Chunk.packUrl = Where.url;
   Chunk.packSize = Where.size;
-  Chunk.packOffset = jsonToUnsigned64(Object.value("packoffset"));
+  Chunk.packOffset = Offset;
   Chunk.url = pieceInPackUrl(Where.url, Chunk.packOffset);
 }
 
@@ -305,18 +338,18 @@ void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPac
 TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
 {
   TChunkInPackage Chunk;
-  Chunk.url = jsonToUrl(Object.value("url"), BaseUrl);
-  Chunk.packedSize = jsonToUnsigned64(Object.value("packedsize"));
-  Chunk.packedHash = jsonToHash(Object.value("packedhash"));
-  Chunk.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
-  Chunk.unpackedHash = jsonToHash(Object.value("unpackedhash"));
-  Chunk.unpack = Object.value("unpack").toBool(true);
+  Chunk.url = jsonToUrl(Object.value(QLatin1String("url")), BaseUrl);
+  Chunk.packedSize = jsonToUnsigned64(Object.value(QLatin1String("packedsize")));
+  Chunk.packedHash = jsonToHash(Object.value(QLatin1String("packedhash")));
+  Chunk.unpackedSize = jsonToUnsigned64(Object.value(QLatin1String("unpackedsize")));
+  Chunk.unpackedHash = jsonToHash(Object.value(QLatin1String("unpackedhash")));
+  Chunk.unpack = Object.value(QLatin1String("unpack")).toBool(true);
   placeInPack(Object, Packs, Chunk);
   if (Chunk.inPack())
     return Chunk;
-  const QUrl BlockIndexUrl = jsonToUrl(Object.value("blockindex"), BaseUrl);
-  const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value("blockindexsize"));
-  const QByteArray BlockIndexHash = jsonToHash(Object.value("blockindexhash"));
+  const QUrl BlockIndexUrl = jsonToUrl(Object.value(QLatin1String("blockindex")), BaseUrl);
+  const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value(QLatin1String("blockindexsize")));
+  const QByteArray BlockIndexHash = jsonToHash(Object.value(QLatin1String("blockindexhash")));
   if (!BlockIndexUrl.isEmpty() && BlockIndexSize > 0 && BlockIndexSize <= kMaxBlockIndexBytes &&
       BlockIndexHash.size() == 32) {
     Chunk.blockIndexUrl = BlockIndexUrl;
@@ -329,27 +362,28 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
 TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
 {
   TFileInPackage File;
-  File.localFile = Object.value("localfile").toString();
-  File.unpackedHash = jsonToHash(Object.value("unpackedhash"));
-  File.unpackedSize = jsonToUnsigned64(Object.value("unpackedsize"));
-  File.executable = Object.value("executable").toBool(false);
+  File.localFile = Object.value(QLatin1String("localfile")).toString();
+  File.executable = Object.value(QLatin1String("executable")).toBool(false);
   File.ownDownload = parseChunk(Object, BaseUrl, Packs);
-  const QJsonValue Chunks = Object.value("chunks");
+  // The same keys of the same entry.
+  File.unpackedHash = File.ownDownload.unpackedHash;
+  File.unpackedSize = File.ownDownload.unpackedSize;
+  const QJsonValue Chunks = Object.value(QLatin1String("chunks"));
   if (Chunks.isArray()) {
     const QJsonArray Array = Chunks.toArray();
     File.chunkIndices.reserve(std::size_t(Array.size()));
     for (const QJsonValue& Index : Array)
       File.chunkIndices.push_back(jsonToChunkIndex(Index));
   }
-  const QJsonValue Patches = Object.value("patches");
+  const QJsonValue Patches = Object.value(QLatin1String("patches"));
   if (Patches.isArray()) {
     for (const QJsonValue& Element : Patches.toArray()) {
       const QJsonObject PatchObject = Element.toObject();
       TFilePatch Patch;
-      Patch.url = jsonToUrl(PatchObject.value("url"), BaseUrl);
-      Patch.fromVersion = integerText(PatchObject.value("fromversion"));
-      Patch.toVersion = integerText(PatchObject.value("toversion"));
-      Patch.size = jsonToInt32(PatchObject.value("size"));
+      Patch.url = jsonToUrl(PatchObject.value(QLatin1String("url")), BaseUrl);
+      Patch.fromVersion = integerText(PatchObject.value(QLatin1String("fromversion")));
+      Patch.toVersion = integerText(PatchObject.value(QLatin1String("toversion")));
+      Patch.size = jsonToInt32(PatchObject.value(QLatin1String("size")));
       File.patches.push_back(std::move(Patch));
     }
   }
@@ -400,14 +434,14 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   }
 
   const QJsonObject& Package = *PackageObject;
-  m_Version = Package.value("version").toString();
-  m_Executable = Package.value("executable").toString();
-  const QString Generation = Package.value("generation").toString();
+  m_Version = Package.value(QLatin1String("version")).toString();
+  m_Executable = Package.value(QLatin1String("executable")).toString();
+  const QString Generation = Package.value(QLatin1String("generation")).toString();
   if (Generation == "first")
     m_Generation = EPackageGeneration::First;
   else if (Generation == "second")
     m_Generation = EPackageGeneration::Second;
-  const QString Variant = Package.value("variant").toString();
+  const QString Variant = Package.value(QLatin1String("variant")).toString();
   if (Variant == "regular")
     m_Variant = EPackageVariant::Regular;
   else if (Variant == "preview")
@@ -421,15 +455,15 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   // their packs.
   const auto AppendEntries = [this](const QJsonObject& Document, const QUrl& BaseUrl) {
     QString Unused;
-    const TPackTable Packs = parsePacks(Document.value("packs"), BaseUrl, Unused).value_or(TPackTable());
-    for (const QJsonValue& Element : Document.value("chunks").toArray())
+    const TPackTable Packs = parsePacks(Document.value(QLatin1String("packs")), BaseUrl, Unused).value_or(TPackTable());
+    for (const QJsonValue& Element : Document.value(QLatin1String("chunks")).toArray())
       m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, Packs));
-    for (const QJsonValue& Element : Document.value("files").toArray())
+    for (const QJsonValue& Element : Document.value(QLatin1String("files")).toArray())
       m_Files.push_back(parseFile(Element.toObject(), BaseUrl, Packs));
   };
 
   AppendEntries(Package, m_PackageUrl);
-  const QJsonValue Parameters = Package.value("parameters");
+  const QJsonValue Parameters = Package.value(QLatin1String("parameters"));
   if (Parameters.isArray()) {
     for (const QJsonValue& Parameter : Parameters.toArray())
       m_Parameters << Parameter.toString();
@@ -437,7 +471,7 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
 
   if (AssetObject) {
     const QJsonObject& Asset = *AssetObject;
-    const QJsonValue AssetVersion = Asset.value("version");
+    const QJsonValue AssetVersion = Asset.value(QLatin1String("version"));
     m_AssetVersion = AssetVersion.isDouble() ? integerText(AssetVersion) : AssetVersion.toString();
     AppendEntries(Asset, m_AssetUrl);
   }
