@@ -23,9 +23,18 @@ namespace orvale::launcher {
 
 namespace {
 
+// The URL as text. One piece's steps name its URL several times in a row,
+// and making the text costs more than the rest of a log line: the last one
+// made on each thread is kept.
 QString urlText(const QUrl& Url)
 {
-  return Url.toString();
+  thread_local QUrl Last;
+  thread_local QString Text;
+  if (Text.isEmpty() || Url != Last) {
+    Last = Url;
+    Text = Url.toString();
+  }
+  return Text;
 }
 
 std::uint64_t chunkOffset(const TFileToDownload& File, std::size_t Index)
@@ -265,6 +274,9 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_RunFinished = false;
   m_TargetDirectory = TargetDirectory;
   m_ReplacementMode = ReplacementMode;
+  std::atomic_store(&m_pSmallPieceWriteback,
+                    std::make_shared<shared::TBackgroundWriteback>(TargetDirectory.absolutePath(),
+                                                                   SmallPieceBytesWrittenOutTogether));
   const auto Settings = m_pLauncherFilesystemHelper->engineSettings();
   m_MaxCachedChunks = Settings->maxCachedChunks;
   m_MaxCachedBytes = std::uint64_t(std::max(Settings->maxCachedMegabytes, 0)) * 1024 * 1024;
@@ -392,14 +404,14 @@ void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
   // Copy: a refused URL fails synchronously and changes the outstanding list.
   const std::vector<TChunkToDownload> Order = m_AllChunks;
   for (const TChunkToDownload& Chunk : Order) {
-    if (findChunk(m_OutstandingChunks, Chunk.chunk.url) == m_OutstandingChunks.end() ||
+    if (m_OutstandingChunks.find(Chunk.urlText) == m_OutstandingChunks.end() ||
         m_Requested.contains(Chunk.urlText))
       continue;
     const QString Scheme = Chunk.chunk.url.scheme();
     if (Scheme != "http" && Scheme != "https") {
       // Package data comes only from web servers: a description must not
       // make the launcher read local files or devices.
-      qCritical().noquote() << QString("Download of %1 refused: not an http or https URL").arg(urlText(Chunk.chunk.url));
+      qCritical().noquote() << QString("Download of %1 refused: not an http or https URL").arg(Chunk.urlText);
       removeChunk(m_OutstandingChunks, Chunk.chunk.url);
       m_AtLeastOneDownloadFailed = true;
       continue;
@@ -417,7 +429,7 @@ void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
     }
     if (MaxRequests-- <= 0)
       break;
-    qInfo().noquote() << QString("start download of %1%2").arg(urlText(Chunk.chunk.url), threadTag());
+    qInfo().noquote() << QString("start download of %1%2").arg(Chunk.urlText, threadTag());
     requestWhole(Chunk);
   }
   if (m_OutstandingChunks.empty())
@@ -514,10 +526,10 @@ void TPackageFileDownloader::takeFinishedTasks()
   }
 }
 
-TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(TChunkToDownload Chunk, TChunkData Data,
+TPackageFileDownloader::TStepsDone TPackageFileDownloader::processChunk(const TChunkToDownload& Chunk, TChunkData Data,
                                                                         EProcessingStep First, bool MaySave)
 {
-  const QString Url = urlText(Chunk.chunk.url);
+  const QString Url = Chunk.urlText;
   // Runs one step; an exception is logged with its text and fails the step.
   const auto Run = [&](EProcessingStep Step, const auto& Function) {
     try {
@@ -595,34 +607,34 @@ void TPackageFileDownloader::onStepFailed(EProcessingStep Step, const QUrl& Url)
   emitFinishedSignalWhenNoMoreFilesAreOutstanding();
 }
 
-TChunkData TPackageFileDownloader::verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const
+TChunkData TPackageFileDownloader::verifyDownloadedData(const TChunkToDownload& Chunk, TChunkData Data) const
 {
-  qDebug().noquote() << QString("verifyDownloadedData %1 started%2").arg(urlText(Chunk.chunk.url), threadTag());
+  qDebug().noquote() << QString("verifyDownloadedData %1 started%2").arg(Chunk.urlText, threadTag());
   if (!Data.content)
     Data.content = contentOfBody(Data.body);
   Data.body = shared::TReplyBody();
   const QByteArray Hash = Data.sha256.isEmpty() ? Data.content->sha256() : Data.sha256;
   if (Hash != Chunk.chunk.unpackedHash) {
     qInfo().noquote() << "saveDownloadedData failed: invalid hash";
-    throw std::runtime_error(QString("verify of url '%1' failed").arg(urlText(Chunk.chunk.url)).toStdString());
+    throw std::runtime_error(QString("verify of url '%1' failed").arg(Chunk.urlText).toStdString());
   }
-  qDebug().noquote() << QString("verifyDownloadedData %1 finished%2").arg(urlText(Chunk.chunk.url), threadTag());
+  qDebug().noquote() << QString("verifyDownloadedData %1 finished%2").arg(Chunk.urlText, threadTag());
   return Data;
 }
 
-TChunkData TPackageFileDownloader::checkPackedData(TChunkToDownload Chunk, TChunkData Data) const
+TChunkData TPackageFileDownloader::checkPackedData(const TChunkToDownload& Chunk, TChunkData Data) const
 {
   if (std::uint64_t(std::max<qint64>(Data.body.size, 0)) != Chunk.chunk.packedSize ||
       contentOfBody(Data.body)->sha256() != Chunk.chunk.packedHash)
     throw std::runtime_error(
-        QString("the body of '%1' is not the packed data its description names").arg(urlText(Chunk.chunk.url)).toStdString());
+        QString("the body of '%1' is not the packed data its description names").arg(Chunk.urlText).toStdString());
   Data.packedChecked = true;
   return Data;
 }
 
-TChunkData TPackageFileDownloader::decompressDownloadedData(TChunkToDownload Chunk, TChunkData Data) const
+TChunkData TPackageFileDownloader::decompressDownloadedData(const TChunkToDownload& Chunk, TChunkData Data) const
 {
-  qDebug().noquote() << QString("decompressDownloadedData %1 started%2").arg(urlText(Chunk.chunk.url), threadTag());
+  qDebug().noquote() << QString("decompressDownloadedData %1 started%2").arg(Chunk.urlText, threadTag());
   // A container that declares more than the chunk's size cannot hold the
   // chunk: it is refused before anything is allocated for it.
   const std::uint64_t Limit = Chunk.chunk.unpackedSize > 0 ? Chunk.chunk.unpackedSize : shared::kMaxUnpackedPayloadSize;
@@ -630,7 +642,7 @@ TChunkData TPackageFileDownloader::decompressDownloadedData(TChunkToDownload Chu
   TChunkData Result;
   Result.content = std::move(Unpacked.content);
   Result.sha256 = std::move(Unpacked.sha256);
-  qDebug().noquote() << QString("decompressDownloadedData %1 finished%2").arg(urlText(Chunk.chunk.url), threadTag());
+  qDebug().noquote() << QString("decompressDownloadedData %1 finished%2").arg(Chunk.urlText, threadTag());
   return Result;
 }
 
@@ -663,9 +675,9 @@ private:
   QTextStream m_Stream;
 };
 
-void TPackageFileDownloader::saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content)
+void TPackageFileDownloader::saveDownloadedData(const TChunkToDownload& Chunk, std::shared_ptr<const TChunkContent> Content)
 {
-  qInfo().noquote() << QString("saveDownloadedData chunk %1%2").arg(urlText(Chunk.chunk.url), threadTag());
+  qInfo().noquote() << QString("saveDownloadedData chunk %1%2").arg(Chunk.urlText, threadTag());
   bool Cached = false;
   for (const std::shared_ptr<TChunkedFileState>& File : Chunk.files) {
     QMutexLocker FileLock(&File->mutex);
@@ -733,7 +745,7 @@ bool TPackageFileDownloader::writePendingPositions(TChunkedFileState& File, cons
     const std::optional<TWriteSource> Source = takeSource(Entry, Chunk, Content);
     if (!Source) {
       qInfo().noquote() << QString("saveDownloadedData chunk %1 not found for %2. => Wait for chunk%3")
-                               .arg(urlText(Chunk.chunk.url), File.file.fileName(), threadTag());
+                               .arg(Chunk.urlText, File.file.fileName(), threadTag());
       return false;
     }
     writePosition(File, Index, *Source, Debug);
@@ -773,10 +785,12 @@ void TPackageFileDownloader::writePosition(TChunkedFileState& File, std::int32_t
     throwIo(File.file, "couldn't write chunk file");
   Source.content->copyTo(File.file, Offset);
   // The disk takes the data while the next chunks arrive, so that the flush
-  // before the full marker has little left to wait for. Not for small
-  // pieces: a system call each costs more than the flush saves.
+  // before the full marker has little left to wait for. Small pieces go
+  // many at a time: a system call each costs more than the flush saves.
   if (Entry.unpackedSize >= MinBytesWrittenOutAtOnce)
     shared::startWritingToDisk(File.file, qint64(Offset), qint64(Entry.unpackedSize));
+  else if (const auto Writeback = std::atomic_load(&m_pSmallPieceWriteback))
+    Writeback->written(Entry.unpackedSize);
   File.writtenEnd = Offset + Entry.unpackedSize;
 
   using EOrigin = TWriteSource::EOrigin;

@@ -151,8 +151,11 @@ public:
   // largest piece the publisher writes (16 MiB) and its container stay in
   // memory.
   static constexpr qint64 MaxChunkBytesInMemory = 17 * 1024 * 1024;
-  // Written pieces of at least this size are handed to the disk at once.
+  // Written pieces of at least this size are handed to the disk at once;
+  // smaller ones, every this many bytes of them, by a writeback of the file
+  // system in the background.
   static constexpr std::uint64_t MinBytesWrittenOutAtOnce = 1024 * 1024;
+  static constexpr std::uint64_t SmallPieceBytesWrittenOutTogether = 16 * 1024 * 1024;
 
   TPackageFileDownloader(std::shared_ptr<::shared::TDownloadPool> DownloadPool,
                          std::shared_ptr<TEngineFilesystemHelper> FilesystemHelper);
@@ -179,10 +182,10 @@ public:
   std::uint64_t peakCachedChunkBytes() const;
 
   // Worker operations, run on the global thread pool; they fail by throwing.
-  TChunkData verifyDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
-  TChunkData checkPackedData(TChunkToDownload Chunk, TChunkData Data) const;
-  TChunkData decompressDownloadedData(TChunkToDownload Chunk, TChunkData Data) const;
-  void saveDownloadedData(TChunkToDownload Chunk, std::shared_ptr<const TChunkContent> Content);
+  TChunkData verifyDownloadedData(const TChunkToDownload& Chunk, TChunkData Data) const;
+  TChunkData checkPackedData(const TChunkToDownload& Chunk, TChunkData Data) const;
+  TChunkData decompressDownloadedData(const TChunkToDownload& Chunk, TChunkData Data) const;
+  void saveDownloadedData(const TChunkToDownload& Chunk, std::shared_ptr<const TChunkContent> Content);
 
 signals:
   void downloadCompleted();
@@ -261,7 +264,7 @@ private:
     TChunkData data;  // verified, not saved: writes were not allowed
   };
   // The task: the steps from First on, the save only when MaySave.
-  TStepsDone processChunk(TChunkToDownload Chunk, TChunkData Data, EProcessingStep First, bool MaySave);
+  TStepsDone processChunk(const TChunkToDownload& Chunk, TChunkData Data, EProcessingStep First, bool MaySave);
   static const char* stepName(EProcessingStep Step);
   shared::TRequestOptions requestOptions(const TChunkInPackage& Chunk) const;
   void onStepFailed(EProcessingStep Step, const QUrl& Url);
@@ -318,6 +321,9 @@ private:
   TPackFetcher* m_pPackFetcher = nullptr;    // a child
   std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
+  // The run's writeback of small pieces; replaced (atomically: tasks of an
+  // earlier run may still write) when a run starts.
+  std::shared_ptr<::shared::TBackgroundWriteback> m_pSmallPieceWriteback;
   bool m_AtLeastOneDownloadFailed = false;
   bool m_AtLeastOneSavingOperationFailed = false;
   EReplacementMode m_ReplacementMode = EReplacementMode::ReplaceFiles;

@@ -20,7 +20,7 @@ TPackFetcher::~TPackFetcher() = default;
 
 void TPackFetcher::fetch(const TChunkInPackage& Piece)
 {
-  TPack& Pack = m_Packs[Piece.packUrl.toString()];
+  TPack& Pack = m_Packs[packKey(Piece.packUrl)];
   Pack.url = Piece.packUrl;
   Pack.size = Piece.packSize;
   Pack.wanted[Piece.packOffset] = Piece;
@@ -29,14 +29,14 @@ void TPackFetcher::fetch(const TChunkInPackage& Piece)
 
 void TPackFetcher::release(const QUrl& PieceUrl)
 {
-  const auto Found = m_PackOfPiece.find(PieceUrl.toString());
+  const auto Found = m_PackOfPiece.find(PieceUrl);
   if (Found == m_PackOfPiece.end())
     return;
-  const auto Pack = m_Packs.find(Found->second);
+  const auto Pack = m_Packs.find(Found.value());
   m_PackOfPiece.erase(Found);
   if (Pack == m_Packs.end())
     return;
-  Pack->second.unreleased.erase(PieceUrl.toString());
+  Pack->second.unreleased.remove(PieceUrl);
   finishWhenReleased(Pack->second);
 }
 
@@ -142,9 +142,10 @@ void TPackFetcher::onDelivered(const QUrl& Url, const shared::TReplyBody& Body)
   }
   Pack->asked.clear();
   Pack->ranges.clear();
+  const QString Key = packKey(Url);
   for (const auto& [PieceUrl, PieceBody] : Pieces) {
-    Pack->unreleased.insert(PieceUrl.toString());
-    m_PackOfPiece[PieceUrl.toString()] = Url.toString();
+    Pack->unreleased.insert(PieceUrl);
+    m_PackOfPiece.insert(PieceUrl, Key);
   }
   // Handing a piece on may release it at once (and the pack with it).
   const std::uint64_t Generation = m_Generation;
@@ -168,9 +169,10 @@ void TPackFetcher::failAsked(TPack& Pack, QNetworkReply::NetworkError Code, cons
   std::vector<TChunkInPackage> Asked;
   Asked.swap(Pack.asked);
   Pack.ranges.clear();
+  const QString Key = packKey(Pack.url);
   for (const TChunkInPackage& Piece : Asked) {
-    Pack.unreleased.insert(Piece.url.toString());
-    m_PackOfPiece[Piece.url.toString()] = Pack.url.toString();
+    Pack.unreleased.insert(Piece.url);
+    m_PackOfPiece.insert(Piece.url, Key);
   }
   const std::uint64_t Generation = m_Generation;
   for (const TChunkInPackage& Piece : Asked) {
@@ -192,8 +194,17 @@ void TPackFetcher::finishWhenReleased(TPack& Pack)
 
 TPackFetcher::TPack* TPackFetcher::findPack(const QUrl& PackUrl)
 {
-  const auto Found = m_Packs.find(PackUrl.toString());
+  const auto Found = m_Packs.find(packKey(PackUrl));
   return Found == m_Packs.end() ? nullptr : &Found->second;
+}
+
+QString TPackFetcher::packKey(const QUrl& PackUrl)
+{
+  if (m_LastPackKey.isEmpty() || PackUrl != m_LastPackUrl) {
+    m_LastPackUrl = PackUrl;
+    m_LastPackKey = PackUrl.toString();
+  }
+  return m_LastPackKey;
 }
 
 } // namespace orvale::launcher

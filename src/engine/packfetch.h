@@ -7,15 +7,16 @@
 #include "shared/byteranges.h"
 #include "shared/downloadpool.h"
 
+#include <QHash>
 #include <QNetworkReply>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QUrl>
 
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <set>
 #include <vector>
 
 namespace orvale::launcher {
@@ -63,7 +64,7 @@ private:
     std::map<std::uint64_t, TChunkInPackage> wanted;  // by offset, not asked for yet
     std::vector<TChunkInPackage> asked;               // in the request on its way
     std::vector<shared::TByteRange> ranges;           // that request's ranges
-    std::set<QString> unreleased;                     // pieces handed on, not released
+    QSet<QUrl> unreleased;                            // pieces handed on, not released
     bool requestActive = false;                       // its URL holds a place in the pool
     bool wholeOnly = false;                           // its range answer was refused once
   };
@@ -79,10 +80,15 @@ private:
   // and what was wanted meanwhile is asked for.
   void finishWhenReleased(TPack& Pack);
   TPack* findPack(const QUrl& PackUrl);
+  // The key of a pack in m_Packs: its URL as text. Pieces come pack by pack,
+  // so the text of the last pack is kept.
+  QString packKey(const QUrl& PackUrl);
 
   std::shared_ptr<shared::TDownloadPool> m_pPool;
   std::map<QString, TPack> m_Packs;         // by pack URL text
-  std::map<QString, QString> m_PackOfPiece;  // piece URL text to pack URL text, while handed on
+  QHash<QUrl, QString> m_PackOfPiece;  // piece URL to pack URL text, while handed on
+  QUrl m_LastPackUrl;
+  QString m_LastPackKey;
   bool m_RequestsScheduled = false;
   std::uint64_t m_Generation = 0;
 };

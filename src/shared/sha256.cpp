@@ -12,6 +12,22 @@
 
 namespace shared {
 
+namespace {
+
+const EVP_MD* sha256Method()
+{
+#if OPENSSL_VERSION_NUMBER >= 0x30000000L
+  // Fetched once: the implicit fetch of every initialisation costs more
+  // than hashing a small file.
+  static EVP_MD* const Method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  if (Method)
+    return Method;
+#endif
+  return EVP_sha256();
+}
+
+} // namespace
+
 struct TSha256::TState
 {
   EVP_MD_CTX* context = nullptr;
@@ -32,7 +48,7 @@ TSha256::~TSha256()
 
 void TSha256::reset()
 {
-  if (EVP_DigestInit_ex(m_pState->context, EVP_sha256(), nullptr) != 1)
+  if (EVP_DigestInit_ex(m_pState->context, sha256Method(), nullptr) != 1)
     throw std::runtime_error("SHA-256 initialisation failed");
 }
 
