@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace shared {
 
@@ -79,6 +81,65 @@ void TFileSystemFlush::flush() const
     throwIoError(m_Path, QString::fromLocal8Bit(std::strerror(m_OpenError)));
   if (::syncfs(m_Descriptor) != 0)
     throwIoError(m_Path, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+struct TBackgroundWriteback::TState
+{
+  int descriptor = -1;
+  std::uint64_t threshold = 0;
+  std::mutex mutex;
+  std::uint64_t unwritten = 0;  // counted since the last writeback started
+  bool running = false;
+  int started = 0;
+  std::thread thread;
+
+  ~TState()
+  {
+    if (descriptor >= 0)
+      ::close(descriptor);
+  }
+};
+
+TBackgroundWriteback::TBackgroundWriteback(const QString& Path, std::uint64_t Threshold)
+  : m_pState(std::make_shared<TState>())
+{
+  m_pState->descriptor = ::open(QFile::encodeName(Path).constData(), O_RDONLY | O_CLOEXEC);
+  m_pState->threshold = std::max<std::uint64_t>(Threshold, 1);
+}
+
+TBackgroundWriteback::~TBackgroundWriteback()
+{
+  std::lock_guard Lock(m_pState->mutex);
+  if (m_pState->thread.joinable())
+    m_pState->thread.detach();
+}
+
+void TBackgroundWriteback::written(std::uint64_t Bytes)
+{
+  TState& State = *m_pState;
+  if (State.descriptor < 0)
+    return;
+  std::lock_guard Lock(State.mutex);
+  State.unwritten += Bytes;
+  if (State.running || State.unwritten < State.threshold)
+    return;
+  State.unwritten = 0;
+  State.running = true;
+  ++State.started;
+  // The last writeback has ended (running was false): its thread is done.
+  if (State.thread.joinable())
+    State.thread.join();
+  State.thread = std::thread([Shared = m_pState] {
+    ::syncfs(Shared->descriptor);
+    std::lock_guard Lock(Shared->mutex);
+    Shared->running = false;
+  });
+}
+
+int TBackgroundWriteback::started() const
+{
+  std::lock_guard Lock(m_pState->mutex);
+  return m_pState->started;
 }
 
 void flushDirectoryToDisk(const QString& Directory)

@@ -6,6 +6,7 @@
 #include <QSettings>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -68,6 +69,28 @@ private:
   QString m_Path;
   int m_Descriptor = -1;
   int m_OpenError = 0;
+};
+// Lets the disk take what many small files left behind while the next ones
+// are made: every Threshold bytes counted, the file system's dirty data is
+// written out (syncfs) on a thread of its own, one writeback at a time. Only
+// a hint, so that the flush before a marker has little left: it waits for
+// nothing and reports nothing (the flush does), and a writeback still
+// running when this ends finishes on its own.
+class TBackgroundWriteback
+{
+public:
+  TBackgroundWriteback(const QString& Path, std::uint64_t Threshold);
+  ~TBackgroundWriteback();
+  TBackgroundWriteback(const TBackgroundWriteback&) = delete;
+  TBackgroundWriteback& operator=(const TBackgroundWriteback&) = delete;
+  // Bytes written to the file system since; safe from any thread.
+  void written(std::uint64_t Bytes);
+  // Writebacks started so far.
+  int started() const;
+
+private:
+  struct TState;
+  std::shared_ptr<TState> m_pState;
 };
 // Raises the process's soft limit of open files (RLIMIT_NOFILE) to its hard
 // limit, so that an installation of many files does not run out of

@@ -35,6 +35,7 @@ private slots:
   void confinedJoin();
   void readAndWrite();
   void atomicWrites();
+  void backgroundWritebackEveryThreshold();
   void removeAndMove();
   void listingAndSubdirectories();
   void jsonReading();
@@ -136,6 +137,20 @@ void TestFileSystemHelper::atomicWrites()
   QVERIFY_EXCEPTION_THROWN(Helper.writeFileAtomically(Dir.filePath("taken"), "x"), std::runtime_error);
   QVERIFY_EXCEPTION_THROWN(Helper.writeFileAtomically(Dir.filePath("missing/x.json"), "x"), std::runtime_error);
   QCOMPARE(QDir(Dir.path()).entryList(QDir::Files), QStringList{"marker.json"});
+}
+
+void TestFileSystemHelper::backgroundWritebackEveryThreshold()
+{
+  QTemporaryDir Dir;
+  TBackgroundWriteback Writeback(Dir.path(), 1000);
+  Writeback.written(999);
+  QCOMPARE(Writeback.started(), 0);
+  Writeback.written(1);
+  QCOMPARE(Writeback.started(), 1);
+  // A file system that cannot be opened is never written back.
+  TBackgroundWriteback Nowhere(Dir.filePath("missing"), 1);
+  Nowhere.written(10);
+  QCOMPARE(Nowhere.started(), 0);
 }
 
 void TestFileSystemHelper::removeAndMove()
