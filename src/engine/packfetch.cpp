@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 namespace orvale::launcher {
@@ -49,6 +50,7 @@ void TPackFetcher::clear()
   }
   m_Packs.clear();
   m_PackOfPiece.clear();
+  m_BytesInTransfer = 0;
   m_RequestsScheduled = false;
 }
 
@@ -69,6 +71,8 @@ void TPackFetcher::scheduleRequests()
 void TPackFetcher::requestWanted()
 {
   for (auto& [Key, Pack] : m_Packs) {
+    if (m_BytesInTransfer >= kBytesInTransfer)
+      return;
     if (!Pack.requestActive && !Pack.wanted.empty())
       request(Pack);
   }
@@ -104,6 +108,8 @@ void TPackFetcher::request(TPack& Pack)
   Pack.asked = std::move(Asked);
   Pack.ranges = std::move(Ranges);
   Pack.requestActive = true;
+  Pack.bytesInTransfer = std::uint64_t(Options.maxBodyBytes);
+  m_BytesInTransfer += Pack.bytesInTransfer;
   m_pPool->download(Pack.url, Options);
 }
 
@@ -112,6 +118,7 @@ void TPackFetcher::onDelivered(const QUrl& Url, const shared::TReplyBody& Body)
   TPack* Pack = findPack(Url);
   if (!Pack || !Pack->requestActive || Pack->asked.empty())
     return;
+  answerArrived(*Pack);
   shared::TRangeResponse Response;
   Response.status = Body.statusCode;
   Response.contentType = Body.contentType;
@@ -161,7 +168,15 @@ void TPackFetcher::onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, c
   TPack* Pack = findPack(Url);
   if (!Pack || !Pack->requestActive || Pack->asked.empty())
     return;
+  answerArrived(*Pack);
   failAsked(*Pack, Code, ErrorString);
+}
+
+void TPackFetcher::answerArrived(TPack& Pack)
+{
+  m_BytesInTransfer -= std::min(m_BytesInTransfer, Pack.bytesInTransfer);
+  Pack.bytesInTransfer = 0;
+  scheduleRequests();
 }
 
 void TPackFetcher::failAsked(TPack& Pack, QNetworkReply::NetworkError Code, const QString& Reason)

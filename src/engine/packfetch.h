@@ -23,14 +23,16 @@ namespace orvale::launcher {
 
 // Pieces wanted in one turn of the event loop are grouped by pack and asked
 // for as shared::planPackFetch says: the merged ranges in requests of a
-// multipart answer each, or the whole pack with a plain GET. A server that ignores ranges sends the whole pack, and the
-// pieces are cut out of it; a pack whose range answer is refused is fetched
-// whole from then on.
+// multipart answer each, or the whole pack with a plain GET. A server that
+// ignores ranges sends the whole pack, and the pieces are cut out of it; a
+// pack whose range answer is refused is fetched whole from then on.
 //
-// A pack has one request at a time. Its URL keeps its place in the limit of
-// downloads until every piece handed on from the answer has been released
-// (release()), so that pieces waiting to be decoded and written do not pile
-// up; then the pieces wanted meanwhile are asked for.
+// A pack has one request at a time, and the answers on their way may bring
+// at most about kBytesInTransfer bytes together. A pack's URL keeps its
+// place in the limit of downloads until every piece handed on from the
+// answer has been released (release()), so that pieces waiting to be
+// decoded and written do not pile up; then the pieces wanted meanwhile are
+// asked for.
 //
 // Each piece is handed on as if its own chunk file had been fetched
 // (pieceFetched: exactly its packedSize bytes, status 200) or fails
@@ -67,6 +69,7 @@ private:
     QSet<QUrl> unreleased;                            // pieces handed on, not released
     bool requestActive = false;                       // its URL holds a place in the pool
     bool wholeOnly = false;                           // its range answer was refused once
+    std::uint64_t bytesInTransfer = 0;                // the most its request's answer may bring, until it arrives
   };
 
   void scheduleRequests();
@@ -76,6 +79,9 @@ private:
   void onFailed(const QUrl& Url, QNetworkReply::NetworkError Code, const QString& ErrorString);
   // Fails every piece of the pack's request.
   void failAsked(TPack& Pack, QNetworkReply::NetworkError Code, const QString& Reason);
+  // The answer to the pack's request has come (or failed): other packs may
+  // be asked for.
+  void answerArrived(TPack& Pack);
   // The request is over once its pieces are released: the URL is let go
   // and what was wanted meanwhile is asked for.
   void finishWhenReleased(TPack& Pack);
@@ -87,6 +93,12 @@ private:
   std::shared_ptr<shared::TDownloadPool> m_pPool;
   std::map<QString, TPack> m_Packs;         // by pack URL text
   QHash<QUrl, QString> m_PackOfPiece;  // piece URL to pack URL text, while handed on
+  // Answers still on their way may bring at most about this many bytes:
+  // through a slow link, a few packs that arrive one after the other are
+  // decoded and written while the next ones come, where many at once would
+  // all arrive at the end. (At least one request is always on its way.)
+  static constexpr std::uint64_t kBytesInTransfer = 2 * 1024 * 1024;
+  std::uint64_t m_BytesInTransfer = 0;
   QUrl m_LastPackUrl;
   QString m_LastPackKey;
   bool m_RequestsScheduled = false;
