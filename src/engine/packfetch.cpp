@@ -49,6 +49,7 @@ void TPackFetcher::clear()
       m_pPool->releaseUrl(Pack.url);
   }
   m_Packs.clear();
+  m_PackKeys.clear();
   m_PackOfPiece.clear();
   m_BytesInTransfer = 0;
   m_RequestsScheduled = false;
@@ -215,11 +216,10 @@ TPackFetcher::TPack* TPackFetcher::findPack(const QUrl& PackUrl)
 
 QString TPackFetcher::packKey(const QUrl& PackUrl)
 {
-  if (m_LastPackKey.isEmpty() || PackUrl != m_LastPackUrl) {
-    m_LastPackUrl = PackUrl;
-    m_LastPackKey = PackUrl.toString();
-  }
-  return m_LastPackKey;
+  auto Found = m_PackKeys.find(PackUrl);
+  if (Found == m_PackKeys.end())
+    Found = m_PackKeys.insert(PackUrl, PackUrl.toString());
+  return Found.value();
 }
 
 } // namespace orvale::launcher

@@ -86,8 +86,7 @@ private:
   // and what was wanted meanwhile is asked for.
   void finishWhenReleased(TPack& Pack);
   TPack* findPack(const QUrl& PackUrl);
-  // The key of a pack in m_Packs: its URL as text. Pieces come pack by pack,
-  // so the text of the last pack is kept.
+  // The key of a pack in m_Packs: its URL as text, made once per pack.
   QString packKey(const QUrl& PackUrl);
 
   std::shared_ptr<shared::TDownloadPool> m_pPool;
@@ -99,8 +98,7 @@ private:
   // all arrive at the end. (At least one request is always on its way.)
   static constexpr std::uint64_t kBytesInTransfer = 2 * 1024 * 1024;
   std::uint64_t m_BytesInTransfer = 0;
-  QUrl m_LastPackUrl;
-  QString m_LastPackKey;
+  QHash<QUrl, QString> m_PackKeys;
   bool m_RequestsScheduled = false;
   std::uint64_t m_Generation = 0;
 };
