@@ -30,6 +30,24 @@ namespace {
 // What the files are on disk (device, inode, size, modification and change
 // times; "missing" for one that is not there); empty when one of them
 // cannot be examined.
+// Text as a JSON string, in UTF-8.
+QByteArray jsonStringLiteral(const QString& Text)
+{
+  QByteArray Literal = "\"";
+  for (const char Byte : Text.toUtf8()) {
+    const unsigned char Code = static_cast<unsigned char>(Byte);
+    if (Byte == '"' || Byte == '\\') {
+      Literal += '\\';
+      Literal += Byte;
+    } else if (Code < 0x20) {
+      Literal += QByteArray("\\u00") + QByteArray::number(Code, 16).rightJustified(2, '0');
+    } else {
+      Literal += Byte;
+    }
+  }
+  return Literal + '"';
+}
+
 QByteArray filesIdentity(const QStringList& Paths)
 {
   QByteArray Identity;
@@ -155,7 +173,9 @@ void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPa
                                                 const TFileInPackageVector& Installed,
                                                 const TFileInPackageVector& Unfinished)
 {
-  QJsonArray Files;
+  // Written as text: JSON objects for a list of 100 000 names cost more
+  // than the rest of starting an update.
+  QByteArray Text = "{\"files\":[";
   QSet<QString> Paths;
   for (const TFileInPackageVector* List : {&Published.files(), &Installed, &Unfinished}) {
     for (const TFileInPackage& File : *List) {
@@ -163,11 +183,13 @@ void TInstallationManager::writeInstallingFiles(const QDir& Directory, const TPa
       if (Path.isEmpty() || Paths.contains(Path))
         continue;
       Paths.insert(Path);
-      Files.append(QJsonObject{{"localfile", File.localFile}});
+      if (Paths.size() > 1)
+        Text += ',';
+      Text += "{\"localfile\":" + jsonStringLiteral(File.localFile) + '}';
     }
   }
-  writeFileCreatingFolders(installingFilesPath(Directory),
-                           QJsonDocument(QJsonObject{{"files", Files}}).toJson(QJsonDocument::Compact));
+  Text += "]}";
+  writeFileCreatingFolders(installingFilesPath(Directory), Text);
 }
 
 QString TInstallationManager::assetFilePath(const TPackage& Package)
@@ -339,7 +361,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   emit installationOrUpdateStarted(*Job);
 
   const auto Helper = m_pLauncherFilesystemHelper;
-  const TPackageConfigurationReader PublishedCopy = *Published;
+  // Shared with the task rather than copied into it: descriptions of many
+  // files take a while to copy.
+  const auto PublishedCopy = std::make_shared<const TPackageConfigurationReader>(*Published);
+  const auto InstalledCopy = std::make_shared<const TPackageConfigurationReader>(std::move(Installed));
   auto* Watcher = new QFutureWatcher<TPackageDifference>(Job.get());
   connect(Watcher, &QFutureWatcher<TPackageDifference>::finished, Job.get(), [Watcher, Job = Job.get()] {
     Watcher->deleteLater();
@@ -350,9 +375,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
     Job->onRequiredChangesComputedForInstallation(Watcher->result());
   });
   // The task keeps the job alive while it runs.
-  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime, Unfinished] {
-    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, PublishedCopy, Installed, FastScanMarkerTime,
-                                                      Unfinished);
+  Watcher->setFuture(QtConcurrent::run([Job, Directory, Helper, PublishedCopy, InstalledCopy, FastScanMarkerTime,
+                                        Unfinished] {
+    return Job->ComputeRequiredChangesForInstallation(Directory, Helper, *PublishedCopy, *InstalledCopy,
+                                                      FastScanMarkerTime, Unfinished);
   }));
 }
 

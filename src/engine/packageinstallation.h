@@ -80,8 +80,8 @@ public:
   // file without it, are read.
   TPackageDifference ComputeRequiredChangesForInstallation(const QDir& InstallationDirectory,
                                                            const std::shared_ptr<TEngineFilesystemHelper>& Helper,
-                                                           TPackageConfigurationReader PublishedDescription,
-                                                           TPackageConfigurationReader InstalledDescription,
+                                                           const TPackageConfigurationReader& PublishedDescription,
+                                                           const TPackageConfigurationReader& InstalledDescription,
                                                            const std::optional<QDateTime>& FastScanMarkerTime,
                                                            const TFileInPackageVector& UnfinishedFiles = {});
   // The files to download (no files to delete), or the failure.

@@ -610,7 +610,7 @@ std::vector<TFileInPackage> obsoleteFiles(const TFileInPackageVector& Published,
 
 TPackageDifference TPackageInstallation::ComputeRequiredChangesForInstallation(
     const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper,
-    TPackageConfigurationReader PublishedDescription, TPackageConfigurationReader InstalledDescription,
+    const TPackageConfigurationReader& PublishedDescription, const TPackageConfigurationReader& InstalledDescription,
     const std::optional<QDateTime>& FastScanMarkerTime, const TFileInPackageVector& UnfinishedFiles)
 {
   // What a killed update left, whatever this one is going to do.

@@ -552,6 +552,9 @@ void TestEngine::abandonedUpdateLeavesNoStrayFiles()
   const QString BuildV2 = m_Work.filePath("build-v2-abandoned");
   testsupport::writeGameBuildV1(BuildV2, 20);
   testsupport::changeGameBuildToV2(BuildV2);
+  // A name that JSON has to escape, in the list of files being installed.
+  const QString OddName = QString::fromUtf8("data/odd \"name\" \\ \u00e9.txt");
+  testsupport::writeWholeFile(BuildV2 + "/" + OddName, "only in version 2");
   QVERIFY(publish(BuildV2, m_Work.filePath("www/v2-abandoned"), "2.0"));
   const QByteArray DescriptionV2 = testsupport::readWholeFile(m_Work.filePath("www/v2-abandoned/package.json"));
   testsupport::TTestHttpServer Server;
@@ -572,6 +575,7 @@ void TestEngine::abandonedUpdateLeavesNoStrayFiles()
   QCOMPARE(Failed.errorReason, DownloadFailed);
   const QString Added = Fixture.installationDirectory() + "/data/patch-notes.txt";
   QVERIFY(QFile::exists(Added));
+  QVERIFY(QFile::exists(Fixture.installationDirectory() + "/" + OddName));
 
   // Going back to version 1 removes it with the rest of version 2.
   const auto Back = Fixture.install(Fixture.configuration(Server.url("/v1/package.json"), m_DescriptionV1));
