@@ -107,6 +107,9 @@ std::optional<std::uint64_t> TBlockFetcher::plannedBytes(const QUrl& ChunkUrl) c
 
 TBlockFetcher::TChunkFetch* TBlockFetcher::findByChunkUrl(const QUrl& Url)
 {
+  // Most runs fetch no blocks: then no URL need be made text.
+  if (m_Fetches.empty())
+    return nullptr;
   const auto Found = m_Fetches.find(urlText(Url));
   return Found == m_Fetches.end() ? nullptr : &Found->second;
 }

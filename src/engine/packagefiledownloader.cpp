@@ -341,17 +341,17 @@ std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
 {
   std::vector<TChunkToDownload> Chunks;
   QHash<QString, std::size_t> ChunkByUrl;
+  // Once for the whole list: tasks of an earlier run may still use the
+  // pending chunks.
+  QMutexLocker Lock(&m_PendingChunkMutex);
   for (const std::shared_ptr<TChunkedFileState>& State : Files) {
     QSet<QByteArray> HashesSeen;
     for (std::int32_t Index : State->pendingChunks) {
       const TChunkInPackage& Record = State->entry.chunks[std::size_t(Index)];
-      {
-        QMutexLocker Lock(&m_PendingChunkMutex);
-        auto& Pending = m_PendingChunks[Record.unpackedHash];
-        if (!Pending)
-          Pending = std::make_shared<TPendingChunk>();
-        Pending->referenceCount += 1;
-      }
+      auto& Pending = m_PendingChunks[Record.unpackedHash];
+      if (!Pending)
+        Pending = std::make_shared<TPendingChunk>();
+      Pending->referenceCount += 1;
       if (HashesSeen.contains(Record.unpackedHash))
         continue;
       HashesSeen.insert(Record.unpackedHash);
