@@ -221,6 +221,7 @@ private slots:
   void manyFilesInstallWithFewDescriptors();
   void piecesOfPacks_data();
   void piecesOfPacks();
+  void packsBeyondTheTransferLimit();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -519,6 +520,41 @@ void TestDownloader::piecesOfPacks()
   } else {
     QCOMPARE(Fixture.server.requestCount("/p.pack"), requests);
   }
+}
+
+void TestDownloader::packsBeyondTheTransferLimit()
+{
+  // Three packs of more than 1 MiB: not all are asked for at once. The
+  // first always fails (and is asked for again with every retry); the
+  // others still come, and their pieces are written.
+  TDownloaderFixture Fixture;
+  std::vector<TFileToDownload> Files;
+  std::vector<std::pair<QString, QByteArray>> Expected;
+  for (int PackIndex = 1; PackIndex <= 3; ++PackIndex) {
+    const QString Path = QString("/p%1.pack").arg(PackIndex);
+    std::vector<QByteArray> Contents;
+    for (int Index = 0; Index < 12; ++Index)
+      Contents.push_back(testsupport::pseudoRandomBytes(100000, quint64(PackIndex * 100 + Index)));
+    QByteArray Pack;
+    const std::vector<TChunkInPackage> Pieces =
+        TDownloaderFixture::piecesInPack(Fixture.server.url(Path), Contents, Pack);
+    Fixture.server.setBody(Path, Pack);
+    for (std::size_t Index = 0; Index < Pieces.size(); ++Index) {
+      const QString Name = QString("p%1/f%2.bin").arg(PackIndex).arg(Index);
+      Files.push_back(file(Name, {Pieces[Index]}, {0}));
+      if (PackIndex != 1)
+        Expected.emplace_back(Name, Contents[Index]);
+    }
+  }
+  Fixture.server.setFault("/p1.pack", TTestHttpServer::TFault::status(500));
+  const auto Result = Fixture.run(Files);
+  QCOMPARE(Result.first, 1);
+  QCOMPARE(Result.second, DownloadFailed);
+  for (const auto& [Name, Content] : Expected)
+    QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath(Name)), Content);
+  QVERIFY(Fixture.server.requestCount("/p1.pack") > 1);
+  QCOMPARE(Fixture.server.requestCount("/p2.pack"), 1);
+  QCOMPARE(Fixture.server.requestCount("/p3.pack"), 1);
 }
 
 int main(int Argc, char** Argv)
