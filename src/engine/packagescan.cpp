@@ -232,14 +232,13 @@ const TFileInPackage* installedEntry(const TScanContext& Context, const QString&
 // The status-change time cannot be set back: a file changed in place whose
 // modification time was restored (a backup put back with its times) has
 // its change after the marker there.
-bool installedFileUnchanged(const TScanContext& Context, const TFileInPackage& Installed, const QFileInfo& Info)
+bool installedFileUnchanged(const TScanContext& Context, const TFileInPackage& Installed, const QString& Path)
 {
-  if (!Context.markerTime || !Info.isFile() || std::uint64_t(Info.size()) != Installed.unpackedSize)
-    return false;
-  // The times in milliseconds, as the marker's; read here rather than as
-  // local times, whose conversion costs more than the whole check.
+  // One stat, the times in milliseconds as the marker's: QFileInfo's local
+  // times cost more than the whole check.
   struct stat Status;
-  if (::stat(QFile::encodeName(Info.filePath()).constData(), &Status) != 0)
+  if (!Context.markerTime || ::stat(QFile::encodeName(Path).constData(), &Status) != 0 || !S_ISREG(Status.st_mode) ||
+      std::uint64_t(Status.st_size) != Installed.unpackedSize)
     return false;
   const auto Milliseconds = [](const timespec& Time) {
     return qint64(Time.tv_sec) * 1000 + qint64(Time.tv_nsec) / 1000000;
@@ -250,11 +249,11 @@ bool installedFileUnchanged(const TScanContext& Context, const TFileInPackage& I
 // Whether the fast scan finds the file as published without reading it:
 // the installed description gave it the published content, and it is
 // unchanged since.
-bool unchangedAsPublished(const TScanContext& Context, const TFileInPackage& File, const QFileInfo& Info)
+bool unchangedAsPublished(const TScanContext& Context, const TFileInPackage& File, const QString& Path)
 {
   const TFileInPackage* Installed = installedEntry(Context, File.localFile);
   return Installed && Installed->unpackedSize == File.unpackedSize && Installed->unpackedHash.size() == 32 &&
-         Installed->unpackedHash == File.unpackedHash && installedFileUnchanged(Context, *Installed, Info);
+         Installed->unpackedHash == File.unpackedHash && installedFileUnchanged(Context, *Installed, Path);
 }
 
 TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File, const QString& Path,
@@ -271,7 +270,7 @@ TFileToDownload checkWholeFile(TScanContext& Context, const TFileInPackage& File
       Context.addScanned(std::uint64_t(Info.size()));
     return replaceFile(Context, File, Path, std::move(Chunks), Discarded);
   }
-  if (unchangedAsPublished(Context, File, Info)) {
+  if (unchangedAsPublished(Context, File, Path)) {
     Context.addScanned(File.unpackedSize);
     qInfo().noquote() << QString("reuseable file found %1%2").arg(File.localFile, threadTag());
     return makeResult(File, std::move(Chunks));
@@ -344,7 +343,7 @@ std::vector<const TChunkInPackage*> trustedInstalledLayout(const TScanContext& C
     Layout.push_back(&(*Context.installedChunks)[std::size_t(Index)]);
     Size += Layout.back()->unpackedSize;
   }
-  if (Size != Installed->unpackedSize || !installedFileUnchanged(Context, *Installed, QFileInfo(Path))) {
+  if (Size != Installed->unpackedSize || !installedFileUnchanged(Context, *Installed, Path)) {
     qInfo().noquote() << QString("installed layout of %1 not trusted, its content is scanned%2").arg(Path, threadTag());
     return {};
   }

@@ -103,13 +103,24 @@ bool isWholeNumber(const QJsonValue& Value)
   return Value.isDouble() && std::isfinite(Number) && Number >= 0 && Number == std::floor(Number);
 }
 
+// The value of a hex digit; -1 for any other character.
+int hexDigitValue(QChar Character)
+{
+  const ushort Code = Character.unicode();
+  if (Code >= '0' && Code <= '9')
+    return int(Code - '0');
+  if (Code >= 'a' && Code <= 'f')
+    return int(Code - 'a' + 10);
+  if (Code >= 'A' && Code <= 'F')
+    return int(Code - 'A' + 10);
+  return -1;
+}
+
 bool isHashText(const QJsonValue& Value)
 {
   const QString Text = Value.toString();
-  return Text.size() == 64 && std::all_of(Text.cbegin(), Text.cend(), [](QChar Character) {
-           const ushort Code = Character.unicode();
-           return (Code >= '0' && Code <= '9') || (Code >= 'a' && Code <= 'f') || (Code >= 'A' && Code <= 'F');
-         });
+  return Text.size() == 64 &&
+         std::all_of(Text.cbegin(), Text.cend(), [](QChar Character) { return hexDigitValue(Character) >= 0; });
 }
 
 // What keeps Entry from being a file entry; empty when it is one.
@@ -205,22 +216,12 @@ QByteArray jsonToHash(const QJsonValue& Value)
   const QString Text = Value.toString();
   // A hash as the publisher writes it: two hex digits a byte.
   QByteArray Bytes(Text.size() / 2, Qt::Uninitialized);
-  const auto Digit = [](QChar Character) {
-    const ushort Code = Character.unicode();
-    if (Code >= '0' && Code <= '9')
-      return int(Code - '0');
-    if (Code >= 'a' && Code <= 'f')
-      return int(Code - 'a' + 10);
-    if (Code >= 'A' && Code <= 'F')
-      return int(Code - 'A' + 10);
-    return -1;
-  };
   bool Plain = Text.size() % 2 == 0;
   const QChar* Digits = Text.constData();
   char* Out = Bytes.data();
   for (int Index = 0; Plain && Index < Bytes.size(); ++Index) {
-    const int High = Digit(Digits[2 * Index]);
-    const int Low = Digit(Digits[2 * Index + 1]);
+    const int High = hexDigitValue(Digits[2 * Index]);
+    const int Low = hexDigitValue(Digits[2 * Index + 1]);
     Plain = High >= 0 && Low >= 0;
     Out[Index] = char(High * 16 + Low);
   }
