@@ -142,7 +142,7 @@ void TPackageFileDownloader::connectBlockFetcher()
   connect(m_pBlockFetcher, &TBlockFetcher::fellBack, this, [this](const QUrl& Url) {
     const auto Found = findChunk(m_OutstandingChunks, Url);
     if (Found != m_OutstandingChunks.end())
-      requestWhole(Found->second);
+      requestWhole(m_AllChunks[Found.value()]);
   });
   connect(m_pBlockFetcher, &TBlockFetcher::progress, this,
           [this](const QUrl& Url, qlonglong Bytes) { onDownloadProgress(Url, TFileSize(std::max<qlonglong>(Bytes, 0))); });
@@ -208,19 +208,18 @@ TPackageFileDownloader::TChunkMap::iterator TPackageFileDownloader::findChunk(TC
 
 void TPackageFileDownloader::removeChunk(TChunkMap& Chunks, const QUrl& Url)
 {
-  Chunks.erase(urlText(Url));
+  Chunks.remove(urlText(Url));
 }
 
 void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
-                                           const std::vector<TFileToDownload>& Files,
+                                           std::vector<TFileToDownload> Files,
                                            std::shared_ptr<const TOldBlocks> OldBlocks)
 {
   startRun(TargetDirectory, ReplacementMode);
   QString Inconsistency;
-  m_Files = makeFileStates(Files, Inconsistency);
-  std::vector<TChunkToDownload> Chunks = collectChunks(m_Files, Inconsistency);
-  orderForDownload(Chunks);
-  m_AllChunks = Chunks;
+  m_Files = makeFileStates(std::move(Files), Inconsistency);
+  m_AllChunks = collectChunks(m_Files, Inconsistency);
+  orderForDownload(m_AllChunks);
   m_PackedTotal = 0;
   m_UnpackedTotal = 0;
   m_ChunksWithBlocks.clear();
@@ -233,8 +232,9 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   }
   qInfo().noquote() << QString("start download of %1 files%2").arg(m_AllChunks.size()).arg(threadTag());
   m_OutstandingChunks.clear();
-  for (const TChunkToDownload& Chunk : m_AllChunks)
-    m_OutstandingChunks.emplace(Chunk.urlText, Chunk);
+  m_OutstandingChunks.reserve(int(m_AllChunks.size()));
+  for (std::size_t Index = 0; Index < m_AllChunks.size(); ++Index)
+    m_OutstandingChunks.insert(m_AllChunks[Index].urlText, Index);
   m_UnwrittenChunks = m_OutstandingChunks;
   m_ProgressTimer.start();
 
@@ -248,8 +248,10 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   // Chunks that offer blocks are planned first: their blocks at hand are
   // taken out of the old data before anything is written over it.
   std::vector<TChunkInPackage> Records;
-  for (const auto& [Key, Chunk] : m_OutstandingChunks)
-    Records.push_back(Chunk.chunk);
+  for (const TChunkToDownload& Chunk : m_AllChunks) {
+    if (Chunk.chunk.offersBlocks() && m_OutstandingChunks.contains(Chunk.urlText))
+      Records.push_back(Chunk.chunk);
+  }
   // Meanwhile the chunks fetched whole are downloaded and decoded, but
   // written only once the blocks at hand are taken; they keep their place
   // in the limit until then, so one place is left for the indexes.
@@ -314,13 +316,16 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
 }
 
 std::vector<std::shared_ptr<TChunkedFileState>> TPackageFileDownloader::makeFileStates(
-    const std::vector<TFileToDownload>& Files, QString& Inconsistency)
+    std::vector<TFileToDownload> Files, QString& Inconsistency)
 {
   std::vector<std::shared_ptr<TChunkedFileState>> States;
+  States.reserve(Files.size());
   QSet<QString> Paths;
-  for (const TFileToDownload& File : Files) {
+  Paths.reserve(int(Files.size()));
+  for (TFileToDownload& Entry : Files) {
     auto State = std::make_shared<TChunkedFileState>();
-    State->entry = File;
+    State->entry = std::move(Entry);
+    const TFileToDownload& File = State->entry;
     State->chunkTableSize = File.chunks.size();
     for (std::int32_t Index : File.chunksToDownload) {
       if (Index >= 0 && std::size_t(Index) < File.chunks.size())
@@ -345,16 +350,21 @@ std::vector<TChunkToDownload> TPackageFileDownloader::collectChunks(
   // pending chunks.
   QMutexLocker Lock(&m_PendingChunkMutex);
   for (const std::shared_ptr<TChunkedFileState>& State : Files) {
-    QSet<QByteArray> HashesSeen;
+    // Most files are one piece: the set is made only for those of more.
+    std::optional<QSet<QByteArray>> HashesSeen;
+    if (State->pendingChunks.size() > 1)
+      HashesSeen.emplace();
     for (std::int32_t Index : State->pendingChunks) {
       const TChunkInPackage& Record = State->entry.chunks[std::size_t(Index)];
       auto& Pending = m_PendingChunks[Record.unpackedHash];
       if (!Pending)
         Pending = std::make_shared<TPendingChunk>();
       Pending->referenceCount += 1;
-      if (HashesSeen.contains(Record.unpackedHash))
-        continue;
-      HashesSeen.insert(Record.unpackedHash);
+      if (HashesSeen) {
+        if (HashesSeen->contains(Record.unpackedHash))
+          continue;
+        HashesSeen->insert(Record.unpackedHash);
+      }
       const QString Key = urlText(Record.url);
       auto Existing = ChunkByUrl.find(Key);
       if (Existing == ChunkByUrl.end()) {
@@ -401,11 +411,12 @@ void TPackageFileDownloader::orderForDownload(std::vector<TChunkToDownload>& Chu
 
 void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
 {
-  // Copy: a refused URL fails synchronously and changes the outstanding list.
-  const std::vector<TChunkToDownload> Order = m_AllChunks;
-  for (const TChunkToDownload& Chunk : Order) {
-    if (m_OutstandingChunks.find(Chunk.urlText) == m_OutstandingChunks.end() ||
-        m_Requested.contains(Chunk.urlText))
+  // By index, and only while the run lasts: a refused URL fails
+  // synchronously and changes the outstanding list.
+  const std::uint64_t Run = m_Run;
+  for (std::size_t Index = 0; Index < m_AllChunks.size() && Run == m_Run; ++Index) {
+    const TChunkToDownload& Chunk = m_AllChunks[Index];
+    if (!m_OutstandingChunks.contains(Chunk.urlText) || m_Requested.contains(Chunk.urlText))
       continue;
     const QString Scheme = Chunk.chunk.url.scheme();
     if (Scheme != "http" && Scheme != "https") {
@@ -461,7 +472,7 @@ void TPackageFileDownloader::processDownloadedData(const QUrl& Url, const TChunk
     releaseChunk(Url);
     return;
   }
-  const TChunkToDownload Chunk = Found->second;
+  const TChunkToDownload Chunk = m_AllChunks[Found.value()];
   const bool Unpacked = Decompressed || !Chunk.chunk.unpack;
   // The steps that remain run one after the other in one task: a chunk
   // does not wait for the GUI thread between them, and its data is still in
@@ -906,15 +917,16 @@ void TPackageFileDownloader::applyRetryRule(const QUrl& Url, const QString& Fina
   auto Found = findChunk(m_OutstandingChunks, Url);
   if (Found == m_OutstandingChunks.end())
     return;
-  if (Found->second.retryCount > 2) {
+  TChunkToDownload& Chunk = m_AllChunks[Found.value()];
+  if (Chunk.retryCount > 2) {
     qCritical().noquote() << FinalMessage;
     m_OutstandingChunks.erase(Found);
     m_AtLeastOneDownloadFailed = true;
     return;
   }
   qInfo().noquote() << QString("Retry %1%2").arg(urlText(Url), threadTag());
-  Found->second.retryCount += 1;
-  requestWhole(Found->second);
+  Chunk.retryCount += 1;
+  requestWhole(Chunk);
 }
 
 void TPackageFileDownloader::onDownloadFailed(const QUrl& Url, QNetworkReply::NetworkError Code,

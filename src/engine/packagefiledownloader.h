@@ -164,7 +164,7 @@ public:
   // With OldBlocks, missing chunks that offer blocks take the blocks found
   // there and fetch only the others (TBlockFetcher).
   void downloadFiles(const QDir& TargetDirectory, EReplacementMode ReplacementMode,
-                     const std::vector<TFileToDownload>& Files, std::shared_ptr<const TOldBlocks> OldBlocks = {});
+                     std::vector<TFileToDownload> Files, std::shared_ptr<const TOldBlocks> OldBlocks = {});
 
   const std::vector<TChunkToDownload>& allChunks() const { return m_AllChunks; }
   const std::map<QUrl, TFileSize>& downloadedBytes() const { return m_DownloadedBytes; }
@@ -229,7 +229,7 @@ private:
   // Steps of starting a run.
   void startRun(const QDir& TargetDirectory, EReplacementMode ReplacementMode);
   // A file state per file; Inconsistency names a path that two files share.
-  std::vector<std::shared_ptr<TChunkedFileState>> makeFileStates(const std::vector<TFileToDownload>& Files,
+  std::vector<std::shared_ptr<TChunkedFileState>> makeFileStates(std::vector<TFileToDownload> Files,
                                                                  QString& Inconsistency);
   // A chunk per distinct URL, with the pending chunks counted; Inconsistency
   // names a URL described with two different contents.
@@ -310,9 +310,9 @@ private:
   void noteWritten(const QUrl& Url, TFileSize Bytes);
   void takeWrittenPositions();
 
-  // Chunks by URL text: tens of thousands of them are looked up and
-  // removed one by one.
-  using TChunkMap = std::map<QString, TChunkToDownload>;
+  // Chunks by URL text, as indexes in m_AllChunks: tens of thousands of
+  // them are looked up and removed one by one.
+  using TChunkMap = QHash<QString, std::size_t>;
   static TChunkMap::iterator findChunk(TChunkMap& Chunks, const QUrl& Url);
   static void removeChunk(TChunkMap& Chunks, const QUrl& Url);
 
@@ -348,7 +348,7 @@ private:
   std::vector<std::size_t> m_ChunksWithBlocks;  // indexes in m_AllChunks
   QTimer m_ProgressTimer;
   mutable QMutex m_PendingChunkMutex;
-  QMap<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
+  QHash<QByteArray, std::shared_ptr<TPendingChunk>> m_PendingChunks;
   std::int32_t m_CachedChunkCount = 0;
   std::int32_t m_PeakCachedChunkCount = 0;
   std::uint64_t m_CachedChunkBytes = 0;

@@ -58,7 +58,6 @@ public:
   void setInstalledVersionText(const QString& Text) { m_InstalledVersionText = Text; }
   const QString& publishedVersionText() const { return m_PublishedVersionText; }
   void setPublishedVersionText(const QString& Text) { m_PublishedVersionText = Text; }
-  const TPackageDifference& requiredChanges() const { return m_RequiredChanges; }
   EInstallationKind kind() const { return m_Kind; }
   void setKind(EInstallationKind Kind) { m_Kind = Kind; }
   // The description the last verification checked (or, with verification
