@@ -1,4 +1,5 @@
 #include "shared/packageconfigurationreader.h"
+#include "shared/zstdframes.h"
 
 #include "shared/filesystemhelper.h"
 #include "shared/blocks.h"
@@ -147,7 +148,7 @@ QUrl jsonToUrl(const QJsonValue& Value, const QUrl& BaseUrl)
 }
 
 // Defined with the pack placement below.
-QString packPlacementProblem(const QJsonObject& Document);
+QString pieceReferencesProblem(const QJsonObject& Document);
 
 } // namespace
 
@@ -165,9 +166,9 @@ QString descriptionDocumentProblem(const QJsonObject& Document, const QString& W
     if (!Problem.isEmpty())
       return QString("file entry %1 of the %2 %3").arg(Index).arg(Which, Problem);
   }
-  const QString Packs = packPlacementProblem(Document);
-  if (!Packs.isEmpty())
-    return QString("in the %1, %2").arg(Which, Packs);
+  const QString References = pieceReferencesProblem(Document);
+  if (!References.isEmpty())
+    return QString("in the %1, %2").arg(Which, References);
   return QString();
 }
 
@@ -190,7 +191,8 @@ bool TChunkInPackage::operator==(const TChunkInPackage& Other) const
 {
   return url == Other.url && packedSize == Other.packedSize && packedHash == Other.packedHash &&
          unpackedSize == Other.unpackedSize && unpackedHash == Other.unpackedHash && unpack == Other.unpack &&
-         packUrl == Other.packUrl && packSize == Other.packSize && packOffset == Other.packOffset;
+         packUrl == Other.packUrl && packSize == Other.packSize && packOffset == Other.packOffset &&
+         (dictionary ? dictionary->hash : QByteArray()) == (Other.dictionary ? Other.dictionary->hash : QByteArray());
 }
 
 std::uint64_t jsonToUnsigned64(const QJsonValue& Value)
@@ -294,24 +296,83 @@ QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs
   return QString();
 }
 
+std::optional<TDictionaryTable> parseDictionaries(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem)
+{
+  TDictionaryTable Dictionaries;
+  if (Value.isUndefined())
+    return Dictionaries;
+  if (!Value.isArray()) {
+    Problem = "\"dictionaries\" is not an array";
+    return std::nullopt;
+  }
+  for (const QJsonValue& Element : Value.toArray()) {
+    const QJsonObject Object = Element.toObject();
+    auto Dictionary = std::make_shared<TDictionaryInDescription>();
+    Dictionary->url = jsonToUrl(Object.value(QLatin1String("url")), BaseUrl);
+    Dictionary->size = jsonToUnsigned64(Object.value(QLatin1String("size")));
+    Dictionary->hash = jsonToHash(Object.value(QLatin1String("hash")));
+    if (Dictionary->url.isEmpty() || Dictionary->size == 0 || Dictionary->size > TZstdDictionary::kMaxBytes ||
+        Dictionary->hash.size() != 32) {
+      Problem = QString("dictionary %1 has no URL, no SHA-256 or a size outside 1 to %2 bytes")
+                    .arg(Dictionaries.size())
+                    .arg(TZstdDictionary::kMaxBytes);
+      return std::nullopt;
+    }
+    Dictionaries.push_back(std::move(Dictionary));
+  }
+  return Dictionaries;
+}
+
+QString pieceDictionaryProblem(const QJsonObject& Object, std::size_t Count)
+{
+  const QJsonValue Dictionary = Object.value(QLatin1String("dictionary"));
+  if (Dictionary.isUndefined())
+    return QString();
+  const std::int32_t Index = jsonToChunkIndex(Dictionary);
+  if (!Dictionary.isDouble() || Index < 0 || std::size_t(Index) >= Count)
+    return QString("a piece names dictionary %1, which the description does not list")
+        .arg(Dictionary.toVariant().toString());
+  return QString();
+}
+
 namespace {
 
-// What keeps the pieces of a document from lying in its packs; empty when
-// they do (or it has none).
-QString packPlacementProblem(const QJsonObject& Document)
+// What keeps the pieces of a document from lying in its packs and naming
+// its dictionaries; empty when they do (or it has none).
+QString pieceReferencesProblem(const QJsonObject& Document)
 {
   QString Problem;
   const std::optional<TPackTable> Packs = parsePacks(Document.value(QLatin1String("packs")), QUrl(), Problem);
   if (!Packs)
     return Problem;
+  const std::optional<TDictionaryTable> Dictionaries =
+      parseDictionaries(Document.value(QLatin1String("dictionaries")), QUrl(), Problem);
+  if (!Dictionaries)
+    return Problem;
   for (const char* Key : {"chunks", "files"}) {
     for (const QJsonValue& Element : Document.value(QLatin1String(Key)).toArray()) {
-      Problem = piecePlacementProblem(Element.toObject(), *Packs);
+      const QJsonObject Object = Element.toObject();
+      Problem = piecePlacementProblem(Object, *Packs);
+      if (Problem.isEmpty())
+        Problem = pieceDictionaryProblem(Object, Dictionaries->size());
       if (!Problem.isEmpty())
         return Problem;
     }
   }
   return QString();
+}
+
+// The dictionary the entry names, when it names a listed one.
+std::shared_ptr<const TDictionaryInDescription> namedDictionary(const QJsonObject& Object,
+                                                                const TDictionaryTable& Dictionaries)
+{
+  const QJsonValue Dictionary = Object.value(QLatin1String("dictionary"));
+  if (Dictionary.isUndefined() || !Dictionary.isDouble())
+    return nullptr;
+  const std::int32_t Index = jsonToChunkIndex(Dictionary);
+  if (Index < 0 || std::size_t(Index) >= Dictionaries.size())
+    return nullptr;
+  return Dictionaries[std::size_t(Index)];
 }
 
 // Places the piece in its pack when the entry names one (and it lies there).
@@ -336,7 +397,7 @@ void placeInPack(const QJsonObject& Object, const TPackTable& Packs, TChunkInPac
 
 } // namespace
 
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPieceTables& Tables)
 {
   TChunkInPackage Chunk;
   Chunk.url = jsonToUrl(Object.value(QLatin1String("url")), BaseUrl);
@@ -345,7 +406,9 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
   Chunk.unpackedSize = jsonToUnsigned64(Object.value(QLatin1String("unpackedsize")));
   Chunk.unpackedHash = jsonToHash(Object.value(QLatin1String("unpackedhash")));
   Chunk.unpack = Object.value(QLatin1String("unpack")).toBool(true);
-  placeInPack(Object, Packs, Chunk);
+  if (Chunk.unpack)
+    Chunk.dictionary = namedDictionary(Object, Tables.dictionaries);
+  placeInPack(Object, Tables.packs, Chunk);
   if (Chunk.inPack())
     return Chunk;
   const QUrl BlockIndexUrl = jsonToUrl(Object.value(QLatin1String("blockindex")), BaseUrl);
@@ -360,12 +423,12 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
   return Chunk;
 }
 
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs)
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPieceTables& Tables)
 {
   TFileInPackage File;
   File.localFile = Object.value(QLatin1String("localfile")).toString();
   File.executable = Object.value(QLatin1String("executable")).toBool(false);
-  File.ownDownload = parseChunk(Object, BaseUrl, Packs);
+  File.ownDownload = parseChunk(Object, BaseUrl, Tables);
   // The same keys of the same entry.
   File.unpackedHash = File.ownDownload.unpackedHash;
   File.unpackedSize = File.ownDownload.unpackedSize;
@@ -456,11 +519,14 @@ TPackageConfigurationReader::TPackageConfigurationReader(QByteArray PackageData,
   // their packs.
   const auto AppendEntries = [this](const QJsonObject& Document, const QUrl& BaseUrl) {
     QString Unused;
-    const TPackTable Packs = parsePacks(Document.value(QLatin1String("packs")), BaseUrl, Unused).value_or(TPackTable());
+    TPieceTables Tables;
+    Tables.packs = parsePacks(Document.value(QLatin1String("packs")), BaseUrl, Unused).value_or(TPackTable());
+    Tables.dictionaries = parseDictionaries(Document.value(QLatin1String("dictionaries")), BaseUrl, Unused)
+                              .value_or(TDictionaryTable());
     for (const QJsonValue& Element : Document.value(QLatin1String("chunks")).toArray())
-      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, Packs));
+      m_Chunks.push_back(parseChunk(Element.toObject(), BaseUrl, Tables));
     for (const QJsonValue& Element : Document.value(QLatin1String("files")).toArray())
-      m_Files.push_back(parseFile(Element.toObject(), BaseUrl, Packs));
+      m_Files.push_back(parseFile(Element.toObject(), BaseUrl, Tables));
   };
 
   AppendEntries(Package, m_PackageUrl);

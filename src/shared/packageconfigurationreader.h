@@ -7,6 +7,7 @@
 #include <QUrl>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -30,6 +31,8 @@ enum class EPackageVariant : std::int32_t
   Test = 4,
 };
 
+struct TDictionaryInDescription;
+
 // One downloadable piece: a chunk of a large file, or a whole file.
 struct TChunkInPackage
 {
@@ -52,6 +55,10 @@ struct TChunkInPackage
   QUrl packUrl;
   std::uint64_t packSize = 0;
   std::uint64_t packOffset = 0;
+  // The dictionary its Zstandard frames were written with, when the entry
+  // names one ("dictionary", an index into the description's table): the
+  // piece decodes only with it.
+  std::shared_ptr<const TDictionaryInDescription> dictionary;
 
   bool offersBlocks() const { return !blockIndexUrl.isEmpty(); }
   bool inPack() const { return !packUrl.isEmpty(); }
@@ -94,6 +101,24 @@ struct TPackInDescription
   std::uint64_t size = 0;
 };
 using TPackTable = std::vector<TPackInDescription>;
+
+// A Zstandard dictionary as a description lists it ("dictionaries":
+// [{"url", "size", "hash"}]): 1 byte to TZstdDictionary::kMaxBytes
+// (shared/zstdframes.h), checked by its SHA-256 before it is used.
+struct TDictionaryInDescription
+{
+  QUrl url;
+  std::uint64_t size = 0;
+  QByteArray hash;
+};
+using TDictionaryTable = std::vector<std::shared_ptr<const TDictionaryInDescription>>;
+
+// The tables of a description that its pieces refer to by index.
+struct TPieceTables
+{
+  TPackTable packs;
+  TDictionaryTable dictionaries;
+};
 
 // The identity URL of a piece at Offset of the pack at PackUrl.
 QUrl pieceInPackUrl(const QUrl& PackUrl, std::uint64_t Offset);
@@ -177,7 +202,9 @@ private:
 // array whose every element is a file entry: an object with a non-empty
 // text "localfile", an "unpackedsize" (a whole number, or its text) and an
 // "unpackedhash" of 64 hex digits; its pieces in packs must lie in packs
-// it lists ("packs", parsePacks, piecePlacementProblem). Which (names
+// it lists ("packs", parsePacks, piecePlacementProblem), and the
+// dictionaries its pieces name must be ones it lists ("dictionaries",
+// parseDictionaries, pieceDictionaryProblem). Which (names
 // "package description" or "asset description") is in the reason.
 QString descriptionDocumentProblem(const QJsonObject& Document, const QString& Which, bool TextVersionOnly);
 
@@ -199,11 +226,19 @@ std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUr
 // "packoffset" and "packedsize" from lying wholly in that pack; empty when
 // it does or names no pack.
 QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs);
+// The dictionaries a document lists; nothing (and why in Problem) when one
+// of them has no URL, a size of 0 or above TZstdDictionary::kMaxBytes, or
+// no SHA-256.
+std::optional<TDictionaryTable> parseDictionaries(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem);
+// What keeps a piece's "dictionary" from naming one of Count listed
+// dictionaries; empty when it does or names none.
+QString pieceDictionaryProblem(const QJsonObject& Object, std::size_t Count);
 // A piece: at its "url", or in its pack (a piece in a pack offers no
-// blocks). A description's pieces were checked to lie in their packs
-// (descriptionDocumentProblem); one that does not is read without its pack.
-TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs);
-TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPackTable& Packs);
+// blocks). A description's pieces were checked to lie in their packs and
+// to name listed dictionaries (descriptionDocumentProblem); one that does
+// not is read without its pack or dictionary.
+TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const TPieceTables& Tables);
+TFileInPackage parseFile(const QJsonObject& Object, const QUrl& BaseUrl, const TPieceTables& Tables);
 
 // Resolves a URL reference of a configuration or description document
 // against the document's base URL: an absolute reference is used as it is;

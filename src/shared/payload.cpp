@@ -613,10 +613,11 @@ bool nextFrameIsCurrent(TPayloadInput& Input)
 
 // Zstandard frames one after another, skippable ones among them; the
 // decoder's window is capped as in memory (decodeZstdFrames).
-bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output)
+bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output, const TZstdDictionary* Dictionary)
 {
   const std::unique_ptr<ZSTD_DCtx, std::size_t (*)(ZSTD_DCtx*)> Context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-  if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, kZstdMaxWindowLog)))
+  if (!Context || ZSTD_isError(ZSTD_DCtx_setParameter(Context.get(), ZSTD_d_windowLogMax, kZstdMaxWindowLog)) ||
+      (Dictionary && ZSTD_isError(ZSTD_DCtx_refDDict(Context.get(), Dictionary->forDecoding()))))
     return false;
   std::size_t Pending = 0;  // 0 between frames
   for (;;) {
@@ -709,13 +710,14 @@ std::optional<TPayloadHeader> readPayloadHeader(const char* Data, std::size_t Si
 }
 
 bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
-                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe)
+                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe,
+                   const TZstdDictionary* Dictionary)
 {
   if (PayloadSize == 0 || OutputCapacity == 0)
     return false;
   const TCpuScope Scope(ECpuActivity::Decode);
-  if (Format == EPayloadFormat::Zstd)
-    return decodeZstdFrames(Payload, PayloadSize, Output, OutputCapacity, Observe);  // exact, observed frame by frame
+  if (Format == EPayloadFormat::Zstd)  // exact, observed frame by frame
+    return decodeZstdFrames(Payload, PayloadSize, Output, OutputCapacity, Observe, Dictionary);
   std::size_t Produced = 0;
   if (!decodeWhole(Format, Payload, PayloadSize, Output, OutputCapacity, Produced))
     return false;
@@ -742,7 +744,7 @@ bool canStreamPayload(EPayloadFormat Format)
 }
 
 bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize, const TPayloadReader& Read,
-                   const TPayloadWriter& Write)
+                   const TPayloadWriter& Write, const TZstdDictionary* Dictionary)
 {
   if (PayloadSize == 0 || UnpackedSize == 0)
     return false;
@@ -760,7 +762,7 @@ bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64
   case EPayloadFormat::Lzma25:
     return streamLegacyLzma(Input, Output, UnpackedSize);
   case EPayloadFormat::Zstd:
-    return streamZstd(Input, Output);
+    return streamZstd(Input, Output, Dictionary);
   default:
     return false;
   }
@@ -773,6 +775,12 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result)
 
 bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize)
 {
+  return unpackPayload(Data, Result, MaxUnpackedSize, nullptr);
+}
+
+bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize,
+                   const TZstdDictionary* Dictionary)
+{
   const auto Header = readPayloadHeader(Data.constData(), std::size_t(Data.size()));
   bool Ok = false;
   if (Header && Header->unpackedSize != 0 && Header->packedSize != 0 &&
@@ -782,7 +790,7 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t Max
     Ok = decodePayload(Header->format,
                        reinterpret_cast<const std::uint8_t*>(Data.constData()) + Header->payloadOffset,
                        std::size_t(Header->packedSize), reinterpret_cast<std::uint8_t*>(Output.data()),
-                       std::size_t(Output.size()));
+                       std::size_t(Output.size()), {}, Dictionary);
     if (Ok)
       Result = std::move(Output);
   }
@@ -821,6 +829,17 @@ QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size
   if (Payload.isEmpty())
     return QByteArray();
   return containerAround(Format, Size, Payload);
+}
+
+QByteArray packZstdPayload(const char* Data, std::size_t Size, int Level, std::shared_ptr<const TZstdDictionary> Dictionary)
+{
+  if (Size == 0 || Size > kMaxUnpackedPayloadSize)
+    return QByteArray();
+  QByteArray Payload;
+  TZstdEncoder Encoder(Level, std::move(Dictionary));
+  if (!Encoder.appendFrame(Data, Size, Payload))
+    return QByteArray();
+  return containerAround(EPayloadFormat::Zstd, Size, Payload);
 }
 
 QByteArray containerAround(EPayloadFormat Format, std::uint64_t UnpackedSize, const QByteArray& Payload)

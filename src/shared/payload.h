@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // The self-describing chunk container:
@@ -18,6 +19,8 @@
 // read through a compressed blob, and it keeps a forged header from making
 // the decoder allocate gigabytes.
 namespace shared {
+
+class TZstdDictionary;
 
 enum class EPayloadFormat : int
 {
@@ -72,6 +75,10 @@ bool unpackPayload(const QByteArray& Data, QByteArray& Result);
 // As above, but refuses containers that declare more than MaxUnpackedSize
 // bytes (a caller that knows the expected size never allocates more).
 bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize);
+// As above, for a container whose Zstandard frames were written with
+// Dictionary (none: null).
+bool unpackPayload(const QByteArray& Data, QByteArray& Result, std::uint64_t MaxUnpackedSize,
+                   const TZstdDictionary* Dictionary);
 
 // Takes decoded bytes in order, each once (to hash them while they are in
 // the cache).
@@ -82,9 +89,11 @@ using TDecodedObserver = std::function<void(const std::uint8_t* Data, std::size_
 // byte of Output is written (a decoder that produced fewer leaves the rest
 // zero) and Observe has seen all of them: Zstd frame by frame as they are
 // decoded, the other formats at the end. Used by unpackPayload, the
-// downloader, the tools and the fuzzers.
+// downloader, the tools and the fuzzers. Dictionary: the one Zstd frames
+// were written with (the other formats have none).
 bool decodePayload(EPayloadFormat Format, const std::uint8_t* Payload, std::size_t PayloadSize,
-                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe = {});
+                   std::uint8_t* Output, std::size_t OutputCapacity, const TDecodedObserver& Observe = {},
+                   const TZstdDictionary* Dictionary = nullptr);
 
 // Whether payloads of Format can be decoded as a stream (streamPayload):
 // Stored, Deflate, Lzip, the LZMA ids and Zstd.
@@ -105,7 +114,8 @@ using TPayloadWriter = std::function<bool(const char* Data, std::size_t Size)>;
 // min(UnpackedSize, kMaxStreamingDictionarySize), for Zstd the frame's
 // window (at most 2^kZstdMaxWindowLog) and a 128 KiB block.
 bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64_t UnpackedSize,
-                   const TPayloadReader& Read, const TPayloadWriter& Write);
+                   const TPayloadReader& Read, const TPayloadWriter& Write,
+                   const TZstdDictionary* Dictionary = nullptr);
 
 // Writes a container of the given format around Data. Supported formats for
 // writing: Stored, Deflate, Lzip, Lzma20, Lzma25 (for the two LZMA ids the
@@ -114,6 +124,10 @@ bool streamPayload(EPayloadFormat Format, std::uint64_t PayloadSize, std::uint64
 // Level: the LZMA preset (0 to 9) for Lzip and the LZMA ids, the zlib level
 // (1 to 9) for Deflate, the Zstandard level (1 to 19) for Zstd.
 QByteArray packPayload(EPayloadFormat Format, const char* Data, std::size_t Size, int Level = 6);
+// A Zstd container whose frame is written with Dictionary: it decodes only
+// with that dictionary. Empty when it cannot be written.
+QByteArray packZstdPayload(const char* Data, std::size_t Size, int Level,
+                           std::shared_ptr<const TZstdDictionary> Dictionary);
 
 // The container of an encoded payload: the header (format id, unpacked size,
 // payload size) followed by Payload.

@@ -50,8 +50,41 @@ int fittedWindowLog(std::size_t Size)
 
 } // namespace
 
+std::shared_ptr<const TZstdDictionary> TZstdDictionary::load(const QByteArray& Content)
+{
+  if (Content.isEmpty() || std::size_t(Content.size()) > kMaxBytes)
+    return nullptr;
+  std::shared_ptr<TZstdDictionary> Dictionary(new TZstdDictionary());
+  Dictionary->m_Content = Content;
+  Dictionary->m_pDecoding = ZSTD_createDDict(Content.constData(), std::size_t(Content.size()));
+  if (!Dictionary->m_pDecoding)
+    return nullptr;
+  return Dictionary;
+}
+
+TZstdDictionary::~TZstdDictionary()
+{
+  ZSTD_freeDDict(m_pDecoding);
+  for (const auto& [Level, Encoding] : m_Encoding)
+    ZSTD_freeCDict(Encoding);
+}
+
+const ZSTD_CDict* TZstdDictionary::forEncoding(int Level) const
+{
+  std::lock_guard Lock(m_EncodingMutex);
+  for (const auto& [Known, Encoding] : m_Encoding) {
+    if (Known == Level)
+      return Encoding;
+  }
+  ZSTD_CDict* Encoding = ZSTD_createCDict(m_Content.constData(), std::size_t(m_Content.size()), Level);
+  if (Encoding)
+    m_Encoding.emplace_back(Level, Encoding);
+  return Encoding;
+}
+
 bool decodeZstdFrames(const std::uint8_t* Payload, std::size_t PayloadSize, std::uint8_t* Output,
-                      std::size_t OutputCapacity, const std::function<void(const std::uint8_t*, std::size_t)>& Observe)
+                      std::size_t OutputCapacity, const std::function<void(const std::uint8_t*, std::size_t)>& Observe,
+                      const TZstdDictionary* Dictionary)
 {
   ZSTD_DCtx* Context = threadDecoder();
   if (!Context || PayloadSize == 0)
@@ -64,8 +97,11 @@ bool decodeZstdFrames(const std::uint8_t* Payload, std::size_t PayloadSize, std:
     if (FrameSize == 0)
       return false;
     if (!Skippable) {
-      const std::size_t Frame = ZSTD_decompressDCtx(Context, Output + Produced, OutputCapacity - Produced,
-                                                    Payload + Offset, FrameSize);
+      const std::size_t Frame =
+          Dictionary ? ZSTD_decompress_usingDDict(Context, Output + Produced, OutputCapacity - Produced,
+                                                  Payload + Offset, FrameSize, Dictionary->forDecoding())
+                     : ZSTD_decompressDCtx(Context, Output + Produced, OutputCapacity - Produced, Payload + Offset,
+                                           FrameSize);
       if (ZSTD_isError(Frame))
         return false;
       if (Observe && Frame > 0)
@@ -83,8 +119,10 @@ struct TZstdEncoder::TContext
   ~TContext() { ZSTD_freeCCtx(context); }
 };
 
-TZstdEncoder::TZstdEncoder(int Level)
-  : m_pContext(std::make_unique<TContext>()), m_Level(std::clamp(Level, kZstdMinLevel, kZstdMaxLevel))
+TZstdEncoder::TZstdEncoder(int Level, std::shared_ptr<const TZstdDictionary> Dictionary)
+  : m_pContext(std::make_unique<TContext>())
+  , m_Level(std::clamp(Level, kZstdMinLevel, kZstdMaxLevel))
+  , m_pDictionary(std::move(Dictionary))
 {
 }
 
@@ -93,6 +131,8 @@ TZstdEncoder::~TZstdEncoder() = default;
 bool TZstdEncoder::appendFrame(const char* Data, std::size_t Size, QByteArray& Out)
 {
   ZSTD_CCtx* Context = m_pContext->context;
+  if (m_pDictionary)
+    return appendFrameWithDictionary(Data, Size, Out);
   if (!Context || ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_compressionLevel, m_Level)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_checksumFlag, 0)) ||
       ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_windowLog, fittedWindowLog(Size))))
@@ -102,6 +142,34 @@ bool TZstdEncoder::appendFrame(const char* Data, std::size_t Size, QByteArray& O
   if (Bound > std::size_t(INT32_MAX - Before))
     return false;
   Out.resize(Before + int(Bound));
+  const std::size_t Written = ZSTD_compress2(Context, Out.data() + Before, Bound, Data, Size);
+  if (ZSTD_isError(Written)) {
+    Out.resize(Before);
+    return false;
+  }
+  Out.resize(Before + int(Written));
+  return true;
+}
+
+bool TZstdEncoder::appendFrameWithDictionary(const char* Data, std::size_t Size, QByteArray& Out)
+{
+  ZSTD_CCtx* Context = m_pContext->context;
+  const ZSTD_CDict* Dictionary = m_pDictionary->forEncoding(m_Level);
+  const int Before = Out.size();
+  const std::size_t Bound = ZSTD_compressBound(Size);
+  if (!Context || !Dictionary || Bound > std::size_t(INT32_MAX - Before))
+    return false;
+  Out.resize(Before + int(Bound));
+  // As without a dictionary: the content size, no checksum; the frame
+  // names the dictionary, so that a decoder without it refuses the frame.
+  // The parameters are the dictionary's, fitted to the size.
+  if (ZSTD_isError(ZSTD_CCtx_reset(Context, ZSTD_reset_session_and_parameters)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_checksumFlag, 0)) ||
+      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_dictIDFlag, 1)) ||
+      ZSTD_isError(ZSTD_CCtx_refCDict(Context, Dictionary))) {
+    Out.resize(Before);
+    return false;
+  }
   const std::size_t Written = ZSTD_compress2(Context, Out.data() + Before, Bound, Data, Size);
   if (ZSTD_isError(Written)) {
     Out.resize(Before);
