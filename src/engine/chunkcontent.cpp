@@ -99,20 +99,23 @@ private:
 // Decodes a payload that is whole in memory into memory, hashing what it
 // decodes (zstd frame by frame, while the frame is in the cache). The output
 // is not cleared first: the decoder writes every byte of it.
-TUnpackedChunk decodeInMemory(shared::EPayloadFormat Format, const char* Payload, std::uint64_t PayloadSize, std::uint64_t UnpackedSize)
+TUnpackedChunk decodeInMemory(shared::EPayloadFormat Format, const char* Payload, std::uint64_t PayloadSize,
+                              std::uint64_t UnpackedSize, const shared::TZstdDictionary* Dictionary)
 {
   QByteArray Output(int(UnpackedSize), Qt::Uninitialized);
   shared::adviseHugePages(Output.data(), std::size_t(Output.size()));
   shared::TSha256 Sha;
   if (!shared::decodePayload(Format, reinterpret_cast<const std::uint8_t*>(Payload), std::size_t(PayloadSize),
                              reinterpret_cast<std::uint8_t*>(Output.data()), std::size_t(Output.size()),
-                             [&Sha](const std::uint8_t* Data, std::size_t Size) { Sha.addData(Data, Size); }))
+                             [&Sha](const std::uint8_t* Data, std::size_t Size) { Sha.addData(Data, Size); },
+                             Dictionary))
     throwUndecodable();
   return {std::make_shared<const TMemoryChunkContent>(std::move(Output)), Sha.result()};
 }
 
 // Decodes a streamable payload into a new temporary file, hashing it.
-TUnpackedChunk decodeIntoFile(const shared::TReplyBody& Body, const shared::TPayloadHeader& Header)
+TUnpackedChunk decodeIntoFile(const shared::TReplyBody& Body, const shared::TPayloadHeader& Header,
+                              const shared::TZstdDictionary* Dictionary)
 {
   std::shared_ptr<QTemporaryFile> pOutput = makeChunkDataFile();
   TBodyReader Reader(Body, Header.payloadOffset);
@@ -124,7 +127,8 @@ TUnpackedChunk decodeIntoFile(const shared::TReplyBody& Body, const shared::TPay
       Sha.addData(Data, Size);
       const shared::TCpuScope Scope(shared::ECpuActivity::Write);
       return pOutput->write(Data, qint64(Size)) == qint64(Size);
-    });
+    },
+    Dictionary);
   if (!pOutput->flush() || pOutput->error() != QFileDevice::NoError)
     shared::throwIoError(*pOutput, "couldn't write chunk file");
   if (!Decoded)
@@ -141,7 +145,8 @@ std::shared_ptr<const TChunkContent> contentOfBody(const shared::TReplyBody& Bod
   return std::make_shared<const TMemoryChunkContent>(Body.data);
 }
 
-TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpackedSize, std::uint64_t MaxInMemory)
+TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpackedSize, std::uint64_t MaxInMemory,
+                           const shared::TZstdDictionary* Dictionary)
 {
   const QByteArray Head = bodyHead(Body);
   if (!shared::isPackedPayload(Head))
@@ -158,9 +163,9 @@ TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpa
   }
   if (!Body.inFile() && Header->unpackedSize <= MaxInMemory)
     return decodeInMemory(Header->format, Body.data.constData() + Header->payloadOffset, Header->packedSize,
-                          Header->unpackedSize);
+                          Header->unpackedSize, Dictionary);
   if (shared::canStreamPayload(Header->format))
-    return decodeIntoFile(Body, *Header);
+    return decodeIntoFile(Body, *Header, Dictionary);
   // ZPAQ, CSC and CRUSH decode whole payloads in memory only.
   if (Header->unpackedSize > shared::kMaxUnstreamedPayloadSize || Header->packedSize > 2 * shared::kMaxUnstreamedPayloadSize)
     throw shared::TDecompressionError(QString("A container of format %1 with %2 bytes is too large to decode")
@@ -169,7 +174,7 @@ TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpa
                                         .toStdString());
   TBodyReader Reader(Body, Header->payloadOffset);
   const QByteArray Payload = Reader.readAll(Header->packedSize);
-  return decodeInMemory(Header->format, Payload.constData(), Header->packedSize, Header->unpackedSize);
+  return decodeInMemory(Header->format, Payload.constData(), Header->packedSize, Header->unpackedSize, nullptr);
 }
 
 TChunkContent::~TChunkContent() = default;

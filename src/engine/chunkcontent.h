@@ -11,6 +11,7 @@ class QFile;
 
 namespace shared {
 struct TReplyBody;
+class TZstdDictionary;
 }
 
 namespace orvale::launcher {
@@ -103,8 +104,10 @@ std::shared_ptr<const TChunkContent> contentOfBody(const shared::TReplyBody& Bod
 // refused above shared::kMaxUnstreamedPayloadSize. Throws
 // shared::TDecompressionError for a container that is malformed, declares
 // more than MaxUnpackedSize or does not decode, and the uniform I/O error
-// when a file cannot be read or written.
-TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpackedSize, std::uint64_t MaxInMemory);
+// when a file cannot be read or written. Dictionary: the one the chunk's
+// Zstandard frames were written with (none: null).
+TUnpackedChunk unpackChunk(const shared::TReplyBody& Body, std::uint64_t MaxUnpackedSize, std::uint64_t MaxInMemory,
+                           const shared::TZstdDictionary* Dictionary = nullptr);
 
 // Writes Data at Offset of Target; throws the uniform I/O error with
 // "couldn't write chunk file" when the seek or the write fails or is short.

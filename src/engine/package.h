@@ -20,6 +20,7 @@ using ::shared::EPackageGeneration;
 using ::shared::EPackageVariant;
 using ::shared::TChunkInPackage;
 using ::shared::TChunkInPackageVector;
+using ::shared::TDictionaryInDescription;
 using ::shared::TFileInPackage;
 using ::shared::TFileInPackageVector;
 using ::shared::TFilePatch;

@@ -1,6 +1,7 @@
 #include "engine/packagefiledownloader.h"
 
 #include "engine/blockfetch.h"
+#include "engine/dictionaryfetch.h"
 #include "engine/logging.h"
 #include "engine/oldblocks.h"
 #include "engine/packfetch.h"
@@ -116,6 +117,7 @@ TPackageFileDownloader::TPackageFileDownloader(std::shared_ptr<shared::TDownload
   connect(&m_ProgressTimer, &QTimer::timeout, this, &TPackageFileDownloader::onProgressTick);
   connectBlockFetcher();
   connectPackFetcher();
+  connectDictionaryFetcher();
 }
 
 std::shared_ptr<shared::TDownloadPool> TPackageFileDownloader::makePoolSharingTheLimit(bool ReleaseOnFinish) const
@@ -159,6 +161,65 @@ void TPackageFileDownloader::connectPackFetcher()
     onDownloadCompleted(Url, Body);
   });
   connect(m_pPackFetcher, &TPackFetcher::pieceFailed, this, &TPackageFileDownloader::onDownloadFailed);
+}
+
+void TPackageFileDownloader::connectDictionaryFetcher()
+{
+  m_pDictionaryFetcher = new TDictionaryFetcher(makePoolSharingTheLimit(true), this);
+  connect(m_pDictionaryFetcher, &TDictionaryFetcher::ready, this, &TPackageFileDownloader::onDictionaryReady);
+  connect(m_pDictionaryFetcher, &TDictionaryFetcher::failed, this, &TPackageFileDownloader::onDictionaryFailed);
+}
+
+bool TPackageFileDownloader::requestDictionaries()
+{
+  std::map<QByteArray, std::shared_ptr<const TDictionaryInDescription>> Needed;
+  for (const TChunkToDownload& Chunk : m_AllChunks) {
+    if (Chunk.chunk.dictionary && m_OutstandingChunks.contains(Chunk.urlText))
+      Needed.emplace(Chunk.chunk.dictionary->hash, Chunk.chunk.dictionary);
+  }
+  // Counted first: a dictionary at a URL that is refused fails at once.
+  m_DictionariesPending = int(Needed.size());
+  for (const auto& [Hash, Dictionary] : Needed)
+    m_pDictionaryFetcher->fetch(Dictionary);
+  return !Needed.empty();
+}
+
+void TPackageFileDownloader::onDictionaryReady(const QByteArray& Hash,
+                                               std::shared_ptr<const shared::TZstdDictionary> Dictionary)
+{
+  for (TChunkToDownload& Chunk : m_AllChunks) {
+    if (Chunk.chunk.dictionary && Chunk.chunk.dictionary->hash == Hash)
+      Chunk.dictionary = Dictionary;
+  }
+  onDictionaryDone();
+}
+
+void TPackageFileDownloader::onDictionaryFailed(const QByteArray& Hash, const QString& Reason)
+{
+  qCritical().noquote() << QString("Download of dictionary %1 failed: %2").arg(QString::fromLatin1(Hash.toHex()), Reason);
+  // The chunks packed with it cannot be decoded.
+  for (const TChunkToDownload& Chunk : m_AllChunks) {
+    if (Chunk.chunk.dictionary && Chunk.chunk.dictionary->hash == Hash &&
+        m_OutstandingChunks.remove(Chunk.urlText) > 0)
+      m_AtLeastOneDownloadFailed = true;
+  }
+  onDictionaryDone();
+}
+
+void TPackageFileDownloader::onDictionaryDone()
+{
+  if (m_DictionariesPending <= 0)
+    return;
+  if (--m_DictionariesPending == 0)
+    requestAllowedChunks();
+}
+
+void TPackageFileDownloader::requestAllowedChunks()
+{
+  // While the block fetcher takes the blocks at hand out of the old data,
+  // one place in the limit is left for its indexes.
+  requestOutstandingChunks(m_WritesAllowed ? std::numeric_limits<int>::max()
+                                           : m_pDownloadPool->concurrencyLimit() - 1);
 }
 
 void TPackageFileDownloader::requestWhole(const TChunkToDownload& Chunk)
@@ -256,8 +317,10 @@ void TPackageFileDownloader::downloadFiles(const QDir& TargetDirectory, EReplace
   // written only once the blocks at hand are taken; they keep their place
   // in the limit until then, so one place is left for the indexes.
   m_WritesAllowed = !m_pBlockFetcher->prepare(Records, std::move(OldBlocks));
-  requestOutstandingChunks(m_WritesAllowed ? std::numeric_limits<int>::max()
-                                           : m_pDownloadPool->concurrencyLimit() - 1);
+  // Chunks packed with a dictionary are asked for once it has come, and the
+  // others with them: a pack is then asked for in one request.
+  if (!requestDictionaries())
+    requestAllowedChunks();
 }
 
 void TPackageFileDownloader::onBlocksPrepared()
@@ -286,6 +349,8 @@ void TPackageFileDownloader::startRun(const QDir& TargetDirectory, EReplacementM
   m_CheckPackedHashes = !Settings->releaseKeys.isEmpty();
   m_pBlockFetcher->setOnlyCheckedRanges(m_CheckPackedHashes);
   m_pPackFetcher->clear();
+  m_pDictionaryFetcher->clear();
+  m_DictionariesPending = 0;
   {
     QMutexLocker Lock(&m_PendingChunkMutex);
     m_PendingChunks.clear();
@@ -411,6 +476,8 @@ void TPackageFileDownloader::orderForDownload(std::vector<TChunkToDownload>& Chu
 
 void TPackageFileDownloader::requestOutstandingChunks(int MaxRequests)
 {
+  if (m_DictionariesPending > 0)
+    return;
   // By index, and only while the run lasts: a refused URL fails
   // synchronously and changes the outstanding list.
   const std::uint64_t Run = m_Run;
@@ -649,7 +716,9 @@ TChunkData TPackageFileDownloader::decompressDownloadedData(const TChunkToDownlo
   // A container that declares more than the chunk's size cannot hold the
   // chunk: it is refused before anything is allocated for it.
   const std::uint64_t Limit = Chunk.chunk.unpackedSize > 0 ? Chunk.chunk.unpackedSize : shared::kMaxUnpackedPayloadSize;
-  TUnpackedChunk Unpacked = unpackChunk(Data.body, Limit, std::uint64_t(MaxChunkBytesInMemory));
+  if (Chunk.chunk.dictionary && !Chunk.dictionary)
+    throw shared::TDecompressionError("its dictionary has not been fetched");
+  TUnpackedChunk Unpacked = unpackChunk(Data.body, Limit, std::uint64_t(MaxChunkBytesInMemory), Chunk.dictionary.get());
   TChunkData Result;
   Result.content = std::move(Unpacked.content);
   Result.sha256 = std::move(Unpacked.sha256);

@@ -5,6 +5,7 @@
 #include "engine/packagedifference.h"
 #include "engine/types.h"
 #include "shared/downloadpool.h"
+#include "shared/zstdframes.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -33,6 +34,7 @@ namespace orvale::launcher {
 class TBlockFetcher;
 class TOldBlocks;
 class TPackFetcher;
+class TDictionaryFetcher;
 
 enum EPackageDownloaderError : std::int32_t
 {
@@ -96,6 +98,8 @@ struct TChunkToDownload
   std::vector<std::shared_ptr<TChunkedFileState>> files;  // each file once
   std::int32_t retryCount = 0;
   std::uint64_t downloadKey = 0;  // smallest offset at which the content is written
+  // The dictionary chunk.dictionary names, once it has been fetched.
+  std::shared_ptr<const shared::TZstdDictionary> dictionary;
 };
 
 // Content needed at several positions, kept until its last position is
@@ -245,6 +249,15 @@ private:
   std::shared_ptr<shared::TDownloadPool> makePoolSharingTheLimit(bool ReleaseOnFinish) const;
   void connectBlockFetcher();
   void connectPackFetcher();
+  void connectDictionaryFetcher();
+  // Asks for the dictionaries the outstanding chunks need; true when there
+  // are any (the chunks are asked for once they have come).
+  bool requestDictionaries();
+  void onDictionaryReady(const QByteArray& Hash, std::shared_ptr<const shared::TZstdDictionary> Dictionary);
+  void onDictionaryFailed(const QByteArray& Hash, const QString& Reason);
+  void onDictionaryDone();
+  // Asks for the outstanding chunks that may be asked for now.
+  void requestAllowedChunks();
   // Asks for a chunk whole: its chunk file, or its piece of a pack.
   void requestWhole(const TChunkToDownload& Chunk);
   // Done with a chunk's answer: its place in the limit of downloads is free.
@@ -319,6 +332,8 @@ private:
   std::shared_ptr<::shared::TDownloadPool> m_pDownloadPool;
   TBlockFetcher* m_pBlockFetcher = nullptr;  // a child
   TPackFetcher* m_pPackFetcher = nullptr;    // a child
+  TDictionaryFetcher* m_pDictionaryFetcher = nullptr;  // a child
+  int m_DictionariesPending = 0;  // asked for in this run, not come yet
   std::shared_ptr<TEngineFilesystemHelper> m_pLauncherFilesystemHelper;
   QDir m_TargetDirectory;
   // The run's writeback of small pieces; replaced (atomically: tasks of an

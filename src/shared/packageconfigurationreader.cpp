@@ -301,8 +301,8 @@ std::optional<TDictionaryTable> parseDictionaries(const QJsonValue& Value, const
   TDictionaryTable Dictionaries;
   if (Value.isUndefined())
     return Dictionaries;
-  if (!Value.isArray()) {
-    Problem = "\"dictionaries\" is not an array";
+  if (!Value.isArray() || std::size_t(Value.toArray().size()) > kMaxDictionaries) {
+    Problem = QString("\"dictionaries\" is not an array of at most %1").arg(kMaxDictionaries);
     return std::nullopt;
   }
   for (const QJsonValue& Element : Value.toArray()) {
@@ -409,7 +409,8 @@ TChunkInPackage parseChunk(const QJsonObject& Object, const QUrl& BaseUrl, const
   if (Chunk.unpack)
     Chunk.dictionary = namedDictionary(Object, Tables.dictionaries);
   placeInPack(Object, Tables.packs, Chunk);
-  if (Chunk.inPack())
+  // Blocks decode on their own, without a dictionary.
+  if (Chunk.inPack() || Chunk.dictionary)
     return Chunk;
   const QUrl BlockIndexUrl = jsonToUrl(Object.value(QLatin1String("blockindex")), BaseUrl);
   const std::uint64_t BlockIndexSize = jsonToUnsigned64(Object.value(QLatin1String("blockindexsize")));

@@ -112,6 +112,8 @@ struct TDictionaryInDescription
   QByteArray hash;
 };
 using TDictionaryTable = std::vector<std::shared_ptr<const TDictionaryInDescription>>;
+// The most dictionaries a description may list: each may come into memory.
+constexpr std::size_t kMaxDictionaries = 16;
 
 // The tables of a description that its pieces refer to by index.
 struct TPieceTables
@@ -226,9 +228,9 @@ std::optional<TPackTable> parsePacks(const QJsonValue& Value, const QUrl& BaseUr
 // "packoffset" and "packedsize" from lying wholly in that pack; empty when
 // it does or names no pack.
 QString piecePlacementProblem(const QJsonObject& Object, const TPackTable& Packs);
-// The dictionaries a document lists; nothing (and why in Problem) when one
-// of them has no URL, a size of 0 or above TZstdDictionary::kMaxBytes, or
-// no SHA-256.
+// The dictionaries a document lists; nothing (and why in Problem) when it
+// lists more than kMaxDictionaries or one of them has no URL, a size of 0
+// or above TZstdDictionary::kMaxBytes, or no SHA-256.
 std::optional<TDictionaryTable> parseDictionaries(const QJsonValue& Value, const QUrl& BaseUrl, QString& Problem);
 // What keeps a piece's "dictionary" from naming one of Count listed
 // dictionaries; empty when it does or names none.

@@ -3,6 +3,7 @@
 #include "engine/packagefiledownloader.h"
 #include "shared/downloadpool.h"
 #include "shared/payload.h"
+#include "shared/zstdframes.h"
 
 #include "gamebuild.h"
 #include "nginxserver.h"
@@ -58,19 +59,26 @@ struct TDownloaderFixture
     return Chunk;
   }
 
-  // The pieces of one pack file (every other one packed), in pack order;
-  // the caller serves Pack at PackUrl.
-  static std::vector<TChunkInPackage> piecesInPack(const QUrl& PackUrl, const std::vector<QByteArray>& Contents,
-                                                   QByteArray& Pack)
+  // The pieces of one pack file (every other one packed: with zstd and
+  // the dictionary when one is given, else LZMA), in pack order; the caller
+  // serves Pack at PackUrl.
+  static std::vector<TChunkInPackage> piecesInPack(
+      const QUrl& PackUrl, const std::vector<QByteArray>& Contents, QByteArray& Pack,
+      const std::shared_ptr<const TDictionaryInDescription>& Described = {},
+      const std::shared_ptr<const shared::TZstdDictionary>& Dictionary = {})
   {
     std::vector<TChunkInPackage> Pieces;
     for (std::size_t Index = 0; Index < Contents.size(); ++Index) {
       const QByteArray& Content = Contents[Index];
       TChunkInPackage Piece;
       Piece.unpack = Index % 2 == 1;
-      const QByteArray Body = Piece.unpack ? shared::packPayload(shared::EPayloadFormat::Lzma20, Content.constData(),
-                                                                 std::size_t(Content.size()))
-                                           : Content;
+      if (Piece.unpack)
+        Piece.dictionary = Described;
+      const QByteArray Body =
+          !Piece.unpack ? Content
+          : Dictionary  ? shared::packZstdPayload(Content.constData(), std::size_t(Content.size()), 3, Dictionary)
+                        : shared::packPayload(shared::EPayloadFormat::Lzma20, Content.constData(),
+                                              std::size_t(Content.size()));
       Piece.unpackedSize = quint64(Content.size());
       Piece.unpackedHash = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
       Piece.packedSize = quint64(Body.size());
@@ -465,16 +473,25 @@ void TestDownloader::piecesOfPacks_data()
   QTest::addColumn<int>("requests");  // for the pack
   QTest::addColumn<bool>("complete");
   QTest::addColumn<bool>("fewerBytes");  // fewer bytes than the pack served
+  // The packed pieces' dictionary: "" none, "right" served as described,
+  // "wrong" other bytes served in its place.
+  QTest::addColumn<QString>("dictionary");
   // Every piece: the whole pack in one plain request.
-  QTest::newRow("all pieces, nginx") << true << 1 << -1 << 1 << true << false;
-  QTest::newRow("all pieces, server ignoring ranges") << false << 1 << -1 << 1 << true << false;
+  QTest::newRow("all pieces, nginx") << true << 1 << -1 << 1 << true << false << "";
+  QTest::newRow("all pieces, server ignoring ranges") << false << 1 << -1 << 1 << true << false << "";
   // Some: one multipart request, or the whole pack from a server that
   // ignores ranges, the pieces cut out of it.
-  QTest::newRow("every third piece, nginx") << true << 3 << -1 << 1 << true << true;
-  QTest::newRow("every third piece, server ignoring ranges") << false << 3 << -1 << 1 << true << false;
+  QTest::newRow("every third piece, nginx") << true << 3 << -1 << 1 << true << true << "";
+  QTest::newRow("every third piece, server ignoring ranges") << false << 3 << -1 << 1 << true << false << "";
   // A damaged piece is asked for again (three retries), alone, and fails.
-  QTest::newRow("damaged piece, nginx") << true << 3 << 6 << 4 << false << true;
-  QTest::newRow("damaged piece, server ignoring ranges") << false << 1 << 4 << 4 << false << false;
+  QTest::newRow("damaged piece, nginx") << true << 3 << 6 << 4 << false << true << "";
+  QTest::newRow("damaged piece, server ignoring ranges") << false << 1 << 4 << 4 << false << false << "";
+  // The dictionary comes first (once), then the pack in one request. Other
+  // bytes in its place are tried three times and fail the pieces packed
+  // with it; the others are still written.
+  QTest::newRow("dictionary, nginx") << true << 3 << -1 << 1 << true << true << "right";
+  QTest::newRow("dictionary, server ignoring ranges") << false << 1 << -1 << 1 << true << false << "right";
+  QTest::newRow("not the dictionary named, nginx") << true << 1 << -1 << 1 << false << true << "wrong";
 }
 
 void TestDownloader::piecesOfPacks()
@@ -485,24 +502,44 @@ void TestDownloader::piecesOfPacks()
   QFETCH(int, requests);
   QFETCH(bool, complete);
   QFETCH(bool, fewerBytes);
+  QFETCH(QString, dictionary);
   TDownloaderFixture Fixture;
   QTemporaryDir Www;
   std::unique_ptr<testsupport::TNginxServer> Nginx;
   if (ranges)
     Nginx = std::make_unique<testsupport::TNginxServer>(Www.path());
+  const auto Serve = [&](const QString& Path, const QByteArray& Body) {
+    if (ranges)
+      testsupport::writeWholeFile(Www.filePath(Path.mid(1)), Body);
+    else
+      Fixture.server.setBody(Path, Body);
+  };
+  const auto RequestCount = [&](const QString& Path) {
+    return ranges ? Nginx->requestCount(Path) : Fixture.server.requestCount(Path);
+  };
   const QUrl PackUrl = ranges ? Nginx->url("/p.pack") : Fixture.server.url("/p.pack");
   std::vector<QByteArray> Contents;
   for (int Index = 0; Index < 40; ++Index)
     Contents.push_back(testsupport::textBytes(500 + 97 * Index, quint64(Index)) +
                        testsupport::pseudoRandomBytes(1500, quint64(100 + Index)));
+  std::shared_ptr<TDictionaryInDescription> Described;
+  std::shared_ptr<const shared::TZstdDictionary> Dictionary;
+  if (!dictionary.isEmpty()) {
+    const QByteArray Content =
+        testsupport::readWholeFile(testsupport::testDataDirectory() + "/payloads/text.dict");
+    Dictionary = shared::TZstdDictionary::load(Content);
+    Described = std::make_shared<TDictionaryInDescription>();
+    Described->url = ranges ? Nginx->url("/d.dict") : Fixture.server.url("/d.dict");
+    Described->size = std::uint64_t(Content.size());
+    Described->hash = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
+    Serve("/d.dict", dictionary == "right" ? Content : Content.left(Content.size() - 1) + 'x');
+  }
   QByteArray Pack;
-  const std::vector<TChunkInPackage> Pieces = TDownloaderFixture::piecesInPack(PackUrl, Contents, Pack);
+  const std::vector<TChunkInPackage> Pieces =
+      TDownloaderFixture::piecesInPack(PackUrl, Contents, Pack, Described, Dictionary);
   if (damaged >= 0)
     Pack[int(Pieces[std::size_t(damaged)].packOffset + 7)] = char(Pack[int(Pieces[std::size_t(damaged)].packOffset + 7)] ^ 0x5a);
-  if (ranges)
-    testsupport::writeWholeFile(Www.filePath("p.pack"), Pack);
-  else
-    Fixture.server.setBody("/p.pack", Pack);
+  Serve("/p.pack", Pack);
 
   std::vector<TFileToDownload> Files;
   for (std::size_t Index = 0; Index < Pieces.size(); Index += std::size_t(every))
@@ -511,15 +548,15 @@ void TestDownloader::piecesOfPacks()
   QCOMPARE(Result.first, 1);
   QCOMPARE(Result.second, complete ? NoDownloaderError : DownloadFailed);
   for (std::size_t Index = 0; Index < Pieces.size(); Index += std::size_t(every)) {
-    if (int(Index) != damaged)
+    const bool Undecodable = dictionary == "wrong" && Pieces[Index].unpack;
+    if (int(Index) != damaged && !Undecodable)
       QCOMPARE(testsupport::readWholeFile(Fixture.target.filePath(QString("dir/f%1.txt").arg(Index))), Contents[Index]);
   }
-  if (ranges) {
-    QTRY_COMPARE(Nginx->requestCount("/p.pack"), requests);
+  QTRY_COMPARE(RequestCount("/p.pack"), requests);
+  if (ranges)
     QCOMPARE(Nginx->bodyBytesServed("/p.pack") < qint64(Pack.size()) * requests, fewerBytes);
-  } else {
-    QCOMPARE(Fixture.server.requestCount("/p.pack"), requests);
-  }
+  if (!dictionary.isEmpty())
+    QTRY_COMPARE(RequestCount("/d.dict"), dictionary == "right" ? 1 : 3);
 }
 
 void TestDownloader::packsBeyondTheTransferLimit()

@@ -513,6 +513,23 @@ void TestConfigurationHandler::unusableDescriptionCountsAsFailed_data()
                                                 << "in the package description, a piece names pack 1, which the description does not list";
   QTest::newRow("a pack above the largest size") << "/a.json" << InPack(0, 0, 17 * 1024 * 1024)
                                                  << "in the asset description, pack 0 has no URL or a size outside 1 to 16777216 bytes";
+  // A piece's dictionary must be one the description lists, each of them
+  // within the bounds.
+  const auto WithDictionary = [](int Dictionary, int Size, int Count) {
+    const QJsonObject Piece{{"localfile", "bin/game"}, {"unpackedsize", 10}, {"unpackedhash", QString(64, '0')},
+                            {"url", "c/a.zst"}, {"packedsize", 10}, {"dictionary", Dictionary}};
+    QJsonArray Dictionaries;
+    for (int Index = 0; Index < Count; ++Index)
+      Dictionaries.append(QJsonObject{{"url", QString("d/%1.dict").arg(Index)}, {"size", Size}, {"hash", QString(64, 'a')}});
+    return QJsonDocument(QJsonObject{{"version", "8"}, {"dictionaries", Dictionaries}, {"files", QJsonArray{Piece}}})
+        .toJson();
+  };
+  QTest::newRow("a piece's dictionary not listed") << "/p.json" << WithDictionary(1, 100, 1)
+                                                   << "in the package description, a piece names dictionary 1, which the description does not list";
+  QTest::newRow("a dictionary above the largest size") << "/p.json" << WithDictionary(0, 1024 * 1024 + 1, 1)
+                                                       << "in the package description, dictionary 0 has no URL, no SHA-256 or a size outside 1 to 1048576 bytes";
+  QTest::newRow("more dictionaries than a description may list") << "/a.json" << WithDictionary(0, 100, 17)
+                                                                 << "in the asset description, \"dictionaries\" is not an array of at most 16";
 }
 
 void TestConfigurationHandler::unusableDescriptionCountsAsFailed()

@@ -296,10 +296,13 @@ private slots:
   void packageDescriptionDefaults()
   {
     using namespace orvale::launcher;
-    const QByteArray Document = R"({"version": "1", "chunks": [
+    const QByteArray Document = R"({"version": "1",
+      "dictionaries": [{"url": "d/x.dict", "size": 100, "hash": "cccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccccc"}],
+      "chunks": [
         {"url": "c0", "packedsize": -5, "unpackedsize": 1e300, "unpackedhash": "zz0A0b!!"},
-        {"url": "c1", "packedsize": "20", "unpackedsize": [1], "unpackedhash": 12},
-        {"url": "c2", "packedsize": "-3", "unpackedsize": "1e5", "packedhash": "0g1"},
+        {"url": "c1", "packedsize": "20", "unpackedsize": [1], "unpackedhash": 12, "dictionary": 0,
+         "blockindex": "c1.blocks", "blockindexsize": 9, "blockindexhash": "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd"},
+        {"url": "c2", "packedsize": "-3", "unpackedsize": "1e5", "packedhash": "0g1", "unpack": false, "dictionary": 0},
         {"url": "c3", "packedsize": 18446744073709551615, "unpackedsize": 4294967296}],
       "files": [{"localfile": "a", "unpackedsize": "0", "unpackedhash": "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
                  "chunks": [0, 1, 2, 3, 1e300, -1, 2147483648, "1"]},
@@ -317,6 +320,15 @@ private slots:
     QCOMPARE(Reader.chunks()[2].packedSize, std::uint64_t(0));
     QCOMPARE(Reader.chunks()[2].packedHash, QByteArray::fromHex("0g1"));
     QCOMPARE(Reader.chunks()[3].unpackedSize, std::uint64_t(4294967296));
+    // A piece packed with a dictionary names it, and offers no blocks (they
+    // would not decode on their own); a stored piece needs none.
+    QVERIFY(!Reader.chunks()[0].dictionary);
+    QVERIFY(Reader.chunks()[1].dictionary);
+    QCOMPARE(Reader.chunks()[1].dictionary->url.toString(), Reader.chunks()[0].url.toString().replace("c0", "d/x.dict"));
+    QCOMPARE(Reader.chunks()[1].dictionary->size, std::uint64_t(100));
+    QCOMPARE(Reader.chunks()[1].dictionary->hash, QByteArray(32, char(0xcc)));
+    QVERIFY(!Reader.chunks()[1].offersBlocks());
+    QVERIFY(!Reader.chunks()[2].dictionary);
     const auto File = Reader.findFile("a");
     QVERIFY(File != Reader.files().end());
     QCOMPARE(File->unpackedSize, std::uint64_t(0));

@@ -1,6 +1,7 @@
 #include "shared/payload.h"
 #include "shared/memoryblob.h"
 #include "shared/filesystemhelper.h"
+#include "shared/zstdframes.h"
 
 #include "testsupport.h"
 
@@ -46,6 +47,7 @@ private slots:
   void headerNumbersAreUntrusted();
   void roundTripOfWritableFormats_data();
   void roundTripOfWritableFormats();
+  void zstdWithDictionary();
   void lzmaWithoutEndMarkerMustFillOutput();
   void expectedSizeLimitRefusesLargerContainers();
   void compressedBlob();
@@ -223,6 +225,49 @@ void TestPayload::roundTripOfWritableFormats()
   Shorter.append(char(Value));
   Shorter += Payload;
   QVERIFY(!unpackPayload(Shorter, Result));
+}
+
+void TestPayload::zstdWithDictionary()
+{
+  // A dictionary trained on small text files, and text like them.
+  const QByteArray Content = testsupport::readWholeFile(testsupport::testDataDirectory() + "/payloads/text.dict");
+  const std::shared_ptr<const TZstdDictionary> Dictionary = TZstdDictionary::load(Content);
+  QVERIFY(Dictionary);
+  const QByteArray Text = Content.right(1500) + Content.mid(Content.size() - 3000, 700);
+  const QByteArray Packed = packZstdPayload(Text.constData(), std::size_t(Text.size()), 3, Dictionary);
+  const QByteArray Plain = packPayload(EPayloadFormat::Zstd, Text.constData(), std::size_t(Text.size()), 3);
+  QVERIFY(!Packed.isEmpty());
+  QVERIFY2(Packed.size() < Plain.size() / 2, qPrintable(QString("%1 against %2").arg(Packed.size()).arg(Plain.size())));
+
+  QByteArray Result;
+  QVERIFY(unpackPayload(Packed, Result, std::uint64_t(Text.size()), Dictionary.get()));
+  QCOMPARE(Result, Text);
+  // The frame names its dictionary: without it, or with another, it fails.
+  QVERIFY(!unpackPayload(Packed, Result, std::uint64_t(Text.size()), nullptr));
+  const auto Other = TZstdDictionary::load(QByteArray(4096, 'x'));
+  QVERIFY(Other);
+  QVERIFY(!unpackPayload(Packed, Result, std::uint64_t(Text.size()), Other.get()));
+  // As a stream too.
+  const auto Header = readPayloadHeader(Packed.constData(), std::size_t(Packed.size()));
+  QVERIFY(Header);
+  QByteArray Streamed;
+  std::size_t Offset = Header->payloadOffset;
+  const auto Read = [&](char* Buffer, std::size_t Size) {
+    const std::size_t Taken = std::min<std::size_t>(Size, std::size_t(Packed.size()) - Offset);
+    std::memcpy(Buffer, Packed.constData() + Offset, Taken);
+    Offset += Taken;
+    return std::int64_t(Taken);
+  };
+  const auto Write = [&](const char* Data, std::size_t Size) {
+    Streamed.append(Data, int(Size));
+    return true;
+  };
+  QVERIFY(streamPayload(EPayloadFormat::Zstd, Header->packedSize, Header->unpackedSize, Read, Write, Dictionary.get()));
+  QCOMPARE(Streamed, Text);
+
+  // Nothing that cannot be a dictionary loads.
+  QVERIFY(!TZstdDictionary::load(QByteArray()));
+  QVERIFY(!TZstdDictionary::load(QByteArray(int(TZstdDictionary::kMaxBytes) + 1, 'x')));
 }
 
 void TestPayload::lzmaWithoutEndMarkerMustFillOutput()
