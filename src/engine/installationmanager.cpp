@@ -219,6 +219,11 @@ ELocalPackageStatus TInstallationManager::computeLocalPackageStatus(const TPacka
 
 TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromInstallationDirectory(const QDir& Directory)
 {
+  return *installedDescription(Directory);
+}
+
+std::shared_ptr<const TPackageConfigurationReader> TInstallationManager::installedDescription(const QDir& Directory)
+{
   const auto Settings = m_pLauncherFilesystemHelper->engineSettings();
   qInfo().noquote() << QString("readPackageConfigurationFromInstallationDirectory m_pLauncherFilesystemHelper: 0x%1 "
                                "launcherSettings: 0x%2 installedPackageMarker: %3 partiallyInstalledPackageMarker: %4%5")
@@ -237,19 +242,19 @@ TPackageConfigurationReader TInstallationManager::readPackageConfigurationFromIn
     qInfo().noquote() << QString("PartialInstallationMarker %1 %2 Thread:%3").arg(Partial, Asset, threadTag().mid(8));
     Marker = Partial;
   } else {
-    return TPackageConfigurationReader();
+    return std::make_shared<const TPackageConfigurationReader>();
   }
   // Markers are replaced by renames and never written in place: a file
   // with the same device, inode, size and times holds what it held.
   const QByteArray Identity = filesIdentity({Marker, Asset});
   if (!Identity.isEmpty() && m_LastInstalledRead.description && m_LastInstalledRead.marker == Marker &&
       m_LastInstalledRead.identity == Identity)
-    return *m_LastInstalledRead.description;
+    return m_LastInstalledRead.description;
   auto Description = std::make_shared<const TPackageConfigurationReader>(
       m_pLauncherFilesystemHelper->readFileIfExists(Marker), m_pLauncherFilesystemHelper->readFileIfExists(Asset), Base,
       Base);
   m_LastInstalledRead = {Marker, Identity, Description};
-  return *Description;
+  return Description;
 }
 
 void TInstallationManager::writeFileCreatingFolders(const QString& Path, const QByteArray& Data)
@@ -342,7 +347,7 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   if (!Published)
     return;
   const QDir Directory = installationDirectory(*Package);
-  TPackageConfigurationReader Installed = readPackageConfigurationFromInstallationDirectory(Directory);
+  const auto Installed = installedDescription(Directory);
   // The fast scan trusts only files not changed since the full marker was
   // written; moving the marker aside below keeps its time.
   const std::optional<QDateTime> FastScanMarkerTime = fastScanMarkerTime(*Package);
@@ -350,10 +355,10 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   // its asset file: what is on disk beyond the published files is known
   // only from the installing file.
   const TFileInPackageVector Unfinished = readInstallingFiles(Directory);
-  writeInstallingFiles(Directory, *Published, Installed.files(), Unfinished);
+  writeInstallingFiles(Directory, *Published, Installed->files(), Unfinished);
   markPackageAsPartiallyInstalled(Package, Published->packageData(), Published->assetData());
 
-  auto Job = createJob(Package, Installed);
+  auto Job = createJob(Package, *Installed);
   connect(Job.get(), &TPackageInstallation::downloadFinished, this, &TInstallationManager::onDownloadFinished);
   connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
   connect(Job.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
@@ -363,8 +368,8 @@ void TInstallationManager::installOrUpdatePackage(std::shared_ptr<TPackage> Pack
   const auto Helper = m_pLauncherFilesystemHelper;
   // Shared with the task rather than copied into it: descriptions of many
   // files take a while to copy.
-  const auto PublishedCopy = std::make_shared<const TPackageConfigurationReader>(*Published);
-  const auto InstalledCopy = std::make_shared<const TPackageConfigurationReader>(std::move(Installed));
+  const auto PublishedCopy = Package->sharedCurrentDescription();
+  const auto InstalledCopy = Installed;
   auto* Watcher = new QFutureWatcher<TPackageDifference>(Job.get());
   connect(Watcher, &QFutureWatcher<TPackageDifference>::finished, Job.get(), [Watcher, Job = Job.get()] {
     Watcher->deleteLater();
@@ -388,14 +393,13 @@ void TInstallationManager::verifyPackage(std::shared_ptr<TPackage> Package)
   if (findInstallation(Package->name()) || !Package->currentDescription())
     return;
   const TPackageConfigurationReader* Published = Package->currentDescription();
-  const TPackageConfigurationReader Installed =
-      readPackageConfigurationFromInstallationDirectory(installationDirectory(*Package));
+  const auto Installed = installedDescription(installationDirectory(*Package));
   // What is verified stays described as it is: the full marker written
   // after the verification is this description, not the published one. (A
   // missing or damaged description fails the verification.)
-  const TPackageConfigurationReader& Kept = Installed.isValid() ? Installed : *Published;
+  const TPackageConfigurationReader& Kept = Installed->isValid() ? *Installed : *Published;
   markPackageAsPartiallyInstalled(Package, Kept.packageData(), Kept.assetData());
-  auto Job = createJob(Package, Installed);
+  auto Job = createJob(Package, *Installed);
   Job->setKind(EInstallationKind::VerifyOnly);
   connect(Job.get(), &TPackageInstallation::verificationFinished, this, &TInstallationManager::onVerificationFinished);
   connect(Job.get(), &TPackageInstallation::diskAccessFailed, this, &TInstallationManager::onDiskAccessFailed);
@@ -420,16 +424,16 @@ void TInstallationManager::updatePartiallyInstalledPackage(const std::shared_ptr
   writeAssetFile(*Package, Published->assetData());
   Package->setLocalStatus(ELocalPackageStatus::PartiallyInstalled);
   // Reading the marker back would parse the same documents again.
-  rememberInstalledRead(partialMarkerPath(*Package), assetFilePath(*Package), *Published);
+  rememberInstalledRead(partialMarkerPath(*Package), assetFilePath(*Package), Package->sharedCurrentDescription());
 }
 
 void TInstallationManager::rememberInstalledRead(const QString& Marker, const QString& Asset,
-                                                 const TPackageConfigurationReader& Description)
+                                                 std::shared_ptr<const TPackageConfigurationReader> Description)
 {
   const QByteArray Identity = filesIdentity({Marker, Asset});
-  if (Identity.isEmpty())
+  if (Identity.isEmpty() || !Description)
     return;
-  m_LastInstalledRead = {Marker, Identity, std::make_shared<const TPackageConfigurationReader>(Description)};
+  m_LastInstalledRead = {Marker, Identity, std::move(Description)};
 }
 
 void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageBeingInstalled)
@@ -445,9 +449,8 @@ void TInstallationManager::onDownloadFinished(std::shared_ptr<TPackage> PackageB
   if (Installation->withoutError() && PackageBeingInstalled->currentDescription()) {
     try {
       updatePartiallyInstalledPackage(PackageBeingInstalled);
-      const TPackageConfigurationReader Local = readPackageConfigurationFromInstallationDirectory(
-          installationDirectory(*PackageBeingInstalled));
-      qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local.files().size());
+      const auto Local = installedDescription(installationDirectory(*PackageBeingInstalled));
+      qInfo().noquote() << QString("onDownloadFinished LocalConfiguration: %1").arg(Local->files().size());
       emit packageDownloaded();
       Installation->startVerification(Local, false);
       return;

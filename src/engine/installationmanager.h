@@ -29,6 +29,8 @@ public:
   void markPackageAsPartiallyInstalled(std::shared_ptr<TPackage> Package, const QByteArray& PackageData,
                                        const QByteArray& AssetData);
   TPackageConfigurationReader readPackageConfigurationFromInstallationDirectory(const QDir& Directory);
+  // The same, shared (never null; empty without a marker).
+  std::shared_ptr<const TPackageConfigurationReader> installedDescription(const QDir& Directory);
   ELocalPackageStatus computeLocalPackageStatus(const TPackage& Package);
   void setDefaultPackage(std::shared_ptr<TPackage> Package);
 
@@ -116,7 +118,8 @@ private:
   // what reading them gives. (An installed description is read for its
   // files, their sizes, hashes and cuts; the places it names for
   // downloads, resolved against where it was read from, are never used.)
-  void rememberInstalledRead(const QString& Marker, const QString& Asset, const TPackageConfigurationReader& Description);
+  void rememberInstalledRead(const QString& Marker, const QString& Asset,
+                             std::shared_ptr<const TPackageConfigurationReader> Description);
 };
 
 } // namespace orvale::launcher

@@ -103,6 +103,13 @@ TPackageConfigurationReader* TPackage::currentDescription() const
   return Build->description.get();
 }
 
+std::shared_ptr<const TPackageConfigurationReader> TPackage::sharedCurrentDescription() const
+{
+  if (!currentDescription())
+    return nullptr;
+  return currentBuild()->description;
+}
+
 QDir TPackage::installationDirectory(TEngineFilesystemHelper& Helper) const
 {
   if (isLauncher())

@@ -67,7 +67,9 @@ struct TPackageBuild
   // The compressed copy of the package description (shared/
   // descriptiondocument.h), preferred to it; empty when there is none.
   QUrl compressedUrl;
-  std::unique_ptr<TPackageConfigurationReader> description;  // filled once downloaded
+  // Filled once downloaded; shared with what the installation keeps of it
+  // (a description of many files takes a while to copy).
+  std::shared_ptr<TPackageConfigurationReader> description;
 };
 
 // One installable unit of the configuration: a game client or the launcher.
@@ -93,6 +95,8 @@ public:
   TPackageBuild* currentBuild() const;
   // The valid description attached to the current build, or null.
   TPackageConfigurationReader* currentDescription() const;
+  // The same, shared.
+  std::shared_ptr<const TPackageConfigurationReader> sharedCurrentDescription() const;
 
   // The launcher's own package lives beside the running executable; every
   // other package in the packages base directory joined with its name.

@@ -195,17 +195,25 @@ void TPackageInstallation::onDownloadFailed(EPackageDownloaderError ErrorReason)
   emit downloadFinished(m_pPackage);
 }
 
-void TPackageInstallation::startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force)
+const TPackageConfigurationReader& TPackageInstallation::verifiedDescription() const
 {
-  if (!InstalledDescription.isValid()) {
+  static const TPackageConfigurationReader None;
+  return m_pVerifiedDescription ? *m_pVerifiedDescription : None;
+}
+
+void TPackageInstallation::startVerification(std::shared_ptr<const TPackageConfigurationReader> InstalledDescription,
+                                             bool Force)
+{
+  if (!InstalledDescription || !InstalledDescription->isValid()) {
     // Nothing can be checked against a damaged marker: the installation is
     // not vouched for.
     qCritical().noquote() << QString("Verification of %1 impossible: %2")
-                                 .arg(m_pPackage->name(), InstalledDescription.invalidReason());
+                                 .arg(m_pPackage->name(),
+                                      InstalledDescription ? InstalledDescription->invalidReason() : "no description");
     onVerifyFinished(false);
     return;
   }
-  m_VerifiedDescription = InstalledDescription;
+  m_pVerifiedDescription = std::move(InstalledDescription);
   const bool CheckHashes = Force || !m_pLauncherFilesystemHelper->engineSettings()->skipVerification;
   auto* Watcher = new QFutureWatcher<EPackageDownloaderError>(this);
   connect(Watcher, &QFutureWatcher<EPackageDownloaderError>::finished, this, [this, Watcher] {
@@ -214,12 +222,13 @@ void TPackageInstallation::startVerification(const TPackageConfigurationReader& 
   });
   const QDir Directory = m_InstallationDirectory;
   const auto Helper = m_pLauncherFilesystemHelper;
-  const TFileInPackageVector Files = InstalledDescription.files();
-  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Files, CheckHashes] {
-    if (CheckHashes && !VerifyPackage(Directory, Helper, Files))
+  // Shared with the task, not copied into it.
+  const auto Described = m_pVerifiedDescription;
+  Watcher->setFuture(QtConcurrent::run([this, Directory, Helper, Described, CheckHashes] {
+    if (CheckHashes && !VerifyPackage(Directory, Helper, Described->files()))
       return VerificationFailed;
     try {
-      FlushInstalledFiles(Directory, Helper, Files);
+      FlushInstalledFiles(Directory, Helper, Described->files());
     } catch (const std::runtime_error& Error) {
       qCritical().noquote() << QString("Installed data of %1 could not be flushed: %2")
                                    .arg(m_pPackage->name(), QString::fromUtf8(Error.what()));

@@ -62,7 +62,8 @@ public:
   void setKind(EInstallationKind Kind) { m_Kind = Kind; }
   // The description the last verification checked (or, with verification
   // skipped, whose files it flushed): what a full marker may vouch for.
-  const TPackageConfigurationReader& verifiedDescription() const { return m_VerifiedDescription; }
+  // Empty before a verification.
+  const TPackageConfigurationReader& verifiedDescription() const;
   // With NotEnoughDiskSpace: the bytes still to write and the bytes free.
   TFileSize diskSpaceNeeded() const { return m_DiskSpaceNeeded; }
   TFileSize diskSpaceFree() const { return m_DiskSpaceFree; }
@@ -95,7 +96,7 @@ public:
   // are not checked), followed by the flush that makes them durable: the
   // verification succeeds only when the files are on the disk, so that the
   // full marker written after it never vouches for data a power cut loses.
-  void startVerification(const TPackageConfigurationReader& InstalledDescription, bool Force);
+  void startVerification(std::shared_ptr<const TPackageConfigurationReader> InstalledDescription, bool Force);
   // Hashes every file and compares it with its unpacked hash; runs on a
   // worker thread.
   bool VerifyPackage(const QDir& InstallationDirectory, const std::shared_ptr<TEngineFilesystemHelper>& Helper,
@@ -146,7 +147,7 @@ private:
   QString m_PublishedVersionText;
   TPackageDifference m_RequiredChanges;
   EInstallationKind m_Kind = EInstallationKind::Update;
-  TPackageConfigurationReader m_VerifiedDescription;
+  std::shared_ptr<const TPackageConfigurationReader> m_pVerifiedDescription;
   QString m_FailureText;
   TFileSize m_DiskSpaceNeeded = 0;
   TFileSize m_DiskSpaceFree = 0;
