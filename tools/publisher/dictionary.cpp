@@ -6,7 +6,8 @@
 #include "shared/sha256.h"
 
 #include <QDir>
-#include <QFileInfo>
+
+#include <algorithm>
 
 #include <zdict.h>
 
