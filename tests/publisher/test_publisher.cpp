@@ -15,6 +15,7 @@
 #include "shared/descriptiondocument.h"
 #include "shared/payload.h"
 #include "shared/sha256.h"
+#include "shared/zstdframes.h"
 
 #include <QDirIterator>
 #include <QJsonArray>
@@ -91,6 +92,7 @@ private slots:
   void fixedCodecs();
   void sameOutputWhateverTheThreads();
   void republishingCompletesBlockIndexes();
+  void smallPiecesInPacks_data();
   void smallPiecesInPacks();
   void refusedBuilds_data();
   void refusedBuilds();
@@ -199,7 +201,7 @@ void TestPublisher::sameOutputWhateverTheThreads()
   Options.inputDirectory = Build;
   Options.executable = "bin/client";
   Options.version = "1.0";
-  Options.packSize = 32 * kKiB;
+  Options.packSize = 16 * kKiB;
 
   QThreadPool* Pool = QThreadPool::globalInstance();
   const int Threads = Pool->maxThreadCount();
@@ -218,6 +220,8 @@ void TestPublisher::sameOutputWhateverTheThreads()
     QCOMPARE(Report.deflateChunks + Report.lzipChunks, 0);
     QVERIFY(Report.packsWritten > 3);
     QCOMPARE(Report.packsReused, 0);
+    // The dictionary is trained on the same samples whatever the threads.
+    QVERIFY(Report.piecesWithDictionary > 0 && Report.dictionaryWritten);
     QCOMPARE(Last.filesRead, Report.files);
     QCOMPARE(Last.files, Report.files);
     QCOMPARE(Last.bytesDone, Report.inputBytes);
@@ -230,7 +234,8 @@ void TestPublisher::sameOutputWhateverTheThreads()
   }
   // The compressed copy of the description decodes to it byte for byte; a
   // publication without one removes the copy an earlier one left, which
-  // would no longer be the description.
+  // would no longer be the description. Nor does one without a dictionary
+  // keep the pieces packed with the earlier one's.
   const QString Output = Work.filePath("out-1");
   const QByteArray Description = testsupport::readWholeFile(Output + "/package.json");
   QString Problem;
@@ -240,12 +245,18 @@ void TestPublisher::sameOutputWhateverTheThreads()
   Options.outputDirectory = Output;
   Options.version = "1.1";
   Options.descriptionZstdLevel = 0;
+  Options.dictionarySize = 0;
   TPublishReport Report;
   QString Error;
   QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
   QVERIFY(!QFile::exists(Output + "/package.json.zst"));
   QCOMPARE(Report.compressedDescriptionBytes, std::uint64_t(0));
   QCOMPARE(Report.descriptionBytes, std::uint64_t(QFileInfo(Output + "/package.json").size()));
+  QCOMPARE(Report.piecesWithDictionary, 0);
+  QVERIFY(Report.packsWritten > 0);
+  QVERIFY(!testsupport::readWholeFile(Output + "/package.json").contains("\"dictionar"));
+  const auto Verified = verifyPublication(Output, {}, Error);
+  QVERIFY2(Verified && Verified->problems.empty(), qPrintable(Verified ? verifyText(*Verified) : Error));
 }
 
 void TestPublisher::republishingCompletesBlockIndexes()
@@ -334,16 +345,46 @@ void TestPublisher::republishingCompletesBlockIndexes()
 
 namespace {
 
+// The dictionary file a piece names, checked against its listed size and
+// SHA-256.
+std::shared_ptr<const shared::TZstdDictionary> namedDictionary(const shared::TDictionaryInDescription& Listed)
+{
+  const QByteArray Content = testsupport::readWholeFile(Listed.url.toLocalFile());
+  if (std::uint64_t(Content.size()) != Listed.size || shared::TSha256::hash(Content) != Listed.hash)
+    qFatal("%s is not the dictionary its description lists", qPrintable(Listed.url.toLocalFile()));
+  return shared::TZstdDictionary::load(Content);
+}
+
+// Whether the packed bytes of a piece decode to it: with the dictionary it
+// names (and not without it), else as any chunk file.
+bool decodesToPiece(const QByteArray& Bytes, const shared::TChunkInPackage& Piece)
+{
+  if (!Piece.dictionary)
+    return !chunkContentProblem(Bytes, Piece.unpack, Piece.unpackedSize, Piece.unpackedHash);
+  const auto Dictionary = namedDictionary(*Piece.dictionary);
+  QByteArray Decoded;
+  return Dictionary && !shared::unpackPayload(Bytes, Decoded, Piece.unpackedSize) &&
+         shared::unpackPayload(Bytes, Decoded, Piece.unpackedSize, Dictionary.get()) &&
+         shared::TSha256::hash(Decoded) == Piece.unpackedHash;
+}
+
 // Where the description in Folder places each small file: "<pack>@<offset>",
-// each piece checked to be the chunk file it would otherwise be.
-QMap<QString, QString> packPlaces(const QString& Folder, int& Packed)
+// each piece checked to be the chunk file it would otherwise be; how many
+// are compressed, and how many with a dictionary.
+struct TPackPlaces
+{
+  QMap<QString, QString> places;
+  int compressed = 0;
+  int withDictionary = 0;
+};
+
+TPackPlaces packPlaces(const QString& Folder)
 {
   QString Error;
   const auto Loaded = loadDescription(Folder, Error);
   if (!Loaded || !Loaded->reader.isValid())
     qFatal("%s: %s", qPrintable(Folder), qPrintable(Loaded ? Loaded->reader.invalidReason() : Error));
-  QMap<QString, QString> Places;
-  Packed = 0;
+  TPackPlaces Result;
   for (const shared::TFileInPackage& File : Loaded->reader.files()) {
     const shared::TChunkInPackage& Piece = File.ownDownload;
     if (!Piece.inPack())
@@ -351,12 +392,18 @@ QMap<QString, QString> packPlaces(const QString& Folder, int& Packed)
     const QByteArray Pack = testsupport::readWholeFile(Piece.packUrl.toLocalFile());
     const QByteArray Bytes = Pack.mid(int(Piece.packOffset), int(Piece.packedSize));
     if (std::uint64_t(Pack.size()) != Piece.packSize || shared::TSha256::hash(Bytes) != Piece.packedHash ||
-        chunkContentProblem(Bytes, Piece.unpack, Piece.unpackedSize, Piece.unpackedHash))
+        !decodesToPiece(Bytes, Piece))
       qFatal("%s: the piece of %s is not at its place", qPrintable(Folder), qPrintable(File.localFile));
-    Places.insert(File.localFile, QString("%1@%2").arg(Piece.packUrl.fileName()).arg(Piece.packOffset));
-    Packed += Piece.unpack ? 1 : 0;
+    Result.places.insert(File.localFile, QString("%1@%2").arg(Piece.packUrl.fileName()).arg(Piece.packOffset));
+    Result.compressed += Piece.unpack ? 1 : 0;
+    Result.withDictionary += Piece.dictionary ? 1 : 0;
   }
-  return Places;
+  return Result;
+}
+
+QStringList dictionaryFiles(const QString& Folder)
+{
+  return QDir(Folder + "/dictionaries").entryList(QDir::Files);
 }
 
 QSet<QString> packFiles(const QString& Folder)
@@ -378,9 +425,23 @@ QSet<QString> packsOf(const QMap<QString, QString>& Places)
 // Small files go into packs, in which each piece is byte for byte the chunk
 // file it would otherwise be. Published again with one of them changed, the
 // others keep their places and one new pack holds the changed piece alone.
-// gc keeps the packs a kept description names.
+// gc keeps the packs a kept description names. With many similar small
+// files, pieces in packs are packed with a dictionary trained on them, which
+// the description lists and a publication into the same folder keeps.
+void TestPublisher::smallPiecesInPacks_data()
+{
+  QTest::addColumn<int>("similarFiles");
+  QTest::addColumn<int>("dictionarySize");
+  QTest::newRow("small files, no dictionary") << 0 << 0;
+  QTest::newRow("similar files, no dictionary") << 300 << 0;
+  QTest::newRow("similar files, a dictionary") << 300 << 32768;
+}
+
 void TestPublisher::smallPiecesInPacks()
 {
+  QFETCH(int, similarFiles);
+  QFETCH(int, dictionarySize);
+  const bool Dictionary = similarFiles > 0 && dictionarySize > 0;
   QTemporaryDir Work;
   const QString Build = Work.filePath("build");
   for (int Index = 0; Index < 40; ++Index)
@@ -388,45 +449,89 @@ void TestPublisher::smallPiecesInPacks()
                                 content(Index % 2 == 0 ? "random" : "text", 500 + Index * 300));
   testsupport::writeWholeFile(Build + "/edge.bin", content("random", 64 * kKiB - 1));
   testsupport::writeWholeFile(Build + "/large.bin", content("random", 64 * kKiB));
+  testsupport::writeSimilarTextFiles(Build, "quests", similarFiles);
+  const int InPacks = 41 + similarFiles;
   TPublishOptions Options;
   Options.inputDirectory = Build;
   Options.outputDirectory = Work.filePath("out");
   Options.version = "1";
   Options.packSize = 100 * kKiB;
+  Options.dictionarySize = std::uint64_t(dictionarySize);
   TPublishReport Report;
   QString Error;
   QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
-  QCOMPARE(Report.piecesInPacks, 41);
+  QCOMPARE(Report.piecesInPacks, InPacks);
   QCOMPARE(Report.chunkFilesWritten, 1);
   QCOMPARE(Report.packsWritten, packFiles(Options.outputDirectory).size());
   QVERIFY(Report.packsWritten >= 2);
   for (const QString& Pack : packFiles(Options.outputDirectory))
     QVERIFY(QFileInfo(Options.outputDirectory + "/packs/" + Pack).size() <= 100 * kKiB);
-  int Compressed = 0;
-  const QMap<QString, QString> First = packPlaces(Options.outputDirectory, Compressed);
-  QCOMPARE(First.size(), 41);
-  QVERIFY(Compressed >= 20);  // the text files
+  const TPackPlaces First = packPlaces(Options.outputDirectory);
+  QCOMPARE(First.places.size(), InPacks);
+  QVERIFY(First.compressed >= 20 + similarFiles);  // the text files
+  // The similar files are packed with the dictionary; it is listed (once)
+  // only when pieces use it, and lies in the folder as listed.
+  QCOMPARE(First.withDictionary, Report.piecesWithDictionary);
+  QCOMPARE(Report.piecesWithDictionary >= similarFiles && Report.piecesWithDictionary > 0, Dictionary);
+  const QStringList Dictionaries = dictionaryFiles(Options.outputDirectory);
+  QCOMPARE(Dictionaries.size(), Dictionary ? 1 : 0);
+  const QJsonArray Listed = QJsonDocument::fromJson(testsupport::readWholeFile(Options.outputDirectory + "/package.json"))
+                                .object()
+                                .value("dictionaries")
+                                .toArray();
+  QCOMPARE(Listed.size(), Dictionaries.size());
+  if (Dictionary) {
+    QCOMPARE(Listed.at(0).toObject().value("url").toString(), "dictionaries/" + Dictionaries.front());
+    QCOMPARE(std::uint64_t(Listed.at(0).toObject().value("size").toDouble()), Report.dictionaryBytes);
+    QVERIFY(Report.dictionaryWritten && Report.dictionaryBytes > 1024 && Report.dictionaryBytes <= 32768);
+  }
   auto Verified = verifyPublication(Options.outputDirectory, {}, Error);
-  QVERIFY2(Verified && Verified->problems.empty() && Verified->piecesInPacks == 41 && Verified->chunkFiles == 1,
+  QVERIFY2(Verified && Verified->problems.empty() && Verified->piecesInPacks == InPacks && Verified->chunkFiles == 1 &&
+               Verified->dictionaries == Dictionaries.size(),
            qPrintable(Verified ? verifyText(*Verified) : Error));
   const QString Kept = Work.filePath("1.json");
   QVERIFY(QFile::copy(Options.outputDirectory + "/package.json", Kept));
 
   testsupport::writeWholeFile(Build + "/small/7.txt", content("text", 3000));
+  // With a dictionary, files are added too (after the changed one), so that
+  // a dictionary trained anew would differ: the folder's one is kept.
+  const int Added = Dictionary ? 40 : 0;
+  testsupport::writeSimilarTextFiles(Build, "zz-added", Added, 2);
   Options.version = "2";
   QVERIFY2(publishBuild(Options, Report, Error), qPrintable(Error));
   QCOMPARE(Report.packsWritten, 1);
-  QCOMPARE(Report.packsReused, packsOf(First).size());
-  QCOMPARE(Report.piecesInPacks, 41);
+  QCOMPARE(Report.packsReused, packsOf(First.places).size());
+  QCOMPARE(Report.piecesInPacks, InPacks + Added);
   QCOMPARE(Report.chunkFilesWritten, 0);
-  const QMap<QString, QString> Second = packPlaces(Options.outputDirectory, Compressed);
-  QCOMPARE(Second.keys(), First.keys());
-  for (const QString& File : First.keys())
-    QCOMPARE(Second[File] == First[File], File != "small/7.txt");
-  const QString NewPack = Second["small/7.txt"].section('@', 0, 0);
-  QCOMPARE(Second["small/7.txt"], NewPack + "@0");
+  QCOMPARE(Report.dictionaryWritten, false);
+  QCOMPARE(dictionaryFiles(Options.outputDirectory), Dictionaries);
+  const TPackPlaces Second = packPlaces(Options.outputDirectory);
+  QCOMPARE(Second.withDictionary, First.withDictionary + Added);
+  QCOMPARE(Second.places.size(), First.places.size() + Added);
+  for (const QString& File : First.places.keys())
+    QCOMPARE(Second.places.value(File) == First.places[File], File != "small/7.txt");
+  const QString NewPack = Second.places["small/7.txt"].section('@', 0, 0);
+  QCOMPARE(Second.places["small/7.txt"], NewPack + "@0");
   const QByteArray Changed = testsupport::readWholeFile(Options.outputDirectory + "/packs/" + NewPack);
-  QCOMPARE(chunkContentProblem(Changed, true, 3000, shared::TSha256::hash(content("text", 3000))), std::optional<QString>());
+  const auto Used = Dictionary ? shared::TZstdDictionary::load(testsupport::readWholeFile(
+                                     Options.outputDirectory + "/dictionaries/" + Dictionaries.front()))
+                               : nullptr;
+  QCOMPARE(chunkContentProblem(Changed, true, 3000, shared::TSha256::hash(content("text", 3000)), Used.get()),
+           std::optional<QString>());
+  // A dictionary file damaged on the server fails verify, which names it.
+  if (Dictionary) {
+    const QString Path = Options.outputDirectory + "/dictionaries/" + Dictionaries.front();
+    const QByteArray Good = testsupport::readWholeFile(Path);
+    QByteArray Damaged = Good;
+    Damaged[100] = char(Damaged[100] ^ 0x01);
+    testsupport::writeWholeFile(Path, Damaged);
+    Verified = verifyPublication(Options.outputDirectory, {}, Error);
+    QVERIFY(Verified && Verified->problems.size() == 1);
+    QCOMPARE(Verified->problems.front().location, "dictionaries/" + Dictionaries.front());
+    QVERIFY2(Verified->problems.front().problem.startsWith("differs from its hash"),
+             qPrintable(Verified->problems.front().problem));
+    testsupport::writeWholeFile(Path, Good);
+  }
   // Delta copies of the description: against the first one and against
   // itself, each decoding to it; none is left against an earlier one.
   const QByteArray FirstDescription = testsupport::readWholeFile(Kept);
@@ -466,7 +571,7 @@ void TestPublisher::smallPiecesInPacks()
       Deleted << File.path.mid(6);
   }
   QCOMPARE(Deleted, QSet<QString>({NewPack, Stray}));
-  QCOMPARE(packFiles(Options.outputDirectory), packsOf(First));
+  QCOMPARE(packFiles(Options.outputDirectory), packsOf(First.places));
 }
 
 // Builds the publisher refuses, each with a message that names what is

@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -705,6 +706,29 @@ void TestPublisherCommands::commandLine()
   QVERIFY2(Refused.err.contains("--codecs compatible writes no packs"), qPrintable(Refused.err));
   QVERIFY(!QFileInfo::exists(m_Work.filePath("cli/small-refused")));
   QCOMPARE(PublishSmall("cli/small-refused", {"--pack-size", "16777217"}).first.exitCode, 2);
+  // Many similar small files are packed with a dictionary, which the
+  // summary counts and verify checks; none with --dictionary-size 0 or for
+  // every launcher.
+  const QString Similar = m_Work.filePath("cli/similar");
+  testsupport::writeSimilarTextFiles(Similar, "quests", 150);
+  for (const auto& [Output, Options, Used] :
+       {std::tuple<QString, QStringList, bool>{"cli/similar-packed", {}, true},
+        {"cli/similar-none", {"--dictionary-size", "0"}, false},
+        {"cli/similar-compatible", {"--codecs", "compatible"}, false}}) {
+    const auto Run = runProgram("ashgrove-publish", QStringList{"--input", Similar, "--output", m_Work.filePath(Output),
+                                                                "--version", "1"} + Options);
+    QCOMPARE(Run.exitCode, 0);
+    QVERIFY2(Run.out.contains(QRegularExpression("; 150 with a dictionary of \\d+ bytes \\(new\\);")) == Used,
+             qPrintable(Run.out));
+    QCOMPARE(QFileInfo::exists(m_Work.filePath(Output + "/dictionaries")), Used);
+    const auto Verified = runProgram("ashgrove-publish", {"verify", m_Work.filePath(Output)});
+    QCOMPARE(Verified.exitCode, 0);
+    QCOMPARE(Verified.out.contains(", 1 dictionary ("), Used);
+  }
+  QCOMPARE(runProgram("ashgrove-publish", {"--input", Similar, "--output", m_Work.filePath("cli/similar-refused"),
+                                           "--version", "1", "--dictionary-size", "1048577"})
+               .exitCode,
+           2);
 
   // cost with the old description kept outside its published folder: its
   // block indexes are found where --chunks says, and without it cost says

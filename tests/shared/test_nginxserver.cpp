@@ -82,9 +82,10 @@ void TestNginxServer::servesFilesAndCountsBytes()
 }
 
 // What deploy/nginx/ashgrove-release.conf promises game makers, on a
-// release folder: immutable chunk files and block indexes, short caching
-// of descriptions, signatures and the configuration, several ranges in one
-// answer, the bytes as stored whatever the client accepts, no hidden files.
+// release folder: immutable chunk files, block indexes and dictionaries,
+// short caching of descriptions, signatures and the configuration, several
+// ranges in one answer, the bytes as stored whatever the client accepts, no
+// hidden files.
 void TestNginxServer::servesAReleaseAsDeployed_data()
 {
   QTest::addColumn<QString>("path");
@@ -100,6 +101,8 @@ void TestNginxServer::servesAReleaseAsDeployed_data()
   QTest::newRow("ranges of a chunk file") << Chunk << QByteArray("bytes=0-9,100-109") << 206
                                           << QByteArray("public, max-age=31536000, immutable")
                                           << QByteArray("multipart/byteranges");
+  QTest::newRow("dictionary") << "/game/dictionaries/" + QString(64, 'c') + ".dict" << QByteArray() << 200
+                              << QByteArray("public, max-age=31536000, immutable") << QByteArray("application/octet-stream");
   QTest::newRow("description") << "/game/package.json" << QByteArray() << 200 << QByteArray("public, max-age=60")
                                << QByteArray("application/json");
   QTest::newRow("signature") << "/game/package.json.sig" << QByteArray() << 200 << QByteArray("public, max-age=60")

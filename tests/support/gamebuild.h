@@ -19,6 +19,12 @@ void changeGameBuildToV2(const QString& Directory);
 // Text-like, well compressible bytes.
 QByteArray textBytes(int Size, quint64 Seed);
 
+// Count small text files of 1 to 4 KB below Directory/Folder that share
+// their layout and many of their lines, as a game's item and quest tables
+// do: what a Zstandard dictionary learns from. Each file differs, and so
+// do the files of another Seed.
+void writeSimilarTextFiles(const QString& Directory, const QString& Folder, int Count, quint64 Seed = 0);
+
 // Relative paths of all files below Directory, except those in Ignored,
 // mapped to their SHA-256 and executable flag ("<hex> x" or "<hex> -").
 QMap<QString, QString> describeTree(const QString& Directory, const QSet<QString>& Ignored = {});

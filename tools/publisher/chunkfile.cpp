@@ -81,7 +81,7 @@ bool writeChunkFile(const QString& Path, const QByteArray& Data, QString& Error)
 }
 
 std::optional<QString> chunkContentProblem(const QByteArray& Content, bool Packed, std::uint64_t UnpackedSize,
-                                           const QByteArray& UnpackedHash)
+                                           const QByteArray& UnpackedHash, const shared::TZstdDictionary* Dictionary)
 {
   if (!Packed) {
     if (std::uint64_t(Content.size()) != UnpackedSize)
@@ -96,7 +96,7 @@ std::optional<QString> chunkContentProblem(const QByteArray& Content, bool Packe
   if (Header->unpackedSize != UnpackedSize)
     return QString("declares %1 unpacked bytes instead of %2").arg(Header->unpackedSize).arg(UnpackedSize);
   QByteArray Decoded;
-  if (!shared::unpackPayload(Content, Decoded, UnpackedSize) || std::uint64_t(Decoded.size()) != UnpackedSize)
+  if (!shared::unpackPayload(Content, Decoded, UnpackedSize, Dictionary) || std::uint64_t(Decoded.size()) != UnpackedSize)
     return QString("cannot be decoded (format id %1)").arg(int(Header->format));
   if (shared::TSha256::hash(Decoded) != UnpackedHash)
     return QString("decodes to other content than its unpacked hash names");

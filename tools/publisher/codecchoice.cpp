@@ -38,6 +38,8 @@ QByteArray packWith(ECodec Codec, const TPackingOptions& Options, const char* Da
     return shared::packPayload(shared::EPayloadFormat::Lzip, Data, std::size_t(Size), Options.lzmaPreset);
   case ECodec::Zstd:
     // One frame over the piece.
+    if (Options.zstdDictionary)
+      return shared::packZstdPayload(Data, std::size_t(Size), Options.zstdLevel, Options.zstdDictionary);
     return shared::packPayload(shared::EPayloadFormat::Zstd, Data, std::size_t(Size), Options.zstdLevel);
   case ECodec::Auto:
   case ECodec::Stored:
@@ -65,12 +67,19 @@ TPackedPiece storedPiece(const QByteArray& Piece)
   return Packed;
 }
 
+// Whether Codec writes its frames with the options' dictionary.
+bool withDictionary(ECodec Codec, const TPackingOptions& Options)
+{
+  return Codec == ECodec::Zstd && Options.zstdDictionary;
+}
+
 // The whole piece packed with Codec (Deflate or zstd), laid out in blocks
-// where the piece offers them; empty data when the library fails.
+// where the piece offers them (not with a dictionary); empty data when the
+// library fails.
 TPackedPiece blockedPiece(ECodec Codec, const TPackingOptions& Options, const QByteArray& Piece)
 {
-  if (!offersBlocks(std::uint64_t(Piece.size())))
-    return {Codec, packWith(Codec, Options, Piece), std::nullopt};
+  if (!offersBlocks(std::uint64_t(Piece.size())) || withDictionary(Codec, Options))
+    return {Codec, packWith(Codec, Options, Piece), std::nullopt, withDictionary(Codec, Options)};
   shared::TBlockedPiece Blocked =
       Codec == ECodec::Zstd
           ? shared::packZstdBlocks(Piece.constData(), std::size_t(Piece.size()), Options.zstdLevel)

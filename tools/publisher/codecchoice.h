@@ -1,12 +1,14 @@
 #pragma once
 
 #include "shared/blocks.h"
+#include "shared/zstdframes.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace orvale::publisher {
@@ -60,6 +62,11 @@ struct TPackingOptions
   // smaller than the piece itself (percent).
   int minimumLzmaSavingPercent = 10;
   int minimumDeflateSavingPercent = 5;
+  // Where set (the publisher sets it for pieces in packs), zstd writes one
+  // frame over the piece with this dictionary instead of a plain one: a
+  // small piece has little context of its own. Such pieces offer no
+  // blocks.
+  std::shared_ptr<const shared::TZstdDictionary> zstdDictionary;
 };
 
 // One piece as it goes into its chunk file.
@@ -70,6 +77,8 @@ struct TPackedPiece
   // The index of the blocks of a stored, Deflate or zstd piece that offers
   // them; the container is then laid out so that each block decodes alone.
   std::optional<shared::TBlockIndex> blocks;
+  // Written with the options' zstd dictionary: it decodes only with it.
+  bool withDictionary = false;
 };
 
 // Whether a piece of this size is published with blocks (when stored or

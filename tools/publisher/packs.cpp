@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 
 namespace orvale::publisher {
 
@@ -41,31 +42,38 @@ QString packInFolder(const QString& Folder, const QUrl& Url)
 
 } // namespace
 
-QHash<QByteArray, TPackedPieceAt> existingPackedPieces(const QString& OutputDirectory)
+TEarlierPackedPieces existingPackedPieces(const QString& OutputDirectory)
 {
-  QHash<QByteArray, TPackedPieceAt> Pieces;
+  TEarlierPackedPieces Earlier;
   const QString Folder = QDir::cleanPath(QFileInfo(OutputDirectory).absoluteFilePath());
   const TFetchedFile File = readLocalFile(QDir(Folder).filePath("package.json"), kMaxDescriptionBytes);
   if (File.state != TFetchedFile::EState::Read)
-    return Pieces;
+    return Earlier;
   const shared::TPackageConfigurationReader Description(File.data, QByteArray(), QUrl::fromLocalFile(Folder + "/"),
                                                         QUrl());
   if (!Description.isValid())
-    return Pieces;
+    return Earlier;
   QHash<QString, bool> Present;  // by relative URL: the file is there with its listed size
+  QSet<QByteArray> Dictionaries;  // by hash
   for (const shared::TChunkInPackage& Record : distinctDownloadRecords(Description)) {
+    if (Record.dictionary && !Dictionaries.contains(Record.dictionary->hash)) {
+      Dictionaries.insert(Record.dictionary->hash);
+      Earlier.dictionaries.push_back(Record.dictionary);
+    }
     const QString Url = Record.inPack() ? packInFolder(Folder, Record.packUrl) : QString();
-    if (Url.isEmpty() || Pieces.contains(Record.unpackedHash))
+    if (Url.isEmpty() || Earlier.pieces.contains(Record.unpackedHash))
       continue;
     auto Known = Present.constFind(Url);
     if (Known == Present.constEnd())
       Known = Present.insert(Url, QFileInfo(QDir(Folder).filePath(Url)).size() == qint64(Record.packSize));
     if (!Known.value())
       continue;
-    Pieces.insert(Record.unpackedHash, TPackedPieceAt{{Url, Record.packSize, false}, Record.packOffset,
-                                                      Record.packedSize, Record.packedHash, Record.unpack});
+    const QByteArray DictionaryHash = Record.dictionary ? Record.dictionary->hash : QByteArray();
+    Earlier.pieces.insert(Record.unpackedHash,
+                          TPackedPieceAt{{Url, Record.packSize, false}, Record.packOffset, Record.packedSize,
+                                         Record.packedHash, Record.unpack, DictionaryHash});
   }
-  return Pieces;
+  return Earlier;
 }
 
 QByteArray readPackedPiece(const QString& OutputDirectory, const TPackedPieceAt& Piece)

@@ -5,7 +5,12 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
+
+namespace shared {
+struct TDictionaryInDescription;
+}
 
 // Pack files: small pieces published together in one file
 // ("packs/<sha256 of the pack>.pack"), so that a launcher fetches many of
@@ -35,13 +40,22 @@ struct TPackedPieceAt
   std::uint64_t packedSize = 0;
   QByteArray packedHash;
   bool unpack = true;
+  // The SHA-256 of the dictionary its frames were written with; empty for
+  // none.
+  QByteArray dictionaryHash;
 };
 
-// The pieces (by unpacked hash) that the description in OutputDirectory
-// ("package.json") places in packs whose files are there in the folder with
-// the listed size. Empty when there is no such description or it is not a
-// valid one.
-QHash<QByteArray, TPackedPieceAt> existingPackedPieces(const QString& OutputDirectory);
+// What the description in OutputDirectory ("package.json") says of small
+// pieces: the pieces (by unpacked hash) it places in packs whose files are
+// there in the folder with the listed size, and the dictionaries its
+// pieces name (each once, in the order first named). Empty when there is
+// no such description or it is not a valid one.
+struct TEarlierPackedPieces
+{
+  QHash<QByteArray, TPackedPieceAt> pieces;
+  std::vector<std::shared_ptr<const shared::TDictionaryInDescription>> dictionaries;
+};
+TEarlierPackedPieces existingPackedPieces(const QString& OutputDirectory);
 
 // The packed bytes of such a piece, read from its pack; empty when they
 // cannot be read whole.

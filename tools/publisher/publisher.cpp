@@ -2,6 +2,7 @@
 
 #include "chunkfile.h"
 #include "descriptionsource.h"
+#include "dictionary.h"
 #include "packs.h"
 #include "wording.h"
 #include "shared/contentdefinedchunker.h"
@@ -60,6 +61,7 @@ struct TChunkRecord
   // store's pack writer and the piece's offset in it.
   int pack = -1;
   std::uint64_t packOffset = 0;
+  bool dictionary = false;  // packed with the publication's dictionary
 };
 
 // A chunk file that an earlier publication left, with its content.
@@ -216,24 +218,54 @@ TChunkRecord pieceRecord(const QByteArray& Hash, std::uint64_t Size, const QByte
   return Record;
 }
 
+// What the tasks that publish pieces read; never changed while they run.
+struct TPieceContext
+{
+  const TPublishOptions& options;
+  // How pieces in packs are packed: with the dictionary, where there is one.
+  TPackingOptions packPacking;
+  std::optional<TPublishedDictionary> dictionary;
+  QSet<QString> existingFiles;  // the chunk files an earlier publication left
+  QHash<QByteArray, TPackedPieceAt> packedPieces;  // its pieces in packs
+};
+
+// The dictionary a piece an earlier publication packed with the one of
+// DictionaryHash (none: empty) decodes with here; false when this
+// publication does not use that dictionary.
+bool dictionaryOfPiece(const TPieceContext& Context, const QByteArray& DictionaryHash,
+                       const shared::TZstdDictionary*& Dictionary)
+{
+  Dictionary = nullptr;
+  if (DictionaryHash.isEmpty())
+    return true;
+  if (!Context.dictionary || Context.dictionary->hash != DictionaryHash)
+    return false;
+  Dictionary = Context.dictionary->dictionary.get();
+  return true;
+}
+
 // Keeps the place an earlier publication gave the piece in a pack of the
 // output folder, when the bytes there are the piece packed with a codec
-// this publication may use: nothing is written, and players who have it
-// fetch nothing.
-bool reusePackedPiece(const TPublishOptions& Options, const QHash<QByteArray, TPackedPieceAt>& PackedPieces,
-                      const QByteArray& Hash, std::uint64_t Size, TPieceResult& Result)
+// (and dictionary) this publication may use: nothing is written, and
+// players who have it fetch nothing.
+bool reusePackedPiece(const TPieceContext& Context, const QByteArray& Hash, std::uint64_t Size, TPieceResult& Result)
 {
-  const auto Found = PackedPieces.constFind(Hash);
-  if (Found == PackedPieces.constEnd())
+  const auto Found = Context.packedPieces.constFind(Hash);
+  if (Found == Context.packedPieces.constEnd())
     return false;
   const TPackedPieceAt& At = Found.value();
-  const QByteArray Data = readPackedPiece(Options.outputDirectory, At);
+  const shared::TZstdDictionary* Dictionary = nullptr;
+  if (!dictionaryOfPiece(Context, At.dictionaryHash, Dictionary))
+    return false;
+  const QByteArray Data = readPackedPiece(Context.options.outputDirectory, At);
   if (Data.isEmpty() || shared::TSha256::hash(Data) != At.packedHash)
     return false;
   const std::optional<ECodec> Codec = At.unpack ? codecOfContainer(Data) : std::optional<ECodec>(ECodec::Stored);
-  if (!Codec || !codecReusable(Options.packing, *Codec) || chunkContentProblem(Data, At.unpack, Size, Hash))
+  if (!Codec || !codecReusable(Context.options.packing, *Codec) ||
+      chunkContentProblem(Data, At.unpack, Size, Hash, Dictionary))
     return false;
   Result.record = pieceRecord(Hash, Size, Data, *Codec);
+  Result.record.dictionary = Dictionary != nullptr;
   Result.packedAt = At;
   return true;
 }
@@ -241,17 +273,18 @@ bool reusePackedPiece(const TPublishOptions& Options, const QHash<QByteArray, TP
 // Packs a piece for a pack. The chunk file an earlier publication left for
 // it is taken as it is (its packed hash stays); a piece in a pack offers no
 // blocks. One that packs to more than a pack may hold is stored.
-void packForPack(const TPublishOptions& Options, const QSet<QString>& ExistingFiles, const QByteArray& Piece,
-                 const QByteArray& Hash, TPieceResult& Result)
+void packForPack(const TPieceContext& Context, const QByteArray& Piece, const QByteArray& Hash, TPieceResult& Result)
 {
+  const TPublishOptions& Options = Context.options;
   const std::uint64_t Size = std::uint64_t(Piece.size());
   const auto Existing =
-      reusableChunkFile(QDir(Options.outputDirectory), ExistingFiles, Options.packing, Hash, Size);
+      reusableChunkFile(QDir(Options.outputDirectory), Context.existingFiles, Options.packing, Hash, Size);
   TPackedPiece Packed = Existing ? TPackedPiece{Existing->record.codec, Existing->content, std::nullopt}
-                                 : packPiece(Options.packing, Piece);
+                                 : packPiece(Context.packPacking, Piece);
   if (std::uint64_t(Packed.data.size()) > Options.packSize)
     Packed = TPackedPiece{ECodec::Stored, Piece, std::nullopt};
   Result.record = pieceRecord(Hash, Size, Packed.data, Packed.codec);
+  Result.record.dictionary = Packed.withDictionary;
   Result.packData = std::move(Packed.data);
 }
 
@@ -260,15 +293,15 @@ void packForPack(const TPublishOptions& Options, const QSet<QString>& ExistingFi
 // content is checked and kept as it is, without packing again: updates
 // publish fast, and unchanged pieces keep their URL and packed hash. Runs on
 // the thread pool.
-TPieceResult publishPiece(const TPublishOptions& Options, const QSet<QString>& ExistingFiles,
-                          const QHash<QByteArray, TPackedPieceAt>& PackedPieces, const QByteArray& Piece,
-                          const QByteArray& Hash)
+TPieceResult publishPiece(const TPieceContext& Context, const QByteArray& Piece, const QByteArray& Hash)
 {
+  const TPublishOptions& Options = Context.options;
+  const QSet<QString>& ExistingFiles = Context.existingFiles;
   const QDir Output(Options.outputDirectory);
   TPieceResult Result;
   if (goesIntoPack(Options, std::uint64_t(Piece.size()))) {
-    if (!reusePackedPiece(Options, PackedPieces, Hash, std::uint64_t(Piece.size()), Result))
-      packForPack(Options, ExistingFiles, Piece, Hash, Result);
+    if (!reusePackedPiece(Context, Hash, std::uint64_t(Piece.size()), Result))
+      packForPack(Context, Piece, Hash, Result);
     return Result;
   }
   const auto Existing = reusableChunkFile(Output, ExistingFiles, Options.packing, Hash, std::uint64_t(Piece.size()));
@@ -310,18 +343,22 @@ constexpr int kMaxPiecesInFlight = 32;
 class TChunkStore
 {
 public:
-  TChunkStore(const TPublishOptions& Options, TPublishReport& Report,
+  // Earlier: the pieces in packs that the folder's earlier publication
+  // left; Dictionary: the one pieces in packs are packed with (if any).
+  TChunkStore(const TPublishOptions& Options, QHash<QByteArray, TPackedPieceAt> Earlier,
+              std::optional<TPublishedDictionary> Dictionary, TPublishReport& Report,
               std::function<void(std::uint64_t)> BytesDone)
     : m_Options(Options)
     , m_Report(Report)
     , m_BytesDone(std::move(BytesDone))
     , m_Slots(std::min(kMaxPiecesInFlight, 2 * std::max(1, QThreadPool::globalInstance()->maxThreadCount())))
     , m_OutputFileSystem(Options.outputDirectory)
-    , m_ExistingFiles(existingChunkFiles(Options.outputDirectory))
-    , m_PackedPieces(Options.packBelow > 0 ? existingPackedPieces(Options.outputDirectory)
-                                           : QHash<QByteArray, TPackedPieceAt>())
+    , m_Context{Options, Options.packing, std::move(Dictionary), existingChunkFiles(Options.outputDirectory),
+                std::move(Earlier)}
     , m_Packs(Options.outputDirectory, Options.packSize)
   {
+    if (m_Context.dictionary)
+      m_Context.packPacking.zstdDictionary = m_Context.dictionary->dictionary;
   }
   ~TChunkStore() { waitForAll(); }
 
@@ -351,9 +388,12 @@ public:
     waitForAll();
     if (m_Error.isEmpty())
       m_Packs.close(m_Error);
+    if (m_Error.isEmpty())
+      writeDictionary();
     for (const TPackFile& Pack : m_Packs.packs())
       ++(Pack.written ? m_Report.packsWritten : m_Report.packsReused);
-    const bool Wrote = m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0 || m_Report.packsWritten > 0;
+    const bool Wrote = m_Report.chunkFilesWritten > 0 || m_Report.blockIndexFiles > 0 || m_Report.packsWritten > 0 ||
+                       m_Report.dictionaryWritten;
     if (m_Error.isEmpty() && Wrote)
       flushOutput();
     Error = m_Error;
@@ -363,8 +403,23 @@ public:
   bool failed() const { return !m_Error.isEmpty(); }
   const std::vector<TChunkRecord>& chunks() const { return m_Chunks; }
   const std::vector<TPackFile>& packs() const { return m_Packs.packs(); }
+  // The dictionary the pieces name, when any does.
+  const TPublishedDictionary* dictionary() const
+  {
+    return m_Report.piecesWithDictionary > 0 ? &*m_Context.dictionary : nullptr;
+  }
 
 private:
+  // The dictionary's file, when pieces use it (with the chunk files, before
+  // they are flushed).
+  void writeDictionary()
+  {
+    if (m_Report.piecesWithDictionary == 0)
+      return;
+    m_Report.dictionaryBytes = m_Context.dictionary->size();
+    writeDictionaryFile(m_Options.outputDirectory, *m_Context.dictionary, m_Report.dictionaryWritten, m_Error);
+  }
+
   void flushOutput()
   {
     try {
@@ -399,12 +454,10 @@ private:
     collectFinished();
     while (m_WaitingPackBytes > m_Options.packSize && !m_InFlight.empty())
       waitForOldest();
-    const TPublishOptions& Options = m_Options;
-    const QSet<QString>& Existing = m_ExistingFiles;
-    const QHash<QByteArray, TPackedPieceAt>& Packed = m_PackedPieces;
+    const TPieceContext& Context = m_Context;
     QSemaphore& Slots = m_Slots;
-    m_InFlight.push_back({Index, QtConcurrent::run([&Options, &Existing, &Packed, &Slots, Piece, Hash] {
-                            TPieceResult Result = publishPiece(Options, Existing, Packed, Piece, Hash);
+    m_InFlight.push_back({Index, QtConcurrent::run([&Context, &Slots, Piece, Hash] {
+                            TPieceResult Result = publishPiece(Context, Piece, Hash);
                             Slots.release();
                             return Result;
                           })});
@@ -469,6 +522,7 @@ private:
     }
     TChunkRecord& Record = m_Chunks[std::size_t(Index)];
     Record = std::move(Result.record);
+    m_Report.piecesWithDictionary += Record.dictionary ? 1 : 0;
     if (Record.pack >= 0)
       ++m_Report.piecesInPacks;
     else
@@ -505,8 +559,7 @@ private:
   // Opened before the chunk files are written: its one flush makes them
   // durable and reports a failed writeback of any of them.
   shared::TFileSystemFlush m_OutputFileSystem;
-  const QSet<QString> m_ExistingFiles;  // read by the tasks, never changed
-  const QHash<QByteArray, TPackedPieceAt> m_PackedPieces;  // likewise
+  TPieceContext m_Context;  // read by the tasks, never changed while they run
   TPackWriter m_Packs;
   QHash<QByteArray, int> m_IndexByHash;
   std::vector<TChunkRecord> m_Chunks;
@@ -517,6 +570,9 @@ private:
   int m_NextInOrder = 0;
   QString m_Error;
 };
+
+// A publication's description lists at most one dictionary.
+constexpr int kDictionaryIndex = 0;
 
 // A piece's download record; one in a pack names it by its index in the
 // description's pack list (PackIndex) and has no URL.
@@ -534,6 +590,8 @@ QJsonObject downloadRecord(const TChunkRecord& Record, int PackIndex)
   Object.insert("unpackedsize", double(Record.unpackedSize));
   Object.insert("unpackedhash", QString::fromLatin1(Record.unpackedHash.toHex()));
   Object.insert("unpack", Record.codec != ECodec::Stored);
+  if (Record.dictionary)
+    Object.insert("dictionary", kDictionaryIndex);
   if (!Record.blockIndexUrl.isEmpty()) {
     Object.insert("blockindex", Record.blockIndexUrl);
     Object.insert("blockindexsize", double(Record.blockIndexSize));
@@ -688,11 +746,22 @@ private:
   QJsonArray m_Entries;
 };
 
+// The dictionary table of a description: the one dictionary its pieces
+// name.
+QJsonArray dictionaryTable(const TPublishedDictionary& Dictionary)
+{
+  return QJsonArray{QJsonObject{{"url", Dictionary.url()},
+                                {"size", double(Dictionary.size())},
+                                {"hash", QString::fromLatin1(Dictionary.hash.toHex())}}};
+}
+
 // The description: whole files carry their download record in their own
 // entry; the chunk list holds the pieces of chunked files, in order of first
-// use; the pack list the packs they lie in, likewise.
+// use; the pack list the packs they lie in, likewise; the dictionary table
+// the dictionary pieces are packed with (Dictionary, when any is).
 QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile> Files,
-                     const std::vector<TChunkRecord>& Chunks, const std::vector<TPackFile>& PackFiles)
+                     const std::vector<TChunkRecord>& Chunks, const std::vector<TPackFile>& PackFiles,
+                     const TPublishedDictionary* Dictionary)
 {
   QJsonArray FileEntries;
   QJsonArray ChunkEntries;
@@ -734,6 +803,8 @@ QJsonObject describe(const TPublishOptions& Options, std::vector<TPublishedFile>
     Description.insert("variant", Options.variant);
   if (!Packs.entries().isEmpty())
     Description.insert("packs", Packs.entries());
+  if (Dictionary)
+    Description.insert("dictionaries", dictionaryTable(*Dictionary));
   Description.insert("chunks", ChunkEntries);
   Description.insert("files", FileEntries);
   return Description;
@@ -902,6 +973,36 @@ bool writeDescription(const TPublishOptions& Options, const QString& Path, const
   return writeFileAtomically(Path, Json, Error);
 }
 
+// Whether pieces in packs are packed with a dictionary: where packs are
+// written and zstd may be.
+bool usesDictionary(const TPublishOptions& Options)
+{
+  const ECodec Codec = Options.packing.codec;
+  return Options.dictionarySize > 0 && Options.packBelow > 0 && Options.packing.codecs.contains(ECodec::Zstd) &&
+         (Codec == ECodec::Auto || Codec == ECodec::Zstd);
+}
+
+// The dictionary pieces in packs are packed with: the one the folder's
+// earlier publication lists (Listed), when its file is there intact, so
+// that the pieces packed with it keep their places; else one trained on
+// the build's files that go into packs.
+std::optional<TPublishedDictionary> publicationDictionary(
+    const TPublishOptions& Options, const std::vector<TSourceFile>& Sources,
+    const std::vector<std::shared_ptr<const shared::TDictionaryInDescription>>& Listed)
+{
+  if (!usesDictionary(Options))
+    return std::nullopt;
+  if (auto Existing = existingDictionary(Options.outputDirectory, Listed))
+    return Existing;
+  std::vector<TSampleFile> Candidates;
+  for (const TSourceFile& Source : Sources) {
+    if (Source.size <= Options.wholeFileLimit && goesIntoPack(Options, Source.size))
+      Candidates.push_back({Source.absolutePath, Source.size});
+  }
+  const std::size_t Size = std::size_t(Options.dictionarySize);
+  return trainDictionary(dictionarySamples(Candidates, Size), Size);
+}
+
 } // namespace
 
 bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QString& Error,
@@ -914,6 +1015,10 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
   }
   if (Options.packBelow > 0 && (Options.packSize == 0 || Options.packSize > shared::kMaxPackBytes)) {
     Error = QString("the pack size must be from 1 to %1 bytes").arg(shared::kMaxPackBytes);
+    return false;
+  }
+  if (Options.dictionarySize > shared::TZstdDictionary::kMaxBytes) {
+    Error = QString("the dictionary size must be from 0 to %1 bytes").arg(shared::TZstdDictionary::kMaxBytes);
     return false;
   }
   TPublishOptions Effective = Options;
@@ -930,7 +1035,10 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
       Progress(State);
   };
 
-  TChunkStore Store(Effective, Report, [&](std::uint64_t Bytes) {
+  TEarlierPackedPieces Earlier =
+      Effective.packBelow > 0 ? existingPackedPieces(Effective.outputDirectory) : TEarlierPackedPieces();
+  auto Dictionary = publicationDictionary(Effective, *Sources, Earlier.dictionaries);
+  TChunkStore Store(Effective, std::move(Earlier.pieces), std::move(Dictionary), Report, [&](std::uint64_t Bytes) {
     State.bytesDone += Bytes;
     Notify();
   });
@@ -953,7 +1061,8 @@ bool publishBuild(const TPublishOptions& Options, TPublishReport& Report, QStrin
     return false;
   // The description is written last: it vouches for the chunk files.
   return writeDescription(Options, QDir(Effective.outputDirectory).filePath("package.json"),
-                          describe(Options, std::move(Files), Store.chunks(), Store.packs()), Report, Error);
+                          describe(Options, std::move(Files), Store.chunks(), Store.packs(), Store.dictionary()),
+                          Report, Error);
 }
 
 QString publishText(const TPublishReport& Report, double Seconds, const QString& Rate)
@@ -981,6 +1090,11 @@ QString publishText(const TPublishReport& Report, double Seconds, const QString&
                 .arg(counted(std::uint64_t(Report.piecesInPacks), "piece", "pieces"))
                 .arg(counted(std::uint64_t(Report.packsWritten), "pack", "packs"))
                 .arg(Report.packsReused);
+  if (Report.piecesWithDictionary > 0)
+    Text += QString("%1 with a dictionary of %2 bytes (%3); ")
+                .arg(Report.piecesWithDictionary)
+                .arg(Report.dictionaryBytes)
+                .arg(Report.dictionaryWritten ? "new" : "already there");
   Text += QString("a description of %1 bytes").arg(Report.descriptionBytes);
   if (Report.compressedDescriptionBytes > 0)
     Text += QString(", %1 compressed").arg(Report.compressedDescriptionBytes);
@@ -1010,6 +1124,8 @@ QJsonObject publishJson(const TPublishReport& Report, double Seconds)
                      {"packs_written", Report.packsWritten},
                      {"packs_reused", Report.packsReused},
                      {"pieces_in_packs", Report.piecesInPacks},
+                     {"pieces_with_dictionary", Report.piecesWithDictionary},
+                     {"dictionary_bytes", double(Report.dictionaryBytes)},
                      {"description_bytes", double(Report.descriptionBytes)},
                      {"compressed_description_bytes", double(Report.compressedDescriptionBytes)}};
 }

@@ -37,6 +37,12 @@ struct TPublishOptions
   // packSize bytes (at most shared::kMaxPackBytes).
   std::uint64_t packBelow = 65536;
   std::uint64_t packSize = 1048576;
+  // The most bytes of the Zstandard dictionary that pieces in packs are
+  // packed with where they would be packed with zstd (dictionary.h); 0
+  // for none. Used only where packs are written and zstd may be (codec
+  // auto or zstd). A dictionary the folder's earlier publication used is
+  // kept; else one is trained on the build's small files.
+  std::uint64_t dictionarySize = 32768;
   // With a key the description is signed on these terms (its role and
   // name, the signing time and the expiry); its signature file is written
   // before the description is replaced.
@@ -73,6 +79,11 @@ struct TPublishReport
   int packsWritten = 0;
   int packsReused = 0;
   int piecesInPacks = 0;
+  // Distinct pieces packed with the dictionary, and its size (0: none
+  // used); whether its file was written now (else it was there).
+  int piecesWithDictionary = 0;
+  std::uint64_t dictionaryBytes = 0;
+  bool dictionaryWritten = false;
   // The description and its compressed copy (0: none written).
   std::uint64_t descriptionBytes = 0;
   std::uint64_t compressedDescriptionBytes = 0;

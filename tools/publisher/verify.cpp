@@ -7,6 +7,7 @@
 #include "shared/payload.h"
 #include "shared/releasesignature.h"
 #include "shared/sha256.h"
+#include "shared/zstdframes.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -14,6 +15,7 @@
 #include <QLocale>
 #include <QMutex>
 #include <QSemaphore>
+#include <QSet>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -128,13 +130,62 @@ std::optional<TVerifyProblem> compressedCopyProblem(const TLoadedDescription& Lo
   return std::nullopt;
 }
 
-std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TChunkInPackage& Record, QByteArray& Content)
+// The dictionaries the pieces name (as the description lists them) that
+// were read whole, with their size and SHA-256, and load.
+using TDictionaries =
+    QHash<const shared::TDictionaryInDescription*, std::shared_ptr<const shared::TZstdDictionary>>;
+
+// Reads and checks each dictionary the Records name once; the usable ones
+// go into Dictionaries, what is wrong with the others into the problems.
+std::vector<TVerifyProblem> dictionaryProblems(const TChunkSource& Source, const std::vector<TChunkInPackage>& Records,
+                                               TDictionaries& Dictionaries, int& Checked)
+{
+  std::vector<TVerifyProblem> Problems;
+  QSet<const shared::TDictionaryInDescription*> Seen;
+  for (const TChunkInPackage& Record : Records) {
+    const shared::TDictionaryInDescription* Listed = Record.dictionary.get();
+    if (!Listed || Seen.contains(Listed))
+      continue;
+    Seen.insert(Listed);
+    ++Checked;
+    QByteArray Content;
+    if (auto Problem = Source.readNamedFile(Listed->url, Listed->size, Listed->hash, QString(), Content)) {
+      Problems.push_back({Source.name(Listed->url), *Problem});
+      continue;
+    }
+    auto Dictionary = shared::TZstdDictionary::load(Content);
+    if (!Dictionary) {
+      Problems.push_back({Source.name(Listed->url), "is not a Zstandard dictionary"});
+      continue;
+    }
+    Dictionaries.insert(Listed, std::move(Dictionary));
+  }
+  return Problems;
+}
+
+// What keeps Content from being the piece of Record, decoded with the
+// dictionary it names. Nothing is said of a piece whose dictionary is not
+// usable: that dictionary's problem is named once.
+std::optional<QString> contentProblem(const TDictionaries& Dictionaries, const QByteArray& Content,
+                                      const TChunkInPackage& Record)
+{
+  const shared::TZstdDictionary* Dictionary = nullptr;
+  if (Record.dictionary) {
+    Dictionary = Dictionaries.value(Record.dictionary.get()).get();
+    if (!Dictionary)
+      return std::nullopt;
+  }
+  return chunkContentProblem(Content, Record.unpack, Record.unpackedSize, Record.unpackedHash, Dictionary);
+}
+
+std::optional<QString> chunkFileProblem(const TChunkSource& Source, const TDictionaries& Dictionaries,
+                                        const TChunkInPackage& Record, QByteArray& Content)
 {
   if (Record.packedSize > std::uint64_t(kMaxChunkFileBytes) || Record.unpackedSize > shared::kMaxUnpackedPayloadSize)
     return QString("is declared larger than any chunk file may be");
   if (auto Problem = Source.readNamedFile(Record.url, Record.packedSize, Record.packedHash, "packed ", Content))
     return Problem;
-  return chunkContentProblem(Content, Record.unpack, Record.unpackedSize, Record.unpackedHash);
+  return contentProblem(Dictionaries, Content, Record);
 }
 
 // What is wrong with the block index file of a record; each block's range
@@ -159,11 +210,12 @@ std::optional<QString> blockIndexProblem(const TChunkSource& Source, const TChun
 }
 
 // The problems of one record's files: its chunk file and its block index.
-std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TChunkInPackage& Record)
+std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TDictionaries& Dictionaries,
+                                           const TChunkInPackage& Record)
 {
   std::vector<TVerifyProblem> Problems;
   QByteArray Content;
-  if (auto Problem = chunkFileProblem(Source, Record, Content))
+  if (auto Problem = chunkFileProblem(Source, Dictionaries, Record, Content))
     Problems.push_back({Source.name(Record.url), *Problem});
   if (Record.offersBlocks()) {
     if (auto Problem = blockIndexProblem(Source, Record, Problems.empty() ? &Content : nullptr))
@@ -175,7 +227,8 @@ std::vector<TVerifyProblem> recordProblems(const TChunkSource& Source, const TCh
 // The problems of a pack and the pieces in it, checked from one read of
 // the pack: it must have its listed size, and each piece's range its packed
 // size and hash and decode to its content, like a chunk file.
-std::vector<TVerifyProblem> packProblems(const TChunkSource& Source, const std::vector<TChunkInPackage>& Pieces)
+std::vector<TVerifyProblem> packProblems(const TChunkSource& Source, const TDictionaries& Dictionaries,
+                                         const std::vector<TChunkInPackage>& Pieces)
 {
   const QUrl& Url = Pieces.front().packUrl;
   const std::uint64_t Size = Pieces.front().packSize;
@@ -211,7 +264,7 @@ std::vector<TVerifyProblem> packProblems(const TChunkSource& Source, const std::
     const QByteArray Content = File.data.mid(int(Piece.packOffset), int(Piece.packedSize));
     if (shared::TSha256::hash(Content) != Piece.packedHash)
       Problems.push_back({Name, QString("%1 differs from its packed hash (damaged or replaced)").arg(Where)});
-    else if (auto Problem = chunkContentProblem(Content, Piece.unpack, Piece.unpackedSize, Piece.unpackedHash))
+    else if (auto Problem = contentProblem(Dictionaries, Content, Piece))
       Problems.push_back({Name, QString("%1 %2").arg(Where, *Problem)});
   }
   return Problems;
@@ -258,7 +311,8 @@ std::uint64_t heldBytes(const TCheck& Check)
 
 // Runs the checks on a pool of threads; the files held at once stay within
 // the memory budget. Problems by check index.
-std::vector<std::vector<TVerifyProblem>> runChecks(const TChunkSource& Source, const std::vector<TCheck>& Checks,
+std::vector<std::vector<TVerifyProblem>> runChecks(const TChunkSource& Source, const TDictionaries& Dictionaries,
+                                                   const std::vector<TCheck>& Checks,
                                                    const std::function<void(const TVerifyProgress&)>& Progress)
 {
   std::vector<std::vector<TVerifyProblem>> Problems(Checks.size());
@@ -277,7 +331,8 @@ std::vector<std::vector<TVerifyProblem>> runChecks(const TChunkSource& Source, c
       const TCheck& Check = Checks[Index];
       const int Units = int(std::min<std::uint64_t>(kMemoryBudgetMiB, heldBytes(Check) / kMebibyte + 1));
       Budget.acquire(Units);
-      Problems[Index] = Check.pack ? packProblems(Source, Check.records) : recordProblems(Source, Check.records.front());
+      Problems[Index] = Check.pack ? packProblems(Source, Dictionaries, Check.records)
+                                   : recordProblems(Source, Dictionaries, Check.records.front());
       Budget.release(Units);
       QMutexLocker Lock(&ProgressMutex);
       State.chunkFilesDone += int(Check.records.size());
@@ -309,8 +364,11 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
     Report.problems.push_back(*Problem);
   if (auto Problem = compressedCopyProblem(*Loaded, Source))
     Report.problems.push_back(*Problem);
+  TDictionaries Dictionaries;
+  const auto DictionaryProblems = dictionaryProblems(Source, Records, Dictionaries, Report.dictionaries);
+  Report.problems.insert(Report.problems.end(), DictionaryProblems.begin(), DictionaryProblems.end());
   const std::vector<TCheck> Checks = checksOf(Records);
-  const auto Problems = runChecks(Source, Checks, Progress);
+  const auto Problems = runChecks(Source, Dictionaries, Checks, Progress);
   for (std::size_t Index = 0; Index < Checks.size(); ++Index) {
     for (const TChunkInPackage& Record : Checks[Index].records) {
       Report.packedBytes += Record.packedSize;
@@ -331,8 +389,13 @@ QString verifyText(const TVerifyReport& Report)
                                             : QString(", %1 in %2")
                                                   .arg(counted(std::uint64_t(Report.piecesInPacks), "piece", "pieces"),
                                                        counted(std::uint64_t(Report.packs), "pack", "packs"));
-  const QString Summary = QString("%1%2 (%3 bytes) and %4 named by %5")
-                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"), InPacks)
+  const QString Dictionaries =
+      Report.dictionaries == 0
+          ? QString()
+          : QString(", %1").arg(counted(std::uint64_t(Report.dictionaries), "dictionary", "dictionaries"));
+  const QString Summary = QString("%1%2%3 (%4 bytes) and %5 named by %6")
+                              .arg(counted(std::uint64_t(Report.chunkFiles), "chunk file", "chunk files"), InPacks,
+                                   Dictionaries)
                               .arg(QLocale::c().toString(qulonglong(Report.packedBytes)))
                               .arg(counted(std::uint64_t(Report.blockIndexFiles), "block index file", "block index files"))
                               .arg(Report.description);
@@ -355,6 +418,7 @@ QJsonObject verifyJson(const TVerifyReport& Report)
                      {"pieces_in_packs", Report.piecesInPacks},
                      {"packed_bytes", double(Report.packedBytes)},
                      {"block_index_files", Report.blockIndexFiles},
+                     {"dictionaries", Report.dictionaries},
                      {"problems", Problems}};
 }
 

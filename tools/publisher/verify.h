@@ -12,13 +12,14 @@
 
 // Checks a publication as players will receive it: every file the
 // description names for download exists, has its packed size and hash and
-// decodes to its unpacked hash; every pack exists with its listed size, and
-// each piece in it likewise from its range; every block index file exists, has its size
-// and hash, is a sound index of its chunk file, and each block's range
-// decodes alone to the block; a signature file beside the description
-// signs it as a package or launcher description whose name fits where it
-// lies, and has not expired. It catches a half-finished upload before
-// players do.
+// decodes to its unpacked hash (with the dictionary it names, whose file
+// must have its listed size and hash); every pack exists with its listed
+// size, and each piece in it likewise from its range; every block index
+// file exists, has its size and hash, is a sound index of its chunk file,
+// and each block's range decodes alone to the block; a signature file
+// beside the description signs it as a package or launcher description
+// whose name fits where it lies, and has not expired. It catches a
+// half-finished upload before players do.
 namespace orvale::publisher {
 
 struct TVerifyProblem
@@ -35,6 +36,7 @@ struct TVerifyReport
   int piecesInPacks = 0;         // distinct pieces in them
   std::uint64_t packedBytes = 0; // the declared packed sizes of the chunk files and pieces
   int blockIndexFiles = 0;       // block index files checked
+  int dictionaries = 0;          // dictionary files checked (pieces in packs decode with them)
   std::vector<TVerifyProblem> problems;  // by location
 };
 
@@ -60,7 +62,7 @@ std::optional<TVerifyReport> verifyPublication(const QString& Location, const st
 // One line per problem, or one line saying that all is well.
 QString verifyText(const TVerifyReport& Report);
 // {"description", "chunk_files", "packs", "pieces_in_packs", "packed_bytes", "block_index_files",
-//  "problems": [{"location", "problem"}]}
+//  "dictionaries", "problems": [{"location", "problem"}]}
 QJsonObject verifyJson(const TVerifyReport& Report);
 
 } // namespace orvale::publisher

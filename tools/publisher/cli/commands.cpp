@@ -76,10 +76,10 @@ TCommandSpec publishCommand()
   Command.usage = "--input BUILD_DIR --output OUT_DIR --version TEXT [options]";
   Command.paragraphs
       << "Publishes the build into OUT_DIR: package.json, its compressed copy package.json.zst and the chunk files it "
-         "names below chunks/ and packs/. Files up to 4 MiB are published whole, larger ones cut by their content, so that "
-         "updates reuse unchanged regions. Chunk files already there from an earlier publication are checked and "
-         "kept, and so are the places of small pieces in packs that the description in OUT_DIR names. The "
-         "description is written last."
+         "names below chunks/ and packs/ (and the dictionary of small pieces below dictionaries/). Files up to 4 MiB "
+         "are published whole, larger ones cut by their content, so that updates reuse unchanged regions. Chunk "
+         "files already there from an earlier publication are checked and kept, and so are the places of small "
+         "pieces in packs that the description in OUT_DIR names. The description is written last."
       << "Refused: an empty build (unless --allow-empty), a name that is not valid UTF-8, a symbolic link, an output "
          "folder inside the build folder, an --executable that is not a file of the build, a description larger "
          "than launchers accept (262144 files and chunks, 128 MiB).";
@@ -103,6 +103,11 @@ TCommandSpec publishCommand()
                   "pieces of with one request, rather than into chunk files of their own (65536); 0 writes no "
                   "packs. Not with --codecs compatible: launchers from before packs cannot install them."),
       valueOption("pack-size", "BYTES", "A pack is closed before it would pass this size (1048576; at most 16777216)."),
+      valueOption("dictionary-size", "BYTES",
+                  "The most bytes of the Zstandard dictionary that pieces in packs are packed with where zstd is "
+                  "used (32768; at most 1048576); 0 uses none. It is trained on the build's small files, or the one "
+                  "the description in OUT_DIR lists is kept, and written below dictionaries/. None is used with "
+                  "--codecs compatible, --pack-below 0 or a --codec other than auto and zstd."),
       valueOption("level", "0-9", "The LZMA and lzip preset (3)."),
       valueOption("deflate-level", "1-9", "The zlib level of Deflate (6)."),
       valueOption("zstd-level", "1-19", "The Zstandard level (3)."),

@@ -15,6 +15,7 @@
 #include "shared/downloadpool.h"
 #include "shared/heap.h"
 #include "shared/releasesignature.h"
+#include "shared/zstdframes.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -199,6 +200,11 @@ std::optional<QString> publishOptions(const cli::TCommandLine& Line, TPublishOpt
   }
   if (const auto Problem = packOptions(Line, Options))
     return Problem;
+  int DictionarySize = int(Options.dictionarySize);
+  if (const auto Problem =
+          takeNumber(Line, "dictionary-size", 0, int(shared::TZstdDictionary::kMaxBytes), DictionarySize))
+    return Problem;
+  Options.dictionarySize = std::uint64_t(DictionarySize);
   if (Options.version.trimmed().isEmpty())
     return QString("--version needs a text");
   if (const auto Problem = signingArguments(Line, Signing))
