@@ -643,8 +643,7 @@ bool streamZstd(TPayloadInput& Input, TPayloadOutput& Output, const TZstdDiction
 QByteArray encodeZstd(const char* Data, std::size_t Size, int Level)
 {
   QByteArray Payload;
-  TZstdEncoder Encoder(Level);
-  if (!Encoder.appendFrame(Data, Size, Payload))
+  if (!appendZstdFrame(Data, Size, Level, nullptr, Payload))
     return QByteArray();
   return Payload;
 }
@@ -836,8 +835,7 @@ QByteArray packZstdPayload(const char* Data, std::size_t Size, int Level, std::s
   if (Size == 0 || Size > kMaxUnpackedPayloadSize)
     return QByteArray();
   QByteArray Payload;
-  TZstdEncoder Encoder(Level, std::move(Dictionary));
-  if (!Encoder.appendFrame(Data, Size, Payload))
+  if (!Dictionary || !appendZstdFrame(Data, Size, Level, Dictionary.get(), Payload))
     return QByteArray();
   return containerAround(EPayloadFormat::Zstd, Size, Payload);
 }

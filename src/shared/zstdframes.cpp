@@ -119,6 +119,49 @@ struct TZstdEncoder::TContext
   ~TContext() { ZSTD_freeCCtx(context); }
 };
 
+namespace {
+
+// One encoding context per thread for single frames: making one allocates
+// hundreds of KiB, and small pieces are packed by the ten thousand.
+ZSTD_CCtx* threadEncoder()
+{
+  thread_local TZstdEncoder::TContext Context;
+  return Context.context;
+}
+
+// Appends one frame of Data to Out: with its content size, without
+// checksum (the callers hash the content). Without a dictionary its window
+// is fitted to the data (at most 2^24); with one, the dictionary's
+// parameters fitted to the size apply, and the frame names the dictionary,
+// so that a decoder without it refuses the frame.
+bool compressFrame(ZSTD_CCtx* Context, int Level, const ZSTD_CDict* Dictionary, const char* Data, std::size_t Size,
+                   QByteArray& Out)
+{
+  const int Before = Out.size();
+  const std::size_t Bound = ZSTD_compressBound(Size);
+  if (!Context || Bound > std::size_t(INT32_MAX - Before))
+    return false;
+  const bool Configured =
+      !ZSTD_isError(ZSTD_CCtx_reset(Context, ZSTD_reset_session_and_parameters)) &&
+      !ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_checksumFlag, 0)) &&
+      (Dictionary ? !ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_dictIDFlag, 1)) &&
+                        !ZSTD_isError(ZSTD_CCtx_refCDict(Context, Dictionary))
+                  : !ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_compressionLevel, Level)) &&
+                        !ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_windowLog, fittedWindowLog(Size))));
+  if (!Configured)
+    return false;
+  Out.resize(Before + int(Bound));
+  const std::size_t Written = ZSTD_compress2(Context, Out.data() + Before, Bound, Data, Size);
+  if (ZSTD_isError(Written)) {
+    Out.resize(Before);
+    return false;
+  }
+  Out.resize(Before + int(Written));
+  return true;
+}
+
+} // namespace
+
 TZstdEncoder::TZstdEncoder(int Level, std::shared_ptr<const TZstdDictionary> Dictionary)
   : m_pContext(std::make_unique<TContext>())
   , m_Level(std::clamp(Level, kZstdMinLevel, kZstdMaxLevel))
@@ -130,53 +173,19 @@ TZstdEncoder::~TZstdEncoder() = default;
 
 bool TZstdEncoder::appendFrame(const char* Data, std::size_t Size, QByteArray& Out)
 {
-  ZSTD_CCtx* Context = m_pContext->context;
-  if (m_pDictionary)
-    return appendFrameWithDictionary(Data, Size, Out);
-  if (!Context || ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_compressionLevel, m_Level)) ||
-      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_checksumFlag, 0)) ||
-      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_windowLog, fittedWindowLog(Size))))
+  const ZSTD_CDict* Dictionary = m_pDictionary ? m_pDictionary->forEncoding(m_Level) : nullptr;
+  if (m_pDictionary && !Dictionary)
     return false;
-  const int Before = Out.size();
-  const std::size_t Bound = ZSTD_compressBound(Size);
-  if (Bound > std::size_t(INT32_MAX - Before))
-    return false;
-  Out.resize(Before + int(Bound));
-  const std::size_t Written = ZSTD_compress2(Context, Out.data() + Before, Bound, Data, Size);
-  if (ZSTD_isError(Written)) {
-    Out.resize(Before);
-    return false;
-  }
-  Out.resize(Before + int(Written));
-  return true;
+  return compressFrame(m_pContext->context, m_Level, Dictionary, Data, Size, Out);
 }
 
-bool TZstdEncoder::appendFrameWithDictionary(const char* Data, std::size_t Size, QByteArray& Out)
+bool appendZstdFrame(const char* Data, std::size_t Size, int Level, const TZstdDictionary* Dictionary, QByteArray& Out)
 {
-  ZSTD_CCtx* Context = m_pContext->context;
-  const ZSTD_CDict* Dictionary = m_pDictionary->forEncoding(m_Level);
-  const int Before = Out.size();
-  const std::size_t Bound = ZSTD_compressBound(Size);
-  if (!Context || !Dictionary || Bound > std::size_t(INT32_MAX - Before))
+  const int Clamped = std::clamp(Level, kZstdMinLevel, kZstdMaxLevel);
+  const ZSTD_CDict* Digested = Dictionary ? Dictionary->forEncoding(Clamped) : nullptr;
+  if (Dictionary && !Digested)
     return false;
-  Out.resize(Before + int(Bound));
-  // As without a dictionary: the content size, no checksum; the frame
-  // names the dictionary, so that a decoder without it refuses the frame.
-  // The parameters are the dictionary's, fitted to the size.
-  if (ZSTD_isError(ZSTD_CCtx_reset(Context, ZSTD_reset_session_and_parameters)) ||
-      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_checksumFlag, 0)) ||
-      ZSTD_isError(ZSTD_CCtx_setParameter(Context, ZSTD_c_dictIDFlag, 1)) ||
-      ZSTD_isError(ZSTD_CCtx_refCDict(Context, Dictionary))) {
-    Out.resize(Before);
-    return false;
-  }
-  const std::size_t Written = ZSTD_compress2(Context, Out.data() + Before, Bound, Data, Size);
-  if (ZSTD_isError(Written)) {
-    Out.resize(Before);
-    return false;
-  }
-  Out.resize(Before + int(Written));
-  return true;
+  return compressFrame(threadEncoder(), Clamped, Digested, Data, Size, Out);
 }
 
 std::size_t zstdFrameBound(std::size_t Size)

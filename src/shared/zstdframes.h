@@ -89,14 +89,18 @@ public:
   // then as it was.
   bool appendFrame(const char* Data, std::size_t Size, QByteArray& Out);
 
-private:
-  bool appendFrameWithDictionary(const char* Data, std::size_t Size, QByteArray& Out);
+  struct TContext;  // libzstd's context (appendZstdFrame keeps one per thread)
 
-  struct TContext;
+private:
   std::unique_ptr<TContext> m_pContext;
   int m_Level;
   std::shared_ptr<const TZstdDictionary> m_pDictionary;
 };
+
+// Appends one frame of Size bytes of Data to Out as TZstdEncoder does, with
+// a context kept per thread: for many single frames (small pieces), each
+// of which would otherwise make a context of its own.
+bool appendZstdFrame(const char* Data, std::size_t Size, int Level, const TZstdDictionary* Dictionary, QByteArray& Out);
 
 // The most bytes a frame of Size bytes of content takes.
 std::size_t zstdFrameBound(std::size_t Size);
