@@ -202,21 +202,23 @@ QtMessageHandler& previousHandler()
 // instead of re-entering and dead-locking on the mutex.
 thread_local bool InsideHandler = false;
 
-QString levelText(QtMsgType Type)
+// A line's level as it opens the message ("Info: "); empty for a level
+// that has no name (its line ends after the location).
+QLatin1String levelPrefix(QtMsgType Type)
 {
   switch (Type) {
   case QtDebugMsg:
-    return "Debug: %1";
+    return QLatin1String("Debug: ");
   case QtInfoMsg:
-    return "Info: %1";
+    return QLatin1String("Info: ");
   case QtWarningMsg:
-    return "Warning: %1";
+    return QLatin1String("Warning: ");
   case QtCriticalMsg:
-    return "Critical: %1";
+    return QLatin1String("Critical: ");
   case QtFatalMsg:
-    return "Fatal: %1";
+    return QLatin1String("Fatal: ");
   }
-  return QString();
+  return QLatin1String();
 }
 
 // The local time of a log line, made once a second: the local time of a
@@ -236,13 +238,26 @@ QString currentTimeText()
   return Text;
 }
 
+// Put together piece by piece: the log takes a line per step of each of
+// tens of thousands of pieces, and patterns with "%1" are parsed each time.
 QString formatLogLine(QtMsgType Type, const QMessageLogContext& Context, const QString& Message,
                       const QString& TimeText)
 {
-  const QString Location =
-      QString("(%1:%2)").arg(Context.file ? QString::fromUtf8(Context.file) : QString()).arg(Context.line);
-  const QString Level = levelText(Type);
-  return QString("%1 %2 %3").arg(TimeText, Location, Level.isEmpty() ? QString() : Level.arg(Message));
+  const QLatin1String Level = levelPrefix(Type);
+  QString Line;
+  Line.reserve(TimeText.size() + Message.size() + 40);
+  Line += TimeText;
+  Line += QLatin1String(" (");
+  if (Context.file)
+    Line += QString::fromUtf8(Context.file);
+  Line += QLatin1Char(':');
+  Line += QString::number(Context.line);
+  Line += QLatin1String(") ");
+  if (Level.size() > 0) {
+    Line += Level;
+    Line += Message;
+  }
+  return Line;
 }
 
 void forwardToPrevious(QtMsgType Type, const QMessageLogContext& Context, const QString& Message)
