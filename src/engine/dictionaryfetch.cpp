@@ -35,6 +35,12 @@ void TDictionaryFetcher::fetch(const std::shared_ptr<const TDictionaryInDescript
     emit failed(Dictionary->hash, QString("%1 is not an http or https URL").arg(Dictionary->url.toString()));
     return;
   }
+  if (m_Fetches.contains(Dictionary->url)) {
+    // One URL cannot serve two contents; the one asked for first keeps it
+    // (taking its place would leave the first waiting forever).
+    emit failed(Dictionary->hash, QString("%1 is named for another dictionary too").arg(Dictionary->url.toString()));
+    return;
+  }
   TFetch& Fetch = m_Fetches[Dictionary->url];
   Fetch.dictionary = Dictionary;
   request(Fetch);

@@ -1,6 +1,7 @@
 // The package file downloader on its own, against the test server.
 
 #include "engine/packagefiledownloader.h"
+#include "engine/dictionaryfetch.h"
 #include "shared/downloadpool.h"
 #include "shared/payload.h"
 #include "shared/zstdframes.h"
@@ -230,6 +231,7 @@ private slots:
   void piecesOfPacks_data();
   void piecesOfPacks();
   void packsBeyondTheTransferLimit();
+  void dictionariesAtOneUrl();
 };
 
 void TestDownloader::sharedContentIsDownloadedOnce()
@@ -592,6 +594,32 @@ void TestDownloader::packsBeyondTheTransferLimit()
   QVERIFY(Fixture.server.requestCount("/p1.pack") > 1);
   QCOMPARE(Fixture.server.requestCount("/p2.pack"), 1);
   QCOMPARE(Fixture.server.requestCount("/p3.pack"), 1);
+}
+
+void TestDownloader::dictionariesAtOneUrl()
+{
+  // Two dictionaries named at one URL (a package and an asset description
+  // may do so): the second fails at once, the first comes; neither waits.
+  TDownloaderFixture Fixture;
+  const QByteArray Content = testsupport::readWholeFile(testsupport::testDataDirectory() + "/payloads/text.dict");
+  Fixture.server.setBody("/d.dict", Content);
+  const auto Described = [&](const QByteArray& Hash) {
+    auto Dictionary = std::make_shared<TDictionaryInDescription>();
+    Dictionary->url = Fixture.server.url("/d.dict");
+    Dictionary->size = std::uint64_t(Content.size());
+    Dictionary->hash = Hash;
+    return Dictionary;
+  };
+  TDictionaryFetcher Fetcher(Fixture.pool);
+  QSignalSpy Ready(&Fetcher, &TDictionaryFetcher::ready);
+  QSignalSpy Failed(&Fetcher, &TDictionaryFetcher::failed);
+  const QByteArray Right = QCryptographicHash::hash(Content, QCryptographicHash::Sha256);
+  Fetcher.fetch(Described(Right));
+  Fetcher.fetch(Described(QByteArray(32, 'x')));
+  QCOMPARE(Failed.count(), 1);
+  QCOMPARE(Failed.first().first().toByteArray(), QByteArray(32, 'x'));
+  QVERIFY(Ready.wait(10000));
+  QCOMPARE(Ready.first().first().toByteArray(), Right);
 }
 
 int main(int Argc, char** Argv)
